@@ -1,0 +1,26 @@
+// Argument conversions; a refused argument is named in the TypeError, in the
+// wording of CPython's own argument parsing.
+#pragma once
+
+#include <Python.h>
+
+#include "function.hpp"
+#include "refs.hpp"
+
+namespace interop {
+
+// "<qualname>() argument '<name>' must be <expected>, not <type>"
+[[noreturn]] void raise_bad_argument(const Call& call, const char* name, const char* expected, Ref value);
+
+// A str, or a TypeError naming the argument.
+void require_text(const Call& call, const char* name, Ref value);
+void require_text_or_none(const Call& call, const char* name, Ref value);
+
+// A number as a Python int: an int is kept, any other number converted as
+// int() does (a fraction truncated toward zero); anything else is refused.
+Owned number_to_int(const Call& call, const char* name, Ref value);
+
+// An integer (int or an object with __index__) as a Python int; anything else is refused.
+Owned require_int(const Call& call, const char* name, Ref value);
+
+}  // namespace interop

@@ -1,0 +1,106 @@
+// Python errors inside C++.
+//
+// A C API failure becomes the C++ exception PyErrorSet while the Python
+// exception stays set; boundary() turns it back into NULL or -1 where CPython
+// calls in. No C++ exception crosses into CPython.
+#pragma once
+
+#include <Python.h>
+
+#include <concepts>
+#include <exception>
+#include <new>
+
+#include "refs.hpp"
+
+namespace interop {
+
+// Thrown only while a Python exception is set.
+struct PyErrorSet {};
+
+// NULL from the C API means an exception is set.
+inline PyObject* require(PyObject* result)
+{
+    if (result == nullptr) throw PyErrorSet{};
+    return result;
+}
+
+// -1 from an int-returning C API function means an exception is set.
+inline int require(int result)
+{
+    if (result < 0) throw PyErrorSet{};
+    return result;
+}
+
+// For results where -1 may be a value too (PyLong_AsSsize_t and the like).
+template <std::integral T>
+T require_value(T result)
+{
+    if (result == static_cast<T>(-1) && PyErr_Occurred()) throw PyErrorSet{};
+    return result;
+}
+
+// A new reference from the C API, checked.
+inline Owned checked(PyObject* new_reference) { return Owned::take(require(new_reference)); }
+
+[[noreturn]] inline void raise(PyObject* type, const char* message)
+{
+    PyErr_SetString(type, message);
+    throw PyErrorSet{};
+}
+
+[[noreturn]] inline void raise(PyObject* type, Ref message)
+{
+    PyErr_SetObject(type, message);
+    throw PyErrorSet{};
+}
+
+// PyErr_Format wording: %s for C text, %U for str objects, %S for str(obj), %R for repr(obj).
+template <class... Args>
+[[noreturn]] void raise_format(PyObject* type, const char* format, Args... args)
+{
+    PyErr_Format(type, format, args...);
+    throw PyErrorSet{};
+}
+
+inline void set_error_from_cxx() noexcept
+{
+    try {
+        throw;
+    } catch (const PyErrorSet&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error reported without an exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+
+// Entry from CPython for a function that returns an object: body() returns Owned.
+template <class Body>
+PyObject* boundary(Body&& body) noexcept
+{
+    try {
+        return body().release();
+    } catch (...) {
+        set_error_from_cxx();
+        return nullptr;
+    }
+}
+
+// Entry from CPython for a function that returns 0 or -1: body() returns nothing.
+template <class Body>
+int boundary_status(Body&& body) noexcept
+{
+    try {
+        body();
+        return 0;
+    } catch (...) {
+        set_error_from_cxx();
+        return -1;
+    }
+}
+
+}  // namespace interop

@@ -1,0 +1,102 @@
+// The native function: the one type our modules define.
+//
+// It behaves like a Python function where callers can tell: it has a
+// __dict__ (holding __name__, __qualname__, __module__, __doc__ and
+// __text_signature__), binds to an instance as a method, takes arguments by
+// position or keyword with Python's own TypeError wording, and works with
+// abc.abstractmethod, functools.wraps and inspect.signature.
+//
+// An implementation is a plain C++ function
+//     Owned impl(Call& call, Ref self, Ref cmd, ...)
+// with one Ref per declared parameter (for *args a tuple, for **kwargs a dict),
+// described by a FunctionSpec made with function_spec<impl>(...).
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <utility>
+
+#include "errors.hpp"
+#include "refs.hpp"
+
+namespace interop {
+
+struct NativeFunction;
+
+// What an implementation gets besides its arguments.
+class Call {
+public:
+    explicit Call(NativeFunction* function) noexcept : function_(function) {}
+
+    // The module that defined the function: its state and its namespace.
+    PyObject* module() const noexcept;
+    void* module_state() const;
+    // The object the function was made with, if any (the wrapped callable of a decorator).
+    PyObject* payload() const noexcept;
+    // The function's current __qualname__, as Python's own argument errors name it.
+    Owned qualname() const;
+    // The function object itself.
+    PyObject* self_function() const noexcept { return reinterpret_cast<PyObject*>(function_); }
+
+    // Storage for *args and **kwargs while the call runs.
+    Owned varargs;
+    Owned varkw;
+
+private:
+    NativeFunction* function_;
+};
+
+struct FunctionSpec {
+    const char* qualname;   // "FpgaTool._sendCmd"; __name__ is its last component
+    const char* signature;  // "(self, cmd, log_print=False, size=1024, isdecode=True)"
+    const char* doc;        // nullptr for none
+    vectorcallfunc entry;
+    std::size_t arity;      // parameters of the implementation after Call&
+};
+
+template <class Impl>
+struct ImplArity;
+
+template <class... Params>
+struct ImplArity<Owned (*)(Call&, Params...)> {
+    static constexpr std::size_t value = sizeof...(Params);
+};
+
+// Binds vectorcall arguments to the declared parameters; slots gets one borrowed
+// reference per parameter. Raises TypeError as Python does for a bad call.
+void bind_arguments(Call& call, PyObject* const* args, std::size_t nargsf, PyObject* kwnames, PyObject** slots);
+
+template <auto Impl>
+PyObject* native_entry(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept
+{
+    constexpr std::size_t arity = ImplArity<decltype(Impl)>::value;
+    return boundary([&] {
+        Call call(reinterpret_cast<NativeFunction*>(callable));
+        std::array<PyObject*, arity> slots{};
+        bind_arguments(call, args, nargsf, kwnames, slots.data());
+        return [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return Impl(call, Ref(slots[I])...);
+        }(std::make_index_sequence<arity>{});
+    });
+}
+
+template <auto Impl>
+constexpr FunctionSpec function_spec(const char* qualname, const char* signature, const char* doc)
+{
+    return FunctionSpec{qualname, signature, doc, &native_entry<Impl>, ImplArity<decltype(Impl)>::value};
+}
+
+// The function type of one module; keep it in the module state.
+Owned make_function_type(PyObject* module, const char* qualified_type_name);
+
+// A function made from a spec with static storage. Defaults in the signature
+// are None, True, False, integers, or dotted names looked up in the module's
+// namespace now, as Python evaluates defaults when a function is defined.
+Owned make_function(PyObject* module, PyObject* function_type, const FunctionSpec& spec, PyObject* payload = nullptr);
+
+// Whether object is a function of ours made from this spec.
+bool is_function_of(PyObject* object, const FunctionSpec& spec) noexcept;
+
+}  // namespace interop

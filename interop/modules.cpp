@@ -1,0 +1,40 @@
+#include "modules.hpp"
+
+#include "errors.hpp"
+#include "objects.hpp"
+
+namespace interop {
+
+Owned import_module(const char* name) { return checked(PyImport_ImportModule(name)); }
+
+Owned import_from(Ref globals, const char* module, int level, const char* name)
+{
+    Owned fromlist = checked(Py_BuildValue("(s)", name));
+    Owned imported =
+        checked(PyImport_ImportModuleLevelObject(text(module).get(), globals, nullptr, fromlist, level));
+    Owned attribute = Owned::take(PyObject_GetAttrString(imported, name));
+    if (attribute) return attribute;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
+    PyErr_Clear();
+    Owned module_name = Owned::take(PyObject_GetAttrString(imported, "__name__"));
+    if (!module_name) PyErr_Clear();
+    Owned path = Owned::take(PyModule_Check(imported.get()) ? PyModule_GetFilenameObject(imported) : nullptr);
+    if (!path) PyErr_Clear();
+    Owned message = path ? format("cannot import name '%s' from '%S' (%S)", name, module_name ? module_name.get() : Py_None, path.get())
+                         : format("cannot import name '%s' from '%S' (unknown location)", name,
+                                  module_name ? module_name.get() : Py_None);
+    PyErr_SetImportError(message, module_name ? module_name.get() : Py_None, path ? path.get() : Py_None);
+    throw PyErrorSet{};
+}
+
+Owned make_class(Ref metaclass, const char* name, std::initializer_list<Ref> bases, Ref namespace_dict)
+{
+    Owned base_tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
+    Py_ssize_t index = 0;
+    for (Ref base : bases) PyTuple_SET_ITEM(base_tuple.get(), index++, Owned::ref(base).release());
+    return call(metaclass, text(name), base_tuple, namespace_dict);
+}
+
+void add_to_module(Ref module, const char* name, Ref value) { require(PyModule_AddObjectRef(module, name, value)); }
+
+}  // namespace interop

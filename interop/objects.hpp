@@ -1,0 +1,78 @@
+// Thin, checked wrappers over the object protocol: attributes, truth, calls, text.
+#pragma once
+
+#include <Python.h>
+
+#include <initializer_list>
+#include <string_view>
+
+#include "errors.hpp"
+#include "refs.hpp"
+
+namespace interop {
+
+inline Owned getattr(Ref object, Ref name) { return checked(PyObject_GetAttr(object, name)); }
+inline Owned getattr(Ref object, const char* name) { return checked(PyObject_GetAttrString(object, name)); }
+
+inline void setattr(Ref object, Ref name, Ref value) { require(PyObject_SetAttr(object, name, value)); }
+inline void setattr(Ref object, const char* name, Ref value) { require(PyObject_SetAttrString(object, name, value)); }
+
+inline bool truthy(Ref object) { return require(PyObject_IsTrue(object)) != 0; }
+
+inline Owned text(std::string_view value) { return checked(PyUnicode_FromStringAndSize(value.data(), value.size())); }
+inline Owned interned(const char* value) { return checked(PyUnicode_InternFromString(value)); }
+inline Owned bytes(std::string_view value) { return checked(PyBytes_FromStringAndSize(value.data(), value.size())); }
+inline Owned integer(long long value) { return checked(PyLong_FromLongLong(value)); }
+
+// PyUnicode_FromFormat: %s for C text, %U for str objects, %S for str(obj), %R for repr(obj).
+template <class... Args>
+Owned format(const char* format, Args... args)
+{
+    return checked(PyUnicode_FromFormat(format, args...));
+}
+
+// callable(*args)
+template <class... Args>
+Owned call(Ref callable, const Args&... args)
+{
+    PyObject* stack[] = {nullptr, Ref(args).get()...};
+    return checked(PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// object.name(*args), without creating a bound method where the type allows it
+template <class... Args>
+Owned call_method(Ref object, Ref name, const Args&... args)
+{
+    PyObject* stack[] = {object.get(), Ref(args).get()...};
+    return checked(PyObject_VectorcallMethod(name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <class... Args>
+Owned call_method(Ref object, const char* name, const Args&... args)
+{
+    return call_method(object, interned(name), args...);
+}
+
+struct Keyword {
+    Ref name;
+    Ref value;
+};
+
+// callable(*positional, **keywords)
+Owned call(Ref callable, std::initializer_list<Ref> positional, std::initializer_list<Keyword> keywords);
+
+// Dict lookup that tells a missing key (empty result) from an error (exception).
+inline Ref lookup(Ref dict, Ref key)
+{
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr && PyErr_Occurred()) throw PyErrorSet{};
+    return value;
+}
+
+// A module-level name as Python code in that module sees it: module namespace, then builtins.
+Owned global(Ref module, Ref name);
+
+// The Python type name for error messages ("int", "NoneType").
+inline const char* type_name(Ref object) { return Py_TYPE(object.get())->tp_name; }
+
+}  // namespace interop
