@@ -1,0 +1,1 @@
+"""Stand-in for the host SDK's ``orbisk.vorndev`` package."""
