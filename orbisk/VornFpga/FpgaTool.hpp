@@ -1,0 +1,114 @@
+// orbisk.VornFpga: FpgaTool, the FPGA update tool of one device connection.
+//
+// Each operation of FpgaTool is a native function (interop/function.hpp)
+// implemented by one C++ function below; module.cpp assembles the class.
+// Files by concern:
+//   module.cpp          import-time names, logging setup, constants, the class
+//   lifecycle.cpp       constructor, deleteTempFile, disconnect
+//   transport.cpp       _sendCmd, _getRecv: command framing and replies
+//   commands.cpp        the FPGA command set, with the block write frame
+//   firmware_check.cpp  _checkControlFwVersion
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <string_view>
+
+#include "interop.hpp"
+
+namespace vornfpga {
+
+using interop::Call;
+using interop::Owned;
+using interop::Ref;
+
+// Names used by the operations, interned once per module.
+inline constexpr std::string_view kNames[] = {
+    // attributes of the tool
+    "_conn", "_owns_conn", "progress_callback",
+    // operations of the tool, called through the instance
+    "_sendCmd", "_getRecv", "_fpgaGetControlFwVer", "deleteTempFile",
+    // operations of the connection
+    "initConnection", "closeConnection", "sendCmd", "sendRawBytes", "recvRawBytes",
+    // keyword arguments
+    "log_print", "size", "isdecode",
+    // module-level names
+    "logger", "RspType", "VER", "_FPGA_FW_VER_MIN",
+    // attributes of host objects
+    "RetData", "RSP_LIST", "strip",
+    // logger methods
+    "debug", "info", "warning", "error",
+};
+
+struct Name {
+    std::size_t index;
+};
+
+consteval Name operator""_n(const char* text, std::size_t size)
+{
+    std::string_view wanted(text, size);
+    for (std::size_t index = 0; index < std::size(kNames); ++index)
+        if (kNames[index] == wanted) return Name{index};
+    throw "name missing from kNames";
+}
+
+// Per-module state.
+struct State {
+    PyObject* function_type;
+    PyObject* names;  // tuple: kNames interned
+};
+
+// The module as an operation sees it: its interned names and its namespace.
+class Module {
+public:
+    explicit Module(const Call& call);
+
+    Ref name(Name name) const { return PyTuple_GET_ITEM(state_->names, static_cast<Py_ssize_t>(name.index)); }
+    // A module-level name, looked up when used, so that a host may rebind it.
+    Owned global(Name name) const;
+    Owned attr(Ref object, Name name) const { return interop::getattr(object, this->name(name)); }
+    void set_attr(Ref object, Name name, Ref value) const { interop::setattr(object, this->name(name), value); }
+
+    template <class... Args>
+    Owned call_method(Ref object, Name method, const Args&... args) const
+    {
+        return interop::call_method(object, name(method), args...);
+    }
+
+    // logger.<level>(message), through the module's logger as it is bound now.
+    void log(Name level, Ref message) const;
+
+private:
+    PyObject* module_;
+    State* state_;
+};
+
+// lifecycle.cpp
+Owned tool_init(Call& call, Ref self, Ref connection, Ref address, Ref port);
+Owned delete_temp_file(Call& call, Ref self);
+Owned disconnect(Call& call, Ref self);
+
+// transport.cpp
+Owned get_recv(Call& call, Ref self, Ref log_print, Ref size, Ref isdecode);
+Owned send_cmd(Call& call, Ref self, Ref cmd, Ref log_print, Ref size, Ref isdecode);
+
+// commands.cpp
+Owned fpga_ctrl_init(Call& call, Ref self);
+Owned fpga_get_id(Call& call, Ref self);
+Owned fpga_get_version(Call& call, Ref self);
+Owned fpga_cfg_mode(Call& call, Ref self, Ref mode);
+Owned fpga_erase(Call& call, Ref self, Ref erase_bits);
+Owned fpga_rst_page_ptr(Call& call, Ref self, Ref section);
+Owned fpga_program(Call& call, Ref self, Ref data_block);
+Owned fpga_read(Call& call, Ref self);
+Owned fpga_done(Call& call, Ref self);
+Owned fpga_refresh(Call& call, Ref self);
+Owned fpga_get_info(Call& call, Ref self);
+Owned fpga_get_control_fw_ver(Call& call, Ref self);
+Owned fpga_get_serial_number(Call& call, Ref self);
+
+// firmware_check.cpp
+Owned check_control_fw_version(Call& call, Ref self);
+
+}  // namespace vornfpga

@@ -1,0 +1,100 @@
+// The FPGA command set: one method per controller command, each sent through
+// the tool's own _sendCmd. Only the block write judges its reply.
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "FpgaTool.hpp"
+
+namespace vornfpga {
+
+namespace {
+
+Owned send(const Module& module, Ref self, std::string_view command)
+{
+    return module.call_method(self, "_sendCmd"_n, interop::bytes(command));
+}
+
+// "<command> " followed by the argument: bytes as they are, anything else as the UTF-8 of its str().
+Owned send_with_argument(const Module& module, Ref self, std::string_view command, Ref argument)
+{
+    Owned argument_bytes = Owned::ref(argument);
+    if (!PyBytes_Check(argument)) {
+        Owned argument_text = interop::checked(PyObject_Str(argument));
+        argument_bytes = interop::checked(PyUnicode_AsUTF8String(argument_text));
+    }
+    Py_ssize_t size = PyBytes_GET_SIZE(argument_bytes.get());
+    Owned line = interop::checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(command.size()) + 1 + size));
+    char* out = PyBytes_AS_STRING(line.get());
+    std::memcpy(out, command.data(), command.size());
+    out[command.size()] = ' ';
+    std::memcpy(out + command.size() + 1, PyBytes_AS_STRING(argument_bytes.get()), size);
+    return module.call_method(self, "_sendCmd"_n, line);
+}
+
+bool is_zero_reply(const Module& module, Ref reply)
+{
+    if (!PyUnicode_Check(reply)) {
+        Owned stripped = module.call_method(reply, "strip"_n);
+        return interop::require(PyObject_RichCompareBool(stripped, interop::text("0").get(), Py_EQ)) != 0;
+    }
+    Py_ssize_t start = 0;
+    Py_ssize_t end = PyUnicode_GET_LENGTH(reply.get());
+    int kind = PyUnicode_KIND(reply.get());
+    const void* data = PyUnicode_DATA(reply.get());
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
+    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    return end - start == 1 && PyUnicode_READ(kind, data, start) == '0';
+}
+
+}  // namespace
+
+Owned fpga_ctrl_init(Call& call, Ref self) { return send(Module(call), self, "FPGA_CTRL_INIT"); }
+Owned fpga_get_id(Call& call, Ref self) { return send(Module(call), self, "FPGA_GET_ID"); }
+Owned fpga_get_version(Call& call, Ref self) { return send(Module(call), self, "GET_FPGA_VER"); }
+Owned fpga_done(Call& call, Ref self) { return send(Module(call), self, "FPGA_DONE"); }
+Owned fpga_refresh(Call& call, Ref self) { return send(Module(call), self, "FPGA_REFRESH"); }
+Owned fpga_get_info(Call& call, Ref self) { return send(Module(call), self, "GET_FE_INFO"); }
+Owned fpga_get_control_fw_ver(Call& call, Ref self) { return send(Module(call), self, "GET_FW_VER"); }
+Owned fpga_get_serial_number(Call& call, Ref self) { return send(Module(call), self, "GET_SN"); }
+
+Owned fpga_cfg_mode(Call& call, Ref self, Ref mode) { return send_with_argument(Module(call), self, "FPGA_CFG_MODE", mode); }
+Owned fpga_erase(Call& call, Ref self, Ref erase_bits)
+{
+    return send_with_argument(Module(call), self, "FPGA_ERASE", erase_bits);
+}
+Owned fpga_rst_page_ptr(Call& call, Ref self, Ref section)
+{
+    return send_with_argument(Module(call), self, "FPGA_RST_PAGE_PTR", section);
+}
+
+Owned fpga_read(Call& call, Ref self)
+{
+    Module module(call);
+    return interop::call(module.attr(self, "_sendCmd"_n), {interop::bytes("FPGA_READ")},
+                         {{module.name("isdecode"_n), Py_False}});
+}
+
+// Block write frame: "FPGA_PROGRAM #", the digit count of N, N zero-padded to two
+// digits, then the N data bytes unchanged (CR and LF included).
+Owned fpga_program(Call& call, Ref self, Ref data_block)
+{
+    Module module(call);
+    if (!PyObject_CheckBuffer(data_block)) interop::raise_bad_argument(call, "data_block", "a bytes-like object", data_block);
+    Py_buffer view;
+    interop::require(PyObject_GetBuffer(data_block, &view, PyBUF_SIMPLE));
+    std::string length = std::to_string(view.len);
+    std::string header = "FPGA_PROGRAM #" + std::to_string(length.size()) + (length.size() < 2 ? "0" : "") + length;
+    Owned payload = Owned::take(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(header.size()) + view.len));
+    if (payload) {
+        char* out = PyBytes_AS_STRING(payload.get());
+        std::memcpy(out, header.data(), header.size());
+        std::memcpy(out + header.size(), view.buf, view.len);
+    }
+    PyBuffer_Release(&view);
+    if (!payload) throw interop::PyErrorSet{};
+    Owned reply = module.call_method(self, "_sendCmd"_n, payload);
+    return interop::boolean(is_zero_reply(module, reply));
+}
+
+}  // namespace vornfpga

@@ -1,0 +1,21 @@
+// Whether the device's control firmware is at least _FPGA_FW_VER_MIN.
+#include "FpgaTool.hpp"
+
+namespace vornfpga {
+
+Owned check_control_fw_version(Call& call, Ref self)
+{
+    Module module(call);
+    Owned ver = module.global("VER"_n);
+    Owned fw_ver = interop::call(ver, module.call_method(self, "_fpgaGetControlFwVer"_n));
+    module.log("debug"_n, interop::format("RIS control FW version: %S", fw_ver.get()));
+    Owned minimum = module.global("_FPGA_FW_VER_MIN"_n);
+    if (interop::require(PyObject_RichCompareBool(fw_ver, interop::call(ver, minimum).get(), Py_LT))) {
+        module.log("warning"_n, interop::format("RIS control FW version %S is lower than minimum required version %S",
+                                                fw_ver.get(), minimum.get()));
+        return interop::boolean(false);
+    }
+    return interop::boolean(true);
+}
+
+}  // namespace vornfpga

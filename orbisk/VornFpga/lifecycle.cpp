@@ -1,0 +1,45 @@
+// The tool's life: bound to a lent connection, or to one it opens and owns.
+#include "FpgaTool.hpp"
+
+namespace vornfpga {
+
+Owned tool_init(Call& call, Ref self, Ref connection, Ref address, Ref port)
+{
+    Module module(call);
+    interop::require_text_or_none(call, "address", address);
+    Owned port_number = interop::number_to_int(call, "port", port);
+
+    if (!connection.is_none()) {
+        module.set_attr(self, "_conn"_n, connection);
+        module.set_attr(self, "_owns_conn"_n, Py_False);
+    } else if (address.is_none()) {
+        interop::raise(PyExc_ValueError, "Either connection or address must be provided");
+    } else {
+        // Imported only here, so that callers who always lend a connection never load it.
+        Owned tcp_connection = interop::import_from(PyModule_GetDict(call.module()), "VornCommService", 1, "_TCPConn");
+        module.set_attr(self, "_conn"_n, interop::call(tcp_connection, address, port_number));
+        Owned connected = module.call_method(module.attr(self, "_conn"_n), "initConnection"_n);
+        if (!interop::truthy(connected))
+            interop::raise_format(PyExc_ConnectionError, "Cannot connect to %U:%S", address.get(), port_number.get());
+        module.set_attr(self, "_owns_conn"_n, Py_True);
+    }
+    module.set_attr(self, "progress_callback"_n, Py_None);
+    return interop::none();
+}
+
+// The tool creates no temporary files; disconnect() still calls this, so that a
+// subclass that does create some can remove them here.
+Owned delete_temp_file(Call&, Ref) { return interop::none(); }
+
+Owned disconnect(Call& call, Ref self)
+{
+    Module module(call);
+    module.call_method(self, "deleteTempFile"_n);
+    if (interop::truthy(module.attr(self, "_conn"_n)) && interop::truthy(module.attr(self, "_owns_conn"_n))) {
+        module.call_method(module.attr(self, "_conn"_n), "closeConnection"_n);
+        module.log("info"_n, interop::text("Disconnected from FPGA device."));
+    }
+    return interop::none();
+}
+
+}  // namespace vornfpga

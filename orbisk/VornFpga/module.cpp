@@ -1,0 +1,173 @@
+// Import of orbisk.VornFpga: host and standard names, the logging setup, the
+// constants, the logger and the class FpgaTool, in that order.
+#include <string>
+
+#include "FpgaTool.hpp"
+#include "docstrings.hpp"
+
+namespace vornfpga {
+
+using interop::FunctionSpec;
+using interop::function_spec;
+
+namespace {
+
+State* state_of(PyObject* module)
+{
+    auto* state = static_cast<State*>(PyModule_GetState(module));
+    if (state == nullptr) throw interop::PyErrorSet{};
+    if (state->names == nullptr) interop::raise(PyExc_RuntimeError, "orbisk.VornFpga is no longer initialised");
+    return state;
+}
+
+// The class body: FpgaTool's operations in definition order.
+// The default of size is the value of _RECV_SIZE (1024) when the class is made.
+constexpr FunctionSpec kOperations[] = {
+    function_spec<tool_init>("FpgaTool.__init__", "(self, connection=None, address=None, port=5025)", doc::init),
+    function_spec<get_recv>("FpgaTool._getRecv", "(self, log_print=False, size=1024, isdecode=True)", doc::get_recv),
+    function_spec<send_cmd>("FpgaTool._sendCmd", "(self, cmd, log_print=False, size=1024, isdecode=True)",
+                            doc::send_cmd),
+    function_spec<fpga_ctrl_init>("FpgaTool._fpgaCtrlInit", "(self)", doc::fpga_ctrl_init),
+    function_spec<fpga_get_id>("FpgaTool._fpgaGetId", "(self)", doc::fpga_get_id),
+    function_spec<fpga_get_version>("FpgaTool._fpgaGetVersion", "(self)", doc::fpga_get_version),
+    function_spec<fpga_cfg_mode>("FpgaTool._fpgaCfgMode", "(self, mode)", doc::fpga_cfg_mode),
+    function_spec<fpga_erase>("FpgaTool._fpgaErase", "(self, erase_bits)", doc::fpga_erase),
+    function_spec<fpga_rst_page_ptr>("FpgaTool._fpgaRstPagePtr", "(self, section)", doc::fpga_rst_page_ptr),
+    function_spec<fpga_program>("FpgaTool._fpgaProgram", "(self, data_block)", doc::fpga_program),
+    function_spec<fpga_read>("FpgaTool._fpgaRead", "(self)", doc::fpga_read),
+    function_spec<fpga_done>("FpgaTool._fpgaDone", "(self)", doc::fpga_done),
+    function_spec<fpga_refresh>("FpgaTool._fpgaRefresh", "(self)", doc::fpga_refresh),
+    function_spec<fpga_get_info>("FpgaTool._fpgaGetInfo", "(self)", doc::fpga_get_info),
+    function_spec<fpga_get_control_fw_ver>("FpgaTool._fpgaGetControlFwVer", "(self)", doc::fpga_get_control_fw_ver),
+    function_spec<fpga_get_serial_number>("FpgaTool._fpgaGetSerialNumber", "(self)", doc::fpga_get_serial_number),
+    function_spec<check_control_fw_version>("FpgaTool._checkControlFwVersion", "(self)",
+                                            doc::check_control_fw_version),
+    function_spec<delete_temp_file>("FpgaTool.deleteTempFile", "(self)", doc::delete_temp_file),
+    function_spec<disconnect>("FpgaTool.disconnect", "(self)", doc::disconnect),
+};
+
+void bind_imports(Ref module)
+{
+    using interop::add_to_module;
+    using interop::import_from;
+    for (const char* name : {"hmac", "hashlib", "json", "logging", "struct", "sys", "time"})
+        add_to_module(module, name, interop::import_module(name));
+    Ref globals = PyModule_GetDict(module);
+    add_to_module(module, "Path", import_from(globals, "pathlib", 0, "Path"));
+    add_to_module(module, "Optional", import_from(globals, "typing", 0, "Optional"));
+    add_to_module(module, "Union", import_from(globals, "typing", 0, "Union"));
+    add_to_module(module, "VER", import_from(globals, "VornUtils", 1, "VER"));
+    add_to_module(module, "RspType", import_from(globals, "VornUtils", 1, "_RspType"));
+    add_to_module(module, "RetType", import_from(globals, "VornUtils", 1, "RetType"));
+    add_to_module(module, "RetCode", import_from(globals, "VornPublic", 1, "RetCode"));
+}
+
+// logging.basicConfig(level=INFO, format=..., handlers=[StreamHandler(sys.stdout)]): the
+// logging module applies it only while the root logger has no handler.
+void configure_logging(Ref module)
+{
+    using interop::getattr;
+    Owned logging = getattr(module, "logging");
+    Owned stdout_stream = getattr(getattr(module, "sys"), "stdout");
+    Owned handler = interop::call(getattr(logging, "StreamHandler"), stdout_stream);
+    Owned handlers = interop::checked(PyList_New(1));
+    PyList_SET_ITEM(handlers.get(), 0, handler.release());
+    interop::call(getattr(logging, "basicConfig"), {},
+                  {
+                      {interop::text("level"), getattr(logging, "INFO")},
+                      {interop::text("format"), interop::text("%(asctime)s - %(name)s [%(levelname)s] %(message)s")},
+                      {interop::text("handlers"), handlers},
+                  });
+    interop::add_to_module(module, "logger", interop::call(getattr(logging, "getLogger"), interop::text("FPGA")));
+}
+
+void bind_constants(Ref module)
+{
+    using interop::add_to_module;
+    using interop::text;
+    add_to_module(module, "_RECV_SIZE", interop::integer(1024));
+    add_to_module(module, "_FPGA_FW_VER_MIN", text("0.1.0.6"));
+    add_to_module(module, "_FPGA_VER_MIN_DEV28", text("1.1.0.0"));
+    add_to_module(module, "_FPGA_VER_MIN_DEV32", text("0.2.3.4"));
+    add_to_module(module, "_DEVICE_WHITELIST", interop::checked(Py_BuildValue("[i]", 32)));
+}
+
+void define_fpga_tool(Ref module, State* state)
+{
+    Owned body = interop::checked(PyDict_New());
+    interop::require(PyDict_SetItemString(body, "__module__", interop::getattr(module, "__name__").get()));
+    interop::require(PyDict_SetItemString(body, "__qualname__", interop::text("FpgaTool").get()));
+    for (const FunctionSpec& spec : kOperations) {
+        Owned function = interop::make_function(module, state->function_type, spec);
+        interop::require(PyDict_SetItem(body, interop::getattr(function, "__name__").get(), function.get()));
+    }
+    Ref type = reinterpret_cast<PyObject*>(&PyType_Type);
+    Ref object = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+    interop::add_to_module(module, "FpgaTool", interop::make_class(type, "FpgaTool", {object}, body));
+}
+
+int exec_module(PyObject* module) noexcept
+{
+    return interop::boundary_status([&] {
+        auto* state = static_cast<State*>(PyModule_GetState(module));
+        state->function_type = interop::make_function_type(module, "orbisk.VornFpga.native_function").release();
+        Owned names = interop::checked(PyTuple_New(std::size(kNames)));
+        for (std::size_t index = 0; index < std::size(kNames); ++index)
+            PyTuple_SET_ITEM(names.get(), index, interop::interned(std::string(kNames[index]).c_str()).release());
+        state->names = names.release();
+
+        bind_imports(module);
+        configure_logging(module);
+        bind_constants(module);
+        define_fpga_tool(module, state);
+    });
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg)
+{
+    auto* state = static_cast<State*>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    Py_VISIT(state->function_type);
+    Py_VISIT(state->names);
+    return 0;
+}
+
+int clear_module(PyObject* module)
+{
+    auto* state = static_cast<State*>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    Py_CLEAR(state->function_type);
+    Py_CLEAR(state->names);
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "orbisk.VornFpga",
+    nullptr,
+    sizeof(State),
+    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+
+Module::Module(const Call& call) : module_(call.module()), state_(state_of(call.module())) {}
+
+Owned Module::global(Name name) const { return interop::global(module_, this->name(name)); }
+
+void Module::log(Name level, Ref message) const { call_method(global("logger"_n), level, message); }
+
+}  // namespace vornfpga
+
+PyMODINIT_FUNC PyInit_VornFpga(void) { return PyModuleDef_Init(&vornfpga::module_def); }

@@ -1,0 +1,88 @@
+// Command transport: a command line is the command's bytes and CR LF. Its reply
+// comes either from the connection's managed reply (sendCmd) or, for the
+// read-back, from one raw receive with a 4-byte head and a 2-byte tail cut off.
+#include <cstring>
+
+#include "FpgaTool.hpp"
+
+namespace vornfpga {
+
+namespace {
+
+// cmd (str as UTF-8, or any bytes-like object) followed by CR LF, in one allocation.
+Owned command_line(const Call& call, Ref cmd)
+{
+    if (PyUnicode_Check(cmd)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(cmd, &size);
+        if (utf8 == nullptr) throw interop::PyErrorSet{};
+        Owned line = interop::checked(PyBytes_FromStringAndSize(nullptr, size + 2));
+        char* out = PyBytes_AS_STRING(line.get());
+        std::memcpy(out, utf8, size);
+        std::memcpy(out + size, "\r\n", 2);
+        return line;
+    }
+    if (!PyObject_CheckBuffer(cmd)) interop::raise_bad_argument(call, "cmd", "str or a bytes-like object", cmd);
+    Py_buffer view;
+    interop::require(PyObject_GetBuffer(cmd, &view, PyBUF_SIMPLE));
+    Owned line = Owned::take(PyBytes_FromStringAndSize(nullptr, view.len + 2));
+    if (line) {
+        char* out = PyBytes_AS_STRING(line.get());
+        std::memcpy(out, view.buf, view.len);
+        std::memcpy(out + view.len, "\r\n", 2);
+    }
+    PyBuffer_Release(&view);
+    if (!line) throw interop::PyErrorSet{};
+    return line;
+}
+
+// data[4:-2]
+Owned cut_frame(Ref data)
+{
+    if (PyBytes_Check(data)) {
+        Py_ssize_t size = PyBytes_GET_SIZE(data.get());
+        return interop::checked(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()) + 4, size > 6 ? size - 6 : 0));
+    }
+    Owned slice = interop::checked(PySlice_New(interop::integer(4).get(), interop::integer(-2).get(), nullptr));
+    return interop::checked(PyObject_GetItem(data, slice));
+}
+
+}  // namespace
+
+Owned get_recv(Call& call, Ref self, Ref log_print, Ref size, Ref isdecode)
+{
+    Module module(call);
+    Owned received = module.call_method(module.attr(self, "_conn"_n), "recvRawBytes"_n, size);
+    Owned data;
+    if (interop::truthy(isdecode)) {
+        data = PyBytes_Check(received.get())
+                   ? interop::checked(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(received.get()),
+                                                           PyBytes_GET_SIZE(received.get()), "strict"))
+                   : interop::call_method(received, "decode", interop::text("utf-8"));
+    } else {
+        data = cut_frame(received);
+    }
+    if (interop::truthy(log_print)) module.log("debug"_n, interop::format("Received data: %S", data.get()));
+    return data;
+}
+
+Owned send_cmd(Call& call, Ref self, Ref cmd, Ref log_print, Ref size, Ref isdecode)
+{
+    Module module(call);
+    Owned line = command_line(call, cmd);
+    if (interop::truthy(isdecode)) {
+        Owned reply_kind = module.attr(module.global("RspType"_n), "RSP_LIST"_n);
+        Owned result = module.call_method(module.attr(self, "_conn"_n), "sendCmd"_n, line, reply_kind);
+        Owned reply = module.attr(result, "RetData"_n);
+        return interop::truthy(reply) ? reply : interop::text("");
+    }
+    module.call_method(module.attr(self, "_conn"_n), "sendRawBytes"_n, line);
+    return interop::call(module.attr(self, "_getRecv"_n), {},
+                         {
+                             {module.name("log_print"_n), log_print},
+                             {module.name("size"_n), size},
+                             {module.name("isdecode"_n), Py_False},
+                         });
+}
+
+}  // namespace vornfpga
