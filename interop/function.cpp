@@ -26,13 +26,6 @@ struct NativeFunction {
 
 PyObject* Call::module() const noexcept { return function_->module; }
 
-void* Call::module_state() const
-{
-    void* state = PyModule_GetState(function_->module);
-    if (state == nullptr) throw PyErrorSet{};
-    return state;
-}
-
 PyObject* Call::payload() const noexcept { return function_->payload; }
 
 namespace {
@@ -362,12 +355,6 @@ Owned make_function(PyObject* module, PyObject* function_type, const FunctionSpe
     require(PyDict_SetItemString(function->dict, "__doc__", spec.doc ? text(spec.doc).get() : Py_None));
     require(PyDict_SetItemString(function->dict, "__text_signature__", text(spec.signature).get()));
     return object;
-}
-
-bool is_function_of(PyObject* object, const FunctionSpec& spec) noexcept
-{
-    PyTypeObject* type = Py_TYPE(object);
-    return type->tp_descr_get == function_descr_get && as_function(object)->spec == &spec;
 }
 
 }  // namespace interop

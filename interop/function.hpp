@@ -32,7 +32,6 @@ public:
 
     // The module that defined the function: its state and its namespace.
     PyObject* module() const noexcept;
-    void* module_state() const;
     // The object the function was made with, if any (the wrapped callable of a decorator).
     PyObject* payload() const noexcept;
     // The function's current __qualname__, as Python's own argument errors name it.
@@ -95,8 +94,5 @@ Owned make_function_type(PyObject* module, const char* qualified_type_name);
 // are None, True, False, integers, or dotted names looked up in the module's
 // namespace now, as Python evaluates defaults when a function is defined.
 Owned make_function(PyObject* module, PyObject* function_type, const FunctionSpec& spec, PyObject* payload = nullptr);
-
-// Whether object is a function of ours made from this spec.
-bool is_function_of(PyObject* object, const FunctionSpec& spec) noexcept;
 
 }  // namespace interop
