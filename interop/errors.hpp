@@ -32,8 +32,9 @@ inline int require(int result)
     return result;
 }
 
-// For results where -1 may be a value too (PyLong_AsSsize_t and the like).
-template <std::integral T>
+// For results where -1 may be a value too (PyLong_AsSsize_t, PyFloat_AsDouble and the like).
+template <class T>
+    requires std::integral<T> || std::floating_point<T>
 T require_value(T result)
 {
     if (result == static_cast<T>(-1) && PyErr_Occurred()) throw PyErrorSet{};

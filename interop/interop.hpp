@@ -17,6 +17,7 @@
 
 #include "arguments.hpp"
 #include "errors.hpp"
+#include "exceptions.hpp"
 #include "function.hpp"
 #include "modules.hpp"
 #include "objects.hpp"

@@ -72,6 +72,20 @@ inline Ref lookup(Ref dict, Ref key)
 // A module-level name as Python code in that module sees it: module namespace, then builtins.
 Owned global(Ref module, Ref name);
 
+// The bytes of a buffer-protocol object, held while the Buffer lives.
+class Buffer {
+public:
+    explicit Buffer(Ref object) { require(PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE)); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { PyBuffer_Release(&view_); }
+
+    std::string_view bytes() const { return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)}; }
+
+private:
+    Py_buffer view_;
+};
+
 // The Python type name for error messages ("int", "NoneType").
 inline const char* type_name(Ref object) { return Py_TYPE(object.get())->tp_name; }
 

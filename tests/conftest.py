@@ -56,6 +56,39 @@ class FakeConnection:
         self.closed += 1
 
 
+class FakeFpga(FakeConnection):
+    """A FakeConnection that also keeps the FPGA configuration memory: blocks written
+    with FPGA_PROGRAM are stored, and FPGA_READ answers the next page of what was stored.
+    Scripted replies still apply; a refused block ("FPGA_PROGRAM" reply other than "0")
+    is not stored."""
+
+    def __init__(self, replies=None):
+        super().__init__(replies)
+        self.memory = bytearray()
+        self.pointer = 0
+
+    def sendCmd(self, line, rsp_type):
+        word = command_word(line)
+        if word == "FPGA_ERASE":
+            self.memory.clear()
+        elif word == "FPGA_RST_PAGE_PTR":
+            self.pointer = 0
+        result = super().sendCmd(line, rsp_type)
+        if word == "FPGA_PROGRAM" and result.RetData == "0":
+            digits = int(line[14:15])
+            size = int(line[15 : 15 + max(digits, 2)])
+            start = 15 + max(digits, 2)
+            self.memory += line[start : start + size]
+        return result
+
+    def sendRawBytes(self, data):
+        super().sendRawBytes(data)
+        if command_word(data) == "FPGA_READ":
+            page = bytes(self.memory[self.pointer : self.pointer + 16])
+            self.pointer += len(page)
+            self.pages.append(b"#2%02d" % len(page) + page + b"\r\n")
+
+
 def command_word(line):
     return line.split(b"#", 1)[0].split(b" ", 1)[0].rstrip(b"\r\n").decode()
 
@@ -63,6 +96,11 @@ def command_word(line):
 @pytest.fixture
 def make_conn():
     return FakeConnection
+
+
+@pytest.fixture
+def fpga():
+    return FakeFpga()
 
 
 @pytest.fixture

@@ -8,6 +8,13 @@
 //   transport.cpp       _sendCmd, _getRecv: command framing and replies
 //   commands.cpp        the FPGA command set, with the block write frame
 //   firmware_check.cpp  _checkControlFwVersion
+//   device_init.cpp     initFpga
+//   file_check.cpp      _checkUpdateFile
+//   signed_image.cpp    _checkFileHeader: the signed image format and its keyed hashes
+//   image_file.cpp      reading image files; the signed image's fixed header
+//   programming.cpp     _fpgaProgramFile: block writes, read-back, digests, done and refresh
+//   progress.cpp        the console progress line and the progress callback
+//   update.cpp          processFpgaUpdate, set_progress_callback
 #pragma once
 
 #include <Python.h>
@@ -28,15 +35,16 @@ inline constexpr std::string_view kNames[] = {
     // attributes of the tool
     "_conn", "_owns_conn", "progress_callback",
     // operations of the tool, called through the instance
-    "_sendCmd", "_getRecv", "_fpgaGetControlFwVer", "deleteTempFile",
+    "_sendCmd", "_getRecv", "_fpgaGetControlFwVer", "deleteTempFile", "_fpgaProgram", "_fpgaRead",
     // operations of the connection
     "initConnection", "closeConnection", "sendCmd", "sendRawBytes", "recvRawBytes",
     // keyword arguments
     "log_print", "size", "isdecode",
     // module-level names
-    "logger", "RspType", "VER", "_FPGA_FW_VER_MIN",
-    // attributes of host objects
-    "RetData", "RSP_LIST", "strip",
+    "logger", "RspType", "VER", "RetType", "RetCode", "_FPGA_FW_VER_MIN", "_FPGA_VER_MIN_DEV32", "_DEVICE_WHITELIST",
+    "Path", "open", "time", "hashlib", "hmac", "json", "struct",
+    // attributes of other objects
+    "RetData", "RSP_LIST", "strip", "update", "write",
     // logger methods
     "debug", "info", "warning", "error",
 };
@@ -110,5 +118,21 @@ Owned fpga_get_serial_number(Call& call, Ref self);
 
 // firmware_check.cpp
 Owned check_control_fw_version(Call& call, Ref self);
+
+// device_init.cpp
+Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check);
+
+// file_check.cpp
+Owned check_update_file(Call& call, Ref self, Ref image_path);
+
+// signed_image.cpp
+Owned check_file_header(Call& call, Ref self, Ref image_path);
+
+// programming.cpp
+Owned fpga_program_file(Call& call, Ref self, Ref image_path, Ref device_type);
+
+// update.cpp
+Owned set_progress_callback(Call& call, Ref self, Ref callback);
+Owned process_fpga_update(Call& call, Ref self, Ref image_path, Ref device_type);
 
 }  // namespace vornfpga

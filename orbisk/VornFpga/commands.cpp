@@ -1,7 +1,8 @@
 // The FPGA command set: one method per controller command, each sent through
 // the tool's own _sendCmd. Only the block write judges its reply.
+#include <algorithm>
+#include <charconv>
 #include <cstring>
-#include <string>
 #include <string_view>
 
 #include "FpgaTool.hpp"
@@ -81,18 +82,22 @@ Owned fpga_program(Call& call, Ref self, Ref data_block)
 {
     Module module(call);
     if (!PyObject_CheckBuffer(data_block)) interop::raise_bad_argument(call, "data_block", "a bytes-like object", data_block);
-    Py_buffer view;
-    interop::require(PyObject_GetBuffer(data_block, &view, PyBUF_SIMPLE));
-    std::string length = std::to_string(view.len);
-    std::string header = "FPGA_PROGRAM #" + std::to_string(length.size()) + (length.size() < 2 ? "0" : "") + length;
-    Owned payload = Owned::take(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(header.size()) + view.len));
-    if (payload) {
-        char* out = PyBytes_AS_STRING(payload.get());
-        std::memcpy(out, header.data(), header.size());
-        std::memcpy(out + header.size(), view.buf, view.len);
-    }
-    PyBuffer_Release(&view);
-    if (!payload) throw interop::PyErrorSet{};
+    interop::Buffer data(data_block);
+    std::string_view block = data.bytes();
+    // "FPGA_PROGRAM #", the digit count of N, then N with at least two digits.
+    constexpr std::string_view prefix = "FPGA_PROGRAM #";
+    char length[24];
+    char* length_end = std::to_chars(length, length + sizeof length, block.size()).ptr;
+    char header[64];
+    char* end = std::copy(prefix.begin(), prefix.end(), header);
+    end = std::to_chars(end, header + sizeof header, length_end - length).ptr;
+    if (length_end - length < 2) *end++ = '0';
+    end = std::copy(length, length_end, end);
+    Py_ssize_t header_size = end - header;
+    Owned payload = interop::checked(PyBytes_FromStringAndSize(nullptr, header_size + static_cast<Py_ssize_t>(block.size())));
+    char* out = PyBytes_AS_STRING(payload.get());
+    std::memcpy(out, header, header_size);
+    std::memcpy(out + header_size, block.data(), block.size());
     Owned reply = module.call_method(self, "_sendCmd"_n, payload);
     return interop::boolean(is_zero_reply(module, reply));
 }

@@ -2,12 +2,22 @@
 // comes either from the connection's managed reply (sendCmd) or, for the
 // read-back, from one raw receive with a 4-byte head and a 2-byte tail cut off.
 #include <cstring>
+#include <string_view>
 
 #include "FpgaTool.hpp"
 
 namespace vornfpga {
 
 namespace {
+
+Owned line_of(std::string_view command)
+{
+    Owned line = interop::checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(command.size()) + 2));
+    char* out = PyBytes_AS_STRING(line.get());
+    std::memcpy(out, command.data(), command.size());
+    std::memcpy(out + command.size(), "\r\n", 2);
+    return line;
+}
 
 // cmd (str as UTF-8, or any bytes-like object) followed by CR LF, in one allocation.
 Owned command_line(const Call& call, Ref cmd)
@@ -16,24 +26,11 @@ Owned command_line(const Call& call, Ref cmd)
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(cmd, &size);
         if (utf8 == nullptr) throw interop::PyErrorSet{};
-        Owned line = interop::checked(PyBytes_FromStringAndSize(nullptr, size + 2));
-        char* out = PyBytes_AS_STRING(line.get());
-        std::memcpy(out, utf8, size);
-        std::memcpy(out + size, "\r\n", 2);
-        return line;
+        return line_of({utf8, static_cast<std::size_t>(size)});
     }
     if (!PyObject_CheckBuffer(cmd)) interop::raise_bad_argument(call, "cmd", "str or a bytes-like object", cmd);
-    Py_buffer view;
-    interop::require(PyObject_GetBuffer(cmd, &view, PyBUF_SIMPLE));
-    Owned line = Owned::take(PyBytes_FromStringAndSize(nullptr, view.len + 2));
-    if (line) {
-        char* out = PyBytes_AS_STRING(line.get());
-        std::memcpy(out, view.buf, view.len);
-        std::memcpy(out + view.len, "\r\n", 2);
-    }
-    PyBuffer_Release(&view);
-    if (!line) throw interop::PyErrorSet{};
-    return line;
+    interop::Buffer command(cmd);
+    return line_of(command.bytes());
 }
 
 // data[4:-2]

@@ -1,0 +1,78 @@
+// initFpga: control init, configuration mode TRANS, FPGA identity and, on device
+// type 32, the FPGA version against its minimum. Device faults become results.
+#include "FpgaTool.hpp"
+
+namespace vornfpga {
+
+namespace {
+
+Owned new_result_dict()
+{
+    return interop::checked(Py_BuildValue("{s:O,s:s,s:i,s:O,s:s,s:s,s:s}", "success", Py_False, "error_message", "",
+                                          "device_count", 0, "device_info", Py_None, "fpga_id", "", "fw_version", "",
+                                          "fpga_version", ""));
+}
+
+Owned result(const Module& module, const char* code, Ref message, Ref data = nullptr)
+{
+    Owned ret_code = interop::getattr(module.global("RetCode"_n), code);
+    Owned ret_type = module.global("RetType"_n);
+    return data ? interop::call(ret_type, ret_code, message, data) : interop::call(ret_type, ret_code, message);
+}
+
+// The guarded part: every Exception raised here becomes an error result.
+Owned initialise(const Module& module, Ref self, Ref device_type, Ref disable_fw_check, Ref info)
+{
+    interop::call_method(self, "_fpgaCtrlInit");
+    interop::call_method(self, "_fpgaCfgMode", interop::bytes("TRANS"));
+    Owned fpga_id = interop::call_method(self, "_fpgaGetId");
+    interop::require(PyDict_SetItemString(info, "fpga_id", fpga_id));
+    module.log("info"_n, interop::format("FPGA ID: %S", fpga_id.get()));
+
+    if (interop::require(PyObject_RichCompareBool(device_type, interop::integer(32).get(), Py_EQ))) {
+        Owned fpga_version = interop::call_method(self, "_fpgaGetVersion");
+        interop::require(PyDict_SetItemString(info, "fpga_version", fpga_version));
+        module.log("info"_n, interop::format("FPGA Version: %S", fpga_version.get()));
+        if (interop::truthy(fpga_version) && !interop::truthy(disable_fw_check)) {
+            Owned ver = module.global("VER"_n);
+            Owned minimum = module.global("_FPGA_VER_MIN_DEV32"_n);
+            Owned found = interop::call(ver, fpga_version);
+            if (interop::require(PyObject_RichCompareBool(found, interop::call(ver, minimum).get(), Py_LT))) {
+                Owned message = interop::format("FPGA version %S is lower than minimum required version %S.",
+                                                fpga_version.get(), minimum.get());
+                module.log("warning"_n, message);
+                return result(module, "WARNING", message);
+            }
+        }
+    }
+    interop::require(PyDict_SetItemString(info, "success", Py_True));
+    return result(module, "OK", interop::text("FPGA initialized successfully"), info);
+}
+
+}  // namespace
+
+Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check)
+{
+    Module module(call);
+    Owned type = interop::number_to_int(call, "device_type", device_type);
+    Owned info = new_result_dict();
+
+    Owned whitelist = module.global("_DEVICE_WHITELIST"_n);
+    if (!interop::require(PySequence_Contains(whitelist, type))) {
+        Owned message = interop::format("Device type %S is not supported for firmware version check.", type.get());
+        module.log("warning"_n, message);
+        return result(module, "WARNING", message);
+    }
+
+    Owned outcome;
+    if (interop::Caught error = interop::catch_exception([&] { outcome = initialise(module, self, type, disable_fw_check, info); })) {
+        return error.handle([&] {
+            Owned message = interop::format("FPGA initialization failed: %S", error.value());
+            module.log("error"_n, message);
+            return result(module, "ERROR", message);
+        });
+    }
+    return outcome;
+}
+
+}  // namespace vornfpga

@@ -1,0 +1,51 @@
+// _checkUpdateFile: whether the image file can be used at all, before the device is touched.
+#include "image_file.hpp"
+
+namespace vornfpga {
+
+namespace {
+
+Owned refuse(const Module& module, const char* reason, Ref image_path)
+{
+    module.log("error"_n, interop::format("%s%U", reason, image_path.get()));
+    return interop::boolean(false);
+}
+
+Owned refuse_with(const Module& module, const char* reason, Ref image_path, interop::Caught& error)
+{
+    error.handle([&] { module.log("error"_n, interop::format("%s%U, %S", reason, image_path.get(), error.value())); });
+    return interop::boolean(false);
+}
+
+}  // namespace
+
+Owned check_update_file(Call& call, Ref self, Ref image_path)
+{
+    Module module(call);
+    interop::require_text(call, "image_path", image_path);
+    (void)self;
+    Owned path = interop::call(module.global("Path"_n), image_path);
+    if (!interop::truthy(interop::call_method(path, "exists")))
+        return refuse(module, "FPGA image path not found: ", image_path);
+    Owned suffix = lower_suffix(module, image_path);
+    if (!is_suffix(suffix, ".bin") && !is_suffix(suffix, ".tbin"))
+        return refuse(module, "FPGA image file type error: ", image_path);
+    if (!interop::truthy(interop::call_method(path, "is_file")))
+        return refuse(module, "FPGA image not found: ", image_path);
+
+    if (interop::Caught error = interop::catch_exception([&] { interop::call_method(path, "stat"); }))
+        return refuse_with(module, "FPGA image file error: ", image_path, error);
+    Owned size = interop::getattr(interop::call_method(path, "stat"), "st_size");
+    if (!interop::truthy(size)) return refuse(module, "FPGA image is empty: ", image_path);
+
+    auto read_one_byte = [&] {
+        Owned file = interop::call(module.global("open"_n), path, interop::text("rb"));
+        interop::run_finally([&] { return interop::call_method(file, "read", interop::integer(1)); },
+                             [&] { interop::call_method(file, "close"); });
+    };
+    if (interop::Caught error = interop::catch_exception(read_one_byte))
+        return refuse_with(module, "FPGA image file not readable: ", image_path, error);
+    return interop::boolean(true);
+}
+
+}  // namespace vornfpga

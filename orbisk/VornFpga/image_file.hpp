@@ -1,0 +1,63 @@
+// Image files as the operations read them, through Python's own pathlib and
+// open(), so that every failure is the OSError a Python caller expects.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "FpgaTool.hpp"
+
+namespace vornfpga {
+
+// Path(image_path).suffix.lower(): ".bin", ".tbin", ... or "" (pathlib's rule for a suffix).
+Owned lower_suffix(const Module& module, Ref image_path);
+bool is_suffix(Ref suffix, std::string_view wanted);
+
+// Path(image_path).stat().st_size
+Owned file_size(const Module& module, Ref image_path);
+
+// with open(image_path, "rb") as f: return f.read()
+Owned read_whole_file(const Module& module, Ref image_path);
+
+// A signed image's fixed header, as far as the file holds it. All fields are
+// unsigned 32-bit big-endian; lengths and offsets are bounded by the file.
+struct SignedLayout {
+    static constexpr std::size_t hash_size = 32;
+    static constexpr std::size_t fixed_header_size = 80;
+
+    std::uint32_t header_length;
+    std::uint32_t image_length;
+    std::uint32_t image_start_addr;
+};
+
+// Decodes the three length and offset fields; a file shorter than 12 bytes
+// raises struct.error, as unpacking them one by one would.
+SignedLayout decode_signed_layout(const Module& module, std::string_view file);
+
+// [start, start + length) cut to the file; a start past the end gives nothing.
+std::string_view file_region(std::string_view file, std::uint64_t start, std::uint64_t length);
+
+// Reads a file in blocks of at most `block_size` bytes through a raw file
+// object's readinto(), buffering larger chunks.
+class BlockReader {
+public:
+    explicit BlockReader(Ref raw_file, std::size_t block_size);
+
+    // The next block; empty at the end of the file.
+    std::string_view next();
+
+private:
+    bool fill();
+
+    Ref file_;
+    Owned readinto_;
+    std::size_t block_size_;
+    std::vector<char> buffer_;
+    std::size_t start_ = 0;
+    std::size_t end_ = 0;
+    bool at_end_ = false;
+};
+
+}  // namespace vornfpga

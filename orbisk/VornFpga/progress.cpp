@@ -1,0 +1,63 @@
+#include "progress.hpp"
+
+#include <charconv>
+
+namespace vornfpga {
+
+void append_fixed(std::string& out, double value, int precision)
+{
+    char buffer[400];  // the widest double in fixed notation has 309 digits before the point
+    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, precision);
+    if (error != std::errc{}) interop::raise(PyExc_OverflowError, "value too large to format");
+    out.append(buffer, end);
+}
+
+void append_integer(std::string& out, std::uint64_t value)
+{
+    char buffer[24];
+    out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+}
+
+Progress::Progress(const Module& module, Ref tool)
+    : module_(module), tool_(tool), write_(interop::text("write")), verify_(interop::text("verify"))
+{
+}
+
+void Progress::notify(Ref stage, std::uint64_t current, std::uint64_t total)
+{
+    Owned callback = module_.attr(tool_, "progress_callback"_n);
+    if (!interop::truthy(callback)) return;
+    Owned current_number = interop::checked(PyLong_FromUnsignedLongLong(current));
+    Owned total_number = interop::checked(PyLong_FromUnsignedLongLong(total));
+    interop::call(callback, stage, current_number, total_number);
+}
+
+void Progress::report(Ref stage, std::uint64_t current, std::uint64_t total, double seconds)
+{
+    if (total == 0) interop::raise(PyExc_ZeroDivisionError, "division by zero");
+    std::string line;
+    line.reserve(96);
+    line += "\rProgress: ";
+    append_fixed(line, static_cast<double>(current) / static_cast<double>(total) * 100, 2);
+    line += "% (";
+    append_integer(line, current);
+    line += '/';
+    append_integer(line, total);
+    line += " bytes), block time: ";
+    append_fixed(line, seconds, 4);
+    line += " sec";
+    print(interop::checked(PyUnicode_DecodeASCII(line.data(), static_cast<Py_ssize_t>(line.size()), "strict")));
+    notify(stage, current, total);
+}
+
+void Progress::end_line() { print(interop::text("\n")); }
+
+// As print(text, end="") does: to sys.stdout as it is bound now, nothing when there is none.
+void Progress::print(Ref text)
+{
+    Owned stream = Owned::ref(PySys_GetObject("stdout"));
+    if (!stream || stream.get() == Py_None) return;
+    module_.call_method(stream, "write"_n, text);
+}
+
+}  // namespace vornfpga

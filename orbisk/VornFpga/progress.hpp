@@ -1,0 +1,39 @@
+// Progress of one image run: the console line on sys.stdout and the tool's progress_callback.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "FpgaTool.hpp"
+
+namespace vornfpga {
+
+// Appends f"{value:.{precision}f}"; both round the binary value exactly.
+void append_fixed(std::string& out, double value, int precision);
+
+class Progress {
+public:
+    Progress(const Module& module, Ref tool);
+
+    // progress_callback(stage, current, total), read from the tool at every call and skipped while false.
+    void notify(Ref stage, std::uint64_t current, std::uint64_t total);
+
+    // The line "\rProgress: 48.48% (16/33 bytes), block time: 0.0001 sec", then notify().
+    void report(Ref stage, std::uint64_t current, std::uint64_t total, double seconds);
+
+    // print()
+    void end_line();
+
+    Ref write_stage() const { return write_; }
+    Ref verify_stage() const { return verify_; }
+
+private:
+    void print(Ref text);
+
+    const Module& module_;
+    Ref tool_;
+    Owned write_;
+    Owned verify_;
+};
+
+}  // namespace vornfpga

@@ -1,0 +1,128 @@
+// _checkFileHeader: a raw image passes as it is; a signed image (.tbin) passes
+// only when the keyed SHA-256 hashes of its JSON header and of its image match.
+//
+// Signed image: an 80-byte fixed header (header length, image length, image
+// start, 4 unused bytes, header HMAC, image HMAC), then the JSON header padded
+// with NUL bytes, then the image. The key is the key prefix followed by the
+// device types of the JSON header, each written as format(int(v), "03d") in
+// ascending order.
+#include <string>
+
+#include "image_file.hpp"
+
+namespace vornfpga {
+
+namespace {
+
+// Shared with the release tooling that signs images.
+constexpr std::string_view kKeyPrefix = "73914065";
+
+Owned memoryview_slice(Ref view, std::string_view file, std::string_view region)
+{
+    Py_ssize_t start = region.empty() ? 0 : region.data() - file.data();
+    return interop::checked(PySequence_GetSlice(view, start, start + static_cast<Py_ssize_t>(region.size())));
+}
+
+std::string_view strip_nul(std::string_view text)
+{
+    while (!text.empty() && text.front() == '\0') text.remove_prefix(1);
+    while (!text.empty() && text.back() == '\0') text.remove_suffix(1);
+    return text;
+}
+
+// format(int(value), "03d"), through the interpreter's own int() and format().
+Owned device_type_piece(Ref value)
+{
+    Owned number = interop::checked(PyNumber_Long(value));
+    return interop::checked(PyObject_Format(number, interop::text("03d").get()));
+}
+
+// The device type text: one value, or a list sorted as Python sorts it, piece after piece.
+Owned device_type_text(Ref device_type)
+{
+    if (!PyList_Check(device_type)) return device_type_piece(device_type);
+    interop::require(PyList_Sort(device_type));
+    Owned pieces = interop::checked(PyList_New(0));
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(device_type.get()); ++index)
+        interop::require(PyList_Append(pieces, device_type_piece(PyList_GET_ITEM(device_type.get(), index)).get()));
+    return interop::checked(PyUnicode_Join(interop::text("").get(), pieces));
+}
+
+Owned image_key(Ref device_type)
+{
+    Owned key_text = interop::format("%s%U", std::string(kKeyPrefix).c_str(), device_type_text(device_type).get());
+    return interop::checked(PyUnicode_AsUTF8String(key_text));
+}
+
+bool digest_matches(const Module& module, Ref key, Ref message, Ref expected)
+{
+    Owned hmac = module.global("hmac"_n);
+    Owned digest = interop::call(interop::getattr(hmac, "digest"), key, message, interop::text("sha256"));
+    return interop::truthy(interop::call(interop::getattr(hmac, "compare_digest"), digest, expected));
+}
+
+// Steps after the file was read; any exception means the file cannot be parsed.
+bool verify_signed_image(const Module& module, Ref contents)
+{
+    interop::Buffer buffer(contents);
+    std::string_view file = buffer.bytes();
+    SignedLayout layout = decode_signed_layout(module, file);
+    std::string_view header_hash = file_region(file, 16, SignedLayout::hash_size);
+    std::string_view image_hash = file_region(file, 48, SignedLayout::hash_size);
+    std::string_view header_bytes = file_region(file, SignedLayout::fixed_header_size, layout.header_length);
+
+    std::string_view json_text = strip_nul(header_bytes);
+    Owned text = interop::checked(PyUnicode_DecodeUTF8(json_text.data(), static_cast<Py_ssize_t>(json_text.size()), "strict"));
+    Owned header = interop::call(interop::getattr(module.global("json"_n), "loads"), text);
+    module.log("debug"_n, interop::format("FPGA tbin header: %S", header.get()));
+
+    Owned device_type = interop::call_method(header, "get", interop::text("DEV_TYPE"));
+    if (!interop::truthy(device_type)) device_type = interop::call_method(header, "get", interop::text("dev_type"));
+    if (device_type.get() == Py_None) module.log("warning"_n, interop::text("FPGA tbin header missing dev_type/DEV_TYPE"));
+    Owned key = image_key(device_type);
+
+    // The regions are views of the one buffer read from the file, never copies.
+    Owned view = interop::checked(PyMemoryView_FromObject(contents));
+    if (!digest_matches(module, key, memoryview_slice(view, file, header_bytes), memoryview_slice(view, file, header_hash))) {
+        module.log("error"_n, interop::text("FPGA tbin header hash mismatch"));
+        return false;
+    }
+    std::string_view image = file_region(file, layout.image_start_addr, layout.image_length);
+    if (!digest_matches(module, key, memoryview_slice(view, file, image), memoryview_slice(view, file, image_hash))) {
+        module.log("error"_n, interop::text("FPGA tbin image hash mismatch"));
+        return false;
+    }
+    module.log("debug"_n, interop::text("FPGA tbin hash verify success"));
+    return true;
+}
+
+}  // namespace
+
+Owned check_file_header(Call& call, Ref self, Ref image_path)
+{
+    Module module(call);
+    interop::require_text(call, "image_path", image_path);
+    (void)self;
+    if (is_suffix(lower_suffix(module, image_path), ".bin")) {
+        Owned size = file_size(module, image_path);
+        module.log("debug"_n, interop::format("FPGA image header check: %U, size=%S", image_path.get(), size.get()));
+        return interop::boolean(true);
+    }
+
+    Owned contents;
+    if (interop::Caught error = interop::catch_exception([&] { contents = read_whole_file(module, image_path); })) {
+        error.handle([&] {
+            module.log("error"_n, interop::format("FPGA image file not readable: %U, %S", image_path.get(), error.value()));
+        });
+        return interop::boolean(false);
+    }
+
+    bool verified = false;
+    if (interop::Caught error = interop::catch_exception([&] { verified = verify_signed_image(module, contents); })) {
+        error.handle([&] { module.log("error"_n, interop::format("FPGA tbin header parse error: %S", error.value())); });
+        return interop::boolean(false);
+    }
+    return interop::boolean(verified);
+}
+
+}  // namespace vornfpga

@@ -1,0 +1,71 @@
+// processFpgaUpdate: file check, header check, programming with read-back, then
+// the new FPGA version; set_progress_callback sets who hears of the progress.
+#include "FpgaTool.hpp"
+
+namespace vornfpga {
+
+namespace {
+
+Owned refusal(const Module& module, const char* message)
+{
+    Owned text = interop::text(message);
+    module.log("error"_n, text);
+    Owned error_code = interop::getattr(module.global("RetCode"_n), "ERROR");
+    return interop::call(module.global("RetType"_n), error_code, text);
+}
+
+// The version the device reports after programming: GET_FPGA_VER on type 32, the
+// "fpga_ver" of the first entry of GET_FE_INFO on type 28, nothing on others.
+Owned new_version(const Module& module, Ref self, Ref device_type)
+{
+    auto is_type = [&](long value) {
+        return interop::require(PyObject_RichCompareBool(device_type, interop::integer(value).get(), Py_EQ)) != 0;
+    };
+    if (is_type(32)) return interop::call_method(self, "_fpgaGetVersion");
+    if (!is_type(28)) return interop::text("");
+    Owned reply = interop::call_method(self, "_fpgaGetInfo");
+    Owned info = interop::call(interop::getattr(module.global("json"_n), "loads"), reply);
+    Owned entries = interop::checked(PyObject_GetIter(interop::call_method(info, "values").get()));
+    Owned first = Owned::take(PyIter_Next(entries));
+    if (!first) {
+        if (PyErr_Occurred()) throw interop::PyErrorSet{};
+        first = interop::checked(PyDict_New());
+    }
+    return interop::call_method(first, "get", interop::text("fpga_ver"), interop::text(""));
+}
+
+}  // namespace
+
+Owned set_progress_callback(Call& call, Ref self, Ref callback)
+{
+    Module(call).set_attr(self, "progress_callback"_n, callback);
+    return interop::none();
+}
+
+Owned process_fpga_update(Call& call, Ref self, Ref image_path, Ref device_type)
+{
+    Module module(call);
+    interop::require_text_or_none(call, "image_path", image_path);
+    Owned type = interop::require_int(call, "device_type", device_type);
+    Owned outcome = interop::checked(
+        Py_BuildValue("{s:O,s:s,s:s}", "success", Py_False, "error_message", "", "fw_version", ""));
+
+    if (image_path.is_none() || PyUnicode_GET_LENGTH(image_path.get()) == 0)
+        return refusal(module, "FPGA image path is not provided.");
+    if (!interop::truthy(interop::call_method(self, "_checkUpdateFile", image_path)))
+        return refusal(module, "FPGA update file check failed.");
+    if (!interop::truthy(interop::call_method(self, "_checkFileHeader", image_path)))
+        return refusal(module, "FPGA image header check failed.");
+    Owned programmed = interop::call(interop::getattr(self, "_fpgaProgramFile"), {},
+                                     {{interop::text("image_path"), image_path}, {interop::text("device_type"), device_type}});
+    if (!interop::truthy(programmed)) return refusal(module, "FPGA update process failed.");
+
+    Owned version = new_version(module, self, type);
+    module.log("info"_n, interop::format("Updated FPGA version: %S", version.get()));
+    module.log("info"_n, interop::text("FPGA update process completed successfully."));
+    interop::require(PyDict_SetItemString(outcome, "success", Py_True));
+    interop::require(PyDict_SetItemString(outcome, "fw_version", version));
+    return interop::call(module.global("RetType"_n), {}, {{interop::text("data"), outcome}});
+}
+
+}  // namespace vornfpga

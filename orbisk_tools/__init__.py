@@ -1,0 +1,1 @@
+"""Tools around the orbisk native modules: signing FPGA images."""
