@@ -43,6 +43,13 @@ T require_value(T result)
 // A new reference from the C API, checked.
 inline Owned checked(PyObject* new_reference) { return Owned::take(require(new_reference)); }
 
+// As `raise NotImplementedError` does: the exception without arguments.
+[[noreturn]] inline void raise(PyObject* type)
+{
+    PyErr_SetNone(type);
+    throw PyErrorSet{};
+}
+
 [[noreturn]] inline void raise(PyObject* type, const char* message)
 {
     PyErr_SetString(type, message);
@@ -101,6 +108,78 @@ int boundary_status(Body&& body) noexcept
         set_error_from_cxx();
         return -1;
     }
+}
+
+// The exception that is set, taken out of the interpreter as one object (its
+// traceback attached) so that other code may run; restore_error() sets it again.
+inline Owned fetch_error()
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return Owned::take(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Owned owned_type = Owned::take(type), error = Owned::take(value), owned_traceback = Owned::take(traceback);
+    if (owned_traceback) require(PyException_SetTraceback(error, owned_traceback));
+    return error;
+#endif
+}
+
+inline void restore_error(Owned error) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(error.release());
+#else
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
+    PyObject* traceback = PyException_GetTraceback(error);
+    PyErr_Restore(type, error.release(), traceback);
+#endif
+}
+
+// Runs cleanup() while `error` is the exception being handled, as a finally
+// block runs with an exception on its way: whatever cleanup() raises carries
+// `error` as __context__. Throws PyErrorSet if cleanup() raised.
+template <class Cleanup>
+void cleanup_while_handling(Ref error, Cleanup& cleanup)
+{
+    Owned outer = Owned::take(PyErr_GetHandledException());
+    PyErr_SetHandledException(error);
+    try {
+        cleanup();
+    } catch (...) {
+        set_error_from_cxx();
+        PyErr_SetHandledException(outer.get());
+        // Raising chains the handled exception; one put in place without
+        // chaining (PyErr_Restore) is chained here.
+        Owned raised = fetch_error();
+        Owned context = Owned::take(PyException_GetContext(raised));
+        if (!context && raised.get() != error.get()) PyException_SetContext(raised, Owned::ref(error).release());
+        restore_error(std::move(raised));
+        throw PyErrorSet{};
+    }
+    PyErr_SetHandledException(outer.get());
+}
+
+// Python's try/finally: body() returns Owned, cleanup() runs on every path out.
+// An exception from body() continues unchanged after cleanup(); one raised by
+// cleanup() replaces the result or the exception on its way, and carries that
+// exception as __context__.
+template <class Body, class Cleanup>
+Owned try_finally(Body&& body, Cleanup&& cleanup)
+{
+    Owned result;
+    try {
+        result = body();
+    } catch (...) {
+        set_error_from_cxx();
+        Owned error = fetch_error();
+        cleanup_while_handling(error, cleanup);
+        restore_error(std::move(error));
+        throw PyErrorSet{};
+    }
+    cleanup();
+    return result;
 }
 
 }  // namespace interop

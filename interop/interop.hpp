@@ -12,7 +12,8 @@
 // - No Owned in static storage: what a module keeps lives in its namespace or
 //   its module state.
 // - Behave like the Python code would: look attributes and module-level names
-//   up at the time of use, and let exceptions through unchanged.
+//   up at the time of use, and let exceptions through unchanged. Where Python
+//   code would use try/finally, use try_finally(body, cleanup).
 #pragma once
 
 #include "arguments.hpp"
