@@ -138,8 +138,10 @@ inline void restore_error(Owned error) noexcept
 }
 
 // Runs cleanup() while `error` is the exception being handled, as a finally
-// block runs with an exception on its way: whatever cleanup() raises carries
-// `error` as __context__. Throws PyErrorSet if cleanup() raised.
+// block runs with an exception on its way: sys.exc_info() there shows it, and
+// whatever cleanup() raises carries it as __context__, as the interpreter
+// chains every exception set while another is handled. Throws PyErrorSet if
+// cleanup() raised.
 template <class Cleanup>
 void cleanup_while_handling(Ref error, Cleanup& cleanup)
 {
@@ -148,14 +150,9 @@ void cleanup_while_handling(Ref error, Cleanup& cleanup)
     try {
         cleanup();
     } catch (...) {
+        // Setting the error chains the handled exception, as raising does in Python.
         set_error_from_cxx();
         PyErr_SetHandledException(outer.get());
-        // Raising chains the handled exception; one put in place without
-        // chaining (PyErr_Restore) is chained here.
-        Owned raised = fetch_error();
-        Owned context = Owned::take(PyException_GetContext(raised));
-        if (!context && raised.get() != error.get()) PyException_SetContext(raised, Owned::ref(error).release());
-        restore_error(std::move(raised));
         throw PyErrorSet{};
     }
     PyErr_SetHandledException(outer.get());
