@@ -130,6 +130,7 @@ SignatureText parse_signature(const FunctionSpec& spec)
     return signature;
 }
 
+// A default that inspect reads from __text_signature__ as it stands.
 bool is_literal(std::string_view text)
 {
     return text == "None" || text == "True" || text == "False" ||

@@ -2,9 +2,10 @@
 //
 // It behaves like a Python function where callers can tell: it has a
 // __dict__ (holding __name__, __qualname__, __module__, __doc__ and
-// __text_signature__ or __signature__), binds to an instance as a method, takes arguments by
-// position or keyword with Python's own TypeError wording, and works with
-// abc.abstractmethod, functools.wraps and inspect.signature.
+// __text_signature__, or __signature__ and __annotations__), binds to an
+// instance as a method, takes arguments by position or keyword with Python's
+// own TypeError wording, and works with abc.abstractmethod, functools.wraps
+// and inspect.signature.
 //
 // An implementation is a plain C++ function
 //     Owned impl(Call& call, Ref self, Ref cmd, ...)

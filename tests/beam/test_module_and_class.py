@@ -5,6 +5,9 @@ import enum
 import functools
 import inspect
 import pickle
+import subprocess
+import sys
+import textwrap
 import typing
 
 import pytest
@@ -55,6 +58,22 @@ class TestImport:
         assert (bh.IntEnum, bh.auto, bh.wraps, bh.Callable) == (enum.IntEnum, enum.auto, functools.wraps, typing.Callable)
         assert (bh.FBSMode, bh.RFMode, bh.RspType, bh.BeamPatternManager) == (FBSMode, RFMode, _RspType, BeamPatternManager)
         assert (bh.RetCode, bh.RetType) == (orbisk.VornUtils.RetCode, RetType)
+
+    def test_a_missing_host_name_fails_the_import(self):
+        code = textwrap.dedent("""
+            import sys
+            import orbisk.VornUtils
+            del orbisk.VornUtils._RspType
+            try:
+                import orbisk.vorndev.BeamHopper
+            except ImportError as error:
+                print(error)
+            print("orbisk.vorndev.BeamHopper" in sys.modules)
+        """)
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.startswith("cannot import name '_RspType' from 'orbisk.VornUtils' (")
+        assert result.stdout.endswith("\nFalse\n")
 
     def test_start_end_enum(self):
         assert issubclass(StartEndEnum, enum.IntEnum)
