@@ -31,6 +31,16 @@ Owned number_to_int(const Call& call, const char* name, Ref value)
     return checked(PyNumber_Long(value));
 }
 
+Owned number_to_float(const Call& call, const char* name, Ref value)
+{
+    if (PyFloat_CheckExact(value)) return Owned::ref(value);
+    PyNumberMethods* number = Py_TYPE(value.get())->tp_as_number;
+    bool is_number = PyFloat_Check(value) || PyLong_Check(value) ||
+                     (number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr));
+    if (!is_number) raise_bad_argument(call, name, "float", value);
+    return checked(PyNumber_Float(value));
+}
+
 Owned require_int(const Call& call, const char* name, Ref value)
 {
     if (PyLong_CheckExact(value)) return Owned::ref(value);

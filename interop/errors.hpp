@@ -44,6 +44,13 @@ T require_value(T result)
 // A new reference from the C API, checked.
 inline Owned checked(PyObject* new_reference) { return Owned::take(require(new_reference)); }
 
+// As `raise NotImplementedError` does: the exception without arguments.
+[[noreturn]] inline void raise(PyObject* type)
+{
+    PyErr_SetNone(type);
+    throw PyErrorSet{};
+}
+
 [[noreturn]] inline void raise(PyObject* type, const char* message)
 {
     PyErr_SetString(type, message);

@@ -4,66 +4,107 @@
 #include <Python.h>
 
 #include <new>
+#include <type_traits>
+#include <utility>
 
 #include "errors.hpp"
 #include "refs.hpp"
 
 namespace interop {
 
-// An exception taken out of the error indicator, as `except ... as error` holds it.
+// The exception that is set, taken out of the interpreter as one object (its
+// traceback attached) so that other code may run; restore_error() sets it again.
+inline Owned fetch_error()
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return Owned::take(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Owned owned_type = Owned::take(type), error = Owned::take(value), owned_traceback = Owned::take(traceback);
+    if (owned_traceback) require(PyException_SetTraceback(error, owned_traceback));
+    return error;
+#endif
+}
+
+inline void restore_error(Owned error) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(error.release());
+#else
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
+    PyObject* traceback = PyException_GetTraceback(error);
+    PyErr_Restore(type, error.release(), traceback);
+#endif
+}
+
+// Runs code while `error` is the exception being handled, as an except or
+// finally block runs: sys.exc_info() there shows it, and whatever the code
+// raises carries it as __context__, as the interpreter chains every exception
+// set while another is handled. Throws PyErrorSet if the code raised.
+template <class Code>
+auto while_handling(Ref error, Code&& code)
+{
+    Owned outer = Owned::take(PyErr_GetHandledException());
+    PyErr_SetHandledException(error);
+    try {
+        if constexpr (std::is_void_v<decltype(code())>) {
+            code();
+            PyErr_SetHandledException(outer.get());
+        } else {
+            auto result = code();
+            PyErr_SetHandledException(outer.get());
+            return result;
+        }
+    } catch (...) {
+        // Setting the error chains the handled exception, as raising does in Python.
+        set_error_from_cxx();
+        PyErr_SetHandledException(outer.get());
+        throw PyErrorSet{};
+    }
+}
+
+// Python's try/finally: cleanup() runs on every path out of body(). An
+// exception from body() continues unchanged after cleanup(); one raised by
+// cleanup() replaces the result or the exception on its way, and carries that
+// exception as __context__.
+template <class Body, class Cleanup>
+auto try_finally(Body&& body, Cleanup&& cleanup)
+{
+    auto result = [&] {
+        try {
+            return body();
+        } catch (...) {
+            set_error_from_cxx();
+            Owned error = fetch_error();
+            while_handling(error, cleanup);
+            restore_error(std::move(error));
+            throw PyErrorSet{};
+        }
+    }();
+    cleanup();
+    return result;
+}
+
+// An exception taken out of the interpreter, as `except ... as error` holds it.
 class Caught {
 public:
     Caught() = default;
+    explicit Caught(Owned error) : error_(std::move(error)) {}
 
-    // Takes the pending exception; the error indicator is then clear.
-    static Caught take()
-    {
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-        Py_XDECREF(type);
-        Py_XDECREF(traceback);
-        Caught caught;
-        caught.value_ = Owned::take(value);
-        return caught;
-    }
+    explicit operator bool() const noexcept { return static_cast<bool>(error_); }
+    PyObject* value() const noexcept { return error_.get(); }
 
-    explicit operator bool() const noexcept { return static_cast<bool>(value_); }
-    PyObject* value() const noexcept { return value_.get(); }
-
-    // raise: sets the exception again, unchanged.
-    [[noreturn]] void reraise()
-    {
-        PyObject* value = value_.release();
-        PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
-        throw PyErrorSet{};
-    }
-
-    // Runs code inside the handler: an exception it raises gets this one as its
-    // __context__, as Python chains exceptions raised in except and finally blocks.
+    // Runs the body of the except clause; what it raises is chained to this exception.
     template <class Handler>
     auto handle(Handler&& handler)
     {
-        try {
-            return handler();
-        } catch (const PyErrorSet&) {
-            chain_pending_onto(value_.get());
-            throw;
-        }
+        return while_handling(error_, handler);
     }
 
 private:
-    static void chain_pending_onto(PyObject* context)
-    {
-        Caught raised = take();
-        if (raised.value() != context) PyException_SetContext(raised.value(), Py_NewRef(context));
-        raised.reraise();
-    }
-
-    Owned value_;
+    Owned error_;
 };
 
 // try: body() / except Exception as error: the caught error is returned, empty
@@ -77,28 +118,11 @@ Caught catch_exception(Body&& body)
         return Caught{};
     } catch (const PyErrorSet&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        return Caught::take();
+        return Caught(fetch_error());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-        return Caught::take();
+        return Caught(fetch_error());
     }
-}
-
-// try: body() / finally: cleanup()
-template <class Body, class Cleanup>
-auto run_finally(Body&& body, Cleanup&& cleanup)
-{
-    auto result = [&] {
-        try {
-            return body();
-        } catch (const PyErrorSet&) {
-            Caught pending = Caught::take();
-            pending.handle(cleanup);
-            pending.reraise();
-        }
-    }();
-    cleanup();
-    return result;
 }
 
 }  // namespace interop

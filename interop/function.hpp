@@ -2,9 +2,10 @@
 //
 // It behaves like a Python function where callers can tell: it has a
 // __dict__ (holding __name__, __qualname__, __module__, __doc__ and
-// __text_signature__), binds to an instance as a method, takes arguments by
-// position or keyword with Python's own TypeError wording, and works with
-// abc.abstractmethod, functools.wraps and inspect.signature.
+// __text_signature__, or __signature__ and __annotations__), binds to an
+// instance as a method, takes arguments by position or keyword with Python's
+// own TypeError wording, and works with abc.abstractmethod, functools.wraps
+// and inspect.signature.
 //
 // An implementation is a plain C++ function
 //     Owned impl(Call& call, Ref self, Ref cmd, ...)
@@ -49,7 +50,8 @@ private:
 
 struct FunctionSpec {
     const char* qualname;   // "FpgaTool._sendCmd"; __name__ is its last component
-    const char* signature;  // "(self, cmd, log_print=False, size=1024, isdecode=True)"
+    const char* signature;  // "(self, cmd, log_print=False, size=1024, isdecode=True)" or
+                            // "(self, beam_id: int, com_gain: int = 0) -> RetType"
     const char* doc;        // nullptr for none
     vectorcallfunc entry;
     std::size_t arity;      // parameters of the implementation after Call&
@@ -92,7 +94,11 @@ Owned make_function_type(PyObject* module, const char* qualified_type_name);
 
 // A function made from a spec with static storage. Defaults in the signature
 // are None, True, False, integers, or dotted names looked up in the module's
-// namespace now, as Python evaluates defaults when a function is defined.
+// namespace now, as Python evaluates defaults when a function is defined;
+// annotations ("beam_id: int", "-> RetType", "Callable[..., RetType]") are
+// evaluated the same way. A signature with annotations or with a default that
+// is not a literal is kept as __signature__ and __annotations__; any other as
+// __text_signature__. payload is the object that Call::payload() returns.
 Owned make_function(PyObject* module, PyObject* function_type, const FunctionSpec& spec, PyObject* payload = nullptr);
 
 }  // namespace interop

@@ -12,13 +12,15 @@
 // - No Owned in static storage: what a module keeps lives in its namespace or
 //   its module state.
 // - Behave like the Python code would: look attributes and module-level names
-//   up at the time of use, and let exceptions through unchanged.
+//   up at the time of use, and let exceptions through unchanged. Where Python
+//   code would use try/finally, use try_finally(body, cleanup).
 #pragma once
 
 #include "arguments.hpp"
 #include "errors.hpp"
 #include "exceptions.hpp"
 #include "function.hpp"
+#include "module_state.hpp"
 #include "modules.hpp"
 #include "objects.hpp"
 #include "refs.hpp"

@@ -1,6 +1,7 @@
 #include "modules.hpp"
 
 #include "errors.hpp"
+#include "module_state.hpp"
 #include "objects.hpp"
 
 namespace interop {
@@ -36,5 +37,25 @@ Owned make_class(Ref metaclass, const char* name, std::initializer_list<Ref> bas
 }
 
 void add_to_module(Ref module, const char* name, Ref value) { require(PyModule_AddObjectRef(module, name, value)); }
+
+int traverse_module_state(PyObject* module, visitproc visit, void* arg)
+{
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    Py_VISIT(state->function_type);
+    Py_VISIT(state->names);
+    return 0;
+}
+
+int clear_module_state(PyObject* module)
+{
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    Py_CLEAR(state->function_type);
+    Py_CLEAR(state->names);
+    return 0;
+}
+
+void free_module_state(void* module) { clear_module_state(static_cast<PyObject*>(module)); }
 
 }  // namespace interop

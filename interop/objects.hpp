@@ -14,6 +14,17 @@ namespace interop {
 inline Owned getattr(Ref object, Ref name) { return checked(PyObject_GetAttr(object, name)); }
 inline Owned getattr(Ref object, const char* name) { return checked(PyObject_GetAttrString(object, name)); }
 
+// getattr(object, name, None) without the None: empty when the object has no such
+// attribute (AttributeError); any other error propagates.
+inline Owned find_attr(Ref object, Ref name)
+{
+    Owned value = Owned::take(PyObject_GetAttr(object, name));
+    if (value) return value;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
+    PyErr_Clear();
+    return value;
+}
+
 inline void setattr(Ref object, Ref name, Ref value) { require(PyObject_SetAttr(object, name, value)); }
 inline void setattr(Ref object, const char* name, Ref value) { require(PyObject_SetAttrString(object, name, value)); }
 

@@ -49,48 +49,13 @@ inline constexpr std::string_view kNames[] = {
     "debug", "info", "warning", "error",
 };
 
-struct Name {
-    std::size_t index;
-};
+using Module = interop::ModuleView<kNames>;
+using Name = Module::Name;
 
-consteval Name operator""_n(const char* text, std::size_t size)
-{
-    std::string_view wanted(text, size);
-    for (std::size_t index = 0; index < std::size(kNames); ++index)
-        if (kNames[index] == wanted) return Name{index};
-    throw "name missing from kNames";
-}
+consteval Name operator""_n(const char* text, std::size_t size) { return Module::find({text, size}); }
 
-// Per-module state.
-struct State {
-    PyObject* function_type;
-    PyObject* names;  // tuple: kNames interned
-};
-
-// The module as an operation sees it: its interned names and its namespace.
-class Module {
-public:
-    explicit Module(const Call& call);
-
-    Ref name(Name name) const { return PyTuple_GET_ITEM(state_->names, static_cast<Py_ssize_t>(name.index)); }
-    // A module-level name, looked up when used, so that a host may rebind it.
-    Owned global(Name name) const;
-    Owned attr(Ref object, Name name) const { return interop::getattr(object, this->name(name)); }
-    void set_attr(Ref object, Name name, Ref value) const { interop::setattr(object, this->name(name), value); }
-
-    template <class... Args>
-    Owned call_method(Ref object, Name method, const Args&... args) const
-    {
-        return interop::call_method(object, name(method), args...);
-    }
-
-    // logger.<level>(message), through the module's logger as it is bound now.
-    void log(Name level, Ref message) const;
-
-private:
-    PyObject* module_;
-    State* state_;
-};
+// logger.<level>(message), through the module's logger as it is bound now.
+void log(const Module& module, Name level, Ref message);
 
 // lifecycle.cpp
 Owned tool_init(Call& call, Ref self, Ref connection, Ref address, Ref port);

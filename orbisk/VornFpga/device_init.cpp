@@ -27,12 +27,12 @@ Owned initialise(const Module& module, Ref self, Ref device_type, Ref disable_fw
     interop::call_method(self, "_fpgaCfgMode", interop::bytes("TRANS"));
     Owned fpga_id = interop::call_method(self, "_fpgaGetId");
     interop::require(PyDict_SetItemString(info, "fpga_id", fpga_id));
-    module.log("info"_n, interop::format("FPGA ID: %S", fpga_id.get()));
+    log(module, "info"_n, interop::format("FPGA ID: %S", fpga_id.get()));
 
     if (interop::require(PyObject_RichCompareBool(device_type, interop::integer(32).get(), Py_EQ))) {
         Owned fpga_version = interop::call_method(self, "_fpgaGetVersion");
         interop::require(PyDict_SetItemString(info, "fpga_version", fpga_version));
-        module.log("info"_n, interop::format("FPGA Version: %S", fpga_version.get()));
+        log(module, "info"_n, interop::format("FPGA Version: %S", fpga_version.get()));
         if (interop::truthy(fpga_version) && !interop::truthy(disable_fw_check)) {
             Owned ver = module.global("VER"_n);
             Owned minimum = module.global("_FPGA_VER_MIN_DEV32"_n);
@@ -40,7 +40,7 @@ Owned initialise(const Module& module, Ref self, Ref device_type, Ref disable_fw
             if (interop::require(PyObject_RichCompareBool(found, interop::call(ver, minimum).get(), Py_LT))) {
                 Owned message = interop::format("FPGA version %S is lower than minimum required version %S.",
                                                 fpga_version.get(), minimum.get());
-                module.log("warning"_n, message);
+                log(module, "warning"_n, message);
                 return result(module, "WARNING", message);
             }
         }
@@ -60,7 +60,7 @@ Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check)
     Owned whitelist = module.global("_DEVICE_WHITELIST"_n);
     if (!interop::require(PySequence_Contains(whitelist, type))) {
         Owned message = interop::format("Device type %S is not supported for firmware version check.", type.get());
-        module.log("warning"_n, message);
+        log(module, "warning"_n, message);
         return result(module, "WARNING", message);
     }
 
@@ -68,7 +68,7 @@ Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check)
     if (interop::Caught error = interop::catch_exception([&] { outcome = initialise(module, self, type, disable_fw_check, info); })) {
         return error.handle([&] {
             Owned message = interop::format("FPGA initialization failed: %S", error.value());
-            module.log("error"_n, message);
+            log(module, "error"_n, message);
             return result(module, "ERROR", message);
         });
     }

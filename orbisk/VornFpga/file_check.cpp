@@ -7,13 +7,13 @@ namespace {
 
 Owned refuse(const Module& module, const char* reason, Ref image_path)
 {
-    module.log("error"_n, interop::format("%s%U", reason, image_path.get()));
+    log(module, "error"_n, interop::format("%s%U", reason, image_path.get()));
     return interop::boolean(false);
 }
 
 Owned refuse_with(const Module& module, const char* reason, Ref image_path, interop::Caught& error)
 {
-    error.handle([&] { module.log("error"_n, interop::format("%s%U, %S", reason, image_path.get(), error.value())); });
+    error.handle([&] { log(module, "error"_n, interop::format("%s%U, %S", reason, image_path.get(), error.value())); });
     return interop::boolean(false);
 }
 
@@ -40,7 +40,7 @@ Owned check_update_file(Call& call, Ref self, Ref image_path)
 
     auto read_one_byte = [&] {
         Owned file = interop::call(module.global("open"_n), path, interop::text("rb"));
-        interop::run_finally([&] { return interop::call_method(file, "read", interop::integer(1)); },
+        interop::try_finally([&] { return interop::call_method(file, "read", interop::integer(1)); },
                              [&] { interop::call_method(file, "close"); });
     };
     if (interop::Caught error = interop::catch_exception(read_one_byte))

@@ -8,10 +8,10 @@ Owned check_control_fw_version(Call& call, Ref self)
     Module module(call);
     Owned ver = module.global("VER"_n);
     Owned fw_ver = interop::call(ver, module.call_method(self, "_fpgaGetControlFwVer"_n));
-    module.log("debug"_n, interop::format("RIS control FW version: %S", fw_ver.get()));
+    log(module, "debug"_n, interop::format("RIS control FW version: %S", fw_ver.get()));
     Owned minimum = module.global("_FPGA_FW_VER_MIN"_n);
     if (interop::require(PyObject_RichCompareBool(fw_ver, interop::call(ver, minimum).get(), Py_LT))) {
-        module.log("warning"_n, interop::format("RIS control FW version %S is lower than minimum required version %S",
+        log(module, "warning"_n, interop::format("RIS control FW version %S is lower than minimum required version %S",
                                                 fw_ver.get(), minimum.get()));
         return interop::boolean(false);
     }

@@ -40,7 +40,7 @@ Owned file_size(const Module& module, Ref image_path)
 Owned read_whole_file(const Module& module, Ref image_path)
 {
     Owned file = interop::call(module.global("open"_n), image_path, interop::text("rb"));
-    return interop::run_finally([&] { return interop::call_method(file, "read"); },
+    return interop::try_finally([&] { return interop::call_method(file, "read"); },
                                 [&] { interop::call_method(file, "close"); });
 }
 

@@ -37,7 +37,7 @@ Owned disconnect(Call& call, Ref self)
     module.call_method(self, "deleteTempFile"_n);
     if (interop::truthy(module.attr(self, "_conn"_n)) && interop::truthy(module.attr(self, "_owns_conn"_n))) {
         module.call_method(module.attr(self, "_conn"_n), "closeConnection"_n);
-        module.log("info"_n, interop::text("Disconnected from FPGA device."));
+        log(module, "info"_n, interop::text("Disconnected from FPGA device."));
     }
     return interop::none();
 }

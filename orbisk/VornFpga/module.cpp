@@ -1,7 +1,5 @@
 // Import of orbisk.VornFpga: host and standard names, the logging setup, the
 // constants, the logger and the class FpgaTool, in that order.
-#include <string>
-
 #include "FpgaTool.hpp"
 #include "docstrings.hpp"
 
@@ -11,14 +9,6 @@ using interop::FunctionSpec;
 using interop::function_spec;
 
 namespace {
-
-State* state_of(PyObject* module)
-{
-    auto* state = static_cast<State*>(PyModule_GetState(module));
-    if (state == nullptr) throw interop::PyErrorSet{};
-    if (state->names == nullptr) interop::raise(PyExc_RuntimeError, "orbisk.VornFpga is no longer initialised");
-    return state;
-}
 
 // The class body: FpgaTool's operations in definition order.
 // The default of size is the value of _RECV_SIZE (1024) when the class is made.
@@ -101,13 +91,14 @@ void bind_constants(Ref module)
     add_to_module(module, "_DEVICE_WHITELIST", interop::checked(Py_BuildValue("[i]", 32)));
 }
 
-void define_fpga_tool(Ref module, State* state)
+void define_fpga_tool(Ref module)
 {
+    PyObject* function_type = static_cast<interop::ModuleState*>(PyModule_GetState(module))->function_type;
     Owned body = interop::checked(PyDict_New());
     interop::require(PyDict_SetItemString(body, "__module__", interop::getattr(module, "__name__").get()));
     interop::require(PyDict_SetItemString(body, "__qualname__", interop::text("FpgaTool").get()));
     for (const FunctionSpec& spec : kOperations) {
-        Owned function = interop::make_function(module, state->function_type, spec);
+        Owned function = interop::make_function(module, function_type, spec);
         interop::require(PyDict_SetItem(body, interop::getattr(function, "__name__").get(), function.get()));
     }
     Ref type = reinterpret_cast<PyObject*>(&PyType_Type);
@@ -118,39 +109,13 @@ void define_fpga_tool(Ref module, State* state)
 int exec_module(PyObject* module) noexcept
 {
     return interop::boundary_status([&] {
-        auto* state = static_cast<State*>(PyModule_GetState(module));
-        state->function_type = interop::make_function_type(module, "orbisk.VornFpga.native_function").release();
-        Owned names = interop::checked(PyTuple_New(std::size(kNames)));
-        for (std::size_t index = 0; index < std::size(kNames); ++index)
-            PyTuple_SET_ITEM(names.get(), index, interop::interned(std::string(kNames[index]).c_str()).release());
-        state->names = names.release();
-
+        interop::init_module_state(module, "orbisk.VornFpga.native_function", kNames);
         bind_imports(module);
         configure_logging(module);
         bind_constants(module);
-        define_fpga_tool(module, state);
+        define_fpga_tool(module);
     });
 }
-
-int traverse_module(PyObject* module, visitproc visit, void* arg)
-{
-    auto* state = static_cast<State*>(PyModule_GetState(module));
-    if (state == nullptr) return 0;
-    Py_VISIT(state->function_type);
-    Py_VISIT(state->names);
-    return 0;
-}
-
-int clear_module(PyObject* module)
-{
-    auto* state = static_cast<State*>(PyModule_GetState(module));
-    if (state == nullptr) return 0;
-    Py_CLEAR(state->function_type);
-    Py_CLEAR(state->names);
-    return 0;
-}
-
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
@@ -161,21 +126,20 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "orbisk.VornFpga",
     nullptr,
-    sizeof(State),
+    sizeof(interop::ModuleState),
     nullptr,
     module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    interop::traverse_module_state,
+    interop::clear_module_state,
+    interop::free_module_state,
 };
 
 }  // namespace
 
-Module::Module(const Call& call) : module_(call.module()), state_(state_of(call.module())) {}
-
-Owned Module::global(Name name) const { return interop::global(module_, this->name(name)); }
-
-void Module::log(Name level, Ref message) const { call_method(global("logger"_n), level, message); }
+void log(const Module& module, Name level, Ref message)
+{
+    module.call_method(module.global("logger"_n), level, message);
+}
 
 }  // namespace vornfpga
 

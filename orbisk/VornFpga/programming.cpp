@@ -66,7 +66,7 @@ public:
     {
         Owned file = interop::call(module_.global("open"_n), {image_path, interop::text("rb")},
                                    {{interop::text("buffering"), interop::integer(0)}});
-        return interop::run_finally(
+        return interop::try_finally(
             [&] {
                 BlockReader reader(file, kBlockSize);
                 for (std::string_view chunk = reader.next(); !chunk.empty(); chunk = reader.next()) {
@@ -84,8 +84,8 @@ public:
     {
         progress_.end_line();
         Owned write_digest = interop::call_method(write_hash_, "hexdigest");
-        module_.log("debug"_n, interop::format("w hash: %U", write_digest.get()));
-        module_.log("info"_n, interop::text("Verify Data"));
+        log(module_, "debug"_n, interop::format("w hash: %U", write_digest.get()));
+        log(module_, "info"_n, interop::text("Verify Data"));
         progress_.notify(progress_.verify_stage(), 0, sent_);
 
         Owned read_hash = new_hasher();
@@ -100,13 +100,13 @@ public:
         }
         progress_.end_line();
         Owned read_digest = interop::call_method(read_hash, "hexdigest");
-        module_.log("debug"_n, interop::format("r hash: %U", read_digest.get()));
+        log(module_, "debug"_n, interop::format("r hash: %U", read_digest.get()));
 
         bool verified = interop::require(PyObject_RichCompareBool(write_digest, read_digest, Py_EQ)) != 0;
         if (verified)
-            module_.log("info"_n, interop::text("Verify Success"));
+            log(module_, "info"_n, interop::text("Verify Success"));
         else
-            module_.log("error"_n, interop::text("Verify Failed"));
+            log(module_, "error"_n, interop::text("Verify Failed"));
         interop::call_method(tool_, "_fpgaDone");
         interop::call_method(tool_, "_fpgaRefresh");
         log_total_time();
@@ -136,7 +136,7 @@ private:
             if (interop::truthy(accepted)) break;
             if (attempt == kMaxBlockAttempts) {
                 progress_.end_line();
-                module_.log("error"_n, interop::format("FPGA block at byte offset %llu refused %d times; programming stopped",
+                log(module_, "error"_n, interop::format("FPGA block at byte offset %llu refused %d times; programming stopped",
                                                        static_cast<unsigned long long>(sent_), attempt));
                 return false;
             }
@@ -150,7 +150,7 @@ private:
     {
         std::string line = "FPGA program file finished. Total time: ";
         append_fixed(line, now() - start_time_, 4);
-        module_.log("info"_n, interop::text(line + " sec"));
+        log(module_, "info"_n, interop::text(line + " sec"));
     }
 
     const Module& module_;

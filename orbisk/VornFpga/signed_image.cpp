@@ -74,25 +74,25 @@ bool verify_signed_image(const Module& module, Ref contents)
     std::string_view json_text = strip_nul(header_bytes);
     Owned text = interop::checked(PyUnicode_DecodeUTF8(json_text.data(), static_cast<Py_ssize_t>(json_text.size()), "strict"));
     Owned header = interop::call(interop::getattr(module.global("json"_n), "loads"), text);
-    module.log("debug"_n, interop::format("FPGA tbin header: %S", header.get()));
+    log(module, "debug"_n, interop::format("FPGA tbin header: %S", header.get()));
 
     Owned device_type = interop::call_method(header, "get", interop::text("DEV_TYPE"));
     if (!interop::truthy(device_type)) device_type = interop::call_method(header, "get", interop::text("dev_type"));
-    if (device_type.get() == Py_None) module.log("warning"_n, interop::text("FPGA tbin header missing dev_type/DEV_TYPE"));
+    if (device_type.get() == Py_None) log(module, "warning"_n, interop::text("FPGA tbin header missing dev_type/DEV_TYPE"));
     Owned key = image_key(device_type);
 
     // The regions are views of the one buffer read from the file, never copies.
     Owned view = interop::checked(PyMemoryView_FromObject(contents));
     if (!digest_matches(module, key, memoryview_slice(view, file, header_bytes), memoryview_slice(view, file, header_hash))) {
-        module.log("error"_n, interop::text("FPGA tbin header hash mismatch"));
+        log(module, "error"_n, interop::text("FPGA tbin header hash mismatch"));
         return false;
     }
     std::string_view image = file_region(file, layout.image_start_addr, layout.image_length);
     if (!digest_matches(module, key, memoryview_slice(view, file, image), memoryview_slice(view, file, image_hash))) {
-        module.log("error"_n, interop::text("FPGA tbin image hash mismatch"));
+        log(module, "error"_n, interop::text("FPGA tbin image hash mismatch"));
         return false;
     }
-    module.log("debug"_n, interop::text("FPGA tbin hash verify success"));
+    log(module, "debug"_n, interop::text("FPGA tbin hash verify success"));
     return true;
 }
 
@@ -105,21 +105,21 @@ Owned check_file_header(Call& call, Ref self, Ref image_path)
     (void)self;
     if (is_suffix(lower_suffix(module, image_path), ".bin")) {
         Owned size = file_size(module, image_path);
-        module.log("debug"_n, interop::format("FPGA image header check: %U, size=%S", image_path.get(), size.get()));
+        log(module, "debug"_n, interop::format("FPGA image header check: %U, size=%S", image_path.get(), size.get()));
         return interop::boolean(true);
     }
 
     Owned contents;
     if (interop::Caught error = interop::catch_exception([&] { contents = read_whole_file(module, image_path); })) {
         error.handle([&] {
-            module.log("error"_n, interop::format("FPGA image file not readable: %U, %S", image_path.get(), error.value()));
+            log(module, "error"_n, interop::format("FPGA image file not readable: %U, %S", image_path.get(), error.value()));
         });
         return interop::boolean(false);
     }
 
     bool verified = false;
     if (interop::Caught error = interop::catch_exception([&] { verified = verify_signed_image(module, contents); })) {
-        error.handle([&] { module.log("error"_n, interop::format("FPGA tbin header parse error: %S", error.value())); });
+        error.handle([&] { log(module, "error"_n, interop::format("FPGA tbin header parse error: %S", error.value())); });
         return interop::boolean(false);
     }
     return interop::boolean(verified);

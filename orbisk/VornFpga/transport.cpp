@@ -59,7 +59,7 @@ Owned get_recv(Call& call, Ref self, Ref log_print, Ref size, Ref isdecode)
     } else {
         data = cut_frame(received);
     }
-    if (interop::truthy(log_print)) module.log("debug"_n, interop::format("Received data: %S", data.get()));
+    if (interop::truthy(log_print)) log(module, "debug"_n, interop::format("Received data: %S", data.get()));
     return data;
 }
 

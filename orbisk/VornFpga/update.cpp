@@ -9,7 +9,7 @@ namespace {
 Owned refusal(const Module& module, const char* message)
 {
     Owned text = interop::text(message);
-    module.log("error"_n, text);
+    log(module, "error"_n, text);
     Owned error_code = interop::getattr(module.global("RetCode"_n), "ERROR");
     return interop::call(module.global("RetType"_n), error_code, text);
 }
@@ -61,8 +61,8 @@ Owned process_fpga_update(Call& call, Ref self, Ref image_path, Ref device_type)
     if (!interop::truthy(programmed)) return refusal(module, "FPGA update process failed.");
 
     Owned version = new_version(module, self, type);
-    module.log("info"_n, interop::format("Updated FPGA version: %S", version.get()));
-    module.log("info"_n, interop::text("FPGA update process completed successfully."));
+    log(module, "info"_n, interop::format("Updated FPGA version: %S", version.get()));
+    log(module, "info"_n, interop::text("FPGA update process completed successfully."));
     interop::require(PyDict_SetItemString(outcome, "success", Py_True));
     interop::require(PyDict_SetItemString(outcome, "fw_version", version));
     return interop::call(module.global("RetType"_n), {}, {{interop::text("data"), outcome}});

@@ -1,0 +1,83 @@
+// What each of our modules keeps, and how its operations see it.
+//
+// A module lists the attribute and global names its operations use in a
+// constexpr table; they are interned once, at import, into the module state.
+// An operation names one as "sendCmd"_n (the module defines the literal with
+// ModuleView<Table>::find, so a name missing from the table does not compile).
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "errors.hpp"
+#include "function.hpp"
+#include "objects.hpp"
+
+namespace interop {
+
+struct ModuleState {
+    PyObject* function_type;  // the module's native function type
+    PyObject* names;          // tuple: the name table, interned
+};
+
+// Fills the state at import: the function type, named qualified_type_name, and the interned names.
+template <std::size_t N>
+void init_module_state(PyObject* module, const char* qualified_type_name, const std::string_view (&names)[N])
+{
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    state->function_type = make_function_type(module, qualified_type_name).release();
+    Owned tuple = checked(PyTuple_New(N));
+    for (std::size_t index = 0; index < N; ++index)
+        PyTuple_SET_ITEM(tuple.get(), index, interned(std::string(names[index]).c_str()).release());
+    state->names = tuple.release();
+}
+
+int traverse_module_state(PyObject* module, visitproc visit, void* arg);
+int clear_module_state(PyObject* module);
+void free_module_state(void* module);
+
+// The module as an operation sees it: its interned names, its namespace and its function type.
+template <const auto& Table>
+class ModuleView {
+public:
+    struct Name {
+        std::size_t index;
+    };
+
+    static consteval Name find(std::string_view wanted)
+    {
+        for (std::size_t index = 0; index < std::size(Table); ++index)
+            if (Table[index] == wanted) return Name{index};
+        throw "name missing from the module's name table";
+    }
+
+    explicit ModuleView(const Call& call) : module_(call.module())
+    {
+        state_ = static_cast<ModuleState*>(PyModule_GetState(module_));
+        if (state_ == nullptr) throw PyErrorSet{};
+        if (state_->names == nullptr) raise(PyExc_RuntimeError, "the module is no longer initialised");
+    }
+
+    Ref name(Name name) const { return PyTuple_GET_ITEM(state_->names, static_cast<Py_ssize_t>(name.index)); }
+    PyObject* function_type() const { return state_->function_type; }
+
+    // A module-level name, looked up when used, so that a host may rebind it.
+    Owned global(Name name) const { return interop::global(module_, this->name(name)); }
+    Owned attr(Ref object, Name name) const { return getattr(object, this->name(name)); }
+    void set_attr(Ref object, Name name, Ref value) const { setattr(object, this->name(name), value); }
+
+    template <class... Args>
+    Owned call_method(Ref object, Name method, const Args&... args) const
+    {
+        return interop::call_method(object, name(method), args...);
+    }
+
+private:
+    PyObject* module_;
+    ModuleState* state_;
+};
+
+}  // namespace interop

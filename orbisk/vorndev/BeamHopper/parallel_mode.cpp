@@ -1,0 +1,28 @@
+// Fast parallel mode (the device's external control), through _getExtCtrl and _setExtCtrl.
+#include "BeamHopper.hpp"
+
+namespace beamhopper {
+
+Owned get_fast_parallel_mode(Call& call, Ref self)
+{
+    Module module(call);
+    Owned ret = module.call_method(self, "_getExtCtrl"_n);
+    if (!succeeded(module, ret)) return ret;
+    Owned data = module.attr(ret, "RetData"_n);
+    Owned mode = interop::checked(PyNumber_Long(data));
+    return interop::call(module.global("RetType"_n), {}, {{module.name("data"_n), interop::boolean(interop::truthy(mode))}});
+}
+
+// Sends "<0 or 1>,<int(fbs_mode)>"; remembers the state only once the device accepted it.
+Owned set_fast_parallel_mode(Call& call, Ref self, Ref to_enable, Ref fbs_mode)
+{
+    Module module(call);
+    bool enable = interop::truthy(to_enable);
+    Owned mode = interop::checked(PyNumber_Long(fbs_mode));
+    Owned ret = module.call_method(self, "_setExtCtrl"_n, interop::format("%s,%S", enable ? "1" : "0", mode.get()));
+    if (!succeeded(module, ret)) return ret;
+    module.set_attr(self, "external_control_enabled"_n, interop::boolean(enable));
+    return interop::call(module.global("RetType"_n));
+}
+
+}  // namespace beamhopper

@@ -1,0 +1,81 @@
+"""Base versions of the abstract operations, and references kept by the native operations."""
+
+import decimal
+import fractions
+import sys
+
+import pytest
+
+from orbisk.VornPublic import RFMode
+from orbisk.VornUtils import RetCode, RetType
+from orbisk.vorndev.BeamHopper import BeamHopper, _require_beam_pattern_setup
+
+
+def base(name, device, *args, **kwargs):
+    return getattr(BeamHopper, name)(device, *args, **kwargs)
+
+
+class TestBaseVersions:
+    @pytest.mark.parametrize("name, args, kwargs", [
+        ("_create_beam_pattern_mgr", (), {}),
+        ("getFastBeamGain", (object(), 2.9), {}),
+        ("getFastBeamPattern", (fractions.Fraction(7, 2),), {}),
+        ("setFastBeamGain", (RFMode.TX, 1, "on"), {}),
+        ("setFastBeamGain", (None, True, 0), {"com_gain": -1.5, "ele_gain": decimal.Decimal("3")}),
+        ("setFastBeamPatternThetaPhi", (1, 28, 1.5, fractions.Fraction(1, 3)), {}),
+        ("setFastBeamPatternAzEl", (), {"beam_id": 1, "rf_freq": 2.8e10, "azimuth": -30, "elevation": True}),
+    ])
+    def test_accept_their_arguments_then_raise_not_implemented(self, device, name, args, kwargs):
+        with pytest.raises(NotImplementedError) as raised:
+            base(name, device, *args, **kwargs)
+        assert raised.value.args == ()
+
+    @pytest.mark.parametrize("name, args, refused", [
+        ("getFastBeamGain", (RFMode.RX, "1"), "beam_id"),
+        ("getFastBeamPattern", (None,), "beam_id"),
+        ("setFastBeamGain", (RFMode.RX, 1, True, 0, b"0"), "ele_gain"),
+        ("setFastBeamGain", (RFMode.RX, [], True, "0"), "beam_id"),
+        ("setFastBeamPatternThetaPhi", (1, 2.0, 3.0, 1j), "phi"),
+        ("setFastBeamPatternAzEl", (1, "28e9", 0.0, 0.0), "rf_freq"),
+    ])
+    def test_refuse_a_value_without_the_declared_conversion(self, device, name, args, refused):
+        with pytest.raises(TypeError, match=f"^BeamHopper.{name}\\(\\) argument '{refused}' must be (int|float), not "):
+            base(name, device, *args)
+
+    def test_enable_is_taken_by_truth(self, device):
+        class NoTruth:
+            def __bool__(self):
+                raise ZeroDivisionError
+
+        with pytest.raises(ZeroDivisionError):
+            base("setFastBeamGain", device, RFMode.TX, 1, NoTruth())
+
+    def test_argument_errors_read_like_pythons(self, device):
+        with pytest.raises(TypeError, match=r"^BeamHopper.getFastBeamPattern\(\) missing 1 required positional "
+                                            r"argument: 'beam_id'$"):
+            base("getFastBeamPattern", device)
+        with pytest.raises(TypeError, match="unexpected keyword argument 'gain'"):
+            base("setFastBeamGain", device, RFMode.TX, 1, True, gain=3)
+
+
+def test_calls_keep_no_references_to_their_arguments(Device):
+    """Successes, failed results and raised exceptions, through every kind of native operation."""
+    failure, error = RetType(RetCode.ERROR, "refused"), ConnectionError("lost")
+    argument, option, mode = object(), object(), 2.5
+    operation = _require_beam_pattern_setup(lambda self, *args, **kwargs: RetType())
+    watched = (failure, error, argument, option, mode)
+    before = [sys.getrefcount(value) for value in watched]
+    for _ in range(200):
+        ok_device, failing, raising = Device(), Device(_eraseBeamPattern=failure), Device(_reboot=error)
+        operation(ok_device, argument, option=option)
+        assert failing.syncFastBeamConfig() is failure
+        with pytest.raises(ConnectionError):
+            raising.syncFastBeamConfig()
+        ok_device.setFastParallelMode(argument, mode)
+        with pytest.raises(NotImplementedError):
+            BeamHopper.setFastBeamGain(ok_device, argument, mode, argument, com_gain=mode)
+        with pytest.raises(TypeError):
+            BeamHopper.getFastBeamPattern(ok_device, argument)
+        del ok_device, failing, raising
+    error.__traceback__ = error.__context__ = None
+    assert [sys.getrefcount(value) for value in watched] == before
