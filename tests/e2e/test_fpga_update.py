@@ -1,0 +1,85 @@
+"""Whole FPGA updates through a real socket, against the emulated device, with and without faults."""
+
+import os
+import time
+
+import pytest
+
+from orbisk.VornFpga import FpgaTool
+from orbisk.VornPublic import RetCode
+from orbisk_tools.signed_image import pack
+
+
+def image_file(tmp_path, data, name):
+    path = tmp_path / name
+    path.write_bytes(data)
+    return str(path)
+
+
+@pytest.mark.parametrize("signed", [False, True])
+@pytest.mark.parametrize("device_type", [28, 32])
+def test_initialise_and_update(emulator, tmp_path, signed, device_type):
+    device = emulator()
+    image = os.urandom(16 * 20 + 5)
+    path = image_file(tmp_path, pack(image, device_type) if signed else image, "fw.tbin" if signed else "fw.bin")
+    tool = FpgaTool(address=device.host, port=device.port)
+    try:
+        init = tool.initFpga(device_type)
+        assert init.RetCode is (RetCode.OK if device_type == 32 else RetCode.WARNING)
+        ret = tool.processFpgaUpdate(path, device_type)
+    finally:
+        tool.disconnect()
+    assert ret.RetData == {"success": True, "error_message": "", "fw_version": "0.2.4.0"}
+    assert device.device.fpga.loaded_image == image
+    assert device.device.fpga.config_mode == ("TRANS" if device_type == 32 else "")
+
+
+def test_block_refused_twice_is_sent_again(emulator, connect, tmp_path):
+    device = emulator(refuse_block=3, refuse_times=2)
+    image = os.urandom(100)
+    ret = FpgaTool(connect(device)).processFpgaUpdate(image_file(tmp_path, image, "fw.bin"), 32)
+    assert ret.RetCode is RetCode.OK and device.device.fpga.loaded_image == image
+    assert device.device.fpga.block_attempts == 7 + 2
+
+
+def test_block_refused_for_ever_ends_in_bounded_attempts(emulator, connect, tmp_path):
+    device = emulator(refuse_block=2, refuse_times=None)
+    ret = FpgaTool(connect(device)).processFpgaUpdate(image_file(tmp_path, os.urandom(100), "fw.bin"), 32)
+    assert (ret.RetCode, ret.RetMsg) == (RetCode.ERROR, "FPGA update process failed.")
+    assert device.device.commands.count("FPGA_PROGRAM") == 2 + 10
+    assert {"FPGA_READ", "FPGA_DONE", "FPGA_REFRESH"}.isdisjoint(device.device.commands)
+    assert device.device.fpga.loaded_image is None
+
+
+@pytest.mark.parametrize("faults, size", [({"corrupt_read_offset": 20}, 64), ({"pad_last_page": True}, 40)])
+def test_bad_read_back_fails_after_done_and_refresh(emulator, connect, tmp_path, faults, size):
+    device = emulator(**faults)
+    ret = FpgaTool(connect(device)).processFpgaUpdate(image_file(tmp_path, os.urandom(size), "fw.bin"), 32)
+    assert ret.RetMsg == "FPGA update process failed."
+    assert device.device.commands[-2:] == ["FPGA_DONE", "FPGA_REFRESH"]
+
+
+def test_dropped_connection_then_a_new_tool_completes(emulator, connect, tmp_path):
+    device = emulator(drop_after_blocks=3)
+    image = os.urandom(100)
+    path = image_file(tmp_path, image, "fw.bin")
+    with pytest.raises(ConnectionError):
+        FpgaTool(connect(device)).processFpgaUpdate(path, 32)
+    assert device.device.commands[-1] == "FPGA_PROGRAM" and device.device.commands.count("FPGA_PROGRAM") == 4
+    assert FpgaTool(connect(device)).processFpgaUpdate(path, 32).RetCode is RetCode.OK
+    assert device.device.fpga.loaded_image == image
+
+
+def test_silent_device_times_out(emulator, connect, tmp_path):
+    device = emulator(silent_after=5)
+    tool = FpgaTool(connect(device, timeout=0.3))
+    start = time.monotonic()
+    with pytest.raises(TimeoutError):
+        tool.processFpgaUpdate(image_file(tmp_path, os.urandom(100), "fw.bin"), 32)
+    assert time.monotonic() - start < 2
+
+
+def test_unknown_command_gets_an_error_reply(emulator, connect):
+    tool = FpgaTool(connect(emulator()))
+    assert tool._sendCmd("NOT_A_COMMAND").startswith("ERR")
+    assert tool._fpgaGetSerialNumber() == "VORN-000001"
