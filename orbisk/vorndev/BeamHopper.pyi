@@ -1,0 +1,43 @@
+# Type stubs of the extension module orbisk.vorndev.BeamHopper.
+import inspect as inspect
+from abc import ABC as ABC, abstractmethod as abstractmethod
+from enum import IntEnum as IntEnum, auto as auto
+from functools import wraps as wraps
+from typing import Callable as Callable
+
+from ..VornPublic import FBSMode as FBSMode, RFMode as RFMode
+from ..VornUtils import RetCode as RetCode, RetType as RetType, _RspType as RspType
+from .BeamPatternManager import BeamPatternManager as BeamPatternManager
+
+class StartEndEnum(IntEnum):
+    OTHER = 0
+    START = 1
+    END = 2
+    START_END = 3
+
+def _require_beam_pattern_setup(func: Callable[..., RetType]) -> Callable[..., RetType]: ...
+
+class BeamHopper(ABC):
+    _beam_pattern_mgr: BeamPatternManager | None
+    external_control_enabled: bool
+    @property
+    def beam_pattern_mgr(self) -> BeamPatternManager: ...
+    @abstractmethod
+    def _create_beam_pattern_mgr(self) -> BeamPatternManager: ...
+    def _fbs_cmd_dict(self) -> dict[str, tuple[str, RspType]]: ...
+    def getFastParallelMode(self) -> RetType: ...
+    def setFastParallelMode(self, toEnable: bool, fbs_mode: FBSMode = ...) -> RetType: ...
+    def eraseFastBeamConfig(self) -> RetType: ...
+    @abstractmethod
+    def getFastBeamGain(self, rf_mode: RFMode, beam_id: int) -> RetType: ...
+    @abstractmethod
+    def getFastBeamPattern(self, beam_id: int) -> RetType: ...
+    @abstractmethod
+    def setFastBeamGain(
+        self, rf_mode: RFMode, beam_id: int, enable: bool, com_gain: int = 0, ele_gain: int = 0
+    ) -> RetType: ...
+    @abstractmethod
+    def setFastBeamPatternThetaPhi(self, beam_id: int, rf_freq: float, theta: float, phi: float) -> RetType: ...
+    @abstractmethod
+    def setFastBeamPatternAzEl(self, beam_id: int, rf_freq: float, azimuth: float, elevation: float) -> RetType: ...
+    def syncFastBeamConfig(self) -> RetType: ...
