@@ -19,11 +19,10 @@ Owned refuse_with(const Module& module, const char* reason, Ref image_path, inte
 
 }  // namespace
 
-Owned check_update_file(Call& call, Ref self, Ref image_path)
+Owned check_update_file(Call& call, Ref, Ref image_path)
 {
     Module module(call);
     interop::require_text(call, "image_path", image_path);
-    (void)self;
     Owned path = interop::call(module.global("Path"_n), image_path);
     if (!interop::truthy(interop::call_method(path, "exists")))
         return refuse(module, "FPGA image path not found: ", image_path);

@@ -34,9 +34,8 @@ public:
 
     void prepare(Ref device_type)
     {
-        long long type = 0;
         int overflow = 0;
-        type = PyLong_AsLongLongAndOverflow(device_type, &overflow);
+        long long type = PyLong_AsLongLongAndOverflow(device_type, &overflow);
         if (type == -1 && PyErr_Occurred()) throw interop::PyErrorSet{};
         if (overflow == 0 && (type == 28 || type == 32))
             interop::call_method(tool_, "_fpgaErase", interop::bytes(type == 28 ? "14" : "12"));

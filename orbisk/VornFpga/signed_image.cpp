@@ -98,11 +98,10 @@ bool verify_signed_image(const Module& module, Ref contents)
 
 }  // namespace
 
-Owned check_file_header(Call& call, Ref self, Ref image_path)
+Owned check_file_header(Call& call, Ref, Ref image_path)
 {
     Module module(call);
     interop::require_text(call, "image_path", image_path);
-    (void)self;
     if (is_suffix(lower_suffix(module, image_path), ".bin")) {
         Owned size = file_size(module, image_path);
         log(module, "debug"_n, interop::format("FPGA image header check: %U, size=%S", image_path.get(), size.get()));
