@@ -1,16 +1,20 @@
 """What the fuzz targets share: reading a fuzz input, a scripted fake FPGA, and running under atheris.
 
-A target module has check(data), which raises (Unexpected, or whatever the modules let
+A target module has check(data), which raises (Unexpected, or whatever the module let
 through) when orbisk.VornFpga does anything it does not document, and seeds(), the inputs
-its corpus starts from. Run one with libFuzzer's options, for example:
+its corpus starts from. Run one, in an environment with the package and atheris installed,
+with libFuzzer's options, for example:
 
     python fuzz/fuzz_image_file.py -max_total_time=60
+    python fuzz/fuzz_image_file.py --replay build/fuzz/image_file/corpus
 
-New corpus entries collect in build/fuzz/<target>/corpus. An input that fails is saved as
-build/fuzz/<target>/crash-<sha1>: once it is understood, add it to fuzz/regressions/<target>/,
-where the test suite replays it (tests/test_fuzz_inputs.py).
+.ci/fuzz runs both. New corpus entries collect in build/fuzz/<target>/corpus. An input that
+fails is saved as build/fuzz/<target>/crash-<sha1>: once the fault is fixed, add it to
+fuzz/regressions/<target>/, where the test suite replays it (tests/test_fuzz_inputs.py).
 """
 
+import importlib
+import inspect
 import io
 import logging
 import pathlib
@@ -179,8 +183,43 @@ class _Discard(io.TextIOBase):
         return len(text)
 
 
+# Python code whose coverage guides the fuzzer besides the targets' own: the native code is
+# not instrumented, so the targets' models of it and the host code it calls are what show
+# the fuzzer new kinds of input.
+INSTRUMENTED = ["orbisk_tools.signed_image", "orbisk.VornUtils", "json", "json.decoder"]
+
+
+def instrument(atheris, module):
+    """Adds atheris's coverage instrumentation to the functions and methods defined in a module."""
+    for value in list(vars(module).values()):
+        if getattr(value, "__module__", None) != module.__name__:
+            continue
+        if inspect.isfunction(value):
+            atheris.instrument_func(value)
+        elif inspect.isclass(value):
+            for member in vars(value).values():
+                if inspect.isfunction(member):
+                    atheris.instrument_func(member)
+
+
 def run(name, check, seeds):
-    """Fuzzes check() with libFuzzer's options from the command line, starting from seeds()."""
+    """Fuzzes check() under atheris with libFuzzer's options from the command line, starting
+    from seeds(); or, with --replay FILE_OR_DIRECTORY..., runs check() once on each input."""
+    # Nothing on the console but libFuzzer's own lines: the module's progress line goes to
+    # sys.stdout, looked up at every write, and its log lines to the root logger's handlers.
+    sys.stdout = _Discard()
+    logging.getLogger().handlers[:] = [logging.NullHandler()]
+    if sys.argv[1:2] == ["--replay"]:
+        paths = [path for arg in map(pathlib.Path, sys.argv[2:]) for path in (sorted(arg.iterdir()) if arg.is_dir() else [arg])]
+        for path in paths:
+            try:
+                check(path.read_bytes())
+            except BaseException:
+                print(f"{path} fails {name}", file=sys.stderr)
+                raise
+        print(f"{name}: {len(paths)} inputs replayed", file=sys.stderr)
+        return
+
     import atheris
 
     out = ROOT / "build" / "fuzz" / name
@@ -188,14 +227,11 @@ def run(name, check, seeds):
     corpus.mkdir(parents=True, exist_ok=True)
     for index, seed in enumerate(seeds()):
         (corpus / f"seed-{index:02d}").write_bytes(seed)
-    # Nothing on the console but libFuzzer's own lines: the module's progress line goes to
-    # sys.stdout, looked up at every write, and its log lines to the root logger's handlers.
-    sys.stdout = _Discard()
-    logging.getLogger().handlers[:] = [logging.NullHandler()]
     options = ["-timeout=10", "-max_len=2048", f"-artifact_prefix={out}/"]
     dictionary = pathlib.Path(sys.argv[0]).with_suffix(".dict")
     if dictionary.exists():
         options.append(f"-dict={dictionary}")
-    atheris.instrument_all()
+    for module in (sys.modules["__main__"], sys.modules[__name__], *map(importlib.import_module, INSTRUMENTED)):
+        instrument(atheris, module)
     atheris.Setup([sys.argv[0], *options, *sys.argv[1:], str(corpus)], check)
     atheris.Fuzz()
