@@ -25,15 +25,14 @@ What must hold, whatever the device does; any other result or exception fails th
 import hashlib
 import json
 import os
-import tempfile
 
-from fuzz_harness import FuzzInput, LogRecords, ScriptedFpga, expect, run, scripted_error
+from fuzz_harness import FuzzInput, LogRecords, ScriptedFpga, expect, run, scratch_directory, scripted_error
 from orbisk.VornFpga import FpgaTool
 from orbisk.VornPublic import RetCode
 from orbisk.VornUtils import VER, RetType
 from orbisk_tools.signed_image import pack
 
-workdir = tempfile.mkdtemp(prefix="fuzz-device-replies-")
+workdir = scratch_directory("device_replies")
 
 
 def _image_file(name, data):

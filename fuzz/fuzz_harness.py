@@ -13,12 +13,15 @@ fails is saved as build/fuzz/<target>/crash-<sha1>: once the fault is fixed, add
 fuzz/regressions/<target>/, where the test suite replays it (tests/test_fuzz_inputs.py).
 """
 
+import atexit
 import importlib
 import inspect
 import io
 import logging
 import pathlib
+import shutil
 import sys
+import tempfile
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
@@ -61,6 +64,13 @@ class FuzzInput:
         among them) or as UTF-8 with replacement characters."""
         encoding = self.choice(["latin-1", "utf-8"])
         return self.bytes(limit).decode(encoding, errors="replace")
+
+
+def scratch_directory(name):
+    """A directory for a target's files, removed when the process ends."""
+    path = tempfile.mkdtemp(prefix=f"fuzz-{name}-")
+    atexit.register(shutil.rmtree, path, ignore_errors=True)
+    return path
 
 
 def scripted_error(script):

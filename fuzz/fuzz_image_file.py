@@ -21,9 +21,8 @@ import hmac
 import json
 import os
 import struct
-import tempfile
 
-from fuzz_harness import LogRecords, ScriptedFpga, expect, run
+from fuzz_harness import LogRecords, ScriptedFpga, expect, run, scratch_directory
 from orbisk.VornFpga import FpgaTool
 from orbisk_tools.signed_image import image_key, pack
 
@@ -32,7 +31,7 @@ HEADER_MISMATCH = "FPGA tbin header hash mismatch"
 IMAGE_MISMATCH = "FPGA tbin image hash mismatch"
 MISSING_DEVICE_TYPE = "FPGA tbin header missing dev_type/DEV_TYPE"
 
-workdir = tempfile.mkdtemp(prefix="fuzz-image-file-")
+workdir = scratch_directory("image_file")
 TBIN = os.path.join(workdir, "fw.tbin")
 BIN = os.path.join(workdir, "fw.bin")
 
