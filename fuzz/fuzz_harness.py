@@ -23,6 +23,8 @@ import shutil
 import sys
 import tempfile
 
+from orbisk.VornUtils import RetType
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 
@@ -118,8 +120,6 @@ class ScriptedFpga:
         raise self.raised
 
     def sendCmd(self, line, rsp_type):
-        from orbisk.VornUtils import RetType
-
         self.wire.append(line)
         word = command_word(line)
         action = self.script.number(8)
@@ -129,11 +129,19 @@ class ScriptedFpga:
             self.memory.clear()
         elif word == "FPGA_RST_PAGE_PTR":
             self.pointer = 0
-        reply = self.ANSWERS.get(word, "0") if action < 4 else self.script.text(40) if action == 4 else (None, "")[action - 5]
+        reply = self._reply(word, action)
         if word == "FPGA_PROGRAM":
             self._block(line, reply)
         self.replies.append((word, reply))
         return RetType(data=reply)
+
+    def _reply(self, word, action):
+        """The device's own answer; or, as the script says, a fuzzed text, None or ""."""
+        if action < 4:
+            return self.ANSWERS.get(word, "0")
+        if action == 4:
+            return self.script.text(40)
+        return None if action == 5 else ""
 
     def _block(self, line, reply):
         digits = int(line[14:15])
