@@ -13,12 +13,9 @@ Owned import_from(Ref globals, const char* module, int level, const char* name)
     Owned fromlist = checked(Py_BuildValue("(s)", name));
     Owned imported =
         checked(PyImport_ImportModuleLevelObject(text(module).get(), globals, nullptr, fromlist, level));
-    Owned attribute = Owned::take(PyObject_GetAttrString(imported, name));
+    Owned attribute = find_attr(imported, interned(name));
     if (attribute) return attribute;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
-    PyErr_Clear();
-    Owned module_name = Owned::take(PyObject_GetAttrString(imported, "__name__"));
-    if (!module_name) PyErr_Clear();
+    Owned module_name = find_attr(imported, interned("__name__"));
     Owned path = Owned::take(PyModule_Check(imported.get()) ? PyModule_GetFilenameObject(imported) : nullptr);
     if (!path) PyErr_Clear();
     Owned message = path ? format("cannot import name '%s' from '%S' (%S)", name, module_name ? module_name.get() : Py_None, path.get())

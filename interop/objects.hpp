@@ -11,8 +11,12 @@
 
 namespace interop {
 
+inline Owned interned(const char* value) { return checked(PyUnicode_InternFromString(value)); }
+
+// Names are interned: the interpreter's attribute cache keeps a reference to each name it
+// caches, and with a name made for one lookup it would keep that throwaway string.
 inline Owned getattr(Ref object, Ref name) { return checked(PyObject_GetAttr(object, name)); }
-inline Owned getattr(Ref object, const char* name) { return checked(PyObject_GetAttrString(object, name)); }
+inline Owned getattr(Ref object, const char* name) { return getattr(object, interned(name)); }
 
 // getattr(object, name, None) without the None: empty when the object has no such
 // attribute (AttributeError); any other error propagates.
@@ -26,12 +30,11 @@ inline Owned find_attr(Ref object, Ref name)
 }
 
 inline void setattr(Ref object, Ref name, Ref value) { require(PyObject_SetAttr(object, name, value)); }
-inline void setattr(Ref object, const char* name, Ref value) { require(PyObject_SetAttrString(object, name, value)); }
+inline void setattr(Ref object, const char* name, Ref value) { setattr(object, interned(name), value); }
 
 inline bool truthy(Ref object) { return require(PyObject_IsTrue(object)) != 0; }
 
 inline Owned text(std::string_view value) { return checked(PyUnicode_FromStringAndSize(value.data(), value.size())); }
-inline Owned interned(const char* value) { return checked(PyUnicode_InternFromString(value)); }
 inline Owned bytes(std::string_view value) { return checked(PyBytes_FromStringAndSize(value.data(), value.size())); }
 inline Owned integer(long long value) { return checked(PyLong_FromLongLong(value)); }
 

@@ -1,7 +1,6 @@
 #include "image_file.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 namespace vornfpga {
@@ -59,43 +58,48 @@ std::string_view file_region(std::string_view file, std::uint64_t start, std::ui
     return file.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(std::min<std::uint64_t>(length, file.size() - start)));
 }
 
-BlockReader::BlockReader(Ref raw_file, std::size_t block_size)
-    : file_(raw_file), readinto_(interop::getattr(raw_file, "readinto")), block_size_(block_size), buffer_(kChunkSize)
+BlockReader::BlockReader(Ref file, std::size_t block_size)
+    : read_(interop::getattr(file, "read")), block_size_(block_size)
 {
 }
 
 std::string_view BlockReader::next()
 {
-    while (end_ - start_ < block_size_ && fill()) {
+    std::string_view rest = unread();
+    if (rest.size() >= block_size_) {
+        position_ += block_size_;
+        return rest.substr(0, block_size_);
     }
-    std::size_t size = std::min(block_size_, end_ - start_);
-    std::string_view block(buffer_.data() + start_, size);
-    start_ += size;
-    return block;
+    gathered_.assign(rest);
+    position_ += rest.size();
+    while (gathered_.size() < block_size_ && read_chunk()) {
+        std::string_view more = unread().substr(0, block_size_ - gathered_.size());
+        gathered_.append(more);
+        position_ += more.size();
+    }
+    return gathered_;
 }
 
-// Moves what is left to the front and reads more behind it; false at the end of the file.
-bool BlockReader::fill()
+std::string_view BlockReader::unread() const
+{
+    if (!chunk_) return {};
+    return std::string_view(PyBytes_AS_STRING(chunk_.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(chunk_.get())))
+        .substr(position_);
+}
+
+// The next chunk of the file; false at its end.
+bool BlockReader::read_chunk()
 {
     if (at_end_) return false;
-    std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
-    end_ -= start_;
-    start_ = 0;
-    Owned view = interop::checked(
-        PyMemoryView_FromMemory(buffer_.data() + end_, static_cast<Py_ssize_t>(buffer_.size() - end_), PyBUF_WRITE));
-    Owned count = interop::call(readinto_, view);
-    // The view must not outlive the buffer it points into.
-    Owned released = interop::call_method(view, "release");
-    Py_ssize_t room = static_cast<Py_ssize_t>(buffer_.size() - end_);
-    Py_ssize_t added = count.get() == Py_None ? 0 : interop::require_value(PyLong_AsSsize_t(count));
-    if (added > room || added < 0)
-        interop::raise_format(PyExc_OSError, "raw readinto() returned invalid length %zd (should have been between 0 and %zd)",
-                              added, room);
-    if (added == 0) {
+    Owned chunk = interop::call(read_, interop::integer(kChunkSize));
+    if (chunk.get() != Py_None && !PyBytes_Check(chunk.get()))
+        interop::raise_format(PyExc_TypeError, "read() should return bytes, not %s", interop::type_name(chunk));
+    if (chunk.get() == Py_None || PyBytes_GET_SIZE(chunk.get()) == 0) {
         at_end_ = true;
         return false;
     }
-    end_ += static_cast<std::size_t>(added);
+    chunk_ = std::move(chunk);
+    position_ = 0;
     return true;
 }
 

@@ -4,8 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
-#include <vector>
 
 #include "FpgaTool.hpp"
 
@@ -39,24 +39,26 @@ SignedLayout decode_signed_layout(const Module& module, std::string_view file);
 // [start, start + length) cut to the file; a start past the end gives nothing.
 std::string_view file_region(std::string_view file, std::uint64_t start, std::uint64_t length);
 
-// Reads a file in blocks of at most `block_size` bytes through a raw file
-// object's readinto(), buffering larger chunks.
+// Reads a file in blocks of at most `block_size` bytes, asking the file object
+// for larger chunks with read(). The chunks are bytes objects that the reader
+// holds, so the file object is never handed a view of our memory that it could
+// keep beyond the reader's life.
 class BlockReader {
 public:
-    explicit BlockReader(Ref raw_file, std::size_t block_size);
+    explicit BlockReader(Ref file, std::size_t block_size);
 
-    // The next block; empty at the end of the file.
+    // The next block, valid until the next call; empty at the end of the file.
     std::string_view next();
 
 private:
-    bool fill();
+    std::string_view unread() const;
+    bool read_chunk();
 
-    Ref file_;
-    Owned readinto_;
+    Owned read_;
     std::size_t block_size_;
-    std::vector<char> buffer_;
-    std::size_t start_ = 0;
-    std::size_t end_ = 0;
+    Owned chunk_;
+    std::size_t position_ = 0;
+    std::string gathered_;  // a block that spans two chunks
     bool at_end_ = false;
 };
 

@@ -38,7 +38,8 @@ Owned cut_frame(Ref data)
 {
     if (PyBytes_Check(data)) {
         Py_ssize_t size = PyBytes_GET_SIZE(data.get());
-        return interop::checked(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()) + 4, size > 6 ? size - 6 : 0));
+        if (size <= 6) return interop::bytes("");
+        return interop::checked(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()) + 4, size - 6));
     }
     Owned slice = interop::checked(PySlice_New(interop::integer(4).get(), interop::integer(-2).get(), nullptr));
     return interop::checked(PyObject_GetItem(data, slice));

@@ -1,5 +1,6 @@
 """Writing an image, reading it back, and the update driver around it, against a fake FPGA."""
 
+import io
 import logging
 import os
 import struct
@@ -236,3 +237,39 @@ class TestProgramming:
         data = os.urandom(200_003)  # crosses the reader's internal chunks
         assert tool._fpgaProgramFile(image_file(tmp_path, data), 32) is True
         assert bytes(fpga.memory) == data
+
+    def test_file_object_keeps_only_memory_of_its_own(self, tool, fpga, tmp_path, monkeypatch):
+        # A raw image is read through whatever open() returns; what that file object keeps of
+        # the buffers it was given must stay valid, and hold the file's bytes, after the run.
+        data = os.urandom(100)
+        kept = []
+
+        class KeepingFile(io.RawIOBase):
+            def __init__(self, *args, **kwargs):
+                self._file = open(*args, **kwargs)
+
+            def readable(self):
+                return True
+
+            def readinto(self, buffer):
+                count = self._file.readinto(buffer)
+                kept.append(memoryview(buffer)[:count])
+                return count
+
+            def close(self):
+                self._file.close()
+                super().close()
+
+        monkeypatch.setattr(vf, "open", KeepingFile, raising=False)
+        assert tool._fpgaProgramFile(image_file(tmp_path, data), 32) is True
+        [bytes(70_000) for _ in range(8)]  # let the allocator reuse freed memory
+        assert b"".join(bytes(view) for view in kept) == data and bytes(fpga.memory) == data
+
+    def test_file_object_must_read_bytes(self, tool, tmp_path, monkeypatch):
+        class TextFile(io.StringIO):
+            def __init__(self, *args, **kwargs):
+                super().__init__("text")
+
+        monkeypatch.setattr(vf, "open", TextFile, raising=False)
+        with pytest.raises(TypeError):
+            tool._fpgaProgramFile(image_file(tmp_path, b"abc"), 32)

@@ -1,0 +1,255 @@
+"""What the fuzz targets share: reading a fuzz input, a scripted fake FPGA, and running under atheris.
+
+A target module has check(data), which raises (Unexpected, or whatever the module let
+through) when orbisk.VornFpga does anything it does not document, and seeds(), the inputs
+its corpus starts from. Run one, in an environment with the package and atheris installed,
+with libFuzzer's options, for example:
+
+    python fuzz/fuzz_image_file.py -max_total_time=60
+    python fuzz/fuzz_image_file.py --replay build/fuzz/image_file/corpus
+
+.ci/fuzz runs both. New corpus entries collect in build/fuzz/<target>/corpus. An input that
+fails is saved as build/fuzz/<target>/crash-<sha1>: once the fault is fixed, add it to
+fuzz/regressions/<target>/, where the test suite replays it (tests/test_fuzz_inputs.py).
+"""
+
+import atexit
+import importlib
+import inspect
+import io
+import logging
+import pathlib
+import shutil
+import sys
+import tempfile
+
+from orbisk.VornUtils import RetType
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+
+
+class Unexpected(AssertionError):
+    """The module did something it does not document."""
+
+
+def expect(condition, what, *details):
+    if not condition:
+        raise Unexpected(what + "".join(f"\n  {detail!r}" for detail in details))
+
+
+class FuzzInput:
+    """Reads a fuzz input front to back. Past its end every number is 0 and every string empty,
+    so a short input means "the device behaves"."""
+
+    def __init__(self, data=b""):
+        self._data = data
+        self._at = 0
+
+    def number(self, limit):
+        """0 <= n < limit, from one byte, or two when limit is larger than 256."""
+        width = 1 if limit <= 256 else 2
+        chunk = self._data[self._at : self._at + width]
+        self._at += width
+        return int.from_bytes(chunk, "little") % limit if limit > 1 else 0
+
+    def choice(self, options):
+        return options[self.number(len(options))]
+
+    def bytes(self, limit):
+        count = self.number(limit + 1)
+        chunk = self._data[self._at : self._at + count]
+        self._at += count
+        return chunk
+
+    def text(self, limit):
+        """Any text: its bytes decoded as Latin-1 (every code point below 256, NEL and NBSP
+        among them) or as UTF-8 with replacement characters."""
+        encoding = self.choice(["latin-1", "utf-8"])
+        return self.bytes(limit).decode(encoding, errors="replace")
+
+
+def scratch_directory(name):
+    """A directory for a target's files, removed when the process ends."""
+    path = tempfile.mkdtemp(prefix=f"fuzz-{name}-")
+    atexit.register(shutil.rmtree, path, ignore_errors=True)
+    return path
+
+
+def scripted_error(script):
+    """A new exception of a kind that a connection or a callback may raise."""
+    make = script.choice([
+        lambda: ConnectionError("link lost"),
+        lambda: TimeoutError("no answer within 5.0 s"),
+        lambda: OSError(5, "Input/output error"),
+        lambda: ValueError("reply out of range"),
+        lambda: RuntimeError("device busy"),
+        lambda: KeyboardInterrupt(),
+    ])
+    return make()
+
+
+def command_word(line):
+    return line.split(b"#", 1)[0].split(b" ", 1)[0].rstrip(b"\r\n").decode("ascii", errors="replace")
+
+
+class ScriptedFpga:
+    """A device connection that behaves like a healthy FPGA controller unless the script says otherwise.
+
+    Every exchange asks the script what to do (one byte): mostly answer as the device would,
+    sometimes answer a fuzzed text, None or "" instead, a fuzzed raw page, or raise a scripted
+    error. With an empty script it is an honest device: it stores each block it acknowledges
+    and answers reads with what it stored. It records what the checks need.
+    """
+
+    ANSWERS = {"FPGA_GET_ID": "0x0362D093", "GET_FPGA_VER": "0.2.4.0", "GET_FE_INFO": '{"fe0": {"fpga_ver": "0.2.4.0"}}'}
+
+    def __init__(self, script=None):
+        self.script = script or FuzzInput()
+        self.memory = bytearray()
+        self.pointer = 0
+        self.wire = []  # every line sent, managed or raw
+        self.replies = []  # (command word, reply) of every managed exchange that answered
+        self.taken = []  # the blocks acknowledged with a reply that strips to "0"
+        self.refused_in_a_row = 0
+        self.most_refused_in_a_row = 0
+        self.pages = []  # every raw receive answered
+        self.raised = None  # the scripted error, once raised
+
+    def _raise(self):
+        self.raised = scripted_error(self.script)
+        raise self.raised
+
+    def sendCmd(self, line, rsp_type):
+        self.wire.append(line)
+        word = command_word(line)
+        action = self.script.number(8)
+        if action == 7:
+            self._raise()
+        if word == "FPGA_ERASE":
+            self.memory.clear()
+        elif word == "FPGA_RST_PAGE_PTR":
+            self.pointer = 0
+        reply = self._reply(word, action)
+        if word == "FPGA_PROGRAM":
+            self._block(line, reply)
+        self.replies.append((word, reply))
+        return RetType(data=reply)
+
+    def _reply(self, word, action):
+        """The device's own answer; or, as the script says, a fuzzed text, None or ""."""
+        if action < 4:
+            return self.ANSWERS.get(word, "0")
+        if action == 4:
+            return self.script.text(40)
+        return None if action == 5 else ""
+
+    def _block(self, line, reply):
+        digits = int(line[14:15])
+        width = max(digits, 2)
+        size = int(line[15 : 15 + width])
+        if isinstance(reply, str) and reply.strip() == "0":
+            block = bytes(line[15 + width : 15 + width + size])
+            self.memory += block
+            self.taken.append(block)
+            self.refused_in_a_row = 0
+        else:
+            self.refused_in_a_row += 1
+            self.most_refused_in_a_row = max(self.most_refused_in_a_row, self.refused_in_a_row)
+
+    def sendRawBytes(self, data):
+        self.wire.append(data)
+        if self.script.number(16) == 15:
+            self._raise()
+
+    def recvRawBytes(self, size):
+        action = self.script.number(8)
+        if action == 7:
+            self._raise()
+        if action < 5:
+            page = bytes(self.memory[self.pointer : self.pointer + 16])
+            self.pointer += len(page)
+            received = b"#2%02d" % len(page) + page + b"\r\n"
+        else:
+            received = self.script.bytes(min(size, 1100))
+        self.pages.append(received)
+        return received
+
+    def closeConnection(self):
+        pass
+
+
+class LogRecords(logging.Handler):
+    """The records of warning level and above of the logger "FPGA", while the with block runs."""
+
+    def __init__(self):
+        super().__init__(logging.WARNING)
+        self.messages = []
+
+    def emit(self, record):
+        self.messages.append(record.getMessage())
+
+    def __enter__(self):
+        logging.getLogger("FPGA").addHandler(self)
+        return self
+
+    def __exit__(self, *exc):
+        logging.getLogger("FPGA").removeHandler(self)
+
+
+class _Discard(io.TextIOBase):
+    def write(self, text):
+        return len(text)
+
+
+# Python code whose coverage guides the fuzzer besides the targets' own: the native code is
+# not instrumented, so the targets' models of it and the host code it calls are what show
+# the fuzzer new kinds of input.
+INSTRUMENTED = ["orbisk_tools.signed_image", "orbisk.VornUtils", "json", "json.decoder"]
+
+
+def instrument(atheris, module):
+    """Adds atheris's coverage instrumentation to the functions and methods defined in a module."""
+    for value in list(vars(module).values()):
+        if getattr(value, "__module__", None) != module.__name__:
+            continue
+        if inspect.isfunction(value):
+            atheris.instrument_func(value)
+        elif inspect.isclass(value):
+            for member in vars(value).values():
+                if inspect.isfunction(member):
+                    atheris.instrument_func(member)
+
+
+def run(name, check, seeds):
+    """Fuzzes check() under atheris with libFuzzer's options from the command line, starting
+    from seeds(); or, with --replay FILE_OR_DIRECTORY..., runs check() once on each input."""
+    # Nothing on the console but libFuzzer's own lines: the module's progress line goes to
+    # sys.stdout, looked up at every write, and its log lines to the root logger's handlers.
+    sys.stdout = _Discard()
+    logging.getLogger().handlers[:] = [logging.NullHandler()]
+    if sys.argv[1:2] == ["--replay"]:
+        paths = [path for arg in map(pathlib.Path, sys.argv[2:]) for path in (sorted(arg.iterdir()) if arg.is_dir() else [arg])]
+        for path in paths:
+            try:
+                check(path.read_bytes())
+            except BaseException:
+                print(f"{path} fails {name}", file=sys.stderr)
+                raise
+        print(f"{name}: {len(paths)} inputs replayed", file=sys.stderr)
+        return
+
+    import atheris
+
+    out = ROOT / "build" / "fuzz" / name
+    corpus = out / "corpus"
+    corpus.mkdir(parents=True, exist_ok=True)
+    for index, seed in enumerate(seeds()):
+        (corpus / f"seed-{index:02d}").write_bytes(seed)
+    options = ["-timeout=10", "-max_len=2048", f"-artifact_prefix={out}/"]
+    dictionary = pathlib.Path(sys.argv[0]).with_suffix(".dict")
+    if dictionary.exists():
+        options.append(f"-dict={dictionary}")
+    for module in (sys.modules["__main__"], sys.modules[__name__], *map(importlib.import_module, INSTRUMENTED)):
+        instrument(atheris, module)
+    atheris.Setup([sys.argv[0], *options, *sys.argv[1:], str(corpus)], check)
+    atheris.Fuzz()

@@ -1,0 +1,118 @@
+"""Every operation of FpgaTool, repeated: successes, refusals and raised errors leave nothing behind."""
+
+import os
+import struct
+
+import pytest
+
+import orbisk.VornCommService
+from orbisk.VornFpga import FpgaTool
+from orbisk_tools.signed_image import pack
+
+
+class TCPConn:
+    """Stands in for _TCPConn without a socket; port 1 cannot be reached."""
+
+    def __init__(self, address, port):
+        self.port = port
+
+    def initConnection(self):
+        return self.port != 1
+
+    def closeConnection(self):
+        pass
+
+
+class DeviceType(int):
+    """A device type whose references can be counted apart from the interpreter's own small integers."""
+
+
+def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_conn, make_fpga, leak_check):
+    monkeypatch.setattr(orbisk.VornCommService, "_TCPConn", TCPConn)
+    paths = {}
+    for name, data in [("fw.bin", os.urandom(70)), ("fw.tbin", pack(os.urandom(40), [32, 28])), ("empty.bin", b""),
+                       ("bad.tbin", pack(b"image", 32)[:-1] + b"?"), ("short.tbin", bytes(11))]:
+        (tmp_path / name).write_bytes(data)
+        paths[name] = str(tmp_path / name)
+    paths["missing.bin"] = str(tmp_path / "missing.bin")
+    type_32, type_28, type_40 = DeviceType(32), DeviceType(28), DeviceType(40)
+    address = "127.0.0.1"
+    info = '{"fe0": {"fpga_ver": "1.2.0.0"}}'
+
+    def progress(stage, current, total):
+        pass
+
+    def failing_progress(stage, current, total):
+        if current:
+            raise ZeroDivisionError("from the callback")
+
+    def update(path, device_type, conn=None, progress=progress):
+        def call():
+            tool = FpgaTool(conn() if conn else make_fpga({"GET_FPGA_VER": "0.2.4.0", "GET_FE_INFO": info}))
+            tool.set_progress_callback(progress)
+            return [tool, tool._conn, tool.processFpgaUpdate(paths[path] if path else path, device_type)]
+        return call
+
+    def init(replies, device_type=type_32):
+        def call():
+            tool = FpgaTool(make_conn(replies()))
+            return [tool, tool._conn, tool.initFpga(device_type)]
+        return call
+
+    def raises(error, call):
+        def checked():
+            with pytest.raises(error):
+                call()
+            return []
+        return checked
+
+    def only(call):
+        def called():
+            call()
+            return []
+        return called
+
+    def mismatching():
+        fpga = make_fpga()
+        fpga.sendRawBytes = lambda data: fpga.pages.append(b"#216" + bytes(16) + b"\r\n")
+        return fpga
+
+    def owned():
+        tool = FpgaTool(address=address, port=type_40)
+        tool.disconnect()
+        return [tool]
+
+    operations = [
+        ("initFpga", init(lambda: {"GET_FPGA_VER": "0.2.4.0"})),
+        ("initFpga, old version", init(lambda: {"GET_FPGA_VER": "0.1"})),
+        ("initFpga, unsupported type", init(dict, type_28)),
+        ("initFpga, connection error", init(lambda: {"FPGA_CTRL_INIT": ConnectionError("link lost")})),
+        ("initFpga, unreadable version", init(lambda: {"GET_FPGA_VER": "x"})),
+        ("initFpga, interrupted", raises(KeyboardInterrupt, init(lambda: {"FPGA_GET_ID": KeyboardInterrupt()}))),
+        ("update raw", update("fw.bin", type_32)),
+        ("update signed", update("fw.tbin", type_28)),
+        ("update, other type", update("fw.bin", type_40)),
+        ("update, no path", update(None, type_32)),
+        ("update, empty file", update("empty.bin", type_32)),
+        ("update, missing file", update("missing.bin", type_32)),
+        ("update, bad signature", update("bad.tbin", type_32)),
+        ("update, block refused", update("fw.bin", type_32, lambda: make_fpga({"FPGA_PROGRAM": "1"}))),
+        ("update, read-back differs", update("fw.bin", type_32, mismatching)),
+        ("update, connection error", raises(TimeoutError, update(
+            "fw.bin", type_32, lambda: make_conn({"FPGA_PROGRAM": ["0", TimeoutError()]})))),
+        ("update, version not JSON", raises(ValueError, update(
+            "fw.bin", type_28, lambda: make_fpga({"GET_FE_INFO": "not json"})))),
+        ("update, callback error", raises(ZeroDivisionError, update("fw.tbin", type_32, progress=failing_progress))),
+        ("update, bad path", raises(TypeError, lambda: FpgaTool(make_conn()).processFpgaUpdate(b"fw.bin"))),
+        ("program short signed image", raises(struct.error, lambda: FpgaTool(make_fpga())._fpgaProgramFile(
+            paths["short.tbin"], type_32))),
+        ("firmware check", only(lambda: FpgaTool(make_conn({"GET_FW_VER": "0.1.0.6"}))._checkControlFwVersion())),
+        ("raw command", only(lambda: FpgaTool(make_conn(pages=[b"#2xxdata\r\n"]))._sendCmd("X", True, 64, False))),
+        ("own connection", owned),
+        ("no connection", raises(ValueError, lambda: FpgaTool())),
+        ("unreachable", raises(ConnectionError, lambda: FpgaTool(address=address, port=1))),
+        ("bad port", raises(TypeError, lambda: FpgaTool(None, address, "5025"))),
+    ]
+    blocks_left, rss_growth = leak_check(
+        operations, [*paths.values(), type_32, type_28, type_40, address, info, progress, failing_progress])
+    print(f"blocks left by 100 calls: {blocks_left}; resident set growth: {rss_growth} bytes")
