@@ -39,6 +39,14 @@ int traverse_module_state(PyObject* module, visitproc visit, void* arg);
 int clear_module_state(PyObject* module);
 void free_module_state(void* module);
 
+// The definition of one of our modules: multi-phase init, a ModuleState, one exec slot.
+// Keep it and its slots in static storage.
+inline PyModuleDef module_definition(const char* name, const char* doc, PyModuleDef_Slot* slots)
+{
+    return PyModuleDef{PyModuleDef_HEAD_INIT, name, doc, sizeof(ModuleState), nullptr, slots,
+                       traverse_module_state, clear_module_state, free_module_state};
+}
+
 // The module as an operation sees it: its interned names, its namespace and its function type.
 template <const auto& Table>
 class ModuleView {

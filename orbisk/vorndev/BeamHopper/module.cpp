@@ -171,17 +171,7 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "orbisk.vorndev.BeamHopper",
-    doc::module,
-    sizeof(interop::ModuleState),
-    nullptr,
-    module_slots,
-    interop::traverse_module_state,
-    interop::clear_module_state,
-    interop::free_module_state,
-};
+PyModuleDef module_def = interop::module_definition("orbisk.vorndev.BeamHopper", doc::module, module_slots);
 
 }  // namespace
 
