@@ -57,6 +57,9 @@ consteval Name operator""_n(const char* text, std::size_t size) { return Module:
 // logger.<level>(message), through the module's logger as it is bound now.
 void log(const Module& module, Name level, Ref message);
 
+// RetType(RetCode.<code>, message) or RetType(RetCode.<code>, message, data), by position.
+Owned ret_type(const Module& module, const char* code, Ref message, Ref data = nullptr);
+
 // lifecycle.cpp
 Owned tool_init(Call& call, Ref self, Ref connection, Ref address, Ref port);
 Owned delete_temp_file(Call& call, Ref self);

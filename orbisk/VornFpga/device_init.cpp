@@ -13,13 +13,6 @@ Owned new_result_dict()
                                           "fpga_version", ""));
 }
 
-Owned result(const Module& module, const char* code, Ref message, Ref data = nullptr)
-{
-    Owned ret_code = interop::getattr(module.global("RetCode"_n), code);
-    Owned ret_type = module.global("RetType"_n);
-    return data ? interop::call(ret_type, ret_code, message, data) : interop::call(ret_type, ret_code, message);
-}
-
 // The guarded part: every Exception raised here becomes an error result.
 Owned initialise(const Module& module, Ref self, Ref device_type, Ref disable_fw_check, Ref info)
 {
@@ -41,12 +34,12 @@ Owned initialise(const Module& module, Ref self, Ref device_type, Ref disable_fw
                 Owned message = interop::format("FPGA version %S is lower than minimum required version %S.",
                                                 fpga_version.get(), minimum.get());
                 log(module, "warning"_n, message);
-                return result(module, "WARNING", message);
+                return ret_type(module, "WARNING", message);
             }
         }
     }
     interop::require(PyDict_SetItemString(info, "success", Py_True));
-    return result(module, "OK", interop::text("FPGA initialized successfully"), info);
+    return ret_type(module, "OK", interop::text("FPGA initialized successfully"), info);
 }
 
 }  // namespace
@@ -61,7 +54,7 @@ Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check)
     if (!interop::require(PySequence_Contains(whitelist, type))) {
         Owned message = interop::format("Device type %S is not supported for firmware version check.", type.get());
         log(module, "warning"_n, message);
-        return result(module, "WARNING", message);
+        return ret_type(module, "WARNING", message);
     }
 
     Owned outcome;
@@ -69,7 +62,7 @@ Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check)
         return error.handle([&] {
             Owned message = interop::format("FPGA initialization failed: %S", error.value());
             log(module, "error"_n, message);
-            return result(module, "ERROR", message);
+            return ret_type(module, "ERROR", message);
         });
     }
     return outcome;

@@ -10,8 +10,7 @@ Owned refusal(const Module& module, const char* message)
 {
     Owned text = interop::text(message);
     log(module, "error"_n, text);
-    Owned error_code = interop::getattr(module.global("RetCode"_n), "ERROR");
-    return interop::call(module.global("RetType"_n), error_code, text);
+    return ret_type(module, "ERROR", text);
 }
 
 // The version the device reports after programming: GET_FPGA_VER on type 32, the
