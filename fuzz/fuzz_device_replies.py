@@ -13,8 +13,10 @@ What must hold, whatever the device does; any other result or exception fails th
   "0"; _fpgaRead returns the received bytes without their first 4 and last 2. Both let the
   connection's error through unchanged and raise nothing else.
 - processFpgaUpdate returns one of its documented results, never success unless every block
-  was acknowledged and what was read back hashes to what was written, and "FPGA update process
-  failed." only for a block refused ten times in a row or a read-back that differs. It lets
+  was acknowledged and what was read back (as far as the image goes) hashes to what was
+  written, and "FPGA update process failed." only for a block refused ten times in a row or a
+  read-back that differs; then the device is never told to load the image (no done, no
+  refresh). A signed image is refused unless it names the device type. It lets
   through, unchanged, the connection's and the callback's errors, and on device type 28 the
   errors of reading the version reply as JSON (JSONDecodeError and RecursionError for text that
   is no JSON document, AttributeError for JSON that is not an object of objects).
@@ -152,6 +154,8 @@ def check_update(script):
     fpga = ScriptedFpga(script)
     path, image = script.choice(IMAGES)
     device_type = script.choice([32, 28, 40])
+    if path is not None and path.endswith(".tbin") and not isinstance(image, str) and device_type not in (28, 32):
+        image = f"FPGA image is for device types 28, 32, not {device_type}."
     tool = FpgaTool(fpga)
     callback_error = None
     if script.number(4) == 0:
@@ -186,12 +190,15 @@ def check_update(script):
         return
 
     expect(isinstance(value, RetType), "processFpgaUpdate returned no result", value)
-    read_back_matches = hashlib.sha256(b"".join(page[4:-2] for page in fpga.pages)).digest() == \
-        hashlib.sha256(written).digest()
+    pages_read = len(fpga.pages) == -(-len(written) // 16)
+    read_back = b"".join(page[4:-2] for page in fpga.pages)[: len(written)]
+    read_back_matches = hashlib.sha256(read_back).digest() == hashlib.sha256(written).digest()
     if value.RetCode is RetCode.ERROR:
         expect(value.RetMsg == "FPGA update process failed.", "processFpgaUpdate: unexpected refusal", value)
-        expect(fpga.most_refused_in_a_row >= 10 or (reached_verdict and not read_back_matches),
+        expect(fpga.most_refused_in_a_row >= 10 or (pages_read and not read_back_matches),
                "processFpgaUpdate reported a failure that did not happen", fpga.most_refused_in_a_row)
+        expect(not reached_verdict and b"FPGA_REFRESH\r\n" not in fpga.wire,
+               "processFpgaUpdate had the device load an image that failed", fpga.wire[-3:])
         expect(records.messages[-1] == value.RetMsg, "the failure was not logged at error level", records.messages)
         return
     expect(written == image and read_back_matches, "processFpgaUpdate reported success for a failed update",

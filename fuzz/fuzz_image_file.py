@@ -9,8 +9,9 @@ key its own JSON header selects, so that hostile layouts get past the hash check
 What must hold, whatever the bytes:
 - _checkFileHeader returns True or False and raises nothing. On a .tbin it accepts exactly
   the files whose layout, JSON header and both hashes check out as the format is documented
-  (the model below, which signs with the packer's own key), and logs the documented error
-  line for a refusal; a .bin it accepts unread.
+  (the model below, which signs with the packer's own key) and whose image is not empty, and
+  logs the documented error line for a refusal; a .bin it accepts unless it is exactly a
+  signed image (lengths that fit the file to the byte, and a JSON header whose hash verifies).
 - _fpgaProgramFile on an accepted file raises nothing, returns True, and the device holds
   exactly the image: the whole .bin, or the region of the .tbin that its fixed header names.
 
@@ -24,12 +25,14 @@ import struct
 
 from fuzz_harness import LogRecords, ScriptedFpga, expect, run, scratch_directory
 from orbisk.VornFpga import FpgaTool
-from orbisk_tools.signed_image import image_key, pack
+from orbisk_tools.signed_image import image_key, is_signed_image, pack
 
 PARSE_ERROR = "FPGA tbin header parse error: "
 HEADER_MISMATCH = "FPGA tbin header hash mismatch"
 IMAGE_MISMATCH = "FPGA tbin image hash mismatch"
 MISSING_DEVICE_TYPE = "FPGA tbin header missing dev_type/DEV_TYPE"
+EMPTY_IMAGE = "FPGA tbin image is empty: "
+SIGNED_AS_RAW = "FPGA image is a signed image; rename it to .tbin: "
 
 workdir = scratch_directory("image_file")
 TBIN = os.path.join(workdir, "fw.tbin")
@@ -97,6 +100,8 @@ def expected_check(data):
         return False, warnings + [PARSE_ERROR]
     if hmac.digest(key, header_region, "sha256") != header_hash:
         return False, [HEADER_MISMATCH]
+    if not image:
+        return False, [EMPTY_IMAGE]
     if hmac.digest(key, image, "sha256") != image_hash:
         return False, [IMAGE_MISMATCH]
     return True, []
@@ -143,8 +148,15 @@ def check(data):
     if accepted:
         program(TBIN, layout(contents)[3])
 
-    expect(FpgaTool(ScriptedFpga())._checkFileHeader(BIN) is True, "_checkFileHeader refused a .bin")
-    program(BIN, contents)
+    signed = is_signed_image(contents)
+    with LogRecords() as records:
+        accepted = FpgaTool(ScriptedFpga())._checkFileHeader(BIN)
+    expect(accepted is not signed, "_checkFileHeader on a .bin: a signed image passed, or a raw one was refused",
+           accepted, records.messages)
+    expect(records.messages == ([SIGNED_AS_RAW + BIN] if signed else []), "_checkFileHeader on a .bin logged",
+           records.messages)
+    if accepted:
+        program(BIN, contents)
 
 
 def seeds():

@@ -68,12 +68,14 @@ class FakeFpga(FakeConnection):
     """A FakeConnection that also keeps the FPGA configuration memory: blocks written
     with FPGA_PROGRAM are stored, and FPGA_READ answers the next page of what was stored.
     Scripted replies still apply; a refused block ("FPGA_PROGRAM" reply other than "0")
-    is not stored."""
+    is not stored. Read-backs can be corrupted at one offset, or padded to whole pages."""
 
-    def __init__(self, replies=None):
+    def __init__(self, replies=None, corrupt_read_offset=None, pad_last_page=False):
         super().__init__(replies)
         self.memory = bytearray()
         self.pointer = 0
+        self.corrupt_read_offset = corrupt_read_offset  # flip this byte in read-backs
+        self.pad_last_page = pad_last_page  # answer a short last page padded to 16 bytes
 
     def sendCmd(self, line, rsp_type):
         word = command_word(line)
@@ -92,9 +94,14 @@ class FakeFpga(FakeConnection):
     def sendRawBytes(self, data):
         super().sendRawBytes(data)
         if command_word(data) == "FPGA_READ":
-            page = bytes(self.memory[self.pointer : self.pointer + 16])
+            start = self.pointer
+            page = bytearray(self.memory[start : start + 16])
             self.pointer += len(page)
-            self.pages.append(b"#2%02d" % len(page) + page + b"\r\n")
+            if self.corrupt_read_offset is not None and start <= self.corrupt_read_offset < start + len(page):
+                page[self.corrupt_read_offset - start] ^= 0xFF
+            if self.pad_last_page:
+                page += bytes(16 - len(page))
+            self.pages.append(b"#2%02d" % len(page) + bytes(page) + b"\r\n")
 
 
 def command_word(line):

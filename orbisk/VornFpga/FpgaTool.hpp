@@ -95,6 +95,8 @@ Owned check_update_file(Call& call, Ref self, Ref image_path);
 
 // signed_image.cpp
 Owned check_file_header(Call& call, Ref self, Ref image_path);
+// The device types a signed image is for, as a sorted list of ints.
+Owned signed_image_device_types(const Module& module, Ref image_path);
 
 // programming.cpp
 Owned fpga_program_file(Call& call, Ref self, Ref image_path, Ref device_type);

@@ -61,8 +61,24 @@ bool digest_matches(const Module& module, Ref key, Ref message, Ref expected)
     return interop::truthy(interop::call(interop::getattr(hmac, "compare_digest"), digest, expected));
 }
 
+// The JSON header of a signed image, from its NUL-padded region.
+Owned parse_header(const Module& module, std::string_view header_bytes)
+{
+    std::string_view json_text = strip_nul(header_bytes);
+    Owned text = interop::checked(PyUnicode_DecodeUTF8(json_text.data(), static_cast<Py_ssize_t>(json_text.size()), "strict"));
+    return interop::call(interop::getattr(module.global("json"_n), "loads"), text);
+}
+
+// header.get("DEV_TYPE") or header.get("dev_type")
+Owned device_type_member(Ref header)
+{
+    Owned device_type = interop::call_method(header, "get", interop::text("DEV_TYPE"));
+    if (!interop::truthy(device_type)) device_type = interop::call_method(header, "get", interop::text("dev_type"));
+    return device_type;
+}
+
 // Steps after the file was read; any exception means the file cannot be parsed.
-bool verify_signed_image(const Module& module, Ref contents)
+bool verify_signed_image(const Module& module, Ref image_path, Ref contents)
 {
     interop::Buffer buffer(contents);
     std::string_view file = buffer.bytes();
@@ -71,13 +87,9 @@ bool verify_signed_image(const Module& module, Ref contents)
     std::string_view image_hash = file_region(file, 48, SignedLayout::hash_size);
     std::string_view header_bytes = file_region(file, SignedLayout::fixed_header_size, layout.header_length);
 
-    std::string_view json_text = strip_nul(header_bytes);
-    Owned text = interop::checked(PyUnicode_DecodeUTF8(json_text.data(), static_cast<Py_ssize_t>(json_text.size()), "strict"));
-    Owned header = interop::call(interop::getattr(module.global("json"_n), "loads"), text);
+    Owned header = parse_header(module, header_bytes);
     log(module, "debug"_n, interop::format("FPGA tbin header: %S", header.get()));
-
-    Owned device_type = interop::call_method(header, "get", interop::text("DEV_TYPE"));
-    if (!interop::truthy(device_type)) device_type = interop::call_method(header, "get", interop::text("dev_type"));
+    Owned device_type = device_type_member(header);
     if (device_type.get() == Py_None) log(module, "warning"_n, interop::text("FPGA tbin header missing dev_type/DEV_TYPE"));
     Owned key = image_key(device_type);
 
@@ -88,12 +100,60 @@ bool verify_signed_image(const Module& module, Ref contents)
         return false;
     }
     std::string_view image = file_region(file, layout.image_start_addr, layout.image_length);
+    // An empty image would erase the device and load nothing.
+    if (image.empty()) {
+        log(module, "error"_n, interop::format("FPGA tbin image is empty: %U", image_path.get()));
+        return false;
+    }
     if (!digest_matches(module, key, memoryview_slice(view, file, image), memoryview_slice(view, file, image_hash))) {
         log(module, "error"_n, interop::text("FPGA tbin image hash mismatch"));
         return false;
     }
     log(module, "debug"_n, interop::text("FPGA tbin hash verify success"));
     return true;
+}
+
+// A signed image's fixed header and JSON header region, read from the start of the file.
+struct SignedHead {
+    SignedLayout layout;
+    Owned fixed_header;
+    Owned header_bytes;
+};
+
+SignedHead read_signed_head(const Module& module, Ref image_path)
+{
+    Owned file = interop::call(module.global("open"_n), image_path, interop::text("rb"));
+    return interop::try_finally(
+        [&] {
+            SignedHead head;
+            head.fixed_header = interop::call_method(file, "read", interop::integer(SignedLayout::fixed_header_size));
+            interop::Buffer fixed(head.fixed_header);
+            head.layout = decode_signed_layout(module, fixed.bytes());
+            head.header_bytes = interop::call_method(file, "read", interop::integer(head.layout.header_length));
+            return head;
+        },
+        [&] { interop::call_method(file, "close"); });
+}
+
+// Whether a file is exactly a signed image: its fixed header's lengths fit the
+// file to the byte, and its JSON header's keyed hash verifies. A raw bitstream
+// never passes both; nothing looser is guessed.
+bool is_whole_signed_image(const Module& module, Ref image_path, std::uint64_t file_size)
+{
+    if (file_size < SignedLayout::fixed_header_size) return false;
+    bool whole = false;
+    interop::Caught not_signed = interop::catch_exception([&] {
+        SignedHead head = read_signed_head(module, image_path);
+        const SignedLayout& layout = head.layout;
+        std::uint64_t image_start = SignedLayout::fixed_header_size + std::uint64_t{layout.header_length};
+        if (layout.image_start_addr != image_start || image_start + layout.image_length != file_size) return;
+        interop::Buffer fixed(head.fixed_header);
+        Owned header_hash = interop::bytes(file_region(fixed.bytes(), 16, SignedLayout::hash_size));
+        interop::Buffer header_bytes(head.header_bytes);
+        Owned key = image_key(device_type_member(parse_header(module, header_bytes.bytes())));
+        whole = digest_matches(module, key, head.header_bytes, header_hash);
+    });
+    return whole && !not_signed;
 }
 
 }  // namespace
@@ -105,6 +165,12 @@ Owned check_file_header(Call& call, Ref, Ref image_path)
     if (is_suffix(lower_suffix(module, image_path), ".bin")) {
         Owned size = file_size(module, image_path);
         log(module, "debug"_n, interop::format("FPGA image header check: %U, size=%S", image_path.get(), size.get()));
+        // A signed image named .bin would be programmed header and all.
+        if (is_whole_signed_image(module, image_path, interop::require_value(PyLong_AsUnsignedLongLong(size)))) {
+            log(module, "error"_n,
+                interop::format("FPGA image is a signed image; rename it to .tbin: %U", image_path.get()));
+            return interop::boolean(false);
+        }
         return interop::boolean(true);
     }
 
@@ -117,11 +183,27 @@ Owned check_file_header(Call& call, Ref, Ref image_path)
     }
 
     bool verified = false;
-    if (interop::Caught error = interop::catch_exception([&] { verified = verify_signed_image(module, contents); })) {
+    if (interop::Caught error = interop::catch_exception([&] { verified = verify_signed_image(module, image_path, contents); })) {
         error.handle([&] { log(module, "error"_n, interop::format("FPGA tbin header parse error: %S", error.value())); });
         return interop::boolean(false);
     }
     return interop::boolean(verified);
+}
+
+Owned signed_image_device_types(const Module& module, Ref image_path)
+{
+    SignedHead head = read_signed_head(module, image_path);
+    interop::Buffer header_bytes(head.header_bytes);
+    Owned device_type = device_type_member(parse_header(module, header_bytes.bytes()));
+    Owned types = interop::checked(PyList_New(0));
+    if (PyList_Check(device_type.get())) {
+        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(device_type.get()); ++index)
+            interop::require(PyList_Append(types, interop::checked(PyNumber_Long(PyList_GET_ITEM(device_type.get(), index))).get()));
+    } else {
+        interop::require(PyList_Append(types, interop::checked(PyNumber_Long(device_type)).get()));
+    }
+    interop::require(PyList_Sort(types));
+    return types;
 }
 
 }  // namespace vornfpga

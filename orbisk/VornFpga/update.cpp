@@ -1,16 +1,32 @@
 // processFpgaUpdate: file check, header check, programming with read-back, then
 // the new FPGA version; set_progress_callback sets who hears of the progress.
-#include "FpgaTool.hpp"
+#include "image_file.hpp"
 
 namespace vornfpga {
 
 namespace {
 
-Owned refusal(const Module& module, const char* message)
+Owned refusal(const Module& module, Ref message)
 {
-    Owned text = interop::text(message);
-    log(module, "error"_n, text);
-    return ret_type(module, "ERROR", text);
+    log(module, "error"_n, message);
+    return ret_type(module, "ERROR", message);
+}
+
+Owned refusal(const Module& module, const char* message) { return refusal(module, interop::text(message)); }
+
+// "FPGA image is for device types 28, 32, not 40." when a signed image is not
+// for the device; nothing for a raw image, which names no device type.
+Owned device_type_refusal(const Module& module, Ref image_path, Ref device_type)
+{
+    if (is_suffix(lower_suffix(module, image_path), ".bin")) return {};
+    Owned types = signed_image_device_types(module, image_path);
+    if (interop::require(PySequence_Contains(types, device_type))) return {};
+    Owned names = interop::checked(PyList_New(0));
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(types.get()); ++index)
+        interop::require(PyList_Append(names, interop::checked(PyObject_Str(PyList_GET_ITEM(types.get(), index))).get()));
+    Owned listed = interop::checked(PyUnicode_Join(interop::text(", ").get(), names));
+    return interop::format("FPGA image is for device type%s %U, not %S.", PyList_GET_SIZE(types.get()) == 1 ? "" : "s",
+                           listed.get(), device_type.get());
 }
 
 // The version the device reports after programming: GET_FPGA_VER on type 32, the
@@ -55,6 +71,7 @@ Owned process_fpga_update(Call& call, Ref self, Ref image_path, Ref device_type)
         return refusal(module, "FPGA update file check failed.");
     if (!interop::truthy(interop::call_method(self, "_checkFileHeader", image_path)))
         return refusal(module, "FPGA image header check failed.");
+    if (Owned mismatch = device_type_refusal(module, image_path, type)) return refusal(module, mismatch);
     Owned programmed = interop::call(interop::getattr(self, "_fpgaProgramFile"), {},
                                      {{interop::text("image_path"), image_path}, {interop::text("device_type"), device_type}});
     if (!interop::truthy(programmed)) return refusal(module, "FPGA update process failed.");

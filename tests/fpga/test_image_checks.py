@@ -109,11 +109,25 @@ class TestSignedHeader:
         assert caplog.messages == ["FPGA tbin header: {'DEV_TYPE': [32, 28], 'version': '1.2'}",
                                    "FPGA tbin hash verify success"]
 
-    def test_raw_image_is_not_read(self, tool, tmp_path, caplog):
+    def test_raw_image_passes_unless_it_is_a_whole_signed_image(self, tool, tmp_path, caplog):
         caplog.set_level(logging.DEBUG, "FPGA")
-        path = write(tmp_path / "fw.bin", pack(b"x", 32)[:-1])
-        assert tool._checkFileHeader(path) is True
-        assert caplog.messages == [f"FPGA image header check: {path}, size={os.path.getsize(path)}"]
+        signed = pack(os.urandom(100), [28, 32])
+        retagged = bytearray(signed)
+        retagged[90] ^= 1  # in the JSON header: its hash no longer verifies
+        raw = [signed[:-1], signed + b"\0", bytes(retagged), b"\0" * 80, os.urandom(5000)]
+        for index, data in enumerate(raw):
+            path = write(tmp_path / f"raw{index}.bin", data)
+            assert tool._checkFileHeader(path) is True
+            assert caplog.messages[-1] == f"FPGA image header check: {path}, size={len(data)}"
+        path = write(tmp_path / "signed.BIN", signed)
+        assert tool._checkFileHeader(path) is False
+        assert errors(caplog) == [f"FPGA image is a signed image; rename it to .tbin: {path}"]
+
+    def test_empty_image_part_is_refused(self, tool, tmp_path, caplog):
+        for index, data in enumerate([pack(b"", 32), craft(b'{"DEV_TYPE": 32}', b"", "032", start=0xFFFFFFFF)]):
+            path = write(tmp_path / f"empty{index}.tbin", data)
+            assert tool._checkFileHeader(path) is False
+            assert errors(caplog)[-1] == f"FPGA tbin image is empty: {path}"
 
     @pytest.mark.parametrize("header, key_text", [
         ({"DEV_TYPE": 28}, "028"),
@@ -154,9 +168,6 @@ class TestSignedHeader:
         # image length far beyond the file: the image is what exists
         assert tool._checkFileHeader(write(tmp_path / "a.tbin", craft(b'{"DEV_TYPE": 32}', b"img", "032",
                                                                        image_length=0xFFFFFFFF)))
-        # image start beyond the end: the image is empty
-        assert tool._checkFileHeader(write(tmp_path / "b.tbin", craft(b'{"DEV_TYPE": 32}', b"", "032",
-                                                                       start=0xFFFFFFFF, image_length=0xFFFFFFFF)))
 
     def test_wrong_key_prefix_is_refused(self, tool, tmp_path, caplog):
         header = b'{"DEV_TYPE": 32}'

@@ -110,12 +110,32 @@ class TestUpdate:
         tampered[-1] ^= 1
         cases = [(None, "FPGA image path is not provided."), ("", "FPGA image path is not provided."),
                  (str(tmp_path / "missing.bin"), "FPGA update file check failed."),
-                 (image_file(tmp_path, bytes(tampered), "fw.tbin"), "FPGA image header check failed.")]
+                 (image_file(tmp_path, bytes(tampered), "fw.tbin"), "FPGA image header check failed."),
+                 (image_file(tmp_path, pack(b"", 32), "empty.tbin"), "FPGA image header check failed."),
+                 (image_file(tmp_path, pack(b"image", 32), "signed.bin"), "FPGA image header check failed.")]
         for path, message in cases:
             ret = tool.processFpgaUpdate(path)
             assert (ret.RetCode, ret.RetMsg, ret.RetData) == (RetCode.ERROR, message, None)
             assert caplog.records[-1].levelno == logging.ERROR and caplog.messages[-1] == message
         assert fpga.wire == []
+
+    @pytest.mark.parametrize("image_types, device_type, message", [
+        ([28, 32], 40, "FPGA image is for device types 28, 32, not 40."),
+        (32, 28, "FPGA image is for device type 32, not 28."),
+        (28, 32, "FPGA image is for device type 28, not 32."),
+    ])
+    def test_signed_image_for_another_device_type_is_refused(self, tool, fpga, tmp_path, caplog, image_types,
+                                                             device_type, message):
+        ret = tool.processFpgaUpdate(image_file(tmp_path, pack(b"image", image_types), "fw.tbin"), device_type)
+        assert (ret.RetCode, ret.RetMsg, ret.RetData) == (RetCode.ERROR, message, None)
+        assert [r.message for r in caplog.records if r.levelno == logging.ERROR] == [message]
+        assert fpga.wire == []
+
+    def test_signed_image_for_several_types_updates_each(self, tool, fpga, tmp_path):
+        path = image_file(tmp_path, pack(b"image", [32, 28]), "fw.tbin")
+        fpga.replies["GET_FE_INFO"] = "{}"
+        assert tool.processFpgaUpdate(path, 28).RetCode is RetCode.OK
+        assert tool.processFpgaUpdate(path, 32).RetCode is RetCode.OK
 
     def test_argument_types(self, tool, tmp_path):
         with pytest.raises(TypeError, match="'image_path'"):
@@ -189,13 +209,31 @@ class TestProgramming:
         assert "offset 16" in error and "10 times" in error
         assert failed == "FPGA update process failed."
 
-    def test_read_back_mismatch(self, tool, fpga, tmp_path, caplog):
-        fpga.sendRawBytes = lambda data: (fpga.wire.append(data), fpga.pages.append(b"#216" + bytes(16) + b"\r\n"))
-        ret = tool.processFpgaUpdate(image_file(tmp_path, b"\x01" * 16))
+    @pytest.mark.parametrize("name, offset", [("fw.bin", 0), ("fw.bin", 21), ("fw.tbin", 39)])
+    def test_read_back_mismatch_loads_nothing_and_names_the_offset(self, tool, fpga, tmp_path, caplog, name, offset):
+        fpga.corrupt_read_offset = offset
+        image = os.urandom(40)
+        ret = tool.processFpgaUpdate(image_file(tmp_path, pack(image, 32) if name.endswith("tbin") else image, name))
         assert ret.RetMsg == "FPGA update process failed."
-        assert fpga.commands[-2:] == ["FPGA_DONE", "FPGA_REFRESH"]
+        assert fpga.commands[-4:] == ["FPGA_RST_PAGE_PTR", "FPGA_READ", "FPGA_READ", "FPGA_READ"]
         assert [r.message for r in caplog.records if r.levelno == logging.ERROR] == [
-            "Verify Failed", "FPGA update process failed."]
+            "Verify Failed", f"FPGA read-back differs from the image at byte offset {offset}",
+            "FPGA update process failed."]
+
+    def test_short_read_back_names_where_it_ends(self, tool, fpga, tmp_path, caplog):
+        fpga.sendRawBytes = lambda data: (fpga.wire.append(data), fpga.pages.append(b"#204" + b"\x01" * 4 + b"\r\n"))
+        assert tool._fpgaProgramFile(image_file(tmp_path, b"\x01" * 20), 32) is False
+        assert "FPGA read-back differs from the image at byte offset 8" in caplog.messages
+
+    @pytest.mark.parametrize("size", [1, 33, 40])
+    def test_padded_last_page_verifies(self, tool, fpga, calls, tmp_path, size):
+        fpga.pad_last_page = True
+        image = os.urandom(size)
+        assert tool._fpgaProgramFile(image_file(tmp_path, pack(image, 32), "fw.tbin"), 32) is True
+        assert tool._fpgaProgramFile(image_file(tmp_path, image), 32) is True
+        assert fpga.commands[-2:] == ["FPGA_DONE", "FPGA_REFRESH"] and bytes(fpga.memory) == image
+        pages = -(-size // 16)
+        assert calls[-1] == ("verify", 16 * pages, size)
 
     def test_callback_error_stops_before_any_block(self, tool, fpga, tmp_path):
         tool.progress_callback = lambda *args: 1 / 0
@@ -263,7 +301,8 @@ class TestProgramming:
         monkeypatch.setattr(vf, "open", KeepingFile, raising=False)
         assert tool._fpgaProgramFile(image_file(tmp_path, data), 32) is True
         [bytes(70_000) for _ in range(8)]  # let the allocator reuse freed memory
-        assert b"".join(bytes(view) for view in kept) == data and bytes(fpga.memory) == data
+        # the file is read twice: to write the image, and to compare the read-back with it
+        assert b"".join(bytes(view) for view in kept) == data * 2 and bytes(fpga.memory) == data
 
     def test_file_object_must_read_bytes(self, tool, tmp_path, monkeypatch):
         class TextFile(io.StringIO):
