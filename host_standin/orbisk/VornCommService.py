@@ -1,9 +1,12 @@
 """Stand-in for the host SDK module ``VornCommService``: the device TCP link."""
 
 import contextlib
+import logging
 import socket
 
 from .VornUtils import RetType
+
+logger = logging.getLogger(__name__)
 
 
 class _TCPConn:
@@ -11,6 +14,11 @@ class _TCPConn:
 
     Replies are read into a buffer, so bytes that arrive after a line end are
     kept for the next ``sendCmd`` or ``recvRawBytes``.
+
+    An exchange that does not finish (a time-out, a lost link, an interrupt, a
+    raw command whose reply was never taken) closes the socket: its reply may
+    still come, and must not be taken for the next command's. The next exchange
+    opens a new socket to the same device.
     """
 
     def __init__(self, address, port=5025, timeout=5.0):
@@ -19,50 +27,50 @@ class _TCPConn:
         self.timeout = timeout
         self._sock = None
         self._buf = bytearray()
+        self._reopen = False  # the socket was closed after an unfinished exchange
+        self._awaiting_raw_reply = False  # sendRawBytes sent a command; recvRawBytes has not taken its reply
 
     def initConnection(self):
         """Connect; return True on success, False if the device cannot be reached."""
         self.closeConnection()
         try:
-            sock = socket.create_connection((self.address, self.port), timeout=self.timeout)
+            self._sock = self._connect()
         except OSError:  # refused, unreachable, unresolvable, timed out
             return False
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self._sock = sock
         return True
 
     def closeConnection(self):
-        if self._sock is not None:
-            self._sock.close()
-            self._sock = None
-        self._buf.clear()
+        self._close_socket()
+        self._reopen = False
 
     def sendCmd(self, line, rsp_type):
         """Send ``line`` and return the next reply line (without its line end) as RetData."""
         if isinstance(line, str):
             line = line.encode("utf-8")
-        with self._io("sendCmd") as sock:
+        with self._io("sendCmd", new_exchange=True) as sock:
             sock.sendall(line)
             reply = self._read_line(sock)
         return RetType(data=reply)
 
     def sendRawBytes(self, data):
-        with self._io("sendRawBytes") as sock:
+        with self._io("sendRawBytes", new_exchange=True) as sock:
             sock.sendall(data)
+        self._awaiting_raw_reply = True
 
     def recvRawBytes(self, size):
         """One receive of at most ``size`` bytes, served from the buffer first."""
         if size < 1:
             raise ValueError(f"size must be at least 1, not {size}")
-        with self._io("recvRawBytes") as sock:
+        with self._io("recvRawBytes", new_exchange=False) as sock:
             if self._buf:
                 data = bytes(self._buf[:size])
                 del self._buf[:size]
-                return data
-            data = sock.recv(size)
-            if not data:
-                raise ConnectionError(f"{self._peer()} closed the connection")
-            return data
+            else:
+                data = sock.recv(size)
+                if not data:
+                    raise ConnectionError(f"{self._peer()} closed the connection")
+        self._awaiting_raw_reply = False
+        return data
 
     def _read_line(self, sock):
         while (end := self._buf.find(b"\n")) < 0:
@@ -75,18 +83,54 @@ class _TCPConn:
         return line.decode("utf-8", errors="replace")
 
     @contextlib.contextmanager
-    def _io(self, what):
-        """Yield the socket, turning socket failures into TimeoutError / ConnectionError."""
+    def _io(self, what, new_exchange):
+        """Yield the socket, turning socket failures into TimeoutError / ConnectionError.
+
+        Whatever ends the exchange early closes the socket (see the class)."""
+        if new_exchange and self._awaiting_raw_reply:
+            self._drop()
         if self._sock is None:
-            raise ConnectionError(f"{what}: not connected to {self._peer()}")
+            if not self._reopen:
+                raise ConnectionError(f"{what}: not connected to {self._peer()}")
+            self._reconnect(what)
         try:
             yield self._sock
         except TimeoutError:
+            self._drop()
             raise TimeoutError(f"{what}: no answer from {self._peer()} within {self.timeout} s") from None
         except ConnectionError:
+            self._drop()
             raise
         except OSError as exc:
+            self._drop()
             raise ConnectionError(f"{what}: link to {self._peer()} lost: {exc}") from exc
+        except BaseException:  # an interrupt
+            self._drop()
+            raise
+
+    def _connect(self):
+        sock = socket.create_connection((self.address, self.port), timeout=self.timeout)
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return sock
+
+    def _reconnect(self, what):
+        try:
+            self._sock = self._connect()
+        except OSError as exc:
+            raise ConnectionError(f"{what}: cannot reconnect to {self._peer()}: {exc}") from exc
+        self._reopen = False
+        logger.info("Reconnected to %s: the previous exchange did not finish", self._peer())
+
+    def _drop(self):
+        self._close_socket()
+        self._reopen = True
+
+    def _close_socket(self):
+        if self._sock is not None:
+            self._sock.close()
+            self._sock = None
+        self._buf.clear()
+        self._awaiting_raw_reply = False
 
     def _peer(self):
         return f"{self.address}:{self.port}"
