@@ -113,19 +113,31 @@ def header_member(text):
     key, separator, value = text.partition("=")
     if not separator or not key:
         raise argparse.ArgumentTypeError(f"expected KEY=VALUE, got {text!r}")
+    if key in ("DEV_TYPE", "dev_type"):
+        raise argparse.ArgumentTypeError(f"--set {key} is not allowed: give the device types with --device-type")
     try:
         return key, json.loads(value)
     except ValueError:
         return key, value
 
 
+def device_type_number(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number from 0 to 999, got {text!r}") from None
+    if not 0 <= value <= 999:
+        raise argparse.ArgumentTypeError(f"a device type is a number from 0 to 999, not {value}")
+    return value
+
+
 def run_pack(args, fpga_log):
-    from orbisk_tools.signed_image import write_signed_image
+    from orbisk_tools.signed_image import PackError, write_signed_image
 
     device_types = args.device_type[0] if len(args.device_type) == 1 else args.device_type
     try:
         write_signed_image(args.image, args.output, device_types, dict(args.set))
-    except (OSError, ValueError) as error:
+    except (OSError, PackError) as error:
         raise Failure(str(error)) from None
     print(f"Wrote {args.output} ({os.path.getsize(args.output)} bytes) for device type "
           f"{', '.join(str(t) for t in args.device_type)}")
@@ -196,7 +208,7 @@ def parser():
     init.add_argument("--no-fw-check", action="store_true", help="do not compare the FPGA version with its minimum")
 
     pack = command("pack", run_pack, "Sign a raw FPGA image for one or more device types, as a .tbin file.")
-    pack.add_argument("--device-type", type=int, action="append", required=True,
+    pack.add_argument("--device-type", type=device_type_number, action="append", required=True,
                       help="a device type the image is for (repeat for several)")
     pack.add_argument("--set", type=header_member, action="append", default=[], metavar="KEY=VALUE",
                       help="an extra JSON header member (VALUE is JSON, or else text)")

@@ -15,12 +15,17 @@ header, each written as format(int(v), "03d"), in ascending order.
 import hashlib
 import hmac
 import json
+import os
+import secrets
 import struct
 
 # Shared with orbisk.VornFpga: an image signed with another prefix is refused.
 KEY_PREFIX = "73914065"
 
 FIXED_HEADER_SIZE = 80
+
+# Each device type takes three digits of the key.
+DEVICE_TYPES = range(0, 1000)
 
 
 def device_type_text(device_types):
@@ -34,13 +39,21 @@ def image_key(device_types):
     return (KEY_PREFIX + device_type_text(device_types)).encode("utf-8")
 
 
+def check_device_types(device_types):
+    """Raises ValueError unless every device type is an int from 0 to 999."""
+    for value in device_types if isinstance(device_types, list) else [device_types]:
+        if not isinstance(value, int) or isinstance(value, bool) or value not in DEVICE_TYPES:
+            raise ValueError(f"a device type is a number from 0 to 999, not {value!r}")
+
+
 def pack(image, device_types, extra=None):
-    """The bytes of a signed image for `device_types` (an int or a list of ints).
+    """The bytes of a signed image for `device_types` (an int or a list of ints from 0 to 999).
 
     `extra` adds members to the JSON header; they do not take part in the key.
     """
     if isinstance(device_types, (list, tuple)):
         device_types = list(device_types)
+    check_device_types(device_types)
     extra = dict(extra or {})
     if {"DEV_TYPE", "dev_type"} & extra.keys():
         raise ValueError("the device types are given by device_types, not by extra header members")
@@ -52,9 +65,58 @@ def pack(image, device_types, extra=None):
     return fixed + header + image
 
 
+def is_signed_image(data):
+    """Whether `data` is exactly a signed image: a fixed header whose lengths fit the data to
+    the byte, and a JSON header whose keyed hash verifies. A raw bitstream never is."""
+    if len(data) < FIXED_HEADER_SIZE:
+        return False
+    header_length, image_length, image_start = struct.unpack_from(">III", data)
+    if image_start != FIXED_HEADER_SIZE + header_length or image_start + image_length != len(data):
+        return False
+    header = data[FIXED_HEADER_SIZE:image_start]
+    try:
+        members = json.loads(header.strip(b"\0").decode("utf-8"))
+        key = image_key(members.get("DEV_TYPE") or members.get("dev_type"))
+    except Exception:
+        return False
+    return hmac.compare_digest(hmac.digest(key, header, hashlib.sha256), data[16:48])
+
+
+class PackError(ValueError):
+    """The image cannot be signed into that output; no file was changed."""
+
+
 def write_signed_image(image_path, output_path, device_types, extra=None):
-    """Signs the raw image at `image_path` and writes the .tbin file to `output_path`."""
+    """Signs the raw image at `image_path` and writes the .tbin file to `output_path`.
+
+    Everything is checked before the output is touched, and the output is written to a
+    temporary file beside it, then renamed into place: an existing output is replaced whole
+    or not at all. Raises PackError for an output that is the image itself, an empty image or
+    one that is already signed; ValueError for device types or extra members that cannot be
+    used; OSError when a file cannot be read or written.
+    """
     with open(image_path, "rb") as source:
         image = source.read()
-    with open(output_path, "wb") as output:
-        output.write(pack(image, device_types, extra))
+    if os.path.exists(output_path) and os.path.samefile(image_path, output_path):
+        raise PackError(f"{output_path} is the input image; name another output file")
+    if not image:
+        raise PackError(f"{image_path} is empty")
+    if is_signed_image(image):
+        raise PackError(f"{image_path} is already a signed image")
+    _replace(os.path.realpath(output_path), pack(image, device_types, extra))
+
+
+def _replace(path, data):
+    """Writes `data` to `path` through a temporary file in the same folder and a rename."""
+    folder, name = os.path.split(path)
+    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        with os.fdopen(fd, "wb") as output:
+            output.write(data)
+            output.flush()
+            os.fsync(output.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise

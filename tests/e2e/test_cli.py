@@ -88,3 +88,69 @@ def test_help_explains_each_command_with_an_example():
         assert result.returncode == 0 and "example:\n  orbisk-fpga " + command in result.stdout
     module = subprocess.run([sys.executable, "-m", "orbisk_tools", "--help"], capture_output=True, text=True)
     assert module.returncode == 0 and "orbisk-fpga" in module.stdout
+
+
+@pytest.mark.parametrize("problem", ["wrong device type", "signed image named .bin", "bad read-back"])
+def test_unsafe_updates_are_refused_and_load_nothing(emulator, tmp_path, problem):
+    device = emulator(corrupt_read_offset=1000) if problem == "bad read-back" else emulator()
+    image = os.urandom(4000)
+    path = tmp_path / ("fw.bin" if problem == "signed image named .bin" else "fw.tbin")
+    path.write_bytes(pack(image, 28 if problem == "wrong device type" else 32))
+    result = run("update", "--address", device.host, "--port", device.port, "--device-type", 32, path)
+    assert result.returncode == 1 and len(result.stderr.splitlines()) == 1
+    expected = {"wrong device type": "FPGA image is for device type 28, not 32.",
+                "signed image named .bin": f"FPGA image is a signed image; rename it to .tbin: {path}",
+                "bad read-back": "FPGA read-back differs from the image at byte offset 1000"}[problem]
+    assert expected in result.stderr
+    assert device.device.fpga.loaded_image is None
+    if problem != "bad read-back":
+        assert device.device.commands == []
+
+
+class TestPackNeverDamagesFiles:
+    @pytest.fixture
+    def files(self, tmp_path):
+        raw, signed = tmp_path / "fw.bin", tmp_path / "fw.tbin"
+        raw.write_bytes(os.urandom(100))
+        signed.write_bytes(pack(b"old image", 32))
+        return raw, signed
+
+    def assert_untouched(self, tmp_path, before):
+        assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
+
+    @pytest.mark.parametrize("args, status, message", [
+        (("--device-type", 32, "--set", "DEV_TYPE=28"), 2, "--set DEV_TYPE"),
+        (("--device-type", 32, "--set", "dev_type=28"), 2, "--set dev_type"),
+        (("--device-type", 1000), 2, "--device-type"),
+        (("--device-type", -1), 2, "--device-type"),
+    ])
+    def test_refused_options_leave_the_output_alone(self, files, tmp_path, args, status, message):
+        raw, signed = files
+        before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+        result = run("pack", *args, raw, signed)
+        assert result.returncode == status and message in result.stderr, result.stderr
+        assert "device_types" not in result.stderr and "extra" not in result.stderr
+        self.assert_untouched(tmp_path, before)
+
+    def test_refused_inputs_leave_every_file_alone(self, files, tmp_path):
+        raw, signed = files
+        (tmp_path / "empty.bin").write_bytes(b"")
+        os.link(raw, tmp_path / "hard.bin")
+        os.symlink(raw, tmp_path / "soft.bin")
+        before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+        cases = [((signed, raw), "already a signed image"),  # input and output swapped
+                 ((raw, raw), "is the input image"),
+                 ((raw, tmp_path / "hard.bin"), "is the input image"),
+                 ((tmp_path / "soft.bin", raw), "is the input image"),
+                 ((tmp_path / "empty.bin", tmp_path / "new.tbin"), "empty")]
+        for (source, output), message in cases:
+            result = run("pack", "--device-type", 32, source, output)
+            assert result.returncode == 1 and message in result.stderr, result.stderr
+            assert len(result.stderr.splitlines()) == 1
+        self.assert_untouched(tmp_path, before)
+
+    def test_output_is_replaced_whole(self, files, tmp_path):
+        raw, signed = files
+        assert run("pack", "--device-type", 28, raw, signed).returncode == 0
+        assert signed.read_bytes() == pack(raw.read_bytes(), 28)
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["fw.bin", "fw.tbin"]
