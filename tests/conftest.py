@@ -1,4 +1,5 @@
-"""Fakes shared by the tests: a recording device connection; and the leak check."""
+"""Fakes shared by the tests: a recording device connection, a link into an emulated device;
+and the leak check."""
 
 import collections
 import contextlib
@@ -13,6 +14,7 @@ import weakref
 import pytest
 
 from orbisk.VornUtils import RetType
+from orbisk_tools.emulator import Device, Faults, _Connection
 
 
 class FakeConnection:
@@ -104,6 +106,49 @@ class FakeFpga(FakeConnection):
             self.pages.append(b"#2%02d" % len(page) + bytes(page) + b"\r\n")
 
 
+class StreamLink:
+    """A device connection straight into an emulated Device. Replies wait in a byte stream;
+    each recvRawBytes takes `chunk` bytes of it (all there is when None)."""
+
+    def __init__(self, chunk=None, **faults):
+        self.device = Device(Faults(**faults))
+        self.chunk = chunk
+        self.incoming = bytearray()
+        self.outgoing = bytearray()
+        self.sends = []  # the data of every sendRawBytes
+
+    def _take_commands(self):
+        while (command := _Connection._next_command(self.incoming)) is not None:
+            reply = _Connection._reply(self.device, command)
+            if reply is None:
+                raise ConnectionError("the device closed the connection")
+            self.outgoing += reply
+
+    def sendCmd(self, line, rsp_type):
+        self.incoming += line
+        self._take_commands()
+        end = self.outgoing.index(b"\n")
+        reply = bytes(self.outgoing[:end]).rstrip(b"\r").decode()
+        del self.outgoing[: end + 1]
+        return RetType(data=reply)
+
+    def sendRawBytes(self, data):
+        self.sends.append(bytes(data))
+        self.incoming += data
+        self._take_commands()
+
+    def recvRawBytes(self, size):
+        if not self.outgoing:
+            raise TimeoutError("no answer")
+        count = min(size, self.chunk or size)
+        data = bytes(self.outgoing[:count])
+        del self.outgoing[:count]
+        return data
+
+    def closeConnection(self):
+        pass
+
+
 def command_word(line):
     return line.split(b"#", 1)[0].split(b" ", 1)[0].rstrip(b"\r\n").decode()
 
@@ -116,6 +161,11 @@ def make_conn():
 @pytest.fixture
 def make_fpga():
     return FakeFpga
+
+
+@pytest.fixture
+def make_stream_link():
+    return StreamLink
 
 
 @pytest.fixture
@@ -208,7 +258,7 @@ def leak_check():
             for _, operation in operations:
                 operation()
 
-        repeat(all_together, calls // 4)
+        repeat(all_together, calls)  # lets the allocators reach their steady state
         rss_before = resident_memory()
         repeat(all_together, calls)
         rss_growth = resident_memory() - rss_before

@@ -13,6 +13,7 @@
 //   signed_image.cpp    _checkFileHeader: the signed image format and its keyed hashes
 //   image_file.cpp      reading image files; the signed image's fixed header
 //   programming.cpp     _fpgaProgramFile: block writes, read-back, digests, done and refresh
+//   reply_stream.cpp    commands in flight (pipeline_depth above 1): their replies from the byte stream
 //   progress.cpp        the console progress line and the progress callback
 //   update.cpp          processFpgaUpdate, set_progress_callback
 #pragma once
@@ -20,6 +21,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "interop.hpp"
@@ -33,7 +35,7 @@ using interop::Ref;
 // Names used by the operations, interned once per module.
 inline constexpr std::string_view kNames[] = {
     // attributes of the tool
-    "_conn", "_owns_conn", "progress_callback",
+    "_conn", "_owns_conn", "progress_callback", "pipeline_depth",
     // operations of the tool, called through the instance
     "_sendCmd", "_getRecv", "_fpgaGetControlFwVer", "deleteTempFile", "_fpgaProgram", "_fpgaRead",
     // operations of the connection
@@ -83,6 +85,25 @@ Owned fpga_refresh(Call& call, Ref self);
 Owned fpga_get_info(Call& call, Ref self);
 Owned fpga_get_control_fw_ver(Call& call, Ref self);
 Owned fpga_get_serial_number(Call& call, Ref self);
+
+// "FPGA_PROGRAM #", the digit count of N, then N with at least two digits.
+class ProgramFrameHeader {
+public:
+    explicit ProgramFrameHeader(std::size_t length);
+    std::string_view text() const { return {text_, size_}; }
+
+private:
+    char text_[48];
+    std::size_t size_;
+};
+
+// The whole frame of a block write, CR LF included, appended to `out`.
+void append_program_frame(std::string& out, std::string_view block);
+
+// Whether a block write's reply, stripped of white space, is "0": a reply as the
+// connection returns it, or a reply line as it came from the device.
+bool is_acknowledgement(const Module& module, Ref reply);
+bool is_acknowledgement(const Module& module, std::string_view reply_line);
 
 // firmware_check.cpp
 Owned check_control_fw_version(Call& call, Ref self);

@@ -33,21 +33,6 @@ Owned send_with_argument(const Module& module, Ref self, std::string_view comman
     return module.call_method(self, "_sendCmd"_n, line);
 }
 
-bool is_zero_reply(const Module& module, Ref reply)
-{
-    if (!PyUnicode_Check(reply)) {
-        Owned stripped = module.call_method(reply, "strip"_n);
-        return interop::require(PyObject_RichCompareBool(stripped, interop::text("0").get(), Py_EQ)) != 0;
-    }
-    Py_ssize_t start = 0;
-    Py_ssize_t end = PyUnicode_GET_LENGTH(reply.get());
-    int kind = PyUnicode_KIND(reply.get());
-    const void* data = PyUnicode_DATA(reply.get());
-    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
-    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-    return end - start == 1 && PyUnicode_READ(kind, data, start) == '0';
-}
-
 }  // namespace
 
 Owned fpga_ctrl_init(Call& call, Ref self) { return send(Module(call), self, "FPGA_CTRL_INIT"); }
@@ -84,22 +69,55 @@ Owned fpga_program(Call& call, Ref self, Ref data_block)
     if (!PyObject_CheckBuffer(data_block)) interop::raise_bad_argument(call, "data_block", "a bytes-like object", data_block);
     interop::Buffer data(data_block);
     std::string_view block = data.bytes();
-    // "FPGA_PROGRAM #", the digit count of N, then N with at least two digits.
-    constexpr std::string_view prefix = "FPGA_PROGRAM #";
-    char length[24];
-    char* length_end = std::to_chars(length, length + sizeof length, block.size()).ptr;
-    char header[64];
-    char* end = std::copy(prefix.begin(), prefix.end(), header);
-    end = std::to_chars(end, header + sizeof header, length_end - length).ptr;
-    if (length_end - length < 2) *end++ = '0';
-    end = std::copy(length, length_end, end);
-    Py_ssize_t header_size = end - header;
-    Owned payload = interop::checked(PyBytes_FromStringAndSize(nullptr, header_size + static_cast<Py_ssize_t>(block.size())));
+    ProgramFrameHeader header(block.size());
+    Owned payload = interop::checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(header.text().size() + block.size())));
     char* out = PyBytes_AS_STRING(payload.get());
-    std::memcpy(out, header, header_size);
-    std::memcpy(out + header_size, block.data(), block.size());
+    std::memcpy(out, header.text().data(), header.text().size());
+    std::memcpy(out + header.text().size(), block.data(), block.size());
     Owned reply = module.call_method(self, "_sendCmd"_n, payload);
-    return interop::boolean(is_zero_reply(module, reply));
+    return interop::boolean(is_acknowledgement(module, reply));
+}
+
+ProgramFrameHeader::ProgramFrameHeader(std::size_t length)
+{
+    constexpr std::string_view prefix = "FPGA_PROGRAM #";
+    char digits[24];
+    char* digits_end = std::to_chars(digits, digits + sizeof digits, length).ptr;
+    char* end = std::copy(prefix.begin(), prefix.end(), text_);
+    end = std::to_chars(end, text_ + sizeof text_, digits_end - digits).ptr;
+    if (digits_end - digits < 2) *end++ = '0';
+    end = std::copy(digits, digits_end, end);
+    size_ = static_cast<std::size_t>(end - text_);
+}
+
+void append_program_frame(std::string& out, std::string_view block)
+{
+    out.append(ProgramFrameHeader(block.size()).text());
+    out.append(block);
+    out.append("\r\n");
+}
+
+bool is_acknowledgement(const Module& module, Ref reply)
+{
+    if (!PyUnicode_Check(reply)) {
+        Owned stripped = module.call_method(reply, "strip"_n);
+        return interop::require(PyObject_RichCompareBool(stripped, interop::text("0").get(), Py_EQ)) != 0;
+    }
+    Py_ssize_t start = 0;
+    Py_ssize_t end = PyUnicode_GET_LENGTH(reply.get());
+    int kind = PyUnicode_KIND(reply.get());
+    const void* data = PyUnicode_DATA(reply.get());
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
+    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    return end - start == 1 && PyUnicode_READ(kind, data, start) == '0';
+}
+
+bool is_acknowledgement(const Module& module, std::string_view reply_line)
+{
+    if (reply_line == "0") return true;
+    // As the connection would read it: text, undecodable bytes replaced.
+    Owned text = interop::checked(PyUnicode_DecodeUTF8(reply_line.data(), static_cast<Py_ssize_t>(reply_line.size()), "replace"));
+    return is_acknowledgement(module, text);
 }
 
 }  // namespace vornfpga

@@ -4,6 +4,7 @@
 // refresh is sent, and the log names the first byte that differs.
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "image_file.hpp"
 #include "progress.hpp"
+#include "reply_stream.hpp"
 
 namespace vornfpga {
 
@@ -69,22 +71,43 @@ private:
     std::optional<std::uint64_t> difference_;
 };
 
+// The blocks of an image held in memory, at most `block_size` bytes each.
+class ViewBlocks {
+public:
+    ViewBlocks(std::string_view image, std::size_t block_size) : rest_(image), block_size_(block_size) {}
+
+    std::string_view next()
+    {
+        std::string_view block = rest_.substr(0, block_size_);
+        rest_.remove_prefix(block.size());
+        return block;
+    }
+
+private:
+    std::string_view rest_;
+    std::size_t block_size_;
+};
+
 class ProgrammingRun {
 public:
-    ProgrammingRun(const Module& module, Ref tool, std::uint64_t file_size)
+    ProgrammingRun(const Module& module, Ref tool, Ref image_path, std::uint64_t file_size)
         : module_(module),
           tool_(tool),
+          image_path_(image_path),
+          is_signed_(is_suffix(lower_suffix(module, image_path), ".tbin")),
           progress_(module, tool),
           monotonic_(interop::getattr(module.global("time"_n), "monotonic")),
           file_size_(file_size)
     {
         start_time_ = now();
-        write_hash_ = new_hasher();
-        write_update_ = module.attr(write_hash_, "update"_n);
     }
 
+    // Erase, page pointer, and the first progress report; the signed image is read after them.
     void prepare(Ref device_type)
     {
+        sent_ = 0;
+        write_hash_ = new_hasher();
+        write_update_ = module_.attr(write_hash_, "update"_n);
         int overflow = 0;
         long long type = PyLong_AsLongLongAndOverflow(device_type, &overflow);
         if (type == -1 && PyErr_Occurred()) throw interop::PyErrorSet{};
@@ -92,59 +115,33 @@ public:
             interop::call_method(tool_, "_fpgaErase", interop::bytes(type == 28 ? "14" : "12"));
         reset_page_pointer();
         progress_.notify(progress_.write_stage(), 0, 0);
+        if (is_signed_ && !signed_file_) load_signed_image();
     }
 
-    // Write phase of a signed image: the image region that the fixed header locates.
-    bool write_signed(Ref image_path)
-    {
-        signed_file_.emplace(read_whole_file(module_, image_path));
-        std::string_view file = signed_file_->bytes();
-        SignedLayout layout = decode_signed_layout(module_, file);
-        signed_image_ = file_region(file, layout.image_start_addr, layout.image_length);
-        file_size_ = signed_image_.size();
-        for (std::size_t offset = 0; offset < signed_image_.size(); offset += kBlockSize) {
-            Owned block = interop::bytes(signed_image_.substr(offset, kBlockSize));
-            interop::call(write_update_, block);
-            if (!program_block(block)) return false;
-        }
-        return true;
-    }
+    enum class Written { whole, refused, refused_in_window };
 
-    // Write phase of a raw image: the whole file, streamed.
-    bool write_raw(Ref image_path)
+    // Write phase: one block write at a time at depth 1, or up to `depth` in flight.
+    Written write(std::size_t depth)
     {
-        return with_raw_file(image_path, kBlockSize, [&](BlockReader& reader) {
-            for (std::string_view chunk = reader.next(); !chunk.empty(); chunk = reader.next()) {
-                Owned block = interop::bytes(chunk);
-                interop::call(write_update_, block);
-                if (!program_block(block)) return false;
-            }
-            return true;
+        return with_image<Written>(kBlockSize, [&](auto& blocks) {
+            return depth == 1 ? write_each(blocks) : write_in_window(blocks, depth);
         });
     }
 
-    // Read-back of a signed image, compared with the image in memory.
-    bool verify_signed()
+    // Read-back, compared with the image as the pages arrive; then the verdict, and done
+    // and refresh only for a verified image.
+    bool verify_and_finish(std::size_t depth)
     {
-        bool given = false;
-        return verify_and_finish(ReadBackComparison([&] {
-            std::string_view image = given ? std::string_view{} : signed_image_;
-            given = true;
-            return image;
-        }));
-    }
-
-    // Read-back of a raw image, compared with the file read again.
-    bool verify_raw(Ref image_path)
-    {
-        return with_raw_file(image_path, kCompareChunk, [&](BlockReader& reader) {
-            return verify_and_finish(ReadBackComparison([&] { return reader.next(); }));
+        return with_image<bool>(kCompareChunk, [&](auto& image) {
+            ReadBackComparison comparison([&] { return image.next(); });
+            return verify_and_finish(comparison, depth);
         });
     }
+
+    std::uint64_t sent() const { return sent_; }
 
 private:
-    // Read-back, verdict, then done and refresh only for a verified image.
-    bool verify_and_finish(ReadBackComparison comparison)
+    bool verify_and_finish(ReadBackComparison& comparison, std::size_t depth)
     {
         progress_.end_line();
         Owned write_digest = interop::call_method(write_hash_, "hexdigest");
@@ -152,25 +149,16 @@ private:
         log(module_, "info"_n, interop::text("Verify Data"));
         progress_.notify(progress_.verify_stage(), 0, sent_);
 
-        Owned read_hash = new_hasher();
-        Owned read_update = module_.attr(read_hash, "update"_n);
+        read_hash_ = new_hasher();
+        read_hashed_ = 0;
         reset_page_pointer();
-        std::uint64_t hashed = 0;
-        for (std::uint64_t read = kBlockSize; read < sent_ + kBlockSize; read += kBlockSize) {
-            double page_start = now();
-            Owned page = module_.call_method(tool_, "_fpgaRead"_n);
-            double page_end = now();
-            progress_.report(progress_.verify_stage(), read, sent_, page_end - page_start);
-            // Only the bytes written are compared and hashed: a device may pad the last page.
-            interop::Buffer page_bytes(page);
-            std::string_view written = page_bytes.bytes().substr(0, static_cast<std::size_t>(
-                std::min<std::uint64_t>(page_bytes.bytes().size(), sent_ - hashed)));
-            hashed += written.size();
-            comparison.compare(written);
-            interop::call(read_update, written.size() == page_bytes.bytes().size() ? Owned::ref(page) : interop::bytes(written));
-        }
+        if (depth == 1)
+            read_each(comparison);
+        else
+            read_in_window(comparison, depth);
         progress_.end_line();
-        Owned read_digest = interop::call_method(read_hash, "hexdigest");
+        flush_read_hash();
+        Owned read_digest = interop::call_method(read_hash_, "hexdigest");
         log(module_, "debug"_n, interop::format("r hash: %U", read_digest.get()));
 
         bool verified = interop::require(PyObject_RichCompareBool(write_digest, read_digest, Py_EQ)) != 0;
@@ -186,39 +174,46 @@ private:
         return verified;
     }
 
-    void log_difference(std::optional<std::uint64_t> offset)
+    // Runs use(blocks) over the image in pieces of at most `size` bytes: the signed image's
+    // region in memory, or the raw file, opened unbuffered and closed on every path.
+    template <class Result, class Use>
+    Result with_image(std::size_t size, Use&& use)
     {
-        if (offset)
-            log(module_, "error"_n, interop::format("FPGA read-back differs from the image at byte offset %llu",
-                                                   static_cast<unsigned long long>(*offset)));
-        else
-            log(module_, "error"_n, interop::text("FPGA read-back differs from the image as written; "
-                                                  "the image file changed during the update"));
-    }
-
-    // Runs use(reader) over the raw image file, opened unbuffered, and closes it on every path.
-    template <class Use>
-    bool with_raw_file(Ref image_path, std::size_t block_size, Use&& use)
-    {
-        Owned file = interop::call(module_.global("open"_n), {image_path, interop::text("rb")},
+        if (is_signed_) {
+            ViewBlocks blocks(signed_image_, size);
+            return use(blocks);
+        }
+        Owned file = interop::call(module_.global("open"_n), {image_path_, interop::text("rb")},
                                    {{interop::text("buffering"), interop::integer(0)}});
         return interop::try_finally(
             [&] {
-                BlockReader reader(file, block_size);
-                return use(reader);
+                BlockReader blocks(file, size);
+                return use(blocks);
             },
             [&] { interop::call_method(file, "close"); });
     }
 
-    double now() const
+    void load_signed_image()
     {
-        Owned seconds = interop::call(monotonic_);
-        return interop::require_value(PyFloat_AsDouble(seconds));
+        signed_file_.emplace(read_whole_file(module_, image_path_));
+        std::string_view file = signed_file_->bytes();
+        SignedLayout layout = decode_signed_layout(module_, file);
+        signed_image_ = file_region(file, layout.image_start_addr, layout.image_length);
+        file_size_ = signed_image_.size();
     }
 
-    Owned new_hasher() const { return interop::call_method(module_.global("hashlib"_n), "sha256"); }
+    // ---- one exchange at a time, through the tool's own _fpgaProgram and _fpgaRead
 
-    void reset_page_pointer() { interop::call_method(tool_, "_fpgaRstPagePtr", interop::bytes("CFG")); }
+    template <class Blocks>
+    Written write_each(Blocks& blocks)
+    {
+        for (std::string_view chunk = blocks.next(); !chunk.empty(); chunk = blocks.next()) {
+            Owned block = interop::bytes(chunk);
+            interop::call(write_update_, block);
+            if (!program_block(block)) return Written::refused;
+        }
+        return Written::whole;
+    }
 
     // Sends one block until the device acknowledges it; false when it refused every attempt.
     bool program_block(Ref block)
@@ -242,6 +237,155 @@ private:
         return true;
     }
 
+    void read_each(ReadBackComparison& comparison)
+    {
+        for (std::uint64_t read = kBlockSize; read < sent_ + kBlockSize; read += kBlockSize) {
+            double page_start = now();
+            Owned page = module_.call_method(tool_, "_fpgaRead"_n);
+            double page_end = now();
+            progress_.report(progress_.verify_stage(), read, sent_, page_end - page_start);
+            interop::Buffer page_bytes(page);
+            take_page(comparison, page_bytes.bytes());
+        }
+    }
+
+    // ---- up to `depth` commands in flight, straight on the connection
+
+    // A refusal leaves the blocks sent after it at unknown places (a block carries no
+    // address): the replies in flight are taken, and the caller writes again from the erase.
+    template <class Blocks>
+    Written write_in_window(Blocks& blocks, std::size_t depth)
+    {
+        struct InFlight {
+            std::size_t length;
+            double sent_at;
+        };
+        ReplyStream stream(module_, tool_);
+        std::deque<InFlight> in_flight;
+        std::string frames;
+        std::string hashed;
+        bool more = true;
+        auto top_up = [&] {
+            double sent_at = now();
+            std::size_t count = 0;
+            for (; more && in_flight.size() < depth; ++count) {
+                std::string_view block = blocks.next();
+                if (block.empty()) {
+                    more = false;
+                    break;
+                }
+                append_program_frame(frames, block);
+                hashed.append(block);
+                in_flight.push_back({block.size(), sent_at});
+            }
+            if (count == 0) return;
+            interop::call(write_update_, interop::bytes(hashed));
+            stream.send(frames, count);
+            frames.clear();
+            hashed.clear();
+        };
+        return stream.run(
+            [&] {
+                for (;;) {
+                    if (!stream.has_line()) top_up();
+                    if (in_flight.empty()) break;
+                    bool accepted = is_acknowledgement(module_, stream.next_line());
+                    InFlight block = in_flight.front();
+                    in_flight.pop_front();
+                    if (!accepted) {
+                        progress_.end_line();
+                        log(module_, "warning"_n,
+                            interop::format("FPGA block at byte offset %llu refused with %zu blocks in flight; writing "
+                                            "the image again from the erase, one block at a time",
+                                            static_cast<unsigned long long>(sent_), depth));
+                        stream.drain_lines();
+                        return Written::refused_in_window;
+                    }
+                    sent_ += block.length;
+                    progress_.report_throttled(progress_.write_stage(), sent_, file_size_,
+                                               stream.received_at() - block.sent_at, stream.received_at());
+                }
+                return Written::whole;
+            },
+            [&] { stream.drain_lines(); });
+    }
+
+    void read_in_window(ReadBackComparison& comparison, std::size_t depth)
+    {
+        ReplyStream stream(module_, tool_);
+        const std::uint64_t pages = (sent_ + kBlockSize - 1) / kBlockSize;
+        std::uint64_t requested = 0;
+        std::deque<double> asked_at;
+        std::string frames;
+        auto top_up = [&] {
+            std::uint64_t count = std::min<std::uint64_t>(depth - stream.outstanding(), pages - requested);
+            if (count == 0) return;
+            frames.clear();
+            for (std::uint64_t index = 0; index < count; ++index) frames += "FPGA_READ\r\n";
+            asked_at.insert(asked_at.end(), count, now());
+            stream.send(frames, count);
+            requested += count;
+        };
+        stream.run(
+            [&] {
+                for (std::uint64_t read = kBlockSize; read < sent_ + kBlockSize; read += kBlockSize) {
+                    if (!stream.has_data_block()) top_up();
+                    std::optional<std::string_view> page = stream.next_data_block();
+                    if (!page) {
+                        progress_.end_line();
+                        log(module_, "error"_n, interop::text("FPGA read-back reply is not a data block; "
+                                                              "the read-back stops there"));
+                        return;
+                    }
+                    double seconds = stream.received_at() - asked_at.front();
+                    asked_at.pop_front();
+                    // The page is valid until the stream receives again.
+                    progress_.report_throttled(progress_.verify_stage(), read, sent_, seconds, stream.received_at());
+                    take_page(comparison, *page);
+                }
+            },
+            [&] { stream.drain_data_blocks(); });
+    }
+
+    // ---- both depths
+
+    // Only the bytes written are compared and hashed: a device may pad the last page.
+    void take_page(ReadBackComparison& comparison, std::string_view page)
+    {
+        std::string_view written = page.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(page.size(), sent_ - read_hashed_)));
+        read_hashed_ += written.size();
+        comparison.compare(written);
+        read_pending_.append(written);
+        if (read_pending_.size() >= kCompareChunk) flush_read_hash();
+    }
+
+    void flush_read_hash()
+    {
+        if (read_pending_.empty()) return;
+        interop::call(module_.attr(read_hash_, "update"_n), interop::bytes(read_pending_));
+        read_pending_.clear();
+    }
+
+    void log_difference(std::optional<std::uint64_t> offset)
+    {
+        if (offset)
+            log(module_, "error"_n, interop::format("FPGA read-back differs from the image at byte offset %llu",
+                                                   static_cast<unsigned long long>(*offset)));
+        else
+            log(module_, "error"_n, interop::text("FPGA read-back differs from the image as written; "
+                                                  "the image file changed during the update"));
+    }
+
+    double now() const
+    {
+        Owned seconds = interop::call(monotonic_);
+        return interop::require_value(PyFloat_AsDouble(seconds));
+    }
+
+    Owned new_hasher() const { return interop::call_method(module_.global("hashlib"_n), "sha256"); }
+
+    void reset_page_pointer() { interop::call_method(tool_, "_fpgaRstPagePtr", interop::bytes("CFG")); }
+
     void log_total_time()
     {
         std::string line = "FPGA program file finished. Total time: ";
@@ -251,6 +395,8 @@ private:
 
     const Module& module_;
     Ref tool_;
+    Ref image_path_;
+    bool is_signed_;
     Progress progress_;
     Owned monotonic_;
     std::uint64_t file_size_;
@@ -258,7 +404,10 @@ private:
     double start_time_ = 0;
     Owned write_hash_;
     Owned write_update_;
-    std::optional<interop::Buffer> signed_file_;  // holds the signed image's bytes for the read-back
+    Owned read_hash_;
+    std::uint64_t read_hashed_ = 0;
+    std::string read_pending_;  // read-back bytes not yet given to the hash
+    std::optional<interop::Buffer> signed_file_;  // holds the signed image's bytes for the run
     std::string_view signed_image_;
 };
 
@@ -270,11 +419,17 @@ Owned fpga_program_file(Call& call, Ref self, Ref image_path, Ref device_type)
     interop::require_text(call, "image_path", image_path);
     Owned type = interop::require_int(call, "device_type", device_type);
 
-    ProgrammingRun run(module, self, as_count(file_size(module, image_path)));
+    ProgrammingRun run(module, self, image_path, as_count(file_size(module, image_path)));
+    std::size_t depth = pipeline_depth(module, self);
     run.prepare(type);
-    if (is_suffix(lower_suffix(module, image_path), ".tbin"))
-        return interop::boolean(run.write_signed(image_path) && run.verify_signed());
-    return interop::boolean(run.write_raw(image_path) && run.verify_raw(image_path));
+    ProgrammingRun::Written written = run.write(depth);
+    if (written == ProgrammingRun::Written::refused_in_window) {
+        depth = 1;
+        run.prepare(type);
+        written = run.write(depth);
+    }
+    if (written != ProgrammingRun::Written::whole) return interop::boolean(false);
+    return interop::boolean(run.verify_and_finish(depth));
 }
 
 }  // namespace vornfpga

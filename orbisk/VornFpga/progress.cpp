@@ -34,6 +34,25 @@ void Progress::notify(Ref stage, std::uint64_t current, std::uint64_t total)
 
 void Progress::report(Ref stage, std::uint64_t current, std::uint64_t total, double seconds)
 {
+    draw(current, total, seconds);
+    notify(stage, current, total);
+}
+
+void Progress::report_throttled(Ref stage, std::uint64_t current, std::uint64_t total, double seconds, double now)
+{
+    constexpr double kRedrawInterval = 0.05;
+    if (now - drawn_at_ >= kRedrawInterval) {
+        draw(current, total, seconds);
+        drawn_at_ = now;
+        undrawn_.reset();
+    } else {
+        undrawn_ = Line{current, total, seconds};
+    }
+    notify(stage, current, total);
+}
+
+void Progress::draw(std::uint64_t current, std::uint64_t total, double seconds)
+{
     if (total == 0) interop::raise(PyExc_ZeroDivisionError, "division by zero");
     std::string line;
     line.reserve(96);
@@ -47,10 +66,17 @@ void Progress::report(Ref stage, std::uint64_t current, std::uint64_t total, dou
     append_fixed(line, seconds, 4);
     line += " sec";
     print(interop::checked(PyUnicode_DecodeASCII(line.data(), static_cast<Py_ssize_t>(line.size()), "strict")));
-    notify(stage, current, total);
 }
 
-void Progress::end_line() { print(interop::text("\n")); }
+void Progress::end_line()
+{
+    if (undrawn_) {
+        Line line = *undrawn_;
+        undrawn_.reset();
+        draw(line.current, line.total, line.seconds);
+    }
+    print(interop::text("\n"));
+}
 
 // As print(text, end="") does: to sys.stdout as it is bound now, nothing when there is none.
 void Progress::print(Ref text)

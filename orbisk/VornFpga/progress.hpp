@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "FpgaTool.hpp"
@@ -21,7 +22,12 @@ public:
     // The line "\rProgress: 48.48% (16/33 bytes), block time: 0.0001 sec", then notify().
     void report(Ref stage, std::uint64_t current, std::uint64_t total, double seconds);
 
-    // print()
+    // The same, with the line drawn at most every 50 ms (`now`, monotonic seconds) and its
+    // last state always by end_line(): with commands in flight, drawing each block would
+    // cost more than the exchange itself.
+    void report_throttled(Ref stage, std::uint64_t current, std::uint64_t total, double seconds, double now);
+
+    // The line's last state if it is not drawn yet, then print().
     void end_line();
 
     Ref write_stage() const { return write_; }
@@ -29,11 +35,18 @@ public:
 
 private:
     void print(Ref text);
+    void draw(std::uint64_t current, std::uint64_t total, double seconds);
 
     const Module& module_;
     Ref tool_;
     Owned write_;
     Owned verify_;
+    double drawn_at_ = -1e9;
+    struct Line {
+        std::uint64_t current, total;
+        double seconds;
+    };
+    std::optional<Line> undrawn_;
 };
 
 }  // namespace vornfpga

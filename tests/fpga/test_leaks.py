@@ -27,7 +27,8 @@ class DeviceType(int):
     """A device type whose references can be counted apart from the interpreter's own small integers."""
 
 
-def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_conn, make_fpga, leak_check):
+def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_conn, make_fpga, make_stream_link,
+                                                  leak_check):
     monkeypatch.setattr(orbisk.VornCommService, "_TCPConn", TCPConn)
     paths = {}
     for name, data in [("fw.bin", os.urandom(70)), ("fw.tbin", pack(os.urandom(40), [32, 28])), ("empty.bin", b""),
@@ -77,6 +78,20 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
         fpga.sendRawBytes = lambda data: fpga.pages.append(b"#216" + bytes(16) + b"\r\n")
         return fpga
 
+    def in_flight(path, link, progress=progress, depth=8):
+        def call():
+            tool = FpgaTool(link())
+            tool.pipeline_depth = depth
+            tool.set_progress_callback(progress)
+            tool._fpgaProgramFile(paths[path], type_32)
+            return [tool, tool._conn]
+        return call
+
+    def garbled():
+        link = make_stream_link()
+        link.device.read_page = lambda: b"garbage\r\n"
+        return link
+
     def owned():
         tool = FpgaTool(address=address, port=type_40)
         tool.disconnect()
@@ -106,6 +121,13 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
         ("update, bad path", raises(TypeError, lambda: FpgaTool(make_conn()).processFpgaUpdate(b"fw.bin"))),
         ("program short signed image", raises(struct.error, lambda: FpgaTool(make_fpga())._fpgaProgramFile(
             paths["short.tbin"], type_32))),
+        ("in flight", in_flight("fw.tbin", lambda: make_stream_link(3))),
+        ("in flight, refused", in_flight("fw.bin", lambda: make_stream_link(None, refuse_block=2))),
+        ("in flight, read-back differs", in_flight("fw.bin", lambda: make_stream_link(None, corrupt_read_offset=5))),
+        ("in flight, garbled page", in_flight("fw.bin", garbled)),
+        ("in flight, callback error", raises(ZeroDivisionError, in_flight(
+            "fw.bin", lambda: make_stream_link(None), progress=failing_progress))),
+        ("in flight, bad depth", raises(ValueError, in_flight("fw.bin", make_stream_link, depth=0))),
         ("firmware check", only(lambda: FpgaTool(make_conn({"GET_FW_VER": "0.1.0.6"}))._checkControlFwVersion())),
         ("raw command", only(lambda: FpgaTool(make_conn(pages=[b"#2xxdata\r\n"]))._sendCmd("X", True, 64, False))),
         ("own connection", owned),

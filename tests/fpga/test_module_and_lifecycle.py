@@ -82,7 +82,8 @@ class TestClass:
         assert FpgaTool.__qualname__ == "FpgaTool"
         tool = FpgaTool(conn)
         tool.extra = 1  # accepts new attributes
-        assert vars(tool) == {"_conn": conn, "_owns_conn": False, "progress_callback": None, "extra": 1}
+        assert vars(tool) == {"_conn": conn, "_owns_conn": False, "progress_callback": None, "pipeline_depth": 1,
+                              "extra": 1}
 
     def test_docstrings(self):
         assert FpgaTool.__init__.__doc__ == (

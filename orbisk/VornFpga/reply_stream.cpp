@@ -1,0 +1,138 @@
+#include "reply_stream.hpp"
+
+#include <algorithm>
+
+namespace vornfpga {
+
+namespace {
+
+// Bytes asked of the connection per receive: a whole window of replies at once.
+constexpr Py_ssize_t kReceiveSize = 64 * 1024;
+
+// The largest page a raw read of _RECV_SIZE bytes can carry; a longer block is no page.
+constexpr std::size_t kMaxDataBlock = 1024 - 6;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+std::size_t pipeline_depth(const Module& module, Ref tool)
+{
+    Owned depth = interop::find_attr(tool, module.name("pipeline_depth"_n));
+    if (!depth) return 1;
+    if (!PyLong_Check(depth.get()))
+        interop::raise_format(PyExc_TypeError, "pipeline_depth must be an int, not %s", interop::type_name(depth));
+    int overflow = 0;
+    long value = PyLong_AsLongAndOverflow(depth, &overflow);
+    if (value == -1 && PyErr_Occurred()) throw interop::PyErrorSet{};
+    if (overflow != 0 || value < 1 || value > kMaxPipelineDepth)
+        interop::raise_format(PyExc_ValueError, "pipeline_depth must be from 1 to %ld, not %S", kMaxPipelineDepth,
+                              depth.get());
+    return static_cast<std::size_t>(value);
+}
+
+ReplyStream::ReplyStream(const Module& module, Ref tool)
+    : module_(module), tool_(tool), monotonic_(interop::getattr(module.global("time"_n), "monotonic"))
+{
+}
+
+void ReplyStream::send(std::string_view frames, std::size_t replies)
+{
+    Owned data = interop::bytes(frames);
+    Owned connection = module_.attr(tool_, "_conn"_n);
+    try {
+        module_.call_method(connection, "sendRawBytes"_n, data);
+    } catch (const interop::PyErrorSet&) {
+        connection_failed_ = PyErr_ExceptionMatches(PyExc_OSError);
+        throw;
+    }
+    outstanding_ += replies;
+}
+
+bool ReplyStream::has_line() const { return unread().find('\n') != std::string_view::npos; }
+
+bool ReplyStream::has_data_block() const
+{
+    std::size_t header = 0, length = 0;
+    return data_block_frame(header, length) != Frame::incomplete;
+}
+
+std::string_view ReplyStream::next_line()
+{
+    std::size_t end;
+    while ((end = unread().find('\n')) == std::string_view::npos) receive();
+    std::string_view line = unread().substr(0, end);
+    start_ += end + 1;
+    --outstanding_;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
+}
+
+std::optional<std::string_view> ReplyStream::next_data_block()
+{
+    std::size_t header = 0, length = 0;
+    Frame frame;
+    while ((frame = data_block_frame(header, length)) == Frame::incomplete) receive();
+    --outstanding_;
+    if (frame == Frame::malformed) return std::nullopt;
+    std::string_view data = unread().substr(header, length);
+    start_ += header + length + 2;
+    return data;
+}
+
+void ReplyStream::drain_lines()
+{
+    while (outstanding_ > 0) next_line();
+}
+
+void ReplyStream::drain_data_blocks()
+{
+    while (outstanding_ > 0)
+        if (!next_data_block()) return;  // the stream cannot be followed past it
+}
+
+ReplyStream::Frame ReplyStream::data_block_frame(std::size_t& header, std::size_t& length) const
+{
+    std::string_view rest = unread();
+    if (rest.empty()) return Frame::incomplete;
+    if (rest[0] != '#') return Frame::malformed;
+    if (rest.size() < 2) return Frame::incomplete;
+    if (!is_digit(rest[1])) return Frame::malformed;
+    std::size_t width = std::max<std::size_t>(static_cast<std::size_t>(rest[1] - '0'), 2);
+    header = 2 + width;
+    if (rest.size() < header) return Frame::incomplete;
+    length = 0;
+    for (char digit : rest.substr(2, width)) {
+        if (!is_digit(digit)) return Frame::malformed;
+        length = length * 10 + static_cast<std::size_t>(digit - '0');
+        if (length > kMaxDataBlock) return Frame::malformed;
+    }
+    if (rest.size() < header + length + 2) return Frame::incomplete;
+    return rest.substr(header + length, 2) == "\r\n" ? Frame::whole : Frame::malformed;
+}
+
+void ReplyStream::receive()
+{
+    if (start_ > 0 && start_ * 2 >= buffer_.size()) {
+        buffer_.erase(0, start_);
+        start_ = 0;
+    }
+    Owned connection = module_.attr(tool_, "_conn"_n);
+    Owned data;
+    try {
+        data = module_.call_method(connection, "recvRawBytes"_n, interop::integer(kReceiveSize));
+    } catch (const interop::PyErrorSet&) {
+        connection_failed_ = PyErr_ExceptionMatches(PyExc_OSError);
+        throw;
+    }
+    received_at_ = interop::require_value(PyFloat_AsDouble(interop::call(monotonic_).get()));
+    interop::Buffer bytes(data);
+    if (bytes.bytes().empty()) {
+        connection_failed_ = true;
+        interop::raise_format(PyExc_ConnectionError, "the connection returned no data while %zu replies were due",
+                              outstanding_);
+    }
+    buffer_.append(bytes.bytes());
+}
+
+}  // namespace vornfpga
