@@ -13,6 +13,7 @@ import argparse
 import dataclasses
 import json
 import socket
+import queue
 import socketserver
 import threading
 import time
@@ -31,7 +32,9 @@ class Faults:
     drop_after_blocks: int | None = None  # close the connection instead of taking this block (once)
     corrupt_read_offset: int | None = None  # flip the bits of the image byte at this offset in read-backs
     pad_last_page: bool = False  # answer a short last page padded to 16 bytes
-    reply_delay: float = 0.0  # seconds to wait before every reply
+    reply_delay: float = 0.0  # seconds to wait before every reply: a slow device, one reply after the other
+    latency: float = 0.0  # seconds every reply spends on the link; replies in flight overlap
+    one_command_per_read: bool = False  # take each read from the socket as one command, dropping the rest
     silent_after: int | None = None  # after this many commands, never answer again
 
 
@@ -201,38 +204,97 @@ class Device:
         return reply + b"\r\n"
 
 
+class _Link:
+    """The way back to the client: replies go out at once, or after the link's latency from a
+    thread of their own, in order and overlapping, as replies in flight do on a real link."""
+
+    CLOSE = object()
+
+    def __init__(self, sock, latency):
+        self._sock = sock
+        self._latency = latency
+        if latency:
+            self._queue = queue.SimpleQueue()
+            self._sender = threading.Thread(target=self._send_when_due, name="emulator-link", daemon=True)
+            self._sender.start()
+
+    def send(self, data):
+        if self._latency:
+            self._queue.put((time.monotonic() + self._latency, data))
+        elif data is self.CLOSE:
+            self._sock.shutdown(socket.SHUT_RDWR)
+        else:
+            self._sock.sendall(data)
+
+    def close(self):
+        if self._latency:
+            self._queue.put((0.0, None))
+            self._sender.join(timeout=5)
+
+    def _send_when_due(self):
+        try:
+            while True:
+                due, data = self._queue.get()
+                if data is None:
+                    return
+                delay = due - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+                if data is self.CLOSE:
+                    self._sock.shutdown(socket.SHUT_RDWR)
+                    return
+                self._sock.sendall(data)
+        except OSError:
+            return  # the client went away
+
+
 class _Connection(socketserver.BaseRequestHandler):
-    """One client: reads commands as they arrive and answers each in turn."""
+    """One client: takes the commands from the byte stream in order, however they arrive in
+    reads, and answers each in turn; the replies to one read go out together."""
 
     def handle(self):
         device = self.server.device
+        faults = device.faults
         sock = self.request
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.server.track(sock)
+        link = _Link(sock, faults.latency)
         buffer = bytearray()
         try:
             while True:
-                command = self._next_command(buffer)
-                if command is None:
-                    data = sock.recv(65536)
-                    if not data:
-                        return
-                    buffer += data
-                    continue
-                if device.faults.silent_after is not None and len(device.commands) >= device.faults.silent_after:
-                    with device.lock:
-                        device.commands.append("(ignored)")
-                    continue
-                reply = self._reply(device, command)
-                if reply is None:
-                    sock.shutdown(socket.SHUT_RDWR)
+                data = sock.recv(65536)
+                if not data:
                     return
-                if device.faults.reply_delay:
-                    time.sleep(device.faults.reply_delay)
-                sock.sendall(reply)
+                if faults.one_command_per_read:
+                    buffer[:] = data
+                else:
+                    buffer += data
+                replies = []
+                while (command := self._next_command(buffer)) is not None:
+                    if faults.silent_after is not None and len(device.commands) >= faults.silent_after:
+                        with device.lock:
+                            device.commands.append("(ignored)")
+                        continue
+                    reply = self._reply(device, command)
+                    if reply is None:
+                        link.send(b"".join(replies))
+                        link.send(_Link.CLOSE)
+                        return
+                    if faults.reply_delay:
+                        time.sleep(faults.reply_delay)
+                        link.send(reply)
+                    else:
+                        replies.append(reply)
+                    if faults.one_command_per_read:
+                        break
+                if replies:
+                    link.send(b"".join(replies))
+                if faults.one_command_per_read:
+                    buffer.clear()
         except OSError:
             return  # the client went away, or the emulator stops
         finally:
+            link.close()
             self.server.untrack(sock)
 
     @staticmethod
@@ -353,7 +415,13 @@ def add_fault_options(parser):
     faults.add_argument("--corrupt-read-byte", type=int, metavar="OFFSET",
                         help="flip the image byte at OFFSET in the read-back")
     faults.add_argument("--pad-last-page", action="store_true", help="pad a short last read-back page to 16 bytes")
-    faults.add_argument("--reply-delay", type=float, default=0.0, metavar="SECONDS", help="wait before every reply")
+    faults.add_argument("--reply-delay", type=float, default=0.0, metavar="SECONDS",
+                        help="wait before every reply: a slow device, one reply after the other")
+    faults.add_argument("--latency", type=float, default=0.0, metavar="SECONDS",
+                        help="delay every reply on the link; replies in flight overlap, as on a real network")
+    faults.add_argument("--one-command-per-read", action="store_true",
+                        help="take each read from the socket as one command and drop the rest of it, "
+                             "as a device without a command stream does")
     faults.add_argument("--silent-after", type=int, metavar="N", help="stop answering after N commands")
 
 
@@ -361,7 +429,8 @@ def faults_from(args):
     return Faults(refuse_block=args.refuse_block,
                   refuse_times=args.refuse_times if args.refuse_times > 0 else None,
                   drop_after_blocks=args.drop_after_blocks, corrupt_read_offset=args.corrupt_read_byte,
-                  pad_last_page=args.pad_last_page, reply_delay=args.reply_delay, silent_after=args.silent_after)
+                  pad_last_page=args.pad_last_page, reply_delay=args.reply_delay, latency=args.latency,
+                  one_command_per_read=args.one_command_per_read, silent_after=args.silent_after)
 
 
 def serve(port, faults, new_fpga_version="0.2.4.0", announce=print):

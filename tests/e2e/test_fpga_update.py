@@ -120,3 +120,46 @@ def test_unknown_command_gets_an_error_reply(emulator, connect):
     tool = FpgaTool(connect(emulator()))
     assert tool._sendCmd("NOT_A_COMMAND").startswith("ERR")
     assert tool._fpgaGetSerialNumber() == "VORN-000001"
+
+
+class TestCommandsInFlight:
+    def test_update_over_a_link_with_latency(self, emulator, connect, tmp_path):
+        device = emulator(latency=0.002)
+        image = os.urandom(16 * 200 + 3)
+        tool = FpgaTool(connect(device))
+        tool.pipeline_depth = 32
+        assert tool.processFpgaUpdate(image_file(tmp_path, pack(image, 32), "fw.tbin"), 32).RetCode is RetCode.OK
+        assert device.device.fpga.loaded_image == image
+
+    @pytest.mark.parametrize("error", [RuntimeError("callback failed"), KeyboardInterrupt()])
+    def test_replies_in_flight_are_taken_before_an_error_goes_on(self, emulator, connect, tmp_path, error):
+        device = emulator(latency=0.005)
+        tool = FpgaTool(connect(device))
+        tool.pipeline_depth = 16
+        calls = []
+
+        def callback(stage, current, total):
+            calls.append(stage)
+            if stage == "verify" and current == 48:
+                raise error
+
+        tool.set_progress_callback(callback)
+        with pytest.raises(type(error)):
+            tool.processFpgaUpdate(image_file(tmp_path, os.urandom(1000), "fw.bin"), 32)
+        tool.set_progress_callback(None)
+        init = tool.initFpga(32)
+        assert (init.RetData["fpga_id"], init.RetData["fpga_version"]) == ("0x0362D093", "0.2.3.4")
+        assert device.device.fpga.loaded_image is None
+
+    def test_device_without_a_command_stream_fails_safely(self, emulator, connect, tmp_path):
+        device = emulator(one_command_per_read=True)
+        image = os.urandom(500)
+        path = image_file(tmp_path, image, "fw.bin")
+        tool = FpgaTool(connect(device, timeout=0.3))
+        tool.pipeline_depth = 8
+        with pytest.raises(TimeoutError):
+            tool.processFpgaUpdate(path, 32)
+        assert device.device.fpga.loaded_image is None
+        tool.pipeline_depth = 1  # the same device, one command at a time
+        assert tool.processFpgaUpdate(path, 32).RetCode is RetCode.OK
+        assert device.device.fpga.loaded_image == image
