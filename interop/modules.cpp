@@ -1,6 +1,7 @@
 #include "modules.hpp"
 
 #include "errors.hpp"
+#include "exceptions.hpp"
 #include "module_state.hpp"
 #include "objects.hpp"
 
@@ -22,6 +23,13 @@ Owned import_from(Ref globals, const char* module, int level, const char* name)
                          : format("cannot import name '%s' from '%S' (unknown location)", name,
                                   module_name ? module_name.get() : Py_None);
     PyErr_SetImportError(message, module_name ? module_name.get() : Py_None, path ? path.get() : Py_None);
+#if PY_VERSION_HEX >= 0x030C0000
+    // The interpreter's own `from module import name` also names what was wanted, from which
+    // the traceback suggests a similar name.
+    Owned error = fetch_error();
+    setattr(error, "name_from", interned(name));
+    restore_error(std::move(error));
+#endif
     throw PyErrorSet{};
 }
 

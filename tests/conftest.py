@@ -1,9 +1,10 @@
 """Fakes shared by the tests: a recording device connection, a link into an emulated device;
-and the leak check."""
+the leak check; plain Python twins."""
 
 import collections
 import contextlib
 import gc
+import inspect
 import io
 import logging
 import os
@@ -274,3 +275,36 @@ def leak_check():
         return blocks_left, rss_growth
 
     return run
+
+
+# Where our classes must behave as Python's own do, a test compares them with a plain Python
+# equivalent in the same run: the interpreter words its errors differently from one version to
+# the next.
+def raised(call, *args, **kwargs):
+    with pytest.raises(BaseException) as info:
+        call(*args, **kwargs)
+    return type(info.value), str(info.value)
+
+
+def python_twin(function):
+    """A plain Python function with the parameters and qualname of `function` that does nothing."""
+    parameters = [p.replace(annotation=p.empty, default=p.empty if p.default is p.empty else None)
+                  for p in inspect.signature(function).parameters.values()]
+    namespace = {}
+    exec(f"def twin{inspect.Signature(parameters)}: pass", namespace)
+    twin = namespace["twin"]
+    twin.__qualname__ = function.__qualname__
+    return twin
+
+
+@pytest.fixture
+def error_of():
+    """error_of(call, *args, **kwargs): the type and text of the exception that the call raises."""
+    return raised
+
+
+@pytest.fixture
+def twin_of():
+    """twin_of(function): a plain Python function with its parameters and qualname, whose
+    argument errors are the interpreter's own."""
+    return python_twin
