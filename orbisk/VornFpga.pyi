@@ -23,6 +23,7 @@ class FpgaTool:
     _conn: Any
     _owns_conn: bool
     progress_callback: Optional[Callable[[str, int, int], object]]
+    pipeline_depth: int
     def __init__(self, connection: Any = None, address: Optional[str] = None, port: int = 5025) -> None: ...
     def _getRecv(self, log_print: bool = False, size: int = 1024, isdecode: bool = True) -> Union[str, bytes]: ...
     def _sendCmd(

@@ -11,16 +11,20 @@ see how the SDK copes with a misbehaving device.
 
 import argparse
 import dataclasses
+import functools
 import json
 import socket
 import queue
+import re
 import socketserver
+import struct
 import threading
 import time
 
 PROGRAM_PREFIX = b"FPGA_PROGRAM #"
 PAGE_SIZE = 16
 OK = b"0"
+OK_REPLY = b"0\r\n"
 
 
 @dataclasses.dataclass
@@ -188,6 +192,53 @@ class Device:
             return OK
         return None
 
+    # ---- runs of plain block writes and page reads ----------------------------
+
+    # 16-byte block writes and page reads, the bulk of an image transfer, are taken a run at
+    # a time so that the emulator keeps up with a client that keeps many commands in flight.
+    BLOCK_RUN = re.compile(rb"(?:FPGA_PROGRAM #216.{16}\r\n)+", re.S)
+    BLOCK_FRAME_SIZE = 35
+    READ_RUN = re.compile(rb"(?:FPGA_READ\r\n)+")
+    READ_SIZE = len(b"FPGA_READ\r\n")
+
+    def take_run(self, buffer):
+        """The replies to a run of 16-byte block writes, or of reads of whole pages, at the start
+        of `buffer`, taken off it; None when it starts with neither or a fault concerns them."""
+        faults, fpga = self.faults, self.fpga
+        if faults.silent_after is not None or faults.reply_delay:
+            return None
+        if match := self.BLOCK_RUN.match(buffer):
+            count = (match.end() // self.BLOCK_FRAME_SIZE)
+            for index in (faults.refuse_block, faults.drop_after_blocks):
+                if index is not None and index >= fpga.blocks_taken:
+                    count = min(count, index - fpga.blocks_taken)
+            if count == 0:
+                return None
+            data = b"".join(_fields("17x16s2x", count).unpack_from(buffer))
+            with self.lock:
+                self.commands.extend(["FPGA_PROGRAM"] * count)
+                fpga.memory[fpga.pointer : fpga.pointer + len(data)] = data
+                fpga.pointer += len(data)
+                fpga.blocks_taken += count
+                fpga.block_attempts += count
+                fpga.done = False
+            del buffer[: count * self.BLOCK_FRAME_SIZE]
+            return OK_REPLY * count
+        if match := self.READ_RUN.match(buffer):
+            with self.lock:
+                count = min(match.end() // self.READ_SIZE, (len(fpga.memory) - fpga.pointer) // PAGE_SIZE)
+                if count == 0:
+                    return None
+                pages = bytearray(fpga.memory[fpga.pointer : fpga.pointer + count * PAGE_SIZE])
+                offset = faults.corrupt_read_offset
+                if offset is not None and fpga.pointer <= offset < fpga.pointer + len(pages):
+                    pages[offset - fpga.pointer] ^= 0xFF
+                fpga.pointer += len(pages)
+                self.commands.extend(["FPGA_READ"] * count)
+            del buffer[: count * self.READ_SIZE]
+            return b"#216" + b"\r\n#216".join(_fields("16s", count).unpack_from(pages)) + b"\r\n"
+        return None
+
     def answer(self, line):
         """The reply to one command line (without its CR LF)."""
         text = line.decode("utf-8", errors="replace").strip()
@@ -202,6 +253,12 @@ class Device:
         if reply is None:
             reply = b"ERR unknown command " + word.encode()
         return reply + b"\r\n"
+
+
+@functools.lru_cache(maxsize=64)
+def _fields(layout, count):
+    """A struct that takes `count` records of `layout` apart at once."""
+    return struct.Struct(layout * count)
 
 
 class _Link:
@@ -270,7 +327,12 @@ class _Connection(socketserver.BaseRequestHandler):
                 else:
                     buffer += data
                 replies = []
-                while (command := self._next_command(buffer)) is not None:
+                while True:
+                    if not faults.one_command_per_read and (run := device.take_run(buffer)) is not None:
+                        replies.append(run)
+                        continue
+                    if (command := self._next_command(buffer)) is None:
+                        break
                     if faults.silent_after is not None and len(device.commands) >= faults.silent_after:
                         with device.lock:
                             device.commands.append("(ignored)")

@@ -1,0 +1,159 @@
+"""Commands in flight: processFpgaUpdate of a 4 MiB signed image through the device emulator,
+run in a process of its own, over a real TCP socket on 127.0.0.1 with _TCPConn, at pipeline
+depths 1, 8, 32 and 128, with the emulator's link latency at 0, 1 and 5 ms. Prints seconds and
+MiB/s per cell, each depth's speed-up over depth 1, and where the time goes at the best depth
+without added latency. Run with `python bench/bench_window.py`.
+
+A cell that would take longer than --cell-limit seconds (depth 1 over a slow link takes minutes
+to hours) is measured on the first --sample-kib of the image and scaled to the whole image: at a
+fixed depth and latency an update's time grows with its number of blocks. Such cells are marked
+with "~". --cell-limit 0 measures every cell whole.
+"""
+
+import argparse
+import contextlib
+import json
+import logging
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from bench_update import MiB, TimedConnection, cpu_seconds, machine, timing_overhead
+from orbisk_tools.signed_image import pack
+
+DEPTHS = (1, 8, 32, 128)
+LATENCIES = (0.0, 0.001, 0.005)
+
+
+@contextlib.contextmanager
+def emulator_process(latency):
+    """A device emulator in a process of its own; yields (process, port)."""
+    process = subprocess.Popen([sys.executable, "-m", "orbisk_tools.emulator", "--port", "0", "--latency", str(latency)],
+                               stdout=subprocess.PIPE, text=True)
+    try:
+        banner = process.stdout.readline()  # "Device emulator listening on 127.0.0.1:PORT (...)"
+        yield process, int(banner.split()[4].rsplit(":", 1)[1])
+    finally:
+        process.send_signal(signal.SIGINT)
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def update(port, path, depth, wrap=lambda connection: connection):
+    """Seconds of one processFpgaUpdate at this depth, on a connection of its own."""
+    from orbisk.VornCommService import _TCPConn
+    from orbisk.VornFpga import FpgaTool
+
+    connection = _TCPConn("127.0.0.1", port, timeout=30.0)
+    assert connection.initConnection()
+    try:
+        tool = FpgaTool(wrap(connection))
+        tool.pipeline_depth = depth
+        with open(os.devnull, "w") as devnull, contextlib.redirect_stdout(devnull):
+            start = time.perf_counter()
+            result = tool.processFpgaUpdate(path, 32)
+            seconds = time.perf_counter() - start
+        assert result.RetData["success"], result
+        return seconds
+    finally:
+        connection.closeConnection()
+
+
+def signed_image(workdir, name, size):
+    path = os.path.join(workdir, name)
+    with open(path, "wb") as f:
+        f.write(pack(os.urandom(size), 32))
+    return path
+
+
+def measure_cells(workdir, size, sample, cell_limit):
+    whole = signed_image(workdir, "whole.tbin", size)
+    part = signed_image(workdir, "part.tbin", sample)
+    cells = {}
+    for latency in LATENCIES:
+        with emulator_process(latency) as (_, port):
+            for depth in DEPTHS:
+                estimate = update(port, part, depth) * size / sample
+                if cell_limit and estimate > cell_limit:
+                    cells[latency, depth] = {"seconds": estimate, "scaled": True}
+                else:
+                    cells[latency, depth] = {"seconds": update(port, whole, depth), "scaled": False}
+                cell = cells[latency, depth]
+                cell["mib_per_second"] = size / MiB / cell["seconds"]
+                print(f"  latency {latency * 1000:g} ms, depth {depth}: {'~' if cell['scaled'] else ''}"
+                      f"{cell['seconds']:.2f} s", file=sys.stderr, flush=True)
+    return cells
+
+
+def where_the_time_goes(workdir, size, depth):
+    """Shares of one update's time at `depth`, without added latency: inside the module (all
+    outside the connection's calls), in the connection's own Python code, waiting for the
+    emulator; and how busy the emulator's process was."""
+    path = signed_image(workdir, "timed.tbin", size)
+    with emulator_process(0.0) as (process, port):
+        timed = None
+
+        def wrap(connection):
+            nonlocal timed
+            timed = TimedConnection(connection)
+            return timed
+
+        emulator_cpu, cpu = cpu_seconds(process.pid), time.process_time()
+        wall = update(port, path, depth, wrap)
+        cpu, emulator_cpu = time.process_time() - cpu, cpu_seconds(process.pid) - emulator_cpu
+    timing = timed.calls * timing_overhead()
+    wall -= timing
+    module = wall - timed.seconds
+    connection_code = cpu - timing - module
+    return {"depth": depth, "seconds": wall, "share_module": module / wall,
+            "share_connection_code": connection_code / wall,
+            "share_waiting": (timed.seconds - connection_code) / wall, "emulator_cpu_share": emulator_cpu / wall}
+
+
+def print_table(cells, size):
+    print(f"processFpgaUpdate, {size / MiB:g} MiB signed image, through the emulator over TCP "
+          "(seconds, MiB/s; ~ scaled from a part of the image):")
+    print(f"{'latency':>9} | " + " | ".join(f"{'depth ' + str(depth):<32}" for depth in DEPTHS))
+    for latency in LATENCIES:
+        row = []
+        for depth in DEPTHS:
+            cell = cells[latency, depth]
+            speed_up = cells[latency, 1]["seconds"] / cell["seconds"]
+            seconds = f"{'~' if cell['scaled'] else ''}{cell['seconds']:.2f} s"
+            row.append(f"{seconds:>10} {cell['mib_per_second']:7.3f} MiB/s x{speed_up:<5.1f}")
+        print(f"{latency * 1000:>6g} ms | " + " | ".join(row))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--size-mib", type=float, default=4)
+    parser.add_argument("--sample-kib", type=int, default=16)
+    parser.add_argument("--cell-limit", type=float, default=120, metavar="SECONDS")
+    parser.add_argument("--json", metavar="FILE", help="also write the figures to FILE as JSON")
+    args = parser.parse_args()
+    logging.getLogger("FPGA").setLevel(logging.WARNING)
+    size = int(args.size_mib * MiB)
+    with tempfile.TemporaryDirectory() as workdir:
+        cells = measure_cells(workdir, size, args.sample_kib * 1024, args.cell_limit)
+        print_table(cells, size)
+        best = min(DEPTHS, key=lambda depth: cells[0.0, depth]["seconds"])
+        shares = where_the_time_goes(workdir, size, best)
+    print(f"Where the time goes at depth {best} without added latency ({shares['seconds']:.2f} s): inside the "
+          f"module {shares['share_module']:.1%}, in the connection's code {shares['share_connection_code']:.1%}, "
+          f"waiting for the emulator {shares['share_waiting']:.1%} (the emulator's process busy for "
+          f"{shares['emulator_cpu_share']:.1%})")
+    if args.json:
+        with open(args.json, "w") as out:
+            json.dump({"machine": machine(), "image_mib": size / MiB, "where_the_time_goes": shares,
+                       "cells": [{"latency": latency, "depth": depth, **cell}
+                                 for (latency, depth), cell in cells.items()]}, out, indent=2)
+
+
+if __name__ == "__main__":
+    main()
