@@ -126,13 +126,22 @@ def _lock_folder():
 
 @contextlib.contextmanager
 def device_lock(target):
-    """Holds the lock of the device at `target` (by its resolved address): an flock, which the
-    kernel releases when the process ends in any way. Raises DeviceFailure when it is taken."""
+    """Holds the locks of the device at `target`, one per address its name resolves to (the
+    connection may use any of them): flocks, which the kernel releases when the process ends
+    in any way. Raises DeviceFailure when one is taken."""
     try:
-        resolved = socket.getaddrinfo(target.host, target.port, type=socket.SOCK_STREAM)[0][4][0]
+        addresses = {info[4][0] for info in socket.getaddrinfo(target.host, target.port, type=socket.SOCK_STREAM)}
     except socket.gaierror as error:
         raise DeviceFailure(f"cannot connect: name not found ({error.strerror}); check the address") from None
-    name = re.sub(r"[^0-9A-Za-z.-]", "_", f"{resolved}_{target.port}") + ".lock"
+    with contextlib.ExitStack() as held:
+        for address in sorted(addresses):
+            held.enter_context(_address_lock(address, target.port))
+        yield
+
+
+@contextlib.contextmanager
+def _address_lock(address, port):
+    name = re.sub(r"[^0-9A-Za-z.-]", "_", f"{address}_{port}") + ".lock"
     fd = os.open(os.path.join(_lock_folder(), name), os.O_RDWR | os.O_CREAT, 0o600)
     try:
         try:
