@@ -64,14 +64,13 @@ def configure_logging(verbose):
 # ---- update ----------------------------------------------------------------------------------
 
 def device_targets(args):
-    """The devices to update, each once; a bad or repeated address is a usage error."""
+    """The devices to update, in the order given, each once; a bad or repeated address is a usage error."""
     from orbisk_tools.fleet import parse_address
 
-    given = [(f"--address {text}", text) for text in args.address] + list(args.addresses)
-    if not given:
+    if not args.devices:
         args.parser.error("name the device with --address HOST[:PORT], or list devices in a file with --addresses")
     targets = {}
-    for where, text in given:
+    for where, text in args.devices:
         try:
             target = parse_address(text, args.port)
         except ValueError as error:
@@ -80,6 +79,11 @@ def device_targets(args):
             args.parser.error(f"{target.label} is given twice ({targets[target]} and {where}); give each device once")
         targets[target] = where
     return list(targets)
+
+
+def one_address(text):
+    """--address HOST[:PORT] of update: a (where, text) entry of the list of devices."""
+    return [(f"--address {text}", text)]
 
 
 def address_list(path):
@@ -289,7 +293,7 @@ def run_demo(args):
         say("3. Initialised the FPGA controller:")
         run_init(argparse.Namespace(**{**vars(args), "address": address}))
         say("4. Updating the FPGA image:")
-        if run_update(argparse.Namespace(**{**vars(args), "address": [address], "image": signed})) != 0:
+        if run_update(argparse.Namespace(**{**vars(args), "devices": one_address(address), "image": signed})) != 0:
             raise Failure("the demo update failed; the line above says why")
         with open(raw, "rb") as f:
             same = emulator.device.fpga.loaded_image == f.read()
@@ -329,9 +333,9 @@ def parser():
     update = command("update", run_update,
                      "Check an FPGA image (.bin, or signed .tbin), then on each device: write it, read it back "
                      "and compare, load it, and report the new FPGA version. Several devices are updated at once.")
-    update.add_argument("--address", action="append", default=[], metavar="HOST[:PORT]",
-                        help="a device to update (repeat for several)")
-    update.add_argument("--addresses", type=address_list, action="extend", default=[], metavar="FILE",
+    update.add_argument("--address", dest="devices", type=one_address, action="extend", default=[],
+                        metavar="HOST[:PORT]", help="a device to update (repeat for several)")
+    update.add_argument("--addresses", dest="devices", type=address_list, action="extend", metavar="FILE",
                         help="a file of devices to update: one HOST[:PORT] a line, # starts a comment")
     connection(update)
     device_type(update, "device type of the devices (default 32)")
@@ -372,8 +376,7 @@ def parser():
 
     demo = command("demo", run_demo, "Start an emulated device, sign a sample image, initialise the device "
                                      "and update it, showing each step.")
-    demo.set_defaults(device_type=32, no_fw_check=False, port=5025, timeout=5.0, addresses=[], jobs=1, window=1,
-                      json=None)
+    demo.set_defaults(device_type=32, no_fw_check=False, port=5025, timeout=5.0, jobs=1, window=1, json=None)
     return top
 
 
