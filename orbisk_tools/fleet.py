@@ -28,8 +28,8 @@ STILL_PREVIOUS = ("the device still runs its previous FPGA image until it restar
 MAYBE_LOADED = "the read-back matched, but the device may not have loaded the new image; run the update again"
 
 # What the update was doing, in words, for each phase of a Job.
-PHASE_WORDS = {"erase": "while erasing", "write": "while writing", "verify": "while reading back",
-               "load": "while loading the image"}
+PHASE_WORDS = {"connect": "while connecting", "erase": "while erasing", "write": "while writing",
+               "verify": "while reading back", "load": "while loading the image"}
 
 
 class DeviceFailure(Exception):
@@ -308,11 +308,9 @@ class Job:
             outcome.message = str(failure)
         except KeyboardInterrupt:
             outcome.result = "interrupted"
-            outcome.message = ("interrupted before the device was changed" if self.phase == "connect"
-                               else f"interrupted {PHASE_WORDS[self.phase]}; {self._advice()}")
-        except Exception as error:  # a fault of this program: still one line, and the other devices go on
-            outcome.message = f"stopped {PHASE_WORDS.get(self.phase, 'before the update')}: " \
-                              f"{type(error).__name__}: {error}; {self._advice()}"
+            outcome.message = f"interrupted {PHASE_WORDS[self.phase]}; {self._advice()}"
+        except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
+            outcome.message = transport_failure(error, self.settings.timeout, PHASE_WORDS[self.phase], self._advice())
         finally:
             _job.label = None
         outcome.bytes_written = self.written
@@ -321,10 +319,12 @@ class Job:
         return outcome
 
     def _advice(self):
+        if self.phase == "connect":
+            return "the device was not changed"
         return MAYBE_LOADED if self.phase == "load" else STILL_PREVIOUS
 
     def _update(self):
-        """The new FPGA version; raises DeviceFailure or KeyboardInterrupt."""
+        """The new FPGA version; raises DeviceFailure, KeyboardInterrupt, or what ended an exchange."""
         from orbisk.VornFpga import FpgaTool
         from orbisk.VornPublic import RetCode
 
@@ -340,13 +340,7 @@ class Job:
             tool.set_progress_callback(self._progress)
             MODULE_LOG.take()
             self.phase = "erase"
-            try:
-                result = tool.processFpgaUpdate(settings.image, settings.device_type)
-            except (KeyboardInterrupt, DeviceFailure):
-                raise
-            except Exception as error:
-                raise DeviceFailure(transport_failure(error, settings.timeout, PHASE_WORDS[self.phase],
-                                                      self._advice())) from None
+            result = tool.processFpgaUpdate(settings.image, settings.device_type)  # its exceptions: see run()
         if result.RetCode is not RetCode.OK:
             raise DeviceFailure(explain(result.RetMsg, MODULE_LOG.take(), settings.image))
         return result.RetData["fw_version"]
