@@ -157,8 +157,8 @@ def write_json(path, args, outcomes):
             json.dump(report, output, indent=2)
             output.write("\n")
     except OSError as error:
-        args.err.line(f"orbisk-fpga: error: cannot write {path} ({error.strerror}); the summary on the "
-                      "terminal is the only record of this run")
+        args.err.line(f"orbisk-fpga: error: cannot write {path} ({error.strerror}); the output above is the only "
+                      "record of this run")
 
 
 # ---- inspect ---------------------------------------------------------------------------------
@@ -209,8 +209,6 @@ def run_init(args):
             report = device_report(conn, args)
     except DeviceFailure as failure:
         raise Failure(f"{target.label}: {failure}") from None
-    except Failure:
-        raise
     except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
         raise Failure(f"{target.label}: {transport_failure(error, args.timeout, 'during init', 'run init again')}") \
             from None
@@ -224,13 +222,15 @@ def device_report(conn, args):
     from orbisk.VornFpga import FpgaTool
     from orbisk.VornPublic import RetCode
 
+    from orbisk_tools.fleet import DeviceFailure
+
     tool = FpgaTool(conn)
     if args.device_type == 32:  # the module initialises and checks type 32
         result = tool.initFpga(32, disable_fw_check=args.no_fw_check)
         if result.RetCode is not RetCode.OK:
             advice = "update the FPGA image, or add --no-fw-check" if result.RetCode is RetCode.WARNING \
                 else "check the device and run init again"
-            raise Failure(f"{conn.address}:{conn.port}: {result.RetMsg.rstrip('.')}; {advice}")
+            raise DeviceFailure(f"{result.RetMsg.rstrip('.')}; {advice}")
         fpga_id, fpga_version = result.RetData["fpga_id"], result.RetData["fpga_version"]
     else:  # type 28 keeps its configuration mode; its FPGA version comes with the front-end information
         tool._fpgaCtrlInit()
