@@ -1,113 +1,247 @@
-"""orbisk-fpga: update a device's FPGA image, initialise its FPGA controller, sign images,
-and run an emulated device, from a terminal.
+"""orbisk-fpga: update the FPGA image of one device or of many, check an image, initialise a
+device's FPGA controller, sign images, and run an emulated device, from a terminal.
 
-Exit status: 0 on success, 1 when the device or the update fails, 2 on a usage error.
+Exit status: 0 on success, 1 when a device, an update or an image fails, 2 on a usage
+error, 130 when interrupted.
 """
 
 import argparse
+import contextlib
+import hashlib
 import json
 import logging
 import os
+import signal
 import sys
 import tempfile
-import time
+
+from orbisk_tools import options
+from orbisk_tools.display import GuardedOutput, human_rate, summary_table, view_for
 
 EXAMPLES = {
-    "update": "example:\n  orbisk-fpga update --address 192.168.1.20 --device-type 32 fpga.tbin",
+    "update": "examples:\n  orbisk-fpga update --address 192.168.1.20 --device-type 32 fpga.tbin\n"
+              "  orbisk-fpga update --address 192.168.1.20 --address 192.168.1.21:5025 fpga.tbin\n"
+              "  orbisk-fpga update --addresses site-a.txt --jobs 4 --json result.json fpga.tbin",
+    "inspect": "example:\n  orbisk-fpga inspect --device-type 32 fpga.tbin",
     "init": "example:\n  orbisk-fpga init --address 192.168.1.20",
     "pack": "example:\n  orbisk-fpga pack --device-type 28 --device-type 32 --set version=1.4.0.0 fpga.bin fpga.tbin",
     "emulate": "example:\n  orbisk-fpga emulate --port 5025 --refuse-block 3 --refuse-times 2",
     "demo": "example:\n  orbisk-fpga demo",
 }
+DEVICE_TYPES = (28, 32)  # the types whose FPGA the module knows how to erase and read the version of
+INTERRUPTED = 130
 
 
 class Failure(Exception):
     """A failure to report in one line, with exit status 1."""
 
 
-class FpgaLog(logging.Handler):
-    """Keeps the FPGA module's log lines, so that a failure can name its reason in one line."""
+class Stderr(logging.StreamHandler):
+    """Writes to sys.stderr as it is bound at each record, so that the progress display can show them."""
 
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.errors = []
+    @property
+    def stream(self):
+        return sys.stderr
 
-    def emit(self, record):
-        if record.levelno >= logging.ERROR:
-            self.errors.append(record.getMessage())
-
-
-def quiet_fpga_log(verbose):
-    """The FPGA module logs to stdout unless the host configured logging first: this CLI does."""
-    logging.basicConfig(level=logging.INFO if verbose else logging.WARNING, stream=sys.stderr,
-                        format="%(levelname)s %(message)s")
-    fpga_log = FpgaLog()
-    logger = logging.getLogger("FPGA")
-    logger.addHandler(fpga_log)
-    logger.propagate = verbose
-    return fpga_log
+    @stream.setter
+    def stream(self, value):
+        pass
 
 
-def connect(args):
+def configure_logging(verbose):
+    """The FPGA module logs to stdout unless the host configured logging first: this CLI does,
+    before importing it. Its lines are shown with -v; its errors always name a failure's reason."""
+    from orbisk_tools.fleet import DeviceLabel
+
+    handler = Stderr()
+    handler.addFilter(DeviceLabel())
+    handler.setFormatter(logging.Formatter("%(levelname)s %(device)s%(message)s"))
+    logging.basicConfig(level=logging.INFO if verbose else logging.WARNING, handlers=[handler])
+    logging.raiseExceptions = False  # a log line to a closed terminal is lost, not reported
+    logging.getLogger("FPGA").propagate = verbose
+
+
+# ---- update ----------------------------------------------------------------------------------
+
+def device_targets(args):
+    """The devices to update, in the order given, each once; a bad or repeated address is a usage error."""
+    from orbisk_tools.fleet import parse_address
+
+    if not args.devices:
+        args.parser.error("name the device with --address HOST[:PORT], or list devices in a file with --addresses")
+    targets = {}
+    for where, text in args.devices:
+        try:
+            target = parse_address(text, args.port)
+        except ValueError as error:
+            args.parser.error(f"{where}: {error}")
+        if target in targets:
+            args.parser.error(f"{target.label} is given twice ({targets[target]} and {where}); give each device once")
+        targets[target] = where
+    return list(targets)
+
+
+def one_address(text):
+    """--address HOST[:PORT] of update: a (where, text) entry of the list of devices."""
+    return [(f"--address {text}", text)]
+
+
+def address_list(path):
+    """--addresses FILE: its (where, text) entries; a file that cannot be read is a usage error."""
+    from orbisk_tools.fleet import read_address_list
+
+    try:
+        entries = read_address_list(path)
+    except (OSError, UnicodeDecodeError) as error:
+        raise argparse.ArgumentTypeError(f"cannot read {path}: {getattr(error, 'strerror', None) or error}")
+    if not entries:
+        raise argparse.ArgumentTypeError(f"{path} lists no address")
+    return entries
+
+
+def run_update(args):
+    from orbisk_tools.fleet import ImageRefused, Settings, check_image, update_devices
+
+    targets = device_targets(args)
+    try:
+        check_image(args.image, args.device_type)
+    except ImageRefused as refused:
+        raise Failure(str(refused)) from None
+    settings = Settings(args.image, args.device_type, args.timeout, args.window)
+    fleet = len(targets) > 1
+    view = view_for(args.out, fleet)
+    # A closed terminal must not end an update midway; the module's own progress line is silenced.
+    hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    try:
+        with contextlib.redirect_stdout(None):
+            outcomes, interrupted = update_devices(targets, settings, view, args.jobs)
+    finally:
+        view.close()
+        signal.signal(signal.SIGHUP, hangup)
+    if args.json:
+        write_json(args.json, args, outcomes)
+    if fleet:
+        report_fleet(args, outcomes)
+    else:
+        report_one(args, outcomes[0])
+    return INTERRUPTED if interrupted else 0 if all(o.result == "updated" for o in outcomes) else 1
+
+
+def report_one(args, outcome):
+    if outcome.result == "interrupted":
+        args.err.line(f"orbisk-fpga: {outcome.address}: update {outcome.message}")
+        return
+    if outcome.result != "updated":
+        args.err.line(f"orbisk-fpga: error: {outcome.address}: {outcome.message}")
+        return
+    version = outcome.fpga_version or "(not reported)"
+    args.out.line(f"FPGA updated: version {version}, {outcome.bytes_written} bytes written in "
+                  f"{outcome.seconds:.2f} s ({human_rate(outcome.bytes_written, outcome.seconds)})")
+
+
+def report_fleet(args, outcomes):
+    summary_table(outcomes, args.out)
+    updated = sum(outcome.result == "updated" for outcome in outcomes)
+    args.out.line(f"{updated} of {len(outcomes)} devices updated")
+    if updated < len(outcomes):
+        args.err.line(f"orbisk-fpga: error: {len(outcomes) - updated} of {len(outcomes)} devices not updated; "
+                      "the summary says why for each, and what to do")
+
+
+def write_json(path, args, outcomes):
+    from dataclasses import asdict
+
+    report = {"image": args.image, "device_type": args.device_type, "devices": [asdict(o) for o in outcomes]}
+    try:
+        with open(path, "w", encoding="utf-8") as output:
+            json.dump(report, output, indent=2)
+            output.write("\n")
+    except OSError as error:
+        args.err.line(f"orbisk-fpga: error: cannot write {path} ({error.strerror}); the output above is the only "
+                      "record of this run")
+
+
+# ---- inspect ---------------------------------------------------------------------------------
+
+def run_inspect(args):
+    from orbisk_tools.fleet import ImageRefused, check_image
+    from orbisk_tools.signed_image import read_signed_image
+
+    try:
+        with open(args.image, "rb") as image:
+            data = image.read()
+    except OSError as error:
+        raise Failure(f"cannot read {args.image} ({error.strerror}); check the path") from None
+    signed = read_signed_image(data)
+    say = args.out.line
+    if signed is None:
+        say(f"{args.image}: raw image")
+        say(f"  size          {len(data)} bytes")
+        say(f"  SHA-256       {hashlib.sha256(data).hexdigest()}")
+    else:
+        types = ", ".join(map(str, signed.device_types))
+        say(f"{args.image}: signed image for device type{'s' if len(signed.device_types) > 1 else ''} {types}")
+        say(f"  image size    {signed.image_length} bytes")
+        say(f"  header        {json.dumps(signed.members)}")
+        say(f"  header hash   {'verifies' if signed.header_verifies else 'does not verify'}")
+        say(f"  image hash    {'verifies' if signed.image_verifies else 'does not verify'}")
+    try:
+        check_image(args.image, args.device_type)
+    except ImageRefused as refused:
+        raise Failure(str(refused)) from None
+    for_type = f" for device type {args.device_type}" if args.device_type is not None else ""
+    say(f"It passes the update's checks{for_type}.")
+
+
+# ---- init ------------------------------------------------------------------------------------
+
+def run_init(args):
+    from orbisk_tools.fleet import DeviceFailure, device_connection, parse_address, transport_failure
+
+    try:
+        target = parse_address(args.address, args.port)
+    except ValueError as error:
+        args.parser.error(f"--address: {error}")
+    if args.device_type != 32 and not args.no_fw_check:
+        args.parser.error(f"device type {args.device_type} has no firmware version check; add --no-fw-check")
+    try:
+        with device_connection(target, args.timeout) as conn:
+            report = device_report(conn, args)
+    except DeviceFailure as failure:
+        raise Failure(f"{target.label}: {failure}") from None
+    except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
+        raise Failure(f"{target.label}: {transport_failure(error, args.timeout, 'during init', 'run init again')}") \
+            from None
+    args.out.line(f"Device {target.label}, device type {args.device_type}: FPGA controller initialised")
+    for name, value in report:
+        args.out.line(f"  {name:<26}{value or '(not reported)'}")
+
+
+def device_report(conn, args):
+    """Initialises the FPGA controller; [(what, value)] as the device reports them."""
     from orbisk.VornFpga import FpgaTool
-
-    try:
-        return FpgaTool(address=args.address, port=args.port)
-    except (ConnectionError, OSError) as error:
-        raise Failure(str(error)) from None
-
-
-def human_rate(size, seconds):
-    rate = size / seconds if seconds > 0 else 0.0
-    for unit in ("B/s", "KiB/s", "MiB/s"):
-        if rate < 1024 or unit == "MiB/s":
-            return f"{rate:.1f} {unit}"
-        rate /= 1024
-
-
-def run_update(args, fpga_log):
     from orbisk.VornPublic import RetCode
 
-    tool = connect(args)
-    written = 0
+    from orbisk_tools.fleet import DeviceFailure
 
-    def progress(stage, current, total):
-        nonlocal written
-        if stage == "write":
-            written = current
-
-    tool.set_progress_callback(progress)
-    fpga_log.errors.clear()
-    start = time.monotonic()
-    try:
-        ret = tool.processFpgaUpdate(args.image, args.device_type)
-    except OSError as error:  # the link failed or timed out, or the file could not be read
-        raise Failure(f"FPGA update stopped: {error}") from None
-    except Exception as error:  # the device answered something the update cannot use
-        raise Failure(f"FPGA update stopped: {type(error).__name__}: {error}") from None
-    finally:
-        tool.disconnect()
-    elapsed = time.monotonic() - start
-    if ret.RetCode is not RetCode.OK:
-        reason = f" ({fpga_log.errors[-2]})" if len(fpga_log.errors) >= 2 else ""  # the last is RetMsg itself
-        raise Failure(f"{ret.RetMsg}{reason}")
-    version = ret.RetData["fw_version"] or "(not reported)"
-    print(f"FPGA updated: version {version}, {written} bytes written in {elapsed:.2f} s "
-          f"({human_rate(written, elapsed)})")
+    tool = FpgaTool(conn)
+    if args.device_type == 32:  # the module initialises and checks type 32
+        result = tool.initFpga(32, disable_fw_check=args.no_fw_check)
+        if result.RetCode is not RetCode.OK:
+            advice = "update the FPGA image, or add --no-fw-check" if result.RetCode is RetCode.WARNING \
+                else "check the device and run init again"
+            raise DeviceFailure(f"{result.RetMsg.rstrip('.')}; {advice}")
+        fpga_id, fpga_version = result.RetData["fpga_id"], result.RetData["fpga_version"]
+    else:  # type 28 keeps its configuration mode; its FPGA version comes with the front-end information
+        tool._fpgaCtrlInit()
+        fpga_id = tool._fpgaGetId()
+        front_ends = json.loads(tool._fpgaGetInfo() or "{}")
+        fpga_version = next(iter(front_ends.values()), {}).get("fpga_ver", "")
+    return [("FPGA ID", fpga_id), ("Serial number", tool._fpgaGetSerialNumber()),
+            ("FPGA version", fpga_version), ("Control firmware version", tool._fpgaGetControlFwVer())]
 
 
-def run_init(args, fpga_log):
-    from orbisk.VornPublic import RetCode
-
-    tool = connect(args)
-    try:
-        ret = tool.initFpga(args.device_type, disable_fw_check=args.no_fw_check)
-    finally:
-        tool.disconnect()
-    if ret.RetCode is not RetCode.OK:
-        raise Failure(ret.RetMsg)
-    print(json.dumps(ret.RetData, indent=2))
-
+# ---- pack, emulate, demo -----------------------------------------------------------------------
 
 def header_member(text):
     key, separator, value = text.partition("=")
@@ -121,17 +255,7 @@ def header_member(text):
         return key, value
 
 
-def device_type_number(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number from 0 to 999, got {text!r}") from None
-    if not 0 <= value <= 999:
-        raise argparse.ArgumentTypeError(f"a device type is a number from 0 to 999, not {value}")
-    return value
-
-
-def run_pack(args, fpga_log):
+def run_pack(args):
     from orbisk_tools.signed_image import PackError, write_signed_image
 
     device_types = args.device_type[0] if len(args.device_type) == 1 else args.device_type
@@ -139,105 +263,140 @@ def run_pack(args, fpga_log):
         write_signed_image(args.image, args.output, device_types, dict(args.set))
     except (OSError, PackError) as error:
         raise Failure(str(error)) from None
-    print(f"Wrote {args.output} ({os.path.getsize(args.output)} bytes) for device type "
-          f"{', '.join(str(t) for t in args.device_type)}")
+    args.out.line(f"Wrote {args.output} ({os.path.getsize(args.output)} bytes) for device type "
+                  f"{', '.join(str(t) for t in args.device_type)}")
 
 
-def run_emulate(args, fpga_log):
-    from orbisk_tools.emulator import faults_from, serve
+def run_emulate(args):
+    from orbisk_tools.emulator import cannot_listen, faults_from, serve
 
     try:
-        serve(args.port, faults_from(args), args.new_fpga_version, announce=lambda text: print(text, flush=True))
+        serve(args.port, faults_from(args), args.new_fpga_version, announce=args.out.line)
     except OSError as error:
-        raise Failure(f"cannot listen on port {args.port}: {error}") from None
+        raise Failure(cannot_listen(args.port, error)) from None
 
 
-def run_demo(args, fpga_log):
+def run_demo(args):
     from orbisk_tools.emulator import DeviceEmulator
     from orbisk_tools.signed_image import write_signed_image
 
     with DeviceEmulator(port=0) as emulator, tempfile.TemporaryDirectory() as workdir:
-        print(f"1. Started an emulated device on {emulator.host}:{emulator.port}")
+        say = args.out.line
+        say(f"1. Started an emulated device on {emulator.host}:{emulator.port}")
         raw = os.path.join(workdir, "sample.bin")
         with open(raw, "wb") as f:
             f.write(bytes((i * 7 + i // 256) % 256 for i in range(16 * 1024 + 5)))
         signed = os.path.join(workdir, "sample.tbin")
         write_signed_image(raw, signed, [28, 32], {"version": "0.2.4.0"})
-        print(f"2. Signed a sample image for device types 28 and 32: {os.path.getsize(signed)} bytes")
-        args.address, args.port, args.image = emulator.host, emulator.port, signed
-        args.no_fw_check = False
-        print("3. Initialised the FPGA controller:")
-        run_init(args, fpga_log)
-        print("4. Updating the FPGA image:")
-        run_update(args, fpga_log)
-        loaded = emulator.device.fpga.loaded_image
+        say(f"2. Signed a sample image for device types 28 and 32: {os.path.getsize(signed)} bytes")
+        address = f"{emulator.host}:{emulator.port}"
+        say("3. Initialised the FPGA controller:")
+        run_init(argparse.Namespace(**{**vars(args), "address": address}))
+        say("4. Updating the FPGA image:")
+        if run_update(argparse.Namespace(**{**vars(args), "devices": one_address(address), "image": signed})) != 0:
+            raise Failure("the demo update failed; the line above says why")
         with open(raw, "rb") as f:
-            same = loaded == f.read()
-        print(f"5. The device now holds {'exactly the image' if same else 'a different image'}")
+            same = emulator.device.fpga.loaded_image == f.read()
+        say(f"5. The device now holds {'exactly the image' if same else 'a different image'}")
         if not same:
             raise Failure("the device does not hold the image that was written")
 
 
+# ---- the command line ----------------------------------------------------------------------------
+
 def parser():
     from orbisk_tools.emulator import add_fault_options
 
-    top = argparse.ArgumentParser(prog="orbisk-fpga", description=__doc__,
-                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    # -v is taken before or after the command; after it, it must not reset what was given before.
+    verbose = options.Parser(add_help=False)
+    verbose.add_argument("-v", "--verbose", action="store_true", default=argparse.SUPPRESS,
+                         help="show the FPGA module's log lines")
+    top = options.Parser(prog="orbisk-fpga", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     top.add_argument("-v", "--verbose", action="store_true", help="show the FPGA module's log lines")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name, run, help_text):
         sub = commands.add_parser(name, help=help_text, description=help_text, epilog=EXAMPLES[name],
-                                  formatter_class=argparse.RawDescriptionHelpFormatter)
-        sub.set_defaults(run=run)
+                                  parents=[verbose], formatter_class=argparse.RawDescriptionHelpFormatter)
+        sub.set_defaults(run=run, parser=sub)
         return sub
 
-    def device_options(sub):
-        sub.add_argument("--address", required=True, help="IP address or host name of the device")
-        sub.add_argument("--port", type=int, default=5025, help="TCP port of the device (default 5025)")
-        sub.add_argument("--device-type", type=int, default=32, help="device type (default 32)")
+    def device_type(sub, help_text):
+        sub.add_argument("--device-type", type=int, choices=DEVICE_TYPES, default=32, help=help_text)
+
+    def connection(sub):
+        sub.add_argument("--port", type=options.device_port, default=5025,
+                         help="TCP port of a device whose address names none (default 5025)")
+        sub.add_argument("--timeout", type=options.timeout, default=5.0, metavar="SECONDS",
+                         help="how long to wait for the device to connect or to answer (default 5)")
 
     update = command("update", run_update,
-                     "Check an FPGA image (.bin, or signed .tbin), write it to the device, read it back "
-                     "and compare, then report the new FPGA version.")
-    device_options(update)
+                     "Check an FPGA image (.bin, or signed .tbin), then on each device: write it, read it back "
+                     "and compare, load it, and report the new FPGA version. Several devices are updated at once.")
+    update.add_argument("--address", dest="devices", type=one_address, action="extend", default=[],
+                        metavar="HOST[:PORT]", help="a device to update (repeat for several)")
+    update.add_argument("--addresses", dest="devices", type=address_list, action="extend", metavar="FILE",
+                        help="a file of devices to update: one HOST[:PORT] a line, # starts a comment")
+    connection(update)
+    device_type(update, "device type of the devices (default 32)")
+    update.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
+                        help="update up to N devices at once (default 8)")
+    update.add_argument("--window", type=options.positive_count, default=1, metavar="N",
+                        help="keep up to N commands in flight (default 1); the device must process commands in "
+                             "order from a byte stream, as the emulator does")
+    update.add_argument("--json", metavar="FILE", help="also write each device's outcome to FILE, as JSON")
     update.add_argument("image", metavar="IMAGE", help="the image file")
 
-    init = command("init", run_init, "Initialise the device's FPGA controller and print what it reports.")
-    device_options(init)
+    inspect = command("inspect", run_inspect, "Show what an FPGA image holds and whether it passes the update's "
+                                              "checks, without a device.")
+    inspect.add_argument("--device-type", type=int, choices=DEVICE_TYPES,
+                         help="also check that the image is for this device type")
+    inspect.add_argument("image", metavar="IMAGE", help="the image file")
+
+    init = command("init", run_init, "Initialise the device's FPGA controller and show what the device reports.")
+    init.add_argument("--address", required=True, metavar="HOST[:PORT]", help="the device")
+    connection(init)
+    device_type(init, "device type (default 32; 28 needs --no-fw-check)")
     init.add_argument("--no-fw-check", action="store_true", help="do not compare the FPGA version with its minimum")
 
     pack = command("pack", run_pack, "Sign a raw FPGA image for one or more device types, as a .tbin file.")
-    pack.add_argument("--device-type", type=device_type_number, action="append", required=True,
+    pack.add_argument("--device-type", type=options.device_type, action="append", required=True,
                       help="a device type the image is for (repeat for several)")
     pack.add_argument("--set", type=header_member, action="append", default=[], metavar="KEY=VALUE",
                       help="an extra JSON header member (VALUE is JSON, or else text)")
     pack.add_argument("image", metavar="IMAGE", help="the raw image")
     pack.add_argument("output", metavar="OUTPUT", help="the signed image to write")
 
-    emulate = command("emulate", run_emulate, "Serve an emulated device on 127.0.0.1 until interrupted.")
-    emulate.add_argument("--port", type=int, default=5025, help="TCP port (default 5025; 0: any free port)")
+    emulate = command("emulate", run_emulate, "Serve an emulated device on 127.0.0.1 until interrupted; "
+                                              "-v logs each connection and each update's outcome.")
+    emulate.add_argument("--port", type=options.listening_port, default=5025,
+                         help="TCP port (default 5025; 0: any free port)")
     emulate.add_argument("--new-fpga-version", default="0.2.4.0", help="FPGA version reported after an update")
     add_fault_options(emulate)
 
     demo = command("demo", run_demo, "Start an emulated device, sign a sample image, initialise the device "
                                      "and update it, showing each step.")
-    demo.set_defaults(device_type=32)
+    demo.set_defaults(device_type=32, no_fw_check=False, port=5025, timeout=5.0, jobs=1, window=1, json=None)
     return top
 
 
 def main(argv=None):
-    args = parser().parse_args(argv)
-    fpga_log = quiet_fpga_log(args.verbose)
+    out, err = GuardedOutput(sys.stdout), GuardedOutput(sys.stderr)
     try:
-        args.run(args, fpga_log)
-    except Failure as failure:
-        print(f"orbisk-fpga: error: {failure}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print("orbisk-fpga: interrupted", file=sys.stderr)
-        return 130
-    return 0
+        args = parser().parse_args(argv)
+        args.out, args.err = out, err
+        configure_logging(args.verbose)
+        try:
+            return args.run(args) or 0
+        except Failure as failure:
+            err.line(f"orbisk-fpga: error: {failure}")
+            return 1
+        except KeyboardInterrupt:
+            err.line("orbisk-fpga: interrupted")
+            return INTERRUPTED
+    finally:
+        if out.dead and sys.stdout is not None:  # the interpreter's last flush of stdout must not fail on a broken pipe
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@ import argparse
 import dataclasses
 import functools
 import json
+import logging
 import socket
 import queue
 import re
@@ -20,6 +21,10 @@ import socketserver
 import struct
 import threading
 import time
+
+from orbisk_tools import options
+
+log = logging.getLogger(__name__)  # connections and update outcomes, shown by -v
 
 PROGRAM_PREFIX = b"FPGA_PROGRAM #"
 PAGE_SIZE = 16
@@ -120,6 +125,7 @@ class Device:
             fpga.config_mode = argument
             return OK
         if word == "FPGA_ERASE":
+            log.info("FPGA configuration memory erased")
             fpga.memory.clear()
             fpga.pointer = 0
             fpga.blocks_taken = 0
@@ -137,6 +143,7 @@ class Device:
             if fpga.done and fpga.memory:
                 fpga.loaded_image = bytes(fpga.memory)
                 fpga.fpga_version = fpga.new_fpga_version
+                log.info("FPGA image of %d bytes loaded; FPGA version now %s", len(fpga.memory), fpga.fpga_version)
             return OK
         answers = {
             "FPGA_GET_ID": fpga.fpga_id,
@@ -316,6 +323,8 @@ class _Connection(socketserver.BaseRequestHandler):
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.server.track(sock)
         link = _Link(sock, faults.latency)
+        peer = "%s:%s" % self.client_address[:2]
+        log.info("%s connected", peer)
         buffer = bytearray()
         try:
             while True:
@@ -358,6 +367,10 @@ class _Connection(socketserver.BaseRequestHandler):
         finally:
             link.close()
             self.server.untrack(sock)
+            fpga = device.fpga
+            unloaded = fpga.memory and bytes(fpga.memory) != fpga.loaded_image
+            log.info("%s disconnected%s", peer,
+                     f"; {len(fpga.memory)} bytes written, not loaded: the update did not finish" if unloaded else "")
 
     @staticmethod
     def _reply(device, command):
@@ -469,22 +482,22 @@ class DeviceEmulator:
 
 def add_fault_options(parser):
     faults = parser.add_argument_group("faults")
-    faults.add_argument("--refuse-block", type=int, metavar="N", help="refuse the block with index N (from 0)")
+    faults.add_argument("--refuse-block", type=options.count, metavar="N", help="refuse the block with index N (from 0)")
     faults.add_argument("--refuse-times", type=int, default=1, metavar="K",
                         help="how often to refuse it (default 1; 0 or less: for ever)")
-    faults.add_argument("--drop-after-blocks", type=int, metavar="N",
+    faults.add_argument("--drop-after-blocks", type=options.count, metavar="N",
                         help="close the connection instead of taking block N (once)")
-    faults.add_argument("--corrupt-read-byte", type=int, metavar="OFFSET",
+    faults.add_argument("--corrupt-read-byte", type=options.count, metavar="OFFSET",
                         help="flip the image byte at OFFSET in the read-back")
     faults.add_argument("--pad-last-page", action="store_true", help="pad a short last read-back page to 16 bytes")
-    faults.add_argument("--reply-delay", type=float, default=0.0, metavar="SECONDS",
+    faults.add_argument("--reply-delay", type=options.seconds, default=0.0, metavar="SECONDS",
                         help="wait before every reply: a slow device, one reply after the other")
-    faults.add_argument("--latency", type=float, default=0.0, metavar="SECONDS",
+    faults.add_argument("--latency", type=options.seconds, default=0.0, metavar="SECONDS",
                         help="delay every reply on the link; replies in flight overlap, as on a real network")
     faults.add_argument("--one-command-per-read", action="store_true",
                         help="take each read from the socket as one command and drop the rest of it, "
                              "as a device without a command stream does")
-    faults.add_argument("--silent-after", type=int, metavar="N", help="stop answering after N commands")
+    faults.add_argument("--silent-after", type=options.count, metavar="N", help="stop answering after N commands")
 
 
 def faults_from(args):
@@ -496,7 +509,7 @@ def faults_from(args):
 
 
 def serve(port, faults, new_fpga_version="0.2.4.0", announce=print):
-    """Runs an emulator until interrupted."""
+    """Runs an emulator until interrupted. Raises OSError when it cannot listen on `port`."""
     with DeviceEmulator(port=port, faults=faults, new_fpga_version=new_fpga_version) as emulator:
         announce(f"Device emulator listening on {emulator.host}:{emulator.port} (Ctrl-C stops it)")
         try:
@@ -506,14 +519,31 @@ def serve(port, faults, new_fpga_version="0.2.4.0", announce=print):
             pass
 
 
+def cannot_listen(port, error):
+    """The one line that says why the emulator cannot listen on `port`, and what to do."""
+    reason = error.strerror or str(error)
+    return f"cannot listen on 127.0.0.1:{port}: {reason}; choose another --port, or 0 for any free port"
+
+
+def log_to_stderr(verbose):
+    """-v: each connection and each update's outcome, one line each, on standard error."""
+    logging.basicConfig(level=logging.INFO if verbose else logging.WARNING, format="%(asctime)s %(message)s")
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m orbisk_tools.emulator", description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--port", type=int, default=5025, help="TCP port on 127.0.0.1 (default 5025; 0: any free port)")
+    parser = options.Parser(prog="python -m orbisk_tools.emulator", description=__doc__,
+                            formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--port", type=options.listening_port, default=5025,
+                        help="TCP port on 127.0.0.1 (default 5025; 0: any free port)")
     parser.add_argument("--new-fpga-version", default="0.2.4.0", help="FPGA version reported after an update")
+    parser.add_argument("-v", "--verbose", action="store_true", help="log each connection and each update's outcome")
     add_fault_options(parser)
     args = parser.parse_args(argv)
-    serve(args.port, faults_from(args), args.new_fpga_version, announce=lambda text: print(text, flush=True))
+    log_to_stderr(args.verbose)
+    try:
+        serve(args.port, faults_from(args), args.new_fpga_version, announce=lambda text: print(text, flush=True))
+    except OSError as error:
+        parser.exit(1, f"{parser.prog}: error: {cannot_listen(args.port, error)}\n")
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@ Both HMACs are keyed with KEY_PREFIX followed by the device types of the JSON
 header, each written as format(int(v), "03d"), in ascending order.
 """
 
+import dataclasses
 import hashlib
 import hmac
 import json
@@ -80,6 +81,35 @@ def is_signed_image(data):
     except Exception:
         return False
     return hmac.compare_digest(hmac.digest(key, header, hashlib.sha256), data[16:48])
+
+
+@dataclasses.dataclass
+class SignedImage:
+    members: dict  # the JSON header
+    device_types: list  # ascending
+    image_length: int  # bytes of image in the file
+    header_verifies: bool
+    image_verifies: bool
+
+
+def read_signed_image(data):
+    """The parts of a signed image as FpgaTool reads them (regions cut short by the end of the
+    data are taken as they are), or None when `data` has no readable signed-image header."""
+    if len(data) < FIXED_HEADER_SIZE:
+        return None
+    header_length, image_length, image_start = struct.unpack_from(">III", data)
+    header = data[FIXED_HEADER_SIZE : FIXED_HEADER_SIZE + header_length]
+    try:
+        members = json.loads(header.strip(b"\0").decode("utf-8"))
+        device_types = members.get("DEV_TYPE") or members.get("dev_type")
+        key = image_key(device_types)
+        device_types = sorted(int(v) for v in (device_types if isinstance(device_types, list) else [device_types]))
+    except Exception:
+        return None
+    image = data[image_start : image_start + image_length]
+    return SignedImage(members, device_types, len(image),
+                       hmac.compare_digest(hmac.digest(key, header, hashlib.sha256), data[16:48]),
+                       hmac.compare_digest(hmac.digest(key, image, hashlib.sha256), data[48:80]))
 
 
 class PackError(ValueError):

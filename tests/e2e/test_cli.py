@@ -1,6 +1,8 @@
 """The orbisk-fpga command line, run as a user runs it."""
 
+import hashlib
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -8,9 +10,11 @@ from pathlib import Path
 import pytest
 
 from orbisk.VornFpga import FpgaTool
+from orbisk_tools import signed_image
 from orbisk_tools.signed_image import pack
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
+ADVICE = "the device still runs its previous FPGA image until it restarts; run the update again before power-cycling it"
 
 
 def run(*args, timeout=60):
@@ -38,30 +42,102 @@ def test_update_against_the_emulator(emulator, tmp_path):
     image = os.urandom(300)
     path = tmp_path / "fw.tbin"
     path.write_bytes(pack(image, 32))
-    result = run("update", "--address", device.host, "--port", device.port, path)
+    result = run("update", "--address", f"{device.host}:{device.port}", path, "-v")
     assert result.returncode == 0, result.stderr
     summary = result.stdout.splitlines()[-1]
     assert summary.startswith("FPGA updated: version 0.2.4.0, 300 bytes written in ")
     assert device.device.fpga.loaded_image == image
+    assert f"INFO {device.host}:{device.port}: Verify Success" in result.stderr.splitlines()  # -v after the command
 
 
-@pytest.mark.parametrize("problem", ["closed port", "missing file", "tampered image"])
-def test_failures_give_one_line_and_status_1(emulator, tmp_path, problem):
+def test_image_is_checked_before_connecting_and_connection_failures_say_why(emulator, tmp_path):
     port = free_port()
-    path = tmp_path / "fw.tbin"
-    if problem != "closed port":
-        port = emulator().port
-    if problem == "tampered image":
-        data = bytearray(pack(b"image", 32))
+    good, missing = tmp_path / "fw.bin", tmp_path / "missing.bin"
+    good.write_bytes(b"image")
+    checked = run("update", "--address", f"127.0.0.1:{port}", missing)
+    refused = run("update", "--address", "127.0.0.1", "--port", port, good)
+    assert checked.returncode == refused.returncode == 1
+    assert checked.stdout == refused.stdout == ""
+    assert checked.stderr == f"orbisk-fpga: error: {missing}: no such file; check the image's path\n"
+    assert refused.stderr == (f"orbisk-fpga: error: 127.0.0.1:{port}: cannot connect: connection refused: nothing "
+                              f"listens on port {port}; check the address, the port and the device\n")
+
+
+IMAGE_PROBLEMS = {
+    "damaged": "{path}: the image part does not match its signature: the file is damaged or was signed with "
+               "another key; get the image again",
+    "signed with another key": "{path}: the image header does not match its signature: the file is damaged or was "
+                               "signed with another key; get the image again",
+    "raw image named .tbin": "{path} is not a signed image (its header cannot be read); a raw image must be named .bin",
+    "signed image named .bin": "{path} is a signed image; rename it to .tbin",
+    "for another device type": "{path} is for device type 28, not 32; use the image made for device type 32, "
+                               "or check --device-type",
+}
+DEVICE_PROBLEMS = {  # faults of the emulated device, and what the user is told
+    "refuses a block": ({"refuse_block": 2, "refuse_times": None},
+                        "the device refused the block at byte offset 32 10 times; " + ADVICE),
+    "read-back differs": ({"corrupt_read_offset": 1000},
+                          "the read-back differs from the image at byte offset 1000; " + ADVICE),
+    "connection lost": ({"drop_after_blocks": 3}, "connection lost while writing ("),
+    "stops answering": ({"silent_after": 10}, "no answer within 0.5 s while writing; " + ADVICE),
+}
+
+
+@pytest.mark.parametrize("problem", [*IMAGE_PROBLEMS, *DEVICE_PROBLEMS])
+def test_each_failure_says_what_happened_and_what_to_do(emulator, tmp_path, monkeypatch, problem):
+    faults, expected = DEVICE_PROBLEMS.get(problem, ({}, IMAGE_PROBLEMS.get(problem)))
+    device = emulator(**faults)
+    image = os.urandom(4000)
+    data = bytearray(pack(image, 32))
+    if problem == "damaged":
         data[-1] ^= 1
-        path.write_bytes(bytes(data))
-    result = run("update", "--address", "127.0.0.1", "--port", port, path)
-    assert result.returncode == 1
-    assert result.stdout == "" and len(result.stderr.splitlines()) == 1
-    expected = {"closed port": f"Cannot connect to 127.0.0.1:{port}",
-                "missing file": f"FPGA update file check failed. (FPGA image path not found: {path})",
-                "tampered image": "FPGA image header check failed. (FPGA tbin image hash mismatch)"}[problem]
-    assert result.stderr == f"orbisk-fpga: error: {expected}\n"
+    if problem == "signed with another key":
+        monkeypatch.setattr(signed_image, "KEY_PREFIX", "12345678")
+        data = pack(image, 32)
+    if problem == "for another device type":
+        data = pack(image, 28)
+    path = tmp_path / ("fw.bin" if problem == "signed image named .bin" else "fw.tbin")
+    path.write_bytes(image if problem == "raw image named .tbin" else data)
+    result = run("update", "--address", f"{device.host}:{device.port}", "--timeout", 0.5, path)
+    assert result.returncode == 1 and len(result.stderr.splitlines()) == 1, result.stderr
+    if problem in IMAGE_PROBLEMS:
+        assert result.stderr == f"orbisk-fpga: error: {expected.format(path=path)}\n"
+        assert device.device.commands == []  # checked before connecting
+    else:
+        assert result.stderr.startswith(f"orbisk-fpga: error: {device.host}:{device.port}: {expected}")
+        assert result.stderr.endswith(ADVICE + "\n")
+    assert device.device.fpga.loaded_image is None
+
+
+def test_init_shows_what_the_device_reports_in_plain_words(emulator):
+    device = emulator()
+    for device_type, options, config_mode in [(28, ["--no-fw-check"], ""), (32, [], "TRANS")]:
+        result = run("init", "--address", f"{device.host}:{device.port}", "--device-type", device_type, *options)
+        assert result.returncode == 0, result.stderr
+        assert f"device type {device_type}: FPGA controller initialised" in result.stdout
+        for what, value in [("FPGA ID", "0x0362D093"), ("Serial number", "VORN-000001"),
+                            ("FPGA version", "0.2.3.4"), ("Control firmware version", "0.1.0.6")]:
+            assert re.search(rf"^  {what} +{re.escape(value)}$", result.stdout, re.MULTILINE), result.stdout
+        assert device.device.fpga.config_mode == config_mode  # type 28 keeps its configuration mode
+
+
+def test_inspect_shows_an_image_without_a_device(tmp_path):
+    image = os.urandom(1000)
+    signed, damaged, raw = tmp_path / "fw.tbin", tmp_path / "damaged.tbin", tmp_path / "fw.bin"
+    signed.write_bytes(pack(image, [32, 28], {"version": "1.4.0.0"}))
+    damaged.write_bytes(pack(image, 32)[:-1] + bytes([image[-1] ^ 1]))
+    raw.write_bytes(image)
+
+    result = run("inspect", "--device-type", 28, signed)
+    assert result.returncode == 0, result.stderr
+    for shown in ("signed image for device types 28, 32", "1000 bytes", '"version": "1.4.0.0"',
+                  "header hash   verifies", "image hash    verifies", "passes the update's checks"):
+        assert shown in result.stdout
+    result = run("inspect", damaged)
+    assert result.returncode == 1 and "image hash    does not verify" in result.stdout
+    assert result.stderr == f"orbisk-fpga: error: {IMAGE_PROBLEMS['damaged'].format(path=damaged)}\n"
+    result = run("inspect", raw)
+    assert result.returncode == 0 and hashlib.sha256(image).hexdigest() in result.stdout
 
 
 def test_pack_writes_an_image_the_module_accepts(tmp_path):
@@ -74,37 +150,27 @@ def test_pack_writes_an_image_the_module_accepts(tmp_path):
     assert b'"DEV_TYPE": [32, 28], "version": "1.4.0.0", "build": 7' in signed.read_bytes()
 
 
-@pytest.mark.parametrize("args", [(), ("update",), ("update", "--address", "h"), ("pack", "a", "b"),
-                                  ("pack", "--device-type", "x", "a", "b"), ("init", "--address", "h", "--port", "p"),
-                                  ("pack", "--device-type", "1", "--set", "novalue", "a", "b"), ("frobnicate",)])
-def test_usage_errors_give_status_2(args):
+@pytest.mark.parametrize("args", [
+    (), ("update",), ("update", "--address", "h"), ("pack", "a", "b"), ("pack", "--device-type", "x", "a", "b"),
+    ("init", "--address", "h", "--port", "p"), ("pack", "--device-type", "1", "--set", "novalue", "a", "b"),
+    ("frobnicate",), ("update", "--address", "h:70000", "fw.bin"), ("update", "--address", "h", "--port", "0", "x"),
+    ("update", "--address", "127.0.0.1", "--address", "127.0.0.1:5025", "fw.bin"),
+    ("update", "--address", "h", "--timeout", "0", "fw.bin"), ("update", "--address", "h", "--jobs", "0", "fw.bin"),
+    ("update", "--address", "h", "--window", "0", "fw.bin"), ("update", "--address", "h", "--device-type", "40", "x"),
+    ("update", "--addresses", "no-such-list.txt", "fw.bin"), ("init", "--address", "h", "--device-type", "28"),
+])
+def test_usage_errors_give_one_line_and_status_2(args):
     result = run(*args)
-    assert result.returncode == 2 and "usage:" in result.stderr
+    assert result.returncode == 2 and len(result.stderr.splitlines()) == 1, result.stderr
+    assert result.stderr.startswith("orbisk-fpga") and result.stderr.rstrip().endswith("--help")
 
 
 def test_help_explains_each_command_with_an_example():
-    for command in ("update", "init", "pack", "emulate", "demo"):
+    for command in ("update", "inspect", "init", "pack", "emulate", "demo"):
         result = run(command, "--help")
-        assert result.returncode == 0 and "example:\n  orbisk-fpga " + command in result.stdout
+        assert result.returncode == 0 and "orbisk-fpga " + command in result.stdout.partition("example")[2]
     module = subprocess.run([sys.executable, "-m", "orbisk_tools", "--help"], capture_output=True, text=True)
     assert module.returncode == 0 and "orbisk-fpga" in module.stdout
-
-
-@pytest.mark.parametrize("problem", ["wrong device type", "signed image named .bin", "bad read-back"])
-def test_unsafe_updates_are_refused_and_load_nothing(emulator, tmp_path, problem):
-    device = emulator(corrupt_read_offset=1000) if problem == "bad read-back" else emulator()
-    image = os.urandom(4000)
-    path = tmp_path / ("fw.bin" if problem == "signed image named .bin" else "fw.tbin")
-    path.write_bytes(pack(image, 28 if problem == "wrong device type" else 32))
-    result = run("update", "--address", device.host, "--port", device.port, "--device-type", 32, path)
-    assert result.returncode == 1 and len(result.stderr.splitlines()) == 1
-    expected = {"wrong device type": "FPGA image is for device type 28, not 32.",
-                "signed image named .bin": f"FPGA image is a signed image; rename it to .tbin: {path}",
-                "bad read-back": "FPGA read-back differs from the image at byte offset 1000"}[problem]
-    assert expected in result.stderr
-    assert device.device.fpga.loaded_image is None
-    if problem != "bad read-back":
-        assert device.device.commands == []
 
 
 class TestPackNeverDamagesFiles:

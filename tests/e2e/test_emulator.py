@@ -1,8 +1,11 @@
 """The emulator itself: the wire protocol as a client sees it, several clients, and its command line."""
 
+import contextlib
 import socket
 import subprocess
 import sys
+
+import pytest
 
 from orbisk.VornFpga import FpgaTool
 
@@ -34,16 +37,44 @@ def test_several_connections_at_once(emulator, connect):
     assert second._fpgaGetControlFwVer() == "0.1.0.6"
 
 
-def test_command_line_reports_its_port_and_serves():
-    process = subprocess.Popen([sys.executable, "-m", "orbisk_tools.emulator", "--port", "0"],
-                               stdout=subprocess.PIPE, text=True)
+def test_command_line_reports_its_port_and_serves_and_logs_updates(tmp_path):
+    process = subprocess.Popen([sys.executable, "-m", "orbisk_tools.emulator", "--port", "0", "-v"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         line = process.stdout.readline()
         assert line.startswith("Device emulator listening on 127.0.0.1:")
         port = int(line.split(":")[1].split()[0])
         tool = FpgaTool(address="127.0.0.1", port=port)
         assert tool._fpgaGetVersion() == "0.2.3.4"
+        image = tmp_path / "fw.bin"
+        image.write_bytes(b"x" * 100)
+        with contextlib.redirect_stdout(None):
+            tool.processFpgaUpdate(str(image), 32)
         tool.disconnect()
+        log = []
+        for line in process.stderr:  # up to the end of that connection
+            log.append(line)
+            if line.endswith(" disconnected\n"):
+                break
     finally:
         process.terminate()
-        process.wait(timeout=10)
+        process.communicate(timeout=10)
+    assert log[0].endswith(" connected\n")
+    assert any(line.endswith(" FPGA image of 100 bytes loaded; FPGA version now 0.2.4.0\n") for line in log)
+
+
+@pytest.mark.parametrize("options, status, message", [
+    (["--port", "70000"], 2, "argument --port: expected a port from 0 to 65535, not '70000'"),
+    (["--reply-delay", "-1"], 2, "argument --reply-delay: expected a number of seconds of at least 0, not '-1'"),
+    (["--port", "PORT IN USE"], 1, "cannot listen on 127.0.0.1:PORT IN USE: "),
+])
+def test_command_line_says_in_one_line_what_is_wrong(options, status, message):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        in_use = str(taken.getsockname()[1])
+        options = [in_use if option == "PORT IN USE" else option for option in options]
+        for command in ([sys.executable, "-m", "orbisk_tools.emulator"], [sys.executable, "-m", "orbisk_tools", "emulate"]):
+            result = subprocess.run([*command, *options], capture_output=True, text=True, timeout=30)
+            assert result.returncode == status and len(result.stderr.splitlines()) == 1, result.stderr
+            assert message.replace("PORT IN USE", in_use) in result.stderr

@@ -1,0 +1,374 @@
+"""Updating the FPGA image of one device or of several at once, as orbisk-fpga does it.
+
+The image is checked once, by the FPGA module's own checks, before any device is
+touched. Then each device gets a Job in a thread of its own: a lock on its address
+(so that no two updates of one device ever run at once, in this process or another),
+its own connection and FpgaTool, and an Outcome whose message says in one line what
+happened and what to do next.
+"""
+
+import concurrent.futures
+import contextlib
+import dataclasses
+import errno
+import fcntl
+import ipaddress
+import logging
+import os
+import re
+import socket
+import tempfile
+import threading
+import time
+
+from orbisk_tools import options
+
+STILL_PREVIOUS = ("the device still runs its previous FPGA image until it restarts; "
+                  "run the update again before power-cycling it")
+MAYBE_LOADED = "the read-back matched, but the device may not have loaded the new image; run the update again"
+
+# What the update was doing, in words, for each phase of a Job.
+PHASE_WORDS = {"connect": "while connecting", "erase": "while erasing", "write": "while writing",
+               "verify": "while reading back", "load": "while loading the image"}
+
+
+class DeviceFailure(Exception):
+    """A device could not be updated or initialised; the message says why and what to do."""
+
+
+class ImageRefused(Exception):
+    """The image would not pass the update's checks; the message says why and what to do."""
+
+
+# ---- the FPGA module's log: reasons for its results, and -v ----------------------------
+
+class ModuleLog(logging.Handler):
+    """Keeps the error lines the FPGA module logs, per thread, so that each update can name its reason."""
+
+    def __init__(self):
+        super().__init__(logging.ERROR)
+        self._errors = {}  # thread ident -> error lines
+
+    def emit(self, record):
+        self._errors.setdefault(record.thread, []).append(record.getMessage())
+
+    def take(self):
+        """The error lines logged by this thread since it last took them."""
+        return self._errors.pop(threading.get_ident(), [])
+
+
+MODULE_LOG = ModuleLog()
+logging.getLogger("FPGA").addHandler(MODULE_LOG)
+
+_job = threading.local()  # the address that this thread updates
+
+
+class DeviceLabel(logging.Filter):
+    """Adds %(device)s to log records: "ADDRESS: " in a thread that updates a device."""
+
+    def filter(self, record):
+        label = getattr(_job, "label", None)
+        record.device = f"{label}: " if label else ""
+        return True
+
+
+# ---- addresses ----------------------------------------------------------------------------
+
+@dataclasses.dataclass(frozen=True)
+class Target:
+    host: str  # lower case; an IP address in its canonical form
+    port: int
+
+    @property
+    def label(self):
+        return f"[{self.host}]:{self.port}" if ":" in self.host else f"{self.host}:{self.port}"
+
+
+def parse_address(text, default_port):
+    """HOST, HOST:PORT, [IPv6] or [IPv6]:PORT (a bare IPv6 address takes the default port)."""
+    text = text.strip()
+    host, port = text, None
+    if text.startswith("["):
+        host, bracket, rest = text[1:].partition("]")
+        if not bracket or (rest and not rest.startswith(":")):
+            raise ValueError(f"{text!r} is not an address: expected [IPv6] or [IPv6]:PORT")
+        port = rest[1:] if rest else None
+    elif text.count(":") == 1:
+        host, port = text.split(":")
+    if not host:
+        raise ValueError(f"{text!r} names no host")
+    if port is not None:
+        try:
+            port = options.device_port(port)
+        except Exception as error:
+            raise ValueError(f"{text!r}: {error}") from None
+    with contextlib.suppress(ValueError):
+        host = str(ipaddress.ip_address(host))
+    return Target(host.lower(), default_port if port is None else port)
+
+
+def read_address_list(path):
+    """The addresses of a file, one HOST[:PORT] a line, # comments: [(where, text)]."""
+    with open(path, encoding="utf-8") as lines:
+        entries = [(f"{path} line {number}", line.partition("#")[0].strip()) for number, line in enumerate(lines, 1)]
+    return [(where, text) for where, text in entries if text]
+
+
+# ---- one device: lock and connection ------------------------------------------------------
+
+def _lock_folder():
+    runtime = os.environ.get("XDG_RUNTIME_DIR")
+    folder = os.path.join(runtime, "orbisk-fpga") if runtime else os.path.join(tempfile.gettempdir(),
+                                                                               f"orbisk-fpga-{os.getuid()}")
+    os.makedirs(folder, mode=0o700, exist_ok=True)
+    return folder
+
+
+@contextlib.contextmanager
+def device_lock(target):
+    """Holds the locks of the device at `target`, one per address its name resolves to (the
+    connection may use any of them): flocks, which the kernel releases when the process ends
+    in any way. Raises DeviceFailure when one is taken."""
+    try:
+        addresses = {info[4][0] for info in socket.getaddrinfo(target.host, target.port, type=socket.SOCK_STREAM)}
+    except socket.gaierror as error:
+        raise DeviceFailure(f"cannot connect: name not found ({error.strerror}); check the address") from None
+    with contextlib.ExitStack() as held:
+        for address in sorted(addresses):
+            held.enter_context(_address_lock(address, target.port))
+        yield
+
+
+@contextlib.contextmanager
+def _address_lock(address, port):
+    name = re.sub(r"[^0-9A-Za-z.-]", "_", f"{address}_{port}") + ".lock"
+    fd = os.open(os.path.join(_lock_folder(), name), os.O_RDWR | os.O_CREAT, 0o600)
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            holder = os.read(fd, 32).decode(errors="replace").strip()
+            if holder == str(os.getpid()):
+                raise DeviceFailure("this run already updates that device under another address; "
+                                    "give each device once") from None
+            raise DeviceFailure(f"another orbisk-fpga{f' (process {holder})' if holder else ''} is updating this "
+                                "device; wait for it to finish") from None
+        os.ftruncate(fd, 0)
+        os.write(fd, f"{os.getpid()}\n".encode())
+        yield
+    finally:
+        os.close(fd)  # releases the lock
+
+
+def why_not_connected(target, timeout):
+    """Why a connection to `target` fails, and what to do, found by trying once more."""
+    try:
+        socket.create_connection((target.host, target.port), timeout=timeout).close()
+    except socket.gaierror as error:
+        return f"name not found ({error.strerror}); check the address"
+    except ConnectionRefusedError:
+        return f"connection refused: nothing listens on port {target.port}; check the address, the port and the device"
+    except TimeoutError:
+        return f"timed out after {timeout:g} s; check the address and the network, or give a longer --timeout"
+    except OSError as error:
+        if error.errno in (errno.EHOSTUNREACH, errno.ENETUNREACH):
+            return "no route to the device; check the address and the network"
+        return f"{error.strerror or error}; check the address and the network"
+    return "the first attempt failed, the second worked; run the command again"
+
+
+@contextlib.contextmanager
+def device_connection(target, timeout):
+    """A locked, open _TCPConn to `target`, closed at the end. Raises DeviceFailure."""
+    from orbisk.VornCommService import _TCPConn
+
+    with device_lock(target):
+        conn = _TCPConn(target.host, target.port, timeout=timeout)
+        if not conn.initConnection():
+            raise DeviceFailure(f"cannot connect: {why_not_connected(target, timeout)}")
+        try:
+            yield conn
+        finally:
+            conn.closeConnection()
+
+
+def transport_failure(error, timeout, phase_words, advice):
+    """One line for an exception that ended an exchange with the device."""
+    if isinstance(error, TimeoutError):
+        return f"no answer within {timeout:g} s {phase_words}; {advice}"
+    if isinstance(error, ConnectionError):
+        return f"connection lost {phase_words} ({error}); {advice}"
+    return f"stopped {phase_words}: {type(error).__name__}: {error}; {advice}"
+
+
+# ---- the module's results in one line each --------------------------------------------------
+
+# (pattern of a reason the module logs, what to tell the user); IMAGE stands for the image path.
+EXPLANATIONS = [
+    (r"FPGA image path not found: IMAGE", "{image}: no such file; check the image's path"),
+    (r"FPGA image file type error: IMAGE",
+     "{image}: an FPGA image is named .bin (raw) or .tbin (signed); rename it, or give another file"),
+    (r"FPGA image not found: IMAGE", "{image} is not a file; give the path of the image file"),
+    (r"FPGA image file error: IMAGE, (?P<error>.*)", "cannot use {image} ({error}); check the file"),
+    (r"FPGA image is empty: IMAGE", "{image} is empty; get the image again"),
+    (r"FPGA image file not readable: IMAGE, (?P<error>.*)", "cannot read {image} ({error}); check its permissions"),
+    (r"FPGA tbin header parse error: .*",
+     "{image} is not a signed image (its header cannot be read); a raw image must be named .bin"),
+    (r"FPGA tbin header hash mismatch", "{image}: the image header does not match its signature: the file is "
+                                        "damaged or was signed with another key; get the image again"),
+    (r"FPGA tbin image hash mismatch", "{image}: the image part does not match its signature: the file is "
+                                       "damaged or was signed with another key; get the image again"),
+    (r"FPGA tbin image is empty: IMAGE", "{image} is a signed image with no image in it; sign the raw image again"),
+    (r"FPGA image is a signed image; rename it to \.tbin: IMAGE", "{image} is a signed image; rename it to .tbin"),
+    (r"FPGA image is for (?P<types>device types? [\d, ]+), not (?P<type>\d+)\.",
+     "{image} is for {types}, not {type}; use the image made for device type {type}, or check --device-type"),
+    (r"FPGA image path is not provided\.", "no image given; name the image file"),
+    (r"FPGA block at byte offset (?P<offset>\d+) refused (?P<times>\d+) times; .*",
+     "the device refused the block at byte offset {offset} {times} times; " + STILL_PREVIOUS),
+    (r"FPGA read-back differs from the image at byte offset (?P<offset>\d+)",
+     "the read-back differs from the image at byte offset {offset}; " + STILL_PREVIOUS),
+    (r"FPGA read-back differs from the image as written; .*",
+     "the image file changed during the update; " + STILL_PREVIOUS),
+]
+
+
+def explain(result_message, reasons, image):
+    """One line for a result of processFpgaUpdate, from the reasons the module logged before it."""
+    image_pattern = re.escape(image)
+    for reason in reasons:
+        for pattern, explanation in EXPLANATIONS:
+            match = re.fullmatch(pattern.replace("IMAGE", image_pattern), reason)
+            if match:
+                return explanation.format(image=image, **match.groupdict())
+    others = [reason for reason in reasons if reason != result_message]
+    return f"{result_message} ({others[-1]})" if others else result_message
+
+
+def check_image(image, device_type=None):
+    """Raises ImageRefused unless the image passes the update's checks (file, header and, when
+    `device_type` is given, device type), run by the FPGA module itself without a device."""
+    from orbisk.VornFpga import FpgaTool
+
+    class ChecksPassed(Exception):
+        pass
+
+    class ImageOnly(FpgaTool):
+        def _fpgaProgramFile(self, image_path, device_type=28):
+            raise ChecksPassed  # every check passed: the next step would touch the device
+
+    checker = ImageOnly(object())
+    MODULE_LOG.take()
+    if device_type is None:
+        if checker._checkUpdateFile(image) and checker._checkFileHeader(image):
+            return
+        raise ImageRefused(explain("", MODULE_LOG.take(), image))
+    try:
+        result = checker.processFpgaUpdate(image, device_type)
+    except ChecksPassed:
+        return
+    raise ImageRefused(explain(result.RetMsg, MODULE_LOG.take(), image))
+
+
+# ---- updates -------------------------------------------------------------------------------
+
+@dataclasses.dataclass
+class Settings:
+    image: str
+    device_type: int
+    timeout: float
+    window: int  # commands in flight
+
+
+@dataclasses.dataclass
+class Outcome:
+    address: str
+    result: str = "failed"  # "updated", "failed" or "interrupted"
+    message: str = ""  # why it failed, and what to do
+    fpga_version: str = ""
+    bytes_written: int = 0
+    seconds: float = 0.0
+
+
+class Job:
+    """The update of one device: lock, connection, FpgaTool, outcome. Runs in a thread of its own."""
+
+    def __init__(self, target, settings, view, stop):
+        self.target, self.settings, self.view, self.stop = target, settings, view, stop
+        self.phase = "connect"  # then "erase", "write", "verify", "load"
+        self.written = 0
+
+    def run(self):
+        _job.label = self.target.label
+        outcome = Outcome(self.target.label)
+        start = time.monotonic()
+        try:
+            outcome.fpga_version = self._update()
+            outcome.result = "updated"
+        except DeviceFailure as failure:
+            outcome.message = str(failure)
+        except KeyboardInterrupt:
+            outcome.result = "interrupted"
+            outcome.message = f"interrupted {PHASE_WORDS[self.phase]}; {self._advice()}"
+        except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
+            outcome.message = transport_failure(error, self.settings.timeout, PHASE_WORDS[self.phase], self._advice())
+        finally:
+            _job.label = None
+        outcome.bytes_written = self.written
+        outcome.seconds = time.monotonic() - start
+        self.view.finished(outcome)
+        return outcome
+
+    def _advice(self):
+        if self.phase == "connect":
+            return "the device was not changed"
+        return MAYBE_LOADED if self.phase == "load" else STILL_PREVIOUS
+
+    def _update(self):
+        """The new FPGA version; raises DeviceFailure, KeyboardInterrupt, or what ended an exchange."""
+        from orbisk.VornFpga import FpgaTool
+        from orbisk.VornPublic import RetCode
+
+        settings = self.settings
+        if self.stop.is_set():
+            raise KeyboardInterrupt
+        self.view.connecting(self.target.label)
+        with device_connection(self.target, settings.timeout) as conn:
+            if self.stop.is_set():
+                raise KeyboardInterrupt
+            tool = FpgaTool(conn)
+            tool.pipeline_depth = settings.window
+            tool.set_progress_callback(self._progress)
+            MODULE_LOG.take()
+            self.phase = "erase"
+            result = tool.processFpgaUpdate(settings.image, settings.device_type)  # its exceptions: see run()
+        if result.RetCode is not RetCode.OK:
+            raise DeviceFailure(explain(result.RetMsg, MODULE_LOG.take(), settings.image))
+        return result.RetData["fw_version"]
+
+    def _progress(self, stage, current, total):
+        """The module's progress callback: called for every block, so it does little."""
+        if self.stop.is_set():
+            raise KeyboardInterrupt
+        if stage == "write":
+            self.phase, self.written = "write", current
+        else:
+            current = min(current, total)  # the last page may go past the image
+            self.phase = "load" if current >= total else "verify"
+        self.view.progress(self.target.label, stage, current, total)
+
+
+def update_devices(targets, settings, view, jobs):
+    """Updates every target, `jobs` at a time; Ctrl-C stops them all after their current exchange.
+    Returns the outcomes, in the order of the targets, and whether it was interrupted."""
+    stop = threading.Event()
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="update") as pool:
+        futures = [pool.submit(Job(target, settings, view, stop).run) for target in targets]
+        while True:
+            try:
+                concurrent.futures.wait(futures)
+                break
+            except KeyboardInterrupt:
+                if not stop.is_set():
+                    stop.set()
+                    view.note("Interrupted: stopping every update after its current exchange with the device")
+    return [future.result() for future in futures], stop.is_set()

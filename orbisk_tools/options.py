@@ -1,0 +1,36 @@
+"""Command-line options shared by the tools: value types whose errors name what the option
+takes, and a parser that reports a usage error in one line (exit 2)."""
+
+import argparse
+import math
+
+
+class Parser(argparse.ArgumentParser):
+    """An ArgumentParser whose usage errors are one line that points to --help."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: error: {message}; see {self.prog} --help\n")
+
+
+def number(description, low, high=None, convert=int):
+    """An argparse type: `convert(text)` from `low` to `high` (inclusive; None: no upper bound)."""
+
+    def parse(text):
+        try:
+            value = convert(text)
+        except ValueError:
+            value = None
+        if value is None or not math.isfinite(value) or value < low or (high is not None and value > high):
+            raise argparse.ArgumentTypeError(f"expected {description}, not {text!r}")
+        return value
+
+    return parse
+
+
+listening_port = number("a port from 0 to 65535", 0, 65535)
+device_port = number("a port from 1 to 65535", 1, 65535)
+count = number("a whole number of at least 0", 0)
+positive_count = number("a whole number of at least 1", 1)
+seconds = number("a number of seconds of at least 0", 0.0, convert=float)
+timeout = number("a number of seconds of at least 0.001", 0.001, convert=float)
+device_type = number("a device type from 0 to 999", 0, 999)

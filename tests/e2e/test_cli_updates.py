@@ -1,0 +1,137 @@
+"""orbisk-fpga update as it runs: several devices at once, one device never updated twice at
+once, an interrupt, output that dies midway, and how much it writes to a log."""
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+from orbisk_tools.signed_image import pack
+
+COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
+ADVICE = "the device still runs its previous FPGA image until it restarts; run the update again before power-cycling it"
+
+
+def run(*args):
+    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=120)
+
+
+def start(*args):
+    return subprocess.Popen([COMMAND, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def address(device):
+    return f"{device.host}:{device.port}"
+
+
+def hold_at_block(device, block):
+    """Holds the emulated device's answer to block `block` until `release` is set; `reached`
+    tells when it got there."""
+    reached, release = threading.Event(), threading.Event()
+    program = device.device.program
+
+    def held(data):
+        if device.device.fpga.blocks_taken == block and not release.is_set():
+            reached.set()
+            release.wait(60)
+        return program(data)
+
+    device.device.program = held
+    device.device.take_run = lambda buffer: None  # every block through program()
+    return reached, release
+
+
+def image_file(tmp_path, size, name="fw.bin"):
+    image = os.urandom(size)
+    path = tmp_path / name
+    path.write_bytes(pack(image, 32) if name.endswith(".tbin") else image)
+    return image, path
+
+
+def test_one_failing_device_does_not_stop_the_others(emulator, tmp_path):
+    first, failing, second = emulator(), emulator(refuse_block=0, refuse_times=None), emulator()
+    image, path = image_file(tmp_path, 1000, "fw.tbin")
+    listing = tmp_path / "site.txt"
+    listing.write_text(f"# site A\n{address(first)}\n\n{address(failing)}  # the spare\n")
+    report = tmp_path / "report.json"
+    result = run("update", "--addresses", listing, "--address", address(second), "--json", report, path)  # in order
+
+    assert result.returncode == 1
+    assert [device.device.fpga.loaded_image for device in (first, failing, second)] == [image, None, image]
+    refused = "the device refused the block at byte offset 0 10 times; " + ADVICE
+    expected = [(address(first), "updated", "0.2.4.0", ""), (address(failing), "failed", "", refused),
+                (address(second), "updated", "0.2.4.0", "")]
+    devices = json.loads(report.read_text())["devices"]
+    assert [(d["address"], d["result"], d["fpga_version"], d["message"]) for d in devices] == expected
+    summary = result.stdout.partition("FPGA update summary")[2]
+    for device_address, outcome, version, _ in expected:
+        assert re.search(rf"{re.escape(device_address)}\W+{outcome}\W+{re.escape(version or '-')}\W", summary)
+    assert "2 of 3 devices updated" in summary
+    assert result.stderr.splitlines() == ["orbisk-fpga: error: 1 of 3 devices not updated; the summary says why "
+                                          "for each, and what to do"]
+
+
+def test_one_device_is_never_updated_twice_at_once(emulator, tmp_path):
+    device = emulator()
+    reached, release = hold_at_block(device, 5)
+    image, path = image_file(tmp_path, 1000)
+    first = start("update", "--address", address(device), path)
+    try:
+        assert reached.wait(30)
+        second = run("update", "--address", f"localhost:{device.port}", path)  # the same device by another name
+        assert second.returncode == 1
+        assert second.stderr == (f"orbisk-fpga: error: localhost:{device.port}: another orbisk-fpga (process "
+                                 f"{first.pid}) is updating this device; wait for it to finish\n")
+    finally:
+        first.kill()  # its lock goes with it
+        first.communicate()
+        release.set()
+    third = run("update", "--address", address(device), path)
+    assert third.returncode == 0, third.stderr
+    assert device.device.fpga.loaded_image == image
+
+
+def test_interrupt_says_what_state_the_device_is_in(emulator, tmp_path):
+    device = emulator()
+    reached, release = hold_at_block(device, 50)
+    _, path = image_file(tmp_path, 4000)
+    process = start("update", "--address", address(device), path)
+    assert reached.wait(30)
+    process.send_signal(signal.SIGINT)
+    while not process.stdout.readline().startswith("Interrupted"):
+        pass
+    release.set()
+    _, errors = process.communicate(timeout=60)
+    assert process.returncode == 130
+    assert errors == f"orbisk-fpga: {address(device)}: update interrupted while writing; {ADVICE}\n"
+    assert device.device.fpga.loaded_image is None
+
+
+def test_a_broken_pipe_does_not_stop_the_update(emulator, tmp_path):
+    device = emulator()
+    reached, release = hold_at_block(device, 100)
+    image, path = image_file(tmp_path, 16 * 1000)
+    process = start("update", "--address", address(device), path)  # as in: orbisk-fpga update ... | head -c 10
+    assert reached.wait(30)
+    assert process.stdout.readline().startswith("Writing:")
+    process.stdout.close()  # the reader goes away: every later line meets a broken pipe
+    release.set()
+    assert process.wait(timeout=60) == 0
+    assert process.stderr.read() == ""
+    assert device.device.fpga.loaded_image == image
+
+
+def test_a_log_gets_a_line_per_tenth_of_each_phase(emulator, tmp_path):
+    device = emulator()
+    image, path = image_file(tmp_path, 1024 * 1024)
+    result = run("update", "--address", address(device), path)
+    assert result.returncode == 0, result.stderr
+    assert len(result.stdout.encode()) < 4096
+    for phase in ("Writing:", "Verifying:"):
+        percents = [int(re.search(r"(\d+)%", line)[1]) for line in result.stdout.splitlines() if line.startswith(phase)]
+        assert percents == list(range(0, 101, 10))
+    assert device.device.fpga.loaded_image == image
