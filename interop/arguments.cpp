@@ -1,6 +1,6 @@
 #include "arguments.hpp"
 
-#include "errors.hpp"
+#include "boundary.hpp"
 #include "objects.hpp"
 
 namespace interop {
@@ -21,7 +21,7 @@ void require_text_or_none(const Call& call, const char* name, Ref value)
     if (!value.is_none() && !PyUnicode_Check(value)) raise_bad_argument(call, name, "str or None", value);
 }
 
-Owned number_to_int(const Call& call, const char* name, Ref value)
+Owned int_from_number(const Call& call, const char* name, Ref value)
 {
     if (PyLong_CheckExact(value)) return Owned::ref(value);
     PyNumberMethods* number = Py_TYPE(value.get())->tp_as_number;
@@ -31,7 +31,7 @@ Owned number_to_int(const Call& call, const char* name, Ref value)
     return checked(PyNumber_Long(value));
 }
 
-Owned number_to_float(const Call& call, const char* name, Ref value)
+Owned float_from_number(const Call& call, const char* name, Ref value)
 {
     if (PyFloat_CheckExact(value)) return Owned::ref(value);
     PyNumberMethods* number = Py_TYPE(value.get())->tp_as_number;
@@ -41,7 +41,7 @@ Owned number_to_float(const Call& call, const char* name, Ref value)
     return checked(PyNumber_Float(value));
 }
 
-Owned require_int(const Call& call, const char* name, Ref value)
+Owned int_from_integer(const Call& call, const char* name, Ref value)
 {
     if (PyLong_CheckExact(value)) return Owned::ref(value);
     PyNumberMethods* number = Py_TYPE(value.get())->tp_as_number;

@@ -18,14 +18,14 @@ void require_text_or_none(const Call& call, const char* name, Ref value);
 
 // A number as a Python int: an int is kept, any other number converted as
 // int() does (a fraction truncated toward zero); anything else is refused.
-Owned number_to_int(const Call& call, const char* name, Ref value);
+Owned int_from_number(const Call& call, const char* name, Ref value);
 
 // A real number as a Python float: a float is kept, an int or an object with
 // __float__ or __index__ converted as float() does; anything else, text
 // included, is refused.
-Owned number_to_float(const Call& call, const char* name, Ref value);
+Owned float_from_number(const Call& call, const char* name, Ref value);
 
 // An integer (int or an object with __index__) as a Python int; anything else is refused.
-Owned require_int(const Call& call, const char* name, Ref value);
+Owned int_from_integer(const Call& call, const char* name, Ref value);
 
 }  // namespace interop

@@ -19,7 +19,7 @@ struct NativeFunction {
     PyObject* names;     // tuple of the named parameters, interned
     PyObject* defaults;  // tuple of the defaults of the last named parameters, or NULL
     PyObject* payload;   // or NULL
-    const FunctionSpec* spec;
+    const FunctionDef* spec;
     bool has_varargs;
     bool has_varkw;
 };
@@ -68,7 +68,7 @@ std::string_view trim(std::string_view text)
     return text;
 }
 
-[[noreturn]] void bad_spec(const FunctionSpec& spec, const char* why)
+[[noreturn]] void bad_spec(const FunctionDef& spec, const char* why)
 {
     raise_format(PyExc_SystemError, "bad signature of %s: %s", spec.qualname, why);
 }
@@ -100,7 +100,7 @@ std::vector<std::string_view> split_top_level(std::string_view text)
 }
 
 // "(name: annotation = default, *args, **kwargs) -> annotation"
-SignatureText parse_signature(const FunctionSpec& spec)
+SignatureText parse_signature(const FunctionDef& spec)
 {
     std::string_view text = trim(spec.signature);
     if (text.empty() || text.front() != '(') bad_spec(spec, "not in parentheses");
@@ -414,7 +414,7 @@ Owned make_function_type(PyObject* module, const char* qualified_type_name)
     return checked(PyType_FromModuleAndSpec(module, &spec, nullptr));
 }
 
-Owned make_function(PyObject* module, PyObject* function_type, const FunctionSpec& spec, PyObject* payload)
+Owned make_function(PyObject* module, PyObject* function_type, const FunctionDef& spec, PyObject* payload)
 {
     SignatureText signature = parse_signature(spec);
     const std::vector<Parameter>& parameters = signature.parameters;

@@ -10,7 +10,7 @@
 // An implementation is a plain C++ function
 //     Owned impl(Call& call, Ref self, Ref cmd, ...)
 // with one Ref per declared parameter (for *args a tuple, for **kwargs a dict),
-// described by a FunctionSpec made with function_spec<impl>(...).
+// described by a FunctionDef made with function_def<impl>(...).
 #pragma once
 
 #include <Python.h>
@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "errors.hpp"
+#include "boundary.hpp"
 #include "refs.hpp"
 
 namespace interop {
@@ -48,7 +48,7 @@ private:
     NativeFunction* function_;
 };
 
-struct FunctionSpec {
+struct FunctionDef {
     const char* qualname;   // "FpgaTool._sendCmd"; __name__ is its last component
     const char* signature;  // "(self, cmd, log_print=False, size=1024, isdecode=True)" or
                             // "(self, beam_id: int, com_gain: int = 0) -> RetType"
@@ -84,9 +84,9 @@ PyObject* native_entry(PyObject* callable, PyObject* const* args, std::size_t na
 }
 
 template <auto Impl>
-constexpr FunctionSpec function_spec(const char* qualname, const char* signature, const char* doc)
+constexpr FunctionDef function_def(const char* qualname, const char* signature, const char* doc)
 {
-    return FunctionSpec{qualname, signature, doc, &native_entry<Impl>, ImplArity<decltype(Impl)>::value};
+    return FunctionDef{qualname, signature, doc, &native_entry<Impl>, ImplArity<decltype(Impl)>::value};
 }
 
 // The function type of one module; keep it in the module state.
@@ -99,6 +99,6 @@ Owned make_function_type(PyObject* module, const char* qualified_type_name);
 // evaluated the same way. A signature with annotations or with a default that
 // is not a literal is kept as __signature__ and __annotations__; any other as
 // __text_signature__. payload is the object that Call::payload() returns.
-Owned make_function(PyObject* module, PyObject* function_type, const FunctionSpec& spec, PyObject* payload = nullptr);
+Owned make_function(PyObject* module, PyObject* function_type, const FunctionDef& spec, PyObject* payload = nullptr);
 
 }  // namespace interop

@@ -17,10 +17,10 @@
 #pragma once
 
 #include "arguments.hpp"
-#include "errors.hpp"
-#include "exceptions.hpp"
+#include "boundary.hpp"
 #include "function.hpp"
 #include "module_state.hpp"
 #include "modules.hpp"
 #include "objects.hpp"
 #include "refs.hpp"
+#include "try_except.hpp"

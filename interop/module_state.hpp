@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "errors.hpp"
+#include "boundary.hpp"
 #include "function.hpp"
 #include "objects.hpp"
 

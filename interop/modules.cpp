@@ -1,7 +1,7 @@
 #include "modules.hpp"
 
-#include "errors.hpp"
-#include "exceptions.hpp"
+#include "boundary.hpp"
+#include "try_except.hpp"
 #include "module_state.hpp"
 #include "objects.hpp"
 

@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "errors.hpp"
+#include "boundary.hpp"
 #include "refs.hpp"
 
 namespace interop {

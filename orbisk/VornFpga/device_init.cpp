@@ -47,7 +47,7 @@ Owned initialise(const Module& module, Ref self, Ref device_type, Ref disable_fw
 Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check)
 {
     Module module(call);
-    Owned type = interop::number_to_int(call, "device_type", device_type);
+    Owned type = interop::int_from_number(call, "device_type", device_type);
     Owned info = new_result_dict();
 
     Owned whitelist = module.global("_DEVICE_WHITELIST"_n);

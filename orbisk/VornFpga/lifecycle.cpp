@@ -7,7 +7,7 @@ Owned tool_init(Call& call, Ref self, Ref connection, Ref address, Ref port)
 {
     Module module(call);
     interop::require_text_or_none(call, "address", address);
-    Owned port_number = interop::number_to_int(call, "port", port);
+    Owned port_number = interop::int_from_number(call, "port", port);
 
     if (!connection.is_none()) {
         module.set_attr(self, "_conn"_n, connection);

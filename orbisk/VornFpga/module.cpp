@@ -5,44 +5,44 @@
 
 namespace vornfpga {
 
-using interop::FunctionSpec;
-using interop::function_spec;
+using interop::FunctionDef;
+using interop::function_def;
 
 namespace {
 
 // The class body: FpgaTool's operations in definition order.
 // The default of size is the value of _RECV_SIZE (1024) when the class is made.
-constexpr FunctionSpec kOperations[] = {
-    function_spec<tool_init>("FpgaTool.__init__", "(self, connection=None, address=None, port=5025)", doc::init),
-    function_spec<get_recv>("FpgaTool._getRecv", "(self, log_print=False, size=1024, isdecode=True)", doc::get_recv),
-    function_spec<send_cmd>("FpgaTool._sendCmd", "(self, cmd, log_print=False, size=1024, isdecode=True)",
+constexpr FunctionDef kOperations[] = {
+    function_def<tool_init>("FpgaTool.__init__", "(self, connection=None, address=None, port=5025)", doc::init),
+    function_def<get_recv>("FpgaTool._getRecv", "(self, log_print=False, size=1024, isdecode=True)", doc::get_recv),
+    function_def<send_cmd>("FpgaTool._sendCmd", "(self, cmd, log_print=False, size=1024, isdecode=True)",
                             doc::send_cmd),
-    function_spec<fpga_ctrl_init>("FpgaTool._fpgaCtrlInit", "(self)", doc::fpga_ctrl_init),
-    function_spec<fpga_get_id>("FpgaTool._fpgaGetId", "(self)", doc::fpga_get_id),
-    function_spec<fpga_get_version>("FpgaTool._fpgaGetVersion", "(self)", doc::fpga_get_version),
-    function_spec<fpga_cfg_mode>("FpgaTool._fpgaCfgMode", "(self, mode)", doc::fpga_cfg_mode),
-    function_spec<fpga_erase>("FpgaTool._fpgaErase", "(self, erase_bits)", doc::fpga_erase),
-    function_spec<fpga_rst_page_ptr>("FpgaTool._fpgaRstPagePtr", "(self, section)", doc::fpga_rst_page_ptr),
-    function_spec<fpga_program>("FpgaTool._fpgaProgram", "(self, data_block)", doc::fpga_program),
-    function_spec<fpga_read>("FpgaTool._fpgaRead", "(self)", doc::fpga_read),
-    function_spec<fpga_done>("FpgaTool._fpgaDone", "(self)", doc::fpga_done),
-    function_spec<fpga_refresh>("FpgaTool._fpgaRefresh", "(self)", doc::fpga_refresh),
-    function_spec<fpga_get_info>("FpgaTool._fpgaGetInfo", "(self)", doc::fpga_get_info),
-    function_spec<fpga_get_control_fw_ver>("FpgaTool._fpgaGetControlFwVer", "(self)", doc::fpga_get_control_fw_ver),
-    function_spec<fpga_get_serial_number>("FpgaTool._fpgaGetSerialNumber", "(self)", doc::fpga_get_serial_number),
-    function_spec<fpga_program_file>("FpgaTool._fpgaProgramFile", "(self, image_path, device_type=28)",
+    function_def<fpga_ctrl_init>("FpgaTool._fpgaCtrlInit", "(self)", doc::fpga_ctrl_init),
+    function_def<fpga_get_id>("FpgaTool._fpgaGetId", "(self)", doc::fpga_get_id),
+    function_def<fpga_get_version>("FpgaTool._fpgaGetVersion", "(self)", doc::fpga_get_version),
+    function_def<fpga_cfg_mode>("FpgaTool._fpgaCfgMode", "(self, mode)", doc::fpga_cfg_mode),
+    function_def<fpga_erase>("FpgaTool._fpgaErase", "(self, erase_bits)", doc::fpga_erase),
+    function_def<fpga_rst_page_ptr>("FpgaTool._fpgaRstPagePtr", "(self, section)", doc::fpga_rst_page_ptr),
+    function_def<fpga_program>("FpgaTool._fpgaProgram", "(self, data_block)", doc::fpga_program),
+    function_def<fpga_read>("FpgaTool._fpgaRead", "(self)", doc::fpga_read),
+    function_def<fpga_done>("FpgaTool._fpgaDone", "(self)", doc::fpga_done),
+    function_def<fpga_refresh>("FpgaTool._fpgaRefresh", "(self)", doc::fpga_refresh),
+    function_def<fpga_get_info>("FpgaTool._fpgaGetInfo", "(self)", doc::fpga_get_info),
+    function_def<fpga_get_control_fw_ver>("FpgaTool._fpgaGetControlFwVer", "(self)", doc::fpga_get_control_fw_ver),
+    function_def<fpga_get_serial_number>("FpgaTool._fpgaGetSerialNumber", "(self)", doc::fpga_get_serial_number),
+    function_def<fpga_program_file>("FpgaTool._fpgaProgramFile", "(self, image_path, device_type=28)",
                                      doc::fpga_program_file),
-    function_spec<check_control_fw_version>("FpgaTool._checkControlFwVersion", "(self)",
+    function_def<check_control_fw_version>("FpgaTool._checkControlFwVersion", "(self)",
                                             doc::check_control_fw_version),
-    function_spec<check_update_file>("FpgaTool._checkUpdateFile", "(self, image_path)", doc::check_update_file),
-    function_spec<check_file_header>("FpgaTool._checkFileHeader", "(self, image_path)", doc::check_file_header),
-    function_spec<init_fpga>("FpgaTool.initFpga", "(self, device_type, disable_fw_check=False)", doc::init_fpga),
-    function_spec<set_progress_callback>("FpgaTool.set_progress_callback", "(self, callback)",
+    function_def<check_update_file>("FpgaTool._checkUpdateFile", "(self, image_path)", doc::check_update_file),
+    function_def<check_file_header>("FpgaTool._checkFileHeader", "(self, image_path)", doc::check_file_header),
+    function_def<init_fpga>("FpgaTool.initFpga", "(self, device_type, disable_fw_check=False)", doc::init_fpga),
+    function_def<set_progress_callback>("FpgaTool.set_progress_callback", "(self, callback)",
                                          doc::set_progress_callback),
-    function_spec<process_fpga_update>("FpgaTool.processFpgaUpdate", "(self, image_path=None, device_type=32)",
+    function_def<process_fpga_update>("FpgaTool.processFpgaUpdate", "(self, image_path=None, device_type=32)",
                                        doc::process_fpga_update),
-    function_spec<delete_temp_file>("FpgaTool.deleteTempFile", "(self)", doc::delete_temp_file),
-    function_spec<disconnect>("FpgaTool.disconnect", "(self)", doc::disconnect),
+    function_def<delete_temp_file>("FpgaTool.deleteTempFile", "(self)", doc::delete_temp_file),
+    function_def<disconnect>("FpgaTool.disconnect", "(self)", doc::disconnect),
 };
 
 void bind_imports(Ref module)
@@ -97,7 +97,7 @@ void define_fpga_tool(Ref module)
     Owned body = interop::checked(PyDict_New());
     interop::require(PyDict_SetItemString(body, "__module__", interop::getattr(module, "__name__").get()));
     interop::require(PyDict_SetItemString(body, "__qualname__", interop::text("FpgaTool").get()));
-    for (const FunctionSpec& spec : kOperations) {
+    for (const FunctionDef& spec : kOperations) {
         Owned function = interop::make_function(module, function_type, spec);
         interop::require(PyDict_SetItem(body, interop::getattr(function, "__name__").get(), function.get()));
     }

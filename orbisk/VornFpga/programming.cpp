@@ -417,7 +417,7 @@ Owned fpga_program_file(Call& call, Ref self, Ref image_path, Ref device_type)
 {
     Module module(call);
     interop::require_text(call, "image_path", image_path);
-    Owned type = interop::require_int(call, "device_type", device_type);
+    Owned type = interop::int_from_integer(call, "device_type", device_type);
 
     ProgrammingRun run(module, self, image_path, as_count(file_size(module, image_path)));
     std::size_t depth = pipeline_depth(module, self);

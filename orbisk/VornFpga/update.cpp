@@ -61,7 +61,7 @@ Owned process_fpga_update(Call& call, Ref self, Ref image_path, Ref device_type)
 {
     Module module(call);
     interop::require_text_or_none(call, "image_path", image_path);
-    Owned type = interop::require_int(call, "device_type", device_type);
+    Owned type = interop::int_from_integer(call, "device_type", device_type);
     Owned outcome = interop::checked(
         Py_BuildValue("{s:O,s:s,s:s}", "success", Py_False, "error_message", "", "fw_version", ""));
 

@@ -6,8 +6,8 @@
 
 namespace beamhopper {
 
-using interop::number_to_float;
-using interop::number_to_int;
+using interop::float_from_number;
+using interop::int_from_number;
 
 Owned erase_fast_beam_config(Call& call, Ref) { return interop::call(Module(call).global("RetType"_n)); }
 
@@ -15,40 +15,40 @@ Owned sync_fast_beam_config(Call& call, Ref self) { return Module(call).call_met
 
 Owned get_fast_beam_gain(Call& call, Ref, Ref, Ref beam_id)
 {
-    number_to_int(call, "beam_id", beam_id);
+    int_from_number(call, "beam_id", beam_id);
     interop::raise(PyExc_NotImplementedError);
 }
 
 Owned get_fast_beam_pattern(Call& call, Ref, Ref beam_id)
 {
-    number_to_int(call, "beam_id", beam_id);
+    int_from_number(call, "beam_id", beam_id);
     interop::raise(PyExc_NotImplementedError);
 }
 
 Owned set_fast_beam_gain(Call& call, Ref, Ref, Ref beam_id, Ref enable, Ref com_gain, Ref ele_gain)
 {
-    number_to_int(call, "beam_id", beam_id);
+    int_from_number(call, "beam_id", beam_id);
     interop::truthy(enable);
-    number_to_int(call, "com_gain", com_gain);
-    number_to_int(call, "ele_gain", ele_gain);
+    int_from_number(call, "com_gain", com_gain);
+    int_from_number(call, "ele_gain", ele_gain);
     interop::raise(PyExc_NotImplementedError);
 }
 
 Owned set_fast_beam_pattern_theta_phi(Call& call, Ref, Ref beam_id, Ref rf_freq, Ref theta, Ref phi)
 {
-    number_to_int(call, "beam_id", beam_id);
-    number_to_float(call, "rf_freq", rf_freq);
-    number_to_float(call, "theta", theta);
-    number_to_float(call, "phi", phi);
+    int_from_number(call, "beam_id", beam_id);
+    float_from_number(call, "rf_freq", rf_freq);
+    float_from_number(call, "theta", theta);
+    float_from_number(call, "phi", phi);
     interop::raise(PyExc_NotImplementedError);
 }
 
 Owned set_fast_beam_pattern_az_el(Call& call, Ref, Ref beam_id, Ref rf_freq, Ref azimuth, Ref elevation)
 {
-    number_to_int(call, "beam_id", beam_id);
-    number_to_float(call, "rf_freq", rf_freq);
-    number_to_float(call, "azimuth", azimuth);
-    number_to_float(call, "elevation", elevation);
+    int_from_number(call, "beam_id", beam_id);
+    float_from_number(call, "rf_freq", rf_freq);
+    float_from_number(call, "azimuth", azimuth);
+    float_from_number(call, "elevation", elevation);
     interop::raise(PyExc_NotImplementedError);
 }
 

@@ -8,12 +8,12 @@
 
 namespace beamhopper {
 
-using interop::FunctionSpec;
-using interop::function_spec;
+using interop::FunctionDef;
+using interop::function_def;
 
 namespace {
 
-constexpr FunctionSpec kDecorator = function_spec<require_beam_pattern_setup>(
+constexpr FunctionDef kDecorator = function_def<require_beam_pattern_setup>(
     "_require_beam_pattern_setup", "(func: Callable[..., RetType]) -> Callable[..., RetType]",
     doc::require_beam_pattern_setup);
 
@@ -27,43 +27,43 @@ enum class Kind {
 
 struct Operation {
     Kind kind;
-    FunctionSpec spec;
+    FunctionDef spec;
 };
 
 // The class body: BeamHopper's operations in definition order. Annotations and
 // the default of fbs_mode are evaluated in the module namespace when the class is made.
 constexpr Operation kOperations[] = {
-    {Kind::property, function_spec<beam_pattern_mgr>("BeamHopper.beam_pattern_mgr", "(self) -> BeamPatternManager",
+    {Kind::property, function_def<beam_pattern_mgr>("BeamHopper.beam_pattern_mgr", "(self) -> BeamPatternManager",
                                                      doc::beam_pattern_mgr)},
-    {Kind::abstract, function_spec<create_beam_pattern_mgr>("BeamHopper._create_beam_pattern_mgr",
+    {Kind::abstract, function_def<create_beam_pattern_mgr>("BeamHopper._create_beam_pattern_mgr",
                                                             "(self) -> BeamPatternManager", doc::create_beam_pattern_mgr)},
-    {Kind::method, function_spec<fbs_cmd_dict>("BeamHopper._fbs_cmd_dict", "(self) -> dict", doc::fbs_cmd_dict)},
-    {Kind::method, function_spec<get_fast_parallel_mode>("BeamHopper.getFastParallelMode", "(self) -> RetType",
+    {Kind::method, function_def<fbs_cmd_dict>("BeamHopper._fbs_cmd_dict", "(self) -> dict", doc::fbs_cmd_dict)},
+    {Kind::method, function_def<get_fast_parallel_mode>("BeamHopper.getFastParallelMode", "(self) -> RetType",
                                                          doc::get_fast_parallel_mode)},
-    {Kind::method, function_spec<set_fast_parallel_mode>(
+    {Kind::method, function_def<set_fast_parallel_mode>(
                        "BeamHopper.setFastParallelMode",
                        "(self, toEnable: bool, fbs_mode: FBSMode = FBSMode.FULL_GAIN_PHASE) -> RetType",
                        doc::set_fast_parallel_mode)},
-    {Kind::bracketed, function_spec<erase_fast_beam_config>("BeamHopper.eraseFastBeamConfig", "(self) -> RetType",
+    {Kind::bracketed, function_def<erase_fast_beam_config>("BeamHopper.eraseFastBeamConfig", "(self) -> RetType",
                                                             doc::erase_fast_beam_config)},
-    {Kind::abstract, function_spec<get_fast_beam_gain>("BeamHopper.getFastBeamGain",
+    {Kind::abstract, function_def<get_fast_beam_gain>("BeamHopper.getFastBeamGain",
                                                        "(self, rf_mode: RFMode, beam_id: int) -> RetType",
                                                        doc::get_fast_beam_gain)},
-    {Kind::abstract, function_spec<get_fast_beam_pattern>("BeamHopper.getFastBeamPattern",
+    {Kind::abstract, function_def<get_fast_beam_pattern>("BeamHopper.getFastBeamPattern",
                                                           "(self, beam_id: int) -> RetType", doc::get_fast_beam_pattern)},
-    {Kind::abstract, function_spec<set_fast_beam_gain>("BeamHopper.setFastBeamGain",
+    {Kind::abstract, function_def<set_fast_beam_gain>("BeamHopper.setFastBeamGain",
                                                        "(self, rf_mode: RFMode, beam_id: int, enable: bool, "
                                                        "com_gain: int = 0, ele_gain: int = 0) -> RetType",
                                                        doc::set_fast_beam_gain)},
-    {Kind::abstract, function_spec<set_fast_beam_pattern_theta_phi>(
+    {Kind::abstract, function_def<set_fast_beam_pattern_theta_phi>(
                          "BeamHopper.setFastBeamPatternThetaPhi",
                          "(self, beam_id: int, rf_freq: float, theta: float, phi: float) -> RetType",
                          doc::set_fast_beam_pattern)},
-    {Kind::abstract, function_spec<set_fast_beam_pattern_az_el>(
+    {Kind::abstract, function_def<set_fast_beam_pattern_az_el>(
                          "BeamHopper.setFastBeamPatternAzEl",
                          "(self, beam_id: int, rf_freq: float, azimuth: float, elevation: float) -> RetType",
                          doc::set_fast_beam_pattern)},
-    {Kind::bracketed, function_spec<sync_fast_beam_config>("BeamHopper.syncFastBeamConfig", "(self) -> RetType",
+    {Kind::bracketed, function_def<sync_fast_beam_config>("BeamHopper.syncFastBeamConfig", "(self) -> RetType",
                                                            doc::sync_fast_beam_config)},
 };
 

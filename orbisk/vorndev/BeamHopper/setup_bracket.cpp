@@ -51,7 +51,7 @@ Owned run_in_setup_bracket(Call& call, Ref self, Ref args, Ref kwargs)
                                 [&] { clean_up(module, self); });
 }
 
-constexpr interop::FunctionSpec kWrapper = interop::function_spec<run_in_setup_bracket>(
+constexpr interop::FunctionDef kWrapper = interop::function_def<run_in_setup_bracket>(
     "_require_beam_pattern_setup.<locals>.wrapper", "(self, *args, **kwargs)", nullptr);
 
 // func.__signature__ if func has a true one, else inspect.signature(func).

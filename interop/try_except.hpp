@@ -1,4 +1,4 @@
-// Handling Python exceptions in C++ the way try/except/finally handle them.
+// Python's try/except/finally in C++: exceptions handled as those statements handle them.
 #pragma once
 
 #include <Python.h>
@@ -7,7 +7,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "errors.hpp"
+#include "boundary.hpp"
 #include "refs.hpp"
 
 namespace interop {

@@ -1,4 +1,4 @@
-// Python errors inside C++.
+// The boundary between the C API and C++.
 //
 // A C API failure becomes the C++ exception PyErrorSet while the Python
 // exception stays set; boundary() turns it back into NULL or -1 where CPython
