@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "module_state.hpp"
 #include "objects.hpp"
 
 namespace interop {
@@ -414,13 +415,13 @@ Owned make_function_type(PyObject* module, const char* qualified_type_name)
     return checked(PyType_FromModuleAndSpec(module, &spec, nullptr));
 }
 
-Owned make_function(PyObject* module, PyObject* function_type, const FunctionDef& spec, PyObject* payload)
+Owned make_function(PyObject* module, const FunctionDef& spec, PyObject* payload)
 {
     SignatureText signature = parse_signature(spec);
     const std::vector<Parameter>& parameters = signature.parameters;
     if (parameters.size() != spec.arity) bad_spec(spec, "parameter count differs from the implementation's");
 
-    auto* type = reinterpret_cast<PyTypeObject*>(function_type);
+    auto* type = reinterpret_cast<PyTypeObject*>(module_state(module)->function_type);
     Owned object = Owned::take(reinterpret_cast<PyObject*>(PyObject_GC_New(NativeFunction, type)));
     if (!object) throw PyErrorSet{};
     NativeFunction* function = as_function(object.get());

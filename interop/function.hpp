@@ -99,6 +99,6 @@ Owned make_function_type(PyObject* module, const char* qualified_type_name);
 // evaluated the same way. A signature with annotations or with a default that
 // is not a literal is kept as __signature__ and __annotations__; any other as
 // __text_signature__. payload is the object that Call::payload() returns.
-Owned make_function(PyObject* module, PyObject* function_type, const FunctionDef& spec, PyObject* payload = nullptr);
+Owned make_function(PyObject* module, const FunctionDef& def, PyObject* payload = nullptr);
 
 }  // namespace interop

@@ -23,11 +23,14 @@ struct ModuleState {
     PyObject* names;          // tuple: the name table, interned
 };
 
+// The state of one of our modules, as _functools' get_functools_state gives its own.
+inline ModuleState* module_state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
 // Fills the state at import: the function type, named qualified_type_name, and the interned names.
 template <std::size_t N>
 void init_module_state(PyObject* module, const char* qualified_type_name, const std::string_view (&names)[N])
 {
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    ModuleState* state = module_state(module);
     state->function_type = make_function_type(module, qualified_type_name).release();
     Owned tuple = checked(PyTuple_New(N));
     for (std::size_t index = 0; index < N; ++index)
@@ -35,6 +38,7 @@ void init_module_state(PyObject* module, const char* qualified_type_name, const 
     state->names = tuple.release();
 }
 
+// The module's GC hooks: the state holds strong references.
 int traverse_module_state(PyObject* module, visitproc visit, void* arg);
 int clear_module_state(PyObject* module);
 void free_module_state(void* module);
@@ -47,7 +51,7 @@ inline PyModuleDef module_definition(const char* name, const char* doc, PyModule
                        traverse_module_state, clear_module_state, free_module_state};
 }
 
-// The module as an operation sees it: its interned names, its namespace and its function type.
+// The module as an operation sees it: its interned names and its namespace.
 template <const auto& Table>
 class ModuleView {
 public:
@@ -64,13 +68,13 @@ public:
 
     explicit ModuleView(const Call& call) : module_(call.module())
     {
-        state_ = static_cast<ModuleState*>(PyModule_GetState(module_));
+        state_ = module_state(module_);
         if (state_ == nullptr) throw PyErrorSet{};
         if (state_->names == nullptr) raise(PyExc_RuntimeError, "the module is no longer initialised");
     }
 
     Ref name(Name name) const { return PyTuple_GET_ITEM(state_->names, static_cast<Py_ssize_t>(name.index)); }
-    PyObject* function_type() const { return state_->function_type; }
+    PyObject* module() const { return module_; }
 
     // A module-level name, looked up when used, so that a host may rebind it.
     Owned global(Name name) const { return interop::global(module_, this->name(name)); }

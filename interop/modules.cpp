@@ -1,9 +1,8 @@
 #include "modules.hpp"
 
 #include "boundary.hpp"
-#include "try_except.hpp"
-#include "module_state.hpp"
 #include "objects.hpp"
+#include "try_except.hpp"
 
 namespace interop {
 
@@ -33,34 +32,34 @@ Owned import_from(Ref globals, const char* module, int level, const char* name)
     throw PyErrorSet{};
 }
 
-Owned make_class(Ref metaclass, const char* name, std::initializer_list<Ref> bases, Ref namespace_dict)
+void add_to_module(Ref module, const char* name, Ref value) { require(PyModule_AddObjectRef(module, name, value)); }
+
+ClassBody::ClassBody(Ref module, const char* name)
+    : module_(module), name_(name), namespace_(checked(PyDict_New()))
+{
+    bind("__module__", getattr(module, "__name__"));
+    bind("__qualname__", text(name));
+}
+
+void ClassBody::bind(const char* name, Ref value) { require(PyDict_SetItemString(namespace_, name, value)); }
+
+void ClassBody::define(const FunctionDef& def)
+{
+    Owned function = make_function(module_, def);
+    bind_as(function, function);
+}
+
+void ClassBody::bind_as(Ref function, Ref value)
+{
+    require(PyDict_SetItem(namespace_, getattr(function, "__name__").get(), value));
+}
+
+void ClassBody::make_class(Ref metaclass, std::initializer_list<Ref> bases)
 {
     Owned base_tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
     Py_ssize_t index = 0;
     for (Ref base : bases) PyTuple_SET_ITEM(base_tuple.get(), index++, Owned::ref(base).release());
-    return call(metaclass, text(name), base_tuple, namespace_dict);
+    add_to_module(module_, name_, call(metaclass, text(name_), base_tuple, namespace_));
 }
-
-void add_to_module(Ref module, const char* name, Ref value) { require(PyModule_AddObjectRef(module, name, value)); }
-
-int traverse_module_state(PyObject* module, visitproc visit, void* arg)
-{
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (state == nullptr) return 0;
-    Py_VISIT(state->function_type);
-    Py_VISIT(state->names);
-    return 0;
-}
-
-int clear_module_state(PyObject* module)
-{
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (state == nullptr) return 0;
-    Py_CLEAR(state->function_type);
-    Py_CLEAR(state->names);
-    return 0;
-}
-
-void free_module_state(void* module) { clear_module_state(static_cast<PyObject*>(module)); }
 
 }  // namespace interop

@@ -93,17 +93,9 @@ void bind_constants(Ref module)
 
 void define_fpga_tool(Ref module)
 {
-    PyObject* function_type = static_cast<interop::ModuleState*>(PyModule_GetState(module))->function_type;
-    Owned body = interop::checked(PyDict_New());
-    interop::require(PyDict_SetItemString(body, "__module__", interop::getattr(module, "__name__").get()));
-    interop::require(PyDict_SetItemString(body, "__qualname__", interop::text("FpgaTool").get()));
-    for (const FunctionDef& spec : kOperations) {
-        Owned function = interop::make_function(module, function_type, spec);
-        interop::require(PyDict_SetItem(body, interop::getattr(function, "__name__").get(), function.get()));
-    }
-    Ref type = reinterpret_cast<PyObject*>(&PyType_Type);
-    Ref object = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
-    interop::add_to_module(module, "FpgaTool", interop::make_class(type, "FpgaTool", {object}, body));
+    interop::ClassBody body(module, "FpgaTool");
+    for (const FunctionDef& def : kOperations) body.define(def);
+    body.make_class(reinterpret_cast<PyObject*>(&PyType_Type), {reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
 }
 
 int exec_module(PyObject* module) noexcept

@@ -127,42 +127,31 @@ Owned class_attribute(Ref module, Ref function, Kind kind, const char* doc)
 }
 
 // ABCMeta("BeamHopper", (ABC,), body)
-void define_beam_hopper(Ref module, interop::ModuleState* state)
+void define_beam_hopper(Ref module)
 {
-    Owned body = interop::checked(PyDict_New());
-    auto bind = [&](const char* name, Ref value) { interop::require(PyDict_SetItemString(body, name, value)); };
-    bind("__module__", interop::getattr(module, "__name__"));
-    bind("__qualname__", interop::text("BeamHopper"));
-    bind("__doc__", interop::text(doc::beam_hopper));
+    interop::ClassBody body(module, "BeamHopper");
+    body.bind("__doc__", interop::text(doc::beam_hopper));
     // _beam_pattern_mgr: BeamPatternManager = None; external_control_enabled: bool = False
     Owned annotations = interop::checked(PyDict_New());
     interop::require(PyDict_SetItemString(annotations, "_beam_pattern_mgr", global(module, "BeamPatternManager").get()));
     interop::require(PyDict_SetItemString(annotations, "external_control_enabled", global(module, "bool").get()));
-    bind("__annotations__", annotations);
-    bind("_beam_pattern_mgr", Py_None);
-    bind("external_control_enabled", Py_False);
-    for (const Operation& operation : kOperations) {
-        Owned function = interop::make_function(module, state->function_type, operation.spec);
-        Owned name = interop::getattr(function, "__name__");
-        Owned value = class_attribute(module, function, operation.kind, operation.spec.doc);
-        interop::require(PyDict_SetItem(body, name, value));
-    }
+    body.bind("__annotations__", annotations);
+    body.bind("_beam_pattern_mgr", Py_None);
+    body.bind("external_control_enabled", Py_False);
+    for (const Operation& operation : kOperations)
+        body.define(operation.spec, [&](Ref function) { return class_attribute(module, function, operation.kind, operation.spec.doc); });
     Owned base = global(module, "ABC");
-    Ref metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
-    interop::add_to_module(module, "BeamHopper", interop::make_class(metaclass, "BeamHopper", {base}, body));
+    body.make_class(reinterpret_cast<PyObject*>(Py_TYPE(base.get())), {base});
 }
 
 int exec_module(PyObject* module) noexcept
 {
     return interop::boundary_status([&] {
         interop::init_module_state(module, "orbisk.vorndev.BeamHopper.native_function", kNames);
-        auto* state = static_cast<interop::ModuleState*>(PyModule_GetState(module));
-
         bind_imports(module);
         define_start_end_enum(module);
-        interop::add_to_module(module, "_require_beam_pattern_setup",
-                               interop::make_function(module, state->function_type, kDecorator));
-        define_beam_hopper(module, state);
+        interop::add_to_module(module, "_require_beam_pattern_setup", interop::make_function(module, kDecorator));
+        define_beam_hopper(module);
     });
 }
 

@@ -68,7 +68,7 @@ Owned require_beam_pattern_setup(Call& call, Ref func)
 {
     Module module(call);
     Owned signature = presented_signature(module, func);
-    Owned wrapper = interop::make_function(call.module(), module.function_type(), kWrapper, func);
+    Owned wrapper = interop::make_function(module.module(), kWrapper, func);
     wrapper = interop::call(interop::call(module.global("wraps"_n), func), wrapper);
     module.set_attr(wrapper, "__signature__"_n, signature);
     return wrapper;
