@@ -2,12 +2,12 @@
 
 #include <structmember.h>
 
-#include <string>
 #include <string_view>
 #include <vector>
 
 #include "module_state.hpp"
 #include "objects.hpp"
+#include "signature.hpp"
 
 namespace interop {
 
@@ -20,7 +20,7 @@ struct NativeFunction {
     PyObject* names;     // tuple of the named parameters, interned
     PyObject* defaults;  // tuple of the defaults of the last named parameters, or NULL
     PyObject* payload;   // or NULL
-    const FunctionDef* spec;
+    const FunctionDef* def;
     bool has_varargs;
     bool has_varkw;
 };
@@ -39,7 +39,7 @@ Owned current_qualname(NativeFunction* function)
         PyObject* qualname = PyDict_GetItemString(function->dict, "__qualname__");
         if (qualname && PyUnicode_Check(qualname)) return Owned::ref(qualname);
     }
-    return text(function->spec->qualname);
+    return text(function->def->qualname);
 }
 
 }  // namespace
@@ -47,179 +47,6 @@ Owned current_qualname(NativeFunction* function)
 Owned Call::qualname() const { return current_qualname(function_); }
 
 namespace {
-
-// ---- the signature text --------------------------------------------------
-
-struct Parameter {
-    std::string name;
-    std::string annotation;    // empty when there is none
-    std::string default_text;  // empty when there is no default
-    int stars = 0;             // 1 for *args, 2 for **kwargs
-};
-
-struct SignatureText {
-    std::vector<Parameter> parameters;
-    std::string return_annotation;  // empty when there is none
-};
-
-std::string_view trim(std::string_view text)
-{
-    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-    return text;
-}
-
-[[noreturn]] void bad_spec(const FunctionDef& spec, const char* why)
-{
-    raise_format(PyExc_SystemError, "bad signature of %s: %s", spec.qualname, why);
-}
-
-// Position of the first `wanted` outside brackets, or npos.
-std::size_t find_top_level(std::string_view text, char wanted)
-{
-    int depth = 0;
-    for (std::size_t index = 0; index < text.size(); ++index) {
-        char c = text[index];
-        if (c == wanted && depth == 0) return index;
-        if (c == '(' || c == '[') ++depth;
-        if (c == ')' || c == ']') --depth;
-    }
-    return std::string_view::npos;
-}
-
-// The items between top-level commas, trimmed; none for blank text.
-std::vector<std::string_view> split_top_level(std::string_view text)
-{
-    std::vector<std::string_view> items;
-    if (trim(text).empty()) return items;
-    for (;;) {
-        std::size_t comma = find_top_level(text, ',');
-        items.push_back(trim(text.substr(0, comma)));
-        if (comma == std::string_view::npos) return items;
-        text = text.substr(comma + 1);
-    }
-}
-
-// "(name: annotation = default, *args, **kwargs) -> annotation"
-SignatureText parse_signature(const FunctionDef& spec)
-{
-    std::string_view text = trim(spec.signature);
-    if (text.empty() || text.front() != '(') bad_spec(spec, "not in parentheses");
-    std::size_t close = find_top_level(text.substr(1), ')');
-    if (close == std::string_view::npos) bad_spec(spec, "not in parentheses");
-    SignatureText signature;
-    std::string_view after = trim(text.substr(close + 2));
-    if (!after.empty()) {
-        if (!after.starts_with("->")) bad_spec(spec, "unexpected text after the parameters");
-        signature.return_annotation = trim(after.substr(2));
-    }
-    for (std::string_view item : split_top_level(text.substr(1, close))) {
-        Parameter parameter;
-        while (!item.empty() && item.front() == '*') {
-            ++parameter.stars;
-            item.remove_prefix(1);
-        }
-        std::size_t equals = find_top_level(item, '=');
-        if (equals != std::string_view::npos) parameter.default_text = trim(item.substr(equals + 1));
-        item = item.substr(0, equals);
-        std::size_t colon = find_top_level(item, ':');
-        if (colon != std::string_view::npos) parameter.annotation = trim(item.substr(colon + 1));
-        parameter.name = trim(item.substr(0, colon));
-        if (parameter.name.empty()) bad_spec(spec, "empty parameter name");
-        signature.parameters.push_back(std::move(parameter));
-    }
-    return signature;
-}
-
-// A default that inspect reads from __text_signature__ as it stands.
-bool is_literal(std::string_view text)
-{
-    return text == "None" || text == "True" || text == "False" ||
-           (!text.empty() && text.find_first_not_of("-0123456789") == std::string_view::npos);
-}
-
-// An expression as Python evaluates it where the function is defined: a literal
-// (None, True, False, an integer, ...), or a dotted name looked up in the
-// module's namespace, optionally subscripted (Callable[..., RetType]).
-Owned evaluate(PyObject* module, std::string_view text)
-{
-    if (text == "None") return none();
-    if (text == "True") return boolean(true);
-    if (text == "False") return boolean(false);
-    if (text == "...") return Owned::ref(Py_Ellipsis);
-    if (is_literal(text)) return checked(PyLong_FromString(std::string(text).c_str(), nullptr, 10));
-    std::size_t bracket = text.find('[');
-    if (bracket != std::string_view::npos) {
-        if (text.back() != ']') raise_format(PyExc_SystemError, "cannot evaluate %s", std::string(text).c_str());
-        Owned subscripted = evaluate(module, trim(text.substr(0, bracket)));
-        std::vector<std::string_view> items = split_top_level(text.substr(bracket + 1, text.size() - bracket - 2));
-        Owned key;
-        if (items.size() == 1) {
-            key = evaluate(module, items.front());
-        } else {
-            key = checked(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-            for (std::size_t index = 0; index < items.size(); ++index)
-                PyTuple_SET_ITEM(key.get(), index, evaluate(module, items[index]).release());
-        }
-        return checked(PyObject_GetItem(subscripted, key));
-    }
-    std::size_t dot = text.find('.');
-    Owned value = global(module, interned(std::string(text.substr(0, dot)).c_str()));
-    while (dot != std::string_view::npos) {
-        text = text.substr(dot + 1);
-        dot = text.find('.');
-        value = getattr(value, interned(std::string(text.substr(0, dot)).c_str()));
-    }
-    return value;
-}
-
-// A signature that a text cannot carry for inspect: annotations, or a default
-// that is an object of the module rather than a literal.
-bool needs_signature_object(const SignatureText& signature)
-{
-    if (!signature.return_annotation.empty()) return true;
-    for (const Parameter& parameter : signature.parameters)
-        if (!parameter.annotation.empty() || (!parameter.default_text.empty() && !is_literal(parameter.default_text)))
-            return true;
-    return false;
-}
-
-// Sets __signature__ (an inspect.Signature) and __annotations__, as a Python
-// function defined in the module would show them. defaults holds one value or
-// nullptr per parameter.
-void set_signature_object(PyObject* module, PyObject* dict, const SignatureText& signature,
-                          const std::vector<Owned>& defaults)
-{
-    Owned inspect = checked(PyImport_ImportModule("inspect"));
-    Owned parameter_type = getattr(inspect, "Parameter");
-    Owned empty = getattr(parameter_type, "empty");
-    Owned annotations = checked(PyDict_New());
-    Owned parameters = checked(PyList_New(0));
-    for (std::size_t index = 0; index < signature.parameters.size(); ++index) {
-        const Parameter& parameter = signature.parameters[index];
-        const char* kind = parameter.stars == 1   ? "VAR_POSITIONAL"
-                           : parameter.stars == 2 ? "VAR_KEYWORD"
-                                                  : "POSITIONAL_OR_KEYWORD";
-        Owned name = interned(parameter.name.c_str());
-        Owned annotation = empty;
-        if (!parameter.annotation.empty()) {
-            annotation = evaluate(module, parameter.annotation);
-            require(PyDict_SetItem(annotations, name, annotation));
-        }
-        Ref default_value = defaults[index] ? Ref(defaults[index]) : Ref(empty);
-        Owned made = call(parameter_type, {name, getattr(parameter_type, kind)},
-                          {{interned("default"), default_value}, {interned("annotation"), annotation}});
-        require(PyList_Append(parameters, made));
-    }
-    Owned return_annotation = empty;
-    if (!signature.return_annotation.empty()) {
-        return_annotation = evaluate(module, signature.return_annotation);
-        require(PyDict_SetItemString(annotations, "return", return_annotation));
-    }
-    Owned made = call(getattr(inspect, "Signature"), {parameters}, {{interned("return_annotation"), return_annotation}});
-    require(PyDict_SetItemString(dict, "__signature__", made));
-    require(PyDict_SetItemString(dict, "__annotations__", annotations));
-}
 
 // ---- binding -------------------------------------------------------------
 
@@ -415,63 +242,35 @@ Owned make_function_type(PyObject* module, const char* qualified_type_name)
     return checked(PyType_FromModuleAndSpec(module, &spec, nullptr));
 }
 
-Owned make_function(PyObject* module, const FunctionDef& spec, PyObject* payload)
+Owned make_function(PyObject* module, const FunctionDef& def, PyObject* payload)
 {
-    SignatureText signature = parse_signature(spec);
-    const std::vector<Parameter>& parameters = signature.parameters;
-    if (parameters.size() != spec.arity) bad_spec(spec, "parameter count differs from the implementation's");
+    Signature signature = read_signature(module, def);
 
     auto* type = reinterpret_cast<PyTypeObject*>(module_state(module)->function_type);
     Owned object = Owned::take(reinterpret_cast<PyObject*>(PyObject_GC_New(NativeFunction, type)));
     if (!object) throw PyErrorSet{};
     NativeFunction* function = as_function(object.get());
-    function->vectorcall = spec.entry;
+    function->vectorcall = def.entry;
     function->dict = nullptr;
     function->weakrefs = nullptr;
     function->module = Py_NewRef(module);
-    function->names = nullptr;
-    function->defaults = nullptr;
+    function->names = Owned(signature.names).release();
+    function->defaults = PyTuple_GET_SIZE(signature.defaults.get()) > 0 ? Owned(signature.defaults).release() : nullptr;
     function->payload = Py_XNewRef(payload);
-    function->spec = &spec;
-    function->has_varargs = false;
-    function->has_varkw = false;
+    function->def = &def;
+    function->has_varargs = signature.has_varargs;
+    function->has_varkw = signature.has_varkw;
     PyObject_GC_Track(object.get());
 
-    Owned names = checked(PyList_New(0));
-    Owned defaults = checked(PyList_New(0));
-    std::vector<Owned> default_values(parameters.size());
-    for (std::size_t index = 0; index < parameters.size(); ++index) {
-        const Parameter& parameter = parameters[index];
-        if (parameter.stars == 1) {
-            function->has_varargs = true;
-        } else if (parameter.stars == 2) {
-            function->has_varkw = true;
-        } else {
-            if (function->has_varargs || function->has_varkw) bad_spec(spec, "keyword-only parameters are not supported");
-            if (!parameter.default_text.empty()) {
-                default_values[index] = evaluate(module, parameter.default_text);
-                require(PyList_Append(defaults, default_values[index]));
-            } else if (PyList_GET_SIZE(defaults.get()) > 0) {
-                bad_spec(spec, "parameter without a default follows one with a default");
-            }
-            require(PyList_Append(names, interned(parameter.name.c_str()).get()));
-        }
-    }
-    function->names = checked(PyList_AsTuple(names)).release();
-    if (PyList_GET_SIZE(defaults.get()) > 0) function->defaults = checked(PyList_AsTuple(defaults)).release();
-
-    std::string_view qualname = spec.qualname;
+    std::string_view qualname = def.qualname;
     std::size_t dot = qualname.rfind('.');
     std::string_view name = dot == std::string_view::npos ? qualname : qualname.substr(dot + 1);
     function->dict = checked(PyDict_New()).release();
     require(PyDict_SetItemString(function->dict, "__name__", text(name).get()));
     require(PyDict_SetItemString(function->dict, "__qualname__", text(qualname).get()));
     require(PyDict_SetItemString(function->dict, "__module__", getattr(module, "__name__").get()));
-    require(PyDict_SetItemString(function->dict, "__doc__", spec.doc ? text(spec.doc).get() : Py_None));
-    if (needs_signature_object(signature))
-        set_signature_object(module, function->dict, signature, default_values);
-    else
-        require(PyDict_SetItemString(function->dict, "__text_signature__", text(spec.signature).get()));
+    require(PyDict_SetItemString(function->dict, "__doc__", def.doc ? text(def.doc).get() : Py_None));
+    signature.describe(function->dict, def);
     return object;
 }
 

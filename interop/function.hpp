@@ -92,13 +92,10 @@ constexpr FunctionDef function_def(const char* qualname, const char* signature, 
 // The function type of one module; keep it in the module state.
 Owned make_function_type(PyObject* module, const char* qualified_type_name);
 
-// A function made from a spec with static storage. Defaults in the signature
-// are None, True, False, integers, or dotted names looked up in the module's
-// namespace now, as Python evaluates defaults when a function is defined;
-// annotations ("beam_id: int", "-> RetType", "Callable[..., RetType]") are
-// evaluated the same way. A signature with annotations or with a default that
-// is not a literal is kept as __signature__ and __annotations__; any other as
-// __text_signature__. payload is the object that Call::payload() returns.
+// A function of the module made from a definition with static storage. Its
+// signature text is read as a def statement in the module would be (see
+// signature.hpp): defaults and annotations are evaluated now, with the module's
+// names. payload is the object that Call::payload() returns.
 Owned make_function(PyObject* module, const FunctionDef& def, PyObject* payload = nullptr);
 
 }  // namespace interop
