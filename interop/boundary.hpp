@@ -10,57 +10,86 @@
 #include <concepts>
 #include <exception>
 #include <new>
+#include <source_location>
+#include <string>
 
 #include "refs.hpp"
 
 namespace interop {
 
-// Thrown only while a Python exception is set.
+// Thrown only while a Python exception is set: throw it with throw_error_set().
 struct PyErrorSet {};
 
-// NULL from the C API means an exception is set.
-inline PyObject* require(PyObject* result)
+#ifdef ORBISK_CHECK_ERRORS
+// A report of an error that is not set is our fault; the boundary could only turn
+// it into a SystemError far from where it was made, so a checking build stops here.
+[[noreturn]] inline void stop_without_error(const std::source_location& site) noexcept
 {
-    if (result == nullptr) throw PyErrorSet{};
+    std::string message = std::string("a Python error was reported while none is set, at ") + site.file_name() + ":" +
+                          std::to_string(site.line()) + " in " + site.function_name();
+    Py_FatalError(message.c_str());
+}
+#endif
+
+// Passes the Python exception that is set on to the C++ caller, up to boundary().
+// A build with ORBISK_CHECK_ERRORS (the sanitizer build) stops the process when
+// none is set, naming the site that reported it.
+[[noreturn]] inline void throw_error_set(const std::source_location& site = std::source_location::current())
+{
+#ifdef ORBISK_CHECK_ERRORS
+    if (!PyErr_Occurred()) stop_without_error(site);
+#else
+    static_cast<void>(site);
+#endif
+    throw PyErrorSet{};
+}
+
+// NULL from the C API means an exception is set.
+inline PyObject* require(PyObject* result, const std::source_location& site = std::source_location::current())
+{
+    if (result == nullptr) throw_error_set(site);
     return result;
 }
 
 // -1 from an int-returning C API function means an exception is set.
-inline int require(int result)
+inline int require(int result, const std::source_location& site = std::source_location::current())
 {
-    if (result < 0) throw PyErrorSet{};
+    if (result < 0) throw_error_set(site);
     return result;
 }
 
 // For results where -1 may be a value too (PyLong_AsSsize_t, PyFloat_AsDouble and the like).
 template <class T>
     requires std::integral<T> || std::floating_point<T>
-T require_value(T result)
+T require_value(T result, const std::source_location& site = std::source_location::current())
 {
-    if (result == static_cast<T>(-1) && PyErr_Occurred()) throw PyErrorSet{};
+    if (result == static_cast<T>(-1) && PyErr_Occurred()) throw_error_set(site);
     return result;
 }
 
 // A new reference from the C API, checked.
-inline Owned checked(PyObject* new_reference) { return Owned::take(require(new_reference)); }
+inline Owned checked(PyObject* new_reference, const std::source_location& site = std::source_location::current())
+{
+    return Owned::take(require(new_reference, site));
+}
 
 // As `raise NotImplementedError` does: the exception without arguments.
 [[noreturn]] inline void raise(PyObject* type)
 {
     PyErr_SetNone(type);
-    throw PyErrorSet{};
+    throw_error_set();
 }
 
 [[noreturn]] inline void raise(PyObject* type, const char* message)
 {
     PyErr_SetString(type, message);
-    throw PyErrorSet{};
+    throw_error_set();
 }
 
 [[noreturn]] inline void raise(PyObject* type, Ref message)
 {
     PyErr_SetObject(type, message);
-    throw PyErrorSet{};
+    throw_error_set();
 }
 
 // PyErr_Format wording: %s for C text, %U for str objects, %S for str(obj), %R for repr(obj).
@@ -68,7 +97,7 @@ template <class... Args>
 [[noreturn]] void raise_format(PyObject* type, const char* format, Args... args)
 {
     PyErr_Format(type, format, args...);
-    throw PyErrorSet{};
+    throw_error_set();
 }
 
 inline void set_error_from_cxx() noexcept

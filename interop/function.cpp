@@ -247,8 +247,7 @@ Owned make_function(PyObject* module, const FunctionDef& def, PyObject* payload)
     Signature signature = read_signature(module, def);
 
     auto* type = reinterpret_cast<PyTypeObject*>(module_state(module)->function_type);
-    Owned object = Owned::take(reinterpret_cast<PyObject*>(PyObject_GC_New(NativeFunction, type)));
-    if (!object) throw PyErrorSet{};
+    Owned object = checked(reinterpret_cast<PyObject*>(PyObject_GC_New(NativeFunction, type)));
     NativeFunction* function = as_function(object.get());
     function->vectorcall = def.entry;
     function->dict = nullptr;

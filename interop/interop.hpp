@@ -3,7 +3,10 @@
 // Rules of use:
 // - Every C API result is checked: a new reference goes straight into
 //   checked(...) and becomes an Owned; an int status goes through require(...).
-//   Either throws PyErrorSet, which means "a Python exception is set".
+//   Either throws PyErrorSet, which means "a Python exception is set". Code
+//   that finds an exception set some other way passes it on with
+//   throw_error_set(), never with a bare throw: a checking build stops there
+//   when none is set.
 // - Every entry from CPython goes through boundary(...) (native functions get
 //   it from native_entry), which turns PyErrorSet and any other C++ exception
 //   back into NULL or -1 with an exception set. Nothing is thrown into CPython.

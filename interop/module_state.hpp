@@ -69,7 +69,7 @@ public:
     explicit ModuleView(const Call& call) : module_(call.module())
     {
         state_ = module_state(module_);
-        if (state_ == nullptr) throw PyErrorSet{};
+        if (state_ == nullptr) throw_error_set();
         if (state_->names == nullptr) raise(PyExc_RuntimeError, "the module is no longer initialised");
     }
 

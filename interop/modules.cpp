@@ -29,7 +29,7 @@ Owned import_from(Ref globals, const char* module, int level, const char* name)
     setattr(error, "name_from", interned(name));
     restore_error(std::move(error));
 #endif
-    throw PyErrorSet{};
+    throw_error_set();
 }
 
 void add_to_module(Ref module, const char* name, Ref value) { require(PyModule_AddObjectRef(module, name, value)); }

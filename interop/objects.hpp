@@ -24,7 +24,7 @@ inline Owned find_attr(Ref object, Ref name)
 {
     Owned value = Owned::take(PyObject_GetAttr(object, name));
     if (value) return value;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error_set();
     PyErr_Clear();
     return value;
 }
@@ -79,7 +79,7 @@ Owned call(Ref callable, std::initializer_list<Ref> positional, std::initializer
 inline Ref lookup(Ref dict, Ref key)
 {
     PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value == nullptr && PyErr_Occurred()) throw PyErrorSet{};
+    if (value == nullptr && PyErr_Occurred()) throw_error_set();
     return value;
 }
 

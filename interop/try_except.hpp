@@ -61,7 +61,7 @@ auto while_handling(Ref error, Code&& code)
         // Setting the error chains the handled exception, as raising does in Python.
         set_error_from_cxx();
         PyErr_SetHandledException(outer.get());
-        throw PyErrorSet{};
+        throw_error_set();
     }
 }
 
@@ -80,7 +80,7 @@ auto try_finally(Body&& body, Cleanup&& cleanup)
             Owned error = fetch_error();
             while_handling(error, cleanup);
             restore_error(std::move(error));
-            throw PyErrorSet{};
+            throw_error_set();
         }
     }();
     cleanup();

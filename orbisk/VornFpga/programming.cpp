@@ -109,8 +109,7 @@ public:
         write_hash_ = new_hasher();
         write_update_ = module_.attr(write_hash_, "update"_n);
         int overflow = 0;
-        long long type = PyLong_AsLongLongAndOverflow(device_type, &overflow);
-        if (type == -1 && PyErr_Occurred()) throw interop::PyErrorSet{};
+        long long type = interop::require_value(PyLong_AsLongLongAndOverflow(device_type, &overflow));
         if (overflow == 0 && (type == 28 || type == 32))
             interop::call_method(tool_, "_fpgaErase", interop::bytes(type == 28 ? "14" : "12"));
         reset_page_pointer();

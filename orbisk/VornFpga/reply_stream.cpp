@@ -23,8 +23,7 @@ std::size_t pipeline_depth(const Module& module, Ref tool)
     if (!PyLong_Check(depth.get()))
         interop::raise_format(PyExc_TypeError, "pipeline_depth must be an int, not %s", interop::type_name(depth));
     int overflow = 0;
-    long value = PyLong_AsLongAndOverflow(depth, &overflow);
-    if (value == -1 && PyErr_Occurred()) throw interop::PyErrorSet{};
+    long value = interop::require_value(PyLong_AsLongAndOverflow(depth, &overflow));
     if (overflow != 0 || value < 1 || value > kMaxPipelineDepth)
         interop::raise_format(PyExc_ValueError, "pipeline_depth must be from 1 to %ld, not %S", kMaxPipelineDepth,
                               depth.get());

@@ -75,13 +75,13 @@ auto ReplyStream::run(Phase&& phase, Drain&& drain)
         return phase();
     } catch (...) {
         interop::set_error_from_cxx();
-        if (connection_failed_ || outstanding_ == 0) throw interop::PyErrorSet{};
+        if (connection_failed_ || outstanding_ == 0) interop::throw_error_set();
         Owned error = interop::fetch_error();
         // Best effort: an Exception while draining (the link is gone) is dropped, and the
         // phase's exception goes on; an interrupt while draining goes on instead, chained.
         interop::Caught dropped = interop::catch_exception([&] { interop::while_handling(error, drain); });
         interop::restore_error(std::move(error));
-        throw interop::PyErrorSet{};
+        interop::throw_error_set();
     }
 }
 

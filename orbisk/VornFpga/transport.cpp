@@ -25,7 +25,7 @@ Owned command_line(const Call& call, Ref cmd)
     if (PyUnicode_Check(cmd)) {
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(cmd, &size);
-        if (utf8 == nullptr) throw interop::PyErrorSet{};
+        if (utf8 == nullptr) interop::throw_error_set();
         return line_of({utf8, static_cast<std::size_t>(size)});
     }
     if (!PyObject_CheckBuffer(cmd)) interop::raise_bad_argument(call, "cmd", "str or a bytes-like object", cmd);

@@ -43,7 +43,7 @@ Owned new_version(const Module& module, Ref self, Ref device_type)
     Owned entries = interop::checked(PyObject_GetIter(interop::call_method(info, "values").get()));
     Owned first = Owned::take(PyIter_Next(entries));
     if (!first) {
-        if (PyErr_Occurred()) throw interop::PyErrorSet{};
+        if (PyErr_Occurred()) interop::throw_error_set();
         first = interop::checked(PyDict_New());
     }
     return interop::call_method(first, "get", interop::text("fpga_ver"), interop::text(""));
