@@ -3,7 +3,6 @@
 
 #include <Python.h>
 
-#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -108,19 +107,18 @@ private:
 };
 
 // try: body() / except Exception as error: the caught error is returned, empty
-// when body() succeeded. Other exceptions, KeyboardInterrupt and SystemExit
-// among them, go on to the caller.
+// when body() succeeded. A C++ failure counts as the Python exception that the
+// boundary would make of it (std::bad_alloc as MemoryError). Other exceptions,
+// KeyboardInterrupt and SystemExit among them, go on to the caller.
 template <class Body>
 Caught catch_exception(Body&& body)
 {
     try {
         body();
         return Caught{};
-    } catch (const PyErrorSet&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        return Caught(fetch_error());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (...) {
+        set_error_from_cxx();
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error_set();
         return Caught(fetch_error());
     }
 }
