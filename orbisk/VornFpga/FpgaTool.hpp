@@ -1,8 +1,9 @@
 // orbisk.VornFpga: FpgaTool, the FPGA update tool of one device connection.
 //
-// Each operation of FpgaTool is a native function (interop/function.hpp)
-// implemented by one C++ function below; module.cpp assembles the class.
-// Files by concern:
+// Each operation of FpgaTool is a native function (interop/function.hpp): its
+// body and its definition (qualified name, signature text, docstring) stand
+// together in the file of its concern, and module.cpp lists the definitions in
+// the order of the class body. Files by concern:
 //   module.cpp          import-time names, logging setup, constants, the class
 //   lifecycle.cpp       constructor, deleteTempFile, disconnect
 //   transport.cpp       _sendCmd, _getRecv: command framing and replies
@@ -29,6 +30,8 @@
 namespace vornfpga {
 
 using interop::Call;
+using interop::FunctionDef;
+using interop::function_def;
 using interop::Owned;
 using interop::Ref;
 
@@ -62,29 +65,7 @@ void log(const Module& module, Name level, Ref message);
 // RetType(RetCode.<code>, message) or RetType(RetCode.<code>, message, data), by position.
 Owned ret_type(const Module& module, const char* code, Ref message, Ref data = nullptr);
 
-// lifecycle.cpp
-Owned tool_init(Call& call, Ref self, Ref connection, Ref address, Ref port);
-Owned delete_temp_file(Call& call, Ref self);
-Owned disconnect(Call& call, Ref self);
-
-// transport.cpp
-Owned get_recv(Call& call, Ref self, Ref log_print, Ref size, Ref isdecode);
-Owned send_cmd(Call& call, Ref self, Ref cmd, Ref log_print, Ref size, Ref isdecode);
-
-// commands.cpp
-Owned fpga_ctrl_init(Call& call, Ref self);
-Owned fpga_get_id(Call& call, Ref self);
-Owned fpga_get_version(Call& call, Ref self);
-Owned fpga_cfg_mode(Call& call, Ref self, Ref mode);
-Owned fpga_erase(Call& call, Ref self, Ref erase_bits);
-Owned fpga_rst_page_ptr(Call& call, Ref self, Ref section);
-Owned fpga_program(Call& call, Ref self, Ref data_block);
-Owned fpga_read(Call& call, Ref self);
-Owned fpga_done(Call& call, Ref self);
-Owned fpga_refresh(Call& call, Ref self);
-Owned fpga_get_info(Call& call, Ref self);
-Owned fpga_get_control_fw_ver(Call& call, Ref self);
-Owned fpga_get_serial_number(Call& call, Ref self);
+// commands.cpp: the block write frame and its reply.
 
 // "FPGA_PROGRAM #", the digit count of N, then N with at least two digits.
 class ProgramFrameHeader {
@@ -105,25 +86,7 @@ void append_program_frame(std::string& out, std::string_view block);
 bool is_acknowledgement(const Module& module, Ref reply);
 bool is_acknowledgement(const Module& module, std::string_view reply_line);
 
-// firmware_check.cpp
-Owned check_control_fw_version(Call& call, Ref self);
-
-// device_init.cpp
-Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check);
-
-// file_check.cpp
-Owned check_update_file(Call& call, Ref self, Ref image_path);
-
-// signed_image.cpp
-Owned check_file_header(Call& call, Ref self, Ref image_path);
-// The device types a signed image is for, as a sorted list of ints.
+// signed_image.cpp: the device types a signed image is for, as a sorted list of ints.
 Owned signed_image_device_types(const Module& module, Ref image_path);
-
-// programming.cpp
-Owned fpga_program_file(Call& call, Ref self, Ref image_path, Ref device_type);
-
-// update.cpp
-Owned set_progress_callback(Call& call, Ref self, Ref callback);
-Owned process_fpga_update(Call& call, Ref self, Ref image_path, Ref device_type);
 
 }  // namespace vornfpga

@@ -67,5 +67,25 @@ Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check)
     }
     return outcome;
 }
+extern constexpr FunctionDef init_fpga_def = function_def<init_fpga>(
+    "FpgaTool.initFpga", "(self, device_type, disable_fw_check=False)",
+    R"(
+        Initialize FPGA.
+
+        Arguments:
+            device_type: The type of the FPGA device.
+            disable_fw_check: If True, skip firmware version check.
+
+        Return:
+            RetType whose RetData is a dict containing initialization result and device information:
+            {
+                'success': bool,
+                'error_message': str,
+                'device_count': int,
+                'device_info': dict,
+                'fpga_id': str,
+                'fw_version': str
+            }
+        )");
 
 }  // namespace vornfpga

@@ -46,5 +46,8 @@ Owned check_update_file(Call& call, Ref, Ref image_path)
         return refuse_with(module, "FPGA image file not readable: ", image_path, error);
     return interop::boolean(true);
 }
+extern constexpr FunctionDef check_update_file_def = function_def<check_update_file>(
+    "FpgaTool._checkUpdateFile", "(self, image_path)",
+    "Check that the image file exists, is a .bin or .tbin file and can be read.");
 
 }  // namespace vornfpga

@@ -17,5 +17,7 @@ Owned check_control_fw_version(Call& call, Ref self)
     }
     return interop::boolean(true);
 }
+extern constexpr FunctionDef check_control_fw_version_def = function_def<check_control_fw_version>(
+    "FpgaTool._checkControlFwVersion", "(self)", "Check if the control firmware version is compatible.");
 
 }  // namespace vornfpga

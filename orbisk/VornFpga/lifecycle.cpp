@@ -28,10 +28,23 @@ Owned tool_init(Call& call, Ref self, Ref connection, Ref address, Ref port)
     module.set_attr(self, "pipeline_depth"_n, interop::integer(1));
     return interop::none();
 }
+extern constexpr FunctionDef tool_init_def = function_def<tool_init>(
+    "FpgaTool.__init__", "(self, connection=None, address=None, port=5025)",
+    R"(
+        Initialize the FPGA tool.
+
+        Args:
+            connection: An existing DevConnection (e.g. _TCPConn) instance.
+            address: IP address of the device. Creates a new TCP connection if provided.
+            port: TCP port number (default 5025).
+        )");
 
 // The tool creates no temporary files; disconnect() still calls this, so that a
 // subclass that does create some can remove them here.
 Owned delete_temp_file(Call&, Ref) { return interop::none(); }
+extern constexpr FunctionDef delete_temp_file_def = function_def<delete_temp_file>(
+    "FpgaTool.deleteTempFile", "(self)",
+    "Remove temporary files of the tool. The tool creates none, so there is nothing to remove.");
 
 Owned disconnect(Call& call, Ref self)
 {
@@ -43,5 +56,10 @@ Owned disconnect(Call& call, Ref self)
     }
     return interop::none();
 }
+extern constexpr FunctionDef disconnect_def = function_def<disconnect>(
+    "FpgaTool.disconnect", "(self)",
+    R"(
+        Close the connection and clean up.
+        )");
 
 }  // namespace vornfpga

@@ -1,48 +1,25 @@
 // Import of orbisk.VornFpga: host and standard names, the logging setup, the
 // constants, the logger and the class FpgaTool, in that order.
 #include "FpgaTool.hpp"
-#include "docstrings.hpp"
 
 namespace vornfpga {
 
-using interop::FunctionDef;
-using interop::function_def;
+// FpgaTool's operations, each defined beside its body (FpgaTool.hpp lists the files).
+extern const FunctionDef tool_init_def, get_recv_def, send_cmd_def, fpga_ctrl_init_def, fpga_get_id_def,
+    fpga_get_version_def, fpga_cfg_mode_def, fpga_erase_def, fpga_rst_page_ptr_def, fpga_program_def, fpga_read_def,
+    fpga_done_def, fpga_refresh_def, fpga_get_info_def, fpga_get_control_fw_ver_def, fpga_get_serial_number_def,
+    fpga_program_file_def, check_control_fw_version_def, check_update_file_def, check_file_header_def, init_fpga_def,
+    set_progress_callback_def, process_fpga_update_def, delete_temp_file_def, disconnect_def;
 
 namespace {
 
 // The class body: FpgaTool's operations in definition order.
-// The default of size is the value of _RECV_SIZE (1024) when the class is made.
-constexpr FunctionDef kOperations[] = {
-    function_def<tool_init>("FpgaTool.__init__", "(self, connection=None, address=None, port=5025)", doc::init),
-    function_def<get_recv>("FpgaTool._getRecv", "(self, log_print=False, size=1024, isdecode=True)", doc::get_recv),
-    function_def<send_cmd>("FpgaTool._sendCmd", "(self, cmd, log_print=False, size=1024, isdecode=True)",
-                            doc::send_cmd),
-    function_def<fpga_ctrl_init>("FpgaTool._fpgaCtrlInit", "(self)", doc::fpga_ctrl_init),
-    function_def<fpga_get_id>("FpgaTool._fpgaGetId", "(self)", doc::fpga_get_id),
-    function_def<fpga_get_version>("FpgaTool._fpgaGetVersion", "(self)", doc::fpga_get_version),
-    function_def<fpga_cfg_mode>("FpgaTool._fpgaCfgMode", "(self, mode)", doc::fpga_cfg_mode),
-    function_def<fpga_erase>("FpgaTool._fpgaErase", "(self, erase_bits)", doc::fpga_erase),
-    function_def<fpga_rst_page_ptr>("FpgaTool._fpgaRstPagePtr", "(self, section)", doc::fpga_rst_page_ptr),
-    function_def<fpga_program>("FpgaTool._fpgaProgram", "(self, data_block)", doc::fpga_program),
-    function_def<fpga_read>("FpgaTool._fpgaRead", "(self)", doc::fpga_read),
-    function_def<fpga_done>("FpgaTool._fpgaDone", "(self)", doc::fpga_done),
-    function_def<fpga_refresh>("FpgaTool._fpgaRefresh", "(self)", doc::fpga_refresh),
-    function_def<fpga_get_info>("FpgaTool._fpgaGetInfo", "(self)", doc::fpga_get_info),
-    function_def<fpga_get_control_fw_ver>("FpgaTool._fpgaGetControlFwVer", "(self)", doc::fpga_get_control_fw_ver),
-    function_def<fpga_get_serial_number>("FpgaTool._fpgaGetSerialNumber", "(self)", doc::fpga_get_serial_number),
-    function_def<fpga_program_file>("FpgaTool._fpgaProgramFile", "(self, image_path, device_type=28)",
-                                     doc::fpga_program_file),
-    function_def<check_control_fw_version>("FpgaTool._checkControlFwVersion", "(self)",
-                                            doc::check_control_fw_version),
-    function_def<check_update_file>("FpgaTool._checkUpdateFile", "(self, image_path)", doc::check_update_file),
-    function_def<check_file_header>("FpgaTool._checkFileHeader", "(self, image_path)", doc::check_file_header),
-    function_def<init_fpga>("FpgaTool.initFpga", "(self, device_type, disable_fw_check=False)", doc::init_fpga),
-    function_def<set_progress_callback>("FpgaTool.set_progress_callback", "(self, callback)",
-                                         doc::set_progress_callback),
-    function_def<process_fpga_update>("FpgaTool.processFpgaUpdate", "(self, image_path=None, device_type=32)",
-                                       doc::process_fpga_update),
-    function_def<delete_temp_file>("FpgaTool.deleteTempFile", "(self)", doc::delete_temp_file),
-    function_def<disconnect>("FpgaTool.disconnect", "(self)", doc::disconnect),
+constexpr const FunctionDef* kClassBody[] = {
+    &tool_init_def, &get_recv_def, &send_cmd_def, &fpga_ctrl_init_def, &fpga_get_id_def, &fpga_get_version_def,
+    &fpga_cfg_mode_def, &fpga_erase_def, &fpga_rst_page_ptr_def, &fpga_program_def, &fpga_read_def, &fpga_done_def,
+    &fpga_refresh_def, &fpga_get_info_def, &fpga_get_control_fw_ver_def, &fpga_get_serial_number_def,
+    &fpga_program_file_def, &check_control_fw_version_def, &check_update_file_def, &check_file_header_def,
+    &init_fpga_def, &set_progress_callback_def, &process_fpga_update_def, &delete_temp_file_def, &disconnect_def,
 };
 
 void bind_imports(Ref module)
@@ -94,7 +71,7 @@ void bind_constants(Ref module)
 void define_fpga_tool(Ref module)
 {
     interop::ClassBody body(module, "FpgaTool");
-    for (const FunctionDef& def : kOperations) body.define(def);
+    for (const FunctionDef* def : kClassBody) body.define(*def);
     body.make_class(reinterpret_cast<PyObject*>(&PyType_Type), {reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
 }
 

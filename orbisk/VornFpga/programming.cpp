@@ -430,5 +430,8 @@ Owned fpga_program_file(Call& call, Ref self, Ref image_path, Ref device_type)
     if (written != ProgrammingRun::Written::whole) return interop::boolean(false);
     return interop::boolean(run.verify_and_finish(depth));
 }
+extern constexpr FunctionDef fpga_program_file_def = function_def<fpga_program_file>(
+    "FpgaTool._fpgaProgramFile", "(self, image_path, device_type=28)",
+    "Write an image file to the FPGA in 16-byte blocks, read it back and compare the SHA-256 digests.");
 
 }  // namespace vornfpga

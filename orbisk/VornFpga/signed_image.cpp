@@ -189,6 +189,9 @@ Owned check_file_header(Call& call, Ref, Ref image_path)
     }
     return interop::boolean(verified);
 }
+extern constexpr FunctionDef check_file_header_def = function_def<check_file_header>(
+    "FpgaTool._checkFileHeader", "(self, image_path)",
+    "Check the header and keyed hashes of a signed (.tbin) image file.");
 
 Owned signed_image_device_types(const Module& module, Ref image_path)
 {

@@ -63,6 +63,9 @@ Owned get_recv(Call& call, Ref self, Ref log_print, Ref size, Ref isdecode)
     if (interop::truthy(log_print)) log(module, "debug"_n, interop::format("Received data: %S", data.get()));
     return data;
 }
+// size defaults to the value of _RECV_SIZE when the class is made.
+extern constexpr FunctionDef get_recv_def = function_def<get_recv>(
+    "FpgaTool._getRecv", "(self, log_print=False, size=1024, isdecode=True)", "Receive data from the FPGA.");
 
 Owned send_cmd(Call& call, Ref self, Ref cmd, Ref log_print, Ref size, Ref isdecode)
 {
@@ -82,5 +85,8 @@ Owned send_cmd(Call& call, Ref self, Ref cmd, Ref log_print, Ref size, Ref isdec
                              {module.name("isdecode"_n), Py_False},
                          });
 }
+extern constexpr FunctionDef send_cmd_def = function_def<send_cmd>(
+    "FpgaTool._sendCmd", "(self, cmd, log_print=False, size=1024, isdecode=True)",
+    "Send a command to the FPGA and receive the response.");
 
 }  // namespace vornfpga

@@ -56,6 +56,14 @@ Owned set_progress_callback(Call& call, Ref self, Ref callback)
     Module(call).set_attr(self, "progress_callback"_n, callback);
     return interop::none();
 }
+extern constexpr FunctionDef set_progress_callback_def = function_def<set_progress_callback>(
+    "FpgaTool.set_progress_callback", "(self, callback)",
+    R"(
+        Set progress callback function.
+
+        Arguments:
+            callback: The callback function to be called on progress updates.
+        )");
 
 Owned process_fpga_update(Call& call, Ref self, Ref image_path, Ref device_type)
 {
@@ -83,5 +91,22 @@ Owned process_fpga_update(Call& call, Ref self, Ref image_path, Ref device_type)
     interop::require(PyDict_SetItemString(outcome, "fw_version", version));
     return interop::call(module.global("RetType"_n), {}, {{interop::text("data"), outcome}});
 }
+extern constexpr FunctionDef process_fpga_update_def = function_def<process_fpga_update>(
+    "FpgaTool.processFpgaUpdate", "(self, image_path=None, device_type=32)",
+    R"(
+        Process FPGA update with the given image path.
+
+        Arguments:
+            image_path: The path to the FPGA image file.
+            device_type: The type of the device (default is 32).
+
+        Return:
+            RetType whose RetData is a dict containing update result:
+            {
+                'success': bool,
+                'error_message': str,
+                'fw_version': str
+            }
+        )");
 
 }  // namespace vornfpga

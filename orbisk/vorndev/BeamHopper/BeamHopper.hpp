@@ -4,10 +4,12 @@
 // BeamHopper reaches the device only through hook methods of the device
 // object (_setBeamPatternEnable, _eraseBeamPattern, _applyBeamPatternToBFIC,
 // _reboot, _getExtCtrl, _setExtCtrl), looked up at each call. Each operation is
-// a native function (interop/function.hpp) implemented by one C++ function
-// below; module.cpp assembles the class.
-// Files by concern:
-//   module.cpp           import-time names, StartEndEnum, the class BeamHopper
+// a native function (interop/function.hpp): its body and its definition
+// (qualified name, signature text, docstring) stand together in the file of its
+// concern, and module.cpp lists the definitions in the order of the class body,
+// each with the decorator the class applies to it. Files by concern:
+//   module.cpp           import-time names, StartEndEnum, the class BeamHopper and
+//                        the module's docstrings
 //   setup_bracket.cpp    _require_beam_pattern_setup and the wrapper it returns:
 //                        enable, erase, body, then disable and apply on every path
 //   pattern_manager.cpp  beam_pattern_mgr (lazy creation), _create_beam_pattern_mgr,
@@ -15,7 +17,6 @@
 //   parallel_mode.cpp    getFastParallelMode, setFastParallelMode
 //   configuration.cpp    eraseFastBeamConfig, syncFastBeamConfig, and the base
 //                        versions of the abstract gain and pattern operations
-//   docstrings.hpp       documentation texts
 #pragma once
 
 #include <Python.h>
@@ -28,6 +29,8 @@
 namespace beamhopper {
 
 using interop::Call;
+using interop::FunctionDef;
+using interop::function_def;
 using interop::Owned;
 using interop::Ref;
 
@@ -55,26 +58,5 @@ consteval Name operator""_n(const char* text, std::size_t size) { return Module:
 
 // result.RetCode is RetCode.OK: how every hook result is judged.
 bool succeeded(const Module& module, Ref result);
-
-// setup_bracket.cpp
-Owned require_beam_pattern_setup(Call& call, Ref func);
-
-// pattern_manager.cpp
-Owned beam_pattern_mgr(Call& call, Ref self);
-Owned create_beam_pattern_mgr(Call& call, Ref self);
-Owned fbs_cmd_dict(Call& call, Ref self);
-
-// parallel_mode.cpp
-Owned get_fast_parallel_mode(Call& call, Ref self);
-Owned set_fast_parallel_mode(Call& call, Ref self, Ref to_enable, Ref fbs_mode);
-
-// configuration.cpp
-Owned erase_fast_beam_config(Call& call, Ref self);
-Owned sync_fast_beam_config(Call& call, Ref self);
-Owned get_fast_beam_gain(Call& call, Ref self, Ref rf_mode, Ref beam_id);
-Owned get_fast_beam_pattern(Call& call, Ref self, Ref beam_id);
-Owned set_fast_beam_gain(Call& call, Ref self, Ref rf_mode, Ref beam_id, Ref enable, Ref com_gain, Ref ele_gain);
-Owned set_fast_beam_pattern_theta_phi(Call& call, Ref self, Ref beam_id, Ref rf_freq, Ref theta, Ref phi);
-Owned set_fast_beam_pattern_az_el(Call& call, Ref self, Ref beam_id, Ref rf_freq, Ref azimuth, Ref elevation);
 
 }  // namespace beamhopper

@@ -10,20 +10,28 @@ using interop::float_from_number;
 using interop::int_from_number;
 
 Owned erase_fast_beam_config(Call& call, Ref) { return interop::call(Module(call).global("RetType"_n)); }
+extern constexpr FunctionDef erase_fast_beam_config_def = function_def<erase_fast_beam_config>(
+    "BeamHopper.eraseFastBeamConfig", "(self) -> RetType", "Erase the fast beam configuration.");
 
 Owned sync_fast_beam_config(Call& call, Ref self) { return Module(call).call_method(self, "_reboot"_n); }
+extern constexpr FunctionDef sync_fast_beam_config_def = function_def<sync_fast_beam_config>(
+    "BeamHopper.syncFastBeamConfig", "(self) -> RetType", "Update the fast beam configuration.");
 
 Owned get_fast_beam_gain(Call& call, Ref, Ref, Ref beam_id)
 {
     int_from_number(call, "beam_id", beam_id);
     interop::raise(PyExc_NotImplementedError);
 }
+extern constexpr FunctionDef get_fast_beam_gain_def = function_def<get_fast_beam_gain>(
+    "BeamHopper.getFastBeamGain", "(self, rf_mode: RFMode, beam_id: int) -> RetType", "Get the fast beam gain.");
 
 Owned get_fast_beam_pattern(Call& call, Ref, Ref beam_id)
 {
     int_from_number(call, "beam_id", beam_id);
     interop::raise(PyExc_NotImplementedError);
 }
+extern constexpr FunctionDef get_fast_beam_pattern_def = function_def<get_fast_beam_pattern>(
+    "BeamHopper.getFastBeamPattern", "(self, beam_id: int) -> RetType", "Get the fast beam pattern.");
 
 Owned set_fast_beam_gain(Call& call, Ref, Ref, Ref beam_id, Ref enable, Ref com_gain, Ref ele_gain)
 {
@@ -33,6 +41,10 @@ Owned set_fast_beam_gain(Call& call, Ref, Ref, Ref beam_id, Ref enable, Ref com_
     int_from_number(call, "ele_gain", ele_gain);
     interop::raise(PyExc_NotImplementedError);
 }
+extern constexpr FunctionDef set_fast_beam_gain_def = function_def<set_fast_beam_gain>(
+    "BeamHopper.setFastBeamGain",
+    "(self, rf_mode: RFMode, beam_id: int, enable: bool, com_gain: int = 0, ele_gain: int = 0) -> RetType",
+    "Set the fast beam gain.");
 
 Owned set_fast_beam_pattern_theta_phi(Call& call, Ref, Ref beam_id, Ref rf_freq, Ref theta, Ref phi)
 {
@@ -42,6 +54,9 @@ Owned set_fast_beam_pattern_theta_phi(Call& call, Ref, Ref beam_id, Ref rf_freq,
     float_from_number(call, "phi", phi);
     interop::raise(PyExc_NotImplementedError);
 }
+extern constexpr FunctionDef set_fast_beam_pattern_theta_phi_def = function_def<set_fast_beam_pattern_theta_phi>(
+    "BeamHopper.setFastBeamPatternThetaPhi",
+    "(self, beam_id: int, rf_freq: float, theta: float, phi: float) -> RetType", "Set the fast beam pattern.");
 
 Owned set_fast_beam_pattern_az_el(Call& call, Ref, Ref beam_id, Ref rf_freq, Ref azimuth, Ref elevation)
 {
@@ -51,5 +66,8 @@ Owned set_fast_beam_pattern_az_el(Call& call, Ref, Ref beam_id, Ref rf_freq, Ref
     float_from_number(call, "elevation", elevation);
     interop::raise(PyExc_NotImplementedError);
 }
+extern constexpr FunctionDef set_fast_beam_pattern_az_el_def = function_def<set_fast_beam_pattern_az_el>(
+    "BeamHopper.setFastBeamPatternAzEl",
+    "(self, beam_id: int, rf_freq: float, azimuth: float, elevation: float) -> RetType", "Set the fast beam pattern.");
 
 }  // namespace beamhopper

@@ -4,20 +4,22 @@
 #include <string>
 
 #include "BeamHopper.hpp"
-#include "docstrings.hpp"
 
 namespace beamhopper {
 
-using interop::FunctionDef;
-using interop::function_def;
+// The decorator and BeamHopper's operations, each defined beside its body (BeamHopper.hpp lists the files).
+extern const FunctionDef require_beam_pattern_setup_def, beam_pattern_mgr_def, create_beam_pattern_mgr_def,
+    fbs_cmd_dict_def, get_fast_parallel_mode_def, set_fast_parallel_mode_def, erase_fast_beam_config_def,
+    get_fast_beam_gain_def, get_fast_beam_pattern_def, set_fast_beam_gain_def, set_fast_beam_pattern_theta_phi_def,
+    set_fast_beam_pattern_az_el_def, sync_fast_beam_config_def;
 
 namespace {
 
-constexpr FunctionDef kDecorator = function_def<require_beam_pattern_setup>(
-    "_require_beam_pattern_setup", "(func: Callable[..., RetType]) -> Callable[..., RetType]",
-    doc::require_beam_pattern_setup);
+constexpr char kModuleDoc[] = "Fast Beam Switch Manager module.";
+constexpr char kStartEndEnumDoc[] = "Enum for start and end states.";
+constexpr char kBeamHopperDoc[] = "Abstract base class for managing fast beam operations.";
 
-// How the class body binds an operation.
+// How the class body binds an operation: the decorator line above its def.
 enum class Kind {
     method,
     property,   // property(getter, None, None, doc)
@@ -27,44 +29,23 @@ enum class Kind {
 
 struct Operation {
     Kind kind;
-    FunctionDef spec;
+    const FunctionDef* def;
 };
 
-// The class body: BeamHopper's operations in definition order. Annotations and
-// the default of fbs_mode are evaluated in the module namespace when the class is made.
-constexpr Operation kOperations[] = {
-    {Kind::property, function_def<beam_pattern_mgr>("BeamHopper.beam_pattern_mgr", "(self) -> BeamPatternManager",
-                                                     doc::beam_pattern_mgr)},
-    {Kind::abstract, function_def<create_beam_pattern_mgr>("BeamHopper._create_beam_pattern_mgr",
-                                                            "(self) -> BeamPatternManager", doc::create_beam_pattern_mgr)},
-    {Kind::method, function_def<fbs_cmd_dict>("BeamHopper._fbs_cmd_dict", "(self) -> dict", doc::fbs_cmd_dict)},
-    {Kind::method, function_def<get_fast_parallel_mode>("BeamHopper.getFastParallelMode", "(self) -> RetType",
-                                                         doc::get_fast_parallel_mode)},
-    {Kind::method, function_def<set_fast_parallel_mode>(
-                       "BeamHopper.setFastParallelMode",
-                       "(self, toEnable: bool, fbs_mode: FBSMode = FBSMode.FULL_GAIN_PHASE) -> RetType",
-                       doc::set_fast_parallel_mode)},
-    {Kind::bracketed, function_def<erase_fast_beam_config>("BeamHopper.eraseFastBeamConfig", "(self) -> RetType",
-                                                            doc::erase_fast_beam_config)},
-    {Kind::abstract, function_def<get_fast_beam_gain>("BeamHopper.getFastBeamGain",
-                                                       "(self, rf_mode: RFMode, beam_id: int) -> RetType",
-                                                       doc::get_fast_beam_gain)},
-    {Kind::abstract, function_def<get_fast_beam_pattern>("BeamHopper.getFastBeamPattern",
-                                                          "(self, beam_id: int) -> RetType", doc::get_fast_beam_pattern)},
-    {Kind::abstract, function_def<set_fast_beam_gain>("BeamHopper.setFastBeamGain",
-                                                       "(self, rf_mode: RFMode, beam_id: int, enable: bool, "
-                                                       "com_gain: int = 0, ele_gain: int = 0) -> RetType",
-                                                       doc::set_fast_beam_gain)},
-    {Kind::abstract, function_def<set_fast_beam_pattern_theta_phi>(
-                         "BeamHopper.setFastBeamPatternThetaPhi",
-                         "(self, beam_id: int, rf_freq: float, theta: float, phi: float) -> RetType",
-                         doc::set_fast_beam_pattern)},
-    {Kind::abstract, function_def<set_fast_beam_pattern_az_el>(
-                         "BeamHopper.setFastBeamPatternAzEl",
-                         "(self, beam_id: int, rf_freq: float, azimuth: float, elevation: float) -> RetType",
-                         doc::set_fast_beam_pattern)},
-    {Kind::bracketed, function_def<sync_fast_beam_config>("BeamHopper.syncFastBeamConfig", "(self) -> RetType",
-                                                           doc::sync_fast_beam_config)},
+// The class body: BeamHopper's operations in definition order.
+constexpr Operation kClassBody[] = {
+    {Kind::property, &beam_pattern_mgr_def},
+    {Kind::abstract, &create_beam_pattern_mgr_def},
+    {Kind::method, &fbs_cmd_dict_def},
+    {Kind::method, &get_fast_parallel_mode_def},
+    {Kind::method, &set_fast_parallel_mode_def},
+    {Kind::bracketed, &erase_fast_beam_config_def},
+    {Kind::abstract, &get_fast_beam_gain_def},
+    {Kind::abstract, &get_fast_beam_pattern_def},
+    {Kind::abstract, &set_fast_beam_gain_def},
+    {Kind::abstract, &set_fast_beam_pattern_theta_phi_def},
+    {Kind::abstract, &set_fast_beam_pattern_az_el_def},
+    {Kind::bracketed, &sync_fast_beam_config_def},
 };
 
 // inspect; from abc import ABC, abstractmethod; from enum import IntEnum, auto;
@@ -107,7 +88,7 @@ void define_start_end_enum(Ref module)
     Owned enumeration = interop::call(global(module, "IntEnum"), {interop::text("StartEndEnum"), members},
                                       {{interop::interned("module"), interop::getattr(module, "__name__")},
                                        {interop::interned("qualname"), interop::text("StartEndEnum")}});
-    interop::setattr(enumeration, "__doc__", interop::text(doc::start_end_enum));
+    interop::setattr(enumeration, "__doc__", interop::text(kStartEndEnumDoc));
     interop::add_to_module(module, "StartEndEnum", enumeration);
 }
 
@@ -130,7 +111,7 @@ Owned class_attribute(Ref module, Ref function, Kind kind, const char* doc)
 void define_beam_hopper(Ref module)
 {
     interop::ClassBody body(module, "BeamHopper");
-    body.bind("__doc__", interop::text(doc::beam_hopper));
+    body.bind("__doc__", interop::text(kBeamHopperDoc));
     // _beam_pattern_mgr: BeamPatternManager = None; external_control_enabled: bool = False
     Owned annotations = interop::checked(PyDict_New());
     interop::require(PyDict_SetItemString(annotations, "_beam_pattern_mgr", global(module, "BeamPatternManager").get()));
@@ -138,8 +119,10 @@ void define_beam_hopper(Ref module)
     body.bind("__annotations__", annotations);
     body.bind("_beam_pattern_mgr", Py_None);
     body.bind("external_control_enabled", Py_False);
-    for (const Operation& operation : kOperations)
-        body.define(operation.spec, [&](Ref function) { return class_attribute(module, function, operation.kind, operation.spec.doc); });
+    for (const Operation& operation : kClassBody) {
+        body.define(*operation.def,
+                    [&](Ref function) { return class_attribute(module, function, operation.kind, operation.def->doc); });
+    }
     Owned base = global(module, "ABC");
     body.make_class(reinterpret_cast<PyObject*>(Py_TYPE(base.get())), {base});
 }
@@ -150,7 +133,7 @@ int exec_module(PyObject* module) noexcept
         interop::init_module_state(module, "orbisk.vorndev.BeamHopper.native_function", kNames);
         bind_imports(module);
         define_start_end_enum(module);
-        interop::add_to_module(module, "_require_beam_pattern_setup", interop::make_function(module, kDecorator));
+        interop::add_to_module(module, "_require_beam_pattern_setup", interop::make_function(module, require_beam_pattern_setup_def));
         define_beam_hopper(module);
     });
 }
@@ -160,7 +143,7 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = interop::module_definition("orbisk.vorndev.BeamHopper", doc::module, module_slots);
+PyModuleDef module_def = interop::module_definition("orbisk.vorndev.BeamHopper", kModuleDoc, module_slots);
 
 }  // namespace
 

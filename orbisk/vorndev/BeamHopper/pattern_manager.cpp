@@ -32,8 +32,14 @@ Owned beam_pattern_mgr(Call& call, Ref self)
         module.set_attr(self, "_beam_pattern_mgr"_n, module.call_method(self, "_create_beam_pattern_mgr"_n));
     return module.attr(self, "_beam_pattern_mgr"_n);
 }
+extern constexpr FunctionDef beam_pattern_mgr_def = function_def<beam_pattern_mgr>(
+    "BeamHopper.beam_pattern_mgr", "(self) -> BeamPatternManager",
+    "Lazily create the device-specific BeamPatternManager on first use.");
 
 Owned create_beam_pattern_mgr(Call&, Ref) { interop::raise(PyExc_NotImplementedError); }
+extern constexpr FunctionDef create_beam_pattern_mgr_def = function_def<create_beam_pattern_mgr>(
+    "BeamHopper._create_beam_pattern_mgr", "(self) -> BeamPatternManager",
+    "Create the device-specific BeamPatternManager instance.");
 
 // A new dict on every call, so callers may change it.
 Owned fbs_cmd_dict(Call& call, Ref)
@@ -47,5 +53,7 @@ Owned fbs_cmd_dict(Call& call, Ref)
     }
     return table;
 }
+extern constexpr FunctionDef fbs_cmd_dict_def = function_def<fbs_cmd_dict>(
+    "BeamHopper._fbs_cmd_dict", "(self) -> dict", "Return the command list for the fast beam manager.");
 
 }  // namespace beamhopper

@@ -73,5 +73,14 @@ Owned require_beam_pattern_setup(Call& call, Ref func)
     module.set_attr(wrapper, "__signature__"_n, signature);
     return wrapper;
 }
+extern constexpr FunctionDef require_beam_pattern_setup_def = function_def<require_beam_pattern_setup>(
+    "_require_beam_pattern_setup", "(func: Callable[..., RetType]) -> Callable[..., RetType]",
+    R"(Decorator to setup beam pattern before execution and cleanup after.
+
+    The wrapped operation enables beam pattern storage and erases the stored
+    pattern before it runs, then disables storage and applies the pattern to
+    the BFIC, whatever happened. A failed enable or erase result is returned
+    unchanged, and the operation is then not run.
+    )");
 
 }  // namespace beamhopper
