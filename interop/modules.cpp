@@ -8,28 +8,32 @@ namespace interop {
 
 Owned import_module(const char* name) { return checked(PyImport_ImportModule(name)); }
 
-Owned import_from(Ref globals, const char* module, int level, const char* name)
+Owned import_from(Ref globals, Ref module, int level, Ref name)
 {
-    Owned fromlist = checked(Py_BuildValue("(s)", name));
-    Owned imported =
-        checked(PyImport_ImportModuleLevelObject(text(module).get(), globals, nullptr, fromlist, level));
-    Owned attribute = find_attr(imported, interned(name));
+    Owned fromlist = checked(PyTuple_Pack(1, name.get()));
+    Owned imported = checked(PyImport_ImportModuleLevelObject(module, globals, nullptr, fromlist, level));
+    Owned attribute = find_attr(imported, name);
     if (attribute) return attribute;
     Owned module_name = find_attr(imported, interned("__name__"));
     Owned path = Owned::take(PyModule_Check(imported.get()) ? PyModule_GetFilenameObject(imported) : nullptr);
     if (!path) PyErr_Clear();
-    Owned message = path ? format("cannot import name '%s' from '%S' (%S)", name, module_name ? module_name.get() : Py_None, path.get())
-                         : format("cannot import name '%s' from '%S' (unknown location)", name,
-                                  module_name ? module_name.get() : Py_None);
-    PyErr_SetImportError(message, module_name ? module_name.get() : Py_None, path ? path.get() : Py_None);
+    Ref from = module_name ? Ref(module_name) : Ref(Py_None);
+    Owned message = path ? format("cannot import name '%U' from '%S' (%S)", name.get(), from.get(), path.get())
+                         : format("cannot import name '%U' from '%S' (unknown location)", name.get(), from.get());
+    PyErr_SetImportError(message, from, path ? path.get() : Py_None);
 #if PY_VERSION_HEX >= 0x030C0000
     // The interpreter's own `from module import name` also names what was wanted, from which
     // the traceback suggests a similar name.
     Owned error = fetch_error();
-    setattr(error, "name_from", interned(name));
+    setattr(error, "name_from", name);
     restore_error(std::move(error));
 #endif
     throw_error_set();
+}
+
+Owned import_from(Ref globals, const char* module, int level, const char* name)
+{
+    return import_from(globals, text(module), level, interned(name));
 }
 
 void add_to_module(Ref module, const char* name, Ref value) { require(PyModule_AddObjectRef(module, name, value)); }

@@ -15,6 +15,7 @@ Owned import_module(const char* name);
 
 // from <level dots><module> import name, relative to the package of the module
 // whose namespace is globals; a missing name raises ImportError as Python does.
+Owned import_from(Ref globals, Ref module, int level, Ref name);
 Owned import_from(Ref globals, const char* module, int level, const char* name);
 
 // Binds a module attribute; the reference is not stolen.

@@ -35,22 +35,34 @@ using interop::function_def;
 using interop::Owned;
 using interop::Ref;
 
-// Names used by the operations, interned once per module.
+// Every attribute, method, keyword and module-level name that the operations
+// look up, interned once per module: the complete list of what a host, a
+// subclass or a test can rebind or patch (and sys.stdout, see Progress::print).
+// Import-time code names its own.
 inline constexpr std::string_view kNames[] = {
     // attributes of the tool
     "_conn", "_owns_conn", "progress_callback", "pipeline_depth",
     // operations of the tool, called through the instance
-    "_sendCmd", "_getRecv", "_fpgaGetControlFwVer", "deleteTempFile", "_fpgaProgram", "_fpgaRead",
+    "_sendCmd", "_getRecv", "_fpgaCtrlInit", "_fpgaCfgMode", "_fpgaGetId", "_fpgaGetVersion", "_fpgaErase",
+    "_fpgaRstPagePtr", "_fpgaProgram", "_fpgaRead", "_fpgaDone", "_fpgaRefresh", "_fpgaGetInfo", "_fpgaGetControlFwVer",
+    "_checkUpdateFile", "_checkFileHeader", "_fpgaProgramFile", "deleteTempFile",
     // operations of the connection
     "initConnection", "closeConnection", "sendCmd", "sendRawBytes", "recvRawBytes",
     // keyword arguments
-    "log_print", "size", "isdecode",
+    "log_print", "size", "isdecode", "image_path", "device_type", "data", "buffering",
     // module-level names
     "logger", "RspType", "VER", "RetType", "RetCode", "_FPGA_FW_VER_MIN", "_FPGA_VER_MIN_DEV32", "_DEVICE_WHITELIST",
     "Path", "open", "time", "hashlib", "hmac", "json", "struct",
-    // attributes of other objects
-    "RetData", "RSP_LIST", "strip", "update", "write",
-    // logger methods
+    // the tool's own connection: from .VornCommService import _TCPConn, when it is made
+    "VornCommService", "_TCPConn",
+    // attributes of results and host enumerations
+    "RetData", "RSP_LIST", "OK", "WARNING", "ERROR",
+    // attributes of paths, files, text, dicts and sys.stdout
+    "exists", "is_file", "stat", "st_size", "suffix", "lower", "read", "close", "strip", "decode", "get", "values",
+    "write",
+    // attributes of the standard modules and their objects
+    "sha256", "update", "hexdigest", "digest", "compare_digest", "loads", "monotonic",
+    // logger methods; "error" is struct.error too
     "debug", "info", "warning", "error",
 };
 
@@ -63,7 +75,7 @@ consteval Name operator""_n(const char* text, std::size_t size) { return Module:
 void log(const Module& module, Name level, Ref message);
 
 // RetType(RetCode.<code>, message) or RetType(RetCode.<code>, message, data), by position.
-Owned ret_type(const Module& module, const char* code, Ref message, Ref data = nullptr);
+Owned ret_type(const Module& module, Name code, Ref message, Ref data = nullptr);
 
 // commands.cpp: the block write frame and its reply.
 

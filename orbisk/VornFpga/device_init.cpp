@@ -16,14 +16,14 @@ Owned new_result_dict()
 // The guarded part: every Exception raised here becomes an error result.
 Owned initialise(const Module& module, Ref self, Ref device_type, Ref disable_fw_check, Ref info)
 {
-    interop::call_method(self, "_fpgaCtrlInit");
-    interop::call_method(self, "_fpgaCfgMode", interop::bytes("TRANS"));
-    Owned fpga_id = interop::call_method(self, "_fpgaGetId");
+    module.call_method(self, "_fpgaCtrlInit"_n);
+    module.call_method(self, "_fpgaCfgMode"_n, interop::bytes("TRANS"));
+    Owned fpga_id = module.call_method(self, "_fpgaGetId"_n);
     interop::require(PyDict_SetItemString(info, "fpga_id", fpga_id));
     log(module, "info"_n, interop::format("FPGA ID: %S", fpga_id.get()));
 
     if (interop::require(PyObject_RichCompareBool(device_type, interop::integer(32).get(), Py_EQ))) {
-        Owned fpga_version = interop::call_method(self, "_fpgaGetVersion");
+        Owned fpga_version = module.call_method(self, "_fpgaGetVersion"_n);
         interop::require(PyDict_SetItemString(info, "fpga_version", fpga_version));
         log(module, "info"_n, interop::format("FPGA Version: %S", fpga_version.get()));
         if (interop::truthy(fpga_version) && !interop::truthy(disable_fw_check)) {
@@ -34,12 +34,12 @@ Owned initialise(const Module& module, Ref self, Ref device_type, Ref disable_fw
                 Owned message = interop::format("FPGA version %S is lower than minimum required version %S.",
                                                 fpga_version.get(), minimum.get());
                 log(module, "warning"_n, message);
-                return ret_type(module, "WARNING", message);
+                return ret_type(module, "WARNING"_n, message);
             }
         }
     }
     interop::require(PyDict_SetItemString(info, "success", Py_True));
-    return ret_type(module, "OK", interop::text("FPGA initialized successfully"), info);
+    return ret_type(module, "OK"_n, interop::text("FPGA initialized successfully"), info);
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check)
     if (!interop::require(PySequence_Contains(whitelist, type))) {
         Owned message = interop::format("Device type %S is not supported for firmware version check.", type.get());
         log(module, "warning"_n, message);
-        return ret_type(module, "WARNING", message);
+        return ret_type(module, "WARNING"_n, message);
     }
 
     Owned outcome;
@@ -62,7 +62,7 @@ Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check)
         return error.handle([&] {
             Owned message = interop::format("FPGA initialization failed: %S", error.value());
             log(module, "error"_n, message);
-            return ret_type(module, "ERROR", message);
+            return ret_type(module, "ERROR"_n, message);
         });
     }
     return outcome;

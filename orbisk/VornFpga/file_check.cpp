@@ -24,23 +24,23 @@ Owned check_update_file(Call& call, Ref, Ref image_path)
     Module module(call);
     interop::require_text(call, "image_path", image_path);
     Owned path = interop::call(module.global("Path"_n), image_path);
-    if (!interop::truthy(interop::call_method(path, "exists")))
+    if (!interop::truthy(module.call_method(path, "exists"_n)))
         return refuse(module, "FPGA image path not found: ", image_path);
     Owned suffix = lower_suffix(module, image_path);
     if (!is_suffix(suffix, ".bin") && !is_suffix(suffix, ".tbin"))
         return refuse(module, "FPGA image file type error: ", image_path);
-    if (!interop::truthy(interop::call_method(path, "is_file")))
+    if (!interop::truthy(module.call_method(path, "is_file"_n)))
         return refuse(module, "FPGA image not found: ", image_path);
 
-    if (interop::Caught error = interop::catch_exception([&] { interop::call_method(path, "stat"); }))
+    if (interop::Caught error = interop::catch_exception([&] { module.call_method(path, "stat"_n); }))
         return refuse_with(module, "FPGA image file error: ", image_path, error);
-    Owned size = interop::getattr(interop::call_method(path, "stat"), "st_size");
+    Owned size = module.attr(module.call_method(path, "stat"_n), "st_size"_n);
     if (!interop::truthy(size)) return refuse(module, "FPGA image is empty: ", image_path);
 
     auto read_one_byte = [&] {
         Owned file = interop::call(module.global("open"_n), path, interop::text("rb"));
-        interop::try_finally([&] { return interop::call_method(file, "read", interop::integer(1)); },
-                             [&] { interop::call_method(file, "close"); });
+        interop::try_finally([&] { return module.call_method(file, "read"_n, interop::integer(1)); },
+                             [&] { module.call_method(file, "close"_n); });
     };
     if (interop::Caught error = interop::catch_exception(read_one_byte))
         return refuse_with(module, "FPGA image file not readable: ", image_path, error);

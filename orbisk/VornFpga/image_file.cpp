@@ -21,8 +21,8 @@ constexpr std::size_t kChunkSize = 64 * 1024;
 
 Owned lower_suffix(const Module& module, Ref image_path)
 {
-    Owned suffix = interop::getattr(path_object(module, image_path), "suffix");
-    return interop::call_method(suffix, "lower");
+    Owned suffix = module.attr(path_object(module, image_path), "suffix"_n);
+    return module.call_method(suffix, "lower"_n);
 }
 
 bool is_suffix(Ref suffix, std::string_view wanted)
@@ -32,21 +32,21 @@ bool is_suffix(Ref suffix, std::string_view wanted)
 
 Owned file_size(const Module& module, Ref image_path)
 {
-    Owned status = interop::call_method(path_object(module, image_path), "stat");
-    return interop::getattr(status, "st_size");
+    Owned status = module.call_method(path_object(module, image_path), "stat"_n);
+    return module.attr(status, "st_size"_n);
 }
 
 Owned read_whole_file(const Module& module, Ref image_path)
 {
     Owned file = interop::call(module.global("open"_n), image_path, interop::text("rb"));
-    return interop::try_finally([&] { return interop::call_method(file, "read"); },
-                                [&] { interop::call_method(file, "close"); });
+    return interop::try_finally([&] { return module.call_method(file, "read"_n); },
+                                [&] { module.call_method(file, "close"_n); });
 }
 
 SignedLayout decode_signed_layout(const Module& module, std::string_view file)
 {
     if (file.size() < 12) {
-        Owned struct_error = interop::getattr(module.global("struct"_n), "error");
+        Owned struct_error = module.attr(module.global("struct"_n), "error"_n);
         interop::raise(struct_error, "unpack requires a buffer of 4 bytes");
     }
     return SignedLayout{big_endian_u32(file.data()), big_endian_u32(file.data() + 4), big_endian_u32(file.data() + 8)};
@@ -58,8 +58,8 @@ std::string_view file_region(std::string_view file, std::uint64_t start, std::ui
     return file.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(std::min<std::uint64_t>(length, file.size() - start)));
 }
 
-BlockReader::BlockReader(Ref file, std::size_t block_size)
-    : read_(interop::getattr(file, "read")), block_size_(block_size)
+BlockReader::BlockReader(const Module& module, Ref file, std::size_t block_size)
+    : read_(module.attr(file, "read"_n)), block_size_(block_size)
 {
 }
 

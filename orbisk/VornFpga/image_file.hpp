@@ -45,7 +45,7 @@ std::string_view file_region(std::string_view file, std::uint64_t start, std::ui
 // keep beyond the reader's life.
 class BlockReader {
 public:
-    explicit BlockReader(Ref file, std::size_t block_size);
+    BlockReader(const Module& module, Ref file, std::size_t block_size);
 
     // The next block, valid until the next call; empty at the end of the file.
     std::string_view next();

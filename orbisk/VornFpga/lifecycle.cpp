@@ -16,7 +16,8 @@ Owned tool_init(Call& call, Ref self, Ref connection, Ref address, Ref port)
         interop::raise(PyExc_ValueError, "Either connection or address must be provided");
     } else {
         // Imported only here, so that callers who always lend a connection never load it.
-        Owned tcp_connection = interop::import_from(PyModule_GetDict(call.module()), "VornCommService", 1, "_TCPConn");
+        Owned tcp_connection = interop::import_from(PyModule_GetDict(module.module()), module.name("VornCommService"_n), 1,
+                                                    module.name("_TCPConn"_n));
         module.set_attr(self, "_conn"_n, interop::call(tcp_connection, address, port_number));
         Owned connected = module.call_method(module.attr(self, "_conn"_n), "initConnection"_n);
         if (!interop::truthy(connected))

@@ -100,9 +100,9 @@ void log(const Module& module, Name level, Ref message)
     module.call_method(module.global("logger"_n), level, message);
 }
 
-Owned ret_type(const Module& module, const char* code, Ref message, Ref data)
+Owned ret_type(const Module& module, Name code, Ref message, Ref data)
 {
-    Owned ret_code = interop::getattr(module.global("RetCode"_n), code);
+    Owned ret_code = module.attr(module.global("RetCode"_n), code);
     Owned result_type = module.global("RetType"_n);
     return data ? interop::call(result_type, ret_code, message, data) : interop::call(result_type, ret_code, message);
 }

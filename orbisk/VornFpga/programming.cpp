@@ -96,7 +96,7 @@ public:
           image_path_(image_path),
           is_signed_(is_suffix(lower_suffix(module, image_path), ".tbin")),
           progress_(module, tool),
-          monotonic_(interop::getattr(module.global("time"_n), "monotonic")),
+          monotonic_(module.attr(module.global("time"_n), "monotonic"_n)),
           file_size_(file_size)
     {
         start_time_ = now();
@@ -111,7 +111,7 @@ public:
         int overflow = 0;
         long long type = interop::require_value(PyLong_AsLongLongAndOverflow(device_type, &overflow));
         if (overflow == 0 && (type == 28 || type == 32))
-            interop::call_method(tool_, "_fpgaErase", interop::bytes(type == 28 ? "14" : "12"));
+            module_.call_method(tool_, "_fpgaErase"_n, interop::bytes(type == 28 ? "14" : "12"));
         reset_page_pointer();
         progress_.notify(progress_.write_stage(), 0, 0);
         if (is_signed_ && !signed_file_) load_signed_image();
@@ -143,7 +143,7 @@ private:
     bool verify_and_finish(ReadBackComparison& comparison, std::size_t depth)
     {
         progress_.end_line();
-        Owned write_digest = interop::call_method(write_hash_, "hexdigest");
+        Owned write_digest = module_.call_method(write_hash_, "hexdigest"_n);
         log(module_, "debug"_n, interop::format("w hash: %U", write_digest.get()));
         log(module_, "info"_n, interop::text("Verify Data"));
         progress_.notify(progress_.verify_stage(), 0, sent_);
@@ -157,14 +157,14 @@ private:
             read_in_window(comparison, depth);
         progress_.end_line();
         flush_read_hash();
-        Owned read_digest = interop::call_method(read_hash_, "hexdigest");
+        Owned read_digest = module_.call_method(read_hash_, "hexdigest"_n);
         log(module_, "debug"_n, interop::format("r hash: %U", read_digest.get()));
 
         bool verified = interop::require(PyObject_RichCompareBool(write_digest, read_digest, Py_EQ)) != 0;
         if (verified) {
             log(module_, "info"_n, interop::text("Verify Success"));
-            interop::call_method(tool_, "_fpgaDone");
-            interop::call_method(tool_, "_fpgaRefresh");
+            module_.call_method(tool_, "_fpgaDone"_n);
+            module_.call_method(tool_, "_fpgaRefresh"_n);
         } else {
             log(module_, "error"_n, interop::text("Verify Failed"));
             log_difference(comparison.first_difference(sent_));
@@ -183,13 +183,13 @@ private:
             return use(blocks);
         }
         Owned file = interop::call(module_.global("open"_n), {image_path_, interop::text("rb")},
-                                   {{interop::text("buffering"), interop::integer(0)}});
+                                   {{module_.name("buffering"_n), interop::integer(0)}});
         return interop::try_finally(
             [&] {
-                BlockReader blocks(file, size);
+                BlockReader blocks(module_, file, size);
                 return use(blocks);
             },
-            [&] { interop::call_method(file, "close"); });
+            [&] { module_.call_method(file, "close"_n); });
     }
 
     void load_signed_image()
@@ -381,9 +381,9 @@ private:
         return interop::require_value(PyFloat_AsDouble(seconds));
     }
 
-    Owned new_hasher() const { return interop::call_method(module_.global("hashlib"_n), "sha256"); }
+    Owned new_hasher() const { return module_.call_method(module_.global("hashlib"_n), "sha256"_n); }
 
-    void reset_page_pointer() { interop::call_method(tool_, "_fpgaRstPagePtr", interop::bytes("CFG")); }
+    void reset_page_pointer() { module_.call_method(tool_, "_fpgaRstPagePtr"_n, interop::bytes("CFG")); }
 
     void log_total_time()
     {

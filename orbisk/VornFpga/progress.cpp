@@ -79,6 +79,8 @@ void Progress::end_line()
 }
 
 // As print(text, end="") does: to sys.stdout as it is bound now, nothing when there is none.
+// Like print(), it reads the interpreter's own sys, which the C API names by C text only;
+// "stdout" is the one name of the operations outside the name table.
 void Progress::print(Ref text)
 {
     Owned stream = Owned::ref(PySys_GetObject("stdout"));

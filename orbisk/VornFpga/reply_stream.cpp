@@ -31,7 +31,7 @@ std::size_t pipeline_depth(const Module& module, Ref tool)
 }
 
 ReplyStream::ReplyStream(const Module& module, Ref tool)
-    : module_(module), tool_(tool), monotonic_(interop::getattr(module.global("time"_n), "monotonic"))
+    : module_(module), tool_(tool), monotonic_(module.attr(module.global("time"_n), "monotonic"_n))
 {
 }
 

@@ -57,8 +57,8 @@ Owned image_key(Ref device_type)
 bool digest_matches(const Module& module, Ref key, Ref message, Ref expected)
 {
     Owned hmac = module.global("hmac"_n);
-    Owned digest = interop::call(interop::getattr(hmac, "digest"), key, message, interop::text("sha256"));
-    return interop::truthy(interop::call(interop::getattr(hmac, "compare_digest"), digest, expected));
+    Owned digest = module.call_method(hmac, "digest"_n, key, message, interop::text("sha256"));
+    return interop::truthy(module.call_method(hmac, "compare_digest"_n, digest, expected));
 }
 
 // The JSON header of a signed image, from its NUL-padded region.
@@ -66,14 +66,14 @@ Owned parse_header(const Module& module, std::string_view header_bytes)
 {
     std::string_view json_text = strip_nul(header_bytes);
     Owned text = interop::checked(PyUnicode_DecodeUTF8(json_text.data(), static_cast<Py_ssize_t>(json_text.size()), "strict"));
-    return interop::call(interop::getattr(module.global("json"_n), "loads"), text);
+    return module.call_method(module.global("json"_n), "loads"_n, text);
 }
 
 // header.get("DEV_TYPE") or header.get("dev_type")
-Owned device_type_member(Ref header)
+Owned device_type_member(const Module& module, Ref header)
 {
-    Owned device_type = interop::call_method(header, "get", interop::text("DEV_TYPE"));
-    if (!interop::truthy(device_type)) device_type = interop::call_method(header, "get", interop::text("dev_type"));
+    Owned device_type = module.call_method(header, "get"_n, interop::text("DEV_TYPE"));
+    if (!interop::truthy(device_type)) device_type = module.call_method(header, "get"_n, interop::text("dev_type"));
     return device_type;
 }
 
@@ -89,7 +89,7 @@ bool verify_signed_image(const Module& module, Ref image_path, Ref contents)
 
     Owned header = parse_header(module, header_bytes);
     log(module, "debug"_n, interop::format("FPGA tbin header: %S", header.get()));
-    Owned device_type = device_type_member(header);
+    Owned device_type = device_type_member(module, header);
     if (device_type.get() == Py_None) log(module, "warning"_n, interop::text("FPGA tbin header missing dev_type/DEV_TYPE"));
     Owned key = image_key(device_type);
 
@@ -126,13 +126,13 @@ SignedHead read_signed_head(const Module& module, Ref image_path)
     return interop::try_finally(
         [&] {
             SignedHead head;
-            head.fixed_header = interop::call_method(file, "read", interop::integer(SignedLayout::fixed_header_size));
+            head.fixed_header = module.call_method(file, "read"_n, interop::integer(SignedLayout::fixed_header_size));
             interop::Buffer fixed(head.fixed_header);
             head.layout = decode_signed_layout(module, fixed.bytes());
-            head.header_bytes = interop::call_method(file, "read", interop::integer(head.layout.header_length));
+            head.header_bytes = module.call_method(file, "read"_n, interop::integer(head.layout.header_length));
             return head;
         },
-        [&] { interop::call_method(file, "close"); });
+        [&] { module.call_method(file, "close"_n); });
 }
 
 // Whether a file is exactly a signed image: its fixed header's lengths fit the
@@ -150,7 +150,7 @@ bool is_whole_signed_image(const Module& module, Ref image_path, std::uint64_t f
         interop::Buffer fixed(head.fixed_header);
         Owned header_hash = interop::bytes(file_region(fixed.bytes(), 16, SignedLayout::hash_size));
         interop::Buffer header_bytes(head.header_bytes);
-        Owned key = image_key(device_type_member(parse_header(module, header_bytes.bytes())));
+        Owned key = image_key(device_type_member(module, parse_header(module, header_bytes.bytes())));
         whole = digest_matches(module, key, head.header_bytes, header_hash);
     });
     return whole && !not_signed;
@@ -197,7 +197,7 @@ Owned signed_image_device_types(const Module& module, Ref image_path)
 {
     SignedHead head = read_signed_head(module, image_path);
     interop::Buffer header_bytes(head.header_bytes);
-    Owned device_type = device_type_member(parse_header(module, header_bytes.bytes()));
+    Owned device_type = device_type_member(module, parse_header(module, header_bytes.bytes()));
     Owned types = interop::checked(PyList_New(0));
     if (PyList_Check(device_type.get())) {
         for (Py_ssize_t index = 0; index < PyList_GET_SIZE(device_type.get()); ++index)

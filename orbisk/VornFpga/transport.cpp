@@ -56,7 +56,7 @@ Owned get_recv(Call& call, Ref self, Ref log_print, Ref size, Ref isdecode)
         data = PyBytes_Check(received.get())
                    ? interop::checked(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(received.get()),
                                                            PyBytes_GET_SIZE(received.get()), "strict"))
-                   : interop::call_method(received, "decode", interop::text("utf-8"));
+                   : module.call_method(received, "decode"_n, interop::text("utf-8"));
     } else {
         data = cut_frame(received);
     }

@@ -9,7 +9,7 @@ namespace {
 Owned refusal(const Module& module, Ref message)
 {
     log(module, "error"_n, message);
-    return ret_type(module, "ERROR", message);
+    return ret_type(module, "ERROR"_n, message);
 }
 
 Owned refusal(const Module& module, const char* message) { return refusal(module, interop::text(message)); }
@@ -36,17 +36,17 @@ Owned new_version(const Module& module, Ref self, Ref device_type)
     auto is_type = [&](long value) {
         return interop::require(PyObject_RichCompareBool(device_type, interop::integer(value).get(), Py_EQ)) != 0;
     };
-    if (is_type(32)) return interop::call_method(self, "_fpgaGetVersion");
+    if (is_type(32)) return module.call_method(self, "_fpgaGetVersion"_n);
     if (!is_type(28)) return interop::text("");
-    Owned reply = interop::call_method(self, "_fpgaGetInfo");
-    Owned info = interop::call(interop::getattr(module.global("json"_n), "loads"), reply);
-    Owned entries = interop::checked(PyObject_GetIter(interop::call_method(info, "values").get()));
+    Owned reply = module.call_method(self, "_fpgaGetInfo"_n);
+    Owned info = module.call_method(module.global("json"_n), "loads"_n, reply);
+    Owned entries = interop::checked(PyObject_GetIter(module.call_method(info, "values"_n).get()));
     Owned first = Owned::take(PyIter_Next(entries));
     if (!first) {
         if (PyErr_Occurred()) interop::throw_error_set();
         first = interop::checked(PyDict_New());
     }
-    return interop::call_method(first, "get", interop::text("fpga_ver"), interop::text(""));
+    return module.call_method(first, "get"_n, interop::text("fpga_ver"), interop::text(""));
 }
 
 }  // namespace
@@ -75,13 +75,13 @@ Owned process_fpga_update(Call& call, Ref self, Ref image_path, Ref device_type)
 
     if (image_path.is_none() || PyUnicode_GET_LENGTH(image_path.get()) == 0)
         return refusal(module, "FPGA image path is not provided.");
-    if (!interop::truthy(interop::call_method(self, "_checkUpdateFile", image_path)))
+    if (!interop::truthy(module.call_method(self, "_checkUpdateFile"_n, image_path)))
         return refusal(module, "FPGA update file check failed.");
-    if (!interop::truthy(interop::call_method(self, "_checkFileHeader", image_path)))
+    if (!interop::truthy(module.call_method(self, "_checkFileHeader"_n, image_path)))
         return refusal(module, "FPGA image header check failed.");
     if (Owned mismatch = device_type_refusal(module, image_path, type)) return refusal(module, mismatch);
-    Owned programmed = interop::call(interop::getattr(self, "_fpgaProgramFile"), {},
-                                     {{interop::text("image_path"), image_path}, {interop::text("device_type"), device_type}});
+    Owned programmed = interop::call(module.attr(self, "_fpgaProgramFile"_n), {},
+                                     {{module.name("image_path"_n), image_path}, {module.name("device_type"_n), device_type}});
     if (!interop::truthy(programmed)) return refusal(module, "FPGA update process failed.");
 
     Owned version = new_version(module, self, type);
@@ -89,7 +89,7 @@ Owned process_fpga_update(Call& call, Ref self, Ref image_path, Ref device_type)
     log(module, "info"_n, interop::text("FPGA update process completed successfully."));
     interop::require(PyDict_SetItemString(outcome, "success", Py_True));
     interop::require(PyDict_SetItemString(outcome, "fw_version", version));
-    return interop::call(module.global("RetType"_n), {}, {{interop::text("data"), outcome}});
+    return interop::call(module.global("RetType"_n), {}, {{module.name("data"_n), outcome}});
 }
 extern constexpr FunctionDef process_fpga_update_def = function_def<process_fpga_update>(
     "FpgaTool.processFpgaUpdate", "(self, image_path=None, device_type=32)",

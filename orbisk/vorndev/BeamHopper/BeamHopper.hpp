@@ -34,7 +34,9 @@ using interop::function_def;
 using interop::Owned;
 using interop::Ref;
 
-// Names used by the operations, interned once per module.
+// Every attribute, method, keyword and module-level name that the operations
+// look up, interned once per module: the complete list of what a host, a
+// subclass or a test can rebind or patch. Import-time code names its own.
 inline constexpr std::string_view kNames[] = {
     // device hooks
     "_setBeamPatternEnable", "_eraseBeamPattern", "_applyBeamPatternToBFIC", "_reboot", "_getExtCtrl", "_setExtCtrl",
