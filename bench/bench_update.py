@@ -52,7 +52,14 @@ class InstantConnection:
 
 
 class PlainPythonTool:
-    """The same transport, commands and raw-image loop written in plain Python, for comparison."""
+    """The same transport, commands and raw-image loop written in plain Python, for comparison.
+
+    Written out on purpose, not taken from the module: (a) weighs the module's loop against
+    what the same exchanges cost in plain Python, so this must be plain Python. It does what
+    the module does for every block (framing, hashing, the progress line and callback) and
+    leaves out what costs nothing per block (the refusal limit, finding the first differing
+    byte). Keep it in step with _fpgaProgramFile at pipeline_depth 1.
+    """
 
     def __init__(self, connection):
         self._conn = connection

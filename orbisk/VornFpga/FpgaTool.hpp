@@ -77,7 +77,18 @@ void log(const Module& module, Name level, Ref message);
 // RetType(RetCode.<code>, message) or RetType(RetCode.<code>, message, data), by position.
 Owned ret_type(const Module& module, Name code, Ref message, Ref data = nullptr);
 
+// device_type == value, for a device type the operation has made an int.
+inline bool is_device_type(Ref device_type, long value)
+{
+    return interop::require(PyObject_RichCompareBool(device_type, interop::integer(value).get(), Py_EQ)) != 0;
+}
+
 // commands.cpp: the block write frame and its reply.
+
+// Data travels in a frame: "#", the digit count d of its length N, N written
+// with max(d, 2) digits, then the N bytes unchanged (CR and LF among them). A
+// block write is "FPGA_PROGRAM " and such a frame; a page read is answered with
+// one, followed by CR LF.
 
 // "FPGA_PROGRAM #", the digit count of N, then N with at least two digits.
 class ProgramFrameHeader {

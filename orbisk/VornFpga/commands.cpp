@@ -94,8 +94,7 @@ Owned fpga_read(Call& call, Ref self)
 extern constexpr FunctionDef fpga_read_def = function_def<fpga_read>(
     "FpgaTool._fpgaRead", "(self)", "Read data from the FPGA.");
 
-// Block write frame: "FPGA_PROGRAM #", the digit count of N, N zero-padded to two
-// digits, then the N data bytes unchanged (CR and LF included).
+// The block write: its frame (ProgramFrameHeader, then the data), and whether the device took it.
 Owned fpga_program(Call& call, Ref self, Ref data_block)
 {
     Module module(call);

@@ -22,7 +22,7 @@ Owned initialise(const Module& module, Ref self, Ref device_type, Ref disable_fw
     interop::require(PyDict_SetItemString(info, "fpga_id", fpga_id));
     log(module, "info"_n, interop::format("FPGA ID: %S", fpga_id.get()));
 
-    if (interop::require(PyObject_RichCompareBool(device_type, interop::integer(32).get(), Py_EQ))) {
+    if (is_device_type(device_type, 32)) {
         Owned fpga_version = module.call_method(self, "_fpgaGetVersion"_n);
         interop::require(PyDict_SetItemString(info, "fpga_version", fpga_version));
         log(module, "info"_n, interop::format("FPGA Version: %S", fpga_version.get()));

@@ -32,15 +32,14 @@ Owned check_update_file(Call& call, Ref, Ref image_path)
     if (!interop::truthy(module.call_method(path, "is_file"_n)))
         return refuse(module, "FPGA image not found: ", image_path);
 
-    if (interop::Caught error = interop::catch_exception([&] { module.call_method(path, "stat"_n); }))
+    Owned status;
+    if (interop::Caught error = interop::catch_exception([&] { status = module.call_method(path, "stat"_n); }))
         return refuse_with(module, "FPGA image file error: ", image_path, error);
-    Owned size = module.attr(module.call_method(path, "stat"_n), "st_size"_n);
-    if (!interop::truthy(size)) return refuse(module, "FPGA image is empty: ", image_path);
+    if (!interop::truthy(module.attr(status, "st_size"_n))) return refuse(module, "FPGA image is empty: ", image_path);
 
     auto read_one_byte = [&] {
-        Owned file = interop::call(module.global("open"_n), path, interop::text("rb"));
-        interop::try_finally([&] { return module.call_method(file, "read"_n, interop::integer(1)); },
-                             [&] { module.call_method(file, "close"_n); });
+        with_open_file(module, path, Buffering::standard,
+                       [&](Ref file) { return module.call_method(file, "read"_n, interop::integer(1)); });
     };
     if (interop::Caught error = interop::catch_exception(read_one_byte))
         return refuse_with(module, "FPGA image file not readable: ", image_path, error);

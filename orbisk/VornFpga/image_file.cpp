@@ -38,9 +38,7 @@ Owned file_size(const Module& module, Ref image_path)
 
 Owned read_whole_file(const Module& module, Ref image_path)
 {
-    Owned file = interop::call(module.global("open"_n), image_path, interop::text("rb"));
-    return interop::try_finally([&] { return module.call_method(file, "read"_n); },
-                                [&] { module.call_method(file, "close"_n); });
+    return with_open_file(module, image_path, Buffering::standard, [&](Ref file) { return module.call_method(file, "read"_n); });
 }
 
 SignedLayout decode_signed_layout(const Module& module, std::string_view file)

@@ -18,7 +18,20 @@ bool is_suffix(Ref suffix, std::string_view wanted);
 // Path(image_path).stat().st_size
 Owned file_size(const Module& module, Ref image_path);
 
-// with open(image_path, "rb") as f: return f.read()
+// f = open(path, "rb"), with buffering=0 for Buffering::none; then
+// try: return use(f) / finally: f.close()
+enum class Buffering { standard, none };
+template <class Use>
+auto with_open_file(const Module& module, Ref path, Buffering buffering, Use&& use)
+{
+    Owned open = module.global("open"_n);
+    Owned file = buffering == Buffering::none
+                     ? interop::call(open, {path, interop::text("rb")}, {{module.name("buffering"_n), interop::integer(0)}})
+                     : interop::call(open, path, interop::text("rb"));
+    return interop::try_finally([&] { return use(Ref(file)); }, [&] { module.call_method(file, "close"_n); });
+}
+
+// f.read() of the whole file, opened as with_open_file does.
 Owned read_whole_file(const Module& module, Ref image_path);
 
 // A signed image's fixed header, as far as the file holds it. All fields are

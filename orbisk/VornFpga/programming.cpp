@@ -108,10 +108,10 @@ public:
         sent_ = 0;
         write_hash_ = new_hasher();
         write_update_ = module_.attr(write_hash_, "update"_n);
-        int overflow = 0;
-        long long type = interop::require_value(PyLong_AsLongLongAndOverflow(device_type, &overflow));
-        if (overflow == 0 && (type == 28 || type == 32))
-            module_.call_method(tool_, "_fpgaErase"_n, interop::bytes(type == 28 ? "14" : "12"));
+        if (is_device_type(device_type, 28))
+            module_.call_method(tool_, "_fpgaErase"_n, interop::bytes("14"));
+        else if (is_device_type(device_type, 32))
+            module_.call_method(tool_, "_fpgaErase"_n, interop::bytes("12"));
         reset_page_pointer();
         progress_.notify(progress_.write_stage(), 0, 0);
         if (is_signed_ && !signed_file_) load_signed_image();
@@ -182,14 +182,10 @@ private:
             ViewBlocks blocks(signed_image_, size);
             return use(blocks);
         }
-        Owned file = interop::call(module_.global("open"_n), {image_path_, interop::text("rb")},
-                                   {{module_.name("buffering"_n), interop::integer(0)}});
-        return interop::try_finally(
-            [&] {
-                BlockReader blocks(module_, file, size);
-                return use(blocks);
-            },
-            [&] { module_.call_method(file, "close"_n); });
+        return with_open_file(module_, image_path_, Buffering::none, [&](Ref file) {
+            BlockReader blocks(module_, file, size);
+            return use(blocks);
+        });
     }
 
     void load_signed_image()

@@ -34,9 +34,9 @@ public:
     // The next reply line, without its line end; receives until it is whole.
     std::string_view next_line();
 
-    // The data of the next block "#" <digit count d> <max(d, 2) length digits> <data> CR LF,
-    // framed as the block write's frame; receives until it is whole. Nothing when what
-    // arrived is not such a block: the stream can then not be followed further.
+    // The data of the next page read's reply (a data frame, see FpgaTool.hpp, then CR LF);
+    // receives until it is whole. Nothing when what arrived is not such a reply: the
+    // stream can then not be followed further.
     std::optional<std::string_view> next_data_block();
 
     // Takes the replies still in flight and forgets them (lines, or data blocks).

@@ -14,7 +14,7 @@ namespace vornfpga {
 
 namespace {
 
-// Shared with the release tooling that signs images.
+// Shared with the packer that signs images, orbisk_tools/signed_image.py.
 constexpr std::string_view kKeyPrefix = "73914065";
 
 Owned memoryview_slice(Ref view, std::string_view file, std::string_view region)
@@ -77,7 +77,7 @@ Owned device_type_member(const Module& module, Ref header)
     return device_type;
 }
 
-// Steps after the file was read; any exception means the file cannot be parsed.
+// The checks once the file is read; any exception means the file cannot be parsed.
 bool verify_signed_image(const Module& module, Ref image_path, Ref contents)
 {
     interop::Buffer buffer(contents);
@@ -122,17 +122,14 @@ struct SignedHead {
 
 SignedHead read_signed_head(const Module& module, Ref image_path)
 {
-    Owned file = interop::call(module.global("open"_n), image_path, interop::text("rb"));
-    return interop::try_finally(
-        [&] {
-            SignedHead head;
-            head.fixed_header = module.call_method(file, "read"_n, interop::integer(SignedLayout::fixed_header_size));
-            interop::Buffer fixed(head.fixed_header);
-            head.layout = decode_signed_layout(module, fixed.bytes());
-            head.header_bytes = module.call_method(file, "read"_n, interop::integer(head.layout.header_length));
-            return head;
-        },
-        [&] { module.call_method(file, "close"_n); });
+    return with_open_file(module, image_path, Buffering::standard, [&](Ref file) {
+        SignedHead head;
+        head.fixed_header = module.call_method(file, "read"_n, interop::integer(SignedLayout::fixed_header_size));
+        interop::Buffer fixed(head.fixed_header);
+        head.layout = decode_signed_layout(module, fixed.bytes());
+        head.header_bytes = module.call_method(file, "read"_n, interop::integer(head.layout.header_length));
+        return head;
+    });
 }
 
 // Whether a file is exactly a signed image: its fixed header's lengths fit the

@@ -33,11 +33,8 @@ Owned device_type_refusal(const Module& module, Ref image_path, Ref device_type)
 // "fpga_ver" of the first entry of GET_FE_INFO on type 28, nothing on others.
 Owned new_version(const Module& module, Ref self, Ref device_type)
 {
-    auto is_type = [&](long value) {
-        return interop::require(PyObject_RichCompareBool(device_type, interop::integer(value).get(), Py_EQ)) != 0;
-    };
-    if (is_type(32)) return module.call_method(self, "_fpgaGetVersion"_n);
-    if (!is_type(28)) return interop::text("");
+    if (is_device_type(device_type, 32)) return module.call_method(self, "_fpgaGetVersion"_n);
+    if (!is_device_type(device_type, 28)) return interop::text("");
     Owned reply = module.call_method(self, "_fpgaGetInfo"_n);
     Owned info = module.call_method(module.global("json"_n), "loads"_n, reply);
     Owned entries = interop::checked(PyObject_GetIter(module.call_method(info, "values"_n).get()));

@@ -27,6 +27,14 @@ def raises(error):
     return body
 
 
+@pytest.mark.parametrize("statement", ["try_finally", "catch_exception"])
+def test_what_a_cleanup_or_handler_raises_replaces_the_exception_and_chains_it(probe, statement):
+    error, replacement = ValueError("body"), KeyError("cleanup or handler")
+    with pytest.raises(KeyError) as raised:
+        getattr(probe, statement)(raises(error), Recorder(raises=replacement))
+    assert raised.value is replacement and replacement.__context__ is error
+
+
 class TestTryFinally:
     def test_returns_the_body_result_after_the_cleanup(self, probe):
         result, cleanup = object(), Recorder()
@@ -40,12 +48,6 @@ class TestTryFinally:
         assert raised.value is error and error.__context__ is None
         assert error.__traceback__ is not None
         assert cleanup.handled == [error]
-
-    def test_a_cleanup_exception_replaces_the_body_exception_and_chains_it(self, probe):
-        error, replacement = ValueError("body"), KeyError("cleanup")
-        with pytest.raises(KeyError) as raised:
-            probe.try_finally(raises(error), Recorder(raises=replacement))
-        assert raised.value is replacement and replacement.__context__ is error
 
     def test_a_cleanup_exception_replaces_the_result_without_keeping_it(self, probe):
         result = object()
@@ -98,9 +100,3 @@ class TestCatchException:
         error, handler = ValueError("body"), Recorder(returns="handled")
         assert probe.catch_exception(raises(error), handler) == (error, "handled")
         assert handler.handled == [error]
-
-    def test_what_the_handler_raises_carries_the_caught_exception(self, probe):
-        error, replacement = ValueError("body"), KeyError("handler")
-        with pytest.raises(KeyError) as raised:
-            probe.catch_exception(raises(error), Recorder(raises=replacement))
-        assert raised.value is replacement and replacement.__context__ is error

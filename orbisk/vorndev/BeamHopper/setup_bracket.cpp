@@ -24,7 +24,7 @@ Owned with_self(Ref self, Ref args)
     return positional;
 }
 
-// Steps 1 to 3: enable, erase, then func(self, *args, **kwargs). A failed step's result is the operation's result.
+// Enable, erase, then func(self, *args, **kwargs); a failed enable or erase result is the operation's result.
 Owned set_up_and_run(const Module& module, Ref self, Ref func, Ref args, Ref kwargs)
 {
     Owned enabled = module.call_method(self, "_setBeamPatternEnable"_n, interop::text("1"));
