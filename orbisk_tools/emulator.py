@@ -32,6 +32,45 @@ OK = b"0"
 OK_REPLY = b"0\r\n"
 
 
+def take_command(buffer):
+    """Takes one whole command off the front of `buffer`, a bytearray of the byte stream from the
+    client: ("line", bytes) for a command line without its line end, ("block", data) for a block
+    write, whose data is None when its frame is malformed; None while the command is incomplete.
+    A block write is "FPGA_PROGRAM #", the digit count of the data's length, the length with at
+    least two digits, the data, then CR LF."""
+    if buffer.startswith(PROGRAM_PREFIX):
+        head = len(PROGRAM_PREFIX)
+        if len(buffer) < head + 1:
+            return None
+        if not chr(buffer[head]).isdigit():
+            return _take_line(buffer, bad=True)
+        width = max(int(chr(buffer[head])), 2)
+        length_text = bytes(buffer[head + 1 : head + 1 + width])
+        if len(length_text) < width:
+            return None
+        if not length_text.isdigit():
+            return _take_line(buffer, bad=True)
+        start = head + 1 + width
+        end = start + int(length_text)
+        if len(buffer) < end + 2:
+            return None
+        data, terminator = bytes(buffer[start:end]), bytes(buffer[end : end + 2])
+        del buffer[: end + 2]
+        return ("block", data if terminator == b"\r\n" else None)
+    if PROGRAM_PREFIX.startswith(bytes(buffer)):
+        return None  # perhaps the start of a block frame
+    return _take_line(buffer)
+
+
+def _take_line(buffer, bad=False):
+    end = buffer.find(b"\n")
+    if end < 0:
+        return None
+    line = bytes(buffer[:end]).rstrip(b"\r")
+    del buffer[: end + 1]
+    return ("block", None) if bad else ("line", line)
+
+
 @dataclasses.dataclass
 class Faults:
     """Misbehaviour on demand. Counts of blocks and commands start at 0 and span all connections."""
@@ -202,7 +241,8 @@ class Device:
     # ---- runs of plain block writes and page reads ----------------------------
 
     # 16-byte block writes and page reads, the bulk of an image transfer, are taken a run at
-    # a time so that the emulator keeps up with a client that keeps many commands in flight.
+    # a time so that the emulator keeps up with a client that keeps many commands in flight:
+    # a fast path for the one frame that take_command would take one by one.
     BLOCK_RUN = re.compile(rb"(?:FPGA_PROGRAM #216.{16}\r\n)+", re.S)
     BLOCK_FRAME_SIZE = 35
     READ_RUN = re.compile(rb"(?:FPGA_READ\r\n)+")
@@ -245,6 +285,18 @@ class Device:
             del buffer[: count * self.READ_SIZE]
             return b"#216" + b"\r\n#216".join(_fields("16s", count).unpack_from(pages)) + b"\r\n"
         return None
+
+    def reply(self, command):
+        """The reply to a command that take_command took, or None to drop the connection."""
+        kind, payload = command
+        if kind == "line":
+            return self.answer(payload)
+        with self.lock:
+            self.commands.append("FPGA_PROGRAM")
+            if payload is None:
+                return b"ERR bad block frame\r\n"
+            reply = self.program(payload)
+        return None if reply is None else reply + b"\r\n"
 
     def answer(self, line):
         """The reply to one command line (without its CR LF)."""
@@ -340,13 +392,13 @@ class _Connection(socketserver.BaseRequestHandler):
                     if not faults.one_command_per_read and (run := device.take_run(buffer)) is not None:
                         replies.append(run)
                         continue
-                    if (command := self._next_command(buffer)) is None:
+                    if (command := take_command(buffer)) is None:
                         break
                     if faults.silent_after is not None and len(device.commands) >= faults.silent_after:
                         with device.lock:
                             device.commands.append("(ignored)")
                         continue
-                    reply = self._reply(device, command)
+                    reply = device.reply(command)
                     if reply is None:
                         link.send(b"".join(replies))
                         link.send(_Link.CLOSE)
@@ -371,54 +423,6 @@ class _Connection(socketserver.BaseRequestHandler):
             unloaded = fpga.memory and bytes(fpga.memory) != fpga.loaded_image
             log.info("%s disconnected%s", peer,
                      f"; {len(fpga.memory)} bytes written, not loaded: the update did not finish" if unloaded else "")
-
-    @staticmethod
-    def _reply(device, command):
-        kind, payload = command
-        if kind == "line":
-            return device.answer(payload)
-        with device.lock:
-            device.commands.append("FPGA_PROGRAM")
-            if payload is None:
-                return b"ERR bad block frame\r\n"
-            reply = device.program(payload)
-        return None if reply is None else reply + b"\r\n"
-
-    @staticmethod
-    def _next_command(buffer):
-        """Takes one whole command off the buffer: ("line", bytes) or ("block", data); None if incomplete."""
-        if buffer.startswith(PROGRAM_PREFIX):
-            # digit count, then the length with at least two digits, then the data, then CR LF
-            head = len(PROGRAM_PREFIX)
-            if len(buffer) < head + 1:
-                return None
-            if not chr(buffer[head]).isdigit():
-                return _Connection._skip_line(buffer, bad=True)
-            width = max(int(chr(buffer[head])), 2)
-            length_text = bytes(buffer[head + 1 : head + 1 + width])
-            if len(length_text) < width:
-                return None
-            if not length_text.isdigit():
-                return _Connection._skip_line(buffer, bad=True)
-            start = head + 1 + width
-            end = start + int(length_text)
-            if len(buffer) < end + 2:
-                return None
-            data, terminator = bytes(buffer[start:end]), bytes(buffer[end : end + 2])
-            del buffer[: end + 2]
-            return ("block", data if terminator == b"\r\n" else None)
-        if PROGRAM_PREFIX.startswith(bytes(buffer)):
-            return None  # perhaps the start of a block frame
-        return _Connection._skip_line(buffer)
-
-    @staticmethod
-    def _skip_line(buffer, bad=False):
-        end = buffer.find(b"\n")
-        if end < 0:
-            return None
-        line = bytes(buffer[:end]).rstrip(b"\r")
-        del buffer[: end + 1]
-        return ("block", None) if bad else ("line", line)
 
 
 class _Server(socketserver.ThreadingTCPServer):

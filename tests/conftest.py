@@ -15,7 +15,7 @@ import weakref
 import pytest
 
 from orbisk.VornUtils import RetType
-from orbisk_tools.emulator import Device, Faults, _Connection
+from orbisk_tools.emulator import Device, Faults, take_command
 
 
 class FakeConnection:
@@ -88,10 +88,8 @@ class FakeFpga(FakeConnection):
             self.pointer = 0
         result = super().sendCmd(line, rsp_type)
         if word == "FPGA_PROGRAM" and result.RetData == "0":
-            digits = int(line[14:15])
-            size = int(line[15 : 15 + max(digits, 2)])
-            start = 15 + max(digits, 2)
-            self.memory += line[start : start + size]
+            _, data = take_command(bytearray(line))
+            self.memory += data
         return result
 
     def sendRawBytes(self, data):
@@ -119,8 +117,8 @@ class StreamLink:
         self.sends = []  # the data of every sendRawBytes
 
     def _take_commands(self):
-        while (command := _Connection._next_command(self.incoming)) is not None:
-            reply = _Connection._reply(self.device, command)
+        while (command := take_command(self.incoming)) is not None:
+            reply = self.device.reply(command)
             if reply is None:
                 raise ConnectionError("the device closed the connection")
             self.outgoing += reply
