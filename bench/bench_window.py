@@ -15,12 +15,11 @@ import contextlib
 import json
 import logging
 import os
-import signal
-import subprocess
 import sys
 import tempfile
 import time
 
+import bench_update
 from bench_update import MiB, TimedConnection, cpu_seconds, machine, timing_overhead
 from orbisk_tools.signed_image import pack
 
@@ -28,21 +27,8 @@ DEPTHS = (1, 8, 32, 128)
 LATENCIES = (0.0, 0.001, 0.005)
 
 
-@contextlib.contextmanager
 def emulator_process(latency):
-    """A device emulator in a process of its own; yields (process, port)."""
-    process = subprocess.Popen([sys.executable, "-m", "orbisk_tools.emulator", "--port", "0", "--latency", str(latency)],
-                               stdout=subprocess.PIPE, text=True)
-    try:
-        banner = process.stdout.readline()  # "Device emulator listening on 127.0.0.1:PORT (...)"
-        yield process, int(banner.split()[4].rsplit(":", 1)[1])
-    finally:
-        process.send_signal(signal.SIGINT)
-        try:
-            process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+    return bench_update.emulator_process("--latency", str(latency))
 
 
 def update(port, path, depth, wrap=lambda connection: connection):

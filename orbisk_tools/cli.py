@@ -341,7 +341,7 @@ def parser():
     device_type(update, "device type of the devices (default 32)")
     update.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
                         help="update up to N devices at once (default 8)")
-    update.add_argument("--window", type=options.positive_count, default=1, metavar="N",
+    update.add_argument("--window", type=options.window, default=1, metavar="N",
                         help="keep up to N commands in flight (default 1); the device must process commands in "
                              "order from a byte stream, as the emulator does")
     update.add_argument("--json", metavar="FILE", help="also write each device's outcome to FILE, as JSON")

@@ -311,6 +311,8 @@ class Job:
             outcome.message = f"interrupted {PHASE_WORDS[self.phase]}; {self._advice()}"
         except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
             outcome.message = transport_failure(error, self.settings.timeout, PHASE_WORDS[self.phase], self._advice())
+            if isinstance(error, TimeoutError) and self.settings.window > 1:
+                outcome.message += "; a device that takes no commands in flight needs --window 1"
         finally:
             _job.label = None
         outcome.bytes_written = self.written

@@ -14,7 +14,7 @@ import pytest
 
 import orbisk.vorndev.BeamHopper as bh
 from orbisk.VornPublic import FBSMode, RFMode
-from orbisk.VornUtils import RetCode, RetType, _RspType
+from orbisk.VornUtils import RetType, _RspType
 from orbisk.vorndev.BeamHopper import BeamHopper, StartEndEnum
 from orbisk.vorndev.BeamPatternManager import BeamPatternManager
 

@@ -109,6 +109,25 @@ def test_each_failure_says_what_happened_and_what_to_do(emulator, tmp_path, monk
     assert device.device.fpga.loaded_image is None
 
 
+def test_window_keeps_commands_in_flight_and_fails_safely_where_the_device_cannot(emulator, tmp_path):
+    image = os.urandom(3000)
+    path = tmp_path / "fw.tbin"
+    path.write_bytes(pack(image, 32))
+    device = emulator(latency=0.001)
+    result = run("update", "--address", f"{device.host}:{device.port}", "--window", 32, path)
+    assert result.returncode == 0, result.stderr
+    assert device.device.fpga.loaded_image == image
+
+    device = emulator(one_command_per_read=True)
+    target = f"{device.host}:{device.port}"
+    result = run("update", "--address", target, "--window", 8, "--timeout", 0.5, path)
+    assert result.returncode == 1 and device.device.fpga.loaded_image is None
+    assert result.stderr == (f"orbisk-fpga: error: {target}: no answer within 0.5 s while writing; {ADVICE}; "
+                             "a device that takes no commands in flight needs --window 1\n")
+    assert run("update", "--address", target, "--window", 1, path).returncode == 0
+    assert device.device.fpga.loaded_image == image
+
+
 def test_init_shows_what_the_device_reports_in_plain_words(emulator):
     device = emulator()
     for device_type, options, config_mode in [(28, ["--no-fw-check"], ""), (32, [], "TRANS")]:
@@ -156,7 +175,7 @@ def test_pack_writes_an_image_the_module_accepts(tmp_path):
     ("frobnicate",), ("update", "--address", "h:70000", "fw.bin"), ("update", "--address", "h", "--port", "0", "x"),
     ("update", "--address", "127.0.0.1", "--address", "127.0.0.1:5025", "fw.bin"),
     ("update", "--address", "h", "--timeout", "0", "fw.bin"), ("update", "--address", "h", "--jobs", "0", "fw.bin"),
-    ("update", "--address", "h", "--window", "0", "fw.bin"), ("update", "--address", "h", "--device-type", "40", "x"),
+    ("update", "--address", "h", "--window", "0", "fw.bin"), ("update", "--address", "h", "--window", "1025", "x"), ("update", "--address", "h", "--device-type", "40", "x"),
     ("update", "--addresses", "no-such-list.txt", "fw.bin"), ("init", "--address", "h", "--device-type", "28"),
 ])
 def test_usage_errors_give_one_line_and_status_2(args):
