@@ -62,12 +62,12 @@ fuzzing() {
     fi
 }
 
-# "N runs, E edges (S from the seeds), X exec/s" of a libFuzzer log with -print_final_stats=1.
+# "N runs, E edges (S at start), X exec/s" of a libFuzzer log with -print_final_stats=1.
 fuzz_summary() {
     local runs speed seeds edges
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$1")
     speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$1")
     seeds=$(grep -m 1 'INITED' "$1" | grep -o 'cov: [0-9]*' | cut -d ' ' -f 2)
     edges=$(grep -o 'cov: [0-9]*' "$1" | tail -n 1 | cut -d ' ' -f 2)
-    echo "$runs runs, $edges edges ($seeds from the seeds), $speed exec/s"
+    echo "$runs runs, $edges edges ($seeds at start), $speed exec/s"
 }

@@ -195,7 +195,7 @@ def data_blocks(stream):
         if len(rest) < header:
             return
         digits = rest[2:header]
-        if not (digits.isdigit() and digits.isascii()) or int(digits) > MAX_DATA_BLOCK:
+        if not digits.isdigit() or int(digits) > MAX_DATA_BLOCK:
             yield None
             return
         length = int(digits)
