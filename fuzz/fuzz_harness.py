@@ -6,11 +6,14 @@ its corpus starts from. Run one, in an environment with the package and atheris 
 with libFuzzer's options, for example:
 
     python fuzz/fuzz_image_file.py -max_total_time=60
-    python fuzz/fuzz_image_file.py --replay build/fuzz/image_file/corpus
+    python fuzz/fuzz_image_file.py fuzz/regressions/image_file/*     # libFuzzer runs each input once
+    python fuzz/fuzz_image_file.py --replay build/fuzz/image_file/corpus   # check() on each, no atheris
 
-.ci/fuzz runs both. New corpus entries collect in build/fuzz/<target>/corpus. An input that
-fails is saved as build/fuzz/<target>/crash-<sha1>: once the fault is fixed, add it to
-fuzz/regressions/<target>/, where the test suite replays it (tests/test_fuzz_inputs.py).
+.ci/fuzz runs them all on the fuzzing build, where the native code shares libFuzzer's coverage
+counters (fuzz/environment.sh). New corpus entries collect in build/fuzz/<target>/corpus (or in
+the folder that --out names). An input that fails is saved there as crash-<sha1> (or oom-,
+timeout-): once the fault is fixed, add it to fuzz/regressions/<target>/, where the test suite
+replays it (tests/test_fuzz_inputs.py) and .ci/fuzz replays it on the fuzzing build.
 """
 
 import atexit
@@ -201,9 +204,8 @@ class _Discard(io.TextIOBase):
         return len(text)
 
 
-# Python code whose coverage guides the fuzzer besides the targets' own: the native code is
-# not instrumented, so the targets' models of it and the host code it calls are what show
-# the fuzzer new kinds of input.
+# Python code whose coverage guides the fuzzer besides the targets' own and the native code's
+# (on the fuzzing build): the targets' models and the host code the native code calls.
 INSTRUMENTED = ["orbisk_tools.signed_image", "orbisk.VornUtils", "json", "json.decoder"]
 
 
@@ -222,7 +224,9 @@ def instrument(atheris, module):
 
 def run(name, check, seeds):
     """Fuzzes check() under atheris with libFuzzer's options from the command line, starting
-    from seeds(); or, with --replay FILE_OR_DIRECTORY..., runs check() once on each input."""
+    from seeds() and the corpus of earlier runs, in build/fuzz/<name>/ or the folder after --out;
+    with input files on the command line, libFuzzer runs check() once on each instead. With
+    --replay FILE_OR_DIRECTORY..., runs check() once on each input without atheris."""
     # Nothing on the console but libFuzzer's own lines: the module's progress line goes to
     # sys.stdout, looked up at every write, and its log lines to the root logger's handlers.
     sys.stdout = _Discard()
@@ -240,16 +244,23 @@ def run(name, check, seeds):
 
     import atheris
 
+    args = sys.argv[1:]
     out = ROOT / "build" / "fuzz" / name
-    corpus = out / "corpus"
-    corpus.mkdir(parents=True, exist_ok=True)
-    for index, seed in enumerate(seeds()):
-        (corpus / f"seed-{index:02d}").write_bytes(seed)
+    if args[:1] == ["--out"]:
+        out, args = pathlib.Path(args[1]).resolve(), args[2:]
+    out.mkdir(parents=True, exist_ok=True)
+    inputs = [arg for arg in args if not arg.startswith("-")]
+    if not inputs:
+        corpus = out / "corpus"
+        corpus.mkdir(exist_ok=True)
+        for index, seed in enumerate(seeds()):
+            (corpus / f"seed-{index:02d}").write_bytes(seed)
+        args.append(str(corpus))
     options = ["-timeout=10", "-max_len=2048", f"-artifact_prefix={out}/"]
     dictionary = pathlib.Path(sys.argv[0]).with_suffix(".dict")
     if dictionary.exists():
         options.append(f"-dict={dictionary}")
     for module in (sys.modules["__main__"], sys.modules[__name__], *map(importlib.import_module, INSTRUMENTED)):
         instrument(atheris, module)
-    atheris.Setup([sys.argv[0], *options, *sys.argv[1:], str(corpus)], check)
+    atheris.Setup([sys.argv[0], *options, *args], check)
     atheris.Fuzz()

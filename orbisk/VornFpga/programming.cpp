@@ -282,7 +282,8 @@ private:
         return stream.run(
             [&] {
                 for (;;) {
-                    if (!stream.has_line()) top_up();
+                    // A line waiting with nothing in flight answers no block: it is taken for the next one.
+                    if (in_flight.empty() || !stream.has_line()) top_up();
                     if (in_flight.empty()) break;
                     bool accepted = is_acknowledgement(module_, stream.next_line());
                     InFlight block = in_flight.front();
@@ -324,7 +325,7 @@ private:
         stream.run(
             [&] {
                 for (std::uint64_t read = kBlockSize; read < sent_ + kBlockSize; read += kBlockSize) {
-                    if (!stream.has_data_block()) top_up();
+                    if (stream.outstanding() == 0 || !stream.has_data_block()) top_up();
                     std::optional<std::string_view> page = stream.next_data_block();
                     if (!page) {
                         progress_.end_line();

@@ -6,6 +6,7 @@
 // with NUL bytes, then the image. The key is the key prefix followed by the
 // device types of the JSON header, each written as format(int(v), "03d") in
 // ascending order.
+#include <algorithm>
 #include <string>
 
 #include "image_file.hpp"
@@ -122,12 +123,16 @@ struct SignedHead {
 
 SignedHead read_signed_head(const Module& module, Ref image_path)
 {
+    // read(n) makes room for n bytes before it reads: never ask for more than the file holds
+    // (a raw image's first word, taken as the header length, is often 0xFFFFFFFF).
+    std::uint64_t size = interop::require_value(PyLong_AsUnsignedLongLong(file_size(module, image_path).get()));
     return with_open_file(module, image_path, Buffering::standard, [&](Ref file) {
         SignedHead head;
         head.fixed_header = module.call_method(file, "read"_n, interop::integer(SignedLayout::fixed_header_size));
         interop::Buffer fixed(head.fixed_header);
         head.layout = decode_signed_layout(module, fixed.bytes());
-        head.header_bytes = module.call_method(file, "read"_n, interop::integer(head.layout.header_length));
+        std::uint64_t header_length = std::min<std::uint64_t>(head.layout.header_length, size);
+        head.header_bytes = module.call_method(file, "read"_n, interop::integer(static_cast<long long>(header_length)));
         return head;
     });
 }

@@ -7,6 +7,7 @@ import logging
 import os
 import pathlib
 import struct
+import tracemalloc
 
 import pytest
 
@@ -168,6 +169,25 @@ class TestSignedHeader:
         # image length far beyond the file: the image is what exists
         assert tool._checkFileHeader(write(tmp_path / "a.tbin", craft(b'{"DEV_TYPE": 32}', b"img", "032",
                                                                        image_length=0xFFFFFFFF)))
+
+    def test_header_length_past_the_end_takes_no_memory(self, make_fpga, tmp_path):
+        # A raw image often starts with 0xFFFFFFFF, which the .bin check reads as a header length;
+        # a signed image whose header region is cut to the file verifies, and its device types are read.
+        raw = write(tmp_path / "fw.bin", b"\xff" * 84 + os.urandom(5000))
+        header = b'{"DEV_TYPE": 32}'
+        key = (KEY_PREFIX + "032").encode()
+        region, image = header + bytes(16), bytes(16)
+        fixed = struct.pack(">IIII", 0xFFFFFFFF, 16, 80 + len(header), 0)
+        fixed += hmac.digest(key, region, "sha256") + hmac.digest(key, image, "sha256")
+        signed = write(tmp_path / "fw.tbin", fixed + region)
+        tracemalloc.start()
+        try:
+            assert vf.FpgaTool(make_fpga())._checkFileHeader(raw) is True
+            assert vf.FpgaTool(make_fpga()).processFpgaUpdate(signed, 32).RetData["success"] is True
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert peak < 1024 * 1024
 
     def test_wrong_key_prefix_is_refused(self, tool, tmp_path, caplog):
         header = b'{"DEV_TYPE": 32}'

@@ -119,3 +119,27 @@ def test_tool_without_a_depth_works_one_at_a_time(tmp_path, make_stream_link):
     path = tmp_path / "fw.bin"
     path.write_bytes(IMAGE)
     assert tool._fpgaProgramFile(str(path), 32) is True and link.sends == [b"FPGA_READ\r\n"] * 38
+
+
+def test_reply_line_left_over_never_ends_the_write_early(tmp_path, make_stream_link):
+    # A line already waiting (a late reply to an earlier command) puts every reply one line late.
+    link = make_stream_link()
+    link.outgoing += b"0\r\n"
+    result, link, _ = program(tmp_path / "fw.bin", IMAGE, link, 8)
+    assert link.device.commands.count("FPGA_PROGRAM") == 38
+    assert link.device.fpga.loaded_image in (None, IMAGE)
+
+
+def test_data_block_nobody_asked_for_never_raises_the_reads_in_flight(run_update, monkeypatch):
+    read_page = Device.read_page
+    pages = []
+
+    def first_page_twice(self):
+        page = read_page(self)
+        pages.append(page)
+        return page * 2 if len(pages) == 1 else page
+
+    monkeypatch.setattr(Device, "read_page", first_page_twice)
+    result, link, _ = run_update(IMAGE, "fw.bin", 8)
+    assert result is False and link.device.fpga.loaded_image is None
+    assert max(send.count(b"FPGA_READ") for send in link.sends) == 8
