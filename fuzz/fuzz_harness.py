@@ -27,6 +27,7 @@ import sys
 import tempfile
 
 from orbisk.VornUtils import RetType
+from orbisk_tools.emulator import take_command
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
@@ -147,11 +148,8 @@ class ScriptedFpga:
         return None if action == 5 else ""
 
     def _block(self, line, reply):
-        digits = int(line[14:15])
-        width = max(digits, 2)
-        size = int(line[15 : 15 + width])
         if isinstance(reply, str) and reply.strip() == "0":
-            block = bytes(line[15 + width : 15 + width + size])
+            _, block = take_command(bytearray(line))
             self.memory += block
             self.taken.append(block)
             self.refused_in_a_row = 0

@@ -31,9 +31,9 @@ import os
 from fuzz_harness import FuzzInput, LogRecords, expect, run, scratch_directory, scripted_error
 from orbisk.VornFpga import FpgaTool
 from orbisk.VornUtils import RetType
+from orbisk_tools.emulator import take_command
 from orbisk_tools.signed_image import pack
 
-PROGRAM = b"FPGA_PROGRAM #"
 PAGE = 16
 MAX_DATA_BLOCK = 1018  # the longest page that a raw read of 1024 bytes can carry
 
@@ -88,20 +88,11 @@ class StreamDevice:
         """The whole commands sent, answered in order."""
         commands = []
         while self.incoming:
-            if self.incoming.startswith(PROGRAM):
-                head = len(PROGRAM)
-                width = max(int(self.incoming[head : head + 1]), 2)
-                length = int(self.incoming[head + 1 : head + 1 + width])
-                start = head + 1 + width
-                expect(self.incoming[start + length : start + length + 2] == b"\r\n", "malformed block frame",
-                       bytes(self.incoming[:80]))
-                command = ("FPGA_PROGRAM", bytes(self.incoming[start : start + length]))
-                del self.incoming[: start + length + 2]
-            else:
-                end = self.incoming.find(b"\r\n")
-                expect(end >= 0, "a command without its line end", bytes(self.incoming[:80]))
-                command = (bytes(self.incoming[:end]).split(b" ")[0].decode(), None)
-                del self.incoming[: end + 2]
+            command = take_command(self.incoming)
+            expect(command is not None, "a command cut short", bytes(self.incoming[:80]))
+            kind, payload = command
+            expect(payload is not None, "malformed block frame")
+            command = ("FPGA_PROGRAM", payload) if kind == "block" else (payload.split(b" ")[0].decode(), None)
             commands.append(command)
             self.outgoing += self._answer(*command)
         return commands
