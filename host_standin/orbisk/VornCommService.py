@@ -92,6 +92,8 @@ class _TCPConn:
         if self._sock is None:
             if not self._reopen:
                 raise ConnectionError(f"{what}: not connected to {self._peer()}")
+            if not new_exchange:  # a new socket holds no reply to what was sent before
+                raise ConnectionError(f"{what}: the link to {self._peer()} was closed when an exchange did not finish")
             self._reconnect(what)
         try:
             yield self._sock

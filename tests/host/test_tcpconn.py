@@ -192,3 +192,18 @@ def test_use_before_connect_or_after_close_raises(device):
     conn.closeConnection()
     conn.closeConnection()  # second close is harmless
     assert_not_connected(conn)
+
+
+def test_receive_after_an_unfinished_exchange_does_not_reopen_the_link(device):
+    def script(sock):
+        recv_exact(sock, 3)  # a command it never answers
+        dev.stop.wait(IO_TIMEOUT)
+
+    dev = device(script)
+    conn = _TCPConn("127.0.0.1", dev.port, timeout=0.2)
+    assert conn.initConnection() is True
+    with pytest.raises(TimeoutError):
+        conn.sendCmd(b"X\r\n", _RspType.RSP_STRING)
+    with pytest.raises(ConnectionError, match="did not finish"):
+        conn.recvRawBytes(16)  # the reply it waited for can no longer come
+    conn.closeConnection()
