@@ -18,6 +18,9 @@ bool is_suffix(Ref suffix, std::string_view wanted);
 // Path(image_path).stat().st_size
 Owned file_size(const Module& module, Ref image_path);
 
+// A size that file_size() returned, as a number of bytes.
+inline std::uint64_t byte_count(Ref size) { return interop::require_value(PyLong_AsUnsignedLongLong(size)); }
+
 // f = open(path, "rb"), with buffering=0 for Buffering::none; then
 // try: return use(f) / finally: f.close()
 enum class Buffering { standard, none };

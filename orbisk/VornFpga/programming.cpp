@@ -26,8 +26,6 @@ constexpr int kMaxBlockAttempts = 10;
 // Reading a raw image again for the comparison, in chunks of this size.
 constexpr std::size_t kCompareChunk = 64 * 1024;
 
-std::uint64_t as_count(Ref number) { return interop::require_value(PyLong_AsUnsignedLongLong(number)); }
-
 // Compares the read-back, as it arrives, with the image taken again piece by
 // piece (the signed image's buffer, or the raw file read again), so that no
 // second copy of the image is held.
@@ -136,8 +134,6 @@ public:
             return verify_and_finish(comparison, depth);
         });
     }
-
-    std::uint64_t sent() const { return sent_; }
 
 private:
     bool verify_and_finish(ReadBackComparison& comparison, std::size_t depth)
@@ -415,7 +411,7 @@ Owned fpga_program_file(Call& call, Ref self, Ref image_path, Ref device_type)
     interop::require_text(call, "image_path", image_path);
     Owned type = interop::int_from_integer(call, "device_type", device_type);
 
-    ProgrammingRun run(module, self, image_path, as_count(file_size(module, image_path)));
+    ProgrammingRun run(module, self, image_path, byte_count(file_size(module, image_path)));
     std::size_t depth = pipeline_depth(module, self);
     run.prepare(type);
     ProgrammingRun::Written written = run.write(depth);

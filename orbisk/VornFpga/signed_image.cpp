@@ -121,11 +121,10 @@ struct SignedHead {
     Owned header_bytes;
 };
 
-SignedHead read_signed_head(const Module& module, Ref image_path)
+SignedHead read_signed_head(const Module& module, Ref image_path, std::uint64_t size)
 {
     // read(n) makes room for n bytes before it reads: never ask for more than the file holds
     // (a raw image's first word, taken as the header length, is often 0xFFFFFFFF).
-    std::uint64_t size = interop::require_value(PyLong_AsUnsignedLongLong(file_size(module, image_path).get()));
     return with_open_file(module, image_path, Buffering::standard, [&](Ref file) {
         SignedHead head;
         head.fixed_header = module.call_method(file, "read"_n, interop::integer(SignedLayout::fixed_header_size));
@@ -145,7 +144,7 @@ bool is_whole_signed_image(const Module& module, Ref image_path, std::uint64_t f
     if (file_size < SignedLayout::fixed_header_size) return false;
     bool whole = false;
     interop::Caught not_signed = interop::catch_exception([&] {
-        SignedHead head = read_signed_head(module, image_path);
+        SignedHead head = read_signed_head(module, image_path, file_size);
         const SignedLayout& layout = head.layout;
         std::uint64_t image_start = SignedLayout::fixed_header_size + std::uint64_t{layout.header_length};
         if (layout.image_start_addr != image_start || image_start + layout.image_length != file_size) return;
@@ -168,7 +167,7 @@ Owned check_file_header(Call& call, Ref, Ref image_path)
         Owned size = file_size(module, image_path);
         log(module, "debug"_n, interop::format("FPGA image header check: %U, size=%S", image_path.get(), size.get()));
         // A signed image named .bin would be programmed header and all.
-        if (is_whole_signed_image(module, image_path, interop::require_value(PyLong_AsUnsignedLongLong(size)))) {
+        if (is_whole_signed_image(module, image_path, byte_count(size))) {
             log(module, "error"_n,
                 interop::format("FPGA image is a signed image; rename it to .tbin: %U", image_path.get()));
             return interop::boolean(false);
@@ -197,7 +196,7 @@ extern constexpr FunctionDef check_file_header_def = function_def<check_file_hea
 
 Owned signed_image_device_types(const Module& module, Ref image_path)
 {
-    SignedHead head = read_signed_head(module, image_path);
+    SignedHead head = read_signed_head(module, image_path, byte_count(file_size(module, image_path)));
     interop::Buffer header_bytes(head.header_bytes);
     Owned device_type = device_type_member(module, parse_header(module, header_bytes.bytes()));
     Owned types = interop::checked(PyList_New(0));
