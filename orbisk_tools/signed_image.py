@@ -66,19 +66,29 @@ def pack(image, device_types, extra=None):
     return fixed + header + image
 
 
-def is_signed_image(data):
-    """Whether `data` is exactly a signed image: a fixed header whose lengths fit the data to
-    the byte, and a JSON header whose keyed hash verifies. A raw bitstream never is."""
+def _signed_header(data):
+    """(header length, image length, image start, the JSON header region, its members, the key),
+    or None when `data` has no readable signed-image header."""
     if len(data) < FIXED_HEADER_SIZE:
-        return False
+        return None
     header_length, image_length, image_start = struct.unpack_from(">III", data)
-    if image_start != FIXED_HEADER_SIZE + header_length or image_start + image_length != len(data):
-        return False
-    header = data[FIXED_HEADER_SIZE:image_start]
+    header = data[FIXED_HEADER_SIZE : FIXED_HEADER_SIZE + header_length]
     try:
         members = json.loads(header.strip(b"\0").decode("utf-8"))
         key = image_key(members.get("DEV_TYPE") or members.get("dev_type"))
     except Exception:
+        return None
+    return header_length, image_length, image_start, header, members, key
+
+
+def is_signed_image(data):
+    """Whether `data` is exactly a signed image: a fixed header whose lengths fit the data to
+    the byte, and a JSON header whose keyed hash verifies. A raw bitstream never is."""
+    head = _signed_header(data)
+    if head is None:
+        return False
+    header_length, image_length, image_start, header, _, key = head
+    if image_start != FIXED_HEADER_SIZE + header_length or image_start + image_length != len(data):
         return False
     return hmac.compare_digest(hmac.digest(key, header, hashlib.sha256), data[16:48])
 
@@ -95,17 +105,12 @@ class SignedImage:
 def read_signed_image(data):
     """The parts of a signed image as FpgaTool reads them (regions cut short by the end of the
     data are taken as they are), or None when `data` has no readable signed-image header."""
-    if len(data) < FIXED_HEADER_SIZE:
+    head = _signed_header(data)
+    if head is None:
         return None
-    header_length, image_length, image_start = struct.unpack_from(">III", data)
-    header = data[FIXED_HEADER_SIZE : FIXED_HEADER_SIZE + header_length]
-    try:
-        members = json.loads(header.strip(b"\0").decode("utf-8"))
-        device_types = members.get("DEV_TYPE") or members.get("dev_type")
-        key = image_key(device_types)
-        device_types = sorted(int(v) for v in (device_types if isinstance(device_types, list) else [device_types]))
-    except Exception:
-        return None
+    _, image_length, image_start, header, members, key = head
+    device_types = members.get("DEV_TYPE") or members.get("dev_type")
+    device_types = sorted(int(v) for v in (device_types if isinstance(device_types, list) else [device_types]))
     image = data[image_start : image_start + image_length]
     return SignedImage(members, device_types, len(image),
                        hmac.compare_digest(hmac.digest(key, header, hashlib.sha256), data[16:48]),
