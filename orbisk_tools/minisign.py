@@ -99,6 +99,24 @@ class SecretKey:
 
 
 @dataclasses.dataclass(frozen=True)
+class Signature:
+    """A signature file as read, not yet verified."""
+    prehashed: bool  # "ED": the file's BLAKE2b-512 is signed, not the file itself
+    key_id: bytes
+    signature: bytes
+    comment_bytes: bytes  # the trusted comment as signed
+    global_signature: bytes
+
+    @property
+    def id_text(self):
+        return key_id_text(self.key_id)
+
+    @property
+    def trusted_comment(self):
+        return self.comment_bytes.decode("utf-8", "replace")
+
+
+@dataclasses.dataclass(frozen=True)
 class Verified:
     key_id: str  # as minisign shows it
     trusted_comment: str
@@ -380,8 +398,10 @@ def sign_file(image_path, secret_key, trusted_comment=None):
     return path
 
 
-def _read_signature_file(path):
-    """(algorithm, key id, signature, trusted comment bytes, global signature)."""
+def read_signature(path):
+    """The Signature in the file at `path`; raises SignatureError when it is missing or is not
+    a signature file."""
+    path = os.fspath(path)
     try:
         with open(path, "rb") as file:
             data = file.read(_MAX_SIGNATURE_FILE_SIZE + 1)
@@ -408,7 +428,8 @@ def _read_signature_file(path):
     if signed[:2] not in (_PREHASHED, _ALGORITHM):
         raise SignatureError(f"{path} uses a signature algorithm other than Ed25519; "
                              "get the image's signature again")
-    return signed[:2], signed[2:10], signed[10:], lines[2][len(_TRUSTED):], global_signature
+    return Signature(signed[:2] == _PREHASHED, signed[2:10], signed[10:],
+                     lines[2][len(_TRUSTED):], global_signature)
 
 
 def verify_file(image_path, trusted_keys, signature_path=None):
@@ -419,20 +440,20 @@ def verify_file(image_path, trusted_keys, signature_path=None):
     do, when the signature is missing, malformed, made by a key not trusted or does not verify.
     """
     path = os.fspath(signature_path) if signature_path is not None else signature_path_for(image_path)
-    algorithm, key_id, signature, comment, global_signature = _read_signature_file(path)
-    key = next((k for k in trusted_keys if k.key_id == key_id), None)
+    found = read_signature(path)
+    key = next((k for k in trusted_keys if k.key_id == found.key_id), None)
     if key is None:
-        raise SignatureError(f"{path} was made by key {key_id_text(key_id)}, which is not "
+        raise SignatureError(f"{path} was made by key {found.id_text}, which is not "
                              "trusted; check the keys given with --trust-key")
-    if algorithm == _PREHASHED:
+    if found.prehashed:
         signed = _file_digest(image_path)
     else:
         with open(image_path, "rb") as file:
             signed = file.read()
-    if not key.verifies(signature, signed):
+    if not key.verifies(found.signature, signed):
         raise SignatureError(f"the signature {path} does not match {os.fspath(image_path)}: the "
                              "image or its signature was changed; get both again")
-    if not key.verifies(global_signature, signature + comment):
+    if not key.verifies(found.global_signature, found.signature + found.comment_bytes):
         raise SignatureError(f"the trusted comment in {path} does not verify: the signature was "
                              "changed; get it again")
-    return Verified(key.id_text, comment.decode("utf-8", "replace"), path)
+    return Verified(key.id_text, found.trusted_comment, path)

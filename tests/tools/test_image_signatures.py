@@ -14,9 +14,11 @@ import pytest
 from orbisk_tools import minisign
 from orbisk_tools.minisign import KeyFileError, SignatureError
 
-# Our own password-protected keys use a cheap scrypt cost (16 MiB, p = 2): it also takes the
-# branch of the parameter choice that minisign's default cost does not.
-CHEAP = {"opslimit": 1 << 20, "memlimit": 1 << 24}
+# Cheap scrypt costs for our own password-protected keys, one for each way of choosing
+# scrypt's parameters from them: N from the operations limit (N = 2^10, p = 1), or from the
+# memory limit (N = 2^14, p = 2).
+CHEAP = {"opslimit": 1 << 15, "memlimit": 1 << 24}
+CHEAP_BY_MEMORY = {"opslimit": 1 << 20, "memlimit": 1 << 24}
 
 
 @pytest.fixture
@@ -96,12 +98,12 @@ class TestInteroperability:
         minisign.sign_file(image, key)
         run([minisign_program, "-V", "-p", public, "-m", str(image)])
 
-    @pytest.mark.parametrize("password", [None, "pass phrase"])
-    def test_our_keys_work_with_minisign(self, minisign_program, tmp_path, image, password):
+    @pytest.mark.parametrize("password, cost", [
+        (None, {}), ("pass phrase", CHEAP), ("pass phrase", CHEAP_BY_MEMORY)])
+    def test_our_keys_work_with_minisign(self, minisign_program, tmp_path, image, password, cost):
         secret, public = str(tmp_path / "o.key"), str(tmp_path / "o.pub")
-        key = minisign.generate_keypair(secret, public, password, **CHEAP)
-        run([minisign_program, "-S", *(["-W"] if password is None else []), "-s", secret,
-             "-m", str(image)], password)
+        key = minisign.generate_keypair(secret, public, password, **cost)
+        run([minisign_program, "-S", "-s", secret, "-m", str(image)], password)
         assert minisign.verify_file(image, [key]).key_id == key.id_text
 
         minisign.sign_file(image, minisign.read_secret_key(secret, lambda: password))
@@ -127,6 +129,8 @@ class TestVerification:
         image, key, path = signed
         verified = minisign.verify_file(image, [key])
         assert verified.key_id == key.id_text and verified.signature_path == str(path)
+        found = minisign.read_signature(path)
+        assert found.prehashed and found.trusted_comment == verified.trusted_comment
         assert f"sha256:{hashlib.sha256(image.read_bytes()).hexdigest()}" in verified.trusted_comment
         assert [name for name in os.listdir(image.parent) if name.endswith(".tmp")] == []
 
