@@ -437,7 +437,8 @@ def verify_file(image_path, trusted_keys, signature_path=None):
     `signature_path` is given) against `trusted_keys` (PublicKey objects).
 
     Returns a Verified; raises SignatureError, whose message says what is wrong and what to
-    do, when the signature is missing, malformed, made by a key not trusted or does not verify.
+    do, when the signature is missing, malformed, made by a key not trusted or does not verify,
+    and OSError when the image cannot be read.
     """
     path = os.fspath(signature_path) if signature_path is not None else signature_path_for(image_path)
     found = read_signature(path)

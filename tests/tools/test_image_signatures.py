@@ -141,7 +141,6 @@ class TestVerification:
         ("untrusted key", "made by key [0-9A-F]{16}, which is not trusted; check .*--trust-key"),
         ("missing", "no signature: .*fpga.tbin.minisig does not exist; put the image's signature"),
         ("truncated", "is not a minisign signature file; get the image's signature again"),
-        ("bad base64", "is not a minisign signature file"),
         ("other algorithm", "signature algorithm other than Ed25519"),
     ])
     def test_each_refusal_says_which_and_what_to_do(self, signed, tmp_path, damage, message):
@@ -161,8 +160,6 @@ class TestVerification:
             path.unlink()
         elif damage == "truncated":
             path.write_text(path.read_text()[:100])
-        elif damage == "bad base64":
-            flip_line(path, 3, lambda line: "*" + line[1:])
         elif damage == "other algorithm":
             flip_line(path, 1, lambda line: base64.b64encode(b"Xx" + base64.b64decode(line)[2:]).decode())
         with pytest.raises(SignatureError, match=message) as refused:
