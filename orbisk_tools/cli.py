@@ -15,7 +15,7 @@ import signal
 import sys
 import tempfile
 
-from orbisk_tools import options
+from orbisk_tools import files, options
 from orbisk_tools.display import GuardedOutput, human_rate, summary_table, view_for
 
 EXAMPLES = {
@@ -258,13 +258,16 @@ def header_member(text):
 def run_pack(args):
     from orbisk_tools.signed_image import PackError, write_signed_image
 
-    device_types = args.device_type[0] if len(args.device_type) == 1 else args.device_type
+    device_types = list(dict.fromkeys(args.device_type))  # each once, in the order given
     try:
-        write_signed_image(args.image, args.output, device_types, dict(args.set))
-    except (OSError, PackError) as error:
+        write_signed_image(args.image, args.output, device_types[0] if len(device_types) == 1 else device_types,
+                           dict(args.set))
+    except OSError as error:
+        raise Failure(files.problem(error)) from None
+    except PackError as error:
         raise Failure(str(error)) from None
     args.out.line(f"Wrote {args.output} ({os.path.getsize(args.output)} bytes) for device type "
-                  f"{', '.join(str(t) for t in args.device_type)}")
+                  f"{', '.join(str(t) for t in device_types)}")
 
 
 def run_emulate(args):
