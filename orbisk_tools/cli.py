@@ -86,45 +86,79 @@ def one_address(text):
     return [(f"--address {text}", text)]
 
 
-def address_list(path):
-    """--addresses FILE: its (where, text) entries; a file that cannot be read is a usage error."""
-    from orbisk_tools.fleet import read_address_list
+class AddressFile(argparse.Action):
+    """--addresses FILE: adds the file's (where, text) entries to the list of devices, and the file
+    to the run's inputs; a file that cannot be read is a usage error."""
 
-    try:
-        entries = read_address_list(path)
-    except (OSError, UnicodeDecodeError) as error:
-        raise argparse.ArgumentTypeError(f"cannot read {path}: {getattr(error, 'strerror', None) or error}")
-    if not entries:
-        raise argparse.ArgumentTypeError(f"{path} lists no address")
-    return entries
+    def __call__(self, parser, namespace, path, option_string=None):
+        from orbisk_tools.fleet import read_address_list
+
+        try:
+            entries = read_address_list(path)
+        except OSError as error:
+            parser.error(files.problem(error, path))
+        except UnicodeDecodeError as error:
+            parser.error(f"{path}: not UTF-8 text ({error.reason} at byte {error.start}); save it as UTF-8")
+        if not entries:
+            parser.error(f"{path} lists no address")
+        namespace.devices = [*namespace.devices, *entries]
+        namespace.address_files = [*namespace.address_files, path]
 
 
 def run_update(args):
     from orbisk_tools.fleet import ImageRefused, Settings, check_image, update_devices
 
     targets = device_targets(args)
-    try:
-        check_image(args.image, args.device_type)
-    except ImageRefused as refused:
-        raise Failure(str(refused)) from None
-    settings = Settings(args.image, args.device_type, args.timeout, args.window)
-    fleet = len(targets) > 1
-    view = view_for(args.out, fleet)
-    # A closed terminal must not end an update midway; the module's own progress line is silenced.
-    hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
-    try:
-        with contextlib.redirect_stdout(None):
-            outcomes, interrupted = update_devices(targets, settings, view, args.jobs)
-    finally:
-        view.close()
-        signal.signal(signal.SIGHUP, hangup)
-    if args.json:
-        write_json(args.json, args, outcomes)
-    if fleet:
-        report_fleet(args, outcomes)
+    with results_output(args) as results:
+        try:
+            check_image(args.image, args.device_type)
+        except ImageRefused as refused:
+            raise Failure(str(refused)) from None
+        except OSError as error:
+            raise Failure(files.problem(error, args.image)) from None
+        settings = Settings(args.image, args.device_type, args.timeout, args.window)
+        fleet = len(targets) > 1
+        view = view_for(args.out, fleet)
+        # A closed terminal must not end an update midway; the module's own progress line is silenced.
+        hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
+        try:
+            with contextlib.redirect_stdout(None):
+                outcomes, interrupted = update_devices(targets, settings, view, args.jobs)
+        finally:
+            view.close()
+            signal.signal(signal.SIGHUP, hangup)
+        if fleet:
+            report_fleet(args, outcomes)
+        else:
+            report_one(args, outcomes[0])
+        written = write_json(results, args, outcomes)
+    if interrupted:
+        return INTERRUPTED
+    return 0 if written and all(o.result == "updated" for o in outcomes) else 1
+
+
+@contextlib.contextmanager
+def results_output(args):
+    """Where --json writes: None; for "-", standard output (the rest of the output then goes to
+    standard error); or a files.Output, made before any device is touched so that an output
+    that cannot be written stops the run first."""
+    if args.json is None:
+        yield None
+    elif args.json == "-":
+        results, args.out = args.out, args.err
+        yield results
     else:
-        report_one(args, outcomes[0])
-    return INTERRUPTED if interrupted else 0 if all(o.result == "updated" for o in outcomes) else 1
+        inputs = [args.image, *args.address_files]
+        named = files.input_named_by(args.json, inputs)
+        if named is not None:
+            args.parser.error(f"--json {args.json} is the same file as {named}, an input of this run; "
+                              "name another file for the results")
+        try:
+            output = files.Output(args.json)
+        except OSError as error:
+            raise Failure(files.problem(error)) from None
+        with output:
+            yield output
 
 
 def report_one(args, outcome):
@@ -148,17 +182,24 @@ def report_fleet(args, outcomes):
                       "the summary says why for each, and what to do")
 
 
-def write_json(path, args, outcomes):
+def write_json(results, args, outcomes):
+    """Writes each device's outcome to where --json says; False when it could not be written."""
     from dataclasses import asdict
 
+    if results is None:
+        return True
     report = {"image": args.image, "device_type": args.device_type, "devices": [asdict(o) for o in outcomes]}
+    text = json.dumps(report, indent=2) + "\n"
+    if isinstance(results, GuardedOutput):
+        results.write(text)
+        results.flush()
+        return not results.dead
     try:
-        with open(path, "w", encoding="utf-8") as output:
-            json.dump(report, output, indent=2)
-            output.write("\n")
+        results.commit(text.encode("utf-8"))
     except OSError as error:
-        args.err.line(f"orbisk-fpga: error: cannot write {path} ({error.strerror}); the output above is the only "
-                      "record of this run")
+        args.err.line(f"orbisk-fpga: error: {files.problem(error)}; the output above is the only record of this run")
+        return False
+    return True
 
 
 # ---- inspect ---------------------------------------------------------------------------------
@@ -171,9 +212,10 @@ def run_inspect(args):
         with open(args.image, "rb") as image:
             data = image.read()
     except OSError as error:
-        raise Failure(f"cannot read {args.image} ({error.strerror}); check the path") from None
+        raise Failure(files.problem(error, args.image)) from None
     signed = read_signed_image(data)
     say = args.out.line
+    warnings = []
     if signed is None:
         say(f"{args.image}: raw image")
         say(f"  size          {len(data)} bytes")
@@ -338,8 +380,9 @@ def parser():
                      "and compare, load it, and report the new FPGA version. Several devices are updated at once.")
     update.add_argument("--address", dest="devices", type=one_address, action="extend", default=[],
                         metavar="HOST[:PORT]", help="a device to update (repeat for several)")
-    update.add_argument("--addresses", dest="devices", type=address_list, action="extend", metavar="FILE",
+    update.add_argument("--addresses", dest="devices", action=AddressFile, metavar="FILE",
                         help="a file of devices to update: one HOST[:PORT] a line, # starts a comment")
+    update.set_defaults(address_files=[])
     connection(update)
     device_type(update, "device type of the devices (default 32)")
     update.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
@@ -347,7 +390,8 @@ def parser():
     update.add_argument("--window", type=options.window, default=1, metavar="N",
                         help="keep up to N commands in flight (default 1); the device must process commands in "
                              "order from a byte stream, as the emulator does")
-    update.add_argument("--json", metavar="FILE", help="also write each device's outcome to FILE, as JSON")
+    update.add_argument("--json", metavar="FILE", help="also write each device's outcome to FILE, as JSON "
+                                                        "(- : to standard output, and the rest to standard error)")
     update.add_argument("image", metavar="IMAGE", help="the image file")
 
     inspect = command("inspect", run_inspect, "Show what an FPGA image holds and whether it passes the update's "
