@@ -64,20 +64,28 @@ def configure_logging(verbose):
 # ---- update ----------------------------------------------------------------------------------
 
 def device_targets(args):
-    """The devices to update, in the order given, each once; a bad or repeated address is a usage error."""
+    """The devices to update, in the order given, each once. Every address is checked before any
+    device is touched: bad or repeated ones are a usage error that names each."""
     from orbisk_tools.fleet import parse_address
 
     if not args.devices:
         args.parser.error("name the device with --address HOST[:PORT], or list devices in a file with --addresses")
-    targets = {}
+    targets, problems = {}, []
     for where, text in args.devices:
         try:
             target = parse_address(text, args.port)
         except ValueError as error:
-            args.parser.error(f"{where}: {error}")
+            problems.append(f"{where}: {error}")
+            continue
         if target in targets:
-            args.parser.error(f"{target.label} is given twice ({targets[target]} and {where}); give each device once")
-        targets[target] = where
+            problems.append(f"{target.label} is given twice ({targets[target]} and {where}); give each device once")
+        targets.setdefault(target, where)
+    if len(problems) > 1:
+        for problem in problems:
+            args.err.line(f"{args.parser.prog}: error: {problem}")
+        args.parser.error(f"{len(problems)} of the addresses above cannot be used; no device was touched")
+    if problems:
+        args.parser.error(problems[0])
     return list(targets)
 
 
@@ -401,7 +409,8 @@ def parser():
     inspect.add_argument("image", metavar="IMAGE", help="the image file")
 
     init = command("init", run_init, "Initialise the device's FPGA controller and show what the device reports.")
-    init.add_argument("--address", required=True, metavar="HOST[:PORT]", help="the device")
+    init.add_argument("--address", required=True, action=options.Once, metavar="HOST[:PORT]",
+                      help="the device (one: init initialises one device at a time)")
     connection(init)
     device_type(init, "device type (default 32; 28 needs --no-fw-check)")
     init.add_argument("--no-fw-check", action="store_true", help="do not compare the FPGA version with its minimum")

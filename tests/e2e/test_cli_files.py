@@ -193,3 +193,39 @@ class TestFileSystemErrors:
         assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
         assert f"{closed / 'site.txt'}: permission denied" in result.stderr
         assert "Traceback" not in result.stderr
+
+
+class TestAddresses:
+    def test_every_bad_entry_is_named_before_any_device_is_touched(self, emulator, tmp_path):
+        device = emulator()
+        image = tmp_path / "fw.tbin"
+        signed_image(image)
+        listing = tmp_path / "site.txt"
+        listing.write_text(f"# site A\n{address(device)}\nthis is garbage\n[127.0.0.1:15101:99]\n"
+                           "127.0.0.1 15101  # the spare\n999.1.1.1\n")
+        result = run("update", "--addresses", listing, "--address", "127.0.0.1:80:80", image)
+        assert result.returncode == 2
+        lines = result.stderr.splitlines()
+        for number, line in [(3, "this is garbage"), (4, "[127.0.0.1:15101:99]"), (5, "127.0.0.1 15101"),
+                             (6, "999.1.1.1")]:
+            assert any(f"{listing} line {number}: {line!r} is not an address" in shown for shown in lines), lines
+        assert any("--address 127.0.0.1:80:80: '127.0.0.1:80:80' is not an address" in shown for shown in lines)
+        assert len(lines) == 6 and lines[-1].endswith("--help")
+        assert device.device.commands == []
+
+    def test_good_addresses_of_every_form_are_taken(self, emulator, tmp_path):
+        device = emulator()
+        image = tmp_path / "fw.tbin"
+        content = signed_image(image)
+        listing = tmp_path / "site.txt"
+        listing.write_text(f"localhost:{device.port}  # by name\n")
+        result = run("update", "--addresses", listing, image)
+        assert result.returncode == 0, result.stderr
+        assert device.device.fpga.loaded_image == content
+
+    def test_init_takes_one_device(self, emulator):
+        first, second = emulator(), emulator()
+        result = run("init", "--address", address(first), "--address", address(second))
+        assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
+        assert "--address is given twice" in result.stderr
+        assert first.device.commands == second.device.commands == []
