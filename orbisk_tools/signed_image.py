@@ -99,6 +99,9 @@ class SignedImage:
     members: dict  # the JSON header
     device_types: list  # ascending
     image_length: int  # bytes of image in the file
+    image_start: int  # where the fixed header says the image starts
+    stated_image_length: int  # the image length the fixed header gives
+    header_end: int  # where the JSON header region ends
     header_verifies: bool
     image_verifies: bool
 
@@ -109,11 +112,12 @@ def read_signed_image(data):
     head = _signed_header(data)
     if head is None:
         return None
-    _, image_length, image_start, header, members, key = head
+    header_length, image_length, image_start, header, members, key = head
     device_types = members.get("DEV_TYPE") or members.get("dev_type")
     device_types = sorted(int(v) for v in (device_types if isinstance(device_types, list) else [device_types]))
     image = data[image_start : image_start + image_length]
-    return SignedImage(members, device_types, len(image),
+    return SignedImage(members, device_types, len(image), image_start, image_length,
+                       FIXED_HEADER_SIZE + header_length,
                        hmac.compare_digest(hmac.digest(key, header, hashlib.sha256), data[16:48]),
                        hmac.compare_digest(hmac.digest(key, image, hashlib.sha256), data[48:80]))
 

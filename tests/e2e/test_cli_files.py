@@ -229,3 +229,35 @@ class TestAddresses:
         assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
         assert "--address is given twice" in result.stderr
         assert first.device.commands == second.device.commands == []
+
+
+class TestInspectWarnings:
+    """What the update accepts but a packer never writes passes inspect, with a warning."""
+
+    @pytest.mark.parametrize("change, warning", [
+        ("junk after the image", "7 bytes follow the image (it ends at byte {end} of {size}); the update ignores them"),
+        ("length too long", "the image length field says 1010 bytes, but the file holds 1000 from byte {start}; "
+                            "the update writes those 1000"),
+    ])
+    def test_a_signed_image_whose_lengths_disagree_with_the_file(self, tmp_path, change, warning):
+        data = bytearray(pack(os.urandom(1000), 32))
+        start = int.from_bytes(data[8:12], "big")
+        if change == "junk after the image":
+            data += b"garbage"
+        else:
+            data[4:8] = (1010).to_bytes(4, "big")
+        path = tmp_path / "fw.tbin"
+        path.write_bytes(data)
+        result = run("inspect", "--device-type", 32, path)
+        assert result.returncode == 0, result.stderr
+        expected = warning.format(end=start + 1000, size=len(data), start=start)
+        assert result.stderr == f"orbisk-fpga: warning: {path}: {expected}\n"
+        assert result.stdout.endswith("It passes the update's checks for device type 32, with 1 warning.\n")
+        assert "cannot connect" in run("update", "--address", "127.0.0.1:9", path).stderr  # the image passed
+
+    def test_a_well_formed_image_has_no_warning(self, tmp_path):
+        path = tmp_path / "fw.tbin"
+        signed_image(path)
+        result = run("inspect", path)
+        assert result.returncode == 0 and result.stderr == ""
+        assert result.stdout.endswith("It passes the update's checks.\n")
