@@ -213,16 +213,6 @@ class TestAddresses:
         assert len(lines) == 6 and lines[-1].endswith("--help")
         assert device.device.commands == []
 
-    def test_good_addresses_of_every_form_are_taken(self, emulator, tmp_path):
-        device = emulator()
-        image = tmp_path / "fw.tbin"
-        content = signed_image(image)
-        listing = tmp_path / "site.txt"
-        listing.write_text(f"localhost:{device.port}  # by name\n")
-        result = run("update", "--addresses", listing, image)
-        assert result.returncode == 0, result.stderr
-        assert device.device.fpga.loaded_image == content
-
     def test_init_takes_one_device(self, emulator):
         first, second = emulator(), emulator()
         result = run("init", "--address", address(first), "--address", address(second))
@@ -238,26 +228,28 @@ class TestInspectWarnings:
         ("junk after the image", "7 bytes follow the image (it ends at byte {end} of {size}); the update ignores them"),
         ("length too long", "the image length field says 1010 bytes, but the file holds 1000 from byte {start}; "
                             "the update writes those 1000"),
+        ("gap before the image", "the image starts at byte {moved}, not where the header ends (byte {start}); "
+                                 "the update takes the image from byte {moved}"),
+        ("none", None),
     ])
-    def test_a_signed_image_whose_lengths_disagree_with_the_file(self, tmp_path, change, warning):
+    def test_a_signed_image_whose_layout_disagrees_with_the_file(self, tmp_path, change, warning):
         data = bytearray(pack(os.urandom(1000), 32))
         start = int.from_bytes(data[8:12], "big")
         if change == "junk after the image":
             data += b"garbage"
-        else:
+        elif change == "length too long":
             data[4:8] = (1010).to_bytes(4, "big")
+        elif change == "gap before the image":
+            data[8:12] = (start + 3).to_bytes(4, "big")
+            data[start:start] = b"gap"
         path = tmp_path / "fw.tbin"
         path.write_bytes(data)
         result = run("inspect", "--device-type", 32, path)
         assert result.returncode == 0, result.stderr
-        expected = warning.format(end=start + 1000, size=len(data), start=start)
+        if warning is None:
+            assert result.stderr == "" and result.stdout.endswith("It passes the update's checks for device type 32.\n")
+            return
+        expected = warning.format(end=start + 1000, size=len(data), start=start, moved=start + 3)
         assert result.stderr == f"orbisk-fpga: warning: {path}: {expected}\n"
         assert result.stdout.endswith("It passes the update's checks for device type 32, with 1 warning.\n")
         assert "cannot connect" in run("update", "--address", "127.0.0.1:9", path).stderr  # the image passed
-
-    def test_a_well_formed_image_has_no_warning(self, tmp_path):
-        path = tmp_path / "fw.tbin"
-        signed_image(path)
-        result = run("inspect", path)
-        assert result.returncode == 0 and result.stderr == ""
-        assert result.stdout.endswith("It passes the update's checks.\n")
