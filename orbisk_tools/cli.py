@@ -15,7 +15,7 @@ import signal
 import sys
 import tempfile
 
-from orbisk_tools import options
+from orbisk_tools import files, options
 from orbisk_tools.display import GuardedOutput, human_rate, summary_table, view_for
 
 EXAMPLES = {
@@ -64,20 +64,28 @@ def configure_logging(verbose):
 # ---- update ----------------------------------------------------------------------------------
 
 def device_targets(args):
-    """The devices to update, in the order given, each once; a bad or repeated address is a usage error."""
+    """The devices to update, in the order given, each once. Every address is checked before any
+    device is touched: bad or repeated ones are a usage error that names each."""
     from orbisk_tools.fleet import parse_address
 
     if not args.devices:
         args.parser.error("name the device with --address HOST[:PORT], or list devices in a file with --addresses")
-    targets = {}
+    targets, problems = {}, []
     for where, text in args.devices:
         try:
             target = parse_address(text, args.port)
         except ValueError as error:
-            args.parser.error(f"{where}: {error}")
+            problems.append(f"{where}: {error}")
+            continue
         if target in targets:
-            args.parser.error(f"{target.label} is given twice ({targets[target]} and {where}); give each device once")
-        targets[target] = where
+            problems.append(f"{target.label} is given twice ({targets[target]} and {where}); give each device once")
+        targets.setdefault(target, where)
+    if len(problems) > 1:
+        for problem in problems:
+            args.err.line(f"{args.parser.prog}: error: {problem}")
+        args.parser.error(f"{len(problems)} of the addresses above cannot be used; no device was touched")
+    if problems:
+        args.parser.error(problems[0])
     return list(targets)
 
 
@@ -86,45 +94,79 @@ def one_address(text):
     return [(f"--address {text}", text)]
 
 
-def address_list(path):
-    """--addresses FILE: its (where, text) entries; a file that cannot be read is a usage error."""
-    from orbisk_tools.fleet import read_address_list
+class AddressFile(argparse.Action):
+    """--addresses FILE: adds the file's (where, text) entries to the list of devices, and the file
+    to the run's inputs; a file that cannot be read is a usage error."""
 
-    try:
-        entries = read_address_list(path)
-    except (OSError, UnicodeDecodeError) as error:
-        raise argparse.ArgumentTypeError(f"cannot read {path}: {getattr(error, 'strerror', None) or error}")
-    if not entries:
-        raise argparse.ArgumentTypeError(f"{path} lists no address")
-    return entries
+    def __call__(self, parser, namespace, path, option_string=None):
+        from orbisk_tools.fleet import read_address_list
+
+        try:
+            entries = read_address_list(path)
+        except OSError as error:
+            parser.error(files.problem(error, path))
+        except UnicodeDecodeError as error:
+            parser.error(f"{path}: not UTF-8 text ({error.reason} at byte {error.start}); save it as UTF-8")
+        if not entries:
+            parser.error(f"{path} lists no address")
+        namespace.devices = [*namespace.devices, *entries]
+        namespace.address_files = [*namespace.address_files, path]
 
 
 def run_update(args):
     from orbisk_tools.fleet import ImageRefused, Settings, check_image, update_devices
 
     targets = device_targets(args)
-    try:
-        check_image(args.image, args.device_type)
-    except ImageRefused as refused:
-        raise Failure(str(refused)) from None
-    settings = Settings(args.image, args.device_type, args.timeout, args.window)
-    fleet = len(targets) > 1
-    view = view_for(args.out, fleet)
-    # A closed terminal must not end an update midway; the module's own progress line is silenced.
-    hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
-    try:
-        with contextlib.redirect_stdout(None):
-            outcomes, interrupted = update_devices(targets, settings, view, args.jobs)
-    finally:
-        view.close()
-        signal.signal(signal.SIGHUP, hangup)
-    if args.json:
-        write_json(args.json, args, outcomes)
-    if fleet:
-        report_fleet(args, outcomes)
+    with results_output(args) as results:
+        try:
+            check_image(args.image, args.device_type)
+        except ImageRefused as refused:
+            raise Failure(str(refused)) from None
+        except OSError as error:
+            raise Failure(files.problem(error, args.image)) from None
+        settings = Settings(args.image, args.device_type, args.timeout, args.window)
+        fleet = len(targets) > 1
+        view = view_for(args.out, fleet)
+        # A closed terminal must not end an update midway; the module's own progress line is silenced.
+        hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
+        try:
+            with contextlib.redirect_stdout(None):
+                outcomes, interrupted = update_devices(targets, settings, view, args.jobs)
+        finally:
+            view.close()
+            signal.signal(signal.SIGHUP, hangup)
+        if fleet:
+            report_fleet(args, outcomes)
+        else:
+            report_one(args, outcomes[0])
+        written = write_json(results, args, outcomes)
+    if interrupted:
+        return INTERRUPTED
+    return 0 if written and all(o.result == "updated" for o in outcomes) else 1
+
+
+@contextlib.contextmanager
+def results_output(args):
+    """Where --json writes: None; for "-", standard output (the rest of the output then goes to
+    standard error); or a files.Output, made before any device is touched so that an output
+    that cannot be written stops the run first."""
+    if args.json is None:
+        yield None
+    elif args.json == "-":
+        results, args.out = args.out, args.err
+        yield results
     else:
-        report_one(args, outcomes[0])
-    return INTERRUPTED if interrupted else 0 if all(o.result == "updated" for o in outcomes) else 1
+        inputs = [args.image, *args.address_files]
+        named = files.input_named_by(args.json, inputs)
+        if named is not None:
+            args.parser.error(f"--json {args.json} is the same file as {named}, an input of this run; "
+                              "name another file for the results")
+        try:
+            output = files.Output(args.json)
+        except OSError as error:
+            raise Failure(files.problem(error)) from None
+        with output:
+            yield output
 
 
 def report_one(args, outcome):
@@ -148,17 +190,24 @@ def report_fleet(args, outcomes):
                       "the summary says why for each, and what to do")
 
 
-def write_json(path, args, outcomes):
+def write_json(results, args, outcomes):
+    """Writes each device's outcome to where --json says; False when it could not be written."""
     from dataclasses import asdict
 
+    if results is None:
+        return True
     report = {"image": args.image, "device_type": args.device_type, "devices": [asdict(o) for o in outcomes]}
+    text = json.dumps(report, indent=2) + "\n"
+    if isinstance(results, GuardedOutput):
+        results.write(text)
+        results.flush()
+        return not results.dead
     try:
-        with open(path, "w", encoding="utf-8") as output:
-            json.dump(report, output, indent=2)
-            output.write("\n")
+        results.commit(text.encode("utf-8"))
     except OSError as error:
-        args.err.line(f"orbisk-fpga: error: cannot write {path} ({error.strerror}); the output above is the only "
-                      "record of this run")
+        args.err.line(f"orbisk-fpga: error: {files.problem(error)}; the output above is the only record of this run")
+        return False
+    return True
 
 
 # ---- inspect ---------------------------------------------------------------------------------
@@ -171,9 +220,10 @@ def run_inspect(args):
         with open(args.image, "rb") as image:
             data = image.read()
     except OSError as error:
-        raise Failure(f"cannot read {args.image} ({error.strerror}); check the path") from None
+        raise Failure(files.problem(error, args.image)) from None
     signed = read_signed_image(data)
     say = args.out.line
+    warnings = []
     if signed is None:
         say(f"{args.image}: raw image")
         say(f"  size          {len(data)} bytes")
@@ -185,12 +235,35 @@ def run_inspect(args):
         say(f"  header        {json.dumps(signed.members)}")
         say(f"  header hash   {'verifies' if signed.header_verifies else 'does not verify'}")
         say(f"  image hash    {'verifies' if signed.image_verifies else 'does not verify'}")
+        warnings = layout_warnings(signed, len(data))
+    for warning in warnings:
+        args.err.line(f"orbisk-fpga: warning: {args.image}: {warning}")
     try:
         check_image(args.image, args.device_type)
     except ImageRefused as refused:
         raise Failure(str(refused)) from None
+    except OSError as error:
+        raise Failure(files.problem(error, args.image)) from None
     for_type = f" for device type {args.device_type}" if args.device_type is not None else ""
-    say(f"It passes the update's checks{for_type}.")
+    with_warnings = f", with {len(warnings)} warning{'s' if len(warnings) > 1 else ''}" if warnings else ""
+    say(f"It passes the update's checks{for_type}{with_warnings}.")
+
+
+def layout_warnings(signed, file_size):
+    """What the update accepts in a signed image but a packer never writes: an image that does not
+    follow the header, an image length that disagrees with the file, bytes after the image."""
+    warnings = []
+    start, stated = signed.image_start, signed.stated_image_length
+    if start != signed.header_end:
+        warnings.append(f"the image starts at byte {start}, not where the header ends (byte {signed.header_end}); "
+                        f"the update takes the image from byte {start}")
+    if signed.image_length < stated:
+        warnings.append(f"the image length field says {stated} bytes, but the file holds {signed.image_length} "
+                        f"from byte {start}; the update writes those {signed.image_length}")
+    if start + stated < file_size:
+        warnings.append(f"{file_size - start - stated} bytes follow the image (it ends at byte {start + stated} of "
+                        f"{file_size}); the update ignores them")
+    return warnings
 
 
 # ---- init ------------------------------------------------------------------------------------
@@ -258,13 +331,16 @@ def header_member(text):
 def run_pack(args):
     from orbisk_tools.signed_image import PackError, write_signed_image
 
-    device_types = args.device_type[0] if len(args.device_type) == 1 else args.device_type
+    device_types = list(dict.fromkeys(args.device_type))  # each once, in the order given
     try:
-        write_signed_image(args.image, args.output, device_types, dict(args.set))
-    except (OSError, PackError) as error:
+        write_signed_image(args.image, args.output, device_types[0] if len(device_types) == 1 else device_types,
+                           dict(args.set))
+    except OSError as error:
+        raise Failure(files.problem(error)) from None
+    except PackError as error:
         raise Failure(str(error)) from None
     args.out.line(f"Wrote {args.output} ({os.path.getsize(args.output)} bytes) for device type "
-                  f"{', '.join(str(t) for t in args.device_type)}")
+                  f"{', '.join(str(t) for t in device_types)}")
 
 
 def run_emulate(args):
@@ -335,8 +411,9 @@ def parser():
                      "and compare, load it, and report the new FPGA version. Several devices are updated at once.")
     update.add_argument("--address", dest="devices", type=one_address, action="extend", default=[],
                         metavar="HOST[:PORT]", help="a device to update (repeat for several)")
-    update.add_argument("--addresses", dest="devices", type=address_list, action="extend", metavar="FILE",
+    update.add_argument("--addresses", dest="devices", action=AddressFile, metavar="FILE",
                         help="a file of devices to update: one HOST[:PORT] a line, # starts a comment")
+    update.set_defaults(address_files=[])
     connection(update)
     device_type(update, "device type of the devices (default 32)")
     update.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
@@ -344,7 +421,8 @@ def parser():
     update.add_argument("--window", type=options.window, default=1, metavar="N",
                         help="keep up to N commands in flight (default 1); the device must process commands in "
                              "order from a byte stream, as the emulator does")
-    update.add_argument("--json", metavar="FILE", help="also write each device's outcome to FILE, as JSON")
+    update.add_argument("--json", metavar="FILE", help="also write each device's outcome to FILE, as JSON "
+                                                        "(- : to standard output, and the rest to standard error)")
     update.add_argument("image", metavar="IMAGE", help="the image file")
 
     inspect = command("inspect", run_inspect, "Show what an FPGA image holds and whether it passes the update's "
@@ -354,7 +432,8 @@ def parser():
     inspect.add_argument("image", metavar="IMAGE", help="the image file")
 
     init = command("init", run_init, "Initialise the device's FPGA controller and show what the device reports.")
-    init.add_argument("--address", required=True, metavar="HOST[:PORT]", help="the device")
+    init.add_argument("--address", required=True, action=options.Once, metavar="HOST[:PORT]",
+                      help="the device (one: init initialises one device at a time)")
     connection(init)
     device_type(init, "device type (default 32; 28 needs --no-fw-check)")
     init.add_argument("--no-fw-check", action="store_true", help="do not compare the FPGA version with its minimum")

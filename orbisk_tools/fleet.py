@@ -84,19 +84,37 @@ class Target:
         return f"[{self.host}]:{self.port}" if ":" in self.host else f"{self.host}:{self.port}"
 
 
+# A host name: dot-separated labels of letters, digits and inner hyphens (a final dot allowed).
+HOST_NAME = re.compile(r"(?=.{1,253}$)(?!-)[A-Za-z0-9-]{1,63}(?<!-)(\.(?!-)[A-Za-z0-9-]{1,63}(?<!-))*\.?")
+EXPECTED = "expected HOST, HOST:PORT or [IPv6]:PORT"
+
+
 def parse_address(text, default_port):
-    """HOST, HOST:PORT, [IPv6] or [IPv6]:PORT (a bare IPv6 address takes the default port)."""
+    """HOST, HOST:PORT, [IPv6] or [IPv6]:PORT (a bare IPv6 address takes the default port).
+    HOST is an IP address or a host name; anything else is refused here, before any name look-up."""
     text = text.strip()
-    host, port = text, None
+    port = None
     if text.startswith("["):
         host, bracket, rest = text[1:].partition("]")
         if not bracket or (rest and not rest.startswith(":")):
             raise ValueError(f"{text!r} is not an address: expected [IPv6] or [IPv6]:PORT")
         port = rest[1:] if rest else None
-    elif text.count(":") == 1:
-        host, port = text.split(":")
-    if not host:
-        raise ValueError(f"{text!r} names no host")
+        if not _ip(host, ipaddress.IPv6Address):
+            raise ValueError(f"{text!r} is not an address: {host!r} is not an IPv6 address")
+    elif text.count(":") > 1:
+        host = text
+        if not _ip(host, ipaddress.IPv6Address):
+            raise ValueError(f"{text!r} is not an address: {EXPECTED}")
+    else:
+        host, colon, port = text.partition(":")
+        port = port if colon else None
+        if not host:
+            raise ValueError(f"{text!r} names no host")
+        # A name whose last label is a number would go to the resolver as a name: only a whole
+        # IPv4 address may end in one.
+        if not HOST_NAME.fullmatch(host) or (host.rstrip(".").rpartition(".")[2].isdigit()
+                                             and not _ip(host, ipaddress.IPv4Address)):
+            raise ValueError(f"{text!r} is not an address: {EXPECTED}")
     if port is not None:
         try:
             port = options.device_port(port)
@@ -105,6 +123,14 @@ def parse_address(text, default_port):
     with contextlib.suppress(ValueError):
         host = str(ipaddress.ip_address(host))
     return Target(host.lower(), default_port if port is None else port)
+
+
+def _ip(text, kind):
+    try:
+        kind(text)
+    except ValueError:
+        return False
+    return True
 
 
 def read_address_list(path):

@@ -35,3 +35,12 @@ window = number("a number of commands from 1 to 1024", 1, 1024)
 seconds = number("a number of seconds of at least 0", 0.0, convert=float)
 timeout = number("a number of seconds of at least 0.001", 0.001, convert=float)
 device_type = number("a device type from 0 to 999", 0, 999)
+
+
+class Once(argparse.Action):
+    """An option that may be given once: a second time is a usage error, not a silent replacement."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        if getattr(namespace, self.dest, None) is not None:
+            parser.error(f"{option_string} is given twice; {parser.prog} takes one")
+        setattr(namespace, self.dest, values)

@@ -17,8 +17,9 @@ import hashlib
 import hmac
 import json
 import os
-import secrets
 import struct
+
+from orbisk_tools import files
 
 # Shared with orbisk.VornFpga: an image signed with another prefix is refused.
 KEY_PREFIX = "73914065"
@@ -98,6 +99,9 @@ class SignedImage:
     members: dict  # the JSON header
     device_types: list  # ascending
     image_length: int  # bytes of image in the file
+    image_start: int  # where the fixed header says the image starts
+    stated_image_length: int  # the image length the fixed header gives
+    header_end: int  # where the JSON header region ends
     header_verifies: bool
     image_verifies: bool
 
@@ -108,11 +112,12 @@ def read_signed_image(data):
     head = _signed_header(data)
     if head is None:
         return None
-    _, image_length, image_start, header, members, key = head
+    header_length, image_length, image_start, header, members, key = head
     device_types = members.get("DEV_TYPE") or members.get("dev_type")
     device_types = sorted(int(v) for v in (device_types if isinstance(device_types, list) else [device_types]))
     image = data[image_start : image_start + image_length]
-    return SignedImage(members, device_types, len(image),
+    return SignedImage(members, device_types, len(image), image_start, image_length,
+                       FIXED_HEADER_SIZE + header_length,
                        hmac.compare_digest(hmac.digest(key, header, hashlib.sha256), data[16:48]),
                        hmac.compare_digest(hmac.digest(key, image, hashlib.sha256), data[48:80]))
 
@@ -124,34 +129,22 @@ class PackError(ValueError):
 def write_signed_image(image_path, output_path, device_types, extra=None):
     """Signs the raw image at `image_path` and writes the .tbin file to `output_path`.
 
-    Everything is checked before the output is touched, and the output is written to a
-    temporary file beside it, then renamed into place: an existing output is replaced whole
-    or not at all. Raises PackError for an output that is the image itself, an empty image or
-    one that is already signed; ValueError for device types or extra members that cannot be
-    used; OSError when a file cannot be read or written.
+    Everything is checked before the output is touched, and an existing output is replaced
+    whole or not at all (a link there is replaced, not followed). Raises PackError for an
+    output that is the image itself or is not named .tbin, an empty image or one that is
+    already signed; ValueError for device types or extra members that cannot be used; OSError,
+    naming the user's path, when a file cannot be read or written.
     """
     with open(image_path, "rb") as source:
         image = source.read()
-    if os.path.exists(output_path) and os.path.samefile(image_path, output_path):
+    if files.input_named_by(output_path, [image_path]):
         raise PackError(f"{output_path} is the input image; name another output file")
     if not image:
         raise PackError(f"{image_path} is empty")
     if is_signed_image(image):
         raise PackError(f"{image_path} is already a signed image")
-    _replace(os.path.realpath(output_path), pack(image, device_types, extra))
+    if os.path.splitext(output_path)[1].lower() != ".tbin":
+        raise PackError(f"{output_path}: a signed image must be named .tbin (the update takes any other name for a raw "
+                        "image); name the output FILE.tbin")
+    files.write_whole(output_path, pack(image, device_types, extra))
 
-
-def _replace(path, data):
-    """Writes `data` to `path` through a temporary file in the same folder and a rename."""
-    folder, name = os.path.split(path)
-    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
-    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-    try:
-        with os.fdopen(fd, "wb") as output:
-            output.write(data)
-            output.flush()
-            os.fsync(output.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise

@@ -135,3 +135,22 @@ def test_a_log_gets_a_line_per_tenth_of_each_phase(emulator, tmp_path):
         percents = [int(re.search(r"(\d+)%", line)[1]) for line in result.stdout.splitlines() if line.startswith(phase)]
         assert percents == list(range(0, 101, 10))
     assert device.device.fpga.loaded_image == image
+
+
+def test_results_that_cannot_be_written_at_the_end_fail_the_run(emulator, tmp_path):
+    device = emulator()
+    reached, release = hold_at_block(device, 5)
+    image, path = image_file(tmp_path, 1000)
+    results = tmp_path / "result.json"
+    process = start("update", "--address", address(device), "--json", results, path)
+    try:
+        assert reached.wait(30)
+        results.mkdir()  # the path turns into a folder while the device is updated
+    finally:
+        release.set()
+    _, errors = process.communicate(timeout=60)
+    assert device.device.fpga.loaded_image == image
+    assert process.returncode == 1
+    assert errors == (f"orbisk-fpga: error: {results}: is a directory; name a file, not a folder; the output above "
+                      "is the only record of this run\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fw.bin", "result.json"]  # no temporary file left

@@ -1,0 +1,117 @@
+"""The files that orbisk-fpga writes, and what it says when a file cannot be used.
+
+An output is never one of the run's inputs (compared by the file they name, so through
+hard and symbolic links too), and it replaces an existing file whole or not at all:
+it is written to a temporary file beside it, created exclusively and without following
+links, then renamed into place.
+"""
+
+import contextlib
+import errno
+import os
+import secrets
+import stat
+
+ADVICE = {
+    errno.ENOENT: "check the path",
+    errno.ENOTDIR: "check the path",
+    errno.ELOOP: "check the path",
+    errno.ENAMETOOLONG: "check the path",
+    errno.EACCES: "check the permissions of the file and of the folders above it",
+    errno.EPERM: "check the permissions of the file and of the folders above it",
+    errno.EISDIR: "name a file, not a folder",
+    errno.EROFS: "choose a folder that can be written",
+    errno.ENOSPC: "free some space, or choose another folder",
+    errno.EDQUOT: "free some space, or choose another folder",
+}
+
+
+def problem(error, path=None):
+    """One line for a file-system error on `path` (by default the error's own file name):
+    what happened, and what to do."""
+    path = error.filename if path is None else path
+    what = error.strerror or str(error)
+    return f"{path}: {what[:1].lower()}{what[1:]}; {ADVICE.get(error.errno, 'check the path and the file')}"
+
+
+def input_named_by(output, inputs):
+    """The first of `inputs` that is the same file as `output`, or None. An output that does
+    not exist yet is none of them."""
+    try:
+        written = os.stat(output)
+    except OSError:
+        return None
+    for path in inputs:
+        try:
+            read = os.stat(path)
+        except OSError:
+            continue
+        if (read.st_dev, read.st_ino) == (written.st_dev, written.st_ino):
+            return path
+    return None
+
+
+class Output:
+    """A file written whole at the end of a run. Its temporary file is created at once, so that
+    an output that cannot be written fails before the run does anything; commit() fills it and
+    renames it into place. Closed without commit(), it leaves `path` as it was.
+
+    OSError names `path`, never the temporary file.
+    """
+
+    def __init__(self, path):
+        self.path = path
+        folder, name = os.path.split(path)
+        self._temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
+        with _naming(self.path):
+            with contextlib.suppress(FileNotFoundError):
+                if stat.S_ISDIR(os.lstat(path).st_mode):
+                    raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+            self._fd = os.open(self._temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                               0o666)
+
+    def commit(self, data):
+        with _naming(self.path):
+            try:
+                with os.fdopen(self._fd, "wb") as output:
+                    self._fd = None
+                    output.write(data)
+                    output.flush()
+                    os.fsync(output.fileno())
+                os.replace(self._temporary, self.path)  # a link at `path` is replaced, not followed
+            except BaseException:
+                self.close()
+                raise
+        self._temporary = None
+
+    def close(self):
+        if self._fd is not None:
+            os.close(self._fd)
+            self._fd = None
+        if self._temporary is not None:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(self._temporary)
+            self._temporary = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.close()
+
+
+def write_whole(path, data):
+    """Writes `data` to `path`, replacing an existing file whole or not at all."""
+    with Output(path) as output:
+        output.commit(data)
+
+
+@contextlib.contextmanager
+def _naming(path):
+    """Reraises an OSError as one about `path`: the user's name, not the temporary file's."""
+    try:
+        yield
+    except OSError as error:
+        if error.filename == path:
+            raise
+        raise OSError(error.errno, error.strerror or str(error), path) from None
