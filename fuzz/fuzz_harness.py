@@ -27,7 +27,7 @@ import sys
 import tempfile
 
 from orbisk.VornUtils import RetType
-from orbisk_tools.emulator import take_command
+from orbisk_tools.protocol import take_command
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 

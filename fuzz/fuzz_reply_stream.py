@@ -31,7 +31,7 @@ import os
 from fuzz_harness import FuzzInput, LogRecords, expect, run, scratch_directory, scripted_error
 from orbisk.VornFpga import FpgaTool
 from orbisk.VornUtils import RetType
-from orbisk_tools.emulator import take_command
+from orbisk_tools.protocol import take_command
 from orbisk_tools.signed_image import pack
 
 PAGE = 16
