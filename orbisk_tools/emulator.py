@@ -100,13 +100,17 @@ class Device:
         return OK
 
     def _drops_next_block(self):
-        drop_at = self.faults.drop_after_blocks
-        return drop_at is not None and not self.fpga.dropped and self.fpga.blocks_taken >= drop_at
+        return self._will_drop() and self.fpga.blocks_taken >= self.faults.drop_after_blocks
 
     def _refuses_next_block(self):
-        faults, fpga = self.faults, self.fpga
-        return faults.refuse_block == fpga.blocks_taken and (
-            faults.refuse_times is None or fpga.refusals < faults.refuse_times)
+        return self._will_refuse() and self.faults.refuse_block == self.fpga.blocks_taken
+
+    def _will_drop(self):
+        return self.faults.drop_after_blocks is not None and not self.fpga.dropped
+
+    def _will_refuse(self):
+        refuse_times = self.faults.refuse_times
+        return self.faults.refuse_block is not None and (refuse_times is None or self.fpga.refusals < refuse_times)
 
     def _store(self, data, blocks):
         fpga = self.fpga
@@ -273,12 +277,10 @@ class Device:
 
     def _blocks_before_a_fault(self, count):
         """How many of the next `count` blocks no fault concerns."""
-        faults, fpga = self.faults, self.fpga
-        taken = fpga.blocks_taken
-        if faults.refuse_block is not None and faults.refuse_block >= taken and (
-                faults.refuse_times is None or fpga.refusals < faults.refuse_times):
+        faults, taken = self.faults, self.fpga.blocks_taken
+        if self._will_refuse() and faults.refuse_block >= taken:
             count = min(count, faults.refuse_block - taken)
-        if faults.drop_after_blocks is not None and not fpga.dropped:
+        if self._will_drop():
             count = min(count, max(faults.drop_after_blocks - taken, 0))
         return count
 
