@@ -90,7 +90,7 @@ class PlainPythonTool:
     def _fpgaProgramFile(self, image_path, device_type=28):
         file_size = os.path.getsize(image_path)
         sent, w_hasher = 0, hashlib.sha256()
-        self._sendCmd(b"FPGA_ERASE 12")
+        self._sendCmd(b"FPGA_ERASE " + protocol.DEVICE_TYPES[device_type].erase_bits.encode())
         self._sendCmd(b"FPGA_RST_PAGE_PTR CFG")
         with open(image_path, "rb") as f:
             while block := f.read(16):
