@@ -4,7 +4,8 @@ command words, the sizes and the device types.
 A command is a line ending in CR LF, except the block write: "FPGA_PROGRAM " and a data frame,
 then CR LF, read by the frame's length since the data may hold any byte. A data frame is "#",
 the digit count of the data's length N, N with at least two digits, then the N bytes. A page
-read is answered with such a frame and CR LF, taken off the link in one receive.
+read is answered with such a frame and CR LF, taken off the link in one receive; its digit count
+is that of N as written, at least 2. Readers take any digit count d and then max(d, 2) digits.
 """
 
 import dataclasses
@@ -107,8 +108,8 @@ def frame_header(buffer, at=0):
 # take_command takes such a run at once, so that the emulator keeps up with a client that keeps
 # many commands in flight.
 BLOCK_WRITE_SIZE = len(block_write(bytes(BLOCK_SIZE)))
-_BLOCK_RUN = re.compile(b"(?:" + re.escape(block_write(bytes(BLOCK_SIZE))[:-BLOCK_SIZE - 2])
-                        + b".{%d}\r\n)+" % BLOCK_SIZE, re.S)
+_BLOCK_HEAD = block_write(bytes(BLOCK_SIZE))[: -BLOCK_SIZE - len(LINE_END)]
+_BLOCK_RUN = re.compile(b"(?:" + re.escape(_BLOCK_HEAD) + b".{%d}\r\n)+" % BLOCK_SIZE, re.S)
 READ_LINE = FPGA_READ.encode() + LINE_END
 _READ_RUN = re.compile(b"(?:" + re.escape(READ_LINE) + b")+")
 
@@ -123,7 +124,7 @@ def take_command(buffer, runs=False):
     if runs:
         if match := _BLOCK_RUN.match(buffer):
             count = match.end() // BLOCK_WRITE_SIZE
-            data = b"".join(_fields(f"{len(PROGRAM_PREFIX) + 3}x{BLOCK_SIZE}s2x", count).unpack_from(buffer))
+            data = b"".join(_fields(f"{len(_BLOCK_HEAD)}x{BLOCK_SIZE}s{len(LINE_END)}x", count).unpack_from(buffer))
             del buffer[: match.end()]
             return ("blocks", data, count)
         if match := _READ_RUN.match(buffer):
