@@ -29,6 +29,7 @@ import tempfile
 import time
 
 from orbisk.VornUtils import RetType, _RspType as RspType
+from orbisk_tools import protocol
 from orbisk_tools.signed_image import image_key, pack
 
 MiB = 1024 * 1024
@@ -39,7 +40,7 @@ class InstantConnection:
 
     def __init__(self):
         self._ok = RetType(data="0")
-        self._page = b"#216" + bytes(16) + b"\r\n"
+        self._page = protocol.page_reply(bytes(16))
 
     def sendCmd(self, line, rsp_type):
         return self._ok
@@ -89,7 +90,7 @@ class PlainPythonTool:
     def _fpgaProgramFile(self, image_path, device_type=28):
         file_size = os.path.getsize(image_path)
         sent, w_hasher = 0, hashlib.sha256()
-        self._sendCmd(b"FPGA_ERASE 12")
+        self._sendCmd(b"FPGA_ERASE " + protocol.DEVICE_TYPES[device_type].erase_bits.encode())
         self._sendCmd(b"FPGA_RST_PAGE_PTR CFG")
         with open(image_path, "rb") as f:
             while block := f.read(16):

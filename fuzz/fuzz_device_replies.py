@@ -25,13 +25,13 @@ What must hold, whatever the device does; any other result or exception fails th
 """
 
 import hashlib
-import json
 import os
 
 from fuzz_harness import FuzzInput, LogRecords, ScriptedFpga, expect, run, scratch_directory, scripted_error
 from orbisk.VornFpga import FpgaTool
 from orbisk.VornPublic import RetCode
 from orbisk.VornUtils import VER, RetType
+from orbisk_tools import protocol
 from orbisk_tools.signed_image import pack
 
 workdir = scratch_directory("device_replies")
@@ -85,7 +85,8 @@ def check_init(script):
     def expect_result(code, message, what):
         expect(isinstance(value, RetType) and (value.RetCode, value.RetMsg) == (code, message), what, value)
 
-    if int(device_type) != 32:
+    known = protocol.DEVICE_TYPES.get(int(device_type))
+    if known is None or not known.initialised_by_init:
         expect_result(RetCode.WARNING, f"Device type {int(device_type)} is not supported for firmware version check.",
                       "initFpga: an unsupported device type")
         expect(fpga.wire == [], "initFpga: talked to an unsupported device")
@@ -98,13 +99,13 @@ def check_init(script):
     fpga_id, version = replies["FPGA_GET_ID"] or "", replies["GET_FPGA_VER"] or ""
     if version and not disable_fw_check:
         try:
-            old = VER(version) < VER("0.2.3.4")
+            old = VER(version) < VER(protocol.MINIMUM_FPGA_VERSION)
         except Exception as error:  # the host's VER refuses the text
             expect_result(RetCode.ERROR, f"FPGA initialization failed: {error}",
                           "initFpga: an unreadable version did not become its ERROR result")
             return
         if old:
-            expect_result(RetCode.WARNING, f"FPGA version {version} is lower than minimum required version 0.2.3.4.",
+            expect_result(RetCode.WARNING, f"FPGA version {version} is lower than minimum required version {protocol.MINIMUM_FPGA_VERSION}.",
                           "initFpga: an old version")
             return
     expect_result(RetCode.OK, "FPGA initialized successfully", "initFpga: no success with a healthy device")
@@ -117,8 +118,7 @@ def check_program(script):
     fpga = ScriptedFpga(script)
     block = script.bytes(1200)
     kind, value = outcome(lambda: FpgaTool(fpga)._fpgaProgram(block))
-    size = str(len(block))
-    expect(fpga.wire == [b"FPGA_PROGRAM #%d%s%s\r\n" % (len(size), size.zfill(2).encode(), block)],
+    expect(fpga.wire == [protocol.block_write(block)],
            "_fpgaProgram sent another frame", fpga.wire[:1])
     if kind == "raised":
         expect_scripted(fpga, value, "_fpgaProgram")
@@ -134,17 +134,16 @@ def check_read(script):
     if kind == "raised":
         expect_scripted(fpga, value, "_fpgaRead")
         return
-    expect(fpga.wire == [b"FPGA_READ\r\n"] and value == fpga.pages[0][4:-2] and type(value) is bytes,
+    expect(fpga.wire == [protocol.READ_LINE] and value == fpga.pages[0][4:-2] and type(value) is bytes,
            "_fpgaRead returned another part of the page", fpga.pages, value)
 
 
 def version_errors(fpga):
     """The errors that reading the version as JSON may raise on device type 28."""
-    reply = dict(fpga.replies).get("GET_FE_INFO")
+    type_28 = protocol.DEVICE_TYPES[28]
+    reply = dict(fpga.replies).get(type_28.version_command)
     try:
-        info = json.loads(reply or "")
-        first = next(iter(info.values()), {})
-        first.get("fpga_ver", "")
+        type_28.fpga_version(reply or "")
     except (ValueError, RecursionError, AttributeError) as error:
         return (type(error),)
     return ()
@@ -154,7 +153,7 @@ def check_update(script):
     fpga = ScriptedFpga(script)
     path, image = script.choice(IMAGES)
     device_type = script.choice([32, 28, 40])
-    if path is not None and path.endswith(".tbin") and not isinstance(image, str) and device_type not in (28, 32):
+    if path is not None and path.endswith(".tbin") and not isinstance(image, str) and device_type not in protocol.DEVICE_TYPES:
         image = f"FPGA image is for device types 28, 32, not {device_type}."
     tool = FpgaTool(fpga)
     callback_error = None
@@ -203,16 +202,11 @@ def check_update(script):
         return
     expect(written == image and read_back_matches, "processFpgaUpdate reported success for a failed update",
            len(written), len(image), read_back_matches)
-    version_command = {32: [b"GET_FPGA_VER\r\n"], 28: [b"GET_FE_INFO\r\n"]}.get(device_type, [])
+    known = protocol.DEVICE_TYPES.get(device_type)
+    version_command = [known.version_command.encode() + protocol.LINE_END] if known else []
     expect(fpga.wire[-2 - len(version_command):] == [b"FPGA_DONE\r\n", b"FPGA_REFRESH\r\n"] + version_command,
            "processFpgaUpdate succeeded without done and refresh, or read the version otherwise", fpga.wire[-3:])
-    replies = dict(fpga.replies)
-    if device_type == 32:
-        version = replies["GET_FPGA_VER"] or ""
-    elif device_type == 28:
-        version = next(iter(json.loads(replies["GET_FE_INFO"] or "").values()), {}).get("fpga_ver", "")
-    else:
-        version = ""
+    version = known.fpga_version(dict(fpga.replies)[known.version_command] or "") if known else ""
     expect(value.RetData == {"success": True, "error_message": "", "fw_version": version},
            "processFpgaUpdate: wrong success result", value.RetData, version)
 

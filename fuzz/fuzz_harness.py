@@ -27,7 +27,9 @@ import sys
 import tempfile
 
 from orbisk.VornUtils import RetType
-from orbisk_tools.emulator import take_command
+from orbisk_tools import protocol
+from orbisk_tools.emulator import Device
+from orbisk_tools.protocol import command_word
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
@@ -92,25 +94,20 @@ def scripted_error(script):
     return make()
 
 
-def command_word(line):
-    return line.split(b"#", 1)[0].split(b" ", 1)[0].rstrip(b"\r\n").decode("ascii", errors="replace")
-
-
 class ScriptedFpga:
-    """A device connection that behaves like a healthy FPGA controller unless the script says otherwise.
+    """A device connection in front of an emulated Device, answering as that healthy FPGA
+    controller does unless the script says otherwise.
 
     Every exchange asks the script what to do (one byte): mostly answer as the device would,
     sometimes answer a fuzzed text, None or "" instead, a fuzzed raw page, or raise a scripted
-    error. With an empty script it is an honest device: it stores each block it acknowledges
-    and answers reads with what it stored. It records what the checks need.
+    error. The device follows every command but keeps only the blocks acknowledged with a reply
+    that strips to "0", and pages go to it only when the script lets it answer. With an empty
+    script it is an honest device. It records what the checks need.
     """
-
-    ANSWERS = {"FPGA_GET_ID": "0x0362D093", "GET_FPGA_VER": "0.2.4.0", "GET_FE_INFO": '{"fe0": {"fpga_ver": "0.2.4.0"}}'}
 
     def __init__(self, script=None):
         self.script = script or FuzzInput()
-        self.memory = bytearray()
-        self.pointer = 0
+        self.device = Device(fpga_version="0.2.4.0")
         self.wire = []  # every line sent, managed or raw
         self.replies = []  # (command word, reply) of every managed exchange that answered
         self.taken = []  # the blocks acknowledged with a reply that strips to "0"
@@ -119,9 +116,17 @@ class ScriptedFpga:
         self.pages = []  # every raw receive answered
         self.raised = None  # the scripted error, once raised
 
+    @property
+    def memory(self):
+        return self.device.fpga.memory
+
     def _raise(self):
         self.raised = scripted_error(self.script)
         raise self.raised
+
+    def _device_reply(self, line):
+        reply, _ = self.device.reply(protocol.take_command(bytearray(line)))
+        return reply
 
     def sendCmd(self, line, rsp_type):
         self.wire.append(line)
@@ -129,29 +134,26 @@ class ScriptedFpga:
         action = self.script.number(8)
         if action == 7:
             self._raise()
-        if word == "FPGA_ERASE":
-            self.memory.clear()
-        elif word == "FPGA_RST_PAGE_PTR":
-            self.pointer = 0
-        reply = self._reply(word, action)
-        if word == "FPGA_PROGRAM":
+        if word == protocol.FPGA_PROGRAM:
+            reply = self._reply("0", action)
             self._block(line, reply)
+        else:
+            reply = self._reply(self._device_reply(line).removesuffix(protocol.LINE_END).decode(), action)
         self.replies.append((word, reply))
         return RetType(data=reply)
 
-    def _reply(self, word, action):
+    def _reply(self, honest, action):
         """The device's own answer; or, as the script says, a fuzzed text, None or ""."""
         if action < 4:
-            return self.ANSWERS.get(word, "0")
+            return honest
         if action == 4:
             return self.script.text(40)
         return None if action == 5 else ""
 
     def _block(self, line, reply):
         if isinstance(reply, str) and reply.strip() == "0":
-            _, block = take_command(bytearray(line))
-            self.memory += block
-            self.taken.append(block)
+            self._device_reply(line)
+            self.taken.append(protocol.take_command(bytearray(line))[1])
             self.refused_in_a_row = 0
         else:
             self.refused_in_a_row += 1
@@ -167,9 +169,7 @@ class ScriptedFpga:
         if action == 7:
             self._raise()
         if action < 5:
-            page = bytes(self.memory[self.pointer : self.pointer + 16])
-            self.pointer += len(page)
-            received = b"#2%02d" % len(page) + page + b"\r\n"
+            received = self._device_reply(protocol.READ_LINE)
         else:
             received = self.script.bytes(min(size, 1100))
         self.pages.append(received)
@@ -204,7 +204,7 @@ class _Discard(io.TextIOBase):
 
 # Python code whose coverage guides the fuzzer besides the targets' own and the native code's
 # (on the fuzzing build): the targets' models and the host code the native code calls.
-INSTRUMENTED = ["orbisk_tools.signed_image", "orbisk.VornUtils", "json", "json.decoder"]
+INSTRUMENTED = ["orbisk_tools.signed_image", "orbisk_tools.emulator", "orbisk_tools.protocol", "orbisk.VornUtils", "json", "json.decoder"]
 
 
 def instrument(atheris, module):

@@ -31,11 +31,11 @@ import os
 from fuzz_harness import FuzzInput, LogRecords, expect, run, scratch_directory, scripted_error
 from orbisk.VornFpga import FpgaTool
 from orbisk.VornUtils import RetType
-from orbisk_tools.emulator import take_command
+from orbisk_tools import protocol
+from orbisk_tools.emulator import Device
 from orbisk_tools.signed_image import pack
 
-PAGE = 16
-MAX_DATA_BLOCK = 1018  # the longest page that a raw read of 1024 bytes can carry
+PAGE = protocol.BLOCK_SIZE
 
 workdir = scratch_directory("reply_stream")
 
@@ -59,14 +59,13 @@ DEPTHS = [2, 3, 8, 1, 4, 16, 64, 1024]
 
 
 class StreamDevice:
-    """A device connection whose replies wait in one byte stream. It records, in order,
-    ("managed", word, block, reply) for each sendCmd, ("raw", [(word, block), ...]) for each
-    sendRawBytes and ("recv", chunk) for each receive that returned."""
+    """A device connection in front of an emulated Device, whose replies wait in one byte stream.
+    It records, in order, ("managed", word, block, reply) for each sendCmd, ("raw", [(word, block),
+    ...]) for each sendRawBytes and ("recv", chunk) for each receive that returned."""
 
     def __init__(self, script):
         self.script = script
-        self.memory = bytearray()
-        self.pointer = 0
+        self.device = Device()
         self.incoming = bytearray()
         self.outgoing = bytearray()
         self.events = []
@@ -82,38 +81,34 @@ class StreamDevice:
         if self.script.number(64) == 63:
             self._raise()
 
-    # ---- the device
+    # ---- the device, as the script lets it answer
 
     def _take_commands(self):
         """The whole commands sent, answered in order."""
         commands = []
         while self.incoming:
-            command = take_command(self.incoming)
+            command = protocol.take_command(self.incoming)
             expect(command is not None, "a command cut short", bytes(self.incoming[:80]))
             kind, payload = command
             expect(payload is not None, "malformed block frame")
-            command = ("FPGA_PROGRAM", payload) if kind == "block" else (payload.split(b" ")[0].decode(), None)
-            commands.append(command)
-            self.outgoing += self._answer(*command)
+            if kind == "block":
+                commands.append((protocol.FPGA_PROGRAM, payload))
+                self.outgoing += self._block_reply(command)
+                continue
+            word = payload.split(b" ")[0].decode()
+            commands.append((word, None))
+            self.outgoing += self._page(command) if word == protocol.FPGA_READ else self._reply(command)
         return commands
 
-    def _answer(self, word, block):
-        if word == "FPGA_PROGRAM":
-            action = self.script.number(16)
-            if action < 13:
-                self.memory += block
-            return {13: b"ERR 1\r\n", 14: self.script.bytes(24), 15: b""}.get(action, b"0\r\n" if action < 12 else b"0\n")
-        if word == "FPGA_READ":
-            return self._page(self.script.number(16))
-        if word == "FPGA_ERASE":
-            self.memory.clear()
-        elif word == "FPGA_RST_PAGE_PTR":
-            self.pointer = 0
-        return self.script.bytes(16) + b"\r\n" if self.script.number(16) == 15 else b"0\r\n"
+    def _block_reply(self, command):
+        action = self.script.number(16)
+        if action < 13:
+            self.device.reply(command)
+        return {13: b"ERR 1\r\n", 14: self.script.bytes(24), 15: b""}.get(action, b"0\r\n" if action < 12 else b"0\n")
 
-    def _page(self, action):
-        page = bytes(self.memory[self.pointer : self.pointer + PAGE])
-        self.pointer += len(page)
+    def _page(self, command):
+        action = self.script.number(16)
+        page = self.device.reply(command)[0][4:-2]
         if action == 12:
             page = self.script.bytes(PAGE)
         elif action == 13:
@@ -121,8 +116,12 @@ class StreamDevice:
         elif action == 14:
             return self.script.bytes(40)
         elif action == 15:
-            return b"#3%03d" % len(page) + page + b"\r\n"
-        return b"#2%02d" % len(page) + page + b"\r\n"
+            return b"#3%03d" % len(page) + page + b"\r\n"  # more length digits than needed
+        return protocol.page_reply(page)
+
+    def _reply(self, command):
+        reply, _ = self.device.reply(command)
+        return self.script.bytes(16) + b"\r\n" if self.script.number(16) == 15 else reply
 
     # ---- the connection
 
@@ -174,29 +173,24 @@ def data_blocks(stream):
     the stream cannot be followed. Ends where the stream ends or a block is incomplete."""
     rest = stream
     while rest:
-        if rest[:1] != b"#":
+        try:
+            header = protocol.frame_header(rest)
+        except protocol.BadFrame:
             yield None
             return
-        if len(rest) < 2:
+        if header is None:
             return
-        if not rest[1:2].isdigit():
+        start, length = header
+        if length > protocol.LARGEST_PAGE:
             yield None
             return
-        header = 2 + max(int(rest[1:2]), 2)
-        if len(rest) < header:
+        if len(rest) < start + length + 2:
             return
-        digits = rest[2:header]
-        if not digits.isdigit() or int(digits) > MAX_DATA_BLOCK:
+        if rest[start + length : start + length + 2] != protocol.LINE_END:
             yield None
             return
-        length = int(digits)
-        if len(rest) < header + length + 2:
-            return
-        if rest[header + length : header + length + 2] != b"\r\n":
-            yield None
-            return
-        yield rest[header : header + length]
-        rest = rest[header + length + 2 :]
+        yield rest[start : start + length]
+        rest = rest[start + length + 2 :]
 
 
 def split_attempts(events):

@@ -17,6 +17,7 @@ import tempfile
 
 from orbisk_tools import files, options
 from orbisk_tools.display import GuardedOutput, human_rate, summary_table, view_for
+from orbisk_tools.protocol import DEVICE_TYPES
 
 EXAMPLES = {
     "update": "examples:\n  orbisk-fpga update --address 192.168.1.20 --device-type 32 fpga.tbin\n"
@@ -28,7 +29,6 @@ EXAMPLES = {
     "emulate": "example:\n  orbisk-fpga emulate --port 5025 --refuse-block 3 --refuse-times 2",
     "demo": "example:\n  orbisk-fpga demo",
 }
-DEVICE_TYPES = (28, 32)  # the types whose FPGA the module knows how to erase and read the version of
 INTERRUPTED = 130
 
 
@@ -275,7 +275,7 @@ def run_init(args):
         target = parse_address(args.address, args.port)
     except ValueError as error:
         args.parser.error(f"--address: {error}")
-    if args.device_type != 32 and not args.no_fw_check:
+    if not DEVICE_TYPES[args.device_type].initialised_by_init and not args.no_fw_check:
         args.parser.error(f"device type {args.device_type} has no firmware version check; add --no-fw-check")
     try:
         with device_connection(target, args.timeout) as conn:
@@ -298,18 +298,18 @@ def device_report(conn, args):
     from orbisk_tools.fleet import DeviceFailure
 
     tool = FpgaTool(conn)
-    if args.device_type == 32:  # the module initialises and checks type 32
-        result = tool.initFpga(32, disable_fw_check=args.no_fw_check)
+    device_type = DEVICE_TYPES[args.device_type]
+    if device_type.initialised_by_init:
+        result = tool.initFpga(device_type.number, disable_fw_check=args.no_fw_check)
         if result.RetCode is not RetCode.OK:
             advice = "update the FPGA image, or add --no-fw-check" if result.RetCode is RetCode.WARNING \
                 else "check the device and run init again"
             raise DeviceFailure(f"{result.RetMsg.rstrip('.')}; {advice}")
         fpga_id, fpga_version = result.RetData["fpga_id"], result.RetData["fpga_version"]
-    else:  # type 28 keeps its configuration mode; its FPGA version comes with the front-end information
+    else:  # the others keep their configuration mode
         tool._fpgaCtrlInit()
         fpga_id = tool._fpgaGetId()
-        front_ends = json.loads(tool._fpgaGetInfo() or "{}")
-        fpga_version = next(iter(front_ends.values()), {}).get("fpga_ver", "")
+        fpga_version = device_type.fpga_version(tool._sendCmd(device_type.version_command) or "{}")
     return [("FPGA ID", fpga_id), ("Serial number", tool._fpgaGetSerialNumber()),
             ("FPGA version", fpga_version), ("Control firmware version", tool._fpgaGetControlFwVer())]
 

@@ -11,64 +11,20 @@ see how the SDK copes with a misbehaving device.
 
 import argparse
 import dataclasses
-import functools
 import json
 import logging
 import socket
 import queue
-import re
 import socketserver
-import struct
 import threading
 import time
 
-from orbisk_tools import options
+from orbisk_tools import options, protocol
 
 log = logging.getLogger(__name__)  # connections and update outcomes, shown by -v
 
-PROGRAM_PREFIX = b"FPGA_PROGRAM #"
-PAGE_SIZE = 16
 OK = b"0"
-OK_REPLY = b"0\r\n"
-
-
-def take_command(buffer):
-    """Takes one whole command off the front of `buffer`, a bytearray of the byte stream from the
-    client: ("line", bytes) for a command line without its line end, ("block", data) for a block
-    write, whose data is None when its frame is malformed; None while the command is incomplete.
-    A block write is "FPGA_PROGRAM #", the digit count of the data's length, the length with at
-    least two digits, the data, then CR LF."""
-    if buffer.startswith(PROGRAM_PREFIX):
-        head = len(PROGRAM_PREFIX)
-        if len(buffer) < head + 1:
-            return None
-        if not chr(buffer[head]).isdigit():
-            return _take_line(buffer, bad=True)
-        width = max(int(chr(buffer[head])), 2)
-        length_text = bytes(buffer[head + 1 : head + 1 + width])
-        if len(length_text) < width:
-            return None
-        if not length_text.isdigit():
-            return _take_line(buffer, bad=True)
-        start = head + 1 + width
-        end = start + int(length_text)
-        if len(buffer) < end + 2:
-            return None
-        data, terminator = bytes(buffer[start:end]), bytes(buffer[end : end + 2])
-        del buffer[: end + 2]
-        return ("block", data if terminator == b"\r\n" else None)
-    if PROGRAM_PREFIX.startswith(bytes(buffer)):
-        return None  # perhaps the start of a block frame
-    return _take_line(buffer)
-
-
-def _take_line(buffer, bad=False):
-    end = buffer.find(b"\n")
-    if end < 0:
-        return None
-    line = bytes(buffer[:end]).rstrip(b"\r")
-    del buffer[: end + 1]
-    return ("block", None) if bad else ("line", line)
+OK_REPLY = OK + protocol.LINE_END
 
 
 @dataclasses.dataclass
@@ -100,6 +56,8 @@ class FpgaState:
     loaded_image: bytes | None = None
     blocks_taken: int = 0
     block_attempts: int = 0
+    refusals: int = 0  # how often the refuse_block fault refused its block
+    dropped: bool = False  # whether the drop_after_blocks fault dropped the connection
 
 
 @dataclasses.dataclass
@@ -117,6 +75,8 @@ class BeamState:
 class Device:
     """The controller's state and its answer to each command; shared by all connections."""
 
+    takes_runs = True  # False: every block write and page read on its own, through program() and read_page()
+
     def __init__(self, faults=None, **fpga):
         self.faults = faults or Faults()
         self.fpga = FpgaState(**fpga)
@@ -128,68 +88,88 @@ class Device:
 
     def program(self, block):
         """The reply to a block write, or None to drop the connection."""
-        faults, fpga = self.faults, self.fpga
-        index = fpga.blocks_taken
-        if faults.drop_after_blocks is not None and index >= faults.drop_after_blocks:
-            faults.drop_after_blocks = None
+        fpga = self.fpga
+        if self._drops_next_block():
+            fpga.dropped = True
             return None
         fpga.block_attempts += 1
-        if faults.refuse_block == index and (faults.refuse_times is None or faults.refuse_times > 0):
-            if faults.refuse_times is not None:
-                faults.refuse_times -= 1
+        if self._refuses_next_block():
+            fpga.refusals += 1
             return b"1"
-        fpga.memory[fpga.pointer : fpga.pointer + len(block)] = block
-        fpga.pointer += len(block)
-        fpga.blocks_taken += 1
-        fpga.done = False
+        self._store(block, 1)
         return OK
 
+    def _drops_next_block(self):
+        return self._will_drop() and self.fpga.blocks_taken >= self.faults.drop_after_blocks
+
+    def _refuses_next_block(self):
+        return self._will_refuse() and self.faults.refuse_block == self.fpga.blocks_taken
+
+    def _will_drop(self):
+        return self.faults.drop_after_blocks is not None and not self.fpga.dropped
+
+    def _will_refuse(self):
+        refuse_times = self.faults.refuse_times
+        return self.faults.refuse_block is not None and (refuse_times is None or self.fpga.refusals < refuse_times)
+
+    def _store(self, data, blocks):
+        fpga = self.fpga
+        fpga.memory[fpga.pointer : fpga.pointer + len(data)] = data
+        fpga.pointer += len(data)
+        fpga.blocks_taken += blocks
+        fpga.done = False
+
     def read_page(self):
+        """The reply to a page read."""
         fpga, faults = self.fpga, self.faults
         start = fpga.pointer
-        page = bytearray(fpga.memory[start : start + PAGE_SIZE])
+        page = bytearray(fpga.memory[start : start + protocol.BLOCK_SIZE])
         fpga.pointer += len(page)
-        offset = faults.corrupt_read_offset
-        if offset is not None and start <= offset < start + len(page):
-            page[offset - start] ^= 0xFF
-        if faults.pad_last_page and 0 < len(page) < PAGE_SIZE:
-            page += bytes(PAGE_SIZE - len(page))
-        return b"#2%02d" % len(page) + bytes(page) + b"\r\n"
+        self._corrupt(page, start)
+        if faults.pad_last_page and 0 < len(page) < protocol.BLOCK_SIZE:
+            page += bytes(protocol.BLOCK_SIZE - len(page))
+        return protocol.page_reply(bytes(page))
+
+    def _corrupt(self, pages, start):
+        """Flips the byte of the corrupt_read_offset fault if it is among `pages`, read from `start`."""
+        offset = self.faults.corrupt_read_offset
+        if offset is not None and start <= offset < start + len(pages):
+            pages[offset - start] ^= 0xFF
 
     def fpga_command(self, word, argument):
         fpga = self.fpga
-        if word == "FPGA_CTRL_INIT":
+        if word == protocol.FPGA_CTRL_INIT:
             return OK
-        if word == "FPGA_CFG_MODE":
+        if word == protocol.FPGA_CFG_MODE:
             fpga.config_mode = argument
             return OK
-        if word == "FPGA_ERASE":
+        if word == protocol.FPGA_ERASE:
             log.info("FPGA configuration memory erased")
             fpga.memory.clear()
             fpga.pointer = 0
             fpga.blocks_taken = 0
             fpga.done = False
             return OK
-        if word == "FPGA_RST_PAGE_PTR":
+        if word == protocol.FPGA_RST_PAGE_PTR:
             if argument != "CFG":
                 return b"ERR unknown section"
             fpga.pointer = 0
             return OK
-        if word == "FPGA_DONE":
+        if word == protocol.FPGA_DONE:
             fpga.done = True
             return OK
-        if word == "FPGA_REFRESH":
+        if word == protocol.FPGA_REFRESH:
             if fpga.done and fpga.memory:
                 fpga.loaded_image = bytes(fpga.memory)
                 fpga.fpga_version = fpga.new_fpga_version
                 log.info("FPGA image of %d bytes loaded; FPGA version now %s", len(fpga.memory), fpga.fpga_version)
             return OK
         answers = {
-            "FPGA_GET_ID": fpga.fpga_id,
-            "GET_FPGA_VER": fpga.fpga_version,
-            "GET_FW_VER": fpga.control_fw_version,
-            "GET_SN": fpga.serial_number,
-            "GET_FE_INFO": json.dumps({"fe0": {"fpga_ver": fpga.fpga_version, "fpga_id": fpga.fpga_id}}),
+            protocol.FPGA_GET_ID: fpga.fpga_id,
+            protocol.GET_FPGA_VER: fpga.fpga_version,
+            protocol.GET_FW_VER: fpga.control_fw_version,
+            protocol.GET_SN: fpga.serial_number,
+            protocol.GET_FE_INFO: json.dumps({"fe0": {"fpga_ver": fpga.fpga_version, "fpga_id": fpga.fpga_id}}),
         }
         if word in answers:
             return answers[word].encode()
@@ -238,86 +218,87 @@ class Device:
             return OK
         return None
 
-    # ---- runs of plain block writes and page reads ----------------------------
-
-    # 16-byte block writes and page reads, the bulk of an image transfer, are taken a run at
-    # a time so that the emulator keeps up with a client that keeps many commands in flight:
-    # a fast path for the one frame that take_command would take one by one.
-    BLOCK_RUN = re.compile(rb"(?:FPGA_PROGRAM #216.{16}\r\n)+", re.S)
-    BLOCK_FRAME_SIZE = 35
-    READ_RUN = re.compile(rb"(?:FPGA_READ\r\n)+")
-    READ_SIZE = len(b"FPGA_READ\r\n")
-
-    def take_run(self, buffer):
-        """The replies to a run of 16-byte block writes, or of reads of whole pages, at the start
-        of `buffer`, taken off it; None when it starts with neither or a fault concerns them."""
-        faults, fpga = self.faults, self.fpga
-        if faults.silent_after is not None or faults.reply_delay:
-            return None
-        if match := self.BLOCK_RUN.match(buffer):
-            count = (match.end() // self.BLOCK_FRAME_SIZE)
-            for index in (faults.refuse_block, faults.drop_after_blocks):
-                if index is not None and index >= fpga.blocks_taken:
-                    count = min(count, index - fpga.blocks_taken)
-            if count == 0:
-                return None
-            data = b"".join(_fields("17x16s2x", count).unpack_from(buffer))
-            with self.lock:
-                self.commands.extend(["FPGA_PROGRAM"] * count)
-                fpga.memory[fpga.pointer : fpga.pointer + len(data)] = data
-                fpga.pointer += len(data)
-                fpga.blocks_taken += count
-                fpga.block_attempts += count
-                fpga.done = False
-            del buffer[: count * self.BLOCK_FRAME_SIZE]
-            return OK_REPLY * count
-        if match := self.READ_RUN.match(buffer):
-            with self.lock:
-                count = min(match.end() // self.READ_SIZE, (len(fpga.memory) - fpga.pointer) // PAGE_SIZE)
-                if count == 0:
-                    return None
-                pages = bytearray(fpga.memory[fpga.pointer : fpga.pointer + count * PAGE_SIZE])
-                offset = faults.corrupt_read_offset
-                if offset is not None and fpga.pointer <= offset < fpga.pointer + len(pages):
-                    pages[offset - fpga.pointer] ^= 0xFF
-                fpga.pointer += len(pages)
-                self.commands.extend(["FPGA_READ"] * count)
-            del buffer[: count * self.READ_SIZE]
-            return b"#216" + b"\r\n#216".join(_fields("16s", count).unpack_from(pages)) + b"\r\n"
-        return None
+    # ---- dispatch ------------------------------------------------------------
 
     def reply(self, command):
-        """The reply to a command that take_command took, or None to drop the connection."""
-        kind, payload = command
-        if kind == "line":
-            return self.answer(payload)
+        """The reply to a command that protocol.take_command took, and whether the connection
+        stays open after it."""
+        kind = command[0]
         with self.lock:
-            self.commands.append("FPGA_PROGRAM")
-            if payload is None:
-                return b"ERR bad block frame\r\n"
-            reply = self.program(payload)
-        return None if reply is None else reply + b"\r\n"
+            if kind == "line":
+                return self.answer(command[1]), True
+            if kind == "blocks":
+                return self._program_run(*command[1:])
+            if kind == "reads":
+                return self._read_run(command[1]), True
+            self.commands.append(protocol.FPGA_PROGRAM)
+            if command[1] is None:
+                return b"ERR bad block frame\r\n", True
+            reply = self.program(command[1])
+        return (b"", False) if reply is None else (reply + protocol.LINE_END, True)
 
     def answer(self, line):
-        """The reply to one command line (without its CR LF)."""
+        """The reply to one command line (without its CR LF). The caller holds the lock."""
         text = line.decode("utf-8", errors="replace").strip()
         word, _, argument = text.partition(" ")
-        with self.lock:
-            self.commands.append(word)
-            if word == "FPGA_READ":
-                return self.read_page()
-            reply = self.fpga_command(word, argument)
-            if reply is None:
-                reply = self.beam_command(word, argument)
+        self.commands.append(word)
+        if word == protocol.FPGA_READ:
+            return self.read_page()
+        reply = self.fpga_command(word, argument)
+        if reply is None:
+            reply = self.beam_command(word, argument)
         if reply is None:
             reply = b"ERR unknown command " + word.encode()
-        return reply + b"\r\n"
+        return reply + protocol.LINE_END
 
+    # Runs of 16-byte block writes and of page reads are taken in bulk up to the first block or
+    # page that a fault or the end of memory concerns, which goes through program() or read_page().
 
-@functools.lru_cache(maxsize=64)
-def _fields(layout, count):
-    """A struct that takes `count` records of `layout` apart at once."""
-    return struct.Struct(layout * count)
+    def _program_run(self, data, count):
+        replies = []
+        size = protocol.BLOCK_SIZE
+        done = 0
+        while done < count:
+            plain = self._blocks_before_a_fault(count - done)
+            if plain:
+                self._store(data[done * size : (done + plain) * size], plain)
+                self.fpga.block_attempts += plain
+                self.commands.extend([protocol.FPGA_PROGRAM] * plain)
+                replies.append(OK_REPLY * plain)
+                done += plain
+                continue
+            self.commands.append(protocol.FPGA_PROGRAM)
+            reply = self.program(data[done * size : (done + 1) * size])
+            if reply is None:
+                return b"".join(replies), False
+            replies.append(reply + protocol.LINE_END)
+            done += 1
+        return b"".join(replies), True
+
+    def _blocks_before_a_fault(self, count):
+        """How many of the next `count` blocks no fault concerns."""
+        faults, taken = self.faults, self.fpga.blocks_taken
+        if self._will_refuse() and faults.refuse_block >= taken:
+            count = min(count, faults.refuse_block - taken)
+        if self._will_drop():
+            count = min(count, max(faults.drop_after_blocks - taken, 0))
+        return count
+
+    def _read_run(self, count):
+        fpga, size = self.fpga, protocol.BLOCK_SIZE
+        whole = min(count, (len(fpga.memory) - fpga.pointer) // size)
+        replies = b""
+        if whole:
+            start = fpga.pointer
+            pages = bytearray(fpga.memory[start : start + whole * size])
+            self._corrupt(pages, start)
+            fpga.pointer += len(pages)
+            self.commands.extend([protocol.FPGA_READ] * whole)
+            replies = protocol.page_replies(pages)
+        for _ in range(count - whole):
+            self.commands.append(protocol.FPGA_READ)
+            replies += self.read_page()
+        return replies
 
 
 class _Link:
@@ -388,19 +369,16 @@ class _Connection(socketserver.BaseRequestHandler):
                 else:
                     buffer += data
                 replies = []
-                while True:
-                    if not faults.one_command_per_read and (run := device.take_run(buffer)) is not None:
-                        replies.append(run)
-                        continue
-                    if (command := take_command(buffer)) is None:
-                        break
+                runs = device.takes_runs and not (faults.silent_after is not None or faults.reply_delay
+                                                   or faults.one_command_per_read)
+                while (command := protocol.take_command(buffer, runs)) is not None:
                     if faults.silent_after is not None and len(device.commands) >= faults.silent_after:
                         with device.lock:
                             device.commands.append("(ignored)")
                         continue
-                    reply = device.reply(command)
-                    if reply is None:
-                        link.send(b"".join(replies))
+                    reply, stays_open = device.reply(command)
+                    if not stays_open:
+                        link.send(b"".join(replies) + reply)
                         link.send(_Link.CLOSE)
                         return
                     if faults.reply_delay:

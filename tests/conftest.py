@@ -15,7 +15,9 @@ import weakref
 import pytest
 
 from orbisk.VornUtils import RetType
-from orbisk_tools.emulator import Device, Faults, take_command
+from orbisk_tools import protocol
+from orbisk_tools.emulator import Device, Faults
+from orbisk_tools.protocol import command_word
 
 
 class FakeConnection:
@@ -68,41 +70,44 @@ class FakeConnection:
 
 
 class FakeFpga(FakeConnection):
-    """A FakeConnection that also keeps the FPGA configuration memory: blocks written
-    with FPGA_PROGRAM are stored, and FPGA_READ answers the next page of what was stored.
-    Scripted replies still apply; a refused block ("FPGA_PROGRAM" reply other than "0")
-    is not stored. Read-backs can be corrupted at one offset, or padded to whole pages."""
+    """A FakeConnection in front of an emulated Device, which keeps the FPGA configuration
+    memory: blocks written with FPGA_PROGRAM are stored, and FPGA_READ answers the next page of
+    what was stored. Commands the script does not answer get the device's own reply; the device
+    follows scripted ones too, but stores a scripted block write only when its reply is "0".
+    Read-backs can be corrupted at one offset, or padded to whole pages."""
 
     def __init__(self, replies=None, corrupt_read_offset=None, pad_last_page=False):
         super().__init__(replies)
-        self.memory = bytearray()
-        self.pointer = 0
-        self.corrupt_read_offset = corrupt_read_offset  # flip this byte in read-backs
-        self.pad_last_page = pad_last_page  # answer a short last page padded to 16 bytes
+        self.device = Device(Faults(corrupt_read_offset=corrupt_read_offset, pad_last_page=pad_last_page))
 
-    def sendCmd(self, line, rsp_type):
+    @property
+    def memory(self):
+        return self.device.fpga.memory
+
+    corrupt_read_offset = property(lambda self: self.device.faults.corrupt_read_offset,
+                                   lambda self, offset: setattr(self.device.faults, "corrupt_read_offset", offset))
+    pad_last_page = property(lambda self: self.device.faults.pad_last_page,
+                             lambda self, pad: setattr(self.device.faults, "pad_last_page", pad))
+
+    def _device_reply(self, line):
+        reply, _ = self.device.reply(protocol.take_command(bytearray(line)))
+        return reply
+
+    def _answer(self, line):
         word = command_word(line)
-        if word == "FPGA_ERASE":
-            self.memory.clear()
-        elif word == "FPGA_RST_PAGE_PTR":
-            self.pointer = 0
-        result = super().sendCmd(line, rsp_type)
-        if word == "FPGA_PROGRAM" and result.RetData == "0":
-            _, data = take_command(bytearray(line))
-            self.memory += data
-        return result
+        if word not in self.replies:
+            return self._device_reply(line).removesuffix(protocol.LINE_END).decode()
+        if word != protocol.FPGA_PROGRAM:
+            self._device_reply(line)
+        reply = super()._answer(line)
+        if word == protocol.FPGA_PROGRAM and reply == "0":
+            self._device_reply(line)
+        return reply
 
     def sendRawBytes(self, data):
         super().sendRawBytes(data)
-        if command_word(data) == "FPGA_READ":
-            start = self.pointer
-            page = bytearray(self.memory[start : start + 16])
-            self.pointer += len(page)
-            if self.corrupt_read_offset is not None and start <= self.corrupt_read_offset < start + len(page):
-                page[self.corrupt_read_offset - start] ^= 0xFF
-            if self.pad_last_page:
-                page += bytes(16 - len(page))
-            self.pages.append(b"#2%02d" % len(page) + bytes(page) + b"\r\n")
+        if command_word(data) == protocol.FPGA_READ:
+            self.pages.append(self._device_reply(data))
 
 
 class StreamLink:
@@ -117,9 +122,9 @@ class StreamLink:
         self.sends = []  # the data of every sendRawBytes
 
     def _take_commands(self):
-        while (command := take_command(self.incoming)) is not None:
-            reply = self.device.reply(command)
-            if reply is None:
+        while (command := protocol.take_command(self.incoming)) is not None:
+            reply, stays_open = self.device.reply(command)
+            if not stays_open:
                 raise ConnectionError("the device closed the connection")
             self.outgoing += reply
 
@@ -146,10 +151,6 @@ class StreamLink:
 
     def closeConnection(self):
         pass
-
-
-def command_word(line):
-    return line.split(b"#", 1)[0].split(b" ", 1)[0].rstrip(b"\r\n").decode()
 
 
 @pytest.fixture

@@ -7,6 +7,7 @@ import pytest
 
 import orbisk.VornCommService
 from orbisk.VornFpga import FpgaTool
+from orbisk_tools import protocol
 from orbisk_tools.signed_image import pack
 
 
@@ -75,7 +76,7 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
 
     def mismatching():
         fpga = make_fpga()
-        fpga.sendRawBytes = lambda data: fpga.pages.append(b"#216" + bytes(16) + b"\r\n")
+        fpga.sendRawBytes = lambda data: fpga.pages.append(protocol.page_reply(bytes(16)))
         return fpga
 
     def in_flight(path, link, progress=progress, depth=8):
