@@ -45,6 +45,13 @@ def hold_at_block(device, block):
     return reached, release
 
 
+def untimed(line):
+    """A line of the log without its UTC time stamp, which it must have."""
+    stamp, _, text = line.partition(" ")
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", stamp), line
+    return text
+
+
 def image_file(tmp_path, size, name="fw.bin"):
     image = os.urandom(size)
     path = tmp_path / name
@@ -102,7 +109,7 @@ def test_interrupt_says_what_state_the_device_is_in(emulator, tmp_path):
     process = start("update", "--address", address(device), path)
     assert reached.wait(30)
     process.send_signal(signal.SIGINT)
-    while not process.stdout.readline().startswith("Interrupted"):
+    while not untimed(process.stdout.readline()).startswith("Interrupted"):
         pass
     release.set()
     _, errors = process.communicate(timeout=60)
@@ -117,7 +124,8 @@ def test_a_broken_pipe_does_not_stop_the_update(emulator, tmp_path):
     image, path = image_file(tmp_path, 16 * 1000)
     process = start("update", "--address", address(device), path)  # as in: orbisk-fpga update ... | head -c 10
     assert reached.wait(30)
-    assert process.stdout.readline().startswith("Writing:")
+    while not untimed(process.stdout.readline()).startswith("Writing:"):
+        pass
     process.stdout.close()  # the reader goes away: every later line meets a broken pipe
     release.set()
     assert process.wait(timeout=60) == 0
@@ -132,6 +140,7 @@ def test_a_log_gets_a_line_per_tenth_of_each_phase(emulator, tmp_path):
     assert result.returncode == 0, result.stderr
     assert len(result.stdout.encode()) < 4096
     for phase in ("Writing:", "Verifying:"):
-        percents = [int(re.search(r"(\d+)%", line)[1]) for line in result.stdout.splitlines() if line.startswith(phase)]
+        percents = [int(re.search(r"(\d+)%", line)[1]) for line in map(untimed, result.stdout.splitlines()[:-1])
+                    if line.startswith(phase)]
         assert percents == list(range(0, 101, 10))
     assert device.device.fpga.loaded_image == image
