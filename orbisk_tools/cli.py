@@ -365,7 +365,8 @@ class ShowVersions(argparse.Action):
                          help="show the versions of orbisk-fpga and of its native modules, and exit")
 
     def __call__(self, parser, namespace, values, option_string=None):
-        parser.exit(0, versions() + "\n")
+        print(versions())
+        parser.exit()
 
 
 def parser():

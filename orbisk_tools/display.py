@@ -161,7 +161,7 @@ class TerminalView:
         self.bars = Bars(*columns, console=console or Console(file=output, force_terminal=True),
                          auto_refresh=False, redirect_stdout=False, redirect_stderr=True)
         self._lock = threading.Lock()
-        self._tasks = {}  # address -> [task id, phase, next draw time, TimeLeft]
+        self._tasks = {}  # address -> [task id, phase, next draw time, TimeLeft, (done, total)]
         self._next_refresh = 0.0
         self.bars.start()
 
@@ -176,7 +176,7 @@ class TerminalView:
             if entry is None:
                 task = self.bars.add_task(PHASE_NAMES[phase], total=None, address=address, result="",
                                           state="active", left=None)
-                entry = self._tasks[address] = [task, phase, 0.0, TimeLeft()]
+                entry = self._tasks[address] = [task, phase, 0.0, TimeLeft(), (0, None)]
             else:
                 entry[1] = phase
                 self.bars.reset(entry[0], total=None, description=PHASE_NAMES[phase])
@@ -188,6 +188,7 @@ class TerminalView:
         now = time.monotonic()
         entry = self._tasks[address]
         left = entry[3](stage, current, total, now)
+        entry[4] = current, total or None
         new_stage = entry[1] != stage
         if not new_stage and current < total and now < entry[2]:
             return
@@ -195,9 +196,8 @@ class TerminalView:
             total = total or None  # the first call of a phase may not know its size yet
             if new_stage:
                 entry[1] = stage
-                self.bars.reset(entry[0], total=total, completed=current, description=PHASE_NAMES[stage], left=left)
-            else:
-                self.bars.update(entry[0], completed=current, total=total, left=left)
+                self.bars.reset(entry[0], total=total, completed=current, description=PHASE_NAMES[stage])
+            self.bars.update(entry[0], completed=current, total=total, left=left)  # reset() drops the fields
             entry[2] = now + REDRAW_SECONDS
             self._refresh(now, force=new_stage or current >= (total or 0))
 
@@ -212,8 +212,9 @@ class TerminalView:
                     self.bars.update(entry[0], description="Done", result=f"updated{version}", state="done",
                                      left=None)
                 else:  # the row stays at the phase and the point where it stopped
-                    self.bars.update(entry[0], description=PHASE_NAMES[phase], result=outcome.result,
-                                     state="failed", left=None)
+                    done, total = entry[4]
+                    self.bars.update(entry[0], description=PHASE_NAMES[phase], completed=done, total=total,
+                                     result=outcome.result, state="failed", left=None)
             if not self.output.dead:
                 self._refresh(time.monotonic(), force=True)
 

@@ -240,3 +240,19 @@ class TestPackNeverDamagesFiles:
         assert run("pack", "--device-type", 28, raw, signed).returncode == 0
         assert signed.read_bytes() == pack(raw.read_bytes(), 28)
         assert sorted(p.name for p in tmp_path.iterdir()) == ["fw.bin", "fw.tbin"]
+
+
+def test_version_names_the_package_and_both_native_modules():
+    import importlib.metadata
+
+    import orbisk.VornFpga
+    import orbisk.vorndev.BeamHopper
+
+    result = run("--version")
+    assert result.returncode == 0 and result.stderr == ""
+    version = importlib.metadata.version("orbisk-native")
+    assert result.stdout.splitlines() == [
+        f"orbisk-fpga {version}",
+        f"orbisk.VornFpga {version} ({orbisk.VornFpga.__file__})",
+        f"orbisk.vorndev.BeamHopper {version} ({orbisk.vorndev.BeamHopper.__file__})",
+    ]

@@ -5,10 +5,13 @@ import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import threading
 from pathlib import Path
+
+import pytest
 
 from orbisk_tools.signed_image import pack
 
@@ -144,3 +147,64 @@ def test_a_log_gets_a_line_per_tenth_of_each_phase(emulator, tmp_path):
                     if line.startswith(phase)]
         assert percents == list(range(0, 101, 10))
     assert device.device.fpga.loaded_image == image
+
+
+@pytest.fixture
+def unreachable():
+    """Factory: unreachable(host) is a port on `host` that takes no connection: its listener's
+    queue is full, so the kernel drops new connection requests and they time out."""
+    opened = []
+
+    def make(host):
+        listener = socket.socket()
+        listener.bind((host, 0))
+        listener.listen(0)
+        opened.append(listener)
+        for _ in range(2):
+            filler = socket.socket()
+            filler.setblocking(False)
+            filler.connect_ex(listener.getsockname())
+            opened.append(filler)
+        return listener.getsockname()[1]
+
+    yield make
+    for sock in opened:
+        sock.close()
+
+
+def test_unreachable_devices_cost_one_time_out_each_and_say_how_long(unreachable, tmp_path):
+    _, path = image_file(tmp_path, 100)
+    report = tmp_path / "report.json"
+    targets = [f"127.0.0.2:{unreachable('127.0.0.2')}", f"127.0.0.3:{unreachable('127.0.0.3')}"]
+    result = run("update", "--address", targets[0], "--address", targets[1], "--timeout", 1, "--jobs", 1,
+                 "--json", report, path)
+    assert result.returncode == 1
+    devices = json.loads(report.read_text())["devices"]
+    for device, target in zip(devices, targets):
+        assert device["address"] == target
+        waited = re.fullmatch(r"cannot connect: timed out after (\d+\.\d) s; check the address and the network, "
+                              r"or give a longer --timeout", device["message"])
+        assert waited, device["message"]
+        # The figure is the time this run waited for the device: the time-out, once.
+        assert 1.0 <= float(waited[1]) < 2.0
+
+
+def test_devices_an_interrupt_kept_from_starting_are_reported_not_started(emulator, tmp_path):
+    first, second = emulator(), emulator()
+    reached, release = hold_at_block(first, 5)
+    _, path = image_file(tmp_path, 1000)
+    report = tmp_path / "report.json"
+    process = start("update", "--address", address(first), "--address", address(second), "--jobs", 1,
+                    "--json", report, path)
+    assert reached.wait(30)
+    process.send_signal(signal.SIGINT)
+    while "Interrupted" not in process.stdout.readline():
+        pass
+    release.set()
+    process.communicate(timeout=60)
+    assert process.returncode == 130
+    devices = json.loads(report.read_text())["devices"]
+    assert [(d["result"], d["message"]) for d in devices] == [
+        ("interrupted", f"interrupted while writing; {ADVICE}"),
+        ("interrupted", "not started; the device was not changed")]
+    assert second.device.commands == []
