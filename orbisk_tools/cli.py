@@ -238,16 +238,15 @@ def run_init(args):
     if args.device_type != 32 and not args.no_fw_check:
         args.parser.error(f"device type {args.device_type} has no firmware version check; add --no-fw-check")
     addresses = resolve_devices(args, [target])[target]
-    try:
-        with lock_folder() as folder, device_connection(target, addresses, args.timeout, folder) as conn:
-            report = device_report(conn, args)
-    except DeviceFailure as failure:
-        raise Failure(f"{target.label}: {failure}") from None
-    except Failure:
-        raise
-    except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
-        raise Failure(f"{target.label}: {transport_failure(error, args.timeout, 'during init', 'run init again')}") \
-            from None
+    with lock_folder() as folder:
+        try:
+            with device_connection(target, addresses, args.timeout, folder) as conn:
+                report = device_report(conn, args)
+        except DeviceFailure as failure:
+            raise Failure(f"{target.label}: {failure}") from None
+        except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
+            why = transport_failure(error, args.timeout, "during init", "run init again")
+            raise Failure(f"{target.label}: {why}") from None
     args.out.line(f"Device {target.label}, device type {args.device_type}: FPGA controller initialised")
     for name, value in report:
         args.out.line(f"  {name:<26}{value or '(not reported)'}")
