@@ -8,6 +8,8 @@ error, 130 when interrupted.
 import argparse
 import contextlib
 import hashlib
+import importlib
+import importlib.metadata
 import json
 import logging
 import os
@@ -116,7 +118,7 @@ class AddressFile(argparse.Action):
 def run_update(args):
     from orbisk_tools.fleet import ImageRefused, Settings, check_image, update_devices
 
-    targets = device_targets(args)
+    resolved = resolve_devices(args, device_targets(args))
     with results_output(args) as results:
         try:
             check_image(args.image, args.device_type)
@@ -124,18 +126,19 @@ def run_update(args):
             raise Failure(str(refused)) from None
         except OSError as error:
             raise Failure(files.problem(error, args.image)) from None
-        settings = Settings(args.image, args.device_type, args.timeout, args.window)
-        fleet = len(targets) > 1
-        view = view_for(args.out, fleet)
+        view = None
         # A closed terminal must not end an update midway; the module's own progress line is silenced.
         hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
         try:
-            with contextlib.redirect_stdout(None):
-                outcomes, interrupted = update_devices(targets, settings, view, args.jobs)
+            with lock_folder() as folder, contextlib.redirect_stdout(None):
+                settings = Settings(args.image, args.device_type, args.timeout, args.window, folder)
+                view = view_for(args.out, len(resolved))
+                outcomes, interrupted = update_devices(resolved, settings, view, args.jobs)
         finally:
-            view.close()
+            if view is not None:
+                view.close()
             signal.signal(signal.SIGHUP, hangup)
-        if fleet:
+        if len(outcomes) > 1:
             report_fleet(args, outcomes)
         else:
             report_one(args, outcomes[0])
@@ -169,6 +172,34 @@ def results_output(args):
             yield output
 
 
+def resolve_devices(args, targets):
+    """{target: its addresses} (see fleet.resolve); two names of one device are a usage error."""
+    from orbisk_tools.fleet import resolve, same_device
+
+    resolved = resolve(targets)
+    same = same_device(resolved)
+    if same:
+        first, second, shared = same
+        args.parser.error(f"{first.label} and {second.label} are the same device ({shared.label}); "
+                          "give each device once")
+    return resolved
+
+
+@contextlib.contextmanager
+def lock_folder():
+    """The open folder of the device locks, closed at the end."""
+    from orbisk_tools.fleet import LockFolderRefused, open_lock_folder
+
+    try:
+        folder = open_lock_folder()
+    except LockFolderRefused as refused:
+        raise Failure(str(refused)) from None
+    try:
+        yield folder
+    finally:
+        os.close(folder)
+
+
 def report_one(args, outcome):
     if outcome.result == "interrupted":
         args.err.line(f"orbisk-fpga: {outcome.address}: update {outcome.message}")
@@ -177,8 +208,10 @@ def report_one(args, outcome):
         args.err.line(f"orbisk-fpga: error: {outcome.address}: {outcome.message}")
         return
     version = outcome.fpga_version or "(not reported)"
-    args.out.line(f"FPGA updated: version {version}, {outcome.bytes_written} bytes written in "
-                  f"{outcome.seconds:.2f} s ({human_rate(outcome.bytes_written, outcome.seconds)})")
+    size = outcome.bytes_written
+    args.out.line(f"FPGA updated: version {version}, {size} bytes written in {outcome.write_seconds:.2f} s "
+                  f"({human_rate(size, outcome.write_seconds)}), read back in {outcome.read_back_seconds:.2f} s "
+                  f"({human_rate(size, outcome.read_back_seconds)})")
 
 
 def report_fleet(args, outcomes):
@@ -277,14 +310,16 @@ def run_init(args):
         args.parser.error(f"--address: {error}")
     if not DEVICE_TYPES[args.device_type].initialised_by_init and not args.no_fw_check:
         args.parser.error(f"device type {args.device_type} has no firmware version check; add --no-fw-check")
-    try:
-        with device_connection(target, args.timeout) as conn:
-            report = device_report(conn, args)
-    except DeviceFailure as failure:
-        raise Failure(f"{target.label}: {failure}") from None
-    except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
-        raise Failure(f"{target.label}: {transport_failure(error, args.timeout, 'during init', 'run init again')}") \
-            from None
+    addresses = resolve_devices(args, [target])[target]
+    with lock_folder() as folder:
+        try:
+            with device_connection(target, addresses, args.timeout, folder) as conn:
+                report = device_report(conn, args)
+        except DeviceFailure as failure:
+            raise Failure(f"{target.label}: {failure}") from None
+        except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
+            why = transport_failure(error, args.timeout, "during init", "run init again")
+            raise Failure(f"{target.label}: {why}") from None
     args.out.line(f"Device {target.label}, device type {args.device_type}: FPGA controller initialised")
     for name, value in report:
         args.out.line(f"  {name:<26}{value or '(not reported)'}")
@@ -346,10 +381,11 @@ def run_pack(args):
 def run_emulate(args):
     from orbisk_tools.emulator import cannot_listen, faults_from, serve
 
+    faults = faults_from(args, args.parser)
     try:
-        serve(args.port, faults_from(args), args.new_fpga_version, announce=args.out.line)
+        serve(args, faults, announce=args.out.line)
     except OSError as error:
-        raise Failure(cannot_listen(args.port, error)) from None
+        raise Failure(cannot_listen(args, error)) from None
 
 
 def run_demo(args):
@@ -380,8 +416,36 @@ def run_demo(args):
 
 # ---- the command line ----------------------------------------------------------------------------
 
+def versions():
+    """The lines of --version: this package's version and, for each native module, its own or
+    else the package's that it was built with, and where it was loaded from."""
+    try:
+        package = importlib.metadata.version("orbisk-native")
+    except importlib.metadata.PackageNotFoundError:
+        package = "(not installed)"
+    lines = [f"orbisk-fpga {package}"]
+    for name in ("orbisk.VornFpga", "orbisk.vorndev.BeamHopper"):
+        try:
+            module = importlib.import_module(name)
+        except ImportError as error:
+            lines.append(f"{name} cannot be loaded: {error}")
+        else:
+            lines.append(f"{name} {getattr(module, '__version__', package)} ({module.__file__})")
+    return "\n".join(lines)
+
+
+class ShowVersions(argparse.Action):
+    def __init__(self, option_strings, dest, **kwargs):
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS,
+                         help="show the versions of orbisk-fpga and of its native modules, and exit")
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(versions())
+        parser.exit()
+
+
 def parser():
-    from orbisk_tools.emulator import add_fault_options
+    from orbisk_tools.emulator import add_emulator_options, add_fault_options
 
     # -v is taken before or after the command; after it, it must not reset what was given before.
     verbose = options.Parser(add_help=False)
@@ -389,6 +453,7 @@ def parser():
                          help="show the FPGA module's log lines")
     top = options.Parser(prog="orbisk-fpga", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     top.add_argument("-v", "--verbose", action="store_true", help="show the FPGA module's log lines")
+    top.add_argument("--version", action=ShowVersions)
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name, run, help_text):
@@ -446,11 +511,10 @@ def parser():
     pack.add_argument("image", metavar="IMAGE", help="the raw image")
     pack.add_argument("output", metavar="OUTPUT", help="the signed image to write")
 
-    emulate = command("emulate", run_emulate, "Serve an emulated device on 127.0.0.1 until interrupted; "
+    emulate = command("emulate", run_emulate, "Serve an emulated device (on 127.0.0.1 unless --host names another) "
+                                              "until interrupted; "
                                               "-v logs each connection and each update's outcome.")
-    emulate.add_argument("--port", type=options.listening_port, default=5025,
-                         help="TCP port (default 5025; 0: any free port)")
-    emulate.add_argument("--new-fpga-version", default="0.2.4.0", help="FPGA version reported after an update")
+    add_emulator_options(emulate)
     add_fault_options(emulate)
 
     demo = command("demo", run_demo, "Start an emulated device, sign a sample image, initialise the device "

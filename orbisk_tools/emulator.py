@@ -409,6 +409,7 @@ class _Server(socketserver.ThreadingTCPServer):
 
     def __init__(self, address, device):
         self.device = device
+        self.address_family = socket.AF_INET6 if ":" in address[0] else socket.AF_INET
         self._clients = set()
         self._clients_lock = threading.Lock()
         super().__init__(address, _Connection)
@@ -430,13 +431,21 @@ class _Server(socketserver.ThreadingTCPServer):
                     pass
 
 
+def default_serial(port):
+    """The serial number of an emulator listening on `port`: emulators on one computer differ."""
+    return f"VORN-{port:06d}"
+
+
 class DeviceEmulator:
-    """An emulated device listening on 127.0.0.1. Port 0 picks a free port; see `.port`."""
+    """An emulated device listening on 127.0.0.1, or on `host`. Port 0 picks a free port; see
+    `.port`. Its serial number is `serial_number`, or else derived from its port."""
 
     def __init__(self, port=5025, host="127.0.0.1", faults=None, **fpga):
         self.device = Device(faults, **fpga)
         self._server = _Server((host, port), self.device)
         self.host, self.port = self._server.server_address[:2]
+        if "serial_number" not in fpga:
+            self.device.fpga.serial_number = default_serial(self.port)
         self._thread = None
 
     @property
@@ -462,11 +471,21 @@ class DeviceEmulator:
         self.stop()
 
 
+def add_emulator_options(parser):
+    """The emulator's address and identity; see also add_fault_options."""
+    parser.add_argument("--port", type=options.listening_port, default=5025,
+                        help="TCP port (default 5025; 0: any free port)")
+    parser.add_argument("--host", default="127.0.0.1", help="the address to listen on (default 127.0.0.1)")
+    parser.add_argument("--serial", metavar="TEXT",
+                        help="the serial number it reports (default VORN- and its port in six digits)")
+    parser.add_argument("--new-fpga-version", default="0.2.4.0", help="FPGA version reported after an update")
+
+
 def add_fault_options(parser):
     faults = parser.add_argument_group("faults")
     faults.add_argument("--refuse-block", type=options.count, metavar="N", help="refuse the block with index N (from 0)")
-    faults.add_argument("--refuse-times", type=int, default=1, metavar="K",
-                        help="how often to refuse it (default 1; 0 or less: for ever)")
+    faults.add_argument("--refuse-times", type=int, metavar="K",
+                        help="with --refuse-block: how often to refuse it (default 1; 0 or less: for ever)")
     faults.add_argument("--drop-after-blocks", type=options.count, metavar="N",
                         help="close the connection instead of taking block N (once)")
     faults.add_argument("--corrupt-read-byte", type=options.count, metavar="OFFSET",
@@ -482,18 +501,27 @@ def add_fault_options(parser):
     faults.add_argument("--silent-after", type=options.count, metavar="N", help="stop answering after N commands")
 
 
-def faults_from(args):
-    return Faults(refuse_block=args.refuse_block,
-                  refuse_times=args.refuse_times if args.refuse_times > 0 else None,
+def faults_from(args, parser):
+    """The Faults that the options of add_fault_options ask for; a combination that means
+    nothing is a usage error of `parser`."""
+    if args.refuse_times is not None and args.refuse_block is None:
+        parser.error("--refuse-times needs --refuse-block")
+    refuse_times = 1 if args.refuse_times is None else args.refuse_times if args.refuse_times > 0 else None
+    return Faults(refuse_block=args.refuse_block, refuse_times=refuse_times,
                   drop_after_blocks=args.drop_after_blocks, corrupt_read_offset=args.corrupt_read_byte,
                   pad_last_page=args.pad_last_page, reply_delay=args.reply_delay, latency=args.latency,
                   one_command_per_read=args.one_command_per_read, silent_after=args.silent_after)
 
 
-def serve(port, faults, new_fpga_version="0.2.4.0", announce=print):
-    """Runs an emulator until interrupted. Raises OSError when it cannot listen on `port`."""
-    with DeviceEmulator(port=port, faults=faults, new_fpga_version=new_fpga_version) as emulator:
-        announce(f"Device emulator listening on {emulator.host}:{emulator.port} (Ctrl-C stops it)")
+def serve(args, faults, announce=print):
+    """Runs an emulator, as the options of add_emulator_options in `args` ask, until interrupted.
+    Raises OSError when it cannot listen there."""
+    identity = {"serial_number": args.serial} if args.serial is not None else {}
+    with DeviceEmulator(port=args.port, host=args.host, faults=faults, new_fpga_version=args.new_fpga_version,
+                        **identity) as emulator:
+        host = f"[{emulator.host}]" if ":" in emulator.host else emulator.host
+        announce(f"Device emulator listening on {host}:{emulator.port} (serial number "
+                 f"{emulator.device.fpga.serial_number}; Ctrl-C stops it)")
         try:
             while True:
                 time.sleep(3600)
@@ -501,10 +529,12 @@ def serve(port, faults, new_fpga_version="0.2.4.0", announce=print):
             pass
 
 
-def cannot_listen(port, error):
-    """The one line that says why the emulator cannot listen on `port`, and what to do."""
+def cannot_listen(args, error):
+    """The one line that says why the emulator cannot listen where `args` ask, and what to do."""
     reason = error.strerror or str(error)
-    return f"cannot listen on 127.0.0.1:{port}: {reason}; choose another --port, or 0 for any free port"
+    host = f"[{args.host}]" if ":" in args.host else args.host
+    return (f"cannot listen on {host}:{args.port}: {reason}; choose another --port, or 0 for any free port, "
+            "or another --host")
 
 
 def log_to_stderr(verbose):
@@ -515,17 +545,16 @@ def log_to_stderr(verbose):
 def main(argv=None):
     parser = options.Parser(prog="python -m orbisk_tools.emulator", description=__doc__,
                             formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--port", type=options.listening_port, default=5025,
-                        help="TCP port on 127.0.0.1 (default 5025; 0: any free port)")
-    parser.add_argument("--new-fpga-version", default="0.2.4.0", help="FPGA version reported after an update")
+    add_emulator_options(parser)
     parser.add_argument("-v", "--verbose", action="store_true", help="log each connection and each update's outcome")
     add_fault_options(parser)
     args = parser.parse_args(argv)
+    faults = faults_from(args, parser)
     log_to_stderr(args.verbose)
     try:
-        serve(args.port, faults_from(args), args.new_fpga_version, announce=lambda text: print(text, flush=True))
+        serve(args, faults, announce=lambda text: print(text, flush=True))
     except OSError as error:
-        parser.exit(1, f"{parser.prog}: error: {cannot_listen(args.port, error)}\n")
+        parser.exit(1, f"{parser.prog}: error: {cannot_listen(args, error)}\n")
 
 
 if __name__ == "__main__":

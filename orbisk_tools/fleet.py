@@ -1,10 +1,11 @@
 """Updating the FPGA image of one device or of several at once, as orbisk-fpga does it.
 
-The image is checked once, by the FPGA module's own checks, before any device is
-touched. Then each device gets a Job in a thread of its own: a lock on its address
-(so that no two updates of one device ever run at once, in this process or another),
-its own connection and FpgaTool, and an Outcome whose message says in one line what
-happened and what to do next.
+The image is checked once, by the FPGA module's own checks, and every host name is
+looked up once, before any device is touched (so that one device named twice is
+refused). Then each device gets a Job in a thread of its own: a lock on each of its
+addresses (so that no two updates of one device ever run at once, in this process or
+another), its own connection and FpgaTool, and an Outcome whose message says in one
+line what happened and what to do next.
 """
 
 import concurrent.futures
@@ -17,6 +18,7 @@ import logging
 import os
 import re
 import socket
+import struct
 import tempfile
 import threading
 import time
@@ -140,78 +142,170 @@ def read_address_list(path):
     return [(where, text) for where, text in entries if text]
 
 
-# ---- one device: lock and connection ------------------------------------------------------
+# ---- one device: addresses, lock and connection ------------------------------------------
 
-def _lock_folder():
+def resolve(targets):
+    """{target: the sorted IP addresses its host name resolves to, or the DeviceFailure of a name
+    that is not found}, in the order of `targets`, with one look-up per host."""
+    found = {}
+    for host in dict.fromkeys(target.host for target in targets):
+        try:
+            found[host] = sorted({info[4][0] for info in socket.getaddrinfo(host, None, type=socket.SOCK_STREAM)})
+        except (socket.gaierror, UnicodeError) as error:  # UnicodeError: a name that cannot be encoded
+            reason = getattr(error, "strerror", None) or str(error)
+            found[host] = DeviceFailure(f"cannot connect: name not found ({reason}); check the address")
+    return {target: found[target.host] for target in targets}
+
+
+def same_device(resolved):
+    """(first, second, Target of a shared address) for two targets of `resolved` that name one
+    device, a port on an address that both names resolve to; None when every device is named once."""
+    seen = {}
+    for target, addresses in resolved.items():
+        if isinstance(addresses, DeviceFailure):
+            continue
+        for address in addresses:
+            first = seen.setdefault((address, target.port), target)
+            if first is not target:
+                return first, target, Target(address, target.port)
+    return None
+
+
+class LockFolderRefused(Exception):
+    """The folder for the device locks cannot be trusted; the message says why and what to do."""
+
+
+def open_lock_folder():
+    """The open folder (a file descriptor, for the caller to close) that holds this user's device locks:
+    $XDG_RUNTIME_DIR/orbisk-fpga, or orbisk-fpga-UID in the temporary folder. Anyone can
+    create that name in a shared temporary folder first, so it is used only when it is a real
+    folder of this user that nobody else can write to; else raises LockFolderRefused."""
     runtime = os.environ.get("XDG_RUNTIME_DIR")
-    folder = os.path.join(runtime, "orbisk-fpga") if runtime else os.path.join(tempfile.gettempdir(),
-                                                                               f"orbisk-fpga-{os.getuid()}")
-    os.makedirs(folder, mode=0o700, exist_ok=True)
+    path = os.path.join(runtime, "orbisk-fpga") if runtime else os.path.join(tempfile.gettempdir(),
+                                                                             f"orbisk-fpga-{os.getuid()}")
+    reason = None
+    try:
+        with contextlib.suppress(FileExistsError):
+            os.mkdir(path, 0o700)
+        folder = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError as error:
+        reason = "it is a symbolic link" if os.path.islink(path) else error.strerror
+    else:
+        status = os.fstat(folder)
+        if status.st_uid != os.getuid():
+            reason = "it belongs to another user"
+        elif status.st_mode & 0o022:
+            reason = "others can write to it"
+        if reason:
+            os.close(folder)
+    if reason:
+        raise LockFolderRefused(f"cannot use the lock folder {path}: {reason}; have it removed, or set "
+                                "XDG_RUNTIME_DIR to a folder that only you can write to")
     return folder
 
 
 @contextlib.contextmanager
-def device_lock(target):
-    """Holds the locks of the device at `target`, one per address its name resolves to (the
-    connection may use any of them): flocks, which the kernel releases when the process ends
-    in any way. Raises DeviceFailure when one is taken."""
-    try:
-        addresses = {info[4][0] for info in socket.getaddrinfo(target.host, target.port, type=socket.SOCK_STREAM)}
-    except socket.gaierror as error:
-        raise DeviceFailure(f"cannot connect: name not found ({error.strerror}); check the address") from None
+def device_lock(folder, addresses, port):
+    """Holds the locks of a device, one per address its name resolves to (the connection may use
+    any of them). Raises DeviceFailure when another process holds one."""
     with contextlib.ExitStack() as held:
-        for address in sorted(addresses):
-            held.enter_context(_address_lock(address, target.port))
+        for address in addresses:
+            held.enter_context(_address_lock(folder, address, port))
         yield
+
+
+_FLOCK = struct.Struct("hhqqi4x")  # struct flock: type, whence, start, length, pid
 
 
 @contextlib.contextmanager
-def _address_lock(address, port):
+def _address_lock(folder, address, port):
+    """A record lock on the whole of an address's lock file in `folder`. The kernel releases it
+    when the process ends, however it ends, and names its holder to anyone who asks, so the
+    file itself holds nothing. The file is removed while still locked: whoever opened it
+    before that finds, once they hold the lock, that the name no longer leads to it, and
+    tries again."""
     name = re.sub(r"[^0-9A-Za-z.-]", "_", f"{address}_{port}") + ".lock"
-    fd = os.open(os.path.join(_lock_folder(), name), os.O_RDWR | os.O_CREAT, 0o600)
-    try:
+    while True:
+        fd = os.open(name, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600, dir_fd=folder)
         try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            holder = os.read(fd, 32).decode(errors="replace").strip()
-            if holder == str(os.getpid()):
-                raise DeviceFailure("this run already updates that device under another address; "
-                                    "give each device once") from None
-            raise DeviceFailure(f"another orbisk-fpga{f' (process {holder})' if holder else ''} is updating this "
-                                "device; wait for it to finish") from None
-        os.ftruncate(fd, 0)
-        os.write(fd, f"{os.getpid()}\n".encode())
+            fcntl.lockf(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except (BlockingIOError, PermissionError):  # another process holds it
+            try:
+                holder = _lock_holder(fd)
+            finally:
+                os.close(fd)
+            if holder is None:
+                continue  # released meanwhile
+            process = f" (process {holder})" if holder > 0 else ""  # 0: a process outside our view
+            raise DeviceFailure(f"another orbisk-fpga{process} is updating this device; wait for it to finish") \
+                from None
+        except BaseException:
+            os.close(fd)
+            raise
+        if _still_named(folder, name, fd):
+            break
+        os.close(fd)
+    try:
         yield
     finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(name, dir_fd=folder)
         os.close(fd)  # releases the lock
 
 
-def why_not_connected(target, timeout):
-    """Why a connection to `target` fails, and what to do, found by trying once more."""
+def _lock_holder(fd):
+    """The process that holds a lock on the file, or None when none does."""
+    request = _FLOCK.pack(fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0)
+    kind, _, _, _, pid = _FLOCK.unpack(fcntl.fcntl(fd, fcntl.F_GETLK, request))
+    return None if kind == fcntl.F_UNLCK else pid
+
+
+def _still_named(folder, name, fd):
     try:
-        socket.create_connection((target.host, target.port), timeout=timeout).close()
-    except socket.gaierror as error:
-        return f"name not found ({error.strerror}); check the address"
-    except ConnectionRefusedError:
-        return f"connection refused: nothing listens on port {target.port}; check the address, the port and the device"
-    except TimeoutError:
-        return f"timed out after {timeout:g} s; check the address and the network, or give a longer --timeout"
-    except OSError as error:
-        if error.errno in (errno.EHOSTUNREACH, errno.ENETUNREACH):
-            return "no route to the device; check the address and the network"
-        return f"{error.strerror or error}; check the address and the network"
-    return "the first attempt failed, the second worked; run the command again"
+        named = os.stat(name, dir_fd=folder, follow_symlinks=False)
+    except FileNotFoundError:
+        return False
+    opened = os.fstat(fd)
+    return (named.st_dev, named.st_ino) == (opened.st_dev, opened.st_ino)
+
+
+def why_not_connected(target, timeout, waited):
+    """Why a connection to `target` that failed after `waited` seconds failed, and what to do.
+    One that took the whole time-out timed out; a quicker failure is tried once more, within
+    what is left of the time-out, to learn its reason."""
+    if waited < timeout:
+        start = time.monotonic()
+        try:
+            socket.create_connection((target.host, target.port), timeout=timeout - waited).close()
+        except ConnectionRefusedError:
+            return (f"connection refused: nothing listens on port {target.port}; check the address, the port "
+                    "and the device")
+        except TimeoutError:
+            waited += time.monotonic() - start
+        except socket.gaierror as error:
+            return f"name not found ({error.strerror}); check the address"
+        except OSError as error:
+            if error.errno in (errno.EHOSTUNREACH, errno.ENETUNREACH):
+                return "no route to the device; check the address and the network"
+            return f"{error.strerror or error}; check the address and the network"
+        else:
+            return "the first attempt failed, the second worked; run the command again"
+    return f"timed out after {waited:.1f} s; check the address and the network, or give a longer --timeout"
 
 
 @contextlib.contextmanager
-def device_connection(target, timeout):
-    """A locked, open _TCPConn to `target`, closed at the end. Raises DeviceFailure."""
+def device_connection(target, addresses, timeout, folder):
+    """A locked, open _TCPConn to `target`, whose name resolved to `addresses` (or to a
+    DeviceFailure), closed at the end; locks in `folder`. Raises DeviceFailure."""
     from orbisk.VornCommService import _TCPConn
 
-    with device_lock(target):
+    if isinstance(addresses, DeviceFailure):
+        raise addresses
+    with device_lock(folder, addresses, target.port):
         conn = _TCPConn(target.host, target.port, timeout=timeout)
+        start = time.monotonic()
         if not conn.initConnection():
-            raise DeviceFailure(f"cannot connect: {why_not_connected(target, timeout)}")
+            raise DeviceFailure(f"cannot connect: {why_not_connected(target, timeout, time.monotonic() - start)}")
         try:
             yield conn
         finally:
@@ -303,6 +397,7 @@ class Settings:
     device_type: int
     timeout: float
     window: int  # commands in flight
+    lock_folder: int  # an open folder, from open_lock_folder()
 
 
 @dataclasses.dataclass
@@ -312,15 +407,18 @@ class Outcome:
     message: str = ""  # why it failed, and what to do
     fpga_version: str = ""
     bytes_written: int = 0
-    seconds: float = 0.0
+    seconds: float = 0.0  # the whole update, from connecting to loading
+    write_seconds: float = 0.0
+    read_back_seconds: float = 0.0
 
 
 class Job:
     """The update of one device: lock, connection, FpgaTool, outcome. Runs in a thread of its own."""
 
-    def __init__(self, target, settings, view, stop):
-        self.target, self.settings, self.view, self.stop = target, settings, view, stop
-        self.phase = "connect"  # then "erase", "write", "verify", "load"
+    def __init__(self, target, addresses, settings, view, stop):
+        self.target, self.addresses, self.settings, self.view, self.stop = target, addresses, settings, view, stop
+        self.phase = None  # "connect", "erase", "write", "verify", then "load"
+        self.phase_starts = {}  # phase -> monotonic time it began
         self.written = 0
 
     def run(self):
@@ -334,22 +432,36 @@ class Job:
             outcome.message = str(failure)
         except KeyboardInterrupt:
             outcome.result = "interrupted"
-            outcome.message = f"interrupted {PHASE_WORDS[self.phase]}; {self._advice()}"
+            if self.phase is None:
+                outcome.message = "not started; the device was not changed"
+            else:
+                outcome.message = f"interrupted {PHASE_WORDS[self.phase]}; {self._advice()}"
         except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
-            outcome.message = transport_failure(error, self.settings.timeout, PHASE_WORDS[self.phase], self._advice())
+            advice = self._advice()
             if isinstance(error, TimeoutError) and self.settings.window > 1:
-                outcome.message += "; a device that takes no commands in flight needs --window 1"
+                advice = f"a device that takes no commands in flight needs --window 1; {advice}"
+            outcome.message = transport_failure(error, self.settings.timeout, PHASE_WORDS[self.phase], advice)
         finally:
             _job.label = None
+        end = time.monotonic()
         outcome.bytes_written = self.written
-        outcome.seconds = time.monotonic() - start
-        self.view.finished(outcome)
+        outcome.seconds = end - start
+        starts = self.phase_starts
+        if "write" in starts:
+            outcome.write_seconds = starts.get("verify", end) - starts["write"]
+        if "verify" in starts:
+            outcome.read_back_seconds = starts.get("load", end) - starts["verify"]
+        self.view.finished(outcome, self.phase)
         return outcome
 
     def _advice(self):
         if self.phase == "connect":
             return "the device was not changed"
         return MAYBE_LOADED if self.phase == "load" else STILL_PREVIOUS
+
+    def _enter(self, phase):
+        self.phase = phase
+        self.phase_starts[phase] = time.monotonic()
 
     def _update(self):
         """The new FPGA version; raises DeviceFailure, KeyboardInterrupt, or what ended an exchange."""
@@ -359,15 +471,17 @@ class Job:
         settings = self.settings
         if self.stop.is_set():
             raise KeyboardInterrupt
-        self.view.connecting(self.target.label)
-        with device_connection(self.target, settings.timeout) as conn:
+        self._enter("connect")
+        self.view.phase(self.target.label, "connect")
+        with device_connection(self.target, self.addresses, settings.timeout, settings.lock_folder) as conn:
             if self.stop.is_set():
                 raise KeyboardInterrupt
             tool = FpgaTool(conn)
             tool.pipeline_depth = settings.window
             tool.set_progress_callback(self._progress)
             MODULE_LOG.take()
-            self.phase = "erase"
+            self._enter("erase")
+            self.view.phase(self.target.label, "erase")
             result = tool.processFpgaUpdate(settings.image, settings.device_type)  # its exceptions: see run()
         if result.RetCode is not RetCode.OK:
             raise DeviceFailure(explain(result.RetMsg, MODULE_LOG.take(), settings.image))
@@ -378,19 +492,24 @@ class Job:
         if self.stop.is_set():
             raise KeyboardInterrupt
         if stage == "write":
-            self.phase, self.written = "write", current
+            if self.phase != "write":
+                self._enter("write")
+            self.written = current
         else:
             current = min(current, total)  # the last page may go past the image
-            self.phase = "load" if current >= total else "verify"
+            phase = "load" if current >= total else "verify"
+            if self.phase != phase:
+                self._enter(phase)
         self.view.progress(self.target.label, stage, current, total)
 
 
-def update_devices(targets, settings, view, jobs):
-    """Updates every target, `jobs` at a time; Ctrl-C stops them all after their current exchange.
-    Returns the outcomes, in the order of the targets, and whether it was interrupted."""
+def update_devices(resolved, settings, view, jobs):
+    """Updates every device of `resolved` (see resolve()), `jobs` at a time; Ctrl-C stops them all
+    after their current exchange. Returns the outcomes, in order, and whether it was interrupted."""
     stop = threading.Event()
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="update") as pool:
-        futures = [pool.submit(Job(target, settings, view, stop).run) for target in targets]
+        futures = [pool.submit(Job(target, addresses, settings, view, stop).run)
+                   for target, addresses in resolved.items()]
         while True:
             try:
                 concurrent.futures.wait(futures)

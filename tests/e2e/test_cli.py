@@ -57,7 +57,8 @@ def test_image_is_checked_before_connecting_and_connection_failures_say_why(emul
     checked = run("update", "--address", f"127.0.0.1:{port}", missing)
     refused = run("update", "--address", "127.0.0.1", "--port", port, good)
     assert checked.returncode == refused.returncode == 1
-    assert checked.stdout == refused.stdout == ""
+    assert checked.stdout == ""
+    assert re.fullmatch(r"\S+Z Connecting\n", refused.stdout)  # shown at once, not after the time-out
     assert checked.stderr == f"orbisk-fpga: error: {missing}: no such file; check the image's path\n"
     assert refused.stderr == (f"orbisk-fpga: error: 127.0.0.1:{port}: cannot connect: connection refused: nothing "
                               f"listens on port {port}; check the address, the port and the device\n")
@@ -122,8 +123,8 @@ def test_window_keeps_commands_in_flight_and_fails_safely_where_the_device_canno
     target = f"{device.host}:{device.port}"
     result = run("update", "--address", target, "--window", 8, "--timeout", 0.5, path)
     assert result.returncode == 1 and device.device.fpga.loaded_image is None
-    assert result.stderr == (f"orbisk-fpga: error: {target}: no answer within 0.5 s while writing; {ADVICE}; "
-                             "a device that takes no commands in flight needs --window 1\n")
+    assert result.stderr == (f"orbisk-fpga: error: {target}: no answer within 0.5 s while writing; a device that "
+                             f"takes no commands in flight needs --window 1; {ADVICE}\n")  # the specific advice first
     assert run("update", "--address", target, "--window", 1, path).returncode == 0
     assert device.device.fpga.loaded_image == image
 
@@ -134,7 +135,7 @@ def test_init_shows_what_the_device_reports_in_plain_words(emulator):
         result = run("init", "--address", f"{device.host}:{device.port}", "--device-type", device_type, *options)
         assert result.returncode == 0, result.stderr
         assert f"device type {device_type}: FPGA controller initialised" in result.stdout
-        for what, value in [("FPGA ID", "0x0362D093"), ("Serial number", "VORN-000001"),
+        for what, value in [("FPGA ID", "0x0362D093"), ("Serial number", f"VORN-{device.port:06d}"),
                             ("FPGA version", "0.2.3.4"), ("Control firmware version", "0.1.0.6")]:
             assert re.search(rf"^  {what} +{re.escape(value)}$", result.stdout, re.MULTILINE), result.stdout
         assert device.device.fpga.config_mode == config_mode  # type 28 keeps its configuration mode
@@ -239,3 +240,19 @@ class TestPackNeverDamagesFiles:
         assert run("pack", "--device-type", 28, raw, signed).returncode == 0
         assert signed.read_bytes() == pack(raw.read_bytes(), 28)
         assert sorted(p.name for p in tmp_path.iterdir()) == ["fw.bin", "fw.tbin"]
+
+
+def test_version_names_the_package_and_both_native_modules():
+    import importlib.metadata
+
+    import orbisk.VornFpga
+    import orbisk.vorndev.BeamHopper
+
+    result = run("--version")
+    assert result.returncode == 0 and result.stderr == ""
+    version = importlib.metadata.version("orbisk-native")
+    assert result.stdout.splitlines() == [
+        f"orbisk-fpga {version}",
+        f"orbisk.VornFpga {version} ({orbisk.VornFpga.__file__})",
+        f"orbisk.vorndev.BeamHopper {version} ({orbisk.vorndev.BeamHopper.__file__})",
+    ]

@@ -1,23 +1,35 @@
 """orbisk-fpga update as it runs: several devices at once, one device never updated twice at
-once, an interrupt, output that dies midway, and how much it writes to a log."""
+once (names that resolve to one device, the lock that names its holder and goes away after, a
+lock folder that someone else prepared), devices that cannot be reached, an interrupt, output
+that dies midway, and how much it writes to a log."""
 
 import json
 import os
 import re
+import shutil
 import signal
+import socket
 import subprocess
 import sys
+import tempfile
 import threading
 from pathlib import Path
+
+import pytest
 
 from orbisk_tools.signed_image import pack
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
+USER, ATTACKER = 65534, 4242  # nobody, and a user that does not exist
 ADVICE = "the device still runs its previous FPGA image until it restarts; run the update again before power-cycling it"
 
 
-def run(*args):
-    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=120)
+def run(*args, env=None, user=None):
+    """Runs orbisk-fpga, in `env`, as the user `user` if given."""
+    command = [COMMAND, *map(str, args)]
+    if user is not None:
+        command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", *command]
+    return subprocess.run(command, capture_output=True, text=True, timeout=120, env=env)
 
 
 def start(*args):
@@ -43,6 +55,13 @@ def hold_at_block(device, block):
     device.device.program = held
     device.device.takes_runs = False  # every block through program()
     return reached, release
+
+
+def untimed(line):
+    """A line of the log without its UTC time stamp, which it must have."""
+    stamp, _, text = line.partition(" ")
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", stamp), line
+    return text
 
 
 def image_file(tmp_path, size, name="fw.bin"):
@@ -102,7 +121,7 @@ def test_interrupt_says_what_state_the_device_is_in(emulator, tmp_path):
     process = start("update", "--address", address(device), path)
     assert reached.wait(30)
     process.send_signal(signal.SIGINT)
-    while not process.stdout.readline().startswith("Interrupted"):
+    while not untimed(process.stdout.readline()).startswith("Interrupted"):
         pass
     release.set()
     _, errors = process.communicate(timeout=60)
@@ -117,7 +136,8 @@ def test_a_broken_pipe_does_not_stop_the_update(emulator, tmp_path):
     image, path = image_file(tmp_path, 16 * 1000)
     process = start("update", "--address", address(device), path)  # as in: orbisk-fpga update ... | head -c 10
     assert reached.wait(30)
-    assert process.stdout.readline().startswith("Writing:")
+    while not untimed(process.stdout.readline()).startswith("Writing:"):
+        pass
     process.stdout.close()  # the reader goes away: every later line meets a broken pipe
     release.set()
     assert process.wait(timeout=60) == 0
@@ -131,9 +151,13 @@ def test_a_log_gets_a_line_per_tenth_of_each_phase(emulator, tmp_path):
     result = run("update", "--address", address(device), path)
     assert result.returncode == 0, result.stderr
     assert len(result.stdout.encode()) < 4096
+    lines = list(map(untimed, result.stdout.splitlines()[:-1]))
+    assert lines[:2] == ["Connecting", "Erasing"]
     for phase in ("Writing:", "Verifying:"):
-        percents = [int(re.search(r"(\d+)%", line)[1]) for line in result.stdout.splitlines() if line.startswith(phase)]
+        percents = [int(re.search(r"(\d+)%", line)[1]) for line in lines if line.startswith(phase)]
         assert percents == list(range(0, 101, 10))
+    first = next(line for line in lines if line.startswith("Writing:"))
+    assert "/s" not in first and "left" not in first  # one block tells nothing of the pace
     assert device.device.fpga.loaded_image == image
 
 
@@ -154,3 +178,206 @@ def test_results_that_cannot_be_written_at_the_end_fail_the_run(emulator, tmp_pa
     assert errors == (f"orbisk-fpga: error: {results}: is a directory; name a file, not a folder; the output above "
                       "is the only record of this run\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["fw.bin", "result.json"]  # no temporary file left
+
+
+@pytest.fixture
+def unreachable():
+    """Factory: unreachable(host) is a port on `host` that takes no connection: its listener's
+    queue is full, so the kernel drops new connection requests and they time out."""
+    opened = []
+
+    def make(host):
+        listener = socket.socket()
+        listener.bind((host, 0))
+        listener.listen(0)
+        opened.append(listener)
+        for _ in range(2):
+            filler = socket.socket()
+            filler.setblocking(False)
+            filler.connect_ex(listener.getsockname())
+            opened.append(filler)
+        return listener.getsockname()[1]
+
+    yield make
+    for sock in opened:
+        sock.close()
+
+
+def test_unreachable_devices_cost_one_time_out_each_and_say_how_long(unreachable, tmp_path):
+    _, path = image_file(tmp_path, 100)
+    report = tmp_path / "report.json"
+    targets = [f"127.0.0.2:{unreachable('127.0.0.2')}", f"127.0.0.3:{unreachable('127.0.0.3')}"]
+    result = run("update", "--address", targets[0], "--address", targets[1], "--timeout", 1, "--jobs", 1,
+                 "--json", report, path)
+    assert result.returncode == 1
+    devices = json.loads(report.read_text())["devices"]
+    for device, target in zip(devices, targets):
+        assert device["address"] == target
+        waited = re.fullmatch(r"cannot connect: timed out after (\d+\.\d) s; check the address and the network, "
+                              r"or give a longer --timeout", device["message"])
+        assert waited, device["message"]
+        # The figure is the time this run waited for the device: the time-out, once.
+        assert 1.0 <= float(waited[1]) < 2.0
+
+
+def test_devices_an_interrupt_kept_from_starting_are_reported_not_started(emulator, tmp_path):
+    first, second = emulator(), emulator()
+    reached, release = hold_at_block(first, 5)
+    _, path = image_file(tmp_path, 1000)
+    report = tmp_path / "report.json"
+    process = start("update", "--address", address(first), "--address", address(second), "--jobs", 1,
+                    "--json", report, path)
+    assert reached.wait(30)
+    process.send_signal(signal.SIGINT)
+    while "Interrupted" not in process.stdout.readline():
+        pass
+    release.set()
+    process.communicate(timeout=60)
+    assert process.returncode == 130
+    devices = json.loads(report.read_text())["devices"]
+    assert [(d["result"], d["message"]) for d in devices] == [
+        ("interrupted", f"interrupted while writing; {ADVICE}"),
+        ("interrupted", "not started; the device was not changed")]
+    assert second.device.commands == []
+
+
+@pytest.fixture
+def runtime(tmp_path):
+    """An environment whose lock folder is tmp_path/run/orbisk-fpga."""
+    folder = tmp_path / "run"
+    folder.mkdir(mode=0o700)
+    return {**os.environ, "XDG_RUNTIME_DIR": str(folder)}, folder / "orbisk-fpga"
+
+
+def test_two_names_of_one_device_are_refused_before_any_device_is_touched(emulator, tmp_path):
+    device = emulator()
+    _, image = image_file(tmp_path, 100)
+    result = run("update", "--address", f"127.0.0.1:{device.port}", "--address", f"localhost:{device.port}", image)
+    assert result.returncode == 2 and len(result.stderr.splitlines()) == 1, result.stderr
+    assert f"127.0.0.1:{device.port} and localhost:{device.port} are the same device (127.0.0.1:{device.port}); " \
+           "give each device once" in result.stderr
+    assert device.device.commands == []
+
+
+def test_the_lock_names_its_holder_even_after_a_killed_run_and_goes_away_with_the_update(emulator, tmp_path,
+                                                                                        runtime):
+    env, folder = runtime
+    device = emulator()
+    data, image = image_file(tmp_path, 1000, "fw.tbin")
+    reached, release = hold_at_block(device, 5)
+    killed = subprocess.Popen([COMMAND, "update", "--address", f"127.0.0.1:{device.port}", str(image)], env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    assert reached.wait(30)
+    killed.kill()  # leaves its lock file behind
+    killed.wait()
+    release.set()
+    assert len(list(folder.iterdir())) == 1
+
+    reached, release = hold_at_block(device, 5)
+    holder = subprocess.Popen([COMMAND, "update", "--address", f"localhost:{device.port}", str(image)], env=env,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert reached.wait(30)
+        refused = run("update", "--address", f"127.0.0.1:{device.port}", image, env=env)
+        assert refused.returncode == 1
+        assert refused.stderr == (f"orbisk-fpga: error: 127.0.0.1:{device.port}: another orbisk-fpga (process "
+                                  f"{holder.pid}) is updating this device; wait for it to finish\n")
+    finally:
+        release.set()
+        _, errors = holder.communicate(timeout=60)
+    assert holder.returncode == 0, errors
+    assert device.device.fpga.loaded_image == data
+    assert list(folder.iterdir()) == []  # no lock file is left behind
+
+
+@pytest.fixture
+def shared_tmp():
+    """A shared temporary folder (mode 1777) that every user can reach."""
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        pytest.skip("running the command line as a normal user, and preparing another user's files, needs root "
+                    "and setpriv")
+    probe = subprocess.run(["setpriv", f"--reuid={USER}", f"--regid={USER}", "--clear-groups", sys.executable, "-c",
+                            "import orbisk_tools.cli"], capture_output=True, timeout=60)
+    if probe.returncode != 0:
+        pytest.skip(f"user {USER} cannot run this interpreter and its packages (a folder on their path is private)")
+    folder = Path(tempfile.mkdtemp(prefix="orbisk-shared-"))
+    folder.chmod(0o1777)
+    yield folder
+    shutil.rmtree(folder)
+
+
+def owned(path, uid, mode=None, text=None):
+    """`path` (made a folder unless it exists or `text` is given) owned by `uid`, with `mode`."""
+    if text is not None:
+        path.write_text(text)
+    elif not path.exists() and not path.is_symlink():
+        path.mkdir()
+    os.chown(path, uid, uid, follow_symlinks=False)
+    if mode is not None:
+        path.chmod(mode)
+    return path
+
+
+def as_user_env(shared_tmp):
+    """The environment of a user without XDG_RUNTIME_DIR, whose temporary folder is `shared_tmp`."""
+    return {**{k: v for k, v in os.environ.items() if k != "XDG_RUNTIME_DIR"}, "TMPDIR": str(shared_tmp),
+            "HOME": str(shared_tmp)}
+
+
+@pytest.mark.parametrize("prepared, reason", [
+    ("another user's folder", "it belongs to another user"),
+    ("a link to the user's folder", "it is a symbolic link"),
+    ("a folder others can write to", "others can write to it"),
+])
+def test_a_lock_folder_that_another_user_could_prepare_is_refused(emulator, shared_tmp, prepared, reason):
+    device = emulator()
+    image = owned(shared_tmp / "fw.bin", USER, 0o644, text="image")
+    notes = owned(shared_tmp / "notes.txt", USER, 0o600, text="the user's own notes\n")
+    locks = shared_tmp / f"orbisk-fpga-{USER}"
+    if prepared == "a link to the user's folder":
+        folder = owned(shared_tmp / "own", USER, 0o700)
+        os.symlink(folder, locks)
+        owned(locks, ATTACKER)
+    else:
+        folder = owned(locks, ATTACKER if prepared == "another user's folder" else USER, 0o777)
+    os.symlink(notes, folder / f"127.0.0.1_{device.port}.lock")  # named after the device's lock file
+
+    result = run("update", "--address", f"127.0.0.1:{device.port}", image, env=as_user_env(shared_tmp), user=USER)
+    assert result.returncode == 1, result.stderr
+    assert result.stderr == (f"orbisk-fpga: error: cannot use the lock folder {locks}: {reason}; have it removed, "
+                             "or set XDG_RUNTIME_DIR to a folder that only you can write to\n")
+    assert notes.read_text() == "the user's own notes\n"
+    assert device.device.commands == []
+
+
+def test_a_normal_user_gets_a_private_lock_folder(emulator, shared_tmp):
+    device = emulator()
+    image = owned(shared_tmp / "fw.bin", USER, 0o644, text="image")
+    result = run("update", "--address", f"127.0.0.1:{device.port}", image, env=as_user_env(shared_tmp), user=USER)
+    assert result.returncode == 0, result.stderr
+    locks = shared_tmp / f"orbisk-fpga-{USER}"
+    status = locks.lstat()
+    assert (status.st_uid, status.st_mode & 0o777) == (USER, 0o700)
+    assert list(locks.iterdir()) == []
+
+
+def test_a_name_that_is_not_found_fails_its_device_only(emulator, tmp_path, monkeypatch, capsys):
+    from orbisk_tools import cli
+
+    looked_up = socket.getaddrinfo
+
+    def getaddrinfo(host, *args, **kwargs):  # no name leaves this process
+        if host == "device-7.site":
+            raise socket.gaierror(socket.EAI_NONAME, "Name or service not known")
+        return looked_up(host, *args, **kwargs)
+
+    monkeypatch.setattr(socket, "getaddrinfo", getaddrinfo)
+    device = emulator()
+    image, report = tmp_path / "fw.bin", tmp_path / "report.json"
+    image.write_bytes(os.urandom(100))
+    status = cli.main(["update", "--address", "device-7.site", "--address", f"127.0.0.1:{device.port}",
+                       "--json", str(report), str(image)])
+    assert status == 1, capsys.readouterr()
+    devices = json.loads(report.read_text())["devices"]
+    assert [(d["result"], d["message"]) for d in devices] == [
+        ("failed", "cannot connect: name not found (Name or service not known); check the address"), ("updated", "")]

@@ -67,6 +67,7 @@ def test_command_line_reports_its_port_and_serves_and_logs_updates(tmp_path):
     (["--port", "70000"], 2, "argument --port: expected a port from 0 to 65535, not '70000'"),
     (["--reply-delay", "-1"], 2, "argument --reply-delay: expected a number of seconds of at least 0, not '-1'"),
     (["--port", "PORT IN USE"], 1, "cannot listen on 127.0.0.1:PORT IN USE: "),
+    (["--refuse-times", "2"], 2, "--refuse-times needs --refuse-block"),
 ])
 def test_command_line_says_in_one_line_what_is_wrong(options, status, message):
     with socket.socket() as taken:
@@ -78,3 +79,24 @@ def test_command_line_says_in_one_line_what_is_wrong(options, status, message):
             result = subprocess.run([*command, *options], capture_output=True, text=True, timeout=30)
             assert result.returncode == status and len(result.stderr.splitlines()) == 1, result.stderr
             assert message.replace("PORT IN USE", in_use) in result.stderr
+
+
+def test_emulators_are_told_apart_by_their_serial_numbers_and_listen_where_asked():
+    from orbisk_tools.emulator import DeviceEmulator
+
+    with DeviceEmulator(port=0) as first, DeviceEmulator(port=0) as second:
+        assert first.device.fpga.serial_number == f"VORN-{first.port:06d}"
+        assert second.device.fpga.serial_number == f"VORN-{second.port:06d}"
+    process = subprocess.Popen([sys.executable, "-m", "orbisk_tools", "emulate", "--port", "0", "--host", "127.0.0.5",
+                                "--serial", "SITE-A-07"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = process.stdout.readline()
+        assert line.startswith("Device emulator listening on 127.0.0.5:"), line + process.stderr.read()
+        port = int(line.split(":")[1].split()[0])
+        assert "serial number SITE-A-07" in line
+        tool = FpgaTool(address="127.0.0.5", port=port)
+        assert tool._fpgaGetSerialNumber() == "SITE-A-07"
+        tool.disconnect()
+    finally:
+        process.terminate()
+        process.communicate(timeout=10)

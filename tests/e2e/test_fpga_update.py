@@ -117,9 +117,10 @@ def test_silent_device_times_out(emulator, connect, tmp_path):
 
 
 def test_unknown_command_gets_an_error_reply(emulator, connect):
-    tool = FpgaTool(connect(emulator()))
+    device = emulator()
+    tool = FpgaTool(connect(device))
     assert tool._sendCmd("NOT_A_COMMAND").startswith("ERR")
-    assert tool._fpgaGetSerialNumber() == "VORN-000001"
+    assert tool._fpgaGetSerialNumber() == f"VORN-{device.port:06d}"
 
 
 class TestCommandsInFlight:
