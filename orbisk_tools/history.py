@@ -15,11 +15,13 @@ import getpass
 import hashlib
 import importlib.metadata
 import os
+import random
 import secrets
 import socket
 import sqlite3
 import stat
 import threading
+import time
 
 from orbisk_tools.signed_image import read_signed_image
 
@@ -233,7 +235,11 @@ def _refuse_links_in_shared_folder(path):
     """Refuses a database file (or one of SQLite's files beside it) that is a link, or belongs to
     another user, in a folder that others can write."""
     folder = os.path.dirname(path)
-    status = os.stat(folder)
+    try:
+        status = os.stat(folder)
+    except OSError as error:
+        raise HistoryUnavailable(f"cannot use the folder {folder} for the update history "
+                                 f"({error.strerror or error}); {ADVICE}") from None
     if not (status.st_mode & (stat.S_IWGRP | stat.S_IWOTH)) and status.st_uid in (os.getuid(), 0):
         return
     for name in (path, path + "-wal", path + "-shm", path + "-journal"):
@@ -256,7 +262,6 @@ class History:
         self.path = path
         self._db = connection
         self._lock = threading.Lock()  # one statement at a time on the shared connection
-        self._host = socket.gethostname()
 
     @classmethod
     def open(cls, path):
@@ -277,10 +282,8 @@ class History:
         try:
             connection = sqlite3.connect(path, timeout=BUSY_SECONDS, isolation_level=None, check_same_thread=False)
             connection.execute(f"PRAGMA busy_timeout = {int(BUSY_SECONDS * 1000)}")
-            _schema_version(connection, path)  # before anything is written to a database that is not ours
-            connection.execute("PRAGMA journal_mode = WAL")
             connection.execute("PRAGMA synchronous = FULL")  # each commit survives a power cut
-            _migrate(connection, path)
+            _when_not_busy(lambda: _set_up(connection, path))
         except sqlite3.Error as error:
             if connection is not None:
                 connection.close()
@@ -308,17 +311,9 @@ class History:
     def _write(self, sql, parameters):
         with self._lock:
             try:
-                self._db.execute("BEGIN IMMEDIATE")
-                try:
-                    cursor = self._db.execute(sql, parameters)
-                    self._db.execute("COMMIT")
-                except BaseException:
-                    if self._db.in_transaction:
-                        self._db.execute("ROLLBACK")
-                    raise
+                return _when_not_busy(lambda: _transaction(self._db, "IMMEDIATE", self._db.execute, sql, parameters))
             except sqlite3.Error as error:
                 raise HistoryUnavailable(f"cannot write the update history {self.path} ({error})") from None
-        return cursor
 
     def _update(self, attempt, **values):
         values = {name: value for name, value in values.items() if value is not None}
@@ -444,6 +439,42 @@ class History:
         return None
 
 
+def _transaction(connection, kind, work, *arguments):
+    """work(*arguments) in a transaction of its own ("BEGIN kind"), committed at once."""
+    connection.execute(f"BEGIN {kind}")
+    try:
+        result = work(*arguments)
+        connection.execute("COMMIT")
+    except BaseException:
+        if connection.in_transaction:
+            connection.execute("ROLLBACK")
+        raise
+    return result
+
+
+def _when_not_busy(work):
+    """work(), tried again while SQLite reports the database busy without waiting, as it does to
+    break a deadlock between processes that set up a new database at once."""
+    deadline = time.monotonic() + BUSY_SECONDS
+    while True:
+        try:
+            return work()
+        except sqlite3.OperationalError as error:
+            if not (error.sqlite_errorname or "").startswith("SQLITE_BUSY") or time.monotonic() > deadline:
+                raise
+        time.sleep(0.01 + random.random() * 0.05)
+
+
+def _set_up(connection, path):
+    """Checks that the database is an update history (before anything is written to it), then
+    switches it to WAL and brings its schema up to date, each in one step: several processes
+    may do this at once."""
+    _transaction(connection, "DEFERRED", _schema_version, connection, path)
+    if connection.execute("PRAGMA journal_mode").fetchone()[0] != "wal":
+        connection.execute("PRAGMA journal_mode = WAL")
+    _transaction(connection, "IMMEDIATE", _migrate, connection, path)
+
+
 def _schema_version(connection, path):
     """The schema version of a database that is an update history, or empty; raises
     HistoryUnavailable for any other database, or one newer than this tool knows."""
@@ -462,16 +493,8 @@ def _schema_version(connection, path):
 
 
 def _migrate(connection, path):
-    """Brings the schema up to date, in one transaction (several processes may open at once)."""
-    connection.execute("BEGIN IMMEDIATE")
-    try:
-        version = _schema_version(connection, path)
-        for step in range(version, len(MIGRATIONS)):
-            for statement in MIGRATIONS[step]:
-                connection.execute(statement)
-            connection.execute(f"PRAGMA user_version = {step + 1}")
-        connection.execute("COMMIT")
-    except BaseException:
-        if connection.in_transaction:
-            connection.execute("ROLLBACK")
-        raise
+    """Runs the migration steps that the database lacks."""
+    for step in range(_schema_version(connection, path), len(MIGRATIONS)):
+        for statement in MIGRATIONS[step]:
+            connection.execute(statement)
+        connection.execute(f"PRAGMA user_version = {step + 1}")
