@@ -2,6 +2,7 @@
 schema migrations, queries and the rules that the command line builds on."""
 
 import contextlib
+import hashlib
 import os
 import pathlib
 import signal
@@ -35,10 +36,10 @@ def raw_database(path):
         database.close()
 
 
-def run_script(code, **popen):
-    """Starts Python on `code`; the history module is imported as `history`."""
-    code = "import os, signal, sys\nfrom orbisk_tools import history\n" + textwrap.dedent(code)
-    return subprocess.Popen([sys.executable, "-c", code], text=True, **popen)
+def run_script(code, *arguments, **popen):
+    """Starts Python on `code`, which finds the history module as `history`."""
+    code = "import sys\nfrom orbisk_tools import history\n" + textwrap.dedent(code)
+    return subprocess.Popen([sys.executable, "-c", code, *arguments], text=True, **popen)
 
 
 def test_path_resolution():
@@ -121,9 +122,7 @@ def test_several_processes_and_threads_writing_at_once_lose_no_row(path):
         for thread in threads: thread.start()
         for thread in threads: thread.join()
     """
-    processes = [subprocess.Popen([sys.executable, "-c", "import os, signal, sys\n"
-                                   "from orbisk_tools import history\n" + textwrap.dedent(script), run])
-                 for run in ("run-a", "run-b")]
+    processes = [run_script(script, run) for run in ("run-a", "run-b")]
     assert [process.wait() for process in processes] == [0, 0]
     with History.open(path) as records:
         for run in ("run-a", "run-b"):
@@ -203,9 +202,10 @@ def test_queries_are_newest_first_and_filter(path):
         d1 = attempt("run-1", "d:5025", "SN-D", "skipped", phase="probe")
         a2 = attempt("run-2", "a2:5025", "SN-A", "updated")  # the same device at another address
         b2 = attempt("run-2", "b:5025", "SN-B", "dry run", phase="probe")
+        e2 = records.start_attempt("run-2", "e:5025", IMAGE)  # its process ended without a word
 
-        assert [row.id for row in records.attempts()] == [b2, a2, d1, c1, b1, a1]
-        assert [row.id for row in records.attempts(limit=2)] == [b2, a2]
+        assert [row.id for row in records.attempts()] == [e2, b2, a2, d1, c1, b1, a1]
+        assert [row.id for row in records.attempts(limit=2)] == [e2, b2]
         assert [row.id for row in records.attempts(address="b:5025")] == [b2, b1]
         assert [row.id for row in records.attempts(serial="SN-A")] == [a2, a1]
         assert [row.id for row in records.attempts(run="run-1", serial="SN-B")] == [b1]
@@ -213,21 +213,21 @@ def test_queries_are_newest_first_and_filter(path):
         assert records.last_change(serial="SN-B").id == b1  # the dry run changed nothing
         assert records.last_run_id() == "run-2"
         assert records.not_succeeded("run-1") == ["b:5025", "c:5025"]
-        assert records.not_succeeded("run-2") == []
+        assert records.not_succeeded("run-2") == ["e:5025"]
         assert records.attempt(a1 + 1000) is None
 
 
 def test_unfinished_and_already_loaded_follow_the_last_change_to_the_device(path):
+    run = history.new_run_id()
     with History.open(path) as records:
-        def attempt(phases, outcome, sha=IMAGE, serial="SN-1", **finish):
-            number = records.start_attempt(records_run, "10.0.0.9:5025", sha)
+        def attempt(phases, outcome, image=IMAGE, serial="SN-1", **finish):
+            number = records.start_attempt(run, "10.0.0.9:5025", image)
             records.record_device(number, serial=serial, fpga_version_before="0.2.3.0")
             for phase in phases:
                 records.record_phase(number, phase)
             records.finish_attempt(number, outcome, **finish)
             return records.attempt(number)
 
-        records_run = history.new_run_id()
         loaded = attempt(["probe", "erase", "write", "verify", "load"], "updated", fpga_version_after="0.2.4.0")
         assert not records.unfinished(loaded)
         assert records.already_loaded("SN-1", IMAGE.sha256) == loaded
@@ -242,7 +242,7 @@ def test_unfinished_and_already_loaded_follow_the_last_change_to_the_device(path
         assert records.already_loaded("SN-1", IMAGE.sha256) == loaded
         assert not records.unfinished(records.last_attempt(serial="SN-1"))
 
-        broken = attempt(["probe", "erase", "write"], "failed", sha=OTHER_IMAGE, reason="block_refused")
+        broken = attempt(["probe", "erase", "write"], "failed", image=OTHER_IMAGE, reason="block_refused")
         assert records.unfinished(broken) and broken.device_state == "erased"
         assert records.already_loaded("SN-1", IMAGE.sha256) is None
         assert records.already_loaded("SN-1", OTHER_IMAGE.sha256) is None
@@ -259,6 +259,6 @@ def test_image_facts(tmp_path):
     signed.write_bytes(signed_image.pack(b"\xaa" * 500, 32, {"version": "0.2.4.0"}))
     facts = history.image_facts(str(raw))
     assert (facts.path, facts.size, facts.header_version) == (str(raw), 1000, None)
-    assert facts.sha256 == __import__("hashlib").sha256(raw.read_bytes()).hexdigest()
+    assert facts.sha256 == hashlib.sha256(raw.read_bytes()).hexdigest()
     assert history.image_facts(str(signed)).header_version == "0.2.4.0"
     assert history.image_facts(str(signed)).size == signed.stat().st_size
