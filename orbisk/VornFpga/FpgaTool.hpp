@@ -3,26 +3,23 @@
 // Each operation of FpgaTool is a native function (interop/function.hpp): its
 // body and its definition (qualified name, signature text, docstring) stand
 // together in the file of its concern, and module.cpp lists the definitions in
-// the order of the class body. Files by concern:
-//   module.cpp          import-time names, logging setup, constants, the class
-//   lifecycle.cpp       constructor, deleteTempFile, disconnect
-//   transport.cpp       _sendCmd, _getRecv: command framing and replies
-//   commands.cpp        the FPGA command set, with the block write frame
-//   firmware_check.cpp  _checkControlFwVersion
-//   device_init.cpp     initFpga
-//   file_check.cpp      _checkUpdateFile
-//   signed_image.cpp    _checkFileHeader: the signed image format and its keyed hashes
-//   image_file.cpp      reading image files; the signed image's fixed header
-//   programming.cpp     _fpgaProgramFile: block writes, read-back, digests, done and refresh
-//   reply_stream.cpp    commands in flight (pipeline_depth above 1): their replies from the byte stream
-//   progress.cpp        the console progress line and the progress callback
-//   update.cpp          processFpgaUpdate, set_progress_callback
+// the order of the class body. This header declares what every operation
+// needs; each concern has its own folder and headers:
+//   module.cpp  import-time names, logging setup, constants, the class
+//   wire/       the device protocol: _sendCmd and _getRecv (transport.cpp), the
+//               command set (commands.cpp), the data frame (protocol.hpp), and
+//               the replies of commands in flight (reply_stream.cpp)
+//   image/      image files: reading them (image_file.cpp), the signed image
+//               and _checkFileHeader (signed_image.cpp), _checkUpdateFile (file_check.cpp)
+//   update/     the update itself: _fpgaProgramFile (programming.cpp), the progress
+//               line and callback (progress.cpp), processFpgaUpdate (update.cpp),
+//               initFpga (device_init.cpp), _checkControlFwVersion
+//               (firmware_check.cpp), the constructor and disconnect (lifecycle.cpp)
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 
 #include "interop.hpp"
@@ -82,34 +79,5 @@ inline bool is_device_type(Ref device_type, long value)
 {
     return interop::require(PyObject_RichCompareBool(device_type, interop::integer(value).get(), Py_EQ)) != 0;
 }
-
-// commands.cpp: the block write frame and its reply.
-
-// Data travels in a frame: "#", the digit count d of its length N, N written
-// with max(d, 2) digits, then the N bytes unchanged (CR and LF among them). A
-// block write is "FPGA_PROGRAM " and such a frame; a page read is answered with
-// one, followed by CR LF.
-
-// "FPGA_PROGRAM #", the digit count of N, then N with at least two digits.
-class ProgramFrameHeader {
-public:
-    explicit ProgramFrameHeader(std::size_t length);
-    std::string_view text() const { return {text_, size_}; }
-
-private:
-    char text_[48];
-    std::size_t size_;
-};
-
-// The whole frame of a block write, CR LF included, appended to `out`.
-void append_program_frame(std::string& out, std::string_view block);
-
-// Whether a block write's reply, stripped of white space, is "0": a reply as the
-// connection returns it, or a reply line as it came from the device.
-bool is_acknowledgement(const Module& module, Ref reply);
-bool is_acknowledgement(const Module& module, std::string_view reply_line);
-
-// signed_image.cpp: the device types a signed image is for, as a sorted list of ints.
-Owned signed_image_device_types(const Module& module, Ref image_path);
 
 }  // namespace vornfpga

@@ -1,5 +1,5 @@
 // _checkUpdateFile: whether the image file can be used at all, before the device is touched.
-#include "image_file.hpp"
+#include "image/image_file.hpp"
 
 namespace vornfpga {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "FpgaTool.hpp"
+#include "wire/protocol.hpp"
 
 namespace vornfpga {
 

@@ -9,7 +9,8 @@
 #include <algorithm>
 #include <string>
 
-#include "image_file.hpp"
+#include "image/image_file.hpp"
+#include "image/signed_image.hpp"
 
 namespace vornfpga {
 

@@ -1,4 +1,4 @@
-#include "progress.hpp"
+#include "update/progress.hpp"
 
 #include <charconv>
 

@@ -1,6 +1,7 @@
 // processFpgaUpdate: file check, header check, programming with read-back, then
 // the new FPGA version; set_progress_callback sets who hears of the progress.
-#include "image_file.hpp"
+#include "image/image_file.hpp"
+#include "image/signed_image.hpp"
 
 namespace vornfpga {
 

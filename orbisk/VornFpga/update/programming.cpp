@@ -10,9 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "image_file.hpp"
-#include "progress.hpp"
-#include "reply_stream.hpp"
+#include "image/image_file.hpp"
+#include "update/progress.hpp"
+#include "wire/protocol.hpp"
+#include "wire/reply_stream.hpp"
 
 namespace vornfpga {
 

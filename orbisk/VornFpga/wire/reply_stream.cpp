@@ -1,4 +1,4 @@
-#include "reply_stream.hpp"
+#include "wire/reply_stream.hpp"
 
 #include <algorithm>
 
