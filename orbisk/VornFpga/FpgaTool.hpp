@@ -38,7 +38,9 @@ using interop::Ref;
 // Import-time code names its own.
 inline constexpr std::string_view kNames[] = {
     // attributes of the tool
-    "_conn", "_owns_conn", "progress_callback", "pipeline_depth",
+    "_conn", "_owns_conn", "progress_callback", "pipeline_depth", "last_outcome",
+    // attributes of UpdateOutcome, and the class
+    "ok", "reason", "details", "message", "phase", "bytes_written", "device_state", "UpdateOutcome",
     // operations of the tool, called through the instance
     "_sendCmd", "_getRecv", "_fpgaCtrlInit", "_fpgaCfgMode", "_fpgaGetId", "_fpgaGetVersion", "_fpgaErase",
     "_fpgaRstPagePtr", "_fpgaProgram", "_fpgaRead", "_fpgaDone", "_fpgaRefresh", "_fpgaGetInfo", "_fpgaGetControlFwVer",
@@ -46,7 +48,7 @@ inline constexpr std::string_view kNames[] = {
     // operations of the connection
     "initConnection", "closeConnection", "sendCmd", "sendRawBytes", "recvRawBytes",
     // keyword arguments
-    "log_print", "size", "isdecode", "image_path", "device_type", "data", "buffering",
+    "log_print", "size", "isdecode", "image_path", "device_type", "data", "buffering", "extra",
     // module-level names
     "logger", "RspType", "VER", "RetType", "RetCode", "_FPGA_FW_VER_MIN", "_FPGA_VER_MIN_DEV32", "_DEVICE_WHITELIST",
     "Path", "open", "time", "hashlib", "hmac", "json", "struct",

@@ -1,6 +1,7 @@
 // Import of orbisk.VornFpga: host and standard names, the logging setup, the
 // constants, the logger and the class FpgaTool, in that order.
 #include "FpgaTool.hpp"
+#include "update/outcome.hpp"
 
 namespace vornfpga {
 
@@ -82,6 +83,7 @@ int exec_module(PyObject* module) noexcept
         bind_imports(module);
         configure_logging(module);
         bind_constants(module);
+        define_update_outcome(module);
         define_fpga_tool(module);
     });
 }

@@ -83,6 +83,7 @@ class TestClass:
         tool = FpgaTool(conn)
         tool.extra = 1  # accepts new attributes
         assert vars(tool) == {"_conn": conn, "_owns_conn": False, "progress_callback": None, "pipeline_depth": 1,
+                              "last_outcome": None,
                               "extra": 1}
 
     def test_docstrings(self):

@@ -25,6 +25,7 @@ Owned tool_init(Call& call, Ref self, Ref connection, Ref address, Ref port)
         module.set_attr(self, "_owns_conn"_n, Py_True);
     }
     module.set_attr(self, "progress_callback"_n, Py_None);
+    module.set_attr(self, "last_outcome"_n, Py_None);
     // Commands _fpgaProgramFile keeps in flight; 1: one exchange at a time.
     module.set_attr(self, "pipeline_depth"_n, interop::integer(1));
     return interop::none();

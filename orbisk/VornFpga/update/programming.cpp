@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "image/image_file.hpp"
+#include "update/outcome.hpp"
 #include "update/progress.hpp"
 #include "wire/protocol.hpp"
 #include "wire/reply_stream.hpp"
@@ -89,12 +90,13 @@ private:
 
 class ProgrammingRun {
 public:
-    ProgrammingRun(const Module& module, Ref tool, Ref image_path, std::uint64_t file_size)
+    ProgrammingRun(const Module& module, Ref tool, Ref image_path, std::uint64_t file_size, Outcome& outcome)
         : module_(module),
+          outcome_(outcome),
           tool_(tool),
           image_path_(image_path),
           is_signed_(is_suffix(lower_suffix(module, image_path), ".tbin")),
-          progress_(module, tool),
+          progress_(module, tool, outcome),
           monotonic_(module.attr(module.global("time"_n), "monotonic"_n)),
           file_size_(file_size)
     {
@@ -105,12 +107,17 @@ public:
     void prepare(Ref device_type)
     {
         sent_ = 0;
+        outcome_.bytes_written = 0;
+        outcome_.phase = "erase";
         write_hash_ = new_hasher();
         write_update_ = module_.attr(write_hash_, "update"_n);
-        if (is_device_type(device_type, 28))
+        if (is_device_type(device_type, 28)) {
+            outcome_.device_state = "erased";
             module_.call_method(tool_, "_fpgaErase"_n, interop::bytes("14"));
-        else if (is_device_type(device_type, 32))
+        } else if (is_device_type(device_type, 32)) {
+            outcome_.device_state = "erased";
             module_.call_method(tool_, "_fpgaErase"_n, interop::bytes("12"));
+        }
         reset_page_pointer();
         progress_.notify(progress_.write_stage(), 0, 0);
         if (is_signed_ && !signed_file_) load_signed_image();
@@ -121,6 +128,9 @@ public:
     // Write phase: one block write at a time at depth 1, or up to `depth` in flight.
     Written write(std::size_t depth)
     {
+        outcome_.phase = "write";
+        outcome_.device_state = "erased";
+        outcome_.pipeline_depth = depth;
         return with_image<Written>(kBlockSize, [&](auto& blocks) {
             return depth == 1 ? write_each(blocks) : write_in_window(blocks, depth);
         });
@@ -139,6 +149,7 @@ public:
 private:
     bool verify_and_finish(ReadBackComparison& comparison, std::size_t depth)
     {
+        outcome_.phase = "verify";
         progress_.end_line();
         Owned write_digest = module_.call_method(write_hash_, "hexdigest"_n);
         log(module_, "debug"_n, interop::format("w hash: %U", write_digest.get()));
@@ -160,11 +171,12 @@ private:
         bool verified = interop::require(PyObject_RichCompareBool(write_digest, read_digest, Py_EQ)) != 0;
         if (verified) {
             log(module_, "info"_n, interop::text("Verify Success"));
+            outcome_.phase = "load";
             module_.call_method(tool_, "_fpgaDone"_n);
+            outcome_.device_state = "loaded";
             module_.call_method(tool_, "_fpgaRefresh"_n);
         } else {
-            log(module_, "error"_n, interop::text("Verify Failed"));
-            log_difference(comparison.first_difference(sent_));
+            log_verify_failure(comparison.first_difference(sent_));
         }
         log_total_time();
         return verified;
@@ -219,12 +231,14 @@ private:
             if (interop::truthy(accepted)) break;
             if (attempt == kMaxBlockAttempts) {
                 progress_.end_line();
-                log(module_, "error"_n, interop::format("FPGA block at byte offset %llu refused %d times; programming stopped",
+                outcome_.fail("block_refused", fields({{"offset", offset(sent_)}, {"attempts", interop::integer(attempt)}}));
+                outcome_.log(module_, "error"_n, interop::format("FPGA block at byte offset %llu refused %d times; programming stopped",
                                                        static_cast<unsigned long long>(sent_), attempt));
                 return false;
             }
         }
         sent_ += static_cast<std::uint64_t>(PyBytes_GET_SIZE(block.get()));
+        outcome_.bytes_written = sent_;
         progress_.report(progress_.write_stage(), sent_, file_size_, block_end - block_start);
         return true;
     }
@@ -295,6 +309,7 @@ private:
                         return Written::refused_in_window;
                     }
                     sent_ += block.length;
+                    outcome_.bytes_written = sent_;
                     progress_.report_throttled(progress_.write_stage(), sent_, file_size_,
                                                stream.received_at() - block.sent_at, stream.received_at());
                 }
@@ -326,8 +341,9 @@ private:
                     std::optional<std::string_view> page = stream.next_data_block();
                     if (!page) {
                         progress_.end_line();
-                        log(module_, "error"_n, interop::text("FPGA read-back reply is not a data block; "
-                                                              "the read-back stops there"));
+                        outcome_.fail("readback_not_data", fields({{"offset", offset(read - kBlockSize)}}));
+                        outcome_.log(module_, "error"_n, interop::text("FPGA read-back reply is not a data block; "
+                                                                       "the read-back stops there"));
                         return;
                     }
                     double seconds = stream.received_at() - asked_at.front();
@@ -359,15 +375,23 @@ private:
         read_pending_.clear();
     }
 
-    void log_difference(std::optional<std::uint64_t> offset)
+    // "Verify Failed" and where the read-back differs, both with the run's first failure.
+    void log_verify_failure(std::optional<std::uint64_t> difference)
     {
-        if (offset)
-            log(module_, "error"_n, interop::format("FPGA read-back differs from the image at byte offset %llu",
-                                                   static_cast<unsigned long long>(*offset)));
+        if (difference)
+            outcome_.fail("readback_mismatch", fields({{"offset", offset(*difference)}}));
         else
-            log(module_, "error"_n, interop::text("FPGA read-back differs from the image as written; "
-                                                  "the image file changed during the update"));
+            outcome_.fail("image_changed");
+        outcome_.log(module_, "error"_n, interop::text("Verify Failed"));
+        if (difference)
+            outcome_.log(module_, "error"_n, interop::format("FPGA read-back differs from the image at byte offset %llu",
+                                                            static_cast<unsigned long long>(*difference)));
+        else
+            outcome_.log(module_, "error"_n, interop::text("FPGA read-back differs from the image as written; "
+                                                           "the image file changed during the update"));
     }
+
+    static Owned offset(std::uint64_t value) { return interop::checked(PyLong_FromUnsignedLongLong(value)); }
 
     double now() const
     {
@@ -387,6 +411,7 @@ private:
     }
 
     const Module& module_;
+    Outcome& outcome_;
     Ref tool_;
     Ref image_path_;
     bool is_signed_;
@@ -412,7 +437,12 @@ Owned fpga_program_file(Call& call, Ref self, Ref image_path, Ref device_type)
     interop::require_text(call, "image_path", image_path);
     Owned type = interop::int_from_integer(call, "device_type", device_type);
 
-    ProgrammingRun run(module, self, image_path, byte_count(file_size(module, image_path)));
+    // Called by processFpgaUpdate, the run records its progress in that update's outcome.
+    Outcome unrecorded;
+    Outcome* active = active_outcome(self);
+    Outcome& outcome = active ? *active : unrecorded;
+    outcome.programming_ran = true;
+    ProgrammingRun run(module, self, image_path, byte_count(file_size(module, image_path)), outcome);
     std::size_t depth = pipeline_depth(module, self);
     run.prepare(type);
     ProgrammingRun::Written written = run.write(depth);
