@@ -50,7 +50,7 @@ inline constexpr std::string_view kNames[] = {
     // keyword arguments
     "log_print", "size", "isdecode", "image_path", "device_type", "data", "buffering", "extra",
     // module-level names
-    "logger", "RspType", "VER", "RetType", "RetCode", "_FPGA_FW_VER_MIN", "_FPGA_VER_MIN_DEV32", "_DEVICE_WHITELIST",
+    "logger", "RspType", "VER", "RetType", "RetCode", "_FPGA_FW_VER_MIN", "_FPGA_VER_MIN_DEV28", "_FPGA_VER_MIN_DEV32", "_DEVICE_WHITELIST",
     "Path", "open", "time", "hashlib", "hmac", "json", "struct",
     // the tool's own connection: from .VornCommService import _TCPConn, when it is made
     "VornCommService", "_TCPConn",
@@ -75,11 +75,5 @@ void log(const Module& module, Name level, Ref message);
 
 // RetType(RetCode.<code>, message) or RetType(RetCode.<code>, message, data), by position.
 Owned ret_type(const Module& module, Name code, Ref message, Ref data = nullptr);
-
-// device_type == value, for a device type the operation has made an int.
-inline bool is_device_type(Ref device_type, long value)
-{
-    return interop::require(PyObject_RichCompareBool(device_type, interop::integer(value).get(), Py_EQ)) != 0;
-}
 
 }  // namespace vornfpga

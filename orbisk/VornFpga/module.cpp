@@ -1,7 +1,11 @@
 // Import of orbisk.VornFpga: host and standard names, the logging setup, the
 // constants, the logger and the class FpgaTool, in that order.
+#include <string>
+
 #include "FpgaTool.hpp"
+#include "device_types.hpp"
 #include "update/outcome.hpp"
+#include "wire/protocol.hpp"
 
 namespace vornfpga {
 
@@ -62,11 +66,14 @@ void bind_constants(Ref module)
 {
     using interop::add_to_module;
     using interop::text;
-    add_to_module(module, "_RECV_SIZE", interop::integer(1024));
+    add_to_module(module, "_RECV_SIZE", interop::integer(kRecvSize));
     add_to_module(module, "_FPGA_FW_VER_MIN", text("0.1.0.6"));
-    add_to_module(module, "_FPGA_VER_MIN_DEV28", text("1.1.0.0"));
-    add_to_module(module, "_FPGA_VER_MIN_DEV32", text("0.2.3.4"));
-    add_to_module(module, "_DEVICE_WHITELIST", interop::checked(Py_BuildValue("[i]", 32)));
+    Owned whitelist = interop::checked(PyList_New(0));
+    for (const DeviceType& type : kDeviceTypes) {
+        add_to_module(module, std::string(kNames[type.minimum_version.index]).c_str(), text(type.minimum_version_text));
+        if (type.initialised) interop::require(PyList_Append(whitelist, interop::integer(type.number).get()));
+    }
+    add_to_module(module, "_DEVICE_WHITELIST", whitelist);
 }
 
 void define_fpga_tool(Ref module)

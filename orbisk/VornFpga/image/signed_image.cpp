@@ -95,8 +95,8 @@ bool verify_signed_image(const Module& module, Outcome& outcome, Ref image_path,
     interop::Buffer buffer(contents);
     std::string_view file = buffer.bytes();
     SignedLayout layout = decode_signed_layout(module, file);
-    std::string_view header_hash = file_region(file, 16, SignedLayout::hash_size);
-    std::string_view image_hash = file_region(file, 48, SignedLayout::hash_size);
+    std::string_view header_hash = file_region(file, SignedLayout::header_hash_offset, SignedLayout::hash_size);
+    std::string_view image_hash = file_region(file, SignedLayout::image_hash_offset, SignedLayout::hash_size);
     std::string_view header_bytes = file_region(file, SignedLayout::fixed_header_size, layout.header_length);
 
     Owned header = parse_header(module, header_bytes);
@@ -158,7 +158,7 @@ bool is_whole_signed_image(const Module& module, Ref image_path, std::uint64_t f
         std::uint64_t image_start = SignedLayout::fixed_header_size + std::uint64_t{layout.header_length};
         if (layout.image_start_addr != image_start || image_start + layout.image_length != file_size) return;
         interop::Buffer fixed(head.fixed_header);
-        Owned header_hash = interop::bytes(file_region(fixed.bytes(), 16, SignedLayout::hash_size));
+        Owned header_hash = interop::bytes(file_region(fixed.bytes(), SignedLayout::header_hash_offset, SignedLayout::hash_size));
         interop::Buffer header_bytes(head.header_bytes);
         Owned key = image_key(device_type_member(module, parse_header(module, header_bytes.bytes())));
         whole = digest_matches(module, key, head.header_bytes, header_hash);

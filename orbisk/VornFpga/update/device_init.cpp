@@ -1,6 +1,6 @@
 // initFpga: control init, configuration mode TRANS, FPGA identity and, on device
 // type 32, the FPGA version against its minimum. Device faults become results.
-#include "FpgaTool.hpp"
+#include "device_types.hpp"
 
 namespace vornfpga {
 
@@ -22,13 +22,14 @@ Owned initialise(const Module& module, Ref self, Ref device_type, Ref disable_fw
     interop::require(PyDict_SetItemString(info, "fpga_id", fpga_id));
     log(module, "info"_n, interop::format("FPGA ID: %S", fpga_id.get()));
 
-    if (is_device_type(device_type, 32)) {
+    const DeviceType* type = find_device_type(device_type);
+    if (type && type->initialised) {
         Owned fpga_version = module.call_method(self, "_fpgaGetVersion"_n);
         interop::require(PyDict_SetItemString(info, "fpga_version", fpga_version));
         log(module, "info"_n, interop::format("FPGA Version: %S", fpga_version.get()));
         if (interop::truthy(fpga_version) && !interop::truthy(disable_fw_check)) {
             Owned ver = module.global("VER"_n);
-            Owned minimum = module.global("_FPGA_VER_MIN_DEV32"_n);
+            Owned minimum = module.global(type->minimum_version);
             Owned found = interop::call(ver, fpga_version);
             if (interop::require(PyObject_RichCompareBool(found, interop::call(ver, minimum).get(), Py_LT))) {
                 Owned message = interop::format("FPGA version %S is lower than minimum required version %S.",

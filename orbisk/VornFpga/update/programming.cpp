@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "device_types.hpp"
 #include "image/image_file.hpp"
 #include "update/outcome.hpp"
 #include "update/progress.hpp"
@@ -111,12 +112,9 @@ public:
         outcome_.phase = "erase";
         write_hash_ = new_hasher();
         write_update_ = module_.attr(write_hash_, "update"_n);
-        if (is_device_type(device_type, 28)) {
+        if (const DeviceType* type = find_device_type(device_type)) {
             outcome_.device_state = "erased";
-            module_.call_method(tool_, "_fpgaErase"_n, interop::bytes("14"));
-        } else if (is_device_type(device_type, 32)) {
-            outcome_.device_state = "erased";
-            module_.call_method(tool_, "_fpgaErase"_n, interop::bytes("12"));
+            module_.call_method(tool_, "_fpgaErase"_n, interop::bytes(type->erase_bits));
         }
         reset_page_pointer();
         progress_.notify(progress_.write_stage(), 0, 0);
@@ -280,7 +278,7 @@ private:
                     more = false;
                     break;
                 }
-                append_program_frame(frames, block);
+                append_program_line(frames, block);
                 hashed.append(block);
                 in_flight.push_back({block.size(), sent_at});
             }

@@ -1,5 +1,6 @@
 // processFpgaUpdate: file check, header check, programming with read-back, then
 // the new FPGA version; set_progress_callback sets who hears of the progress.
+#include "device_types.hpp"
 #include "image/image_file.hpp"
 #include "image/signed_image.hpp"
 #include "update/outcome.hpp"
@@ -46,12 +47,12 @@ bool check_passes(const Module& module, Ref self, Name check, Ref image_path, Ou
     return false;
 }
 
-// The version the device reports after programming: GET_FPGA_VER on type 32, the
-// "fpga_ver" of the first entry of GET_FE_INFO on type 28, nothing on others.
+// The version the device reports after programming, as its device type says; "" for other types.
 Owned new_version(const Module& module, Ref self, Ref device_type)
 {
-    if (is_device_type(device_type, 32)) return module.call_method(self, "_fpgaGetVersion"_n);
-    if (!is_device_type(device_type, 28)) return interop::text("");
+    const DeviceType* type = find_device_type(device_type);
+    if (!type) return interop::text("");
+    if (type->version_after_update == VersionQuery::fpga_version) return module.call_method(self, "_fpgaGetVersion"_n);
     Owned reply = module.call_method(self, "_fpgaGetInfo"_n);
     Owned info = module.call_method(module.global("json"_n), "loads"_n, reply);
     Owned entries = interop::checked(PyObject_GetIter(module.call_method(info, "values"_n).get()));

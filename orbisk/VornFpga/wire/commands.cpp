@@ -1,7 +1,5 @@
 // The FPGA command set: one method per controller command, each sent through
 // the tool's own _sendCmd. Only the block write judges its reply.
-#include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <string_view>
 
@@ -94,42 +92,17 @@ Owned fpga_read(Call& call, Ref self)
 extern constexpr FunctionDef fpga_read_def = function_def<fpga_read>(
     "FpgaTool._fpgaRead", "(self)", "Read data from the FPGA.");
 
-// The block write: its frame (ProgramFrameHeader, then the data), and whether the device took it.
+// The block write, and whether the device took it.
 Owned fpga_program(Call& call, Ref self, Ref data_block)
 {
     Module module(call);
     if (!PyObject_CheckBuffer(data_block)) interop::raise_bad_argument(call, "data_block", "a bytes-like object", data_block);
     interop::Buffer data(data_block);
-    std::string_view block = data.bytes();
-    ProgramFrameHeader header(block.size());
-    Owned payload = interop::checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(header.text().size() + block.size())));
-    char* out = PyBytes_AS_STRING(payload.get());
-    std::memcpy(out, header.text().data(), header.text().size());
-    std::memcpy(out + header.text().size(), block.data(), block.size());
-    Owned reply = module.call_method(self, "_sendCmd"_n, payload);
+    Owned reply = module.call_method(self, "_sendCmd"_n, interop::bytes(program_command(data.bytes())));
     return interop::boolean(is_acknowledgement(module, reply));
 }
 extern constexpr FunctionDef fpga_program_def = function_def<fpga_program>(
     "FpgaTool._fpgaProgram", "(self, data_block)", "Program the FPGA with the given data block.");
-
-ProgramFrameHeader::ProgramFrameHeader(std::size_t length)
-{
-    constexpr std::string_view prefix = "FPGA_PROGRAM #";
-    char digits[24];
-    char* digits_end = std::to_chars(digits, digits + sizeof digits, length).ptr;
-    char* end = std::copy(prefix.begin(), prefix.end(), text_);
-    end = std::to_chars(end, text_ + sizeof text_, digits_end - digits).ptr;
-    if (digits_end - digits < 2) *end++ = '0';
-    end = std::copy(digits, digits_end, end);
-    size_ = static_cast<std::size_t>(end - text_);
-}
-
-void append_program_frame(std::string& out, std::string_view block)
-{
-    out.append(ProgramFrameHeader(block.size()).text());
-    out.append(block);
-    out.append("\r\n");
-}
 
 bool is_acknowledgement(const Module& module, Ref reply)
 {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "FpgaTool.hpp"
+#include "wire/protocol.hpp"
 
 namespace vornfpga {
 
@@ -33,15 +33,17 @@ Owned command_line(const Call& call, Ref cmd)
     return line_of(command.bytes());
 }
 
-// data[4:-2]
+// data[4:-2]: the frame's head and the CR LF after it, cut at fixed places.
 Owned cut_frame(Ref data)
 {
+    constexpr auto head = static_cast<Py_ssize_t>(kRawFrameHead);
+    constexpr auto tail = static_cast<Py_ssize_t>(kRawFrameTail);
     if (PyBytes_Check(data)) {
         Py_ssize_t size = PyBytes_GET_SIZE(data.get());
-        if (size <= 6) return interop::bytes("");
-        return interop::checked(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()) + 4, size - 6));
+        if (size <= head + tail) return interop::bytes("");
+        return interop::checked(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()) + head, size - head - tail));
     }
-    Owned slice = interop::checked(PySlice_New(interop::integer(4).get(), interop::integer(-2).get(), nullptr));
+    Owned slice = interop::checked(PySlice_New(interop::integer(head).get(), interop::integer(-tail).get(), nullptr));
     return interop::checked(PyObject_GetItem(data, slice));
 }
 
@@ -63,9 +65,8 @@ Owned get_recv(Call& call, Ref self, Ref log_print, Ref size, Ref isdecode)
     if (interop::truthy(log_print)) log(module, "debug"_n, interop::format("Received data: %S", data.get()));
     return data;
 }
-// size defaults to the value of _RECV_SIZE when the class is made.
 extern constexpr FunctionDef get_recv_def = function_def<get_recv>(
-    "FpgaTool._getRecv", "(self, log_print=False, size=1024, isdecode=True)", "Receive data from the FPGA.");
+    "FpgaTool._getRecv", "(self, log_print=False, size=" VORNFPGA_RECV_SIZE ", isdecode=True)", "Receive data from the FPGA.");
 
 Owned send_cmd(Call& call, Ref self, Ref cmd, Ref log_print, Ref size, Ref isdecode)
 {
@@ -86,7 +87,7 @@ Owned send_cmd(Call& call, Ref self, Ref cmd, Ref log_print, Ref size, Ref isdec
                          });
 }
 extern constexpr FunctionDef send_cmd_def = function_def<send_cmd>(
-    "FpgaTool._sendCmd", "(self, cmd, log_print=False, size=1024, isdecode=True)",
+    "FpgaTool._sendCmd", "(self, cmd, log_print=False, size=" VORNFPGA_RECV_SIZE ", isdecode=True)",
     "Send a command to the FPGA and receive the response.");
 
 }  // namespace vornfpga
