@@ -20,6 +20,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 #include "interop.hpp"

@@ -9,22 +9,18 @@
 
 namespace vornfpga {
 
-// FpgaTool's operations, each defined beside its body (FpgaTool.hpp lists the files).
-extern const FunctionDef tool_init_def, get_recv_def, send_cmd_def, fpga_ctrl_init_def, fpga_get_id_def,
-    fpga_get_version_def, fpga_cfg_mode_def, fpga_erase_def, fpga_rst_page_ptr_def, fpga_program_def, fpga_read_def,
-    fpga_done_def, fpga_refresh_def, fpga_get_info_def, fpga_get_control_fw_ver_def, fpga_get_serial_number_def,
-    fpga_program_file_def, check_control_fw_version_def, check_update_file_def, check_file_header_def, init_fpga_def,
-    set_progress_callback_def, process_fpga_update_def, delete_temp_file_def, disconnect_def;
+// Each operation file's definitions, in the file's order.
+extern const std::span<const FunctionDef> construction_operations, transport_operations, command_operations,
+    programming_operations, firmware_check_operations, file_check_operations, signed_image_operations,
+    device_init_operations, update_operations, teardown_operations;
 
 namespace {
 
 // The class body: FpgaTool's operations in definition order.
-constexpr const FunctionDef* kClassBody[] = {
-    &tool_init_def, &get_recv_def, &send_cmd_def, &fpga_ctrl_init_def, &fpga_get_id_def, &fpga_get_version_def,
-    &fpga_cfg_mode_def, &fpga_erase_def, &fpga_rst_page_ptr_def, &fpga_program_def, &fpga_read_def, &fpga_done_def,
-    &fpga_refresh_def, &fpga_get_info_def, &fpga_get_control_fw_ver_def, &fpga_get_serial_number_def,
-    &fpga_program_file_def, &check_control_fw_version_def, &check_update_file_def, &check_file_header_def,
-    &init_fpga_def, &set_progress_callback_def, &process_fpga_update_def, &delete_temp_file_def, &disconnect_def,
+const std::span<const FunctionDef>* const kClassBody[] = {
+    &construction_operations, &transport_operations, &command_operations, &programming_operations,
+    &firmware_check_operations, &file_check_operations, &signed_image_operations, &device_init_operations,
+    &update_operations, &teardown_operations,
 };
 
 void bind_imports(Ref module)
@@ -79,7 +75,8 @@ void bind_constants(Ref module)
 void define_fpga_tool(Ref module)
 {
     interop::ClassBody body(module, "FpgaTool");
-    for (const FunctionDef* def : kClassBody) body.define(*def);
+    for (const std::span<const FunctionDef>* operations : kClassBody)
+        for (const FunctionDef& def : *operations) body.define(def);
     body.make_class(reinterpret_cast<PyObject*>(&PyType_Type), {reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
 }
 

@@ -230,3 +230,13 @@ class TestDisconnect:
         with pytest.raises(ZeroDivisionError):
             tool.disconnect()
         assert caplog.records == []
+
+
+def test_class_body_order():
+    operations = [name for name, value in vars(FpgaTool).items() if callable(value)]
+    assert operations == [
+        "__init__", "_getRecv", "_sendCmd", "_fpgaCtrlInit", "_fpgaGetId", "_fpgaGetVersion", "_fpgaCfgMode",
+        "_fpgaErase", "_fpgaRstPagePtr", "_fpgaProgram", "_fpgaRead", "_fpgaDone", "_fpgaRefresh", "_fpgaGetInfo",
+        "_fpgaGetControlFwVer", "_fpgaGetSerialNumber", "_fpgaProgramFile", "_checkControlFwVersion",
+        "_checkUpdateFile", "_checkFileHeader", "initFpga", "set_progress_callback", "processFpgaUpdate",
+        "deleteTempFile", "disconnect"]

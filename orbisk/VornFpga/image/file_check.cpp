@@ -72,8 +72,14 @@ Owned check_update_file(Call& call, Ref self, Ref image_path)
         return check(module, outcome, image_path);
     });
 }
-extern constexpr FunctionDef check_update_file_def = function_def<check_update_file>(
+constexpr FunctionDef check_update_file_def = function_def<check_update_file>(
     "FpgaTool._checkUpdateFile", "(self, image_path)",
     "Check that the image file exists, is a .bin or .tbin file and can be read.");
+
+extern const std::span<const FunctionDef> file_check_operations;
+constexpr FunctionDef kOperations[] = {
+    check_update_file_def,
+};
+const std::span<const FunctionDef> file_check_operations{kOperations};
 
 }  // namespace vornfpga

@@ -215,7 +215,7 @@ Owned check_file_header(Call& call, Ref self, Ref image_path)
         return interop::boolean(passed);
     });
 }
-extern constexpr FunctionDef check_file_header_def = function_def<check_file_header>(
+constexpr FunctionDef check_file_header_def = function_def<check_file_header>(
     "FpgaTool._checkFileHeader", "(self, image_path)",
     "Check the header and keyed hashes of a signed (.tbin) image file.");
 
@@ -234,5 +234,11 @@ Owned signed_image_device_types(const Module& module, Ref image_path)
     interop::require(PyList_Sort(types));
     return types;
 }
+
+extern const std::span<const FunctionDef> signed_image_operations;
+constexpr FunctionDef kOperations[] = {
+    check_file_header_def,
+};
+const std::span<const FunctionDef> signed_image_operations{kOperations};
 
 }  // namespace vornfpga

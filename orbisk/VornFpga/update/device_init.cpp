@@ -68,7 +68,7 @@ Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check)
     }
     return outcome;
 }
-extern constexpr FunctionDef init_fpga_def = function_def<init_fpga>(
+constexpr FunctionDef init_fpga_def = function_def<init_fpga>(
     "FpgaTool.initFpga", "(self, device_type, disable_fw_check=False)",
     R"(
         Initialize FPGA.
@@ -88,5 +88,11 @@ extern constexpr FunctionDef init_fpga_def = function_def<init_fpga>(
                 'fw_version': str
             }
         )");
+
+extern const std::span<const FunctionDef> device_init_operations;
+constexpr FunctionDef kOperations[] = {
+    init_fpga_def,
+};
+const std::span<const FunctionDef> device_init_operations{kOperations};
 
 }  // namespace vornfpga

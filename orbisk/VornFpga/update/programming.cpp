@@ -452,8 +452,14 @@ Owned fpga_program_file(Call& call, Ref self, Ref image_path, Ref device_type)
     if (written != ProgrammingRun::Written::whole) return interop::boolean(false);
     return interop::boolean(run.verify_and_finish(depth));
 }
-extern constexpr FunctionDef fpga_program_file_def = function_def<fpga_program_file>(
+constexpr FunctionDef fpga_program_file_def = function_def<fpga_program_file>(
     "FpgaTool._fpgaProgramFile", "(self, image_path, device_type=28)",
     "Write an image file to the FPGA in 16-byte blocks, read it back and compare the SHA-256 digests.");
+
+extern const std::span<const FunctionDef> programming_operations;
+constexpr FunctionDef kOperations[] = {
+    fpga_program_file_def,
+};
+const std::span<const FunctionDef> programming_operations{kOperations};
 
 }  // namespace vornfpga

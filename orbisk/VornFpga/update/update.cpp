@@ -107,6 +107,20 @@ Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, Ref i
 
 }  // namespace
 
+Owned set_progress_callback(Call& call, Ref self, Ref callback)
+{
+    Module(call).set_attr(self, "progress_callback"_n, callback);
+    return interop::none();
+}
+constexpr FunctionDef set_progress_callback_def = function_def<set_progress_callback>(
+    "FpgaTool.set_progress_callback", "(self, callback)",
+    R"(
+        Set progress callback function.
+
+        Arguments:
+            callback: The callback function to be called on progress updates.
+        )");
+
 Owned process_fpga_update(Call& call, Ref self, Ref image_path, Ref device_type)
 {
     Module module(call);
@@ -114,7 +128,7 @@ Owned process_fpga_update(Call& call, Ref self, Ref image_path, Ref device_type)
     ActiveOutcome active(self, outcome);
     return record_outcome(module, self, outcome, [&] { return update(call, module, outcome, self, image_path, device_type); });
 }
-extern constexpr FunctionDef process_fpga_update_def = function_def<process_fpga_update>(
+constexpr FunctionDef process_fpga_update_def = function_def<process_fpga_update>(
     "FpgaTool.processFpgaUpdate", "(self, image_path=None, device_type=32)",
     R"(
         Process FPGA update with the given image path.
@@ -132,18 +146,10 @@ extern constexpr FunctionDef process_fpga_update_def = function_def<process_fpga
             }
         )");
 
-Owned set_progress_callback(Call& call, Ref self, Ref callback)
-{
-    Module(call).set_attr(self, "progress_callback"_n, callback);
-    return interop::none();
-}
-extern constexpr FunctionDef set_progress_callback_def = function_def<set_progress_callback>(
-    "FpgaTool.set_progress_callback", "(self, callback)",
-    R"(
-        Set progress callback function.
-
-        Arguments:
-            callback: The callback function to be called on progress updates.
-        )");
+extern const std::span<const FunctionDef> update_operations;
+constexpr FunctionDef kOperations[] = {
+    set_progress_callback_def, process_fpga_update_def,
+};
+const std::span<const FunctionDef> update_operations{kOperations};
 
 }  // namespace vornfpga

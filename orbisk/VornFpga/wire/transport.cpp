@@ -65,7 +65,7 @@ Owned get_recv(Call& call, Ref self, Ref log_print, Ref size, Ref isdecode)
     if (interop::truthy(log_print)) log(module, "debug"_n, interop::format("Received data: %S", data.get()));
     return data;
 }
-extern constexpr FunctionDef get_recv_def = function_def<get_recv>(
+constexpr FunctionDef get_recv_def = function_def<get_recv>(
     "FpgaTool._getRecv", "(self, log_print=False, size=" VORNFPGA_RECV_SIZE ", isdecode=True)", "Receive data from the FPGA.");
 
 Owned send_cmd(Call& call, Ref self, Ref cmd, Ref log_print, Ref size, Ref isdecode)
@@ -86,8 +86,14 @@ Owned send_cmd(Call& call, Ref self, Ref cmd, Ref log_print, Ref size, Ref isdec
                              {module.name("isdecode"_n), Py_False},
                          });
 }
-extern constexpr FunctionDef send_cmd_def = function_def<send_cmd>(
+constexpr FunctionDef send_cmd_def = function_def<send_cmd>(
     "FpgaTool._sendCmd", "(self, cmd, log_print=False, size=" VORNFPGA_RECV_SIZE ", isdecode=True)",
     "Send a command to the FPGA and receive the response.");
+
+extern const std::span<const FunctionDef> transport_operations;
+constexpr FunctionDef kOperations[] = {
+    get_recv_def, send_cmd_def,
+};
+const std::span<const FunctionDef> transport_operations{kOperations};
 
 }  // namespace vornfpga
