@@ -44,10 +44,10 @@ Owned check(const Module& module, Outcome& outcome, Ref image_path)
     if (!interop::truthy(module.call_method(path, "is_file"_n)))
         return refuse(module, outcome, "image_not_file", "FPGA image not found: ", image_path);
 
-    Owned status;
-    if (interop::Caught error = interop::catch_exception([&] { status = module.call_method(path, "stat"_n); }))
-        return refuse_with(module, outcome, "image_stat_failed", "FPGA image file error: ", image_path, error);
-    if (!interop::truthy(module.attr(status, "st_size"_n)))
+    auto status = interop::catch_exception([&] { return module.call_method(path, "stat"_n); });
+    if (status.error)
+        return refuse_with(module, outcome, "image_stat_failed", "FPGA image file error: ", image_path, status.error);
+    if (!interop::truthy(module.attr(status.value, "st_size"_n)))
         return refuse(module, outcome, "image_empty", "FPGA image is empty: ", image_path);
 
     auto read_one_byte = [&] {

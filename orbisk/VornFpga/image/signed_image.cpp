@@ -151,19 +151,18 @@ SignedHead read_signed_head(const Module& module, Ref image_path, std::uint64_t 
 bool is_whole_signed_image(const Module& module, Ref image_path, std::uint64_t file_size)
 {
     if (file_size < SignedLayout::fixed_header_size) return false;
-    bool whole = false;
-    interop::Caught not_signed = interop::catch_exception([&] {
+    auto whole = interop::catch_exception([&] {
         SignedHead head = read_signed_head(module, image_path, file_size);
         const SignedLayout& layout = head.layout;
         std::uint64_t image_start = SignedLayout::fixed_header_size + std::uint64_t{layout.header_length};
-        if (layout.image_start_addr != image_start || image_start + layout.image_length != file_size) return;
+        if (layout.image_start_addr != image_start || image_start + layout.image_length != file_size) return false;
         interop::Buffer fixed(head.fixed_header);
         Owned header_hash = interop::bytes(file_region(fixed.bytes(), SignedLayout::header_hash_offset, SignedLayout::hash_size));
         interop::Buffer header_bytes(head.header_bytes);
         Owned key = image_key(device_type_member(module, parse_header(module, header_bytes.bytes())));
-        whole = digest_matches(module, key, head.header_bytes, header_hash);
+        return digest_matches(module, key, head.header_bytes, header_hash);
     });
-    return whole && !not_signed;
+    return whole.value && !whole.error;
 }
 
 bool check_header(const Module& module, Outcome& outcome, Ref image_path)
@@ -178,8 +177,8 @@ bool check_header(const Module& module, Outcome& outcome, Ref image_path)
         return true;
     }
 
-    Owned contents;
-    if (interop::Caught error = interop::catch_exception([&] { contents = read_whole_file(module, image_path); })) {
+    auto read = interop::catch_exception([&] { return read_whole_file(module, image_path); });
+    if (interop::Caught& error = read.error) {
         return error.handle([&] {
             return refuse(module, outcome, "image_unreadable", image_path,
                           interop::format("FPGA image file not readable: %U, %S", image_path.get(), error.value()),
@@ -187,16 +186,15 @@ bool check_header(const Module& module, Outcome& outcome, Ref image_path)
         });
     }
 
-    bool verified = false;
-    auto verify = [&] { verified = verify_signed_image(module, outcome, image_path, contents); };
-    if (interop::Caught error = interop::catch_exception(verify)) {
+    auto verified = interop::catch_exception([&] { return verify_signed_image(module, outcome, image_path, read.value); });
+    if (interop::Caught& error = verified.error) {
         return error.handle([&] {
             return refuse(module, outcome, "header_parse_error", image_path,
                           interop::format("FPGA tbin header parse error: %S", error.value()),
                           interop::checked(PyObject_Str(error.value())));
         });
     }
-    return verified;
+    return verified.value;
 }
 
 }  // namespace

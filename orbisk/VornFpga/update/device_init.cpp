@@ -58,15 +58,15 @@ Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check)
         return ret_type(module, "WARNING"_n, message);
     }
 
-    Owned outcome;
-    if (interop::Caught error = interop::catch_exception([&] { outcome = initialise(module, self, type, disable_fw_check, info); })) {
+    auto result = interop::catch_exception([&] { return initialise(module, self, type, disable_fw_check, info); });
+    if (interop::Caught& error = result.error) {
         return error.handle([&] {
             Owned message = interop::format("FPGA initialization failed: %S", error.value());
             log(module, "error"_n, message);
             return ret_type(module, "ERROR"_n, message);
         });
     }
-    return outcome;
+    return result.value;
 }
 constexpr FunctionDef init_fpga_def = function_def<init_fpga>(
     "FpgaTool.initFpga", "(self, device_type, disable_fw_check=False)",
