@@ -2,19 +2,21 @@
 //
 // Each operation of FpgaTool is a native function (interop/function.hpp): its
 // body and its definition (qualified name, signature text, docstring) stand
-// together in the file of its concern, and module.cpp lists the definitions in
-// the order of the class body. This header declares what every operation
-// needs; each concern has its own folder and headers:
-//   module.cpp  import-time names, logging setup, constants, the class
-//   wire/       the device protocol: _sendCmd and _getRecv (transport.cpp), the
-//               command set (commands.cpp), the data frame (protocol.hpp), and
+// together in the file of its concern, and each file ends with its definitions
+// in the file's order; module.cpp joins them in the order of the class body.
+// This header declares what every operation needs; device_types.hpp holds the
+// device types, and each concern has its own folder and headers:
+//   module.cpp  import-time names, logging setup, constants, the classes
+//   wire/       the device protocol: the data frame (protocol.hpp), _sendCmd and
+//               _getRecv (transport.cpp), the command set (commands.cpp), and
 //               the replies of commands in flight (reply_stream.cpp)
 //   image/      image files: reading them (image_file.cpp), the signed image
 //               and _checkFileHeader (signed_image.cpp), _checkUpdateFile (file_check.cpp)
 //   update/     the update itself: _fpgaProgramFile (programming.cpp), the progress
-//               line and callback (progress.cpp), processFpgaUpdate (update.cpp),
-//               initFpga (device_init.cpp), _checkControlFwVersion
-//               (firmware_check.cpp), the constructor and disconnect (lifecycle.cpp)
+//               line and callback (progress.cpp), last_outcome (outcome.cpp),
+//               processFpgaUpdate (update.cpp), initFpga (device_init.cpp),
+//               _checkControlFwVersion (firmware_check.cpp), the constructor,
+//               deleteTempFile and disconnect (lifecycle.cpp)
 #pragma once
 
 #include <Python.h>

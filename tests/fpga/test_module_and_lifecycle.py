@@ -240,3 +240,11 @@ def test_class_body_order():
         "_fpgaGetControlFwVer", "_fpgaGetSerialNumber", "_fpgaProgramFile", "_checkControlFwVersion",
         "_checkUpdateFile", "_checkFileHeader", "initFpga", "set_progress_callback", "processFpgaUpdate",
         "deleteTempFile", "disconnect"]
+
+
+def test_a_refused_argument_is_named_by_its_parameter_even_when_another_holds_the_same_object():
+    with pytest.raises(TypeError, match=r"^FpgaTool.__init__\(\) argument 'address' must be str or None, not int$"):
+        FpgaTool(5, 5)
+    tool = FpgaTool(object())
+    with pytest.raises(TypeError, match=r"^FpgaTool._fpgaProgramFile\(\) argument 'device_type' must be int, not str$"):
+        tool._fpgaProgramFile("fw.bin", "fw.bin")

@@ -63,12 +63,12 @@ Owned check(const Module& module, Outcome& outcome, Ref image_path)
 
 }  // namespace
 
-Owned check_update_file(Call& call, Ref self, Ref image_path)
+Owned check_update_file(Call& call, Ref self, interop::Arg image_path)
 {
     Module module(call);
     Outcome outcome;
     return record_outcome(module, self, outcome, [&] {
-        interop::require_text(call, "image_path", image_path);
+        interop::require_text(call, image_path);
         return check(module, outcome, image_path);
     });
 }

@@ -199,12 +199,12 @@ bool check_header(const Module& module, Outcome& outcome, Ref image_path)
 
 }  // namespace
 
-Owned check_file_header(Call& call, Ref self, Ref image_path)
+Owned check_file_header(Call& call, Ref self, interop::Arg image_path)
 {
     Module module(call);
     Outcome outcome;
     return record_outcome(module, self, outcome, [&] {
-        interop::require_text(call, "image_path", image_path);
+        interop::require_text(call, image_path);
         bool passed = check_header(module, outcome, image_path);
         if (passed) {
             outcome.ok = true;

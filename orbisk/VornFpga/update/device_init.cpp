@@ -45,10 +45,10 @@ Owned initialise(const Module& module, Ref self, Ref device_type, Ref disable_fw
 
 }  // namespace
 
-Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check)
+Owned init_fpga(Call& call, Ref self, interop::Arg device_type, Ref disable_fw_check)
 {
     Module module(call);
-    Owned type = interop::int_from_number(call, "device_type", device_type);
+    Owned type = interop::int_from_number(call, device_type);
     Owned info = new_result_dict();
 
     Owned whitelist = module.global("_DEVICE_WHITELIST"_n);

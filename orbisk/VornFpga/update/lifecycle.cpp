@@ -3,11 +3,11 @@
 
 namespace vornfpga {
 
-Owned tool_init(Call& call, Ref self, Ref connection, Ref address, Ref port)
+Owned tool_init(Call& call, Ref self, Ref connection, interop::Arg address, interop::Arg port)
 {
     Module module(call);
-    interop::require_text_or_none(call, "address", address);
-    Owned port_number = interop::int_from_number(call, "port", port);
+    interop::require_text_or_none(call, address);
+    Owned port_number = interop::int_from_number(call, port);
 
     if (!connection.is_none()) {
         module.set_attr(self, "_conn"_n, connection);

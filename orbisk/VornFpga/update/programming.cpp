@@ -429,11 +429,11 @@ private:
 
 }  // namespace
 
-Owned fpga_program_file(Call& call, Ref self, Ref image_path, Ref device_type)
+Owned fpga_program_file(Call& call, Ref self, interop::Arg image_path, interop::Arg device_type)
 {
     Module module(call);
-    interop::require_text(call, "image_path", image_path);
-    Owned type = interop::int_from_integer(call, "device_type", device_type);
+    interop::require_text(call, image_path);
+    Owned type = interop::int_from_integer(call, device_type);
 
     // Called by processFpgaUpdate, the run records its progress in that update's outcome.
     Outcome unrecorded;

@@ -64,10 +64,11 @@ Owned new_version(const Module& module, Ref self, Ref device_type)
     return module.call_method(first, "get"_n, interop::text("fpga_ver"), interop::text(""));
 }
 
-Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, Ref image_path, Ref device_type)
+Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, interop::Arg image_path,
+             interop::Arg device_type)
 {
-    interop::require_text_or_none(call, "image_path", image_path);
-    Owned type = interop::int_from_integer(call, "device_type", device_type);
+    interop::require_text_or_none(call, image_path);
+    Owned type = interop::int_from_integer(call, device_type);
     Owned result = interop::checked(
         Py_BuildValue("{s:O,s:s,s:s}", "success", Py_False, "error_message", "", "fw_version", ""));
 
@@ -121,7 +122,7 @@ constexpr FunctionDef set_progress_callback_def = function_def<set_progress_call
             callback: The callback function to be called on progress updates.
         )");
 
-Owned process_fpga_update(Call& call, Ref self, Ref image_path, Ref device_type)
+Owned process_fpga_update(Call& call, Ref self, interop::Arg image_path, interop::Arg device_type)
 {
     Module module(call);
     Outcome outcome;

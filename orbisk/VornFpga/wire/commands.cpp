@@ -64,10 +64,10 @@ constexpr FunctionDef fpga_rst_page_ptr_def = function_def<fpga_rst_page_ptr>(
     "FpgaTool._fpgaRstPagePtr", "(self, section)", "Reset the FPGA page pointer.");
 
 // The block write, and whether the device took it.
-Owned fpga_program(Call& call, Ref self, Ref data_block)
+Owned fpga_program(Call& call, Ref self, interop::Arg data_block)
 {
     Module module(call);
-    if (!PyObject_CheckBuffer(data_block)) interop::raise_bad_argument(call, "data_block", "a bytes-like object", data_block);
+    if (!PyObject_CheckBuffer(data_block)) interop::raise_bad_argument(call, data_block, "a bytes-like object");
     interop::Buffer data(data_block);
     Owned reply = module.call_method(self, "_sendCmd"_n, interop::bytes(program_command(data.bytes())));
     return interop::boolean(is_acknowledgement(module, reply));

@@ -20,7 +20,7 @@ Owned line_of(std::string_view command)
 }
 
 // cmd (str as UTF-8, or any bytes-like object) followed by CR LF, in one allocation.
-Owned command_line(const Call& call, Ref cmd)
+Owned command_line(const Call& call, interop::Arg cmd)
 {
     if (PyUnicode_Check(cmd)) {
         Py_ssize_t size = 0;
@@ -28,7 +28,7 @@ Owned command_line(const Call& call, Ref cmd)
         if (utf8 == nullptr) interop::throw_error_set();
         return line_of({utf8, static_cast<std::size_t>(size)});
     }
-    if (!PyObject_CheckBuffer(cmd)) interop::raise_bad_argument(call, "cmd", "str or a bytes-like object", cmd);
+    if (!PyObject_CheckBuffer(cmd)) interop::raise_bad_argument(call, cmd, "str or a bytes-like object");
     interop::Buffer command(cmd);
     return line_of(command.bytes());
 }
@@ -68,7 +68,7 @@ Owned get_recv(Call& call, Ref self, Ref log_print, Ref size, Ref isdecode)
 constexpr FunctionDef get_recv_def = function_def<get_recv>(
     "FpgaTool._getRecv", "(self, log_print=False, size=" VORNFPGA_RECV_SIZE ", isdecode=True)", "Receive data from the FPGA.");
 
-Owned send_cmd(Call& call, Ref self, Ref cmd, Ref log_print, Ref size, Ref isdecode)
+Owned send_cmd(Call& call, Ref self, interop::Arg cmd, Ref log_print, Ref size, Ref isdecode)
 {
     Module module(call);
     Owned line = command_line(call, cmd);
