@@ -61,8 +61,9 @@ public:
 // raises: the outcome then names the exception, which goes on unchanged.
 Owned record_outcome(const Module& module, Ref tool, Outcome& outcome, const std::function<Owned()>& body);
 
-// After a check or _fpgaProgramFile returned false: the reason that `call` recorded in
-// the tool's last_outcome (one other than `before`), or else the generic `reason_key`.
+// After a check returned false: the reason it recorded in the tool's last_outcome
+// (an UpdateOutcome other than `before`), or else the generic `reason_key`; an
+// overridden check may record none.
 void adopt_reason(const Module& module, Ref tool, Ref before, Outcome& outcome, const char* reason_key);
 
 // The tool's last_outcome as it is now; empty if it has none.
