@@ -27,6 +27,13 @@ struct NativeFunction {
 
 PyObject* Call::module() const noexcept { return function_->module; }
 
+Owned Call::parameter_name(std::size_t index) const
+{
+    if (index >= static_cast<std::size_t>(PyTuple_GET_SIZE(function_->names)))
+        raise(PyExc_SystemError, "no named parameter at that position");
+    return Owned::ref(PyTuple_GET_ITEM(function_->names, static_cast<Py_ssize_t>(index)));
+}
+
 PyObject* Call::payload() const noexcept { return function_->payload; }
 
 namespace {

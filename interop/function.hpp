@@ -9,7 +9,7 @@
 //
 // An implementation is a plain C++ function
 //     Owned impl(Call& call, Ref self, Ref cmd, ...)
-// with one Ref per declared parameter (for *args a tuple, for **kwargs a dict),
+// with one Ref (or Arg) per declared parameter (for *args a tuple, for **kwargs a dict),
 // described by a FunctionDef made with function_def<impl>(...).
 #pragma once
 
@@ -26,6 +26,19 @@ namespace interop {
 
 struct NativeFunction;
 
+// An argument as an implementation receives it: a borrowed reference that also
+// knows which declared parameter it is, so that a converter (arguments.hpp) can
+// name the parameter from the signature text. Declare a parameter as Arg where a
+// converter needs it, as Ref elsewhere.
+class Arg : public Ref {
+public:
+    Arg(PyObject* object, std::size_t index) noexcept : Ref(object), index_(index) {}
+    std::size_t index() const noexcept { return index_; }
+
+private:
+    std::size_t index_;
+};
+
 // What an implementation gets besides its arguments.
 class Call {
 public:
@@ -37,6 +50,8 @@ public:
     PyObject* payload() const noexcept;
     // The function's current __qualname__, as Python's own argument errors name it.
     Owned qualname() const;
+    // The name of the declared parameter at `index`, as the signature text gives it.
+    Owned parameter_name(std::size_t index) const;
     // The function object itself.
     PyObject* self_function() const noexcept { return reinterpret_cast<PyObject*>(function_); }
 
@@ -78,7 +93,7 @@ PyObject* native_entry(PyObject* callable, PyObject* const* args, std::size_t na
         std::array<PyObject*, arity> slots{};
         bind_arguments(call, args, nargsf, kwnames, slots.data());
         return [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return Impl(call, Ref(slots[I])...);
+            return Impl(call, Arg(slots[I], I)...);
         }(std::make_index_sequence<arity>{});
     });
 }

@@ -64,14 +64,14 @@ auto while_handling(Ref error, Code&& code)
     }
 }
 
-// Python's try/finally: cleanup() runs on every path out of body(). An
-// exception from body() continues unchanged after cleanup(); one raised by
-// cleanup() replaces the result or the exception on its way, and carries that
-// exception as __context__.
+// Python's try/finally: cleanup() runs on every path out of body(), which may
+// return a value or nothing. An exception from body() continues unchanged after
+// cleanup(); one raised by cleanup() replaces the result or the exception on its
+// way, and carries that exception as __context__.
 template <class Body, class Cleanup>
 auto try_finally(Body&& body, Cleanup&& cleanup)
 {
-    auto result = [&] {
+    auto guarded = [&] {
         try {
             return body();
         } catch (...) {
@@ -81,9 +81,15 @@ auto try_finally(Body&& body, Cleanup&& cleanup)
             restore_error(std::move(error));
             throw_error_set();
         }
-    }();
-    cleanup();
-    return result;
+    };
+    if constexpr (std::is_void_v<decltype(body())>) {
+        guarded();
+        cleanup();
+    } else {
+        auto result = guarded();
+        cleanup();
+        return result;
+    }
 }
 
 // An exception taken out of the interpreter, as `except ... as error` holds it.
@@ -106,20 +112,37 @@ private:
     Owned error_;
 };
 
-// try: body() / except Exception as error: the caught error is returned, empty
-// when body() succeeded. A C++ failure counts as the Python exception that the
-// boundary would make of it (std::bad_alloc as MemoryError). Other exceptions,
-// KeyboardInterrupt and SystemExit among them, go on to the caller.
+// What catch_exception gives for a body that returns a value: the value, or
+// (value left empty) the caught error.
+template <class T>
+struct Attempt {
+    T value{};
+    Caught error;
+};
+
+// try: body() / except Exception as error: for a body that returns nothing, the
+// caught error, empty when body() succeeded; for one that returns a value, an
+// Attempt. A C++ failure counts as the Python exception that the boundary would
+// make of it (std::bad_alloc as MemoryError). Other exceptions, KeyboardInterrupt
+// and SystemExit among them, go on to the caller.
 template <class Body>
-Caught catch_exception(Body&& body)
+auto catch_exception(Body&& body)
 {
+    using Result = decltype(body());
     try {
-        body();
-        return Caught{};
+        if constexpr (std::is_void_v<Result>) {
+            body();
+            return Caught{};
+        } else {
+            return Attempt<Result>{body(), Caught{}};
+        }
     } catch (...) {
         set_error_from_cxx();
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error_set();
-        return Caught(fetch_error());
+        if constexpr (std::is_void_v<Result>)
+            return Caught(fetch_error());
+        else
+            return Attempt<Result>{Result{}, Caught(fetch_error())};
     }
 }
 

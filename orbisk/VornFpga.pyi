@@ -19,11 +19,35 @@ _FPGA_VER_MIN_DEV28: str
 _FPGA_VER_MIN_DEV32: str
 _DEVICE_WHITELIST: list[int]
 
+class UpdateOutcome:
+    """How the last processFpgaUpdate, _checkUpdateFile or _checkFileHeader call ended."""
+
+    ok: bool
+    reason: Optional[str]
+    details: dict[str, Any]
+    message: str
+    phase: str
+    bytes_written: int
+    device_state: str
+    pipeline_depth: int
+    def __init__(
+        self,
+        ok: bool,
+        reason: Optional[str],
+        details: dict[str, Any],
+        message: str,
+        phase: str,
+        bytes_written: int,
+        device_state: str,
+        pipeline_depth: int,
+    ) -> None: ...
+
 class FpgaTool:
     _conn: Any
     _owns_conn: bool
     progress_callback: Optional[Callable[[str, int, int], object]]
     pipeline_depth: int
+    last_outcome: Optional[UpdateOutcome]
     def __init__(self, connection: Any = None, address: Optional[str] = None, port: int = 5025) -> None: ...
     def _getRecv(self, log_print: bool = False, size: int = 1024, isdecode: bool = True) -> Union[str, bytes]: ...
     def _sendCmd(

@@ -2,27 +2,27 @@
 //
 // Each operation of FpgaTool is a native function (interop/function.hpp): its
 // body and its definition (qualified name, signature text, docstring) stand
-// together in the file of its concern, and module.cpp lists the definitions in
-// the order of the class body. Files by concern:
-//   module.cpp          import-time names, logging setup, constants, the class
-//   lifecycle.cpp       constructor, deleteTempFile, disconnect
-//   transport.cpp       _sendCmd, _getRecv: command framing and replies
-//   commands.cpp        the FPGA command set, with the block write frame
-//   firmware_check.cpp  _checkControlFwVersion
-//   device_init.cpp     initFpga
-//   file_check.cpp      _checkUpdateFile
-//   signed_image.cpp    _checkFileHeader: the signed image format and its keyed hashes
-//   image_file.cpp      reading image files; the signed image's fixed header
-//   programming.cpp     _fpgaProgramFile: block writes, read-back, digests, done and refresh
-//   reply_stream.cpp    commands in flight (pipeline_depth above 1): their replies from the byte stream
-//   progress.cpp        the console progress line and the progress callback
-//   update.cpp          processFpgaUpdate, set_progress_callback
+// together in the file of its concern, and each file ends with its definitions
+// in the file's order; module.cpp joins them in the order of the class body.
+// This header declares what every operation needs; device_types.hpp holds the
+// device types, and each concern has its own folder and headers:
+//   module.cpp  import-time names, logging setup, constants, the classes
+//   wire/       the device protocol: the data frame (protocol.hpp), _sendCmd and
+//               _getRecv (transport.cpp), the command set (commands.cpp), and
+//               the replies of commands in flight (reply_stream.cpp)
+//   image/      image files: reading them (image_file.cpp), the signed image
+//               and _checkFileHeader (signed_image.cpp), _checkUpdateFile (file_check.cpp)
+//   update/     the update itself: _fpgaProgramFile (programming.cpp), the progress
+//               line and callback (progress.cpp), last_outcome (outcome.cpp),
+//               processFpgaUpdate (update.cpp), initFpga (device_init.cpp),
+//               _checkControlFwVersion (firmware_check.cpp), the constructor,
+//               deleteTempFile and disconnect (lifecycle.cpp)
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
-#include <string>
+#include <span>
 #include <string_view>
 
 #include "interop.hpp"
@@ -41,7 +41,9 @@ using interop::Ref;
 // Import-time code names its own.
 inline constexpr std::string_view kNames[] = {
     // attributes of the tool
-    "_conn", "_owns_conn", "progress_callback", "pipeline_depth",
+    "_conn", "_owns_conn", "progress_callback", "pipeline_depth", "last_outcome",
+    // attributes of UpdateOutcome, and the class
+    "ok", "reason", "details", "message", "phase", "bytes_written", "device_state", "UpdateOutcome",
     // operations of the tool, called through the instance
     "_sendCmd", "_getRecv", "_fpgaCtrlInit", "_fpgaCfgMode", "_fpgaGetId", "_fpgaGetVersion", "_fpgaErase",
     "_fpgaRstPagePtr", "_fpgaProgram", "_fpgaRead", "_fpgaDone", "_fpgaRefresh", "_fpgaGetInfo", "_fpgaGetControlFwVer",
@@ -49,9 +51,9 @@ inline constexpr std::string_view kNames[] = {
     // operations of the connection
     "initConnection", "closeConnection", "sendCmd", "sendRawBytes", "recvRawBytes",
     // keyword arguments
-    "log_print", "size", "isdecode", "image_path", "device_type", "data", "buffering",
+    "log_print", "size", "isdecode", "image_path", "device_type", "data", "buffering", "extra",
     // module-level names
-    "logger", "RspType", "VER", "RetType", "RetCode", "_FPGA_FW_VER_MIN", "_FPGA_VER_MIN_DEV32", "_DEVICE_WHITELIST",
+    "logger", "RspType", "VER", "RetType", "RetCode", "_FPGA_FW_VER_MIN", "_FPGA_VER_MIN_DEV28", "_FPGA_VER_MIN_DEV32", "_DEVICE_WHITELIST",
     "Path", "open", "time", "hashlib", "hmac", "json", "struct",
     // the tool's own connection: from .VornCommService import _TCPConn, when it is made
     "VornCommService", "_TCPConn",
@@ -76,40 +78,5 @@ void log(const Module& module, Name level, Ref message);
 
 // RetType(RetCode.<code>, message) or RetType(RetCode.<code>, message, data), by position.
 Owned ret_type(const Module& module, Name code, Ref message, Ref data = nullptr);
-
-// device_type == value, for a device type the operation has made an int.
-inline bool is_device_type(Ref device_type, long value)
-{
-    return interop::require(PyObject_RichCompareBool(device_type, interop::integer(value).get(), Py_EQ)) != 0;
-}
-
-// commands.cpp: the block write frame and its reply.
-
-// Data travels in a frame: "#", the digit count d of its length N, N written
-// with max(d, 2) digits, then the N bytes unchanged (CR and LF among them). A
-// block write is "FPGA_PROGRAM " and such a frame; a page read is answered with
-// one, followed by CR LF.
-
-// "FPGA_PROGRAM #", the digit count of N, then N with at least two digits.
-class ProgramFrameHeader {
-public:
-    explicit ProgramFrameHeader(std::size_t length);
-    std::string_view text() const { return {text_, size_}; }
-
-private:
-    char text_[48];
-    std::size_t size_;
-};
-
-// The whole frame of a block write, CR LF included, appended to `out`.
-void append_program_frame(std::string& out, std::string_view block);
-
-// Whether a block write's reply, stripped of white space, is "0": a reply as the
-// connection returns it, or a reply line as it came from the device.
-bool is_acknowledgement(const Module& module, Ref reply);
-bool is_acknowledgement(const Module& module, std::string_view reply_line);
-
-// signed_image.cpp: the device types a signed image is for, as a sorted list of ints.
-Owned signed_image_device_types(const Module& module, Ref image_path);
 
 }  // namespace vornfpga

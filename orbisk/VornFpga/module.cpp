@@ -1,25 +1,26 @@
 // Import of orbisk.VornFpga: host and standard names, the logging setup, the
 // constants, the logger and the class FpgaTool, in that order.
+#include <string>
+
 #include "FpgaTool.hpp"
+#include "device_types.hpp"
+#include "update/outcome.hpp"
+#include "wire/protocol.hpp"
 
 namespace vornfpga {
 
-// FpgaTool's operations, each defined beside its body (FpgaTool.hpp lists the files).
-extern const FunctionDef tool_init_def, get_recv_def, send_cmd_def, fpga_ctrl_init_def, fpga_get_id_def,
-    fpga_get_version_def, fpga_cfg_mode_def, fpga_erase_def, fpga_rst_page_ptr_def, fpga_program_def, fpga_read_def,
-    fpga_done_def, fpga_refresh_def, fpga_get_info_def, fpga_get_control_fw_ver_def, fpga_get_serial_number_def,
-    fpga_program_file_def, check_control_fw_version_def, check_update_file_def, check_file_header_def, init_fpga_def,
-    set_progress_callback_def, process_fpga_update_def, delete_temp_file_def, disconnect_def;
+// Each operation file's definitions, in the file's order.
+extern const std::span<const FunctionDef> construction_operations, transport_operations, command_operations,
+    programming_operations, firmware_check_operations, file_check_operations, signed_image_operations,
+    device_init_operations, update_operations, teardown_operations;
 
 namespace {
 
 // The class body: FpgaTool's operations in definition order.
-constexpr const FunctionDef* kClassBody[] = {
-    &tool_init_def, &get_recv_def, &send_cmd_def, &fpga_ctrl_init_def, &fpga_get_id_def, &fpga_get_version_def,
-    &fpga_cfg_mode_def, &fpga_erase_def, &fpga_rst_page_ptr_def, &fpga_program_def, &fpga_read_def, &fpga_done_def,
-    &fpga_refresh_def, &fpga_get_info_def, &fpga_get_control_fw_ver_def, &fpga_get_serial_number_def,
-    &fpga_program_file_def, &check_control_fw_version_def, &check_update_file_def, &check_file_header_def,
-    &init_fpga_def, &set_progress_callback_def, &process_fpga_update_def, &delete_temp_file_def, &disconnect_def,
+const std::span<const FunctionDef>* const kClassBody[] = {
+    &construction_operations, &transport_operations, &command_operations, &programming_operations,
+    &firmware_check_operations, &file_check_operations, &signed_image_operations, &device_init_operations,
+    &update_operations, &teardown_operations,
 };
 
 void bind_imports(Ref module)
@@ -61,17 +62,21 @@ void bind_constants(Ref module)
 {
     using interop::add_to_module;
     using interop::text;
-    add_to_module(module, "_RECV_SIZE", interop::integer(1024));
+    add_to_module(module, "_RECV_SIZE", interop::integer(kRecvSize));
     add_to_module(module, "_FPGA_FW_VER_MIN", text("0.1.0.6"));
-    add_to_module(module, "_FPGA_VER_MIN_DEV28", text("1.1.0.0"));
-    add_to_module(module, "_FPGA_VER_MIN_DEV32", text("0.2.3.4"));
-    add_to_module(module, "_DEVICE_WHITELIST", interop::checked(Py_BuildValue("[i]", 32)));
+    Owned whitelist = interop::checked(PyList_New(0));
+    for (const DeviceType& type : kDeviceTypes) {
+        add_to_module(module, std::string(kNames[type.minimum_version.index]).c_str(), text(type.minimum_version_text));
+        if (type.initialised) interop::require(PyList_Append(whitelist, interop::integer(type.number).get()));
+    }
+    add_to_module(module, "_DEVICE_WHITELIST", whitelist);
 }
 
 void define_fpga_tool(Ref module)
 {
     interop::ClassBody body(module, "FpgaTool");
-    for (const FunctionDef* def : kClassBody) body.define(*def);
+    for (const std::span<const FunctionDef>* operations : kClassBody)
+        for (const FunctionDef& def : *operations) body.define(def);
     body.make_class(reinterpret_cast<PyObject*>(&PyType_Type), {reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
 }
 
@@ -82,12 +87,24 @@ int exec_module(PyObject* module) noexcept
         bind_imports(module);
         configure_logging(module);
         bind_constants(module);
+        define_update_outcome(module);
         define_fpga_tool(module);
     });
 }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    // Everything the module keeps lives in its own state and namespace, so each
+    // interpreter that imports it gets its own; it has not been tried under an
+    // interpreter with a GIL of its own, so it asks for the shared one.
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+    // The operations rely on the GIL: a tool, its connection and the module state
+    // are used by one thread at a time.
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 

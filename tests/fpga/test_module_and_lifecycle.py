@@ -83,6 +83,7 @@ class TestClass:
         tool = FpgaTool(conn)
         tool.extra = 1  # accepts new attributes
         assert vars(tool) == {"_conn": conn, "_owns_conn": False, "progress_callback": None, "pipeline_depth": 1,
+                              "last_outcome": None,
                               "extra": 1}
 
     def test_docstrings(self):
@@ -229,3 +230,21 @@ class TestDisconnect:
         with pytest.raises(ZeroDivisionError):
             tool.disconnect()
         assert caplog.records == []
+
+
+def test_class_body_order():
+    operations = [name for name, value in vars(FpgaTool).items() if callable(value)]
+    assert operations == [
+        "__init__", "_getRecv", "_sendCmd", "_fpgaCtrlInit", "_fpgaGetId", "_fpgaGetVersion", "_fpgaCfgMode",
+        "_fpgaErase", "_fpgaRstPagePtr", "_fpgaProgram", "_fpgaRead", "_fpgaDone", "_fpgaRefresh", "_fpgaGetInfo",
+        "_fpgaGetControlFwVer", "_fpgaGetSerialNumber", "_fpgaProgramFile", "_checkControlFwVersion",
+        "_checkUpdateFile", "_checkFileHeader", "initFpga", "set_progress_callback", "processFpgaUpdate",
+        "deleteTempFile", "disconnect"]
+
+
+def test_a_refused_argument_is_named_by_its_parameter_even_when_another_holds_the_same_object():
+    with pytest.raises(TypeError, match=r"^FpgaTool.__init__\(\) argument 'address' must be str or None, not int$"):
+        FpgaTool(5, 5)
+    tool = FpgaTool(object())
+    with pytest.raises(TypeError, match=r"^FpgaTool._fpgaProgramFile\(\) argument 'device_type' must be int, not str$"):
+        tool._fpgaProgramFile("fw.bin", "fw.bin")

@@ -67,6 +67,21 @@ Owned catch_exception_impl(Call&, Ref body, Ref handler)
     return interop::checked(Py_BuildValue("(OO)", caught.value(), handled.get()));
 }
 
+// (value, caught): what body() returned, or None and the exception caught.
+Owned catch_value(Call&, Ref body)
+{
+    auto attempt = interop::catch_exception([&] { return run_body(body); });
+    Owned value = attempt.value ? attempt.value : interop::none();
+    return interop::checked(Py_BuildValue("(OO)", value.get(), attempt.error ? attempt.error.value() : Py_None));
+}
+
+// try_finally with a body that returns nothing: None.
+Owned try_finally_void(Call&, Ref body, Ref cleanup)
+{
+    interop::try_finally([&] { run_body(body); }, [&] { interop::call(cleanup); });
+    return interop::none();
+}
+
 Owned pair(Call&, Ref first, Ref second) { return interop::checked(PyTuple_Pack(2, first.get(), second.get())); }
 
 struct NamedDef {
@@ -102,6 +117,8 @@ constexpr FunctionDef kFunctions[] = {
     function_def<status_of>("status_of", "(kind)", nullptr),
     function_def<try_finally_impl>("try_finally", "(body, cleanup)", nullptr),
     function_def<catch_exception_impl>("catch_exception", "(body, handler=None)", nullptr),
+    function_def<catch_value>("catch_value", "(body)", nullptr),
+    function_def<try_finally_void>("try_finally_void", "(body, cleanup)", nullptr),
     function_def<define>("define", "(name)", nullptr),
 };
 

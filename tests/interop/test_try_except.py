@@ -100,3 +100,20 @@ class TestCatchException:
         error, handler = ValueError("body"), Recorder(returns="handled")
         assert probe.catch_exception(raises(error), handler) == (error, "handled")
         assert handler.handled == [error]
+
+
+class TestValuedBodies:
+    def test_catch_exception_gives_the_value_or_the_error(self, probe):
+        assert probe.catch_value(lambda: 42) == (42, None)
+        error = ValueError("no")
+        assert probe.catch_value(raises(error)) == (None, error)
+        with pytest.raises(KeyboardInterrupt):
+            probe.catch_value(raises(KeyboardInterrupt()))
+
+    def test_try_finally_takes_a_body_that_returns_nothing(self, probe):
+        cleanup = Recorder()
+        assert probe.try_finally_void(lambda: 1, cleanup) is None
+        error = ValueError("body")
+        with pytest.raises(ValueError) as raised:
+            probe.try_finally_void(raises(error), cleanup)
+        assert raised.value is error and cleanup.handled == [None, error]

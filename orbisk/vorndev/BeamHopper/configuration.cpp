@@ -6,6 +6,7 @@
 
 namespace beamhopper {
 
+using interop::Arg;
 using interop::float_from_number;
 using interop::int_from_number;
 
@@ -17,28 +18,28 @@ Owned sync_fast_beam_config(Call& call, Ref self) { return Module(call).call_met
 extern constexpr FunctionDef sync_fast_beam_config_def = function_def<sync_fast_beam_config>(
     "BeamHopper.syncFastBeamConfig", "(self) -> RetType", "Update the fast beam configuration.");
 
-Owned get_fast_beam_gain(Call& call, Ref, Ref, Ref beam_id)
+Owned get_fast_beam_gain(Call& call, Ref, Ref, Arg beam_id)
 {
-    int_from_number(call, "beam_id", beam_id);
+    int_from_number(call, beam_id);
     interop::raise(PyExc_NotImplementedError);
 }
 extern constexpr FunctionDef get_fast_beam_gain_def = function_def<get_fast_beam_gain>(
     "BeamHopper.getFastBeamGain", "(self, rf_mode: RFMode, beam_id: int) -> RetType", "Get the fast beam gain.");
 
-Owned get_fast_beam_pattern(Call& call, Ref, Ref beam_id)
+Owned get_fast_beam_pattern(Call& call, Ref, Arg beam_id)
 {
-    int_from_number(call, "beam_id", beam_id);
+    int_from_number(call, beam_id);
     interop::raise(PyExc_NotImplementedError);
 }
 extern constexpr FunctionDef get_fast_beam_pattern_def = function_def<get_fast_beam_pattern>(
     "BeamHopper.getFastBeamPattern", "(self, beam_id: int) -> RetType", "Get the fast beam pattern.");
 
-Owned set_fast_beam_gain(Call& call, Ref, Ref, Ref beam_id, Ref enable, Ref com_gain, Ref ele_gain)
+Owned set_fast_beam_gain(Call& call, Ref, Ref, Arg beam_id, Ref enable, Arg com_gain, Arg ele_gain)
 {
-    int_from_number(call, "beam_id", beam_id);
+    int_from_number(call, beam_id);
     interop::truthy(enable);
-    int_from_number(call, "com_gain", com_gain);
-    int_from_number(call, "ele_gain", ele_gain);
+    int_from_number(call, com_gain);
+    int_from_number(call, ele_gain);
     interop::raise(PyExc_NotImplementedError);
 }
 extern constexpr FunctionDef set_fast_beam_gain_def = function_def<set_fast_beam_gain>(
@@ -46,24 +47,24 @@ extern constexpr FunctionDef set_fast_beam_gain_def = function_def<set_fast_beam
     "(self, rf_mode: RFMode, beam_id: int, enable: bool, com_gain: int = 0, ele_gain: int = 0) -> RetType",
     "Set the fast beam gain.");
 
-Owned set_fast_beam_pattern_theta_phi(Call& call, Ref, Ref beam_id, Ref rf_freq, Ref theta, Ref phi)
+Owned set_fast_beam_pattern_theta_phi(Call& call, Ref, Arg beam_id, Arg rf_freq, Arg theta, Arg phi)
 {
-    int_from_number(call, "beam_id", beam_id);
-    float_from_number(call, "rf_freq", rf_freq);
-    float_from_number(call, "theta", theta);
-    float_from_number(call, "phi", phi);
+    int_from_number(call, beam_id);
+    float_from_number(call, rf_freq);
+    float_from_number(call, theta);
+    float_from_number(call, phi);
     interop::raise(PyExc_NotImplementedError);
 }
 extern constexpr FunctionDef set_fast_beam_pattern_theta_phi_def = function_def<set_fast_beam_pattern_theta_phi>(
     "BeamHopper.setFastBeamPatternThetaPhi",
     "(self, beam_id: int, rf_freq: float, theta: float, phi: float) -> RetType", "Set the fast beam pattern.");
 
-Owned set_fast_beam_pattern_az_el(Call& call, Ref, Ref beam_id, Ref rf_freq, Ref azimuth, Ref elevation)
+Owned set_fast_beam_pattern_az_el(Call& call, Ref, Arg beam_id, Arg rf_freq, Arg azimuth, Arg elevation)
 {
-    int_from_number(call, "beam_id", beam_id);
-    float_from_number(call, "rf_freq", rf_freq);
-    float_from_number(call, "azimuth", azimuth);
-    float_from_number(call, "elevation", elevation);
+    int_from_number(call, beam_id);
+    float_from_number(call, rf_freq);
+    float_from_number(call, azimuth);
+    float_from_number(call, elevation);
     interop::raise(PyExc_NotImplementedError);
 }
 extern constexpr FunctionDef set_fast_beam_pattern_az_el_def = function_def<set_fast_beam_pattern_az_el>(

@@ -1,4 +1,4 @@
-#include "image_file.hpp"
+#include "image/image_file.hpp"
 
 #include <algorithm>
 #include <string>

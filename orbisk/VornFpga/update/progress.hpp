@@ -6,6 +6,7 @@
 #include <string>
 
 #include "FpgaTool.hpp"
+#include "update/outcome.hpp"
 
 namespace vornfpga {
 
@@ -14,7 +15,8 @@ void append_fixed(std::string& out, double value, int precision);
 
 class Progress {
 public:
-    Progress(const Module& module, Ref tool);
+    // What the callback raises is noted in `outcome` on its way out.
+    Progress(const Module& module, Ref tool, Outcome& outcome);
 
     // progress_callback(stage, current, total), read from the tool at every call and skipped while false.
     void notify(Ref stage, std::uint64_t current, std::uint64_t total);
@@ -39,6 +41,7 @@ private:
 
     const Module& module_;
     Ref tool_;
+    Outcome& outcome_;
     Owned write_;
     Owned verify_;
     double drawn_at_ = -1e9;

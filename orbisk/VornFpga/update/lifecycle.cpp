@@ -3,11 +3,11 @@
 
 namespace vornfpga {
 
-Owned tool_init(Call& call, Ref self, Ref connection, Ref address, Ref port)
+Owned tool_init(Call& call, Ref self, Ref connection, interop::Arg address, interop::Arg port)
 {
     Module module(call);
-    interop::require_text_or_none(call, "address", address);
-    Owned port_number = interop::int_from_number(call, "port", port);
+    interop::require_text_or_none(call, address);
+    Owned port_number = interop::int_from_number(call, port);
 
     if (!connection.is_none()) {
         module.set_attr(self, "_conn"_n, connection);
@@ -25,11 +25,12 @@ Owned tool_init(Call& call, Ref self, Ref connection, Ref address, Ref port)
         module.set_attr(self, "_owns_conn"_n, Py_True);
     }
     module.set_attr(self, "progress_callback"_n, Py_None);
+    module.set_attr(self, "last_outcome"_n, Py_None);
     // Commands _fpgaProgramFile keeps in flight; 1: one exchange at a time.
     module.set_attr(self, "pipeline_depth"_n, interop::integer(1));
     return interop::none();
 }
-extern constexpr FunctionDef tool_init_def = function_def<tool_init>(
+constexpr FunctionDef tool_init_def = function_def<tool_init>(
     "FpgaTool.__init__", "(self, connection=None, address=None, port=5025)",
     R"(
         Initialize the FPGA tool.
@@ -43,7 +44,7 @@ extern constexpr FunctionDef tool_init_def = function_def<tool_init>(
 // The tool creates no temporary files; disconnect() still calls this, so that a
 // subclass that does create some can remove them here.
 Owned delete_temp_file(Call&, Ref) { return interop::none(); }
-extern constexpr FunctionDef delete_temp_file_def = function_def<delete_temp_file>(
+constexpr FunctionDef delete_temp_file_def = function_def<delete_temp_file>(
     "FpgaTool.deleteTempFile", "(self)",
     "Remove temporary files of the tool. The tool creates none, so there is nothing to remove.");
 
@@ -57,10 +58,17 @@ Owned disconnect(Call& call, Ref self)
     }
     return interop::none();
 }
-extern constexpr FunctionDef disconnect_def = function_def<disconnect>(
+constexpr FunctionDef disconnect_def = function_def<disconnect>(
     "FpgaTool.disconnect", "(self)",
     R"(
         Close the connection and clean up.
         )");
+
+// The constructor opens the class body; deleteTempFile and disconnect close it.
+extern const std::span<const FunctionDef> construction_operations, teardown_operations;
+constexpr FunctionDef kConstruction[] = {tool_init_def};
+constexpr FunctionDef kTeardown[] = {delete_temp_file_def, disconnect_def};
+const std::span<const FunctionDef> construction_operations{kConstruction};
+const std::span<const FunctionDef> teardown_operations{kTeardown};
 
 }  // namespace vornfpga

@@ -1,4 +1,6 @@
-#include "reply_stream.hpp"
+#include "wire/reply_stream.hpp"
+
+#include "wire/protocol.hpp"
 
 #include <algorithm>
 
@@ -8,11 +10,6 @@ namespace {
 
 // Bytes asked of the connection per receive: a whole window of replies at once.
 constexpr Py_ssize_t kReceiveSize = 64 * 1024;
-
-// The largest page a raw read of _RECV_SIZE bytes can carry; a longer block is no page.
-constexpr std::size_t kMaxDataBlock = 1024 - 6;
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
@@ -53,7 +50,7 @@ bool ReplyStream::has_line() const { return unread().find('\n') != std::string_v
 bool ReplyStream::has_data_block() const
 {
     std::size_t header = 0, length = 0;
-    return data_block_frame(header, length) != Frame::incomplete;
+    return decode_data_block(unread(), header, length) != DataBlock::incomplete;
 }
 
 std::string_view ReplyStream::next_line()
@@ -70,10 +67,10 @@ std::string_view ReplyStream::next_line()
 std::optional<std::string_view> ReplyStream::next_data_block()
 {
     std::size_t header = 0, length = 0;
-    Frame frame;
-    while ((frame = data_block_frame(header, length)) == Frame::incomplete) receive();
+    DataBlock frame;
+    while ((frame = decode_data_block(unread(), header, length)) == DataBlock::incomplete) receive();
     --outstanding_;
-    if (frame == Frame::malformed) return std::nullopt;
+    if (frame == DataBlock::malformed) return std::nullopt;
     std::string_view data = unread().substr(header, length);
     start_ += header + length + 2;
     return data;
@@ -88,26 +85,6 @@ void ReplyStream::drain_data_blocks()
 {
     while (outstanding_ > 0)
         if (!next_data_block()) return;  // the stream cannot be followed past it
-}
-
-ReplyStream::Frame ReplyStream::data_block_frame(std::size_t& header, std::size_t& length) const
-{
-    std::string_view rest = unread();
-    if (rest.empty()) return Frame::incomplete;
-    if (rest[0] != '#') return Frame::malformed;
-    if (rest.size() < 2) return Frame::incomplete;
-    if (!is_digit(rest[1])) return Frame::malformed;
-    std::size_t width = std::max<std::size_t>(static_cast<std::size_t>(rest[1] - '0'), 2);
-    header = 2 + width;
-    if (rest.size() < header) return Frame::incomplete;
-    length = 0;
-    for (char digit : rest.substr(2, width)) {
-        if (!is_digit(digit)) return Frame::malformed;
-        length = length * 10 + static_cast<std::size_t>(digit - '0');
-        if (length > kMaxDataBlock) return Frame::malformed;
-    }
-    if (rest.size() < header + length + 2) return Frame::incomplete;
-    return rest.substr(header + length, 2) == "\r\n" ? Frame::whole : Frame::malformed;
 }
 
 void ReplyStream::receive()

@@ -10,9 +10,12 @@
 #include <string>
 #include <string_view>
 
-#include "image_file.hpp"
-#include "progress.hpp"
-#include "reply_stream.hpp"
+#include "device_types.hpp"
+#include "image/image_file.hpp"
+#include "update/outcome.hpp"
+#include "update/progress.hpp"
+#include "wire/protocol.hpp"
+#include "wire/reply_stream.hpp"
 
 namespace vornfpga {
 
@@ -88,12 +91,13 @@ private:
 
 class ProgrammingRun {
 public:
-    ProgrammingRun(const Module& module, Ref tool, Ref image_path, std::uint64_t file_size)
+    ProgrammingRun(const Module& module, Ref tool, Ref image_path, std::uint64_t file_size, Outcome& outcome)
         : module_(module),
+          outcome_(outcome),
           tool_(tool),
           image_path_(image_path),
           is_signed_(is_suffix(lower_suffix(module, image_path), ".tbin")),
-          progress_(module, tool),
+          progress_(module, tool, outcome),
           monotonic_(module.attr(module.global("time"_n), "monotonic"_n)),
           file_size_(file_size)
     {
@@ -104,12 +108,14 @@ public:
     void prepare(Ref device_type)
     {
         sent_ = 0;
+        outcome_.bytes_written = 0;
+        outcome_.phase = "erase";
         write_hash_ = new_hasher();
         write_update_ = module_.attr(write_hash_, "update"_n);
-        if (is_device_type(device_type, 28))
-            module_.call_method(tool_, "_fpgaErase"_n, interop::bytes("14"));
-        else if (is_device_type(device_type, 32))
-            module_.call_method(tool_, "_fpgaErase"_n, interop::bytes("12"));
+        if (const DeviceType* type = find_device_type(device_type)) {
+            outcome_.device_state = "erased";
+            module_.call_method(tool_, "_fpgaErase"_n, interop::bytes(type->erase_bits));
+        }
         reset_page_pointer();
         progress_.notify(progress_.write_stage(), 0, 0);
         if (is_signed_ && !signed_file_) load_signed_image();
@@ -120,6 +126,9 @@ public:
     // Write phase: one block write at a time at depth 1, or up to `depth` in flight.
     Written write(std::size_t depth)
     {
+        outcome_.phase = "write";
+        outcome_.device_state = "erased";
+        outcome_.pipeline_depth = depth;
         return with_image<Written>(kBlockSize, [&](auto& blocks) {
             return depth == 1 ? write_each(blocks) : write_in_window(blocks, depth);
         });
@@ -138,6 +147,7 @@ public:
 private:
     bool verify_and_finish(ReadBackComparison& comparison, std::size_t depth)
     {
+        outcome_.phase = "verify";
         progress_.end_line();
         Owned write_digest = module_.call_method(write_hash_, "hexdigest"_n);
         log(module_, "debug"_n, interop::format("w hash: %U", write_digest.get()));
@@ -159,11 +169,12 @@ private:
         bool verified = interop::require(PyObject_RichCompareBool(write_digest, read_digest, Py_EQ)) != 0;
         if (verified) {
             log(module_, "info"_n, interop::text("Verify Success"));
+            outcome_.phase = "load";
             module_.call_method(tool_, "_fpgaDone"_n);
+            outcome_.device_state = "loaded";
             module_.call_method(tool_, "_fpgaRefresh"_n);
         } else {
-            log(module_, "error"_n, interop::text("Verify Failed"));
-            log_difference(comparison.first_difference(sent_));
+            log_verify_failure(comparison.first_difference(sent_));
         }
         log_total_time();
         return verified;
@@ -218,12 +229,14 @@ private:
             if (interop::truthy(accepted)) break;
             if (attempt == kMaxBlockAttempts) {
                 progress_.end_line();
-                log(module_, "error"_n, interop::format("FPGA block at byte offset %llu refused %d times; programming stopped",
+                outcome_.fail("block_refused", fields({{"offset", offset(sent_)}, {"attempts", interop::integer(attempt)}}));
+                outcome_.log(module_, "error"_n, interop::format("FPGA block at byte offset %llu refused %d times; programming stopped",
                                                        static_cast<unsigned long long>(sent_), attempt));
                 return false;
             }
         }
         sent_ += static_cast<std::uint64_t>(PyBytes_GET_SIZE(block.get()));
+        outcome_.bytes_written = sent_;
         progress_.report(progress_.write_stage(), sent_, file_size_, block_end - block_start);
         return true;
     }
@@ -265,7 +278,7 @@ private:
                     more = false;
                     break;
                 }
-                append_program_frame(frames, block);
+                append_program_line(frames, block);
                 hashed.append(block);
                 in_flight.push_back({block.size(), sent_at});
             }
@@ -294,6 +307,7 @@ private:
                         return Written::refused_in_window;
                     }
                     sent_ += block.length;
+                    outcome_.bytes_written = sent_;
                     progress_.report_throttled(progress_.write_stage(), sent_, file_size_,
                                                stream.received_at() - block.sent_at, stream.received_at());
                 }
@@ -325,8 +339,9 @@ private:
                     std::optional<std::string_view> page = stream.next_data_block();
                     if (!page) {
                         progress_.end_line();
-                        log(module_, "error"_n, interop::text("FPGA read-back reply is not a data block; "
-                                                              "the read-back stops there"));
+                        outcome_.fail("readback_not_data", fields({{"offset", offset(read - kBlockSize)}}));
+                        outcome_.log(module_, "error"_n, interop::text("FPGA read-back reply is not a data block; "
+                                                                       "the read-back stops there"));
                         return;
                     }
                     double seconds = stream.received_at() - asked_at.front();
@@ -358,15 +373,23 @@ private:
         read_pending_.clear();
     }
 
-    void log_difference(std::optional<std::uint64_t> offset)
+    // "Verify Failed" and where the read-back differs, both with the run's first failure.
+    void log_verify_failure(std::optional<std::uint64_t> difference)
     {
-        if (offset)
-            log(module_, "error"_n, interop::format("FPGA read-back differs from the image at byte offset %llu",
-                                                   static_cast<unsigned long long>(*offset)));
+        if (difference)
+            outcome_.fail("readback_mismatch", fields({{"offset", offset(*difference)}}));
         else
-            log(module_, "error"_n, interop::text("FPGA read-back differs from the image as written; "
-                                                  "the image file changed during the update"));
+            outcome_.fail("image_changed");
+        outcome_.log(module_, "error"_n, interop::text("Verify Failed"));
+        if (difference)
+            outcome_.log(module_, "error"_n, interop::format("FPGA read-back differs from the image at byte offset %llu",
+                                                            static_cast<unsigned long long>(*difference)));
+        else
+            outcome_.log(module_, "error"_n, interop::text("FPGA read-back differs from the image as written; "
+                                                           "the image file changed during the update"));
     }
+
+    static Owned offset(std::uint64_t value) { return interop::checked(PyLong_FromUnsignedLongLong(value)); }
 
     double now() const
     {
@@ -386,6 +409,7 @@ private:
     }
 
     const Module& module_;
+    Outcome& outcome_;
     Ref tool_;
     Ref image_path_;
     bool is_signed_;
@@ -405,13 +429,18 @@ private:
 
 }  // namespace
 
-Owned fpga_program_file(Call& call, Ref self, Ref image_path, Ref device_type)
+Owned fpga_program_file(Call& call, Ref self, interop::Arg image_path, interop::Arg device_type)
 {
     Module module(call);
-    interop::require_text(call, "image_path", image_path);
-    Owned type = interop::int_from_integer(call, "device_type", device_type);
+    interop::require_text(call, image_path);
+    Owned type = interop::int_from_integer(call, device_type);
 
-    ProgrammingRun run(module, self, image_path, byte_count(file_size(module, image_path)));
+    // Called by processFpgaUpdate, the run records its progress in that update's outcome.
+    Outcome unrecorded;
+    Outcome* active = active_outcome(self);
+    Outcome& outcome = active ? *active : unrecorded;
+    outcome.programming_ran = true;
+    ProgrammingRun run(module, self, image_path, byte_count(file_size(module, image_path)), outcome);
     std::size_t depth = pipeline_depth(module, self);
     run.prepare(type);
     ProgrammingRun::Written written = run.write(depth);
@@ -423,8 +452,14 @@ Owned fpga_program_file(Call& call, Ref self, Ref image_path, Ref device_type)
     if (written != ProgrammingRun::Written::whole) return interop::boolean(false);
     return interop::boolean(run.verify_and_finish(depth));
 }
-extern constexpr FunctionDef fpga_program_file_def = function_def<fpga_program_file>(
+constexpr FunctionDef fpga_program_file_def = function_def<fpga_program_file>(
     "FpgaTool._fpgaProgramFile", "(self, image_path, device_type=28)",
     "Write an image file to the FPGA in 16-byte blocks, read it back and compare the SHA-256 digests.");
+
+extern const std::span<const FunctionDef> programming_operations;
+constexpr FunctionDef kOperations[] = {
+    fpga_program_file_def,
+};
+const std::span<const FunctionDef> programming_operations{kOperations};
 
 }  // namespace vornfpga

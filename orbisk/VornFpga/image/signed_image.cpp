@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <string>
 
-#include "image_file.hpp"
+#include "image/image_file.hpp"
+#include "image/signed_image.hpp"
+#include "update/outcome.hpp"
 
 namespace vornfpga {
 
@@ -78,14 +80,23 @@ Owned device_type_member(const Module& module, Ref header)
     return device_type;
 }
 
+bool refuse(const Module& module, Outcome& outcome, const char* reason, Ref image_path, Owned message,
+            Owned error_text = {})
+{
+    outcome.fail(reason, error_text ? fields({{"path", image_path}, {"error", error_text}}) : fields({{"path", image_path}}));
+    outcome.message = std::move(message);
+    outcome.log(module, "error"_n, outcome.message);
+    return false;
+}
+
 // The checks once the file is read; any exception means the file cannot be parsed.
-bool verify_signed_image(const Module& module, Ref image_path, Ref contents)
+bool verify_signed_image(const Module& module, Outcome& outcome, Ref image_path, Ref contents)
 {
     interop::Buffer buffer(contents);
     std::string_view file = buffer.bytes();
     SignedLayout layout = decode_signed_layout(module, file);
-    std::string_view header_hash = file_region(file, 16, SignedLayout::hash_size);
-    std::string_view image_hash = file_region(file, 48, SignedLayout::hash_size);
+    std::string_view header_hash = file_region(file, SignedLayout::header_hash_offset, SignedLayout::hash_size);
+    std::string_view image_hash = file_region(file, SignedLayout::image_hash_offset, SignedLayout::hash_size);
     std::string_view header_bytes = file_region(file, SignedLayout::fixed_header_size, layout.header_length);
 
     Owned header = parse_header(module, header_bytes);
@@ -97,18 +108,16 @@ bool verify_signed_image(const Module& module, Ref image_path, Ref contents)
     // The regions are views of the one buffer read from the file, never copies.
     Owned view = interop::checked(PyMemoryView_FromObject(contents));
     if (!digest_matches(module, key, memoryview_slice(view, file, header_bytes), memoryview_slice(view, file, header_hash))) {
-        log(module, "error"_n, interop::text("FPGA tbin header hash mismatch"));
-        return false;
+        return refuse(module, outcome, "header_hash_mismatch", image_path, interop::text("FPGA tbin header hash mismatch"));
     }
     std::string_view image = file_region(file, layout.image_start_addr, layout.image_length);
     // An empty image would erase the device and load nothing.
     if (image.empty()) {
-        log(module, "error"_n, interop::format("FPGA tbin image is empty: %U", image_path.get()));
-        return false;
+        return refuse(module, outcome, "signed_image_empty", image_path,
+                      interop::format("FPGA tbin image is empty: %U", image_path.get()));
     }
     if (!digest_matches(module, key, memoryview_slice(view, file, image), memoryview_slice(view, file, image_hash))) {
-        log(module, "error"_n, interop::text("FPGA tbin image hash mismatch"));
-        return false;
+        return refuse(module, outcome, "image_hash_mismatch", image_path, interop::text("FPGA tbin image hash mismatch"));
     }
     log(module, "debug"_n, interop::text("FPGA tbin hash verify success"));
     return true;
@@ -142,55 +151,69 @@ SignedHead read_signed_head(const Module& module, Ref image_path, std::uint64_t 
 bool is_whole_signed_image(const Module& module, Ref image_path, std::uint64_t file_size)
 {
     if (file_size < SignedLayout::fixed_header_size) return false;
-    bool whole = false;
-    interop::Caught not_signed = interop::catch_exception([&] {
+    auto whole = interop::catch_exception([&] {
         SignedHead head = read_signed_head(module, image_path, file_size);
         const SignedLayout& layout = head.layout;
         std::uint64_t image_start = SignedLayout::fixed_header_size + std::uint64_t{layout.header_length};
-        if (layout.image_start_addr != image_start || image_start + layout.image_length != file_size) return;
+        if (layout.image_start_addr != image_start || image_start + layout.image_length != file_size) return false;
         interop::Buffer fixed(head.fixed_header);
-        Owned header_hash = interop::bytes(file_region(fixed.bytes(), 16, SignedLayout::hash_size));
+        Owned header_hash = interop::bytes(file_region(fixed.bytes(), SignedLayout::header_hash_offset, SignedLayout::hash_size));
         interop::Buffer header_bytes(head.header_bytes);
         Owned key = image_key(device_type_member(module, parse_header(module, header_bytes.bytes())));
-        whole = digest_matches(module, key, head.header_bytes, header_hash);
+        return digest_matches(module, key, head.header_bytes, header_hash);
     });
-    return whole && !not_signed;
+    return whole.value && !whole.error;
 }
 
-}  // namespace
-
-Owned check_file_header(Call& call, Ref, Ref image_path)
+bool check_header(const Module& module, Outcome& outcome, Ref image_path)
 {
-    Module module(call);
-    interop::require_text(call, "image_path", image_path);
     if (is_suffix(lower_suffix(module, image_path), ".bin")) {
         Owned size = file_size(module, image_path);
         log(module, "debug"_n, interop::format("FPGA image header check: %U, size=%S", image_path.get(), size.get()));
         // A signed image named .bin would be programmed header and all.
-        if (is_whole_signed_image(module, image_path, byte_count(size))) {
-            log(module, "error"_n,
-                interop::format("FPGA image is a signed image; rename it to .tbin: %U", image_path.get()));
-            return interop::boolean(false);
-        }
-        return interop::boolean(true);
+        if (is_whole_signed_image(module, image_path, byte_count(size)))
+            return refuse(module, outcome, "signed_image_named_bin", image_path,
+                          interop::format("FPGA image is a signed image; rename it to .tbin: %U", image_path.get()));
+        return true;
     }
 
-    Owned contents;
-    if (interop::Caught error = interop::catch_exception([&] { contents = read_whole_file(module, image_path); })) {
-        error.handle([&] {
-            log(module, "error"_n, interop::format("FPGA image file not readable: %U, %S", image_path.get(), error.value()));
+    auto read = interop::catch_exception([&] { return read_whole_file(module, image_path); });
+    if (interop::Caught& error = read.error) {
+        return error.handle([&] {
+            return refuse(module, outcome, "image_unreadable", image_path,
+                          interop::format("FPGA image file not readable: %U, %S", image_path.get(), error.value()),
+                          interop::checked(PyObject_Str(error.value())));
         });
-        return interop::boolean(false);
     }
 
-    bool verified = false;
-    if (interop::Caught error = interop::catch_exception([&] { verified = verify_signed_image(module, image_path, contents); })) {
-        error.handle([&] { log(module, "error"_n, interop::format("FPGA tbin header parse error: %S", error.value())); });
-        return interop::boolean(false);
+    auto verified = interop::catch_exception([&] { return verify_signed_image(module, outcome, image_path, read.value); });
+    if (interop::Caught& error = verified.error) {
+        return error.handle([&] {
+            return refuse(module, outcome, "header_parse_error", image_path,
+                          interop::format("FPGA tbin header parse error: %S", error.value()),
+                          interop::checked(PyObject_Str(error.value())));
+        });
     }
-    return interop::boolean(verified);
+    return verified.value;
 }
-extern constexpr FunctionDef check_file_header_def = function_def<check_file_header>(
+
+}  // namespace
+
+Owned check_file_header(Call& call, Ref self, interop::Arg image_path)
+{
+    Module module(call);
+    Outcome outcome;
+    return record_outcome(module, self, outcome, [&] {
+        interop::require_text(call, image_path);
+        bool passed = check_header(module, outcome, image_path);
+        if (passed) {
+            outcome.ok = true;
+            outcome.phase = "done";
+        }
+        return interop::boolean(passed);
+    });
+}
+constexpr FunctionDef check_file_header_def = function_def<check_file_header>(
     "FpgaTool._checkFileHeader", "(self, image_path)",
     "Check the header and keyed hashes of a signed (.tbin) image file.");
 
@@ -209,5 +232,11 @@ Owned signed_image_device_types(const Module& module, Ref image_path)
     interop::require(PyList_Sort(types));
     return types;
 }
+
+extern const std::span<const FunctionDef> signed_image_operations;
+constexpr FunctionDef kOperations[] = {
+    check_file_header_def,
+};
+const std::span<const FunctionDef> signed_image_operations{kOperations};
 
 }  // namespace vornfpga

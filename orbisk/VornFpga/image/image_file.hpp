@@ -40,6 +40,8 @@ Owned read_whole_file(const Module& module, Ref image_path);
 // A signed image's fixed header, as far as the file holds it. All fields are
 // unsigned 32-bit big-endian; lengths and offsets are bounded by the file.
 struct SignedLayout {
+    static constexpr std::size_t header_hash_offset = 16;  // HMAC-SHA256 of the JSON header region
+    static constexpr std::size_t image_hash_offset = 48;   // HMAC-SHA256 of the image
     static constexpr std::size_t hash_size = 32;
     static constexpr std::size_t fixed_header_size = 80;
 

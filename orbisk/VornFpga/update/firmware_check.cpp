@@ -17,7 +17,13 @@ Owned check_control_fw_version(Call& call, Ref self)
     }
     return interop::boolean(true);
 }
-extern constexpr FunctionDef check_control_fw_version_def = function_def<check_control_fw_version>(
+constexpr FunctionDef check_control_fw_version_def = function_def<check_control_fw_version>(
     "FpgaTool._checkControlFwVersion", "(self)", "Check if the control firmware version is compatible.");
+
+extern const std::span<const FunctionDef> firmware_check_operations;
+constexpr FunctionDef kOperations[] = {
+    check_control_fw_version_def,
+};
+const std::span<const FunctionDef> firmware_check_operations{kOperations};
 
 }  // namespace vornfpga

@@ -1,6 +1,6 @@
 // initFpga: control init, configuration mode TRANS, FPGA identity and, on device
 // type 32, the FPGA version against its minimum. Device faults become results.
-#include "FpgaTool.hpp"
+#include "device_types.hpp"
 
 namespace vornfpga {
 
@@ -22,13 +22,14 @@ Owned initialise(const Module& module, Ref self, Ref device_type, Ref disable_fw
     interop::require(PyDict_SetItemString(info, "fpga_id", fpga_id));
     log(module, "info"_n, interop::format("FPGA ID: %S", fpga_id.get()));
 
-    if (is_device_type(device_type, 32)) {
+    const DeviceType* type = find_device_type(device_type);
+    if (type && type->initialised) {
         Owned fpga_version = module.call_method(self, "_fpgaGetVersion"_n);
         interop::require(PyDict_SetItemString(info, "fpga_version", fpga_version));
         log(module, "info"_n, interop::format("FPGA Version: %S", fpga_version.get()));
         if (interop::truthy(fpga_version) && !interop::truthy(disable_fw_check)) {
             Owned ver = module.global("VER"_n);
-            Owned minimum = module.global("_FPGA_VER_MIN_DEV32"_n);
+            Owned minimum = module.global(type->minimum_version);
             Owned found = interop::call(ver, fpga_version);
             if (interop::require(PyObject_RichCompareBool(found, interop::call(ver, minimum).get(), Py_LT))) {
                 Owned message = interop::format("FPGA version %S is lower than minimum required version %S.",
@@ -44,10 +45,10 @@ Owned initialise(const Module& module, Ref self, Ref device_type, Ref disable_fw
 
 }  // namespace
 
-Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check)
+Owned init_fpga(Call& call, Ref self, interop::Arg device_type, Ref disable_fw_check)
 {
     Module module(call);
-    Owned type = interop::int_from_number(call, "device_type", device_type);
+    Owned type = interop::int_from_number(call, device_type);
     Owned info = new_result_dict();
 
     Owned whitelist = module.global("_DEVICE_WHITELIST"_n);
@@ -57,17 +58,17 @@ Owned init_fpga(Call& call, Ref self, Ref device_type, Ref disable_fw_check)
         return ret_type(module, "WARNING"_n, message);
     }
 
-    Owned outcome;
-    if (interop::Caught error = interop::catch_exception([&] { outcome = initialise(module, self, type, disable_fw_check, info); })) {
+    auto result = interop::catch_exception([&] { return initialise(module, self, type, disable_fw_check, info); });
+    if (interop::Caught& error = result.error) {
         return error.handle([&] {
             Owned message = interop::format("FPGA initialization failed: %S", error.value());
             log(module, "error"_n, message);
             return ret_type(module, "ERROR"_n, message);
         });
     }
-    return outcome;
+    return result.value;
 }
-extern constexpr FunctionDef init_fpga_def = function_def<init_fpga>(
+constexpr FunctionDef init_fpga_def = function_def<init_fpga>(
     "FpgaTool.initFpga", "(self, device_type, disable_fw_check=False)",
     R"(
         Initialize FPGA.
@@ -87,5 +88,11 @@ extern constexpr FunctionDef init_fpga_def = function_def<init_fpga>(
                 'fw_version': str
             }
         )");
+
+extern const std::span<const FunctionDef> device_init_operations;
+constexpr FunctionDef kOperations[] = {
+    init_fpga_def,
+};
+const std::span<const FunctionDef> device_init_operations{kOperations};
 
 }  // namespace vornfpga

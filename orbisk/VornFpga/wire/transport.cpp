@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "FpgaTool.hpp"
+#include "wire/protocol.hpp"
 
 namespace vornfpga {
 
@@ -20,7 +20,7 @@ Owned line_of(std::string_view command)
 }
 
 // cmd (str as UTF-8, or any bytes-like object) followed by CR LF, in one allocation.
-Owned command_line(const Call& call, Ref cmd)
+Owned command_line(const Call& call, interop::Arg cmd)
 {
     if (PyUnicode_Check(cmd)) {
         Py_ssize_t size = 0;
@@ -28,20 +28,22 @@ Owned command_line(const Call& call, Ref cmd)
         if (utf8 == nullptr) interop::throw_error_set();
         return line_of({utf8, static_cast<std::size_t>(size)});
     }
-    if (!PyObject_CheckBuffer(cmd)) interop::raise_bad_argument(call, "cmd", "str or a bytes-like object", cmd);
+    if (!PyObject_CheckBuffer(cmd)) interop::raise_bad_argument(call, cmd, "str or a bytes-like object");
     interop::Buffer command(cmd);
     return line_of(command.bytes());
 }
 
-// data[4:-2]
+// data[4:-2]: the frame's head and the CR LF after it, cut at fixed places.
 Owned cut_frame(Ref data)
 {
+    constexpr auto head = static_cast<Py_ssize_t>(kRawFrameHead);
+    constexpr auto tail = static_cast<Py_ssize_t>(kRawFrameTail);
     if (PyBytes_Check(data)) {
         Py_ssize_t size = PyBytes_GET_SIZE(data.get());
-        if (size <= 6) return interop::bytes("");
-        return interop::checked(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()) + 4, size - 6));
+        if (size <= head + tail) return interop::bytes("");
+        return interop::checked(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()) + head, size - head - tail));
     }
-    Owned slice = interop::checked(PySlice_New(interop::integer(4).get(), interop::integer(-2).get(), nullptr));
+    Owned slice = interop::checked(PySlice_New(interop::integer(head).get(), interop::integer(-tail).get(), nullptr));
     return interop::checked(PyObject_GetItem(data, slice));
 }
 
@@ -63,11 +65,10 @@ Owned get_recv(Call& call, Ref self, Ref log_print, Ref size, Ref isdecode)
     if (interop::truthy(log_print)) log(module, "debug"_n, interop::format("Received data: %S", data.get()));
     return data;
 }
-// size defaults to the value of _RECV_SIZE when the class is made.
-extern constexpr FunctionDef get_recv_def = function_def<get_recv>(
-    "FpgaTool._getRecv", "(self, log_print=False, size=1024, isdecode=True)", "Receive data from the FPGA.");
+constexpr FunctionDef get_recv_def = function_def<get_recv>(
+    "FpgaTool._getRecv", "(self, log_print=False, size=" VORNFPGA_RECV_SIZE ", isdecode=True)", "Receive data from the FPGA.");
 
-Owned send_cmd(Call& call, Ref self, Ref cmd, Ref log_print, Ref size, Ref isdecode)
+Owned send_cmd(Call& call, Ref self, interop::Arg cmd, Ref log_print, Ref size, Ref isdecode)
 {
     Module module(call);
     Owned line = command_line(call, cmd);
@@ -85,8 +86,14 @@ Owned send_cmd(Call& call, Ref self, Ref cmd, Ref log_print, Ref size, Ref isdec
                              {module.name("isdecode"_n), Py_False},
                          });
 }
-extern constexpr FunctionDef send_cmd_def = function_def<send_cmd>(
-    "FpgaTool._sendCmd", "(self, cmd, log_print=False, size=1024, isdecode=True)",
+constexpr FunctionDef send_cmd_def = function_def<send_cmd>(
+    "FpgaTool._sendCmd", "(self, cmd, log_print=False, size=" VORNFPGA_RECV_SIZE ", isdecode=True)",
     "Send a command to the FPGA and receive the response.");
+
+extern const std::span<const FunctionDef> transport_operations;
+constexpr FunctionDef kOperations[] = {
+    get_recv_def, send_cmd_def,
+};
+const std::span<const FunctionDef> transport_operations{kOperations};
 
 }  // namespace vornfpga

@@ -1,4 +1,4 @@
-#include "progress.hpp"
+#include "update/progress.hpp"
 
 #include <charconv>
 
@@ -18,8 +18,8 @@ void append_integer(std::string& out, std::uint64_t value)
     out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
 }
 
-Progress::Progress(const Module& module, Ref tool)
-    : module_(module), tool_(tool), write_(interop::text("write")), verify_(interop::text("verify"))
+Progress::Progress(const Module& module, Ref tool, Outcome& outcome)
+    : module_(module), tool_(tool), outcome_(outcome), write_(interop::text("write")), verify_(interop::text("verify"))
 {
 }
 
@@ -29,7 +29,14 @@ void Progress::notify(Ref stage, std::uint64_t current, std::uint64_t total)
     if (!interop::truthy(callback)) return;
     Owned current_number = interop::checked(PyLong_FromUnsignedLongLong(current));
     Owned total_number = interop::checked(PyLong_FromUnsignedLongLong(total));
-    interop::call(callback, stage, current_number, total_number);
+    try {
+        interop::call(callback, stage, current_number, total_number);
+    } catch (const interop::PyErrorSet&) {
+        Owned error = interop::fetch_error();
+        outcome_.callback_error = Owned::ref(error.get());
+        interop::restore_error(std::move(error));
+        interop::throw_error_set();
+    }
 }
 
 void Progress::report(Ref stage, std::uint64_t current, std::uint64_t total, double seconds)

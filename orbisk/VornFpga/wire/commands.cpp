@@ -1,11 +1,9 @@
 // The FPGA command set: one method per controller command, each sent through
 // the tool's own _sendCmd. Only the block write judges its reply.
-#include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <string_view>
 
-#include "FpgaTool.hpp"
+#include "wire/protocol.hpp"
 
 namespace vornfpga {
 
@@ -36,54 +34,46 @@ Owned send_with_argument(const Module& module, Ref self, std::string_view comman
 }  // namespace
 
 Owned fpga_ctrl_init(Call& call, Ref self) { return send(Module(call), self, "FPGA_CTRL_INIT"); }
-extern constexpr FunctionDef fpga_ctrl_init_def = function_def<fpga_ctrl_init>(
+constexpr FunctionDef fpga_ctrl_init_def = function_def<fpga_ctrl_init>(
     "FpgaTool._fpgaCtrlInit", "(self)", "Initialize the FPGA control.");
 
 Owned fpga_get_id(Call& call, Ref self) { return send(Module(call), self, "FPGA_GET_ID"); }
-extern constexpr FunctionDef fpga_get_id_def = function_def<fpga_get_id>(
+constexpr FunctionDef fpga_get_id_def = function_def<fpga_get_id>(
     "FpgaTool._fpgaGetId", "(self)", "Get the FPGA ID.");
 
 Owned fpga_get_version(Call& call, Ref self) { return send(Module(call), self, "GET_FPGA_VER"); }
-extern constexpr FunctionDef fpga_get_version_def = function_def<fpga_get_version>(
+constexpr FunctionDef fpga_get_version_def = function_def<fpga_get_version>(
     "FpgaTool._fpgaGetVersion", "(self)", "Get the FPGA version.");
 
-Owned fpga_done(Call& call, Ref self) { return send(Module(call), self, "FPGA_DONE"); }
-extern constexpr FunctionDef fpga_done_def = function_def<fpga_done>(
-    "FpgaTool._fpgaDone", "(self)", "Mark the FPGA programming as done.");
-
-Owned fpga_refresh(Call& call, Ref self) { return send(Module(call), self, "FPGA_REFRESH"); }
-extern constexpr FunctionDef fpga_refresh_def = function_def<fpga_refresh>(
-    "FpgaTool._fpgaRefresh", "(self)", "Refresh the FPGA.");
-
-Owned fpga_get_info(Call& call, Ref self) { return send(Module(call), self, "GET_FE_INFO"); }
-extern constexpr FunctionDef fpga_get_info_def = function_def<fpga_get_info>(
-    "FpgaTool._fpgaGetInfo", "(self)", "Get the FPGA information.");
-
-Owned fpga_get_control_fw_ver(Call& call, Ref self) { return send(Module(call), self, "GET_FW_VER"); }
-extern constexpr FunctionDef fpga_get_control_fw_ver_def = function_def<fpga_get_control_fw_ver>(
-    "FpgaTool._fpgaGetControlFwVer", "(self)", "Get the FPGA control firmware version.");
-
-Owned fpga_get_serial_number(Call& call, Ref self) { return send(Module(call), self, "GET_SN"); }
-extern constexpr FunctionDef fpga_get_serial_number_def = function_def<fpga_get_serial_number>(
-    "FpgaTool._fpgaGetSerialNumber", "(self)", "Get the FPGA serial number.");
-
 Owned fpga_cfg_mode(Call& call, Ref self, Ref mode) { return send_with_argument(Module(call), self, "FPGA_CFG_MODE", mode); }
-extern constexpr FunctionDef fpga_cfg_mode_def = function_def<fpga_cfg_mode>(
+constexpr FunctionDef fpga_cfg_mode_def = function_def<fpga_cfg_mode>(
     "FpgaTool._fpgaCfgMode", "(self, mode)", "Configure the FPGA mode.");
 
 Owned fpga_erase(Call& call, Ref self, Ref erase_bits)
 {
     return send_with_argument(Module(call), self, "FPGA_ERASE", erase_bits);
 }
-extern constexpr FunctionDef fpga_erase_def = function_def<fpga_erase>(
+constexpr FunctionDef fpga_erase_def = function_def<fpga_erase>(
     "FpgaTool._fpgaErase", "(self, erase_bits)", "Erase the FPGA memory.");
 
 Owned fpga_rst_page_ptr(Call& call, Ref self, Ref section)
 {
     return send_with_argument(Module(call), self, "FPGA_RST_PAGE_PTR", section);
 }
-extern constexpr FunctionDef fpga_rst_page_ptr_def = function_def<fpga_rst_page_ptr>(
+constexpr FunctionDef fpga_rst_page_ptr_def = function_def<fpga_rst_page_ptr>(
     "FpgaTool._fpgaRstPagePtr", "(self, section)", "Reset the FPGA page pointer.");
+
+// The block write, and whether the device took it.
+Owned fpga_program(Call& call, Ref self, interop::Arg data_block)
+{
+    Module module(call);
+    if (!PyObject_CheckBuffer(data_block)) interop::raise_bad_argument(call, data_block, "a bytes-like object");
+    interop::Buffer data(data_block);
+    Owned reply = module.call_method(self, "_sendCmd"_n, interop::bytes(program_command(data.bytes())));
+    return interop::boolean(is_acknowledgement(module, reply));
+}
+constexpr FunctionDef fpga_program_def = function_def<fpga_program>(
+    "FpgaTool._fpgaProgram", "(self, data_block)", "Program the FPGA with the given data block.");
 
 Owned fpga_read(Call& call, Ref self)
 {
@@ -91,45 +81,28 @@ Owned fpga_read(Call& call, Ref self)
     return interop::call(module.attr(self, "_sendCmd"_n), {interop::bytes("FPGA_READ")},
                          {{module.name("isdecode"_n), Py_False}});
 }
-extern constexpr FunctionDef fpga_read_def = function_def<fpga_read>(
+constexpr FunctionDef fpga_read_def = function_def<fpga_read>(
     "FpgaTool._fpgaRead", "(self)", "Read data from the FPGA.");
 
-// The block write: its frame (ProgramFrameHeader, then the data), and whether the device took it.
-Owned fpga_program(Call& call, Ref self, Ref data_block)
-{
-    Module module(call);
-    if (!PyObject_CheckBuffer(data_block)) interop::raise_bad_argument(call, "data_block", "a bytes-like object", data_block);
-    interop::Buffer data(data_block);
-    std::string_view block = data.bytes();
-    ProgramFrameHeader header(block.size());
-    Owned payload = interop::checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(header.text().size() + block.size())));
-    char* out = PyBytes_AS_STRING(payload.get());
-    std::memcpy(out, header.text().data(), header.text().size());
-    std::memcpy(out + header.text().size(), block.data(), block.size());
-    Owned reply = module.call_method(self, "_sendCmd"_n, payload);
-    return interop::boolean(is_acknowledgement(module, reply));
-}
-extern constexpr FunctionDef fpga_program_def = function_def<fpga_program>(
-    "FpgaTool._fpgaProgram", "(self, data_block)", "Program the FPGA with the given data block.");
+Owned fpga_done(Call& call, Ref self) { return send(Module(call), self, "FPGA_DONE"); }
+constexpr FunctionDef fpga_done_def = function_def<fpga_done>(
+    "FpgaTool._fpgaDone", "(self)", "Mark the FPGA programming as done.");
 
-ProgramFrameHeader::ProgramFrameHeader(std::size_t length)
-{
-    constexpr std::string_view prefix = "FPGA_PROGRAM #";
-    char digits[24];
-    char* digits_end = std::to_chars(digits, digits + sizeof digits, length).ptr;
-    char* end = std::copy(prefix.begin(), prefix.end(), text_);
-    end = std::to_chars(end, text_ + sizeof text_, digits_end - digits).ptr;
-    if (digits_end - digits < 2) *end++ = '0';
-    end = std::copy(digits, digits_end, end);
-    size_ = static_cast<std::size_t>(end - text_);
-}
+Owned fpga_refresh(Call& call, Ref self) { return send(Module(call), self, "FPGA_REFRESH"); }
+constexpr FunctionDef fpga_refresh_def = function_def<fpga_refresh>(
+    "FpgaTool._fpgaRefresh", "(self)", "Refresh the FPGA.");
 
-void append_program_frame(std::string& out, std::string_view block)
-{
-    out.append(ProgramFrameHeader(block.size()).text());
-    out.append(block);
-    out.append("\r\n");
-}
+Owned fpga_get_info(Call& call, Ref self) { return send(Module(call), self, "GET_FE_INFO"); }
+constexpr FunctionDef fpga_get_info_def = function_def<fpga_get_info>(
+    "FpgaTool._fpgaGetInfo", "(self)", "Get the FPGA information.");
+
+Owned fpga_get_control_fw_ver(Call& call, Ref self) { return send(Module(call), self, "GET_FW_VER"); }
+constexpr FunctionDef fpga_get_control_fw_ver_def = function_def<fpga_get_control_fw_ver>(
+    "FpgaTool._fpgaGetControlFwVer", "(self)", "Get the FPGA control firmware version.");
+
+Owned fpga_get_serial_number(Call& call, Ref self) { return send(Module(call), self, "GET_SN"); }
+constexpr FunctionDef fpga_get_serial_number_def = function_def<fpga_get_serial_number>(
+    "FpgaTool._fpgaGetSerialNumber", "(self)", "Get the FPGA serial number.");
 
 bool is_acknowledgement(const Module& module, Ref reply)
 {
@@ -153,5 +126,23 @@ bool is_acknowledgement(const Module& module, std::string_view reply_line)
     Owned text = interop::checked(PyUnicode_DecodeUTF8(reply_line.data(), static_cast<Py_ssize_t>(reply_line.size()), "replace"));
     return is_acknowledgement(module, text);
 }
+
+extern const std::span<const FunctionDef> command_operations;
+constexpr FunctionDef kOperations[] = {
+    fpga_ctrl_init_def,
+    fpga_get_id_def,
+    fpga_get_version_def,
+    fpga_cfg_mode_def,
+    fpga_erase_def,
+    fpga_rst_page_ptr_def,
+    fpga_program_def,
+    fpga_read_def,
+    fpga_done_def,
+    fpga_refresh_def,
+    fpga_get_info_def,
+    fpga_get_control_fw_ver_def,
+    fpga_get_serial_number_def,
+};
+const std::span<const FunctionDef> command_operations{kOperations};
 
 }  // namespace vornfpga

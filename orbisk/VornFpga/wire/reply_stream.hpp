@@ -34,7 +34,7 @@ public:
     // The next reply line, without its line end; receives until it is whole.
     std::string_view next_line();
 
-    // The data of the next page read's reply (a data frame, see FpgaTool.hpp, then CR LF);
+    // The data of the next page read's reply (a data frame, then CR LF: decode_data_block);
     // receives until it is whole. Nothing when what arrived is not such a reply: the
     // stream can then not be followed further.
     std::optional<std::string_view> next_data_block();
@@ -53,8 +53,6 @@ public:
     auto run(Phase&& phase, Drain&& drain);
 
 private:
-    enum class Frame { incomplete, whole, malformed };
-    Frame data_block_frame(std::size_t& header, std::size_t& length) const;
     std::string_view unread() const { return std::string_view(buffer_).substr(start_); }
     void receive();
 

@@ -1,0 +1,180 @@
+#include "update/outcome.hpp"
+
+#include <string_view>
+
+namespace vornfpga {
+
+namespace {
+
+thread_local ActiveOutcome* active = nullptr;
+
+Owned text_or_empty(const Owned& value) { return value ? Owned::ref(value.get()) : interop::text(""); }
+Owned dict_or_empty(const Owned& value) { return value ? Owned::ref(value.get()) : interop::checked(PyDict_New()); }
+
+bool is_a(Ref error, PyObject* type) { return PyErr_GivenExceptionMatches(error, type) != 0; }
+
+// The reason key of an exception that ends a call in `outcome`'s phase.
+const char* exception_reason(const Outcome& outcome, Ref error)
+{
+    if (outcome.callback_error && outcome.callback_error.get() == error.get()) return "callback_error";
+    if (!is_a(error, PyExc_Exception)) return "interrupted";
+    if (is_a(error, PyExc_TimeoutError)) return "timeout";
+    // Before any device command, an OSError comes from the image file, not the connection.
+    bool from_connection = is_a(error, PyExc_ConnectionError) || std::string_view(outcome.phase) != "check";
+    if (is_a(error, PyExc_OSError) && from_connection) return "connection_lost";
+    return "error";
+}
+
+void fail_with_exception(Outcome& outcome, Ref error)
+{
+    Owned type_name = interop::checked(PyType_GetName(Py_TYPE(error.get())));
+    Owned text = interop::checked(PyObject_Str(error));
+    outcome.ok = false;
+    outcome.reason = interop::text(exception_reason(outcome, error));
+    outcome.details = fields({{"error", type_name}, {"text", text}});
+    outcome.message = std::move(text);
+}
+
+void store(const Module& module, Ref tool, const Outcome& outcome)
+{
+    Owned made = interop::call(module.global("UpdateOutcome"_n), interop::boolean(outcome.ok),
+                               outcome.reason ? Owned::ref(outcome.reason.get()) : interop::none(),
+                               dict_or_empty(outcome.details), text_or_empty(outcome.message), interop::text(outcome.phase),
+                               interop::checked(PyLong_FromUnsignedLongLong(outcome.bytes_written)),
+                               interop::text(outcome.device_state),
+                               interop::checked(PyLong_FromSize_t(outcome.pipeline_depth)));
+    module.set_attr(tool, "last_outcome"_n, made);
+}
+
+Owned outcome_init(Call& call, Ref self, Ref ok, Ref reason, Ref details, Ref message, Ref phase, Ref bytes_written,
+                   Ref device_state, Ref pipeline_depth)
+{
+    Module module(call);
+    module.set_attr(self, "ok"_n, ok);
+    module.set_attr(self, "reason"_n, reason);
+    module.set_attr(self, "details"_n, details);
+    module.set_attr(self, "message"_n, message);
+    module.set_attr(self, "phase"_n, phase);
+    module.set_attr(self, "bytes_written"_n, bytes_written);
+    module.set_attr(self, "device_state"_n, device_state);
+    module.set_attr(self, "pipeline_depth"_n, pipeline_depth);
+    return interop::none();
+}
+constexpr FunctionDef outcome_init_def = function_def<outcome_init>(
+    "UpdateOutcome.__init__",
+    "(self, ok, reason, details, message, phase, bytes_written, device_state, pipeline_depth)",
+    "Record how an update or a check ended.");
+
+Owned outcome_repr(Call& call, Ref self)
+{
+    Module module(call);
+    return interop::format(
+        "UpdateOutcome(ok=%R, reason=%R, phase=%R, device_state=%R, bytes_written=%R, pipeline_depth=%R, "
+        "message=%R, details=%R)",
+        module.attr(self, "ok"_n).get(), module.attr(self, "reason"_n).get(), module.attr(self, "phase"_n).get(),
+        module.attr(self, "device_state"_n).get(), module.attr(self, "bytes_written"_n).get(),
+        module.attr(self, "pipeline_depth"_n).get(), module.attr(self, "message"_n).get(),
+        module.attr(self, "details"_n).get());
+}
+constexpr FunctionDef outcome_repr_def = function_def<outcome_repr>("UpdateOutcome.__repr__", "(self)", nullptr);
+
+constexpr const char* kOutcomeDoc = R"(
+    How the last processFpgaUpdate, _checkUpdateFile or _checkFileHeader call ended.
+
+    Attributes:
+        ok: True for a successful update or a check that passed.
+        reason: A stable key naming the refusal or failure; None when ok.
+        details: The reason's fields, e.g. {"path": ...}; empty when there are none.
+        message: The result's message, or the str() of the exception that ended the call.
+        phase: Where the call ended: "check", "erase", "write", "verify", "load", "version" or "done".
+        bytes_written: Bytes the device acknowledged.
+        device_state: What the device was left holding: "untouched", "erased" or "loaded".
+        pipeline_depth: The depth the write ran at; 0 when nothing was written.
+    )";
+
+}  // namespace
+
+void Outcome::fail(const char* reason_key, Owned reason_details)
+{
+    if (reason) return;
+    ok = false;
+    reason = interop::text(reason_key);
+    details = std::move(reason_details);
+}
+
+void Outcome::log(const Module& module, Name level, Ref message) const
+{
+    Owned extra = fields({{"reason", reason ? Owned::ref(reason.get()) : interop::none()},
+                           {"details", details ? interop::checked(PyDict_Copy(details)) : dict_or_empty(details)}});
+    interop::call(module.attr(module.global("logger"_n), level), {message}, {{module.name("extra"_n), extra}});
+}
+
+Owned fields(std::initializer_list<std::pair<const char*, Ref>> items)
+{
+    Owned dict = interop::checked(PyDict_New());
+    for (const auto& [key, value] : items) interop::require(PyDict_SetItemString(dict, key, value));
+    return dict;
+}
+
+Outcome* active_outcome(Ref tool)
+{
+    for (ActiveOutcome* entry = active; entry; entry = entry->previous)
+        if (entry->tool.get() == tool.get()) return &entry->outcome;
+    return nullptr;
+}
+
+ActiveOutcome::ActiveOutcome(Ref tool_, Outcome& outcome_) : tool(tool_), outcome(outcome_), previous(active)
+{
+    active = this;
+}
+
+ActiveOutcome::~ActiveOutcome() { active = previous; }
+
+Owned record_outcome(const Module& module, Ref tool, Outcome& outcome, const std::function<Owned()>& body)
+{
+    Owned result;
+    try {
+        result = body();
+    } catch (...) {
+        interop::set_error_from_cxx();
+        Owned error = interop::fetch_error();
+        interop::while_handling(error, [&] {
+            fail_with_exception(outcome, error);
+            store(module, tool, outcome);
+        });
+        interop::restore_error(std::move(error));
+        interop::throw_error_set();
+    }
+    store(module, tool, outcome);
+    return result;
+}
+
+Owned last_outcome(const Module& module, Ref tool) { return interop::find_attr(tool, module.name("last_outcome"_n)); }
+
+void adopt_reason(const Module& module, Ref tool, Ref before, Outcome& outcome, const char* reason_key)
+{
+    Owned after = last_outcome(module, tool);
+    if (after && after.get() != before.get() &&
+        interop::require(PyObject_IsInstance(after, module.global("UpdateOutcome"_n).get())) &&
+        !interop::truthy(module.attr(after, "ok"_n))) {
+        Owned reason = module.attr(after, "reason"_n);
+        Owned reason_details = module.attr(after, "details"_n);
+        if (PyUnicode_Check(reason.get()) && PyDict_Check(reason_details.get())) {
+            outcome.reason = std::move(reason);
+            outcome.details = interop::checked(PyDict_Copy(reason_details));
+            return;
+        }
+    }
+    outcome.fail(reason_key);
+}
+
+void define_update_outcome(Ref module)
+{
+    interop::ClassBody body(module, "UpdateOutcome");
+    body.bind("__doc__", interop::text(kOutcomeDoc));
+    body.define(outcome_init_def);
+    body.define(outcome_repr_def);
+    body.make_class(reinterpret_cast<PyObject*>(&PyType_Type), {reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
+}
+
+}  // namespace vornfpga

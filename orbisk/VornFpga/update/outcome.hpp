@@ -1,0 +1,75 @@
+// How a call of processFpgaUpdate, _checkUpdateFile or _checkFileHeader ended, as
+// data: the tool's last_outcome, an UpdateOutcome. Each refusal or failure is
+// recorded where it happens, with a stable reason key and its details, and the
+// line the module logs for it carries the same two as record attributes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <utility>
+
+#include "FpgaTool.hpp"
+
+namespace vornfpga {
+
+struct Outcome {
+    bool ok = false;
+    Owned reason;   // str; empty while nothing failed
+    Owned details;  // dict; empty for {}
+    Owned message;  // str; empty for ""
+    // "check", "erase", "write", "verify", "load", "version" or "done"
+    const char* phase = "check";
+    std::uint64_t bytes_written = 0;
+    // "untouched", "erased" or "loaded"
+    const char* device_state = "untouched";
+    std::size_t pipeline_depth = 0;
+    // The exception the progress callback raised, while it may be on its way out.
+    Owned callback_error;
+    // Whether the tool's own _fpgaProgramFile ran for this update.
+    bool programming_ran = false;
+
+    // Records a refusal or failure; the first one recorded stands.
+    void fail(const char* reason_key, Owned reason_details = {});
+
+    // Logs the message at `level` with extra={"reason": ..., "details": ...} of this outcome.
+    void log(const Module& module, Name level, Ref message) const;
+};
+
+// {"key": value, ...}
+Owned fields(std::initializer_list<std::pair<const char*, Ref>> items);
+
+// The Outcome of the processFpgaUpdate running for `tool` in this thread, if any:
+// _fpgaProgramFile reports its progress there.
+Outcome* active_outcome(Ref tool);
+
+// Makes `outcome` the active one for `tool` while it lives.
+class ActiveOutcome {
+public:
+    ActiveOutcome(Ref tool, Outcome& outcome);
+    ~ActiveOutcome();
+    ActiveOutcome(const ActiveOutcome&) = delete;
+    ActiveOutcome& operator=(const ActiveOutcome&) = delete;
+
+    Ref tool;
+    Outcome& outcome;
+    ActiveOutcome* previous;
+};
+
+// Runs body() and then sets tool.last_outcome from `outcome`, also when body()
+// raises: the outcome then names the exception, which goes on unchanged.
+Owned record_outcome(const Module& module, Ref tool, Outcome& outcome, const std::function<Owned()>& body);
+
+// After a check returned false: the reason it recorded in the tool's last_outcome
+// (an UpdateOutcome other than `before`), or else the generic `reason_key`; an
+// overridden check may record none.
+void adopt_reason(const Module& module, Ref tool, Ref before, Outcome& outcome, const char* reason_key);
+
+// The tool's last_outcome as it is now; empty if it has none.
+Owned last_outcome(const Module& module, Ref tool);
+
+// Binds the class UpdateOutcome in the module.
+void define_update_outcome(Ref module);
+
+}  // namespace vornfpga

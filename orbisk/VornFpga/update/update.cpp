@@ -1,0 +1,156 @@
+// processFpgaUpdate: file check, header check, programming with read-back, then
+// the new FPGA version; set_progress_callback sets who hears of the progress.
+#include "device_types.hpp"
+#include "image/image_file.hpp"
+#include "image/signed_image.hpp"
+#include "update/outcome.hpp"
+
+namespace vornfpga {
+
+namespace {
+
+Owned refusal(const Module& module, Outcome& outcome, Owned message)
+{
+    outcome.message = std::move(message);
+    outcome.log(module, "error"_n, outcome.message);
+    return ret_type(module, "ERROR"_n, outcome.message);
+}
+
+Owned refusal(const Module& module, Outcome& outcome, const char* message)
+{
+    return refusal(module, outcome, interop::text(message));
+}
+
+// Records device_type_mismatch and returns "FPGA image is for device types 28, 32, not 40."
+// when a signed image is not for the device; nothing for a raw image, which names no device type.
+Owned device_type_refusal(const Module& module, Outcome& outcome, Ref image_path, Ref device_type)
+{
+    if (is_suffix(lower_suffix(module, image_path), ".bin")) return {};
+    Owned types = signed_image_device_types(module, image_path);
+    if (interop::require(PySequence_Contains(types, device_type))) return {};
+    Owned names = interop::checked(PyList_New(0));
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(types.get()); ++index)
+        interop::require(PyList_Append(names, interop::checked(PyObject_Str(PyList_GET_ITEM(types.get(), index))).get()));
+    Owned listed = interop::checked(PyUnicode_Join(interop::text(", ").get(), names));
+    outcome.fail("device_type_mismatch",
+                 fields({{"path", image_path}, {"image_types", types}, {"device_type", device_type}}));
+    return interop::format("FPGA image is for device type%s %U, not %S.", PyList_GET_SIZE(types.get()) == 1 ? "" : "s",
+                           listed.get(), device_type.get());
+}
+
+// self.<check>(image_path), with the reason it recorded when it refuses.
+bool check_passes(const Module& module, Ref self, Name check, Ref image_path, Outcome& outcome, const char* generic)
+{
+    Owned before = last_outcome(module, self);
+    if (interop::truthy(module.call_method(self, check, image_path))) return true;
+    adopt_reason(module, self, before, outcome, generic);
+    return false;
+}
+
+// The version the device reports after programming, as its device type says; "" for other types.
+Owned new_version(const Module& module, Ref self, Ref device_type)
+{
+    const DeviceType* type = find_device_type(device_type);
+    if (!type) return interop::text("");
+    if (type->version_after_update == VersionQuery::fpga_version) return module.call_method(self, "_fpgaGetVersion"_n);
+    Owned reply = module.call_method(self, "_fpgaGetInfo"_n);
+    Owned info = module.call_method(module.global("json"_n), "loads"_n, reply);
+    Owned entries = interop::checked(PyObject_GetIter(module.call_method(info, "values"_n).get()));
+    Owned first = Owned::take(PyIter_Next(entries));
+    if (!first) {
+        if (PyErr_Occurred()) interop::throw_error_set();
+        first = interop::checked(PyDict_New());
+    }
+    return module.call_method(first, "get"_n, interop::text("fpga_ver"), interop::text(""));
+}
+
+Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, interop::Arg image_path,
+             interop::Arg device_type)
+{
+    interop::require_text_or_none(call, image_path);
+    Owned type = interop::int_from_integer(call, device_type);
+    Owned result = interop::checked(
+        Py_BuildValue("{s:O,s:s,s:s}", "success", Py_False, "error_message", "", "fw_version", ""));
+
+    if (image_path.is_none() || PyUnicode_GET_LENGTH(image_path.get()) == 0) {
+        outcome.fail("no_image_path");
+        return refusal(module, outcome, "FPGA image path is not provided.");
+    }
+    if (!check_passes(module, self, "_checkUpdateFile"_n, image_path, outcome, "file_check_failed"))
+        return refusal(module, outcome, "FPGA update file check failed.");
+    if (!check_passes(module, self, "_checkFileHeader"_n, image_path, outcome, "header_check_failed"))
+        return refusal(module, outcome, "FPGA image header check failed.");
+    if (Owned mismatch = device_type_refusal(module, outcome, image_path, type))
+        return refusal(module, outcome, std::move(mismatch));
+
+    // The device is touched from here on; _fpgaProgramFile records its progress in `outcome`.
+    outcome.phase = "erase";
+    Owned programmed = interop::call(module.attr(self, "_fpgaProgramFile"_n), {},
+                                     {{module.name("image_path"_n), image_path}, {module.name("device_type"_n), device_type}});
+    if (!interop::truthy(programmed)) {
+        // An override that did not run ours may have changed the device all the same.
+        if (!outcome.programming_ran) outcome.device_state = "erased";
+        outcome.fail("programming_failed");
+        return refusal(module, outcome, "FPGA update process failed.");
+    }
+
+    outcome.phase = "version";
+    outcome.device_state = "loaded";
+    Owned version = new_version(module, self, type);
+    log(module, "info"_n, interop::format("Updated FPGA version: %S", version.get()));
+    log(module, "info"_n, interop::text("FPGA update process completed successfully."));
+    interop::require(PyDict_SetItemString(result, "success", Py_True));
+    interop::require(PyDict_SetItemString(result, "fw_version", version));
+    outcome.ok = true;
+    outcome.phase = "done";
+    return interop::call(module.global("RetType"_n), {}, {{module.name("data"_n), result}});
+}
+
+}  // namespace
+
+Owned set_progress_callback(Call& call, Ref self, Ref callback)
+{
+    Module(call).set_attr(self, "progress_callback"_n, callback);
+    return interop::none();
+}
+constexpr FunctionDef set_progress_callback_def = function_def<set_progress_callback>(
+    "FpgaTool.set_progress_callback", "(self, callback)",
+    R"(
+        Set progress callback function.
+
+        Arguments:
+            callback: The callback function to be called on progress updates.
+        )");
+
+Owned process_fpga_update(Call& call, Ref self, interop::Arg image_path, interop::Arg device_type)
+{
+    Module module(call);
+    Outcome outcome;
+    ActiveOutcome active(self, outcome);
+    return record_outcome(module, self, outcome, [&] { return update(call, module, outcome, self, image_path, device_type); });
+}
+constexpr FunctionDef process_fpga_update_def = function_def<process_fpga_update>(
+    "FpgaTool.processFpgaUpdate", "(self, image_path=None, device_type=32)",
+    R"(
+        Process FPGA update with the given image path.
+
+        Arguments:
+            image_path: The path to the FPGA image file.
+            device_type: The type of the device (default is 32).
+
+        Return:
+            RetType whose RetData is a dict containing update result:
+            {
+                'success': bool,
+                'error_message': str,
+                'fw_version': str
+            }
+        )");
+
+extern const std::span<const FunctionDef> update_operations;
+constexpr FunctionDef kOperations[] = {
+    set_progress_callback_def, process_fpga_update_def,
+};
+const std::span<const FunctionDef> update_operations{kOperations};
+
+}  // namespace vornfpga

@@ -1,0 +1,59 @@
+#include "wire/protocol.hpp"
+
+#include <algorithm>
+#include <charconv>
+
+namespace vornfpga {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+void append_frame(std::string& out, std::string_view data)
+{
+    char digits[24];
+    char* digits_end = std::to_chars(digits, digits + sizeof digits, data.size()).ptr;
+    auto count = static_cast<char>('0' + (digits_end - digits));
+    out += '#';
+    out += count;
+    if (digits_end - digits < 2) out += '0';
+    out.append(digits, digits_end);
+    out.append(data);
+}
+
+std::string program_command(std::string_view block)
+{
+    std::string command = "FPGA_PROGRAM ";
+    append_frame(command, block);
+    return command;
+}
+
+void append_program_line(std::string& out, std::string_view block)
+{
+    out.append("FPGA_PROGRAM ");
+    append_frame(out, block);
+    out.append("\r\n");
+}
+
+DataBlock decode_data_block(std::string_view rest, std::size_t& head, std::size_t& length)
+{
+    if (rest.empty()) return DataBlock::incomplete;
+    if (rest[0] != '#') return DataBlock::malformed;
+    if (rest.size() < 2) return DataBlock::incomplete;
+    if (!is_digit(rest[1])) return DataBlock::malformed;
+    std::size_t width = std::max<std::size_t>(static_cast<std::size_t>(rest[1] - '0'), 2);
+    head = 2 + width;
+    if (rest.size() < head) return DataBlock::incomplete;
+    length = 0;
+    for (char digit : rest.substr(2, width)) {
+        if (!is_digit(digit)) return DataBlock::malformed;
+        length = length * 10 + static_cast<std::size_t>(digit - '0');
+        if (length > kLargestRawPage) return DataBlock::malformed;
+    }
+    if (rest.size() < head + length + 2) return DataBlock::incomplete;
+    return rest.substr(head + length, 2) == "\r\n" ? DataBlock::whole : DataBlock::malformed;
+}
+
+}  // namespace vornfpga
