@@ -1,0 +1,9 @@
+"""The commands of orbisk-fpga, one module each: its help, examples, options and body.
+
+A command module has NAME, HELP, EXAMPLES, add_options(parser) and run(args); COMMANDS lists
+them in the order that --help shows. What several commands share is in `shared`.
+"""
+
+from orbisk_tools.commands import demo, emulate, init, inspect, pack, update
+
+COMMANDS = (update, inspect, init, pack, emulate, demo)

@@ -1,0 +1,42 @@
+"""orbisk-fpga demo: update an emulated device, showing each step."""
+
+import argparse
+import os
+import tempfile
+
+from orbisk_tools.commands import init, update
+from orbisk_tools.commands.shared import Failure
+
+NAME = "demo"
+HELP = "Start an emulated device, sign a sample image, initialise the device and update it, showing each step."
+EXAMPLES = "example:\n  orbisk-fpga demo"
+
+
+def add_options(parser):
+    parser.set_defaults(device_type=32, no_fw_check=False, port=5025, timeout=5.0, jobs=1, window=1, json=None)
+
+
+def run(args):
+    from orbisk_tools.emulator import DeviceEmulator
+    from orbisk_tools.signed_image import write_signed_image
+
+    with DeviceEmulator(port=0) as emulator, tempfile.TemporaryDirectory() as workdir:
+        say = args.out.line
+        say(f"1. Started an emulated device on {emulator.host}:{emulator.port}")
+        raw = os.path.join(workdir, "sample.bin")
+        with open(raw, "wb") as f:
+            f.write(bytes((i * 7 + i // 256) % 256 for i in range(16 * 1024 + 5)))
+        signed = os.path.join(workdir, "sample.tbin")
+        write_signed_image(raw, signed, [28, 32], {"version": "0.2.4.0"})
+        say(f"2. Signed a sample image for device types 28 and 32: {os.path.getsize(signed)} bytes")
+        address = f"{emulator.host}:{emulator.port}"
+        say("3. Initialised the FPGA controller:")
+        init.run(argparse.Namespace(**{**vars(args), "address": address}))
+        say("4. Updating the FPGA image:")
+        if update.run(argparse.Namespace(**{**vars(args), "devices": update.one_address(address), "image": signed})) != 0:
+            raise Failure("the demo update failed; the line above says why")
+        with open(raw, "rb") as f:
+            same = emulator.device.fpga.loaded_image == f.read()
+        say(f"5. The device now holds {'exactly the image' if same else 'a different image'}")
+        if not same:
+            raise Failure("the device does not hold the image that was written")

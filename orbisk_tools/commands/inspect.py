@@ -1,0 +1,72 @@
+"""orbisk-fpga inspect: what an image holds, and whether it passes the update's checks."""
+
+import hashlib
+import json
+
+from orbisk_tools import files
+from orbisk_tools.commands.shared import Failure
+from orbisk_tools.protocol import DEVICE_TYPES
+
+NAME = "inspect"
+HELP = "Show what an FPGA image holds and whether it passes the update's checks, without a device."
+EXAMPLES = "example:\n  orbisk-fpga inspect --device-type 32 fpga.tbin"
+
+
+def add_options(parser):
+    parser.add_argument("--device-type", type=int, choices=DEVICE_TYPES,
+                        help="also check that the image is for this device type")
+    parser.add_argument("image", metavar="IMAGE", help="the image file")
+
+
+def run(args):
+    from orbisk_tools.fleet import ImageRefused, check_image
+    from orbisk_tools.signed_image import read_signed_image
+
+    try:
+        with open(args.image, "rb") as image:
+            data = image.read()
+    except OSError as error:
+        raise Failure(files.problem(error, args.image)) from None
+    signed = read_signed_image(data)
+    say = args.out.line
+    warnings = []
+    if signed is None:
+        say(f"{args.image}: raw image")
+        say(f"  size          {len(data)} bytes")
+        say(f"  SHA-256       {hashlib.sha256(data).hexdigest()}")
+    else:
+        types = ", ".join(map(str, signed.device_types))
+        say(f"{args.image}: signed image for device type{'s' if len(signed.device_types) > 1 else ''} {types}")
+        say(f"  image size    {signed.image_length} bytes")
+        say(f"  header        {json.dumps(signed.members)}")
+        say(f"  header hash   {'verifies' if signed.header_verifies else 'does not verify'}")
+        say(f"  image hash    {'verifies' if signed.image_verifies else 'does not verify'}")
+        warnings = layout_warnings(signed, len(data))
+    for warning in warnings:
+        args.err.line(f"orbisk-fpga: warning: {args.image}: {warning}")
+    try:
+        check_image(args.image, args.device_type)
+    except ImageRefused as refused:
+        raise Failure(str(refused)) from None
+    except OSError as error:
+        raise Failure(files.problem(error, args.image)) from None
+    for_type = f" for device type {args.device_type}" if args.device_type is not None else ""
+    with_warnings = f", with {len(warnings)} warning{'s' if len(warnings) > 1 else ''}" if warnings else ""
+    say(f"It passes the update's checks{for_type}{with_warnings}.")
+
+
+def layout_warnings(signed, file_size):
+    """What the update accepts in a signed image but a packer never writes: an image that does not
+    follow the header, an image length that disagrees with the file, bytes after the image."""
+    warnings = []
+    start, stated = signed.image_start, signed.stated_image_length
+    if start != signed.header_end:
+        warnings.append(f"the image starts at byte {start}, not where the header ends (byte {signed.header_end}); "
+                        f"the update takes the image from byte {start}")
+    if signed.image_length < stated:
+        warnings.append(f"the image length field says {stated} bytes, but the file holds {signed.image_length} "
+                        f"from byte {start}; the update writes those {signed.image_length}")
+    if start + stated < file_size:
+        warnings.append(f"{file_size - start - stated} bytes follow the image (it ends at byte {start + stated} of "
+                        f"{file_size}); the update ignores them")
+    return warnings
