@@ -43,6 +43,23 @@ int traverse_module_state(PyObject* module, visitproc visit, void* arg);
 int clear_module_state(PyObject* module);
 void free_module_state(void* module);
 
+// The slots of one of our modules: its exec function, and what the module assumes of the
+// interpreter. Everything a module keeps lives in its own state and namespace, so each
+// interpreter that imports it gets its own; it has not been tried under an interpreter with
+// a GIL of its own, so it asks for the shared one. The operations rely on the GIL: a tool,
+// its connection and the module state are used by one thread at a time.
+template <int (*Exec)(PyObject*) noexcept>
+inline PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
 // The definition of one of our modules: multi-phase init, a ModuleState, one exec slot.
 // Keep it and its slots in static storage.
 inline PyModuleDef module_definition(const char* name, const char* doc, PyModuleDef_Slot* slots)

@@ -138,23 +138,7 @@ int exec_module(PyObject* module) noexcept
     });
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // Everything the module keeps lives in its own state and namespace, so each
-    // interpreter that imports it gets its own; it has not been tried under an
-    // interpreter with a GIL of its own, so it asks for the shared one.
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
-#endif
-    // The operations rely on the GIL: a tool, its connection and the module state
-    // are used by one thread at a time.
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = interop::module_definition("orbisk.vorndev.BeamHopper", kModuleDoc, module_slots);
+PyModuleDef module_def = interop::module_definition("orbisk.vorndev.BeamHopper", kModuleDoc, interop::module_slots<exec_module>);
 
 }  // namespace
 
