@@ -32,7 +32,7 @@ class Stderr(logging.StreamHandler):
 
 def configure_logging(verbose):
     """The FPGA module logs to stdout unless the host configured logging first: this CLI does,
-    before importing it. Its lines are shown with -v; its errors always name a failure's reason."""
+    before importing it. Its lines are shown with -v only: failures are told from its outcomes."""
     from orbisk_tools.fleet import DeviceLabel
 
     handler = Stderr()
@@ -40,7 +40,10 @@ def configure_logging(verbose):
     handler.setFormatter(logging.Formatter("%(levelname)s %(device)s%(message)s"))
     logging.basicConfig(level=logging.INFO if verbose else logging.WARNING, handlers=[handler])
     logging.raiseExceptions = False  # a log line to a closed terminal is lost, not reported
-    logging.getLogger("FPGA").propagate = verbose
+    module_log = logging.getLogger("FPGA")
+    module_log.propagate = verbose
+    if not module_log.handlers:
+        module_log.addHandler(logging.NullHandler())  # else logging's last resort prints its errors
 
 
 def versions():

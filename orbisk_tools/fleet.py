@@ -28,10 +28,12 @@ from orbisk_tools import options
 STILL_PREVIOUS = ("the device still runs its previous FPGA image until it restarts; "
                   "run the update again before power-cycling it")
 MAYBE_LOADED = "the read-back matched, but the device may not have loaded the new image; run the update again"
+NOT_CHANGED = "the device was not changed"
 
-# What the update was doing, in words, for each phase of a Job.
-PHASE_WORDS = {"connect": "while connecting", "erase": "while erasing", "write": "while writing",
-               "verify": "while reading back", "load": "while loading the image"}
+# What the update was doing, in words, for each phase of a Job and of an UpdateOutcome.
+PHASE_WORDS = {"connect": "while connecting", "check": "while checking the image", "erase": "while erasing",
+               "write": "while writing", "verify": "while reading back", "load": "while loading the image",
+               "version": "while loading the image", "done": "after loading the image"}
 
 
 class DeviceFailure(Exception):
@@ -42,25 +44,7 @@ class ImageRefused(Exception):
     """The image would not pass the update's checks; the message says why and what to do."""
 
 
-# ---- the FPGA module's log: reasons for its results, and -v ----------------------------
-
-class ModuleLog(logging.Handler):
-    """Keeps the error lines the FPGA module logs, per thread, so that each update can name its reason."""
-
-    def __init__(self):
-        super().__init__(logging.ERROR)
-        self._errors = {}  # thread ident -> error lines
-
-    def emit(self, record):
-        self._errors.setdefault(record.thread, []).append(record.getMessage())
-
-    def take(self):
-        """The error lines logged by this thread since it last took them."""
-        return self._errors.pop(threading.get_ident(), [])
-
-
-MODULE_LOG = ModuleLog()
-logging.getLogger("FPGA").addHandler(MODULE_LOG)
+# ---- -v: the FPGA module's log lines, each with its device ----------------------------------
 
 _job = threading.local()  # the address that this thread updates
 
@@ -321,47 +305,62 @@ def transport_failure(error, timeout, phase_words, advice):
     return f"stopped {phase_words}: {type(error).__name__}: {error}; {advice}"
 
 
-# ---- the module's results in one line each --------------------------------------------------
+# ---- the module's outcomes in one line each -------------------------------------------------
 
-# (pattern of a reason the module logs, what to tell the user); IMAGE stands for the image path.
-EXPLANATIONS = [
-    (r"FPGA image path not found: IMAGE", "{image}: no such file; check the image's path"),
-    (r"FPGA image file type error: IMAGE",
-     "{image}: an FPGA image is named .bin (raw) or .tbin (signed); rename it, or give another file"),
-    (r"FPGA image not found: IMAGE", "{image} is not a file; give the path of the image file"),
-    (r"FPGA image file error: IMAGE, (?P<error>.*)", "cannot use {image} ({error}); check the file"),
-    (r"FPGA image is empty: IMAGE", "{image} is empty; get the image again"),
-    (r"FPGA image file not readable: IMAGE, (?P<error>.*)", "cannot read {image} ({error}); check its permissions"),
-    (r"FPGA tbin header parse error: .*",
-     "{image} is not a signed image (its header cannot be read); a raw image must be named .bin"),
-    (r"FPGA tbin header hash mismatch", "{image}: the image header does not match its signature: the file is "
-                                        "damaged or was signed with another key; get the image again"),
-    (r"FPGA tbin image hash mismatch", "{image}: the image part does not match its signature: the file is "
-                                       "damaged or was signed with another key; get the image again"),
-    (r"FPGA tbin image is empty: IMAGE", "{image} is a signed image with no image in it; sign the raw image again"),
-    (r"FPGA image is a signed image; rename it to \.tbin: IMAGE", "{image} is a signed image; rename it to .tbin"),
-    (r"FPGA image is for (?P<types>device types? [\d, ]+), not (?P<type>\d+)\.",
-     "{image} is for {types}, not {type}; use the image made for device type {type}, or check --device-type"),
-    (r"FPGA image path is not provided\.", "no image given; name the image file"),
-    (r"FPGA block at byte offset (?P<offset>\d+) refused (?P<times>\d+) times; .*",
-     "the device refused the block at byte offset {offset} {times} times; " + STILL_PREVIOUS),
-    (r"FPGA read-back differs from the image at byte offset (?P<offset>\d+)",
-     "the read-back differs from the image at byte offset {offset}; " + STILL_PREVIOUS),
-    (r"FPGA read-back differs from the image as written; .*",
-     "the image file changed during the update; " + STILL_PREVIOUS),
-]
+# What to tell the user for each reason key of an UpdateOutcome: the fields are its details, the
+# image path, the time-out, what the update was doing and the advice for the state of the device.
+REASONS = {
+    "no_image_path": "no image given; name the image file",
+    "image_not_found": "{image}: no such file; check the image's path",
+    "image_type": "{image}: an FPGA image is named .bin (raw) or .tbin (signed); rename it, or give another file",
+    "image_not_file": "{image} is not a file; give the path of the image file",
+    "image_stat_failed": "cannot use {image} ({error}); check the file",
+    "image_empty": "{image} is empty; get the image again",
+    "image_unreadable": "cannot read {image} ({error}); check its permissions",
+    "header_parse_error": "{image} is not a signed image (its header cannot be read); a raw image must be named .bin",
+    "header_hash_mismatch": "{image}: the image header does not match its signature: the file is damaged or was "
+                            "signed with another key; get the image again",
+    "image_hash_mismatch": "{image}: the image part does not match its signature: the file is damaged or was signed "
+                           "with another key; get the image again",
+    "signed_image_empty": "{image} is a signed image with no image in it; sign the raw image again",
+    "signed_image_named_bin": "{image} is a signed image; rename it to .tbin",
+    "device_type_mismatch": "{image} is for {image_types}, not {device_type}; use the image made for device type "
+                            "{device_type}, or check --device-type",
+    "file_check_failed": "{image} did not pass the image file check; check the image file",
+    "header_check_failed": "{image} did not pass the image header check; check the image file",
+    "block_refused": "the device refused the block at byte offset {offset} {attempts} times; {advice}",
+    "readback_mismatch": "the read-back differs from the image at byte offset {offset}; {advice}",
+    "readback_not_data": "the read-back differs from the image at byte offset {offset}; {advice}",
+    "image_changed": "the image file changed during the update; {advice}",
+    "programming_failed": "the update failed {doing}; {advice}",
+    "timeout": "no answer within {timeout:g} s {doing}; {advice}",
+    "connection_lost": "connection lost {doing} ({text}); {advice}",
+    "interrupted": "interrupted {doing}; {advice}",
+    "callback_error": "stopped {doing}: {error}: {text}; {advice}",
+    "error": "stopped {doing}: {error}: {text}; {advice}",
+}
 
 
-def explain(result_message, reasons, image):
-    """One line for a result of processFpgaUpdate, from the reasons the module logged before it."""
-    image_pattern = re.escape(image)
-    for reason in reasons:
-        for pattern, explanation in EXPLANATIONS:
-            match = re.fullmatch(pattern.replace("IMAGE", image_pattern), reason)
-            if match:
-                return explanation.format(image=image, **match.groupdict())
-    others = [reason for reason in reasons if reason != result_message]
-    return f"{result_message} ({others[-1]})" if others else result_message
+def explain(outcome, image, timeout=None, reason=None):
+    """One line, from the UpdateOutcome of an update or a check that did not succeed, that says
+    what happened and what to do. `reason` replaces the outcome's own key: an interrupt raised by
+    the progress callback is the outcome's callback_error."""
+    reason = reason or outcome.reason
+    fields = {"message": outcome.message.rstrip("."), **outcome.details, "image": image, "timeout": timeout,
+              "doing": PHASE_WORDS.get(outcome.phase, f"in phase {outcome.phase}"), "advice": device_advice(outcome)}
+    if reason == "device_type_mismatch":
+        types = outcome.details["image_types"]
+        fields["image_types"] = f"device type{'s' if len(types) > 1 else ''} {', '.join(map(str, types))}"
+    if reason == "timeout" and outcome.pipeline_depth > 1:
+        fields["advice"] = f"a device that takes no commands in flight needs --window 1; {fields['advice']}"
+    return REASONS.get(reason, "{message}; {advice}").format_map(fields)  # a key of a newer module
+
+
+def device_advice(outcome):
+    """What to do about the device, as the outcome left it."""
+    if outcome.phase in ("load", "version"):  # only a verified read-back gets there
+        return MAYBE_LOADED
+    return NOT_CHANGED if outcome.device_state == "untouched" else STILL_PREVIOUS
 
 
 def check_image(image, device_type=None):
@@ -377,16 +376,15 @@ def check_image(image, device_type=None):
             raise ChecksPassed  # every check passed: the next step would touch the device
 
     checker = ImageOnly(object())
-    MODULE_LOG.take()
     if device_type is None:
         if checker._checkUpdateFile(image) and checker._checkFileHeader(image):
             return
-        raise ImageRefused(explain("", MODULE_LOG.take(), image))
+        raise ImageRefused(explain(checker.last_outcome, image))
     try:
-        result = checker.processFpgaUpdate(image, device_type)
+        checker.processFpgaUpdate(image, device_type)
     except ChecksPassed:
         return
-    raise ImageRefused(explain(result.RetMsg, MODULE_LOG.take(), image))
+    raise ImageRefused(explain(checker.last_outcome, image))
 
 
 # ---- updates -------------------------------------------------------------------------------
@@ -410,6 +408,10 @@ class Outcome:
     seconds: float = 0.0  # the whole update, from connecting to loading
     write_seconds: float = 0.0
     read_back_seconds: float = 0.0
+    reason: str | None = None  # the reason key of the module's UpdateOutcome, and its details
+    details: dict = dataclasses.field(default_factory=dict)
+    phase: str | None = None  # where it ended: a phase of the UpdateOutcome, or "connect"; None: not started
+    device_state: str = "untouched"  # what the device was left holding: "untouched", "erased" or "loaded"
 
 
 class Job:
@@ -420,6 +422,7 @@ class Job:
         self.phase = None  # "connect", "erase", "write", "verify", then "load"
         self.phase_starts = {}  # phase -> monotonic time it began
         self.written = 0
+        self.tool = None  # the FpgaTool, once connected: its last_outcome says how the update ended
 
     def run(self):
         _job.label = self.target.label
@@ -430,19 +433,24 @@ class Job:
             outcome.result = "updated"
         except DeviceFailure as failure:
             outcome.message = str(failure)
-        except KeyboardInterrupt:
+        except KeyboardInterrupt:  # from the progress callback, or before the module ran
             outcome.result = "interrupted"
-            if self.phase is None:
-                outcome.message = "not started; the device was not changed"
+            ended = self._module_outcome()
+            if ended is not None and not ended.ok:
+                outcome.message = explain(ended, self.settings.image, reason="interrupted")
+            elif self.phase is None:
+                outcome.message = f"not started; {NOT_CHANGED}"
             else:
-                outcome.message = f"interrupted {PHASE_WORDS[self.phase]}; {self._advice()}"
+                outcome.message = f"interrupted {PHASE_WORDS[self.phase]}; {NOT_CHANGED}"
         except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
-            advice = self._advice()
-            if isinstance(error, TimeoutError) and self.settings.window > 1:
-                advice = f"a device that takes no commands in flight needs --window 1; {advice}"
-            outcome.message = transport_failure(error, self.settings.timeout, PHASE_WORDS[self.phase], advice)
+            ended = self._module_outcome()
+            if ended is not None and not ended.ok:
+                outcome.message = explain(ended, self.settings.image, self.settings.timeout)
+            else:
+                outcome.message = transport_failure(error, self.settings.timeout, PHASE_WORDS[self.phase], NOT_CHANGED)
         finally:
             _job.label = None
+        self._record_module_outcome(outcome)
         end = time.monotonic()
         outcome.bytes_written = self.written
         outcome.seconds = end - start
@@ -454,10 +462,21 @@ class Job:
         self.view.finished(outcome, self.phase)
         return outcome
 
-    def _advice(self):
-        if self.phase == "connect":
-            return "the device was not changed"
-        return MAYBE_LOADED if self.phase == "load" else STILL_PREVIOUS
+    def _module_outcome(self):
+        """The UpdateOutcome of the module's last call; None before any."""
+        return None if self.tool is None else self.tool.last_outcome
+
+    def _record_module_outcome(self, outcome):
+        """Copies into `outcome` the reason, details, phase and device state of the module's last
+        call; before any, the phase this Job reached, and an untouched device."""
+        ended = self._module_outcome()
+        if ended is None:
+            outcome.phase = self.phase
+            return
+        outcome.reason, outcome.details = ended.reason, ended.details
+        outcome.phase, outcome.device_state = ended.phase, ended.device_state
+        if outcome.result == "interrupted" and ended.reason == "callback_error":
+            outcome.reason = "interrupted"  # the progress callback stops an update by raising KeyboardInterrupt
 
     def _enter(self, phase):
         self.phase = phase
@@ -476,15 +495,14 @@ class Job:
         with device_connection(self.target, self.addresses, settings.timeout, settings.lock_folder) as conn:
             if self.stop.is_set():
                 raise KeyboardInterrupt
-            tool = FpgaTool(conn)
+            tool = self.tool = FpgaTool(conn)
             tool.pipeline_depth = settings.window
             tool.set_progress_callback(self._progress)
-            MODULE_LOG.take()
             self._enter("erase")
             self.view.phase(self.target.label, "erase")
             result = tool.processFpgaUpdate(settings.image, settings.device_type)  # its exceptions: see run()
         if result.RetCode is not RetCode.OK:
-            raise DeviceFailure(explain(result.RetMsg, MODULE_LOG.take(), settings.image))
+            raise DeviceFailure(explain(tool.last_outcome, settings.image))
         return result.RetData["fw_version"]
 
     def _progress(self, stage, current, total):

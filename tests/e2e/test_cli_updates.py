@@ -86,6 +86,9 @@ def test_one_failing_device_does_not_stop_the_others(emulator, tmp_path):
                 (address(second), "updated", "0.2.4.0", "")]
     devices = json.loads(report.read_text())["devices"]
     assert [(d["address"], d["result"], d["fpga_version"], d["message"]) for d in devices] == expected
+    assert [(d["reason"], d["details"], d["phase"], d["device_state"]) for d in devices] == [
+        (None, {}, "done", "loaded"), ("block_refused", {"offset": 0, "attempts": 10}, "write", "erased"),
+        (None, {}, "done", "loaded")]
     summary = result.stdout.partition("FPGA update summary")[2]
     for device_address, outcome, version, _ in expected:
         assert re.search(rf"{re.escape(device_address)}\W+{outcome}\W+{re.escape(version or '-')}\W", summary)
@@ -218,6 +221,7 @@ def test_unreachable_devices_cost_one_time_out_each_and_say_how_long(unreachable
         assert waited, device["message"]
         # The figure is the time this run waited for the device: the time-out, once.
         assert 1.0 <= float(waited[1]) < 2.0
+        assert (device["reason"], device["phase"], device["device_state"]) == (None, "connect", "untouched")
 
 
 def test_devices_an_interrupt_kept_from_starting_are_reported_not_started(emulator, tmp_path):
@@ -238,6 +242,8 @@ def test_devices_an_interrupt_kept_from_starting_are_reported_not_started(emulat
     assert [(d["result"], d["message"]) for d in devices] == [
         ("interrupted", f"interrupted while writing; {ADVICE}"),
         ("interrupted", "not started; the device was not changed")]
+    assert [(d["reason"], d["phase"], d["device_state"]) for d in devices] == [
+        ("interrupted", "write", "erased"), (None, None, "untouched")]
     assert second.device.commands == []
 
 
