@@ -86,8 +86,13 @@ def update_site(args, history):
         if not failed:
             args.out.line("No device to retry: every device of that run succeeded")
             return 0
-        named = {entry[1] for entry in args.devices}
-        args.devices = [entry for entry in failed if not named or entry[1] in named]
+        if args.devices:  # only those of the devices named
+            named = {target.label for target in device_targets(args)}
+            failed = [entry for entry in failed if entry[1] in named]
+        args.devices = failed
+        if not failed:
+            args.out.line("No device to retry: every device named succeeded in that run")
+            return 0
     resolved = resolve_devices(args, device_targets(args))
     with results_output(args) as results:
         try:
