@@ -14,8 +14,8 @@ import time
 from orbisk_tools.fleet import SUCCEEDED
 
 REDRAW_SECONDS = 0.1
-PHASE_NAMES = {"connect": "Connecting", "probe": "Reading", "erase": "Erasing", "write": "Writing", "verify": "Verifying",
-               "load": "Loading"}
+PHASE_NAMES = {"connect": "Connecting", "probe": "Reading", "erase": "Erasing", "write": "Writing",
+               "verify": "Verifying", "load": "Loading"}
 
 
 class GuardedOutput:

@@ -30,8 +30,9 @@ STILL_PREVIOUS = ("the device still runs its previous FPGA image until it restar
 MAYBE_LOADED = "the read-back matched, but the device may not have loaded the new image; run the update again"
 
 # What the update was doing, in words, for each phase of a Job.
-PHASE_WORDS = {"connect": "while connecting", "probe": "while reading what the device reports", "erase": "while erasing", "write": "while writing",
-               "verify": "while reading back", "load": "while loading the image"}
+PHASE_WORDS = {"connect": "while connecting", "probe": "while reading what the device reports",
+               "erase": "while erasing", "write": "while writing", "verify": "while reading back",
+               "load": "while loading the image"}
 
 
 class DeviceFailure(Exception):
@@ -549,7 +550,10 @@ class Job:
             finally:
                 self.tool_outcome = tool.last_outcome
             if result.RetCode is RetCode.OK:
-                control_fw_version = tool._fpgaGetControlFwVer() or None
+                try:
+                    control_fw_version = tool._fpgaGetControlFwVer() or None
+                except Exception:  # the image is loaded: this version only goes into the record
+                    control_fw_version = None
                 self.after = DeviceFacts(fpga_version=result.RetData["fw_version"],
                                          control_fw_version=control_fw_version)
         if result.RetCode is not RetCode.OK:

@@ -9,7 +9,8 @@ from orbisk_tools.commands.shared import Failure
 from orbisk_tools.site_state import add_history_options
 
 NAME = "history"
-HELP = "Show the recorded update attempts, newest first: who updated which device, when, from what to what, and how it ended."
+HELP = ("Show the recorded update attempts, newest first: who updated which device, when, from what version to "
+        "what, and how it ended.")
 EXAMPLES = ("examples:\n  orbisk-fpga history --limit 20\n  orbisk-fpga history --address 192.168.1.20\n"
             "  orbisk-fpga history --run 20261209T021500Z-3fa9c1 --json -")
 

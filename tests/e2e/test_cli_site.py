@@ -86,7 +86,8 @@ def test_each_attempt_is_recorded_with_what_the_device_reported_and_a_loaded_ima
             updated.control_fw_version_before, updated.control_fw_version_after) == \
         (good.device.fpga.serial_number, "0x0362D093", "0.2.3.4", "0.2.4.0", "0.1.0.6", "0.1.0.6")
     assert updated.serial != failed.serial  # every emulator is a device of its own
-    assert updated.run_id == failed.run_id and updated.bytes_written == 1000 and updated.image_size == image.stat().st_size
+    assert updated.run_id == failed.run_id and updated.bytes_written == 1000
+    assert updated.image_size == image.stat().st_size
     assert failed.message.startswith("the device refused the block at byte offset 0 10 times")
 
     commands_before = len(good.device.commands)
@@ -220,8 +221,13 @@ def test_two_processes_recording_at_once_lose_nothing(emulator, image, attempts)
     assert {row.outcome for row in rows} == {"updated"} and len({row.run_id for row in rows}) == 2
 
 
-def test_a_history_that_cannot_be_opened_refuses_the_run_before_any_device_is_touched(emulator, image, tmp_path):
+def test_a_history_that_cannot_be_opened_refuses_the_run_before_any_device_is_touched(emulator, image, tmp_path,
+                                                                                    private_history):
     device = emulator()
+    nothing = run("history")  # reading makes no history
+    assert (nothing.returncode, nothing.stderr) == (1, f"orbisk-fpga: error: no update history at {private_history}: "
+                                                       "nothing was recorded there yet\n")
+    assert not private_history.exists()
     not_a_history = tmp_path / "notes.sqlite3"
     not_a_history.write_text("the user's notes\n")
     result = run("update", "--history", not_a_history, "--address", address(device), image)
@@ -255,3 +261,10 @@ def test_a_device_that_reports_another_version_than_the_image_header_fails(emula
         result = run("update", "--address", address(right), image)
         assert result.returncode == 0, result.stderr
         assert result.stdout.splitlines()[-1].startswith("FPGA updated: version 1.4.0.0,")
+
+    raw = tmp_path / "fw.bin"
+    raw.write_bytes(b"raw")
+    refused = subprocess.run([sys.executable, "-m", "orbisk_tools.emulator", "--header-version-of", str(raw)],
+                             capture_output=True, text=True, timeout=60)
+    assert refused.returncode == 2
+    assert f"{raw} is not a signed image whose header names a version" in refused.stderr
