@@ -97,9 +97,13 @@ def add_history(status, history):
     from orbisk_tools.history import UNFINISHED
 
     serial = status.reported.serial if status.reported else None
-    status.last_attempt = history.last_attempt(serial=serial) if serial else None
-    status.last_attempt = status.last_attempt or history.last_attempt(address=status.address)
-    change = history.last_change(serial=serial) if serial else history.last_change(address=status.address)
+    last = history.last_attempt(serial=serial) if serial else None
+    status.last_attempt = last or history.last_attempt(address=status.address)
+    change = history.last_change(serial=serial) if serial else None
+    if change is None:  # a change recorded without a serial number, at this address, may be this device's
+        at_address = history.last_change(address=status.address)
+        if at_address is not None and (serial is None or at_address.serial is None):
+            change = at_address
     if change is not None and history.unfinished(change):
         status.unfinished = UNFINISHED.format(time=change.started)
 
