@@ -11,9 +11,11 @@ import datetime
 import threading
 import time
 
+from orbisk_tools.fleet import SUCCEEDED
+
 REDRAW_SECONDS = 0.1
-PHASE_NAMES = {"connect": "Connecting", "erase": "Erasing", "write": "Writing", "verify": "Verifying",
-               "load": "Loading"}
+PHASE_NAMES = {"connect": "Connecting", "probe": "Reading", "erase": "Erasing", "write": "Writing",
+               "verify": "Verifying", "load": "Loading"}
 
 
 class GuardedOutput:
@@ -204,12 +206,13 @@ class TerminalView:
     def finished(self, outcome, phase):
         with self._lock:
             self.done += 1
-            self.failed += outcome.result != "updated"
+            succeeded = outcome.result in SUCCEEDED
+            self.failed += not succeeded
             entry = self._tasks.get(outcome.address)
             if entry is not None:
-                if outcome.result == "updated":
+                if succeeded:
                     version = f" {outcome.fpga_version}" if outcome.fpga_version else ""
-                    self.bars.update(entry[0], description="Done", result=f"updated{version}", state="done",
+                    self.bars.update(entry[0], description="Done", result=f"{outcome.result}{version}", state="done",
                                      left=None)
                 else:  # the row stays at the phase and the point where it stopped
                     done, total = entry[4]
@@ -240,10 +243,10 @@ def summary_table(outcomes, output):
     from rich.console import Console
     from rich.table import Table
 
-    table = Table("Device", "Result", "FPGA version", "Time", "Details", title="FPGA update summary")
+    table = Table("Device", "Result", "FPGA version", "Before", "Time", "Details", title="FPGA update summary")
     for outcome in outcomes:
-        table.add_row(outcome.address, outcome.result, outcome.fpga_version or "-", f"{outcome.seconds:.1f} s",
-                      outcome.message or "-")
+        table.add_row(outcome.address, outcome.result, outcome.fpga_version or "-", outcome.fpga_version_before or "-",
+                      f"{outcome.seconds:.1f} s", outcome.message or "-")
     terminal = output.isatty()
     # A log file or a pipe gets wide rows rather than long messages wrapped into narrow columns.
     Console(file=output, force_terminal=terminal, width=None if terminal else 160).print(table)

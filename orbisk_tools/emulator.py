@@ -11,6 +11,7 @@ see how the SDK copes with a misbehaving device.
 
 import argparse
 import dataclasses
+import hashlib
 import json
 import logging
 import socket
@@ -46,7 +47,8 @@ class Faults:
 class FpgaState:
     fpga_id: str = "0x0362D093"
     fpga_version: str = "0.2.3.4"
-    new_fpga_version: str = "0.2.4.0"  # reported once an image was loaded
+    new_fpga_version: str = "0.2.4.0"  # reported once an image was loaded ...
+    image_versions: dict = dataclasses.field(default_factory=dict)  # ... unless its SHA-256 is here: its version
     control_fw_version: str = "0.1.0.6"
     serial_number: str = "VORN-000001"
     config_mode: str = ""
@@ -161,7 +163,8 @@ class Device:
         if word == protocol.FPGA_REFRESH:
             if fpga.done and fpga.memory:
                 fpga.loaded_image = bytes(fpga.memory)
-                fpga.fpga_version = fpga.new_fpga_version
+                digest = hashlib.sha256(fpga.loaded_image).hexdigest()
+                fpga.fpga_version = fpga.image_versions.get(digest, fpga.new_fpga_version)
                 log.info("FPGA image of %d bytes loaded; FPGA version now %s", len(fpga.memory), fpga.fpga_version)
             return OK
         answers = {
@@ -471,6 +474,23 @@ class DeviceEmulator:
         self.stop()
 
 
+def header_version(path):
+    """(SHA-256 of the image part, the version its header names) of the signed image at `path`,
+    for FpgaState.image_versions; an argparse type."""
+    from orbisk_tools.signed_image import read_signed_image
+
+    try:
+        with open(path, "rb") as file:
+            data = file.read()
+    except OSError as error:
+        raise argparse.ArgumentTypeError(f"cannot read {path} ({error.strerror or error})") from None
+    signed = read_signed_image(data)
+    if signed is None or "version" not in signed.members:
+        raise argparse.ArgumentTypeError(f"{path} is not a signed image whose header names a version")
+    image = data[signed.image_start : signed.image_start + signed.image_length]
+    return hashlib.sha256(image).hexdigest(), str(signed.members["version"])
+
+
 def add_emulator_options(parser):
     """The emulator's address and identity; see also add_fault_options."""
     parser.add_argument("--port", type=options.listening_port, default=5025,
@@ -479,6 +499,9 @@ def add_emulator_options(parser):
     parser.add_argument("--serial", metavar="TEXT",
                         help="the serial number it reports (default VORN- and its port in six digits)")
     parser.add_argument("--new-fpga-version", default="0.2.4.0", help="FPGA version reported after an update")
+    parser.add_argument("--header-version-of", metavar="IMAGE", type=header_version, action="append", default=[],
+                        help="once the image of the signed IMAGE is loaded, report the version its header names "
+                             "(repeat for several images)")
 
 
 def add_fault_options(parser):
@@ -518,7 +541,7 @@ def serve(args, faults, announce=print):
     Raises OSError when it cannot listen there."""
     identity = {"serial_number": args.serial} if args.serial is not None else {}
     with DeviceEmulator(port=args.port, host=args.host, faults=faults, new_fpga_version=args.new_fpga_version,
-                        **identity) as emulator:
+                        image_versions=dict(args.header_version_of), **identity) as emulator:
         host = f"[{emulator.host}]" if ":" in emulator.host else emulator.host
         announce(f"Device emulator listening on {host}:{emulator.port} (serial number "
                  f"{emulator.device.fpga.serial_number}; Ctrl-C stops it)")

@@ -31,8 +31,9 @@ MAYBE_LOADED = "the read-back matched, but the device may not have loaded the ne
 NOT_CHANGED = "the device was not changed"
 
 # What the update was doing, in words, for each phase of a Job and of an UpdateOutcome.
-PHASE_WORDS = {"connect": "while connecting", "check": "while checking the image", "erase": "while erasing",
-               "write": "while writing", "verify": "while reading back", "load": "while loading the image",
+PHASE_WORDS = {"connect": "while connecting", "probe": "while reading what the device reports",
+               "check": "while checking the image", "erase": "while erasing", "write": "while writing",
+               "verify": "while reading back", "load": "while loading the image",
                "version": "while loading the image", "done": "after loading the image"}
 
 
@@ -396,14 +397,25 @@ class Settings:
     timeout: float
     window: int  # commands in flight
     lock_folder: int  # an open folder, from open_lock_folder()
+    history: object = None  # a history.History to record each attempt in, or None
+    run_id: str | None = None
+    image_facts: object = None  # the image's history.ImageFacts
+    dry_run: bool = False  # identify each device and say what would be done, changing nothing
+    force: bool = False  # update a device that already holds the image
+    gate: object = None  # a rollout.Gate that may hold devices back, or None
+
+
+SUCCEEDED = ("updated", "skipped", "dry run")  # the results of devices that need nothing more
 
 
 @dataclasses.dataclass
 class Outcome:
     address: str
-    result: str = "failed"  # "updated", "failed" or "interrupted"
+    result: str = "failed"  # "updated", "failed", "interrupted", "skipped", "dry run" or "not started"
     message: str = ""  # why it failed, and what to do
     fpga_version: str = ""
+    fpga_version_before: str = ""
+    serial: str = ""
     bytes_written: int = 0
     seconds: float = 0.0  # the whole update, from connecting to loading
     write_seconds: float = 0.0
@@ -419,22 +431,33 @@ class Job:
 
     def __init__(self, target, addresses, settings, view, stop):
         self.target, self.addresses, self.settings, self.view, self.stop = target, addresses, settings, view, stop
-        self.phase = None  # "connect", "erase", "write", "verify", then "load"
+        self.phase = None  # "connect", "probe", "erase", "write", "verify", then "load"
         self.phase_starts = {}  # phase -> monotonic time it began
         self.written = 0
         self.tool = None  # the FpgaTool, once connected: its last_outcome says how the update ended
+        self.record = None  # its row in the update history
+        self.result, self.reason = "updated", None  # unless the update ends otherwise
+        self.before = self.after = None  # what the device reported before the update and after loading
 
     def run(self):
+        from orbisk_tools.history import HistoryUnavailable
+        from orbisk_tools.site_state import AttemptRecord
+
         _job.label = self.target.label
         outcome = Outcome(self.target.label)
         start = time.monotonic()
         try:
-            outcome.fpga_version = self._update()
-            outcome.result = "updated"
-        except DeviceFailure as failure:
+            self.record = AttemptRecord(self.settings, self.target.label)
+            held = self.settings.gate and self.settings.gate.refusal(self.target.label, self.stop)
+            if held:
+                outcome.result, outcome.message, self.reason = "not started", held, "not_started"
+            else:
+                outcome.message = self._update()
+                outcome.result = self.result
+        except (DeviceFailure, HistoryUnavailable) as failure:
             outcome.message = str(failure)
         except KeyboardInterrupt:  # from the progress callback, or before the module ran
-            outcome.result = "interrupted"
+            outcome.result, self.reason = "interrupted", "interrupted"
             ended = self._module_outcome()
             if ended is not None and not ended.ok:
                 outcome.message = explain(ended, self.settings.image, reason="interrupted")
@@ -451,15 +474,21 @@ class Job:
         finally:
             _job.label = None
         self._record_module_outcome(outcome)
+        if outcome.reason is None and outcome.result not in SUCCEEDED:
+            outcome.reason = self.reason  # a reason of the run's own: not started, a version mismatch
         end = time.monotonic()
         outcome.bytes_written = self.written
         outcome.seconds = end - start
+        self._note_versions(outcome)
+        self._finish_record(outcome)
         starts = self.phase_starts
         if "write" in starts:
             outcome.write_seconds = starts.get("verify", end) - starts["write"]
         if "verify" in starts:
             outcome.read_back_seconds = starts.get("load", end) - starts["verify"]
         self.view.finished(outcome, self.phase)
+        if self.settings.gate:
+            self.settings.gate.finished(outcome)
         return outcome
 
     def _module_outcome(self):
@@ -478,14 +507,42 @@ class Job:
         if outcome.result == "interrupted" and ended.reason == "callback_error":
             outcome.reason = "interrupted"  # the progress callback stops an update by raising KeyboardInterrupt
 
+    def _note_versions(self, outcome):
+        if self.before:
+            outcome.serial = self.before.serial or ""
+            outcome.fpga_version_before = self.before.fpga_version or ""
+            if outcome.result == "skipped":
+                outcome.fpga_version = outcome.fpga_version_before
+        if self.after:
+            outcome.fpga_version = self.after.fpga_version or ""
+
+    def _finish_record(self, outcome):
+        from orbisk_tools.history import HistoryUnavailable
+
+        if self.record is None:
+            return
+        reason = self.reason
+        if reason is None and outcome.result == "failed":
+            tool_reason = self._module_outcome().reason if self._module_outcome() else None
+            reason = tool_reason or ("cannot_connect" if self.phase in (None, "connect") else "error")
+        try:
+            self.record.finish(outcome, reason, self.after, outcome.seconds, self._module_outcome())
+        except HistoryUnavailable as error:
+            self.view.note(f"{self.target.label}: {error}")
+
     def _enter(self, phase):
         self.phase = phase
         self.phase_starts[phase] = time.monotonic()
+        self.record.phase(phase)
 
     def _update(self):
-        """The new FPGA version; raises DeviceFailure, KeyboardInterrupt, or what ended an exchange."""
+        """What to say of an update that did not fail (empty for an update); raises DeviceFailure,
+        KeyboardInterrupt, or what ended an exchange."""
         from orbisk.VornFpga import FpgaTool
         from orbisk.VornPublic import RetCode
+
+        from orbisk_tools import rollout
+        from orbisk_tools.site_state import DeviceFacts, read_facts
 
         settings = self.settings
         if self.stop.is_set():
@@ -496,14 +553,32 @@ class Job:
             if self.stop.is_set():
                 raise KeyboardInterrupt
             tool = self.tool = FpgaTool(conn)
+            self._enter("probe")
+            self.before = read_facts(tool, settings.device_type)
+            self.record.device(self.before)
+            not_written = rollout.reason_not_to_write(settings, self.before, settings.history)
+            if not_written:
+                self.result, self.reason, message = not_written
+                return message
             tool.pipeline_depth = settings.window
             tool.set_progress_callback(self._progress)
             self._enter("erase")
             self.view.phase(self.target.label, "erase")
             result = tool.processFpgaUpdate(settings.image, settings.device_type)  # its exceptions: see run()
+            if result.RetCode is RetCode.OK:
+                try:
+                    control_fw_version = tool._fpgaGetControlFwVer() or None
+                except Exception:  # the image is loaded: this version only goes into the record
+                    control_fw_version = None
+                self.after = DeviceFacts(fpga_version=result.RetData["fw_version"],
+                                         control_fw_version=control_fw_version)
         if result.RetCode is not RetCode.OK:
             raise DeviceFailure(explain(tool.last_outcome, settings.image))
-        return result.RetData["fw_version"]
+        mismatch = rollout.version_mismatch(settings.image_facts, self.after.fpga_version)
+        if mismatch:
+            self.reason = "version_mismatch"
+            raise DeviceFailure(mismatch)
+        return ""
 
     def _progress(self, stage, current, total):
         """The module's progress callback: called for every block, so it does little."""

@@ -429,6 +429,10 @@ class History:
             return False
         return attempt.outcome != RUNNING or not _process_alive(attempt)
 
+    def is_running(self, attempt):
+        """Whether `attempt` is still "running" in a process that still runs."""
+        return attempt.outcome == RUNNING and _process_alive(attempt)
+
     def already_loaded(self, serial, sha256):
         """The attempt that loaded the image with `sha256` into the device with serial number
         `serial`, if that is the last change recorded for it; else None. (The caller still checks

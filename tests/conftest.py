@@ -20,6 +20,16 @@ from orbisk_tools.emulator import Device, Faults
 from orbisk_tools.protocol import command_word
 
 
+@pytest.fixture(autouse=True)
+def private_history(tmp_path_factory, monkeypatch):
+    """Every orbisk-fpga a test runs, in this process or another, records its updates in a
+    history of the test's own, never in the user's."""
+    state = tmp_path_factory.mktemp("state")
+    monkeypatch.setenv("XDG_STATE_HOME", str(state))
+    monkeypatch.setenv("ORBISK_FPGA_HISTORY", str(state / "orbisk" / "history.sqlite3"))
+    return state / "orbisk" / "history.sqlite3"
+
+
 class FakeConnection:
     """A device connection that records every line on the wire and answers from scripts.
 

@@ -1,6 +1,7 @@
 """orbisk-fpga update: check an image, then update one device or a site."""
 
 import argparse
+import collections
 import contextlib
 import json
 import signal
@@ -9,6 +10,8 @@ from orbisk_tools import files, options
 from orbisk_tools.commands.shared import (INTERRUPTED, Failure, add_connection_options, add_device_type_option,
                                           lock_folder, resolve_devices)
 from orbisk_tools.display import GuardedOutput, human_rate, summary_table, view_for
+from orbisk_tools.fleet import SUCCEEDED
+from orbisk_tools.site_state import add_history_options
 
 NAME = "update"
 HELP = ("Check an FPGA image (.bin, or signed .tbin), then on each device: write it, read it back "
@@ -34,25 +37,82 @@ def add_options(parser):
     parser.add_argument("--json", metavar="FILE", help="also write each device's outcome to FILE, as JSON "
                                                         "(- : to standard output, and the rest to standard error)")
     parser.add_argument("image", metavar="IMAGE", help="the image file")
+    add_history_options(parser)
+    add_rollout_options(parser)
+
+
+def add_rollout_options(parser):
+    rollout = parser.add_argument_group("rollout")
+    rollout.add_argument("--dry-run", action="store_true",
+                         help="connect, identify each device and check the image; say what would be done, "
+                              "changing nothing")
+    rollout.add_argument("--force", action="store_true",
+                         help="also update a device whose last recorded update loaded this image, and which still "
+                              "reports the version it had after it (such a device is skipped otherwise)")
+    rollout.add_argument("--retry-failed", nargs="?", const="last", metavar="RUN|FILE",
+                         help="update only the devices whose update did not succeed in the last run of the history, "
+                              "in run RUN, or in FILE, a result file of --json")
+    rollout.add_argument("--max-failures", type=options.positive_count, metavar="N",
+                         help="start no new device after N devices failed; the rest are reported not started")
+    rollout.add_argument("--canary", type=options.positive_count, metavar="N",
+                         help="update the first N devices first, and the rest only if all of them succeeded")
 
 
 def run(args):
-    from orbisk_tools.fleet import ImageRefused, Settings, check_image, update_devices
+    from orbisk_tools.history import HistoryUnavailable
+    from orbisk_tools.site_state import open_history
 
+    try:
+        history = open_history(args)
+    except HistoryUnavailable as refused:
+        raise Failure(str(refused)) from None
+    try:
+        return update_site(args, history)
+    finally:
+        if history is not None:
+            history.close()
+
+
+def update_site(args, history):
+    from orbisk_tools import history as records
+    from orbisk_tools.fleet import ImageRefused, Settings, check_image, update_devices
+    from orbisk_tools.rollout import Gate, RetryRefused, devices_to_retry
+
+    if args.retry_failed is not None:
+        try:
+            failed = devices_to_retry(args.retry_failed, history)
+        except RetryRefused as refused:
+            raise Failure(str(refused)) from None
+        if not failed:
+            args.out.line("No device to retry: every device of that run succeeded")
+            return 0
+        if args.devices:  # only those of the devices named
+            named = {target.label for target in device_targets(args)}
+            failed = [entry for entry in failed if entry[1] in named]
+        args.devices = failed
+        if not failed:
+            args.out.line("No device to retry: every device named succeeded in that run")
+            return 0
     resolved = resolve_devices(args, device_targets(args))
     with results_output(args) as results:
         try:
             check_image(args.image, args.device_type)
+            image_facts = records.image_facts(args.image)
         except ImageRefused as refused:
             raise Failure(str(refused)) from None
         except OSError as error:
             raise Failure(files.problem(error, args.image)) from None
+        gate = None
+        if args.max_failures is not None or args.canary is not None:
+            gate = Gate(args.max_failures, [target.label for target in list(resolved)[: args.canary or 0]])
         view = None
         # A closed terminal must not end an update midway; the module's own progress line is silenced.
         hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
         try:
             with lock_folder() as folder, contextlib.redirect_stdout(None):
-                settings = Settings(args.image, args.device_type, args.timeout, args.window, folder)
+                settings = Settings(args.image, args.device_type, args.timeout, args.window, folder,
+                                    history=history, run_id=records.new_run_id(), image_facts=image_facts,
+                                    dry_run=args.dry_run, force=args.force, gate=gate)
                 view = view_for(args.out, len(resolved))
                 outcomes, interrupted = update_devices(resolved, settings, view, args.jobs)
         finally:
@@ -66,7 +126,7 @@ def run(args):
         written = write_json(results, args, outcomes)
     if interrupted:
         return INTERRUPTED
-    return 0 if written and all(o.result == "updated" for o in outcomes) else 1
+    return 0 if written and all(o.result in SUCCEEDED for o in outcomes) else 1
 
 
 def device_targets(args):
@@ -147,6 +207,9 @@ def report_one(args, outcome):
     if outcome.result == "interrupted":
         args.err.line(f"orbisk-fpga: {outcome.address}: update {outcome.message}")
         return
+    if outcome.result in ("skipped", "dry run"):
+        args.out.line(f"{outcome.address}: {outcome.result}: {outcome.message}")
+        return
     if outcome.result != "updated":
         args.err.line(f"orbisk-fpga: error: {outcome.address}: {outcome.message}")
         return
@@ -159,10 +222,12 @@ def report_one(args, outcome):
 
 def report_fleet(args, outcomes):
     summary_table(outcomes, args.out)
-    updated = sum(outcome.result == "updated" for outcome in outcomes)
-    args.out.line(f"{updated} of {len(outcomes)} devices updated")
-    if updated < len(outcomes):
-        args.err.line(f"orbisk-fpga: error: {len(outcomes) - updated} of {len(outcomes)} devices not updated; "
+    counts = collections.Counter(outcome.result for outcome in outcomes)
+    others = "".join(f", {counts[result]} {result}" for result in ("skipped", "dry run") if counts[result])
+    args.out.line(f"{counts['updated']} of {len(outcomes)} devices updated{others}")
+    unfinished = len(outcomes) - sum(counts[result] for result in SUCCEEDED)
+    if unfinished:
+        args.err.line(f"orbisk-fpga: error: {unfinished} of {len(outcomes)} devices not updated; "
                       "the summary says why for each, and what to do")
 
 

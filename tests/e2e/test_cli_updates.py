@@ -326,7 +326,8 @@ def owned(path, uid, mode=None, text=None):
 
 def as_user_env(shared_tmp):
     """The environment of a user without XDG_RUNTIME_DIR, whose temporary folder is `shared_tmp`."""
-    return {**{k: v for k, v in os.environ.items() if k != "XDG_RUNTIME_DIR"}, "TMPDIR": str(shared_tmp),
+    private = ("XDG_RUNTIME_DIR", "XDG_STATE_HOME", "ORBISK_FPGA_HISTORY")  # their history goes under HOME
+    return {**{k: v for k, v in os.environ.items() if k not in private}, "TMPDIR": str(shared_tmp),
             "HOME": str(shared_tmp)}
 
 

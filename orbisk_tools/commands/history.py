@@ -1,0 +1,85 @@
+"""orbisk-fpga history: the recorded update attempts, newest first."""
+
+import dataclasses
+import json
+import os
+
+from orbisk_tools import options
+from orbisk_tools.commands.shared import Failure
+from orbisk_tools.site_state import add_history_options
+
+NAME = "history"
+HELP = ("Show the recorded update attempts, newest first: who updated which device, when, from what version to "
+        "what, and how it ended.")
+EXAMPLES = ("examples:\n  orbisk-fpga history --limit 20\n  orbisk-fpga history --address 192.168.1.20\n"
+            "  orbisk-fpga history --run 20261209T021500Z-3fa9c1 --json -")
+
+
+def add_options(parser):
+    parser.add_argument("--address", metavar="HOST[:PORT]", action=options.Once,
+                        help="only the attempts on the device at this address")
+    parser.add_argument("--port", type=options.device_port, default=5025,
+                        help="TCP port of an --address that names none (default 5025)")
+    parser.add_argument("--serial", action=options.Once, help="only the attempts on the device with this serial number")
+    parser.add_argument("--run", dest="run_id", action=options.Once, help="only the attempts of this run")
+    parser.add_argument("--limit", type=options.positive_count, default=50, metavar="N",
+                        help="show the N newest attempts (default 50)")
+    parser.add_argument("--json", action="store_true", help="write the attempts to standard output as JSON")
+    add_history_options(parser, reads_only=True)
+
+
+def run(args):
+    from orbisk_tools.fleet import parse_address
+    from orbisk_tools.history import HistoryUnavailable, History, history_path
+
+    address = None
+    if args.address is not None:
+        try:
+            address = parse_address(args.address, args.port).label
+        except ValueError as error:
+            args.parser.error(f"--address: {error}")
+    path = history_path(args.history)
+    if not os.path.exists(path):  # reading must not create a history
+        raise Failure(f"no update history at {path}: nothing was recorded there yet")
+    try:
+        with History.open(path) as history:
+            attempts = history.attempts(address=address, serial=args.serial, run=args.run_id, limit=args.limit)
+            shown = [(attempt, outcome_text(history, attempt)) for attempt in attempts]
+    except HistoryUnavailable as error:
+        raise Failure(str(error)) from None
+    if args.json:
+        rows = [{**dataclasses.asdict(attempt), "shown_outcome": text} for attempt, text in shown]
+        args.out.write(json.dumps(rows, indent=2) + "\n")
+        args.out.flush()
+    elif not shown:
+        args.out.line("No recorded update attempt matches")
+    else:
+        print_table(args.out, shown)
+    return 0
+
+
+def outcome_text(history, attempt):
+    """The outcome as the user reads it: an attempt recorded as running whose process is gone
+    ended without saying how."""
+    if attempt.outcome != "running" or history.is_running(attempt):
+        return attempt.outcome
+    return "ended unrecorded"
+
+
+def versions(before, after):
+    return f"{before or '?'} -> {after}" if after else (before or "-")
+
+
+def print_table(output, shown):
+    from rich.console import Console
+    from rich.table import Table
+
+    table = Table("Started (UTC)", "Run", "Device", "Serial", "Outcome", "Phase", "Device left", "FPGA version",
+                  "Image", "Operator", "Details", title="FPGA update history")
+    for attempt, outcome in shown:
+        image = f"{os.path.basename(attempt.image_path)} {attempt.image_sha256[:12]}" if attempt.image_path else "-"
+        table.add_row(attempt.started, attempt.run_id, attempt.address, attempt.serial or "-", outcome, attempt.phase,
+                      attempt.device_state, versions(attempt.fpga_version_before, attempt.fpga_version_after), image,
+                      f"{attempt.operator_user}@{attempt.operator_host}", attempt.message or "-")
+    terminal = output.isatty()
+    Console(file=output, force_terminal=terminal, width=None if terminal else 240).print(table)

@@ -1,0 +1,136 @@
+"""orbisk-fpga status: what each device of a site reports, beside its last recorded update."""
+
+import concurrent.futures
+import dataclasses
+import json
+import os
+
+from orbisk_tools import options
+from orbisk_tools.commands.shared import Failure, add_connection_options, add_device_type_option, lock_folder, \
+    resolve_devices
+from orbisk_tools.commands.update import AddressFile, device_targets, one_address
+from orbisk_tools.site_state import DeviceFacts, add_history_options
+
+NAME = "status"
+HELP = ("Show what each device reports (serial number, FPGA identity and version, control firmware version) "
+        "beside its last recorded update, changing nothing; a device left without a verified image is flagged.")
+EXAMPLES = ("examples:\n  orbisk-fpga status --address 192.168.1.20\n"
+            "  orbisk-fpga status --addresses site-a.txt --jobs 8 --json")
+
+
+def add_options(parser):
+    parser.add_argument("--address", dest="devices", type=one_address, action="extend", default=[],
+                        metavar="HOST[:PORT]", help="a device (repeat for several)")
+    parser.add_argument("--addresses", dest="devices", action=AddressFile, metavar="FILE",
+                        help="a file of devices: one HOST[:PORT] a line, # starts a comment")
+    parser.set_defaults(address_files=[])
+    add_connection_options(parser)
+    add_device_type_option(parser, "device type of the devices, which says how to read the FPGA version (default 32)")
+    parser.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
+                        help="ask up to N devices at once (default 8)")
+    parser.add_argument("--json", action="store_true", help="write the status to standard output as JSON")
+    add_history_options(parser, reads_only=True)
+
+
+@dataclasses.dataclass
+class DeviceStatus:
+    address: str
+    reported: DeviceFacts | None = None  # None when the device could not be asked
+    problem: str = ""  # why it could not be asked
+    last_attempt: object = None  # the newest recorded history.Attempt, or None
+    unfinished: str = ""  # the flag of a device left without a verified image
+
+
+def run(args):
+    from orbisk_tools.history import History, HistoryUnavailable, history_path
+
+    resolved = resolve_devices(args, device_targets(args))
+    path = history_path(args.history)
+    try:
+        history = History.open(path) if os.path.exists(path) else None  # reading must not create one
+    except HistoryUnavailable as error:
+        raise Failure(str(error)) from None
+    try:
+        with lock_folder() as folder, concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+            statuses = list(pool.map(lambda item: ask(item[0], item[1], args, folder), resolved.items()))
+        if history is not None:
+            for status in statuses:
+                add_history(status, history)
+    except HistoryUnavailable as error:
+        raise Failure(str(error)) from None
+    finally:
+        if history is not None:
+            history.close()
+    if args.json:
+        args.out.write(json.dumps([as_json(status) for status in statuses], indent=2) + "\n")
+        args.out.flush()
+    else:
+        print_table(args.out, statuses)
+        for status in statuses:
+            if status.unfinished:
+                args.out.line(f"{status.address}: {status.unfinished}")
+    return 1 if any(status.problem or status.unfinished for status in statuses) else 0
+
+
+def ask(target, addresses, args, folder):
+    """The status of one device, from queries that change nothing."""
+    from orbisk.VornFpga import FpgaTool
+
+    from orbisk_tools.fleet import DeviceFailure, device_connection, transport_failure
+    from orbisk_tools.site_state import read_facts
+
+    status = DeviceStatus(target.label)
+    try:
+        with device_connection(target, addresses, args.timeout, folder) as conn:
+            status.reported = read_facts(FpgaTool(conn), args.device_type)
+    except DeviceFailure as failure:
+        status.problem = str(failure)
+    except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
+        status.problem = transport_failure(error, args.timeout, "while asking the device", "ask it again")
+    return status
+
+
+def add_history(status, history):
+    """Adds the device's last recorded attempt, and the flag of an unfinished update: the last
+    attempt that erased or loaded it (on its serial number when it said it) did not load a
+    verified image."""
+    from orbisk_tools.history import UNFINISHED
+
+    serial = status.reported.serial if status.reported else None
+    last = history.last_attempt(serial=serial) if serial else None
+    status.last_attempt = last or history.last_attempt(address=status.address)
+    change = history.last_change(serial=serial) if serial else None
+    if change is None:  # a change recorded without a serial number, at this address, may be this device's
+        at_address = history.last_change(address=status.address)
+        if at_address is not None and (serial is None or at_address.serial is None):
+            change = at_address
+    if change is not None and history.unfinished(change):
+        status.unfinished = UNFINISHED.format(time=change.started)
+
+
+def as_json(status):
+    return {"address": status.address,
+            "reported": dataclasses.asdict(status.reported) if status.reported else None,
+            "problem": status.problem,
+            "last_attempt": dataclasses.asdict(status.last_attempt) if status.last_attempt else None,
+            "unfinished": status.unfinished}
+
+
+def print_table(output, statuses):
+    from rich.console import Console
+    from rich.table import Table
+
+    table = Table("Device", "Serial", "FPGA ID", "FPGA version", "Control firmware", "Last update",
+                  title="FPGA status")
+    for status in statuses:
+        facts = status.reported or DeviceFacts()
+        last = status.last_attempt
+        recorded = (f"{last.outcome} {last.started}" + (f", version {last.fpga_version_after}"
+                                                        if last.fpga_version_after else "")) if last else "-"
+        if status.problem:
+            table.add_row(status.address, status.problem, "", "", "", recorded)
+        else:
+            table.add_row(status.address, facts.serial or "-", facts.fpga_id or "-", facts.fpga_version or "-",
+                          facts.control_fw_version or "-", recorded)
+    terminal = output.isatty()
+    Console(file=output, force_terminal=terminal, width=None if terminal else 200).print(table)

@@ -1,0 +1,102 @@
+"""The controls of a site rollout: which devices to update (--retry-failed), when to stop
+starting new ones (--max-failures, --canary), and what each device needs (a dry run, a device
+that already holds the image, the version it reports after loading)."""
+
+import json
+import os
+import threading
+
+from orbisk_tools.fleet import SUCCEEDED
+
+
+class RetryRefused(Exception):
+    """--retry-failed cannot find what to retry; the message says why."""
+
+
+def devices_to_retry(source, history):
+    """[(where, address)] of the devices whose attempt did not succeed: in the last run of the
+    history (source "last"), in the run `source`, or in the --json result file `source`."""
+    if source != "last" and os.path.isfile(source):
+        return _failed_in_result_file(source)
+    if history is None:
+        raise RetryRefused("--retry-failed needs the update history, or a --json result file")
+    run = history.last_run_id() if source == "last" else source
+    if run is None:
+        raise RetryRefused(f"the update history {history.path} records no run yet")
+    if not history.attempts(run=run, limit=1):
+        raise RetryRefused(f"the update history {history.path} records no run {run}")
+    return [(f"run {run}", address) for address in history.not_succeeded(run)]
+
+
+def _failed_in_result_file(path):
+    try:
+        with open(path, encoding="utf-8") as results:
+            devices = json.load(results)["devices"]
+        return [(path, device["address"]) for device in devices if device["result"] not in SUCCEEDED]
+    except (OSError, ValueError, KeyError, TypeError) as error:
+        raise RetryRefused(f"{path} is not a result file of orbisk-fpga update --json ({error})") from None
+
+
+class Gate:
+    """Holds back devices not yet started: after `max_failures` failed devices, and, with
+    `canary`, every device but the canaries until all of them succeeded."""
+
+    def __init__(self, max_failures=None, canary=()):
+        self.max_failures = max_failures
+        self.canary = set(canary)
+        self.failures = 0
+        self._canary_left = set(canary)
+        self._canary_failed = False
+        self._changed = threading.Condition()
+
+    def refusal(self, address, stop):
+        """Why the device at `address` must not start, or None; waits for the canaries first.
+        Raises KeyboardInterrupt when `stop` is set meanwhile."""
+        with self._changed:
+            if address not in self.canary:
+                while self._canary_left and not stop.is_set():
+                    self._changed.wait(0.2)  # wakes on stop too
+                if stop.is_set():
+                    raise KeyboardInterrupt
+                if self._canary_failed:
+                    return (f"not started: not every one of the first {len(self.canary)} devices (--canary) "
+                            "succeeded; the device was not changed")
+            if self.max_failures is not None and self.failures >= self.max_failures:
+                return (f"not started: {self.failures} devices failed (--max-failures {self.max_failures}); "
+                        "the device was not changed")
+        return None
+
+    def finished(self, outcome):
+        with self._changed:
+            self.failures += outcome.result == "failed"
+            if outcome.address in self._canary_left:
+                self._canary_left.discard(outcome.address)
+                self._canary_failed |= outcome.result not in SUCCEEDED
+            self._changed.notify_all()
+
+
+def reason_not_to_write(settings, before, history):
+    """(result, reason, message) for a device that is not to be written: a dry run, or a device
+    that already holds the image; None to update it. `before` is what it reported."""
+    image = settings.image_facts
+    if settings.dry_run:
+        now = before.fpga_version or "(not reported)"
+        named = f", version {image.header_version}" if image.header_version else ""
+        return ("dry run", None, f"would write and load {os.path.basename(image.path)} ({image.size} bytes{named}); "
+                                 f"the device reports FPGA version {now}")
+    if settings.force or history is None or not before.serial:
+        return None
+    loaded = history.already_loaded(before.serial, image.sha256)
+    if loaded is None or loaded.fpga_version_after != before.fpga_version:
+        return None
+    return ("skipped", "already_loaded", f"already holds this image, loaded {loaded.ended or loaded.started} with "
+                                         f"FPGA version {before.fpga_version}; --force updates it anyway")
+
+
+def version_mismatch(image, reported):
+    """The failure message when the image's header names a version other than the one the
+    device reports after loading it; None when they agree or the header names none."""
+    if image is None or image.header_version is None or reported == image.header_version:
+        return None
+    return (f"the device loaded the image but reports version {reported or '(none)'}, not {image.header_version}; "
+            "check the image")

@@ -1,0 +1,93 @@
+"""What orbisk-fpga knows of a site's devices: the facts a device reports about itself through
+read-only queries, and each update attempt's row in the update history."""
+
+import dataclasses
+
+from orbisk_tools import history
+from orbisk_tools.protocol import DEVICE_TYPES
+
+
+@dataclasses.dataclass(frozen=True)
+class DeviceFacts:
+    """What a device says about itself; None for what it did not say."""
+    serial: str | None = None
+    fpga_id: str | None = None
+    fpga_version: str | None = None
+    control_fw_version: str | None = None
+
+
+def read_facts(tool, device_type):
+    """The facts of the device behind `tool` (an FpgaTool), through queries that change nothing:
+    GET_SN, FPGA_GET_ID, the FPGA version as its device type reports it, GET_FW_VER. A reply
+    that cannot be used leaves its fact None; what ends the exchange propagates."""
+    kind = DEVICE_TYPES[device_type]
+
+    def fpga_version():
+        return kind.fpga_version(tool._sendCmd(kind.version_command) or "{}")
+
+    facts = {}
+    for name, query in (("serial", tool._fpgaGetSerialNumber), ("fpga_id", tool._fpgaGetId),
+                        ("fpga_version", fpga_version), ("control_fw_version", tool._fpgaGetControlFwVer)):
+        try:
+            facts[name] = query() or None
+        except (ValueError, AttributeError, TypeError):  # a reply that is not what the type reports
+            facts[name] = None
+    return DeviceFacts(**facts)
+
+
+# ---- the update history on the command line ---------------------------------------------
+
+def add_history_options(parser, reads_only=False):
+    parser.add_argument("--history", metavar="PATH",
+                        help="the update history (default: $ORBISK_FPGA_HISTORY, else "
+                             "$XDG_STATE_HOME/orbisk/history.sqlite3, else ~/.local/state/orbisk/history.sqlite3)")
+    if not reads_only:
+        parser.add_argument("--no-history", action="store_true",
+                            help="go on without recording in the update history (when it cannot be written)")
+
+
+def open_history(args):
+    """The history that --history or the environment names, or None with --no-history. Raises
+    HistoryUnavailable with the one line to show."""
+    if getattr(args, "no_history", False):
+        return None
+    return history.History.open(history.history_path(args.history))
+
+
+def attempt_outcome(result):
+    """The history's outcome for a fleet Outcome's result."""
+    return {"not started": "interrupted"}.get(result, result)
+
+
+class AttemptRecord:
+    """One device's row in the update history, kept up to date by its update; does nothing
+    without a history."""
+
+    def __init__(self, settings, address):
+        self.history = settings.history
+        self.id = None
+        if self.history is not None:
+            self.id = self.history.start_attempt(settings.run_id, address, settings.image_facts, settings.device_type,
+                                                 settings.window)
+
+    def device(self, facts):
+        if self.id is not None:
+            self.history.record_device(self.id, facts.serial, facts.fpga_id, facts.fpga_version,
+                                       facts.control_fw_version)
+
+    def phase(self, phase):
+        if self.id is not None:
+            self.history.record_phase(self.id, phase)
+
+    def finish(self, outcome, reason, after, seconds, tool_outcome):
+        """Records how the update ended: `outcome` is the fleet's Outcome, `after` the device's
+        facts after loading (or None), `tool_outcome` the FpgaTool's last_outcome (or None)."""
+        if self.id is None:
+            return
+        state = tool_outcome.device_state if tool_outcome is not None else None
+        written = tool_outcome.bytes_written if tool_outcome is not None else None
+        after = after or DeviceFacts()
+        self.history.finish_attempt(self.id, attempt_outcome(outcome.result), reason=reason, message=outcome.message,
+                                    fpga_version_after=after.fpga_version,
+                                    control_fw_version_after=after.control_fw_version, seconds=seconds,
+                                    bytes_written=written or outcome.bytes_written or None, device_state=state)
