@@ -457,7 +457,7 @@ class Job:
         except (DeviceFailure, HistoryUnavailable) as failure:
             outcome.message = str(failure)
         except KeyboardInterrupt:  # from the progress callback, or before the module ran
-            outcome.result, self.reason = "interrupted", "interrupted"
+            outcome.result, self.reason = "interrupted", "not_started" if self.phase is None else "interrupted"
             ended = self._module_outcome()
             if ended is not None and not ended.ok:
                 outcome.message = explain(ended, self.settings.image, reason="interrupted")

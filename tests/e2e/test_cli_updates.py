@@ -243,7 +243,7 @@ def test_devices_an_interrupt_kept_from_starting_are_reported_not_started(emulat
         ("interrupted", f"interrupted while writing; {ADVICE}"),
         ("interrupted", "not started; the device was not changed")]
     assert [(d["reason"], d["phase"], d["device_state"]) for d in devices] == [
-        ("interrupted", "write", "erased"), (None, None, "untouched")]
+        ("interrupted", "write", "erased"), ("not_started", None, "untouched")]
     assert second.device.commands == []
 
 
