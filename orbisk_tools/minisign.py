@@ -60,7 +60,7 @@ class SignatureError(MinisignError):
 
 def key_id_text(key_id):
     """The key id as minisign shows it."""
-    return format(int.from_bytes(key_id, "little"), "016X")
+    return format(int.from_bytes(key_id, "little"), "X")  # as minisign prints it: no leading zeros
 
 
 @dataclasses.dataclass(frozen=True)
