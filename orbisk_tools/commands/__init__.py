@@ -4,6 +4,6 @@ A command module has NAME, HELP, EXAMPLES, add_options(parser) and run(args); CO
 them in the order that --help shows. What several commands share is in `shared`.
 """
 
-from orbisk_tools.commands import demo, emulate, init, inspect, pack, update
+from orbisk_tools.commands import demo, emulate, init, inspect, keygen, pack, sign, update
 
-COMMANDS = (update, inspect, init, pack, emulate, demo)
+COMMANDS = (update, inspect, init, pack, sign, keygen, emulate, demo)

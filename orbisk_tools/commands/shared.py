@@ -1,10 +1,12 @@
 """What several commands share: the one-line failure, options of a device connection, the
-device locks and the resolution of addresses."""
+device locks, the resolution of addresses, trusted keys and secret-key passwords."""
 
 import contextlib
+import getpass
 import os
+import sys
 
-from orbisk_tools import options
+from orbisk_tools import files, options
 from orbisk_tools.protocol import DEVICE_TYPES
 
 INTERRUPTED = 130  # the exit status of a run that Ctrl-C stopped
@@ -51,3 +53,67 @@ def lock_folder():
         yield folder
     finally:
         os.close(folder)
+
+
+# ---- vendor signatures: trusted keys and secret-key passwords ---------------------------------
+
+TRUST_KEYS_VARIABLE = "ORBISK_FPGA_TRUST_KEYS"
+PASSWORD_VARIABLE = "ORBISK_FPGA_KEY_PASSWORD"
+
+
+def add_trust_key_option(parser, what):
+    parser.add_argument("--trust-key", action="append", default=[], metavar="KEY",
+                        help=f"a vendor's public key, as a minisign public key file or the key itself; {what} "
+                             f"(repeat for several; the keys of the file named by ${TRUST_KEYS_VARIABLE} count too)")
+
+
+def trusted_keys(args):
+    """The public keys of --trust-key and of the file named by $ORBISK_FPGA_TRUST_KEYS; a key
+    that cannot be read is a usage error."""
+    from orbisk_tools import minisign
+
+    try:
+        keys = [minisign.read_public_key(key) for key in args.trust_key]
+        if os.environ.get(TRUST_KEYS_VARIABLE):
+            keys += minisign.read_trusted_keys(os.environ[TRUST_KEYS_VARIABLE])
+    except minisign.KeyFileError as error:
+        args.parser.error(str(error))
+    return keys
+
+
+def vendor_signature(image, keys):
+    """The minisign.Verified signature of `image` (IMAGE.minisig) by one of `keys`; Failure,
+    saying which check refused it and what to do, when it has none."""
+    from orbisk_tools import minisign
+
+    try:
+        return minisign.verify_file(image, keys)
+    except minisign.SignatureError as refused:
+        raise Failure(str(refused)) from None
+    except OSError as error:
+        raise Failure(files.problem(error, image)) from None
+
+
+def printable(text):
+    """`text` for the terminal: a trusted comment separates its fields with tabs, and an
+    unverified one may hold anything."""
+    return "".join(c if c.isprintable() else " " for c in text)
+
+
+def read_secret_key(path):
+    """The secret key in `path`, asking for its password only when it has one: from
+    $ORBISK_FPGA_KEY_PASSWORD, or else at the terminal."""
+    from orbisk_tools import minisign
+
+    def password():
+        if PASSWORD_VARIABLE in os.environ:
+            return os.environ[PASSWORD_VARIABLE]
+        if not sys.stdin or not sys.stdin.isatty():
+            raise Failure(f"the secret key {path} is protected by a password; type it at a terminal, or set "
+                          f"{PASSWORD_VARIABLE}")
+        return getpass.getpass(f"Password for {path}: ")
+
+    try:
+        return minisign.read_secret_key(path, password)
+    except minisign.KeyFileError as error:
+        raise Failure(str(error)) from None
