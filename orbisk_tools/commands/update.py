@@ -7,7 +7,8 @@ import signal
 
 from orbisk_tools import files, options
 from orbisk_tools.commands.shared import (INTERRUPTED, Failure, add_connection_options, add_device_type_option,
-                                          lock_folder, resolve_devices)
+                                          add_trust_key_option, lock_folder, printable, resolve_devices, trusted_keys,
+                                          vendor_signature)
 from orbisk_tools.display import GuardedOutput, human_rate, summary_table, view_for
 
 NAME = "update"
@@ -15,7 +16,8 @@ HELP = ("Check an FPGA image (.bin, or signed .tbin), then on each device: write
         "and compare, load it, and report the new FPGA version. Several devices are updated at once.")
 EXAMPLES = ("examples:\n  orbisk-fpga update --address 192.168.1.20 --device-type 32 fpga.tbin\n"
             "  orbisk-fpga update --address 192.168.1.20 --address 192.168.1.21:5025 fpga.tbin\n"
-            "  orbisk-fpga update --addresses site-a.txt --jobs 4 --json result.json fpga.tbin")
+            "  orbisk-fpga update --addresses site-a.txt --jobs 4 --json result.json fpga.tbin\n"
+            "  orbisk-fpga update --trust-key vendor.pub --address 192.168.1.20 fpga.tbin   # fpga.tbin.minisig too")
 
 
 def add_options(parser):
@@ -33,12 +35,15 @@ def add_options(parser):
                              "order from a byte stream, as the emulator does")
     parser.add_argument("--json", metavar="FILE", help="also write each device's outcome to FILE, as JSON "
                                                         "(- : to standard output, and the rest to standard error)")
+    add_trust_key_option(parser, "the image must then carry a signature IMAGE.minisig by one of the trusted keys, "
+                                 "or no device is touched")
     parser.add_argument("image", metavar="IMAGE", help="the image file")
 
 
 def run(args):
     from orbisk_tools.fleet import ImageRefused, Settings, check_image, update_devices
 
+    keys = trusted_keys(args)
     resolved = resolve_devices(args, device_targets(args))
     with results_output(args) as results:
         try:
@@ -47,6 +52,9 @@ def run(args):
             raise Failure(str(refused)) from None
         except OSError as error:
             raise Failure(files.problem(error, args.image)) from None
+        vendor = vendor_signature(args.image, keys) if keys else None
+        if vendor is not None:
+            args.out.line(f"Vendor signature verified: key {vendor.key_id}, {printable(vendor.trusted_comment)}")
         view = None
         # A closed terminal must not end an update midway; the module's own progress line is silenced.
         hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
@@ -63,7 +71,7 @@ def run(args):
             report_fleet(args, outcomes)
         else:
             report_one(args, outcomes[0])
-        written = write_json(results, args, outcomes)
+        written = write_json(results, args, outcomes, vendor)
     if interrupted:
         return INTERRUPTED
     return 0 if written and all(o.result == "updated" for o in outcomes) else 1
@@ -166,13 +174,14 @@ def report_fleet(args, outcomes):
                       "the summary says why for each, and what to do")
 
 
-def write_json(results, args, outcomes):
+def write_json(results, args, outcomes, vendor=None):
     """Writes each device's outcome to where --json says; False when it could not be written."""
     from dataclasses import asdict
 
     if results is None:
         return True
-    report = {"image": args.image, "device_type": args.device_type, "devices": [asdict(o) for o in outcomes]}
+    report = {"image": args.image, "device_type": args.device_type, "vendor_key_id": vendor and vendor.key_id,
+              "devices": [asdict(o) for o in outcomes]}
     text = json.dumps(report, indent=2) + "\n"
     if isinstance(results, GuardedOutput):
         results.write(text)
