@@ -93,7 +93,8 @@ class TestUpdate:
         ("image repacked", CHANGED),
         ("signature byte", CHANGED),
         ("trusted comment", "the trusted comment in {sig} does not verify: the signature was changed; get it again"),
-        ("untrusted key", "{sig} was made by key {key}, which is not trusted; check the keys given with --trust-key"),
+        ("untrusted key", "{sig} was made by key {key}, which is not trusted; check the keys given with --trust-key "
+                          "or in ORBISK_FPGA_TRUST_KEYS"),
         ("no signature", "no signature: {sig} does not exist; put the image's signature file from its vendor there"),
     ])
     def test_each_refusal_is_one_line_and_sends_the_device_nothing(self, emulator, tmp_path, vendor, signed,
@@ -219,7 +220,8 @@ class TestKeygen:
                 monkeypatch.setenv("ORBISK_FPGA_KEY_PASSWORD", env_password)
             for name in ("k.key", "k.pub"):
                 (tmp_path / name).unlink(missing_ok=True)
-            status = cli.main(["keygen", "--secret-key", str(tmp_path / "k.key"), "--public-key", str(tmp_path / "k.pub")])
+            status = cli.main(["keygen", "--secret-key", str(tmp_path / "k.key"),
+                               "--public-key", str(tmp_path / "k.pub")])
             return status, capsys.readouterr().err
 
         return keygen
