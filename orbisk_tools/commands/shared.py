@@ -4,7 +4,9 @@ device locks, the resolution of addresses, trusted keys and secret-key passwords
 import contextlib
 import getpass
 import os
+import shutil
 import sys
+import tempfile
 
 from orbisk_tools import files, options
 from orbisk_tools.protocol import DEVICE_TYPES
@@ -92,6 +94,30 @@ def vendor_signature(image, keys):
         raise Failure(str(refused)) from None
     except OSError as error:
         raise Failure(files.problem(error, image)) from None
+
+
+@contextlib.contextmanager
+def signed_copy(image, keys):
+    """(the image to update from, its minisign.Verified signature). With trusted `keys`, a copy
+    of `image` in a new private folder, whose signature verified: the devices get exactly the
+    bytes that were checked, whatever happens to the file meanwhile. Without keys, `image`
+    itself and None. Raises Failure, saying why, when the image has no such signature."""
+    from orbisk_tools import minisign
+
+    if not keys:
+        yield image, None
+        return
+    verified = vendor_signature(image, keys)  # its refusals name the user's file
+    with tempfile.TemporaryDirectory(prefix="orbisk-fpga-") as folder:
+        copy = os.path.join(folder, os.path.basename(image))
+        try:
+            shutil.copyfile(image, copy)
+            verified = minisign.verify_file(copy, keys, verified.signature_path)
+        except minisign.SignatureError:
+            raise Failure(f"{image} changed while its signature was checked; run the update again") from None
+        except OSError as error:
+            raise Failure(files.problem(error, image)) from None
+        yield copy, verified
 
 
 def printable(text):

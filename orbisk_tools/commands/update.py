@@ -7,8 +7,8 @@ import signal
 
 from orbisk_tools import files, options
 from orbisk_tools.commands.shared import (INTERRUPTED, Failure, add_connection_options, add_device_type_option,
-                                          add_trust_key_option, lock_folder, printable, resolve_devices, trusted_keys,
-                                          vendor_signature)
+                                          add_trust_key_option, lock_folder, printable, resolve_devices, signed_copy,
+                                          trusted_keys)
 from orbisk_tools.display import GuardedOutput, human_rate, summary_table, view_for
 
 NAME = "update"
@@ -45,14 +45,14 @@ def run(args):
 
     keys = trusted_keys(args)
     resolved = resolve_devices(args, device_targets(args))
-    with results_output(args) as results:
+    with results_output(args) as results, contextlib.ExitStack() as held:
         try:
             check_image(args.image, args.device_type)
         except ImageRefused as refused:
             raise Failure(str(refused)) from None
         except OSError as error:
             raise Failure(files.problem(error, args.image)) from None
-        vendor = vendor_signature(args.image, keys) if keys else None
+        image, vendor = held.enter_context(signed_copy(args.image, keys))
         if vendor is not None:
             args.out.line(f"Vendor signature verified: key {vendor.key_id}, {printable(vendor.trusted_comment)}")
         view = None
@@ -60,7 +60,7 @@ def run(args):
         hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
         try:
             with lock_folder() as folder, contextlib.redirect_stdout(None):
-                settings = Settings(args.image, args.device_type, args.timeout, args.window, folder)
+                settings = Settings(image, args.device_type, args.timeout, args.window, folder)
                 view = view_for(args.out, len(resolved))
                 outcomes, interrupted = update_devices(resolved, settings, view, args.jobs)
         finally:

@@ -9,6 +9,7 @@ import shutil
 import stat
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -87,6 +88,31 @@ class TestUpdate:
         assert done.returncode == 0 and json.loads(done.stdout)["vendor_key_id"] == key.id_text, done.stderr
         done = run("update", "--address", address(device), "--json", "-", path)
         assert done.returncode == 0 and json.loads(done.stdout)["vendor_key_id"] is None, done.stderr
+
+    def test_the_devices_get_the_bytes_that_were_checked_even_if_the_file_changes_meanwhile(
+            self, emulator, tmp_path, vendor, signed):
+        (image, path), first, second = signed, emulator(), emulator()
+        reached, release = threading.Event(), threading.Event()
+        program = first.device.program
+
+        def held(data):  # holds the first device's answer to its second block
+            if first.device.fpga.blocks_taken == 1:
+                reached.set()
+                release.wait(60)
+            return program(data)
+
+        first.device.program, first.device.takes_runs = held, False
+        process = subprocess.Popen([COMMAND, "update", "--trust-key", vendor[1], "--jobs", "1", "--address",
+                                    address(first), "--address", address(second), path], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+        try:
+            assert reached.wait(60)
+            path.write_bytes(pack(bytes(len(image)), 32))  # hashes that verify, but not signed
+        finally:
+            release.set()
+        _, errors = process.communicate(timeout=120)
+        assert process.returncode == 0, errors
+        assert first.device.fpga.loaded_image == second.device.fpga.loaded_image == image
 
     @pytest.mark.parametrize("change, refusal", [
         ("image byte", CHANGED),
