@@ -74,10 +74,15 @@ def trusted_keys(args):
     that cannot be read is a usage error."""
     from orbisk_tools import minisign
 
+    listed = os.environ.get(TRUST_KEYS_VARIABLE)
     try:
         keys = [minisign.read_public_key(key) for key in args.trust_key]
-        if os.environ.get(TRUST_KEYS_VARIABLE):
-            keys += minisign.read_trusted_keys(os.environ[TRUST_KEYS_VARIABLE])
+        if listed:
+            from_file = minisign.read_trusted_keys(listed)
+            if not from_file:  # else an emptied file would silently turn the check off
+                args.parser.error(f"{listed} (${TRUST_KEYS_VARIABLE}) holds no public key; add the vendor's key, "
+                                  f"or unset {TRUST_KEYS_VARIABLE}")
+            keys += from_file
     except minisign.KeyFileError as error:
         args.parser.error(str(error))
     return keys

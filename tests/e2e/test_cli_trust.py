@@ -88,6 +88,9 @@ class TestUpdate:
         assert done.returncode == 0 and json.loads(done.stdout)["vendor_key_id"] == key.id_text, done.stderr
         done = run("update", "--address", address(device), "--json", "-", path)
         assert done.returncode == 0 and json.loads(done.stdout)["vendor_key_id"] is None, done.stderr
+        keys.write_text("# emptied\n")  # must not turn the check off
+        refused = run("update", "--address", address(device), path, env={"ORBISK_FPGA_TRUST_KEYS": str(keys)})
+        assert refused.returncode == 2 and f"{keys} ($ORBISK_FPGA_TRUST_KEYS) holds no public key" in refused.stderr
 
     def test_the_devices_get_the_bytes_that_were_checked_even_if_the_file_changes_meanwhile(
             self, emulator, tmp_path, vendor, signed):
