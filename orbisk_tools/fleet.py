@@ -403,6 +403,7 @@ class Settings:
     dry_run: bool = False  # identify each device and say what would be done, changing nothing
     force: bool = False  # update a device that already holds the image
     gate: object = None  # a rollout.Gate that may hold devices back, or None
+    vendor_key_id: str | None = None  # the key that verified the image's vendor signature, if one was checked
 
 
 SUCCEEDED = ("updated", "skipped", "dry run")  # the results of devices that need nothing more

@@ -88,6 +88,8 @@ MIGRATIONS = [
         "CREATE INDEX attempts_by_serial ON attempts (serial, id)",
         "CREATE INDEX attempts_by_run ON attempts (run_id, id)",
     ),
+    # The id of the trusted key whose signature the image carried (update --trust-key).
+    ("ALTER TABLE attempts ADD COLUMN vendor_key_id TEXT",),
 ]
 
 
@@ -148,6 +150,7 @@ class Attempt:
     outcome: str
     reason: str | None
     message: str
+    vendor_key_id: str | None
 
 
 COLUMNS = ", ".join(field.name for field in dataclasses.fields(Attempt))
@@ -322,9 +325,10 @@ class History:
             self._write(f"UPDATE attempts SET {assignments} WHERE id = :id", {**values, "id": attempt})
 
     def start_attempt(self, run_id, address, image=None, device_type=None, window=None, operator=None,
-                      versions=None):
+                      versions=None, vendor_key_id=None):
         """Records a new attempt on the device at `address` (outcome "running", nothing touched
-        yet) and returns its id. `image` is an ImageFacts."""
+        yet) and returns its id. `image` is an ImageFacts; `vendor_key_id` the key id that
+        verified its vendor signature, if one was checked."""
         operator = operator or current_operator()
         versions = versions or current_versions()
         row = {
@@ -334,6 +338,7 @@ class History:
             "address": address, "device_type": device_type, "window_size": window,
             "image_path": image and image.path, "image_sha256": image and image.sha256,
             "image_size": image and image.size, "image_header_version": image and image.header_version,
+            "vendor_key_id": vendor_key_id,
             "phase": "connect", "device_state": "untouched", "outcome": RUNNING,
         }
         names = ", ".join(row)

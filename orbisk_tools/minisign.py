@@ -445,7 +445,7 @@ def verify_file(image_path, trusted_keys, signature_path=None):
     key = next((k for k in trusted_keys if k.key_id == found.key_id), None)
     if key is None:
         raise SignatureError(f"{path} was made by key {found.id_text}, which is not "
-                             "trusted; check the keys given with --trust-key")
+                             "trusted; check the keys given with --trust-key or in ORBISK_FPGA_TRUST_KEYS")
     if found.prehashed:
         signed = _file_digest(image_path)
     else:

@@ -68,7 +68,7 @@ class AttemptRecord:
         self.id = None
         if self.history is not None:
             self.id = self.history.start_attempt(settings.run_id, address, settings.image_facts, settings.device_type,
-                                                 settings.window)
+                                                 settings.window, vendor_key_id=settings.vendor_key_id)
 
     def device(self, facts):
         if self.id is not None:

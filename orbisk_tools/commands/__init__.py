@@ -4,6 +4,6 @@ A command module has NAME, HELP, EXAMPLES, add_options(parser) and run(args); CO
 them in the order that --help shows. What several commands share is in `shared`.
 """
 
-from orbisk_tools.commands import demo, emulate, history, init, inspect, pack, status, update
+from orbisk_tools.commands import demo, emulate, history, init, inspect, keygen, pack, sign, status, update
 
-COMMANDS = (update, status, history, inspect, init, pack, emulate, demo)
+COMMANDS = (update, status, history, inspect, init, pack, sign, keygen, emulate, demo)

@@ -16,10 +16,11 @@ def add_options(parser):
     parser.set_defaults(device_type=32, no_fw_check=False, port=5025, timeout=5.0, jobs=1, window=1, json=None,
                         # the emulated device stays out of the update history
                         no_history=True, history=None, dry_run=False, force=False, retry_failed=None,
-                        max_failures=None, canary=None)
+                        max_failures=None, canary=None, trust_key=[])
 
 
 def run(args):
+    from orbisk_tools import minisign
     from orbisk_tools.emulator import DeviceEmulator
     from orbisk_tools.signed_image import write_signed_image
 
@@ -32,11 +33,16 @@ def run(args):
         signed = os.path.join(workdir, "sample.tbin")
         write_signed_image(raw, signed, [28, 32], {"version": "0.2.4.0"})
         say(f"2. Signed a sample image for device types 28 and 32: {os.path.getsize(signed)} bytes")
+        secret_key = os.path.join(workdir, "vendor.key")
+        vendor = minisign.generate_keypair(secret_key, os.path.join(workdir, "vendor.pub"))
+        minisign.sign_file(signed, minisign.read_secret_key(secret_key))
+        say(f"   and as its vendor, with the new key {vendor.id_text}, which the update then trusts")
         address = f"{emulator.host}:{emulator.port}"
         say("3. Initialised the FPGA controller:")
         init.run(argparse.Namespace(**{**vars(args), "address": address}))
         say("4. Updating the FPGA image:")
-        if update.run(argparse.Namespace(**{**vars(args), "devices": update.one_address(address), "image": signed})) != 0:
+        if update.run(argparse.Namespace(**{**vars(args), "devices": update.one_address(address), "image": signed,
+                                                  "trust_key": [vendor.base64]})) != 0:
             raise Failure("the demo update failed; the line above says why")
         with open(raw, "rb") as f:
             same = emulator.device.fpga.loaded_image == f.read()

@@ -4,17 +4,19 @@ import hashlib
 import json
 
 from orbisk_tools import files
-from orbisk_tools.commands.shared import Failure
+from orbisk_tools.commands.shared import Failure, add_trust_key_option, printable, trusted_keys
 from orbisk_tools.protocol import DEVICE_TYPES
 
 NAME = "inspect"
 HELP = "Show what an FPGA image holds and whether it passes the update's checks, without a device."
-EXAMPLES = "example:\n  orbisk-fpga inspect --device-type 32 fpga.tbin"
+EXAMPLES = ("examples:\n  orbisk-fpga inspect --device-type 32 fpga.tbin\n"
+            "  orbisk-fpga inspect --trust-key vendor.pub fpga.tbin   # also checks fpga.tbin.minisig")
 
 
 def add_options(parser):
     parser.add_argument("--device-type", type=int, choices=DEVICE_TYPES,
                         help="also check that the image is for this device type")
+    add_trust_key_option(parser, "also check the image's signature IMAGE.minisig, as update does")
     parser.add_argument("image", metavar="IMAGE", help="the image file")
 
 
@@ -22,6 +24,7 @@ def run(args):
     from orbisk_tools.fleet import ImageRefused, check_image
     from orbisk_tools.signed_image import read_signed_image
 
+    keys = trusted_keys(args)
     try:
         with open(args.image, "rb") as image:
             data = image.read()
@@ -42,6 +45,7 @@ def run(args):
         say(f"  header hash   {'verifies' if signed.header_verifies else 'does not verify'}")
         say(f"  image hash    {'verifies' if signed.image_verifies else 'does not verify'}")
         warnings = layout_warnings(signed, len(data))
+    vendor_refusal = show_vendor_signature(args, keys)
     for warning in warnings:
         args.err.line(f"orbisk-fpga: warning: {args.image}: {warning}")
     try:
@@ -50,9 +54,39 @@ def run(args):
         raise Failure(str(refused)) from None
     except OSError as error:
         raise Failure(files.problem(error, args.image)) from None
+    if vendor_refusal is not None:
+        raise Failure(vendor_refusal)
     for_type = f" for device type {args.device_type}" if args.device_type is not None else ""
     with_warnings = f", with {len(warnings)} warning{'s' if len(warnings) > 1 else ''}" if warnings else ""
     say(f"It passes the update's checks{for_type}{with_warnings}.")
+
+
+def show_vendor_signature(args, keys):
+    """Shows who signed the image and whether the signature verifies against `keys`; the
+    refusal, as update would say it, or None."""
+    from orbisk_tools import minisign
+
+    say = args.out.line
+    if not keys:
+        say("  vendor        no vendor signature checked (give --trust-key to check one)")
+        return None
+    try:
+        found = minisign.read_signature(minisign.signature_path_for(args.image))
+    except minisign.SignatureError as refused:
+        say("  signature     missing or unreadable")
+        return str(refused)
+    say(f"  vendor key    {found.id_text}")
+    say(f"  comment       {printable(found.trusted_comment)}")
+    try:
+        minisign.verify_file(args.image, keys)
+    except minisign.SignatureError as refused:
+        trusted = any(key.key_id == found.key_id for key in keys)
+        say(f"  signature     {'does not verify' if trusted else 'by a key not trusted'}")
+        return str(refused)
+    except OSError as error:
+        return files.problem(error, args.image)
+    say("  signature     verifies")
+    return None
 
 
 def layout_warnings(signed, file_size):

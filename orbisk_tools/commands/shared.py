@@ -1,10 +1,14 @@
 """What several commands share: the one-line failure, options of a device connection, the
-device locks and the resolution of addresses."""
+device locks, the resolution of addresses, trusted keys and secret-key passwords."""
 
 import contextlib
+import getpass
 import os
+import shutil
+import sys
+import tempfile
 
-from orbisk_tools import options
+from orbisk_tools import files, options
 from orbisk_tools.protocol import DEVICE_TYPES
 
 INTERRUPTED = 130  # the exit status of a run that Ctrl-C stopped
@@ -51,3 +55,96 @@ def lock_folder():
         yield folder
     finally:
         os.close(folder)
+
+
+# ---- vendor signatures: trusted keys and secret-key passwords ---------------------------------
+
+TRUST_KEYS_VARIABLE = "ORBISK_FPGA_TRUST_KEYS"
+PASSWORD_VARIABLE = "ORBISK_FPGA_KEY_PASSWORD"
+
+
+def add_trust_key_option(parser, what):
+    parser.add_argument("--trust-key", action="append", default=[], metavar="KEY",
+                        help=f"a vendor's public key, as a minisign public key file or the key itself; {what} "
+                             f"(repeat for several; the keys of the file named by ${TRUST_KEYS_VARIABLE} count too)")
+
+
+def trusted_keys(args):
+    """The public keys of --trust-key and of the file named by $ORBISK_FPGA_TRUST_KEYS; a key
+    that cannot be read is a usage error."""
+    from orbisk_tools import minisign
+
+    listed = os.environ.get(TRUST_KEYS_VARIABLE)
+    try:
+        keys = [minisign.read_public_key(key) for key in args.trust_key]
+        if listed:
+            from_file = minisign.read_trusted_keys(listed)
+            if not from_file:  # else an emptied file would silently turn the check off
+                args.parser.error(f"{listed} (${TRUST_KEYS_VARIABLE}) holds no public key; add the vendor's key, "
+                                  f"or unset {TRUST_KEYS_VARIABLE}")
+            keys += from_file
+    except minisign.KeyFileError as error:
+        args.parser.error(str(error))
+    return keys
+
+
+def vendor_signature(image, keys):
+    """The minisign.Verified signature of `image` (IMAGE.minisig) by one of `keys`; Failure,
+    saying which check refused it and what to do, when it has none."""
+    from orbisk_tools import minisign
+
+    try:
+        return minisign.verify_file(image, keys)
+    except minisign.SignatureError as refused:
+        raise Failure(str(refused)) from None
+    except OSError as error:
+        raise Failure(files.problem(error, image)) from None
+
+
+@contextlib.contextmanager
+def signed_copy(image, keys):
+    """(the image to update from, its minisign.Verified signature). With trusted `keys`, a copy
+    of `image` in a new private folder, whose signature verified: the devices get exactly the
+    bytes that were checked, whatever happens to the file meanwhile. Without keys, `image`
+    itself and None. Raises Failure, saying why, when the image has no such signature."""
+    from orbisk_tools import minisign
+
+    if not keys:
+        yield image, None
+        return
+    verified = vendor_signature(image, keys)  # its refusals name the user's file
+    with tempfile.TemporaryDirectory(prefix="orbisk-fpga-") as folder:
+        copy = os.path.join(folder, os.path.basename(image))
+        try:
+            shutil.copyfile(image, copy)
+            verified = minisign.verify_file(copy, keys, verified.signature_path)
+        except minisign.SignatureError:
+            raise Failure(f"{image} changed while its signature was checked; run the update again") from None
+        except OSError as error:
+            raise Failure(files.problem(error, image)) from None
+        yield copy, verified
+
+
+def printable(text):
+    """`text` for the terminal: a trusted comment separates its fields with tabs, and an
+    unverified one may hold anything."""
+    return "".join(c if c.isprintable() else " " for c in text)
+
+
+def read_secret_key(path):
+    """The secret key in `path`, asking for its password only when it has one: from
+    $ORBISK_FPGA_KEY_PASSWORD, or else at the terminal."""
+    from orbisk_tools import minisign
+
+    def password():
+        if PASSWORD_VARIABLE in os.environ:
+            return os.environ[PASSWORD_VARIABLE]
+        if not sys.stdin or not sys.stdin.isatty():
+            raise Failure(f"the secret key {path} is protected by a password; type it at a terminal, or set "
+                          f"{PASSWORD_VARIABLE}")
+        return getpass.getpass(f"Password for {path}: ")
+
+    try:
+        return minisign.read_secret_key(path, password)
+    except minisign.KeyFileError as error:
+        raise Failure(str(error)) from None

@@ -3,12 +3,15 @@
 import argparse
 import collections
 import contextlib
+import dataclasses
 import json
+import os
 import signal
 
 from orbisk_tools import files, options
 from orbisk_tools.commands.shared import (INTERRUPTED, Failure, add_connection_options, add_device_type_option,
-                                          lock_folder, resolve_devices)
+                                          add_trust_key_option, lock_folder, printable, resolve_devices, signed_copy,
+                                          trusted_keys)
 from orbisk_tools.display import GuardedOutput, human_rate, summary_table, view_for
 from orbisk_tools.fleet import SUCCEEDED
 from orbisk_tools.site_state import add_history_options
@@ -18,7 +21,8 @@ HELP = ("Check an FPGA image (.bin, or signed .tbin), then on each device: write
         "and compare, load it, and report the new FPGA version. Several devices are updated at once.")
 EXAMPLES = ("examples:\n  orbisk-fpga update --address 192.168.1.20 --device-type 32 fpga.tbin\n"
             "  orbisk-fpga update --address 192.168.1.20 --address 192.168.1.21:5025 fpga.tbin\n"
-            "  orbisk-fpga update --addresses site-a.txt --jobs 4 --json result.json fpga.tbin")
+            "  orbisk-fpga update --addresses site-a.txt --jobs 4 --json result.json fpga.tbin\n"
+            "  orbisk-fpga update --trust-key vendor.pub --address 192.168.1.20 fpga.tbin   # fpga.tbin.minisig too")
 
 
 def add_options(parser):
@@ -36,6 +40,8 @@ def add_options(parser):
                              "order from a byte stream, as the emulator does")
     parser.add_argument("--json", metavar="FILE", help="also write each device's outcome to FILE, as JSON "
                                                         "(- : to standard output, and the rest to standard error)")
+    add_trust_key_option(parser, "the image must then carry a signature IMAGE.minisig by one of the trusted keys, "
+                                 "or no device is touched")
     parser.add_argument("image", metavar="IMAGE", help="the image file")
     add_history_options(parser)
     add_rollout_options(parser)
@@ -62,18 +68,19 @@ def run(args):
     from orbisk_tools.history import HistoryUnavailable
     from orbisk_tools.site_state import open_history
 
+    keys = trusted_keys(args)
     try:
         history = open_history(args)
     except HistoryUnavailable as refused:
         raise Failure(str(refused)) from None
     try:
-        return update_site(args, history)
+        return update_site(args, history, keys)
     finally:
         if history is not None:
             history.close()
 
 
-def update_site(args, history):
+def update_site(args, history, keys):
     from orbisk_tools import history as records
     from orbisk_tools.fleet import ImageRefused, Settings, check_image, update_devices
     from orbisk_tools.rollout import Gate, RetryRefused, devices_to_retry
@@ -94,12 +101,18 @@ def update_site(args, history):
             args.out.line("No device to retry: every device named succeeded in that run")
             return 0
     resolved = resolve_devices(args, device_targets(args))
-    with results_output(args) as results:
+    with results_output(args) as results, contextlib.ExitStack() as held:
         try:
             check_image(args.image, args.device_type)
-            image_facts = records.image_facts(args.image)
         except ImageRefused as refused:
             raise Failure(str(refused)) from None
+        except OSError as error:
+            raise Failure(files.problem(error, args.image)) from None
+        image, vendor = held.enter_context(signed_copy(args.image, keys))
+        if vendor is not None:
+            args.out.line(f"Vendor signature verified: key {vendor.key_id}, {printable(vendor.trusted_comment)}")
+        try:  # of the bytes the devices get, under the name the user gave
+            image_facts = dataclasses.replace(records.image_facts(image), path=os.path.abspath(args.image))
         except OSError as error:
             raise Failure(files.problem(error, args.image)) from None
         gate = None
@@ -110,9 +123,10 @@ def update_site(args, history):
         hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
         try:
             with lock_folder() as folder, contextlib.redirect_stdout(None):
-                settings = Settings(args.image, args.device_type, args.timeout, args.window, folder,
+                settings = Settings(image, args.device_type, args.timeout, args.window, folder,
                                     history=history, run_id=records.new_run_id(), image_facts=image_facts,
-                                    dry_run=args.dry_run, force=args.force, gate=gate)
+                                    dry_run=args.dry_run, force=args.force, gate=gate,
+                                    vendor_key_id=vendor.key_id if vendor else None)
                 view = view_for(args.out, len(resolved))
                 outcomes, interrupted = update_devices(resolved, settings, view, args.jobs)
         finally:
@@ -123,7 +137,7 @@ def update_site(args, history):
             report_fleet(args, outcomes)
         else:
             report_one(args, outcomes[0])
-        written = write_json(results, args, outcomes)
+        written = write_json(results, args, outcomes, vendor)
     if interrupted:
         return INTERRUPTED
     return 0 if written and all(o.result in SUCCEEDED for o in outcomes) else 1
@@ -231,13 +245,14 @@ def report_fleet(args, outcomes):
                       "the summary says why for each, and what to do")
 
 
-def write_json(results, args, outcomes):
+def write_json(results, args, outcomes, vendor=None):
     """Writes each device's outcome to where --json says; False when it could not be written."""
     from dataclasses import asdict
 
     if results is None:
         return True
-    report = {"image": args.image, "device_type": args.device_type, "devices": [asdict(o) for o in outcomes]}
+    report = {"image": args.image, "device_type": args.device_type, "vendor_key_id": vendor and vendor.key_id,
+              "devices": [asdict(o) for o in outcomes]}
     text = json.dumps(report, indent=2) + "\n"
     if isinstance(results, GuardedOutput):
         results.write(text)

@@ -187,6 +187,16 @@ def test_an_older_schema_is_brought_up_to_date_and_keeps_its_rows(path, monkeypa
         assert database.execute("SELECT site FROM attempts WHERE id = ?", (first,)).fetchone()[0] == "north"
 
 
+def test_the_vendor_key_id_is_recorded_also_in_a_history_of_the_first_schema(path, monkeypatch):
+    with monkeypatch.context() as first_schema:
+        first_schema.setattr(history, "MIGRATIONS", history.MIGRATIONS[:1])
+        History.open(path).close()
+    with History.open(path) as records:
+        checked = records.start_attempt("run-1", "10.0.0.5:5025", IMAGE, vendor_key_id="85D3B987C834B000")
+        unchecked = records.start_attempt("run-2", "10.0.0.5:5025", IMAGE)
+        assert [records.attempt(n).vendor_key_id for n in (checked, unchecked)] == ["85D3B987C834B000", None]
+
+
 def test_queries_are_newest_first_and_filter(path):
     with History.open(path) as records:
         def attempt(run, address, serial, outcome, phase="load"):
