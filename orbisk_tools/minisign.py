@@ -9,7 +9,7 @@ A signature lives beside the image as IMAGE.minisig:
     base64(Ed25519 signature of the 64 signature bytes followed by the trusted comment (64))
 
 Legacy "Ed" signatures sign the file itself instead of its hash. A public key is
-base64("Ed" + key id (8) + Ed25519 public key (32)); its key id is shown as 16 upper-case
+base64("Ed" + key id (8) + Ed25519 public key (32)); its key id is shown as upper-case
 hex digits of the 8 bytes read as a little-endian integer.
 """
 
@@ -21,8 +21,6 @@ import os
 import secrets
 import time
 
-from cryptography.exceptions import InvalidSignature
-from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey, Ed25519PublicKey
 
 SIGNATURE_SUFFIX = ".minisig"
 
@@ -58,6 +56,14 @@ class SignatureError(MinisignError):
     """An image whose signature is missing, malformed, untrusted or does not verify."""
 
 
+def _ed25519():
+    """cryptography's Ed25519, loaded only when a key or a signature is used: importing this
+    module (as every command does) then costs nothing."""
+    from cryptography.hazmat.primitives.asymmetric import ed25519
+
+    return ed25519
+
+
 def key_id_text(key_id):
     """The key id as minisign shows it."""
     return format(int.from_bytes(key_id, "little"), "X")  # as minisign prints it: no leading zeros
@@ -77,8 +83,10 @@ class PublicKey:
         return base64.b64encode(_ALGORITHM + self.key_id + self.raw).decode("ascii")
 
     def verifies(self, signature, data):
+        from cryptography.exceptions import InvalidSignature
+
         try:
-            Ed25519PublicKey.from_public_bytes(self.raw).verify(signature, data)
+            _ed25519().Ed25519PublicKey.from_public_bytes(self.raw).verify(signature, data)
         except InvalidSignature:
             return False
         return True
@@ -91,7 +99,7 @@ class PublicKey:
 @dataclasses.dataclass(frozen=True)
 class SecretKey:
     key_id: bytes
-    key: Ed25519PrivateKey
+    key: object  # cryptography's Ed25519PrivateKey
 
     @property
     def public_key(self):
@@ -138,7 +146,7 @@ def _decode_public_key(line):
     if len(raw) != 2 + 8 + 32 or raw[:2] != _ALGORITHM:
         return None
     try:
-        Ed25519PublicKey.from_public_bytes(raw[10:])
+        _ed25519().Ed25519PublicKey.from_public_bytes(raw[10:])
     except ValueError:
         return None
     return PublicKey(raw[2:10], raw[10:])
@@ -264,7 +272,7 @@ def read_secret_key(path, password_source=None):
     # `minisign -G -W` leaves the checksum of a key without a password empty.
     checksum_ok = hmac.compare_digest(checksum, _checksum(key_id, secret)) or (
         kdf == _NO_KDF and checksum == bytes(32))
-    key = Ed25519PrivateKey.from_private_bytes(secret[:32])
+    key = _ed25519().Ed25519PrivateKey.from_private_bytes(secret[:32])
     if not checksum_ok or key.public_key().public_bytes_raw() != secret[32:]:
         if kdf == _SCRYPT:
             raise KeyFileError(f"wrong password for the secret key {os.fspath(path)}")
@@ -302,7 +310,7 @@ def generate_keypair(secret_key_path, public_key_path, password=None,
     """
     _refuse_existing(secret_key_path)
     _refuse_existing(public_key_path)
-    secret_key = SecretKey(secrets.token_bytes(8), Ed25519PrivateKey.generate())
+    secret_key = SecretKey(secrets.token_bytes(8), _ed25519().Ed25519PrivateKey.generate())
     secret_text = _secret_key_text(secret_key, password, opslimit, memlimit)
     try:
         fd = os.open(secret_key_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600)

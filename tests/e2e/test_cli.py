@@ -28,6 +28,7 @@ def free_port():
         return sock.getsockname()[1]
 
 
+@pytest.mark.cryptography  # the demo signs its sample image
 def test_demo_updates_the_emulated_device():
     result = run("demo")
     assert result.returncode == 0, result.stderr

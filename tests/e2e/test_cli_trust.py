@@ -17,6 +17,8 @@ import pytest
 from orbisk_tools import cli, minisign
 from orbisk_tools.signed_image import pack
 
+pytestmark = pytest.mark.cryptography
+
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
 CHEAP = {"opslimit": 1 << 15, "memlimit": 1 << 24}  # scrypt costs for the tests' password keys
 CHANGED = "the signature {sig} does not match {image}: the image or its signature was changed; get both again"
