@@ -167,20 +167,20 @@ def test_retry_failed_updates_only_what_did_not_succeed_in_a_run_or_a_result_fil
     failed_run = attempts()[-1].run_id
     run("update", "--dry-run", "--address", address(good), image)  # a later run in which all succeeded
 
-    assert run("update", image, "--retry-failed").stdout == "No device to retry: every device of that run succeeded\n"
-    from_file = run("update", "--retry-failed", report, "--dry-run", image)
+    assert run("update", "--retry-failed", image).stdout == "No device to retry: every device of that run succeeded\n"
+    from_file = run("update", "--retry-failed-in", report, "--dry-run", image)
     assert from_file.returncode == 0, from_file.stderr
     assert attempts()[-1].address == address(flaky) and attempts()[-1].outcome == "dry run"
 
-    only_good = run("update", "--address", address(good), image, "--retry-failed", failed_run)
+    only_good = run("update", "--address", address(good), "--retry-failed-in", failed_run, image)
     assert only_good.stdout == "No device to retry: every device named succeeded in that run\n"
     commands = len(good.device.commands)
-    retried = run("update", "--retry-failed", failed_run, image)
+    retried = run("update", "--retry-failed-in", failed_run, image)
     assert retried.returncode == 0, retried.stderr
     assert len(good.device.commands) == commands
     assert attempts()[-1].address == address(flaky) and attempts()[-1].outcome == "updated"
 
-    unknown = run("update", "--retry-failed", "no-such-run", image)
+    unknown = run("update", "--retry-failed-in", "no-such-run", image)
     assert unknown.returncode == 1 and "records no run no-such-run" in unknown.stderr
 
 
