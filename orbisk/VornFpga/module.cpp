@@ -72,6 +72,23 @@ void bind_constants(Ref module)
     add_to_module(module, "_DEVICE_WHITELIST", whitelist);
 }
 
+constexpr const char* kConnectErrorDoc = R"(
+    The tool could not connect to its device: "Cannot connect to ADDRESS:PORT".
+
+    Attributes:
+        reason: Why, when the connection says: "refused", "timed out", "name not found"
+            or "unreachable"; None otherwise. The connection's own error is the __cause__.
+    )";
+
+void define_connect_error(Ref module)
+{
+    Owned attributes = interop::checked(PyDict_New());
+    interop::require(PyDict_SetItemString(attributes, "reason", Py_None));
+    interop::add_to_module(module, "FpgaConnectError",
+                           interop::checked(PyErr_NewExceptionWithDoc("orbisk.VornFpga.FpgaConnectError", kConnectErrorDoc,
+                                                                      PyExc_ConnectionError, attributes)));
+}
+
 void define_fpga_tool(Ref module)
 {
     interop::ClassBody body(module, "FpgaTool");
@@ -88,6 +105,7 @@ int exec_module(PyObject* module) noexcept
         configure_logging(module);
         bind_constants(module);
         define_update_outcome(module);
+        define_connect_error(module);
         define_fpga_tool(module);
     });
 }

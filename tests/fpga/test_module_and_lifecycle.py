@@ -84,7 +84,7 @@ class TestClass:
         tool.extra = 1  # accepts new attributes
         assert vars(tool) == {"_conn": conn, "_owns_conn": False, "progress_callback": None, "pipeline_depth": 1,
                               "last_outcome": None,
-                              "extra": 1}
+                              "console_progress": True, "extra": 1}
 
     def test_docstrings(self):
         assert FpgaTool.__init__.__doc__ == (
@@ -97,7 +97,7 @@ class TestClass:
         assert inspect.getdoc(FpgaTool._getRecv) == "Receive data from the FPGA."
 
     def test_signatures(self, tool):
-        assert str(inspect.signature(FpgaTool)) == "(connection=None, address=None, port=5025)"
+        assert str(inspect.signature(FpgaTool)) == "(connection=None, address=None, port=5025, timeout=None)"
         assert str(inspect.signature(FpgaTool._sendCmd)) == "(self, cmd, log_print=False, size=1024, isdecode=True)"
         assert str(inspect.signature(tool._getRecv)) == "(log_print=False, size=1024, isdecode=True)"
         assert str(inspect.signature(tool._fpgaProgram)) == "(data_block)"
@@ -239,7 +239,7 @@ def test_class_body_order():
         "_fpgaErase", "_fpgaRstPagePtr", "_fpgaProgram", "_fpgaRead", "_fpgaDone", "_fpgaRefresh", "_fpgaGetInfo",
         "_fpgaGetControlFwVer", "_fpgaGetSerialNumber", "_fpgaProgramFile", "_checkControlFwVersion",
         "_checkUpdateFile", "_checkFileHeader", "initFpga", "set_progress_callback", "processFpgaUpdate",
-        "deleteTempFile", "disconnect"]
+        "deleteTempFile", "disconnect", "close", "__enter__", "__exit__"]
 
 
 def test_a_refused_argument_is_named_by_its_parameter_even_when_another_holds_the_same_object():
