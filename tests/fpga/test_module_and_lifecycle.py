@@ -1,8 +1,10 @@
 """orbisk.VornFpga at import, and the life of an FpgaTool: construction, ownership, disconnect."""
 
+import errno
 import inspect
 import logging
 import re
+import socket
 import subprocess
 import sys
 import textwrap
@@ -175,6 +177,29 @@ class TestConstructor:
         with pytest.raises(ConnectionError, match=r"^Cannot connect to h:5025$"):
             FpgaTool(address="h")
         assert tcp.made[0].closed == 0
+
+    def test_failed_connection_says_why_when_the_connection_kept_its_error(self, tcp, monkeypatch):
+        tcp.connects = False
+        cases = [(ConnectionRefusedError(errno.ECONNREFUSED, "Connection refused"), "refused"),
+                 (TimeoutError("timed out"), "timed out"),
+                 (socket.gaierror(socket.EAI_NONAME, "Name or service not known"), "name not found"),
+                 (OSError(errno.EHOSTUNREACH, "No route to host"), "unreachable"),
+                 (OSError(errno.EACCES, "Permission denied"), None), ("not an exception", None)]
+        for kept, reason in cases:
+            monkeypatch.setattr(tcp, "last_error", kept, raising=False)
+            with pytest.raises(vf.FpgaConnectError, match=r"^Cannot connect to h:5025$") as info:
+                FpgaTool(address="h")
+            assert info.value.reason == reason
+            assert info.value.__cause__ is (kept if isinstance(kept, BaseException) else None)
+        monkeypatch.delattr(tcp, "last_error")
+        with pytest.raises(ConnectionError) as info:
+            FpgaTool(address="h")
+        assert (info.value.reason, info.value.__cause__) == (None, None)
+
+    def test_timeout_is_passed_only_when_given(self, tcp):
+        FpgaTool(address="h", timeout=2)
+        FpgaTool(address="h", timeout=None)
+        assert [(m.args, m.kwargs) for m in tcp.made] == [(("h", 5025), {"timeout": 2.0}), (("h", 5025), {})]
 
     def test_bad_arguments_are_refused_before_connecting(self, tcp):
         with pytest.raises(ValueError, match="^Either connection or address must be provided$"):
