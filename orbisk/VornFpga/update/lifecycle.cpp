@@ -119,18 +119,18 @@ constexpr FunctionDef disconnect_def = function_def<disconnect>(
         Close the connection and clean up.
         )");
 
-Owned close(Call& call, Ref self) { return Module(call).call_method(self, "disconnect"_n); }
-constexpr FunctionDef close_def = function_def<close>("FpgaTool.close", "(self)", "The same as disconnect().");
+Owned close_tool(Call& call, Ref self) { return Module(call).call_method(self, "disconnect"_n); }
+constexpr FunctionDef close_def = function_def<close_tool>("FpgaTool.close", "(self)", "The same as disconnect().");
 
-Owned enter(Call&, Ref self) { return Owned::ref(self); }
-constexpr FunctionDef enter_def = function_def<enter>("FpgaTool.__enter__", "(self)", "Return the tool itself.");
+Owned enter_context(Call&, Ref self) { return Owned::ref(self); }
+constexpr FunctionDef enter_def = function_def<enter_context>("FpgaTool.__enter__", "(self)", "Return the tool itself.");
 
-Owned exit(Call& call, Ref self, Ref, Ref, Ref)
+Owned exit_context(Call& call, Ref self, Ref, Ref, Ref)
 {
     Module(call).call_method(self, "disconnect"_n);
     return interop::none();
 }
-constexpr FunctionDef exit_def = function_def<exit>("FpgaTool.__exit__", "(self, exc_type, exc_value, traceback)",
+constexpr FunctionDef exit_def = function_def<exit_context>("FpgaTool.__exit__", "(self, exc_type, exc_value, traceback)",
                                                     "Call disconnect(); an exception on its way goes on.");
 
 // The constructor opens the class body; deleteTempFile, disconnect and the ways to reach it close it.

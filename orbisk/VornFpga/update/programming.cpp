@@ -108,7 +108,10 @@ public:
     // signed image is read before the erase, so that one that cannot be read leaves the device as it was.
     void prepare(Ref device_type)
     {
-        if (is_signed_ && !signed_file_) load_signed_image();
+        if (is_signed_ && !signed_file_) {
+            outcome_.phase = "check";  // an error reading the file is the file's, the device untouched
+            load_signed_image();
+        }
         sent_ = 0;
         outcome_.bytes_written = 0;
         outcome_.phase = "erase";

@@ -88,7 +88,7 @@ void Progress::end_line()
 
 void Progress::abandon_line() noexcept
 {
-    if (!line_open_ || console_failed_) return;
+    if (!line_open_ || console_failed_ || !PyErr_Occurred()) return;
     line_open_ = false;
     Owned error = interop::fetch_error();
     try {
