@@ -126,7 +126,16 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = interop::module_definition("orbisk.VornFpga", nullptr, module_slots);
+constexpr char kModuleDoc[] = R"(FpgaTool, the FPGA update tool of one device connection.
+
+Importing this module calls logging.basicConfig(level=logging.INFO, format=..., handlers=
+[logging.StreamHandler(sys.stdout)]), which takes effect only while the root logger has no
+handler: a program that configures logging before the import keeps its configuration, and
+one that configures it later must pass force=True to basicConfig, or its call does nothing.
+The module logs through the logger "FPGA".
+)";
+
+PyModuleDef module_def = interop::module_definition("orbisk.VornFpga", kModuleDoc, module_slots);
 
 }  // namespace
 
