@@ -57,12 +57,6 @@ class TestProgressReports:
         assert calls[0] == ("write", 0, 33) and calls[-1] == ("verify", 33, 33)
         assert max(percents) == 100
 
-    def test_the_last_line_of_the_read_back_shows_the_total(self, tool, raw_image, capsys):
-        tool.processFpgaUpdate(raw_image, 32)
-        phases = capsys.readouterr().out.split("\n")
-        assert [phase.rsplit("\r", 1)[-1].split(", block")[0] for phase in phases[:2]] == [
-            "Progress: 100.00% (33/33 bytes)"] * 2
-
     @pytest.mark.parametrize("refused", [42, "print"])
     def test_a_callback_that_cannot_be_called_is_refused_when_set(self, tool, refused):
         with pytest.raises(TypeError, match=r"argument 'callback' must be callable or None, not "):
