@@ -7,6 +7,7 @@ import struct as struct
 import sys as sys
 import time as time
 from pathlib import Path as Path
+from types import TracebackType
 from typing import Any, Callable, Optional as Optional, Union as Union
 
 from .VornPublic import RetCode as RetCode
@@ -42,13 +43,21 @@ class UpdateOutcome:
         pipeline_depth: int,
     ) -> None: ...
 
+class FpgaConnectError(ConnectionError):
+    """The tool could not connect to its device: "Cannot connect to ADDRESS:PORT"."""
+
+    reason: Optional[str]
+
 class FpgaTool:
     _conn: Any
     _owns_conn: bool
     progress_callback: Optional[Callable[[str, int, int], object]]
     pipeline_depth: int
     last_outcome: Optional[UpdateOutcome]
-    def __init__(self, connection: Any = None, address: Optional[str] = None, port: int = 5025) -> None: ...
+    console_progress: bool
+    def __init__(
+        self, connection: Any = None, address: Optional[str] = None, port: int = 5025, timeout: Optional[float] = None
+    ) -> None: ...
     def _getRecv(self, log_print: bool = False, size: int = 1024, isdecode: bool = True) -> Union[str, bytes]: ...
     def _sendCmd(
         self, cmd: Union[bytes, str], log_print: bool = False, size: int = 1024, isdecode: bool = True
@@ -75,3 +84,11 @@ class FpgaTool:
     def processFpgaUpdate(self, image_path: Optional[str] = None, device_type: int = 32) -> RetType: ...
     def deleteTempFile(self) -> None: ...
     def disconnect(self) -> None: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> FpgaTool: ...
+    def __exit__(
+        self,
+        exc_type: Optional[type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> None: ...

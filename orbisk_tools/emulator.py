@@ -64,6 +64,13 @@ class FpgaState:
 
 @dataclasses.dataclass
 class BeamState:
+    """The fast beam controller. Beams are stored (BEAM_PATTERN_STORE_*) only while storage is
+    enabled, and reach the beamformer IC only with BEAM_PATTERN_APPLY_BFIC. SYS_REBOOT restarts
+    the controller: the stored beams, the storage switch and the external control are kept (the
+    storage is non-volatile), and the beamformer IC keeps what it holds until the next apply. A
+    beam erased with BEAM_PATTERN_ERASE is gone for good: a host that erases before it reboots
+    (syncFastBeamConfig does) stores its beams again before the apply."""
+
     external_control: int = 0
     fbs_mode: int = 0
     storage_enabled: bool = False
@@ -216,7 +223,7 @@ class Device:
             beams.applied = dict(beams.stored)
             beams.applies += 1
             return OK
-        if word == "SYS_REBOOT":
+        if word == "SYS_REBOOT":  # keeps everything (see BeamState)
             beams.reboots += 1
             return OK
         return None

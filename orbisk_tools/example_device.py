@@ -9,11 +9,18 @@ device class supplies: a connection, one hook per entry of ``_fbs_cmd_dict()``,
     with ExampleDevice("127.0.0.1", port) as device:
         device.setFastParallelMode(True)
         device.setFastBeamGain(RFMode.TX, beam_id=3, enable=True, com_gain=5)
-        device.syncFastBeamConfig()
+        device.syncFastBeamConfig()  # the beam is stored again and applied to the BFIC
 
 Commands are lines of text ending in CR LF; the device answers each with one line,
 "ERR ..." when it refuses. Beams are stored as "<kind>,<ids>=<values>" and read back
 with the store command followed by "?".
+
+``syncFastBeamConfig`` erases the device's stored beams before it calls ``_reboot``,
+and applies what is stored to the beamformer IC (BFIC) after it. The device keeps
+its stored beams across a restart but cannot bring back erased ones, so the beam
+pattern manager keeps every beam set through this class, and ``_reboot`` stores
+them all again before it restarts the controller: after the sync the device holds
+and applies exactly the beams set since the last ``eraseFastBeamConfig``.
 """
 
 import math
@@ -24,6 +31,13 @@ from orbisk.VornPublic import RFMode
 from orbisk.VornUtils import RetCode, RetType, _RspType
 from orbisk.vorndev.BeamHopper import BeamHopper
 from orbisk.vorndev.BeamPatternManager import BeamPatternManager
+
+
+class ExampleBeamPatternManager(BeamPatternManager):
+    """The beams set on one device, in the order they were set, as their store arguments."""
+
+    def __init__(self):
+        self.beams = {}  # "<kind>,<ids>" -> "<values>"
 
 
 class ExampleDevice(BeamHopper):
@@ -90,23 +104,40 @@ class ExampleDevice(BeamHopper):
         return self._command("_applyBeamPatternToBFIC", user_delay=user_delay)
 
     def _reboot(self):
+        """Called by syncFastBeamConfig with storage enabled and erased: stores the manager's
+        beams again, then restarts the controller, which keeps them."""
+        for key, values in self.beam_pattern_mgr.beams.items():
+            ret = self._setBeamPatternStoreFBS(f"{key}={values}")
+            if ret.RetCode is not RetCode.OK:
+                return ret
         return self._send("SYS_REBOOT", _RspType.RSP_STRING)
 
     def _create_beam_pattern_mgr(self):
-        return BeamPatternManager()
+        return ExampleBeamPatternManager()
+
+    def eraseFastBeamConfig(self):
+        """Erase the fast beam configuration, on the device and in the manager."""
+        ret = super().eraseFastBeamConfig()
+        if ret.RetCode is RetCode.OK:
+            self.beam_pattern_mgr.beams.clear()
+        return ret
 
     # ---- the abstract operations -------------------------------------------
 
     def _stored(self, key, values):
-        """Stores one beam while beam pattern storage is enabled."""
+        """Stores one beam while beam pattern storage is enabled, and keeps it in the manager."""
+        text = ",".join(str(v) for v in values)
         ret = self._setBeamPatternEnable("1")
         if ret.RetCode is not RetCode.OK:
             return ret
         try:
-            ret = self._setBeamPatternStoreFBS(f"{key}=" + ",".join(str(v) for v in values))
+            ret = self._setBeamPatternStoreFBS(f"{key}={text}")
         finally:
             self._setBeamPatternEnable("0")
-        return ret if ret.RetCode is not RetCode.OK else RetType()
+        if ret.RetCode is not RetCode.OK:
+            return ret
+        self.beam_pattern_mgr.beams[key] = text
+        return RetType()
 
     def _read_back(self, key, names, convert):
         text, reply_kind = self._fbs_cmd_dict()["_setBeamPatternStoreFBS"]

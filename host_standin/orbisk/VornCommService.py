@@ -29,13 +29,19 @@ class _TCPConn:
         self._buf = bytearray()
         self._reopen = False  # the socket was closed after an unfinished exchange
         self._awaiting_raw_reply = False  # sendRawBytes sent a command; recvRawBytes has not taken its reply
+        self.last_error = None  # why the last initConnection failed
 
     def initConnection(self):
-        """Connect; return True on success, False if the device cannot be reached."""
+        """Connect; return True on success, False if the device cannot be reached.
+
+        On failure ``last_error`` keeps the OSError that says why (refused, unreachable,
+        unresolvable, timed out); a success sets it to None."""
         self.closeConnection()
+        self.last_error = None
         try:
             self._sock = self._connect()
-        except OSError:  # refused, unreachable, unresolvable, timed out
+        except OSError as error:
+            self.last_error = error
             return False
         return True
 

@@ -41,19 +41,19 @@ using interop::Ref;
 // Import-time code names its own.
 inline constexpr std::string_view kNames[] = {
     // attributes of the tool
-    "_conn", "_owns_conn", "progress_callback", "pipeline_depth", "last_outcome",
-    // attributes of UpdateOutcome, and the class
+    "_conn", "_owns_conn", "progress_callback", "pipeline_depth", "last_outcome", "console_progress",
+    // attributes of UpdateOutcome, and the class; reason is FpgaConnectError's too
     "ok", "reason", "details", "message", "phase", "bytes_written", "device_state", "UpdateOutcome",
     // operations of the tool, called through the instance
     "_sendCmd", "_getRecv", "_fpgaCtrlInit", "_fpgaCfgMode", "_fpgaGetId", "_fpgaGetVersion", "_fpgaErase",
     "_fpgaRstPagePtr", "_fpgaProgram", "_fpgaRead", "_fpgaDone", "_fpgaRefresh", "_fpgaGetInfo", "_fpgaGetControlFwVer",
-    "_checkUpdateFile", "_checkFileHeader", "_fpgaProgramFile", "deleteTempFile",
-    // operations of the connection
-    "initConnection", "closeConnection", "sendCmd", "sendRawBytes", "recvRawBytes",
+    "_checkUpdateFile", "_checkFileHeader", "_fpgaProgramFile", "deleteTempFile", "disconnect",
+    // operations and attributes of the connection
+    "last_error", "initConnection", "closeConnection", "sendCmd", "sendRawBytes", "recvRawBytes",
     // keyword arguments
-    "log_print", "size", "isdecode", "image_path", "device_type", "data", "buffering", "extra",
+    "log_print", "size", "isdecode", "image_path", "device_type", "data", "buffering", "extra", "timeout",
     // module-level names
-    "logger", "RspType", "VER", "RetType", "RetCode", "_FPGA_FW_VER_MIN", "_FPGA_VER_MIN_DEV28", "_FPGA_VER_MIN_DEV32", "_DEVICE_WHITELIST",
+    "logger", "FpgaConnectError", "RspType", "VER", "RetType", "RetCode", "_FPGA_FW_VER_MIN", "_FPGA_VER_MIN_DEV28", "_FPGA_VER_MIN_DEV32", "_DEVICE_WHITELIST",
     "Path", "open", "time", "hashlib", "hmac", "json", "struct",
     // the tool's own connection: from .VornCommService import _TCPConn, when it is made
     "VornCommService", "_TCPConn",
@@ -64,6 +64,8 @@ inline constexpr std::string_view kNames[] = {
     "write",
     // attributes of the standard modules and their objects
     "sha256", "update", "hexdigest", "digest", "compare_digest", "loads", "monotonic",
+    // of a failed connection's error
+    "errno", "gaierror",
     // logger methods; "error" is struct.error too
     "debug", "info", "warning", "error",
 };

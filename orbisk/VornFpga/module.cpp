@@ -72,6 +72,23 @@ void bind_constants(Ref module)
     add_to_module(module, "_DEVICE_WHITELIST", whitelist);
 }
 
+constexpr const char* kConnectErrorDoc = R"(
+    The tool could not connect to its device: "Cannot connect to ADDRESS:PORT".
+
+    Attributes:
+        reason: Why, when the connection says: "refused", "timed out", "name not found"
+            or "unreachable"; None otherwise. The connection's own error is the __cause__.
+    )";
+
+void define_connect_error(Ref module)
+{
+    Owned attributes = interop::checked(PyDict_New());
+    interop::require(PyDict_SetItemString(attributes, "reason", Py_None));
+    interop::add_to_module(module, "FpgaConnectError",
+                           interop::checked(PyErr_NewExceptionWithDoc("orbisk.VornFpga.FpgaConnectError", kConnectErrorDoc,
+                                                                      PyExc_ConnectionError, attributes)));
+}
+
 void define_fpga_tool(Ref module)
 {
     interop::ClassBody body(module, "FpgaTool");
@@ -88,11 +105,21 @@ int exec_module(PyObject* module) noexcept
         configure_logging(module);
         bind_constants(module);
         define_update_outcome(module);
+        define_connect_error(module);
         define_fpga_tool(module);
     });
 }
 
-PyModuleDef module_def = interop::module_definition("orbisk.VornFpga", nullptr, interop::module_slots<exec_module>);
+constexpr char kModuleDoc[] = R"(FpgaTool, the FPGA update tool of one device connection.
+
+Importing this module calls logging.basicConfig(level=logging.INFO, format=..., handlers=
+[logging.StreamHandler(sys.stdout)]), which takes effect only while the root logger has no
+handler: a program that configures logging before the import keeps its configuration, and
+one that configures it later must pass force=True to basicConfig, or its call does nothing.
+The module logs through the logger "FPGA".
+)";
+
+PyModuleDef module_def = interop::module_definition("orbisk.VornFpga", kModuleDoc, interop::module_slots<exec_module>);
 
 }  // namespace
 

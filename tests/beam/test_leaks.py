@@ -67,6 +67,9 @@ def test_repeated_operations_leave_nothing_behind(Device, leak_check):
         ("base setFastBeamPatternThetaPhi", raises(
             NotImplementedError, dict, lambda d: BeamHopper.setFastBeamPatternThetaPhi(d, 1, frequency, 1, mode))),
         ("missing argument", raises(TypeError, dict, lambda d: BeamHopper.getFastBeamPattern(d))),
+        ("hook result without RetCode", raises(
+            TypeError, lambda: {"_setBeamPatternEnable": argument}, lambda d: d.eraseFastBeamConfig())),
+        ("missing hook", raises(AttributeError, dict, lambda d: BeamHopper.getFastParallelMode(argument))),
     ]
     blocks_left, rss_growth = leak_check(operations, [failure, argument, option, mode, frequency, body])
     print(f"blocks left by 100 calls: {blocks_left}; resident set growth: {rss_growth} bytes")

@@ -1,5 +1,6 @@
 """Every operation of FpgaTool, repeated: successes, refusals and raised errors leave nothing behind."""
 
+import contextlib
 import os
 import struct
 
@@ -14,10 +15,13 @@ from orbisk_tools.signed_image import pack
 class TCPConn:
     """Stands in for _TCPConn without a socket; port 1 cannot be reached."""
 
-    def __init__(self, address, port):
+    def __init__(self, address, port, timeout=5.0):
         self.port = port
+        self.last_error = None
 
     def initConnection(self):
+        if self.port == 1:
+            self.last_error = ConnectionRefusedError(111, "Connection refused")
         return self.port != 1
 
     def closeConnection(self):
@@ -98,6 +102,20 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
         tool.disconnect()
         return [tool]
 
+    def owned_in_with():
+        with FpgaTool(address=address, port=type_40, timeout=2.5) as tool:
+            return [tool]
+
+    class Unwritable:
+        def write(self, text):
+            raise BrokenPipeError(32, "Broken pipe")
+
+    def console_fails(call):
+        def failing():
+            with contextlib.redirect_stdout(Unwritable()):
+                return call()
+        return failing
+
     operations = [
         ("initFpga", init(lambda: {"GET_FPGA_VER": "0.2.4.0"})),
         ("initFpga, old version", init(lambda: {"GET_FPGA_VER": "0.1"})),
@@ -119,6 +137,10 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
         ("update, version not JSON", raises(ValueError, update(
             "fw.bin", type_28, lambda: make_fpga({"GET_FE_INFO": "not json"})))),
         ("update, callback error", raises(ZeroDivisionError, update("fw.tbin", type_32, progress=failing_progress))),
+        ("update, console line fails", console_fails(update("fw.bin", type_32))),
+        ("update, console line fails, then callback error", raises(ZeroDivisionError, console_fails(
+            update("fw.bin", type_32, progress=failing_progress)))),
+        ("callback refused", raises(TypeError, lambda: FpgaTool(make_conn()).set_progress_callback(address))),
         ("update, bad path", raises(TypeError, lambda: FpgaTool(make_conn()).processFpgaUpdate(b"fw.bin"))),
         ("program short signed image", raises(struct.error, lambda: FpgaTool(make_fpga())._fpgaProgramFile(
             paths["short.tbin"], type_32))),
@@ -132,6 +154,7 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
         ("firmware check", only(lambda: FpgaTool(make_conn({"GET_FW_VER": "0.1.0.6"}))._checkControlFwVersion())),
         ("raw command", only(lambda: FpgaTool(make_conn(pages=[b"#2xxdata\r\n"]))._sendCmd("X", True, 64, False))),
         ("own connection", owned),
+        ("own connection, with", owned_in_with),
         ("no connection", raises(ValueError, lambda: FpgaTool())),
         ("unreachable", raises(ConnectionError, lambda: FpgaTool(address=address, port=1))),
         ("bad port", raises(TypeError, lambda: FpgaTool(None, address, "5025"))),

@@ -1,8 +1,10 @@
 """orbisk.VornFpga at import, and the life of an FpgaTool: construction, ownership, disconnect."""
 
+import errno
 import inspect
 import logging
 import re
+import socket
 import subprocess
 import sys
 import textwrap
@@ -84,7 +86,7 @@ class TestClass:
         tool.extra = 1  # accepts new attributes
         assert vars(tool) == {"_conn": conn, "_owns_conn": False, "progress_callback": None, "pipeline_depth": 1,
                               "last_outcome": None,
-                              "extra": 1}
+                              "console_progress": True, "extra": 1}
 
     def test_docstrings(self):
         assert FpgaTool.__init__.__doc__ == (
@@ -97,7 +99,7 @@ class TestClass:
         assert inspect.getdoc(FpgaTool._getRecv) == "Receive data from the FPGA."
 
     def test_signatures(self, tool):
-        assert str(inspect.signature(FpgaTool)) == "(connection=None, address=None, port=5025)"
+        assert str(inspect.signature(FpgaTool)) == "(connection=None, address=None, port=5025, timeout=None)"
         assert str(inspect.signature(FpgaTool._sendCmd)) == "(self, cmd, log_print=False, size=1024, isdecode=True)"
         assert str(inspect.signature(tool._getRecv)) == "(log_print=False, size=1024, isdecode=True)"
         assert str(inspect.signature(tool._fpgaProgram)) == "(data_block)"
@@ -176,6 +178,29 @@ class TestConstructor:
             FpgaTool(address="h")
         assert tcp.made[0].closed == 0
 
+    def test_failed_connection_says_why_when_the_connection_kept_its_error(self, tcp, monkeypatch):
+        tcp.connects = False
+        cases = [(ConnectionRefusedError(errno.ECONNREFUSED, "Connection refused"), "refused"),
+                 (TimeoutError("timed out"), "timed out"),
+                 (socket.gaierror(socket.EAI_NONAME, "Name or service not known"), "name not found"),
+                 (OSError(errno.EHOSTUNREACH, "No route to host"), "unreachable"),
+                 (OSError(errno.EACCES, "Permission denied"), None), ("not an exception", None)]
+        for kept, reason in cases:
+            monkeypatch.setattr(tcp, "last_error", kept, raising=False)
+            with pytest.raises(vf.FpgaConnectError, match=r"^Cannot connect to h:5025$") as info:
+                FpgaTool(address="h")
+            assert info.value.reason == reason
+            assert info.value.__cause__ is (kept if isinstance(kept, BaseException) else None)
+        monkeypatch.delattr(tcp, "last_error")
+        with pytest.raises(ConnectionError) as info:
+            FpgaTool(address="h")
+        assert (info.value.reason, info.value.__cause__) == (None, None)
+
+    def test_timeout_is_passed_only_when_given(self, tcp):
+        FpgaTool(address="h", timeout=2)
+        FpgaTool(address="h", timeout=None)
+        assert [(m.args, m.kwargs) for m in tcp.made] == [(("h", 5025), {"timeout": 2.0}), (("h", 5025), {})]
+
     def test_bad_arguments_are_refused_before_connecting(self, tcp):
         with pytest.raises(ValueError, match="^Either connection or address must be provided$"):
             FpgaTool()
@@ -239,7 +264,7 @@ def test_class_body_order():
         "_fpgaErase", "_fpgaRstPagePtr", "_fpgaProgram", "_fpgaRead", "_fpgaDone", "_fpgaRefresh", "_fpgaGetInfo",
         "_fpgaGetControlFwVer", "_fpgaGetSerialNumber", "_fpgaProgramFile", "_checkControlFwVersion",
         "_checkUpdateFile", "_checkFileHeader", "initFpga", "set_progress_callback", "processFpgaUpdate",
-        "deleteTempFile", "disconnect"]
+        "deleteTempFile", "disconnect", "close", "__enter__", "__exit__"]
 
 
 def test_a_refused_argument_is_named_by_its_parameter_even_when_another_holds_the_same_object():

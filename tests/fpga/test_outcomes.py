@@ -3,6 +3,7 @@
 import logging
 import os
 import pathlib
+import struct
 
 import pytest
 
@@ -253,3 +254,19 @@ class TestExceptions:
         with pytest.raises(KeyboardInterrupt):
             tool._checkUpdateFile(image_file(tmp_path))
         assert tool.last_outcome.reason == "interrupted"
+
+    def test_a_signed_image_unreadable_when_programmed_leaves_the_device_untouched(self, tool, fpga, tmp_path):
+        tool._checkFileHeader = lambda path: True  # lets a file through that programming cannot read
+        for data, error in [(bytes(11), struct.error), (None, IsADirectoryError)]:
+            path = tmp_path / "fw.tbin"
+            if data is None:
+                path.unlink()
+                path.mkdir()
+                tool._checkUpdateFile = lambda path: True
+            else:
+                path.write_bytes(data)
+            with pytest.raises(error):
+                tool.processFpgaUpdate(str(path), 32)
+            outcome = tool.last_outcome
+            assert (outcome.reason, outcome.phase, outcome.device_state) == ("error", "check", "untouched")
+        assert fpga.wire == []

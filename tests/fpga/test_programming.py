@@ -49,13 +49,13 @@ class TestUpdate:
         assert ret.RetData == {"success": True, "error_message": "", "fw_version": "0.3.0.0"}
         assert fpga.commands == UPDATE_32 and fpga.wire[0] == b"FPGA_ERASE 12\r\n"
         assert bytes(fpga.memory) == data
-        assert calls == [("write", 0, 0), ("write", 16, 33), ("write", 32, 33), ("write", 33, 33),
-                         ("verify", 0, 33), ("verify", 16, 33), ("verify", 32, 33), ("verify", 48, 33)]
+        assert calls == [("write", 0, 33), ("write", 16, 33), ("write", 32, 33), ("write", 33, 33),
+                         ("verify", 0, 33), ("verify", 16, 33), ("verify", 32, 33), ("verify", 33, 33)]
         out = capsys.readouterr().out
         shown = [line.split(", block time")[0] for line in progress_lines(out)]
         assert shown == ["Progress: 48.48% (16/33 bytes)", "Progress: 96.97% (32/33 bytes)",
                          "Progress: 100.00% (33/33 bytes)", "Progress: 48.48% (16/33 bytes)",
-                         "Progress: 96.97% (32/33 bytes)", "Progress: 145.45% (48/33 bytes)"]
+                         "Progress: 96.97% (32/33 bytes)", "Progress: 100.00% (33/33 bytes)"]
         assert out.count("\n") == 2 and out.startswith("\rProgress: ")
         assert all(line.endswith(" sec") and len(line.split("block time: ")[1]) == len("0.0000 sec")
                    for line in progress_lines(out))
@@ -172,17 +172,17 @@ class TestProgramming:
         data = struct.pack(">IIII", 0, 100, 80, 0) + bytes(64) + image
         assert tool._fpgaProgramFile(image_file(tmp_path, data, "fw.tbin"), 30) is True
         assert bytes(fpga.memory) == image
-        assert calls[-1] == ("verify", 48, 40) and calls[1] == ("write", 16, 40)
+        assert calls[-1] == ("verify", 40, 40) and calls[:2] == [("write", 0, 40), ("write", 16, 40)]
 
     def test_signed_image_is_located_by_its_start_address(self, tool, fpga, tmp_path):
         data = struct.pack(">IIII", 5, 4, 90, 0) + bytes(64) + b"HEAD!" + b"xxxxx" + b"DATAtail"
         tool._fpgaProgramFile(image_file(tmp_path, data, "fw.tbin"))
         assert bytes(fpga.memory) == b"DATA"
 
-    def test_short_signed_image_fails_after_erase(self, tool, fpga, tmp_path):
+    def test_short_signed_image_fails_before_the_erase(self, tool, fpga, tmp_path):
         with pytest.raises(struct.error):
             tool._fpgaProgramFile(image_file(tmp_path, b"\x00" * 11, "fw.tbin"), 32)
-        assert fpga.commands == ["FPGA_ERASE", "FPGA_RST_PAGE_PTR"]
+        assert fpga.commands == []
 
     def test_missing_file_fails_before_any_command(self, tool, fpga, tmp_path):
         with pytest.raises(FileNotFoundError):
@@ -196,7 +196,7 @@ class TestProgramming:
         writes = [line for line in fpga.wire if line.startswith(b"FPGA_PROGRAM")]
         assert writes[:3] == [b"FPGA_PROGRAM #216" + data[:16] + b"\r\n"] * 3 and len(writes) == 4
         assert bytes(fpga.memory) == data
-        assert calls[:3] == [("write", 0, 0), ("write", 16, 20), ("write", 20, 20)]
+        assert calls[:3] == [("write", 0, 20), ("write", 16, 20), ("write", 20, 20)]
         assert len(progress_lines(capsys.readouterr().out)) == 2 + 2
 
     def test_block_refused_every_time_stops_the_run(self, tool, fpga, tmp_path, caplog):
@@ -232,8 +232,7 @@ class TestProgramming:
         assert tool._fpgaProgramFile(image_file(tmp_path, pack(image, 32), "fw.tbin"), 32) is True
         assert tool._fpgaProgramFile(image_file(tmp_path, image), 32) is True
         assert fpga.commands[-2:] == ["FPGA_DONE", "FPGA_REFRESH"] and bytes(fpga.memory) == image
-        pages = -(-size // 16)
-        assert calls[-1] == ("verify", 16 * pages, size)
+        assert calls[-1] == ("verify", size, size)
 
     def test_callback_error_stops_before_any_block(self, tool, fpga, tmp_path):
         tool.progress_callback = lambda *args: 1 / 0
@@ -269,7 +268,7 @@ class TestProgramming:
 
         tool.set_progress_callback(once)
         assert tool._fpgaProgramFile(image_file(tmp_path, os.urandom(64)), 32) is True
-        assert seen == [("write", 0, 0)]
+        assert seen == [("write", 0, 64)]
 
     def test_large_raw_image_streams_correctly(self, tool, fpga, tmp_path):
         data = os.urandom(200_003)  # crosses the reader's internal chunks

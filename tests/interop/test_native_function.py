@@ -33,7 +33,7 @@ def test_argument_errors_read_like_pythons(args, kwargs, error_of, twin_of):
 def test_argument_error_counts_self_through_an_instance(tool, error_of, twin_of):
     python_class = type("FpgaTool", (), {name: twin_of(getattr(FpgaTool, name)) for name in ("__init__", "_fpgaGetId")})
     assert error_of(tool._fpgaGetId, 1) == error_of(python_class()._fpgaGetId, 1)
-    assert error_of(FpgaTool, 1, 2, 3, 4) == error_of(python_class, 1, 2, 3, 4)
+    assert error_of(FpgaTool, 1, 2, 3, 4, 5) == error_of(python_class, 1, 2, 3, 4, 5)
 
 
 def test_binds_like_a_function(tool):

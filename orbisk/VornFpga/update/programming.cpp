@@ -104,9 +104,14 @@ public:
         start_time_ = now();
     }
 
-    // Erase, page pointer, and the first progress report; the signed image is read after them.
+    // Erase, page pointer, and the first progress report, which carries the image's size: a
+    // signed image is read before the erase, so that one that cannot be read leaves the device as it was.
     void prepare(Ref device_type)
     {
+        if (is_signed_ && !signed_file_) {
+            outcome_.phase = "check";  // an error reading the file is the file's, the device untouched
+            load_signed_image();
+        }
         sent_ = 0;
         outcome_.bytes_written = 0;
         outcome_.phase = "erase";
@@ -115,11 +120,20 @@ public:
         if (const DeviceType* type = find_device_type(device_type)) {
             outcome_.device_state = "erased";
             module_.call_method(tool_, "_fpgaErase"_n, interop::bytes(type->erase_bits));
+        } else if (!warned_no_erase_) {
+            // Such a device may erase by itself; a library user should still hear of it.
+            warned_no_erase_ = true;
+            log(module_, "warning"_n,
+                interop::format("FPGA device type %S has no erase command; the image is written over the "
+                                "configuration memory as it is",
+                                device_type.get()));
         }
         reset_page_pointer();
-        progress_.notify(progress_.write_stage(), 0, 0);
-        if (is_signed_ && !signed_file_) load_signed_image();
+        progress_.notify(progress_.write_stage(), 0, file_size_);
     }
+
+    // Ends a progress line left open by a run that ends by an exception.
+    void abandon_line() noexcept { progress_.abandon_line(); }
 
     enum class Written { whole, refused, refused_in_window };
 
@@ -247,7 +261,7 @@ private:
             double page_start = now();
             Owned page = module_.call_method(tool_, "_fpgaRead"_n);
             double page_end = now();
-            progress_.report(progress_.verify_stage(), read, sent_, page_end - page_start);
+            progress_.report(progress_.verify_stage(), std::min(read, sent_), sent_, page_end - page_start);
             interop::Buffer page_bytes(page);
             take_page(comparison, page_bytes.bytes());
         }
@@ -347,7 +361,8 @@ private:
                     double seconds = stream.received_at() - asked_at.front();
                     asked_at.pop_front();
                     // The page is valid until the stream receives again.
-                    progress_.report_throttled(progress_.verify_stage(), read, sent_, seconds, stream.received_at());
+                    progress_.report_throttled(progress_.verify_stage(), std::min(read, sent_), sent_, seconds,
+                                               stream.received_at());
                     take_page(comparison, *page);
                 }
             },
@@ -417,6 +432,7 @@ private:
     Owned monotonic_;
     std::uint64_t file_size_;
     std::uint64_t sent_ = 0;
+    bool warned_no_erase_ = false;
     double start_time_ = 0;
     Owned write_hash_;
     Owned write_update_;
@@ -442,15 +458,21 @@ Owned fpga_program_file(Call& call, Ref self, interop::Arg image_path, interop::
     outcome.programming_ran = true;
     ProgrammingRun run(module, self, image_path, byte_count(file_size(module, image_path)), outcome);
     std::size_t depth = pipeline_depth(module, self);
-    run.prepare(type);
-    ProgrammingRun::Written written = run.write(depth);
-    if (written == ProgrammingRun::Written::refused_in_window) {
-        depth = 1;
+    try {
         run.prepare(type);
-        written = run.write(depth);
+        ProgrammingRun::Written written = run.write(depth);
+        if (written == ProgrammingRun::Written::refused_in_window) {
+            depth = 1;
+            run.prepare(type);
+            written = run.write(depth);
+        }
+        if (written != ProgrammingRun::Written::whole) return interop::boolean(false);
+        return interop::boolean(run.verify_and_finish(depth));
+    } catch (...) {
+        interop::set_error_from_cxx();
+        run.abandon_line();
+        interop::throw_error_set();
     }
-    if (written != ProgrammingRun::Written::whole) return interop::boolean(false);
-    return interop::boolean(run.verify_and_finish(depth));
 }
 constexpr FunctionDef fpga_program_file_def = function_def<fpga_program_file>(
     "FpgaTool._fpgaProgramFile", "(self, image_path, device_type=28)",

@@ -83,6 +83,22 @@ void Progress::end_line()
         draw(line.current, line.total, line.seconds);
     }
     print(interop::text("\n"));
+    line_open_ = false;
+}
+
+void Progress::abandon_line() noexcept
+{
+    if (!line_open_ || console_failed_ || !PyErr_Occurred()) return;
+    line_open_ = false;
+    Owned error = interop::fetch_error();
+    try {
+        Owned stream = Owned::ref(PySys_GetObject("stdout"));
+        if (stream && stream.get() != Py_None) module_.call_method(stream, "write"_n, interop::text("\n"));
+    } catch (...) {
+        interop::set_error_from_cxx();
+        PyErr_Clear();
+    }
+    interop::restore_error(std::move(error));
 }
 
 // As print(text, end="") does: to sys.stdout as it is bound now, nothing when there is none.
@@ -90,9 +106,21 @@ void Progress::end_line()
 // "stdout" is the one name of the operations outside the name table.
 void Progress::print(Ref text)
 {
-    Owned stream = Owned::ref(PySys_GetObject("stdout"));
-    if (!stream || stream.get() == Py_None) return;
-    module_.call_method(stream, "write"_n, text);
+    if (console_failed_) return;
+    Owned enabled = interop::find_attr(tool_, module_.name("console_progress"_n));
+    if (enabled && !interop::truthy(enabled)) return;
+    interop::Caught error = interop::catch_exception([&] {
+        Owned stream = Owned::ref(PySys_GetObject("stdout"));
+        if (!stream || stream.get() == Py_None) return;
+        module_.call_method(stream, "write"_n, text);
+        line_open_ = true;
+    });
+    if (!error) return;
+    console_failed_ = true;
+    Owned type_name = interop::checked(PyType_GetName(Py_TYPE(error.value())));
+    log(module_, "debug"_n,
+        interop::format("Progress line off for the rest of this update: writing it raised %U: %S", type_name.get(),
+                        error.value()));
 }
 
 }  // namespace vornfpga

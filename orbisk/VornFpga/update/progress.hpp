@@ -1,4 +1,6 @@
 // Progress of one image run: the console line on sys.stdout and the tool's progress_callback.
+// The console line is a courtesy: it is off while the tool's console_progress is false, and an
+// error writing it turns it off for the rest of the run instead of ending the run.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +31,12 @@ public:
     // cost more than the exchange itself.
     void report_throttled(Ref stage, std::uint64_t current, std::uint64_t total, double seconds, double now);
 
-    // The line's last state if it is not drawn yet, then print().
+    // The line's last state if it is not drawn yet, then a line end.
     void end_line();
+
+    // A line end after a line left open, for a run that ends by an exception; an
+    // error writing it is ignored.
+    void abandon_line() noexcept;
 
     Ref write_stage() const { return write_; }
     Ref verify_stage() const { return verify_; }
@@ -50,6 +56,8 @@ private:
         double seconds;
     };
     std::optional<Line> undrawn_;
+    bool line_open_ = false;  // a line is drawn without its line end
+    bool console_failed_ = false;
 };
 
 }  // namespace vornfpga

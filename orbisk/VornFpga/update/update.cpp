@@ -108,8 +108,10 @@ Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, inter
 
 }  // namespace
 
-Owned set_progress_callback(Call& call, Ref self, Ref callback)
+Owned set_progress_callback(Call& call, Ref self, interop::Arg callback)
 {
+    // Refused here rather than at the first report, when the device is already erased.
+    if (!callback.is_none() && !PyCallable_Check(callback)) interop::raise_bad_argument(call, callback, "callable or None");
     Module(call).set_attr(self, "progress_callback"_n, callback);
     return interop::none();
 }

@@ -58,7 +58,19 @@ using Name = Module::Name;
 
 consteval Name operator""_n(const char* text, std::size_t size) { return Module::find({text, size}); }
 
-// result.RetCode is RetCode.OK: how every hook result is judged.
-bool succeeded(const Module& module, Ref result);
+// self.<hook>, looked up at each call; a device class without it gets an
+// AttributeError that names the hook.
+Owned hook(const Module& module, Ref self, Name name);
+
+// self.<hook>(*args)
+template <class... Args>
+Owned call_hook(const Module& module, Ref self, Name name, const Args&... args)
+{
+    return interop::call(hook(module, self, name), args...);
+}
+
+// result.RetCode is RetCode.OK: how a tested hook result is judged. A result without
+// RetCode is a TypeError that names the hook which returned it.
+bool succeeded(const Module& module, Name hook, Ref result);
 
 }  // namespace beamhopper

@@ -14,7 +14,7 @@ Owned erase_fast_beam_config(Call& call, Ref) { return interop::call(Module(call
 extern constexpr FunctionDef erase_fast_beam_config_def = function_def<erase_fast_beam_config>(
     "BeamHopper.eraseFastBeamConfig", "(self) -> RetType", "Erase the fast beam configuration.");
 
-Owned sync_fast_beam_config(Call& call, Ref self) { return Module(call).call_method(self, "_reboot"_n); }
+Owned sync_fast_beam_config(Call& call, Ref self) { return call_hook(Module(call), self, "_reboot"_n); }
 extern constexpr FunctionDef sync_fast_beam_config_def = function_def<sync_fast_beam_config>(
     "BeamHopper.syncFastBeamConfig", "(self) -> RetType", "Update the fast beam configuration.");
 

@@ -142,9 +142,21 @@ PyModuleDef module_def = interop::module_definition("orbisk.vorndev.BeamHopper",
 
 }  // namespace
 
-bool succeeded(const Module& module, Ref result)
+Owned hook(const Module& module, Ref self, Name name)
 {
-    Owned code = module.attr(result, "RetCode"_n);
+    Owned method = interop::find_attr(self, module.name(name));
+    if (!method)
+        interop::raise_format(PyExc_AttributeError, "'%s' object has no hook %R: a BeamHopper device class must define it",
+                              interop::type_name(self), module.name(name).get());
+    return method;
+}
+
+bool succeeded(const Module& module, Name hook, Ref result)
+{
+    Owned code = interop::find_attr(result, module.name("RetCode"_n));
+    if (!code)
+        interop::raise_format(PyExc_TypeError, "hook %R returned %R, not a result with a RetCode", module.name(hook).get(),
+                              result.get());
     Owned ok = module.attr(module.global("RetCode"_n), "OK"_n);
     return code.get() == ok.get();
 }

@@ -6,8 +6,8 @@ namespace beamhopper {
 Owned get_fast_parallel_mode(Call& call, Ref self)
 {
     Module module(call);
-    Owned ret = module.call_method(self, "_getExtCtrl"_n);
-    if (!succeeded(module, ret)) return ret;
+    Owned ret = call_hook(module, self, "_getExtCtrl"_n);
+    if (!succeeded(module, "_getExtCtrl"_n, ret)) return ret;
     Owned data = module.attr(ret, "RetData"_n);
     Owned mode = interop::checked(PyNumber_Long(data));
     return interop::call(module.global("RetType"_n), {}, {{module.name("data"_n), interop::boolean(interop::truthy(mode))}});
@@ -21,8 +21,8 @@ Owned set_fast_parallel_mode(Call& call, Ref self, Ref to_enable, Ref fbs_mode)
     Module module(call);
     bool enable = interop::truthy(to_enable);
     Owned mode = interop::checked(PyNumber_Long(fbs_mode));
-    Owned ret = module.call_method(self, "_setExtCtrl"_n, interop::format("%s,%S", enable ? "1" : "0", mode.get()));
-    if (!succeeded(module, ret)) return ret;
+    Owned ret = call_hook(module, self, "_setExtCtrl"_n, interop::format("%s,%S", enable ? "1" : "0", mode.get()));
+    if (!succeeded(module, "_setExtCtrl"_n, ret)) return ret;
     module.set_attr(self, "external_control_enabled"_n, interop::boolean(enable));
     return interop::call(module.global("RetType"_n));
 }

@@ -8,9 +8,9 @@ namespace beamhopper {
 
 namespace {
 
-Owned call_with_user_delay(const Module& module, Ref self, Name hook)
+Owned call_with_user_delay(const Module& module, Ref self, Name name)
 {
-    return interop::call(module.attr(self, hook), {}, {{module.name("user_delay"_n), interop::integer(2)}});
+    return interop::call(hook(module, self, name), {}, {{module.name("user_delay"_n), interop::integer(2)}});
 }
 
 // (self, *args)
@@ -27,10 +27,10 @@ Owned with_self(Ref self, Ref args)
 // Enable, erase, then func(self, *args, **kwargs); a failed enable or erase result is the operation's result.
 Owned set_up_and_run(const Module& module, Ref self, Ref func, Ref args, Ref kwargs)
 {
-    Owned enabled = module.call_method(self, "_setBeamPatternEnable"_n, interop::text("1"));
-    if (!succeeded(module, enabled)) return enabled;
+    Owned enabled = call_hook(module, self, "_setBeamPatternEnable"_n, interop::text("1"));
+    if (!succeeded(module, "_setBeamPatternEnable"_n, enabled)) return enabled;
     Owned erased = call_with_user_delay(module, self, "_eraseBeamPattern"_n);
-    if (!succeeded(module, erased)) return erased;
+    if (!succeeded(module, "_eraseBeamPattern"_n, erased)) return erased;
     // kwargs is the wrapper's own dict, so func gets a copy of the caller's keywords.
     return interop::checked(PyObject_Call(func, with_self(self, args).get(), kwargs));
 }
@@ -38,7 +38,7 @@ Owned set_up_and_run(const Module& module, Ref self, Ref func, Ref args, Ref kwa
 // The cleanup; results are not looked at.
 void clean_up(const Module& module, Ref self)
 {
-    module.call_method(self, "_setBeamPatternEnable"_n, interop::text("0"));
+    call_hook(module, self, "_setBeamPatternEnable"_n, interop::text("0"));
     call_with_user_delay(module, self, "_applyBeamPatternToBFIC"_n);
 }
 
