@@ -554,6 +554,7 @@ class Job:
             if self.stop.is_set():
                 raise KeyboardInterrupt
             tool = self.tool = FpgaTool(conn)
+            tool.console_progress = False  # the display draws the progress
             self._enter("probe")
             self.before = read_facts(tool, settings.device_type)
             self.record.device(self.before)

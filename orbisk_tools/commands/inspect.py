@@ -4,7 +4,7 @@ import hashlib
 import json
 
 from orbisk_tools import files
-from orbisk_tools.commands.shared import Failure, add_trust_key_option, printable, trusted_keys
+from orbisk_tools.commands.shared import Failure, add_trust_key_option, check_image, printable, trusted_keys
 from orbisk_tools.protocol import DEVICE_TYPES
 
 NAME = "inspect"
@@ -21,7 +21,6 @@ def add_options(parser):
 
 
 def run(args):
-    from orbisk_tools.fleet import ImageRefused, check_image
     from orbisk_tools.signed_image import read_signed_image
 
     keys = trusted_keys(args)
@@ -48,12 +47,7 @@ def run(args):
     vendor_refusal = show_vendor_signature(args, keys)
     for warning in warnings:
         args.err.line(f"orbisk-fpga: warning: {args.image}: {warning}")
-    try:
-        check_image(args.image, args.device_type)
-    except ImageRefused as refused:
-        raise Failure(str(refused)) from None
-    except OSError as error:
-        raise Failure(files.problem(error, args.image)) from None
+    check_image(args.image, args.device_type)
     if vendor_refusal is not None:
         raise Failure(vendor_refusal)
     for_type = f" for device type {args.device_type}" if args.device_type is not None else ""

@@ -148,3 +148,17 @@ def read_secret_key(path):
         return minisign.read_secret_key(path, password)
     except minisign.KeyFileError as error:
         raise Failure(str(error)) from None
+
+
+def check_image(image, device_type):
+    """The update's checks of `image`, run by the FPGA module without a device (see
+    fleet.check_image); a refusal, or a file that cannot be read, is a Failure."""
+    from orbisk_tools.fleet import ImageRefused
+    from orbisk_tools.fleet import check_image as check
+
+    try:
+        check(image, device_type)
+    except ImageRefused as refused:
+        raise Failure(str(refused)) from None
+    except OSError as error:
+        raise Failure(files.problem(error, image)) from None

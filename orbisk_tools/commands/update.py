@@ -10,8 +10,8 @@ import signal
 
 from orbisk_tools import files, options
 from orbisk_tools.commands.shared import (INTERRUPTED, Failure, add_connection_options, add_device_type_option,
-                                          add_trust_key_option, lock_folder, printable, resolve_devices, signed_copy,
-                                          trusted_keys)
+                                          add_trust_key_option, check_image, lock_folder, printable, resolve_devices,
+                                          signed_copy, trusted_keys)
 from orbisk_tools.display import GuardedOutput, human_rate, summary_table, view_for
 from orbisk_tools.fleet import SUCCEEDED
 from orbisk_tools.site_state import add_history_options
@@ -84,7 +84,7 @@ def run(args):
 
 def update_site(args, history, keys):
     from orbisk_tools import history as records
-    from orbisk_tools.fleet import ImageRefused, Settings, check_image, update_devices
+    from orbisk_tools.fleet import Settings, update_devices
     from orbisk_tools.rollout import Gate, RetryRefused, devices_to_retry
 
     if args.retry_failed is not None:
@@ -104,12 +104,7 @@ def update_site(args, history, keys):
             return 0
     resolved = resolve_devices(args, device_targets(args))
     with results_output(args) as results, contextlib.ExitStack() as held:
-        try:
-            check_image(args.image, args.device_type)
-        except ImageRefused as refused:
-            raise Failure(str(refused)) from None
-        except OSError as error:
-            raise Failure(files.problem(error, args.image)) from None
+        check_image(args.image, args.device_type)
         image, vendor = held.enter_context(signed_copy(args.image, keys))
         if vendor is not None:
             args.out.line(f"Vendor signature verified: key {vendor.key_id}, {printable(vendor.trusted_comment)}")
@@ -121,10 +116,10 @@ def update_site(args, history, keys):
         if args.max_failures is not None or args.canary is not None:
             gate = Gate(args.max_failures, [target.label for target in list(resolved)[: args.canary or 0]])
         view = None
-        # A closed terminal must not end an update midway; the module's own progress line is silenced.
+        # A closed terminal must not end an update midway.
         hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
         try:
-            with lock_folder() as folder, contextlib.redirect_stdout(None):
+            with lock_folder() as folder:
                 settings = Settings(image, args.device_type, args.timeout, args.window, folder,
                                     history=history, run_id=records.new_run_id(), image_facts=image_facts,
                                     dry_run=args.dry_run, force=args.force, gate=gate,
