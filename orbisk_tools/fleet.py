@@ -23,7 +23,7 @@ import tempfile
 import threading
 import time
 
-from orbisk_tools import options
+from orbisk_tools import options, protocol, window
 
 STILL_PREVIOUS = ("the device still runs its previous FPGA image until it restarts; "
                   "run the update again before power-cycling it")
@@ -312,6 +312,31 @@ def device_connection(target, addresses, timeout, folder):
             conn.closeConnection()
 
 
+class PatientErase:
+    """A device connection that waits `erase_timeout` seconds for the answer to the erase, which a
+    device may give only once its configuration memory is erased, and its own time-out for the rest."""
+
+    def __init__(self, conn, erase_timeout):
+        self._conn, self.erase_timeout = conn, erase_timeout
+        self.erasing = False  # the erase is sent and not answered
+
+    def __getattr__(self, name):
+        return getattr(self._conn, name)
+
+    def sendCmd(self, line, rsp_type):
+        text = line.decode("utf-8", "replace") if isinstance(line, (bytes, bytearray)) else str(line)
+        if not text.startswith(protocol.FPGA_ERASE):
+            return self._conn.sendCmd(line, rsp_type)
+        usual, self._conn.timeout = self._conn.timeout, self.erase_timeout
+        self.erasing = True
+        try:
+            reply = self._conn.sendCmd(line, rsp_type)
+        finally:
+            self._conn.timeout = usual
+        self.erasing = False
+        return reply
+
+
 def transport_failure(error, timeout, phase_words, advice):
     """One line for an exception that ended an exchange with the device."""
     if isinstance(error, TimeoutError):
@@ -396,8 +421,9 @@ class Settings:
     image: str
     device_type: int
     timeout: float
-    window: int  # commands in flight
+    window: int | None  # commands in flight; None: as many as the link to each device needs
     lock_folder: int  # an open folder, from open_lock_folder()
+    erase_timeout: float = 120.0  # how long to wait for the answer to the erase
 
 
 @dataclasses.dataclass
@@ -410,6 +436,7 @@ class Outcome:
     seconds: float = 0.0  # the whole update, from connecting to loading
     write_seconds: float = 0.0
     read_back_seconds: float = 0.0
+    window: int = 0  # the commands in flight of the update that ran last; 0: none ran
 
 
 class Job:
@@ -420,6 +447,8 @@ class Job:
         self.phase = None  # "connect", "erase", "write", "verify", then "load"
         self.phase_starts = {}  # phase -> monotonic time it began
         self.written = 0
+        self.depth = 0  # the commands in flight of the update that runs
+        self.conn = None  # the PatientErase connection, once open
 
     def run(self):
         _job.label = self.target.label
@@ -438,13 +467,16 @@ class Job:
                 outcome.message = f"interrupted {PHASE_WORDS[self.phase]}; {self._advice()}"
         except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
             advice = self._advice()
-            if isinstance(error, TimeoutError) and self.settings.window > 1:
+            if isinstance(error, TimeoutError) and (self.settings.window or 1) > 1:
                 advice = f"a device that takes no commands in flight needs --window 1; {advice}"
-            outcome.message = transport_failure(error, self.settings.timeout, PHASE_WORDS[self.phase], advice)
+            erasing = self.conn is not None and self.conn.erasing
+            timeout = self.settings.erase_timeout if erasing else self.settings.timeout
+            outcome.message = transport_failure(error, timeout, PHASE_WORDS[self.phase], advice)
         finally:
             _job.label = None
         end = time.monotonic()
         outcome.bytes_written = self.written
+        outcome.window = self.depth
         outcome.seconds = end - start
         starts = self.phase_starts
         if "write" in starts:
@@ -476,16 +508,50 @@ class Job:
         with device_connection(self.target, self.addresses, settings.timeout, settings.lock_folder) as conn:
             if self.stop.is_set():
                 raise KeyboardInterrupt
-            tool = FpgaTool(conn)
-            tool.pipeline_depth = settings.window
+            depth = settings.window or self._probe(conn)
+            self.conn = PatientErase(conn, settings.erase_timeout)
+            tool = FpgaTool(self.conn)
             tool.set_progress_callback(self._progress)
-            MODULE_LOG.take()
-            self._enter("erase")
-            self.view.phase(self.target.label, "erase")
-            result = tool.processFpgaUpdate(settings.image, settings.device_type)  # its exceptions: see run()
+            try:
+                result = self._update_at(tool, depth)  # its exceptions: see run()
+                failed = result.RetCode is not RetCode.OK
+            except OSError:
+                if not self._may_fall_back(tool):
+                    raise
+                failed = True
+            if failed and self._may_fall_back(tool):
+                self.view.note(f"{self.target.label}: {window.ONE_AT_A_TIME}")
+                conn.closeConnection()  # with the replies still in flight
+                if not conn.initConnection():
+                    raise DeviceFailure(f"cannot connect again: {why_not_connected(self.target, settings.timeout, 0)}")
+                result = self._update_at(tool, 1)
         if result.RetCode is not RetCode.OK:
             raise DeviceFailure(explain(result.RetMsg, MODULE_LOG.take(), settings.image))
         return result.RetData["fw_version"]
+
+    def _probe(self, conn):
+        """The commands in flight that the link to the device needs; 1 for a device that takes none."""
+        depth = window.probe_pipeline_depth(conn)
+        if depth == 1:
+            self.view.note(f"{self.target.label}: {window.ONE_AT_A_TIME}")
+        return depth
+
+    def _update_at(self, tool, depth):
+        """One whole update, from the erase, with `depth` commands in flight."""
+        tool.pipeline_depth = self.depth = depth
+        self.written = 0
+        MODULE_LOG.take()
+        self._enter("erase")
+        self.view.phase(self.target.label, "erase")
+        return tool.processFpgaUpdate(self.settings.image, self.settings.device_type)
+
+    def _may_fall_back(self, tool):
+        """Whether an update that failed with commands in flight may run again one command at a
+        time: the window was the tool's choice, and replies went missing before anything was loaded."""
+        outcome = tool.last_outcome
+        return (self.settings.window is None and outcome is not None and outcome.pipeline_depth > 1
+                and outcome.reason in ("timeout", "connection_lost", "readback_not_data")
+                and outcome.device_state != "loaded" and not self.stop.is_set())
 
     def _progress(self, stage, current, total):
         """The module's progress callback: called for every block, so it does little."""
