@@ -12,8 +12,9 @@ import time
 from orbisk_tools import protocol
 
 MAX_DEPTH = 1024  # the largest pipeline_depth the FPGA module takes
-MIN_DEPTH = 64  # below this, the computer's own per-window costs show even on a fast link
-COMMAND_SECONDS = 2e-6  # what one command in flight costs the computer (bench/bench_window.py)
+MIN_DEPTH = 512  # below this, the per-window costs of both ends show even without latency
+COMMAND_SECONDS = 1e-6  # what one command costs an update in flight without latency (bench/bench_window.py)
+ROUND_TRIPS = 2  # the first exchange on a connection can be slow for reasons of its own
 PROBE = (protocol.GET_FW_VER, protocol.GET_FPGA_VER, protocol.FPGA_GET_ID, protocol.GET_SN)
 ONE_AT_A_TIME = "the device does not take commands in flight; updating one command at a time"
 
@@ -22,25 +23,27 @@ def probe_pipeline_depth(conn, timeout=0.5):
     """The pipeline_depth to set on an FpgaTool that uses `conn`, an open device connection.
 
     Sends read-only queries in one write with `conn.sendRawBytes` and takes their replies with
-    `conn.recvRawBytes`. If all come back, the depth covers the round trip (from MIN_DEPTH to
-    MAX_DEPTH); if only the first comes back within `timeout` seconds (or four round trips,
-    if longer), the depth is 1, and the connection is closed and opened again so that no late
+    `conn.recvRawBytes`, twice. If all come back, the depth covers the shorter round trip (from
+    MIN_DEPTH to MAX_DEPTH); if only the first comes back within `timeout` seconds (or four round
+    trips, if longer), the depth is 1, and the connection is closed and opened again so that no late
     reply can be taken for a later command's. The first reply is waited for as long as the
     connection waits for any: when none comes, its TimeoutError propagates, as do the
     connection's other errors. The device's state is never changed."""
     batch = b"".join(word.encode() + protocol.LINE_END for word in PROBE)
-    replies = bytearray()
-    start = time.monotonic()
-    conn.sendRawBytes(batch)
-    while b"\n" not in replies:
-        replies += conn.recvRawBytes(protocol.RECEIVE_SIZE)
-    round_trip = time.monotonic() - start
-    if not _take_rest(conn, replies, max(timeout, 4 * round_trip)):
-        conn.closeConnection()
-        if not conn.initConnection():
-            raise ConnectionError("cannot connect again after probing the link")
-        return 1
-    return depth_for(round_trip)
+    round_trips = []
+    for _ in range(ROUND_TRIPS):
+        replies = bytearray()
+        start = time.monotonic()
+        conn.sendRawBytes(batch)
+        while b"\n" not in replies:
+            replies += conn.recvRawBytes(protocol.RECEIVE_SIZE)
+        round_trips.append(time.monotonic() - start)
+        if not _take_rest(conn, replies, max(timeout, 4 * round_trips[-1])):
+            conn.closeConnection()
+            if not conn.initConnection():
+                raise ConnectionError("cannot connect again after probing the link")
+            return 1
+    return depth_for(min(round_trips))
 
 
 def depth_for(round_trip):
