@@ -523,7 +523,8 @@ class Job:
                 self.view.note(f"{self.target.label}: {window.ONE_AT_A_TIME}")
                 conn.closeConnection()  # with the replies still in flight
                 if not conn.initConnection():
-                    raise DeviceFailure(f"cannot connect again: {why_not_connected(self.target, settings.timeout, 0)}")
+                    reason = why_not_connected(self.target, settings.timeout, 0)
+                    raise DeviceFailure(f"cannot connect again: {reason}; {self._advice()}")
                 result = self._update_at(tool, 1)
         if result.RetCode is not RetCode.OK:
             raise DeviceFailure(explain(result.RetMsg, MODULE_LOG.take(), settings.image))
