@@ -216,13 +216,13 @@ class TestFallback:
 
 
 class TestEraseTimeOut:
-    def test_an_erase_longer_than_the_time_out_is_waited_for(self, tmp_path):
+    def test_an_erase_longer_than_the_time_out_is_waited_for(self, tmp_path):  # a device with timings of its own
         from orbisk_tools.emulator import DeviceEmulator, Faults
 
         image = os.urandom(500)
         path = tmp_path / "fw.tbin"
         path.write_bytes(pack(image, 32))
-        with DeviceEmulator(port=0, faults=Faults(erase_seconds=1.5)) as device:
+        with DeviceEmulator(port=0, faults=Faults(erase_seconds=1.5, write_rate=1e6)) as device:
             target = f"{device.host}:{device.port}"
             result = run("update", "--address", target, "--timeout", 0.5, path)
             assert result.returncode == 0, result.stderr
