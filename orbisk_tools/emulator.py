@@ -30,7 +30,8 @@ OK_REPLY = OK + protocol.LINE_END
 
 @dataclasses.dataclass
 class Faults:
-    """Misbehaviour on demand. Counts of blocks and commands start at 0 and span all connections."""
+    """Misbehaviour on demand, and the device's own timings. Counts of blocks and commands start
+    at 0 and span all connections."""
 
     refuse_block: int | None = None  # index of the block to refuse ...
     refuse_times: int | None = 1  # ... this many times; None: for ever
@@ -41,6 +42,8 @@ class Faults:
     latency: float = 0.0  # seconds every reply spends on the link; replies in flight overlap
     one_command_per_read: bool = False  # take each read from the socket as one command, dropping the rest
     silent_after: int | None = None  # after this many commands, never answer again
+    erase_seconds: float = 0.0  # the erase takes this long, and is answered when done
+    write_rate: float | None = None  # image bytes a second written to the configuration memory; None: at once
 
 
 @dataclasses.dataclass
@@ -123,6 +126,8 @@ class Device:
 
     def _store(self, data, blocks):
         fpga = self.fpga
+        if self.faults.write_rate:
+            time.sleep(len(data) / self.faults.write_rate)
         fpga.memory[fpga.pointer : fpga.pointer + len(data)] = data
         fpga.pointer += len(data)
         fpga.blocks_taken += blocks
@@ -153,6 +158,7 @@ class Device:
             fpga.config_mode = argument
             return OK
         if word == protocol.FPGA_ERASE:
+            time.sleep(self.faults.erase_seconds)
             log.info("FPGA configuration memory erased")
             fpga.memory.clear()
             fpga.pointer = 0
@@ -529,6 +535,13 @@ def add_fault_options(parser):
                         help="take each read from the socket as one command and drop the rest of it, "
                              "as a device without a command stream does")
     faults.add_argument("--silent-after", type=options.count, metavar="N", help="stop answering after N commands")
+    timings = parser.add_argument_group("the device's own timings")
+    timings.add_argument("--erase-seconds", type=options.seconds, default=0.0, metavar="SECONDS",
+                         help="take SECONDS to erase the configuration memory, and answer the erase when done")
+    timings.add_argument("--write-rate", type=options.number("a number of bytes a second of at least 1", 1.0,
+                                                             convert=float),
+                         metavar="BYTES", help="write BYTES of the image a second to the configuration memory "
+                                               "(default: at once)")
 
 
 def faults_from(args, parser):
@@ -540,7 +553,8 @@ def faults_from(args, parser):
     return Faults(refuse_block=args.refuse_block, refuse_times=refuse_times,
                   drop_after_blocks=args.drop_after_blocks, corrupt_read_offset=args.corrupt_read_byte,
                   pad_last_page=args.pad_last_page, reply_delay=args.reply_delay, latency=args.latency,
-                  one_command_per_read=args.one_command_per_read, silent_after=args.silent_after)
+                  one_command_per_read=args.one_command_per_read, silent_after=args.silent_after,
+                  erase_seconds=args.erase_seconds, write_rate=args.write_rate)
 
 
 def serve(args, faults, announce=print):

@@ -23,7 +23,7 @@ import tempfile
 import threading
 import time
 
-from orbisk_tools import options
+from orbisk_tools import options, protocol, window
 
 STILL_PREVIOUS = ("the device still runs its previous FPGA image until it restarts; "
                   "run the update again before power-cycling it")
@@ -297,6 +297,31 @@ def device_connection(target, addresses, timeout, folder):
             conn.closeConnection()
 
 
+class PatientErase:
+    """A device connection that waits `erase_timeout` seconds for the answer to the erase, which a
+    device may give only once its configuration memory is erased, and its own time-out for the rest."""
+
+    def __init__(self, conn, erase_timeout):
+        self._conn, self.erase_timeout = conn, erase_timeout
+        self.erasing = False  # the erase is sent and not answered
+
+    def __getattr__(self, name):
+        return getattr(self._conn, name)
+
+    def sendCmd(self, line, rsp_type):
+        text = line.decode("utf-8", "replace") if isinstance(line, (bytes, bytearray)) else str(line)
+        if not text.startswith(protocol.FPGA_ERASE):
+            return self._conn.sendCmd(line, rsp_type)
+        usual, self._conn.timeout = self._conn.timeout, self.erase_timeout
+        self.erasing = True
+        try:
+            reply = self._conn.sendCmd(line, rsp_type)
+        finally:
+            self._conn.timeout = usual
+        self.erasing = False
+        return reply
+
+
 def transport_failure(error, timeout, phase_words, advice):
     """One line for an exception that ended an exchange with the device."""
     if isinstance(error, TimeoutError):
@@ -395,7 +420,7 @@ class Settings:
     image: str
     device_type: int
     timeout: float
-    window: int  # commands in flight
+    window: int | None  # commands in flight; None: as many as the link to each device needs
     lock_folder: int  # an open folder, from open_lock_folder()
     history: object = None  # a history.History to record each attempt in, or None
     run_id: str | None = None
@@ -404,6 +429,7 @@ class Settings:
     force: bool = False  # update a device that already holds the image
     gate: object = None  # a rollout.Gate that may hold devices back, or None
     vendor_key_id: str | None = None  # the key that verified the image's vendor signature, if one was checked
+    erase_timeout: float = 120.0  # how long to wait for the answer to the erase
 
 
 SUCCEEDED = ("updated", "skipped", "dry run")  # the results of devices that need nothing more
@@ -425,6 +451,7 @@ class Outcome:
     details: dict = dataclasses.field(default_factory=dict)
     phase: str | None = None  # where it ended: a phase of the UpdateOutcome, or "connect"; None: not started
     device_state: str = "untouched"  # what the device was left holding: "untouched", "erased" or "loaded"
+    window: int = 0  # the commands in flight of the update that ran last; 0: none ran
 
 
 class Job:
@@ -439,6 +466,8 @@ class Job:
         self.record = None  # its row in the update history
         self.result, self.reason = "updated", None  # unless the update ends otherwise
         self.before = self.after = None  # what the device reported before the update and after loading
+        self.depth = 0  # the commands in flight of the update that runs
+        self.conn = None  # the PatientErase connection, once open
 
     def run(self):
         from orbisk_tools.history import HistoryUnavailable
@@ -468,10 +497,12 @@ class Job:
                 outcome.message = f"interrupted {PHASE_WORDS[self.phase]}; {NOT_CHANGED}"
         except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
             ended = self._module_outcome()
+            erasing = self.conn is not None and self.conn.erasing
+            timeout = self.settings.erase_timeout if erasing else self.settings.timeout
             if ended is not None and not ended.ok:
-                outcome.message = explain(ended, self.settings.image, self.settings.timeout)
+                outcome.message = explain(ended, self.settings.image, timeout)
             else:
-                outcome.message = transport_failure(error, self.settings.timeout, PHASE_WORDS[self.phase], NOT_CHANGED)
+                outcome.message = transport_failure(error, timeout, PHASE_WORDS[self.phase], NOT_CHANGED)
         finally:
             _job.label = None
         self._record_module_outcome(outcome)
@@ -479,6 +510,7 @@ class Job:
             outcome.reason = self.reason  # a reason of the run's own: not started, a version mismatch
         end = time.monotonic()
         outcome.bytes_written = self.written
+        outcome.window = self.depth
         outcome.seconds = end - start
         self._note_versions(outcome)
         self._finish_record(outcome)
@@ -553,7 +585,8 @@ class Job:
         with device_connection(self.target, self.addresses, settings.timeout, settings.lock_folder) as conn:
             if self.stop.is_set():
                 raise KeyboardInterrupt
-            tool = self.tool = FpgaTool(conn)
+            self.conn = PatientErase(conn, settings.erase_timeout)
+            tool = self.tool = FpgaTool(self.conn)
             tool.console_progress = False  # the display draws the progress
             self._enter("probe")
             self.before = read_facts(tool, settings.device_type)
@@ -562,11 +595,22 @@ class Job:
             if not_written:
                 self.result, self.reason, message = not_written
                 return message
-            tool.pipeline_depth = settings.window
+            depth = settings.window or self._probe(conn)
             tool.set_progress_callback(self._progress)
-            self._enter("erase")
-            self.view.phase(self.target.label, "erase")
-            result = tool.processFpgaUpdate(settings.image, settings.device_type)  # its exceptions: see run()
+            try:
+                result = self._update_at(tool, depth)  # its exceptions: see run()
+                failed = result.RetCode is not RetCode.OK
+            except OSError:
+                if not self._may_fall_back(tool):
+                    raise
+                failed = True
+            if failed and self._may_fall_back(tool):
+                self.view.note(f"{self.target.label}: {window.ONE_AT_A_TIME}")
+                conn.closeConnection()  # with the replies still in flight
+                if not conn.initConnection():
+                    reason = why_not_connected(self.target, settings.timeout, 0)
+                    raise DeviceFailure(f"cannot connect again: {reason}; {device_advice(tool.last_outcome)}")
+                result = self._update_at(tool, 1)
             if result.RetCode is RetCode.OK:
                 try:
                     control_fw_version = tool._fpgaGetControlFwVer() or None
@@ -581,6 +625,29 @@ class Job:
             self.reason = "version_mismatch"
             raise DeviceFailure(mismatch)
         return ""
+
+    def _probe(self, conn):
+        """The commands in flight that the link to the device needs; 1 for a device that takes none."""
+        depth = window.probe_pipeline_depth(conn)
+        if depth == 1:
+            self.view.note(f"{self.target.label}: {window.ONE_AT_A_TIME}")
+        return depth
+
+    def _update_at(self, tool, depth):
+        """One whole update, from the erase, with `depth` commands in flight."""
+        tool.pipeline_depth = self.depth = depth
+        self.written = 0
+        self._enter("erase")
+        self.view.phase(self.target.label, "erase")
+        return tool.processFpgaUpdate(self.settings.image, self.settings.device_type)
+
+    def _may_fall_back(self, tool):
+        """Whether an update that failed with commands in flight may run again one command at a
+        time: the window was the tool's choice, and replies went missing before anything was loaded."""
+        outcome = tool.last_outcome
+        return (self.settings.window is None and outcome is not None and outcome.pipeline_depth > 1
+                and outcome.reason in ("timeout", "connection_lost", "readback_not_data")
+                and outcome.device_state != "loaded" and not self.stop.is_set())
 
     def _progress(self, stage, current, total):
         """The module's progress callback: called for every block, so it does little."""

@@ -362,9 +362,11 @@ class History:
         self._update(attempt, phase=phase, device_state=device_state, bytes_written=bytes_written)
 
     def finish_attempt(self, attempt, outcome, reason=None, message="", fpga_version_after=None,
-                       control_fw_version_after=None, seconds=None, bytes_written=None, device_state=None):
+                       control_fw_version_after=None, seconds=None, bytes_written=None, device_state=None,
+                       window=None):
         """Records how the attempt ended. An update loaded its verified image: its device state
-        becomes "loaded"; otherwise the state stays what the phases left, unless given."""
+        becomes "loaded"; otherwise the state stays what the phases left, unless given. `window`:
+        the commands in flight the update ran at, when it was chosen after the attempt started."""
         if outcome not in OUTCOMES:
             raise ValueError(f"unknown outcome {outcome!r}")
         if outcome == "updated":
@@ -373,7 +375,7 @@ class History:
             raise ValueError(f"unknown device state {device_state!r}")
         self._update(attempt, ended=now(), outcome=outcome, reason=reason, message=message,
                      fpga_version_after=fpga_version_after, control_fw_version_after=control_fw_version_after,
-                     seconds=seconds, bytes_written=bytes_written, device_state=device_state)
+                     seconds=seconds, bytes_written=bytes_written, device_state=device_state, window=window)
 
     # ---- queries: newest first ----
 

@@ -35,6 +35,12 @@ window = number("a number of commands from 1 to 1024", 1, 1024)
 seconds = number("a number of seconds of at least 0", 0.0, convert=float)
 timeout = number("a number of seconds of at least 0.001", 0.001, convert=float)
 device_type = number("a device type from 0 to 999", 0, 999)
+_window_number = number('"auto" or a number of commands from 1 to 1024', 1, 1024)
+
+
+def window_or_auto(text):
+    """A number of commands in flight, or None for "auto"."""
+    return None if text == "auto" else _window_number(text)
 
 
 class Once(argparse.Action):

@@ -90,4 +90,5 @@ class AttemptRecord:
         self.history.finish_attempt(self.id, attempt_outcome(outcome.result), reason=reason, message=outcome.message,
                                     fpga_version_after=after.fpga_version,
                                     control_fw_version_after=after.control_fw_version, seconds=seconds,
-                                    bytes_written=written or outcome.bytes_written or None, device_state=state)
+                                    bytes_written=written or outcome.bytes_written or None, device_state=state,
+                                    window=outcome.window or None)

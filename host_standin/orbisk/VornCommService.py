@@ -31,6 +31,17 @@ class _TCPConn:
         self._awaiting_raw_reply = False  # sendRawBytes sent a command; recvRawBytes has not taken its reply
         self.last_error = None  # why the last initConnection failed
 
+    @property
+    def timeout(self):
+        """Seconds to wait to connect and for each receive; setting it applies to the open socket too."""
+        return self._timeout
+
+    @timeout.setter
+    def timeout(self, seconds):
+        self._timeout = seconds
+        if getattr(self, "_sock", None) is not None:
+            self._sock.settimeout(seconds)
+
     def initConnection(self):
         """Connect; return True on success, False if the device cannot be reached.
 

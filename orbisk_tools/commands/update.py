@@ -35,9 +35,12 @@ def add_options(parser):
     add_device_type_option(parser, "device type of the devices (default 32)")
     parser.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
                         help="update up to N devices at once (default 8)")
-    parser.add_argument("--window", type=options.window, default=1, metavar="N",
-                        help="keep up to N commands in flight (default 1); the device must process commands in "
-                             "order from a byte stream, as the emulator does")
+    parser.add_argument("--window", type=options.window_or_auto, default=None, metavar="N",
+                        help="keep up to N commands in flight (from 1 to 1024); the default, auto, learns from "
+                             "each device with read-only queries how many its link needs, and updates one "
+                             "command at a time a device that takes no commands in flight")
+    parser.add_argument("--erase-timeout", type=options.timeout, default=120.0, metavar="SECONDS",
+                        help="how long to wait for the device to erase its configuration memory (default 120)")
     parser.add_argument("--json", metavar="FILE", help="also write each device's outcome to FILE, as JSON "
                                                         "(- : to standard output, and the rest to standard error)")
     add_trust_key_option(parser, "the image must then carry a signature IMAGE.minisig by one of the trusted keys, "
@@ -123,7 +126,7 @@ def update_site(args, history, keys):
                 settings = Settings(image, args.device_type, args.timeout, args.window, folder,
                                     history=history, run_id=records.new_run_id(), image_facts=image_facts,
                                     dry_run=args.dry_run, force=args.force, gate=gate,
-                                    vendor_key_id=vendor.key_id if vendor else None)
+                                    vendor_key_id=vendor.key_id if vendor else None, erase_timeout=args.erase_timeout)
                 view = view_for(args.out, len(resolved))
                 outcomes, interrupted = update_devices(resolved, settings, view, args.jobs)
         finally:

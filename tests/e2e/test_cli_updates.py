@@ -137,7 +137,9 @@ def test_a_broken_pipe_does_not_stop_the_update(emulator, tmp_path):
     device = emulator()
     reached, release = hold_at_block(device, 100)
     image, path = image_file(tmp_path, 16 * 1000)
-    process = start("update", "--address", address(device), path)  # as in: orbisk-fpga update ... | head -c 10
+    # One block at a time, so that the blocks before the held one are answered: as in
+    # orbisk-fpga update ... | head -c 10
+    process = start("update", "--address", address(device), "--window", 1, path)
     assert reached.wait(30)
     while not untimed(process.stdout.readline()).startswith("Writing:"):
         pass

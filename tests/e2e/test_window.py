@@ -1,0 +1,233 @@
+"""Commands in flight chosen by the tools: the probe of the link, the update with no --window,
+the fallback to one command at a time, and the erase's own time-out."""
+
+import json
+import os
+import socket
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import pytest
+
+from orbisk_tools import fleet, protocol
+from orbisk_tools.signed_image import pack
+from orbisk_tools.window import MAX_DEPTH, MIN_DEPTH, ONE_AT_A_TIME, PROBE, ROUND_TRIPS, depth_for, probe_pipeline_depth
+
+COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
+ADVICE = "the device still runs its previous FPGA image until it restarts; run the update again before power-cycling it"
+READ_ONLY = set(PROBE)
+
+
+def run(*args):
+    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=60)
+
+
+@pytest.fixture
+def image_file(tmp_path):
+    image = os.urandom(3000)
+    path = tmp_path / "fw.tbin"
+    path.write_bytes(pack(image, 32))
+    return image, path
+
+
+def json_update(device, path, *options):
+    """orbisk-fpga update of one device with --json -: (process, the device's JSON outcome)."""
+    result = run("update", "--address", f"{device.host}:{device.port}", "--json", "-", *options, path)
+    return result, (json.loads(result.stdout)["devices"][0] if result.stdout else None)
+
+
+def probed_commands(device):
+    """The commands the device took before the update's first one."""
+    commands = device.device.commands
+    return commands[: next((i for i, word in enumerate(commands) if word not in READ_ONLY), len(commands))]
+
+
+class TestProbe:
+    def test_a_command_stream_gets_a_window_from_read_only_queries(self, emulator, connect):
+        device = emulator(latency=0.002)
+        before = repr(device.device.fpga)
+        conn = connect(device)
+        depth = probe_pipeline_depth(conn)
+        assert MIN_DEPTH <= depth <= MAX_DEPTH and depth & (depth - 1) == 0
+        assert device.device.commands == list(PROBE) * ROUND_TRIPS
+        assert repr(device.device.fpga) == before
+        assert conn.sendCmd("GET_SN\r\n", None).RetData == device.device.fpga.serial_number  # nothing left over
+
+    def test_a_device_that_answers_only_the_first_command_gets_depth_1(self, emulator, connect):
+        device = emulator(one_command_per_read=True)
+        conn = connect(device)
+        assert probe_pipeline_depth(conn, timeout=0.2) == 1
+        assert device.device.commands == [PROBE[0]]
+        assert conn.sendCmd("GET_SN\r\n", None).RetData == device.device.fpga.serial_number
+
+    def test_replies_that_come_after_the_wait_are_never_taken_for_later_commands(self, connect):
+        with LateReplies() as device:
+            conn = connect(device)
+            assert probe_pipeline_depth(conn, timeout=0.2) == 1
+            device.late.set()  # the rest of the probe's replies, on the first socket
+            assert conn.sendCmd("GET_SN\r\n", None).RetData == "answer 1 of connection 2"
+
+    def test_a_silent_device_is_a_time_out(self, emulator, connect):
+        device = emulator(silent_after=0)
+        with pytest.raises(TimeoutError):
+            probe_pipeline_depth(connect(device, timeout=0.3))
+
+    def test_the_window_covers_the_round_trip_within_the_module_s_limits(self):
+        depths = [depth_for(seconds) for seconds in (0.0, 1e-5, 1e-4, 1e-3, 1e-2, 1.0)]
+        assert depths == sorted(depths) and depths[0] == MIN_DEPTH and depths[-1] == MAX_DEPTH
+        assert all(depth & (depth - 1) == 0 for depth in depths)
+        assert depth_for(1e-3) > MIN_DEPTH  # a millisecond's link wants more than the minimum
+
+
+class LateReplies:
+    """A device on 127.0.0.1 that answers the first command of each read at once, and the rest
+    of the first connection's only when `late` is set; replies say which connection took them."""
+
+    def __init__(self):
+        self.host = "127.0.0.1"
+        self.late = threading.Event()
+        self._server = socket.create_server((self.host, 0))
+        self.port = self._server.getsockname()[1]
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.late.set()
+        self._server.close()
+        self._thread.join(timeout=5)
+
+    def _serve(self):
+        for number in (1, 2):
+            try:
+                client, _ = self._server.accept()
+            except OSError:
+                return
+            with client:
+                lines = client.recv(4096).count(b"\n")
+                client.sendall(f"answer 1 of connection {number}\r\n".encode())
+                if number == 1:
+                    self.late.wait(10)
+                    try:
+                        client.sendall(b"".join(b"late answer %d\r\n" % i for i in range(2, lines + 1)))
+                    except OSError:
+                        pass
+
+
+class TestUpdateWithNoWindowGiven:
+    def test_a_device_that_takes_commands_in_flight_gets_them(self, emulator, image_file):
+        image, path = image_file
+        device = emulator(latency=0.001)
+        result, outcome = json_update(device, path)
+        assert result.returncode == 0, result.stderr
+        assert outcome["result"] == "updated" and outcome["window"] > 1
+        assert ONE_AT_A_TIME not in result.stderr
+        assert probed_commands(device) == list(PROBE) * ROUND_TRIPS  # read-only, and before anything else
+        assert device.device.fpga.loaded_image == image
+
+    def test_a_device_that_takes_one_command_per_read_is_updated_one_at_a_time(self, emulator, image_file):
+        image, path = image_file
+        device = emulator(one_command_per_read=True)
+        result, outcome = json_update(device, path)
+        assert result.returncode == 0, result.stderr
+        notes = [line for line in result.stderr.splitlines() if ONE_AT_A_TIME in line]
+        assert len(notes) == 1 and notes[0].endswith(f"{device.host}:{device.port}: {ONE_AT_A_TIME}")
+        assert outcome["window"] == 1
+        assert probed_commands(device) == [PROBE[0]]
+        assert device.device.fpga.loaded_image == image
+
+    def test_a_link_lost_with_commands_in_flight_is_updated_again_one_at_a_time(self, emulator, image_file):
+        image, path = image_file
+        device = emulator(drop_after_blocks=50)
+        result, outcome = json_update(device, path)
+        assert result.returncode == 0, result.stderr
+        assert result.stderr.count(ONE_AT_A_TIME) == 1 and outcome["window"] == 1
+        assert device.device.fpga.loaded_image == image
+
+    def test_an_explicit_window_is_exactly_that(self, emulator, image_file):
+        _, path = image_file
+        device = emulator(one_command_per_read=True)
+        result, outcome = json_update(device, path, "--window", 8, "--timeout", 0.3)
+        assert result.returncode == 1 and outcome["window"] == 8
+        assert ONE_AT_A_TIME not in result.stderr
+        assert not set(device.device.commands) & READ_ONLY  # no probe
+        assert device.device.fpga.loaded_image is None
+
+
+class RecordingView:
+    """Keeps the notes the fleet shows, and runs `on_note` at each; shows nothing else."""
+
+    def __init__(self, on_note=lambda: None):
+        self.notes, self.on_note = [], on_note
+
+    def __getattr__(self, name):  # phase, progress, finished
+        return lambda *args: None
+
+    def note(self, text):
+        self.notes.append(text)
+        self.on_note()
+
+
+@pytest.fixture
+def update_one(tmp_path, monkeypatch, image_file):
+    """update_one(device, view, **settings): the fleet's Outcome of updating `device`."""
+    monkeypatch.setenv("XDG_RUNTIME_DIR", str(tmp_path))
+    folder = fleet.open_lock_folder()
+
+    def update(device, view, **settings):
+        target = fleet.Target(device.host, device.port)
+        settings = fleet.Settings(**{"image": str(image_file[1]), "device_type": 32, "timeout": 0.3,
+                                     "window": None, "lock_folder": folder, **settings})
+        outcomes, interrupted = fleet.update_devices({target: [device.host]}, settings, view, 1)
+        assert not interrupted
+        return outcomes[0]
+
+    yield update
+    os.close(folder)
+
+
+class TestFallback:
+    def test_a_time_out_in_a_window_falls_back_once_and_succeeds(self, emulator, update_one, image_file):
+        device = emulator(silent_after=len(PROBE) * ROUND_TRIPS + 20)  # answers the probe, then stops in the first window
+
+        def answer_again():
+            device.faults.silent_after = None
+
+        view = RecordingView(answer_again)
+        outcome = update_one(device, view)
+        assert outcome.result == "updated", outcome.message
+        assert outcome.window == 1
+        assert view.notes == [f"{device.host}:{device.port}: {ONE_AT_A_TIME}"]
+        assert device.device.fpga.loaded_image == image_file[0]
+
+    def test_a_device_that_fails_at_depth_1_too_fails_as_one_command_at_a_time_does(self, emulator, update_one):
+        device = emulator(silent_after=len(PROBE) * ROUND_TRIPS + 20)
+        view = RecordingView()
+        outcome = update_one(device, view, erase_timeout=0.3)
+        assert outcome.result == "failed" and outcome.window == 1
+        assert len(view.notes) == 1  # never a second fallback
+        assert outcome.message.startswith("no answer within 0.3 s while erasing; ")
+        assert outcome.message.endswith(ADVICE) and "--window 1" not in outcome.message
+        assert device.device.fpga.loaded_image is None
+
+
+class TestEraseTimeOut:
+    def test_an_erase_longer_than_the_time_out_is_waited_for(self, tmp_path):  # a device with timings of its own
+        from orbisk_tools.emulator import DeviceEmulator, Faults
+
+        image = os.urandom(500)
+        path = tmp_path / "fw.tbin"
+        path.write_bytes(pack(image, 32))
+        with DeviceEmulator(port=0, faults=Faults(erase_seconds=1.5, write_rate=1e6)) as device:
+            target = f"{device.host}:{device.port}"
+            result = run("update", "--address", target, "--timeout", 0.5, path)
+            assert result.returncode == 0, result.stderr
+            assert device.device.fpga.loaded_image == image
+            # Last: the device goes on erasing after the update gave up.
+            short = run("update", "--address", target, "--timeout", 0.5, "--erase-timeout", 0.5, path)
+            assert short.returncode == 1
+            assert short.stderr == f"orbisk-fpga: error: {target}: no answer within 0.5 s while erasing; {ADVICE}\n"
