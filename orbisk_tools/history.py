@@ -375,7 +375,7 @@ class History:
             raise ValueError(f"unknown device state {device_state!r}")
         self._update(attempt, ended=now(), outcome=outcome, reason=reason, message=message,
                      fpga_version_after=fpga_version_after, control_fw_version_after=control_fw_version_after,
-                     seconds=seconds, bytes_written=bytes_written, device_state=device_state, window=window)
+                     seconds=seconds, bytes_written=bytes_written, device_state=device_state, window_size=window)
 
     # ---- queries: newest first ----
 

@@ -162,7 +162,7 @@ def test_retry_failed_updates_only_what_did_not_succeed_in_a_run_or_a_result_fil
                                                                                   attempts):
     good, flaky = emulator(), emulator(refuse_block=0, refuse_times=10)  # fails once, then takes the block
     report = tmp_path / "report.json"
-    assert run("update", "--address", address(good), "--address", address(flaky), "--json", report,
+    assert run("update", "--address", address(good), "--address", address(flaky), "--window", 1, "--json", report,
                image).returncode == 1
     failed_run = attempts()[-1].run_id
     run("update", "--dry-run", "--address", address(good), image)  # a later run in which all succeeded
