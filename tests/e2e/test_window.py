@@ -234,6 +234,6 @@ class TestEraseTimeOut:
             assert result.returncode == 0, result.stderr
             assert device.device.fpga.loaded_image == image
             # Last: the device goes on erasing after the update gave up.
-            short = run("update", "--address", target, "--timeout", 0.5, "--erase-timeout", 0.5, path)
+            short = run("update", "--address", target, "--timeout", 0.5, "--erase-timeout", 0.5, "--force", path)
             assert short.returncode == 1
             assert short.stderr == f"orbisk-fpga: error: {target}: no answer within 0.5 s while erasing; {ADVICE}\n"
