@@ -5,7 +5,7 @@ import os
 import tempfile
 
 from orbisk_tools.commands import init, update
-from orbisk_tools.commands.shared import Failure
+from orbisk_tools.commands.shared import Failure, one_address
 
 NAME = "demo"
 HELP = "Start an emulated device, sign a sample image, initialise the device and update it, showing each step."
@@ -42,7 +42,7 @@ def run(args):
         say("3. Initialised the FPGA controller:")
         init.run(argparse.Namespace(**{**vars(args), "address": address}))
         say("4. Updating the FPGA image:")
-        if update.run(argparse.Namespace(**{**vars(args), "devices": update.one_address(address), "image": signed,
+        if update.run(argparse.Namespace(**{**vars(args), "devices": one_address(address), "image": signed,
                                                   "trust_key": [vendor.base64]})) != 0:
             raise Failure("the demo update failed; the line above says why")
         with open(raw, "rb") as f:

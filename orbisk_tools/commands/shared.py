@@ -1,6 +1,7 @@
 """What several commands share: the one-line failure, options of a device connection, the
 device locks, the resolution of addresses, trusted keys and secret-key passwords."""
 
+import argparse
 import contextlib
 import getpass
 import os
@@ -27,6 +28,66 @@ def add_connection_options(parser):
                         help="TCP port of a device whose address names none (default 5025)")
     parser.add_argument("--timeout", type=options.timeout, default=5.0, metavar="SECONDS",
                         help="how long to wait for the device to connect or to answer (default 5)")
+
+
+def add_device_options(parser, purpose):
+    """--address and --addresses (the devices `purpose`, "to update" say), and the connection's options."""
+    parser.add_argument("--address", dest="devices", type=one_address, action="extend", default=[],
+                        metavar="HOST[:PORT]", help=f"a device {purpose} (repeat for several)")
+    parser.add_argument("--addresses", dest="devices", action=AddressFile, metavar="FILE",
+                        help=f"a file of devices {purpose}: one HOST[:PORT] a line, # starts a comment")
+    parser.set_defaults(address_files=[])
+    add_connection_options(parser)
+
+
+def device_targets(args):
+    """The devices to update, in the order given, each once. Every address is checked before any
+    device is touched: bad or repeated ones are a usage error that names each."""
+    from orbisk_tools.fleet import parse_address
+
+    if not args.devices:
+        args.parser.error("name the device with --address HOST[:PORT], or list devices in a file with --addresses")
+    targets, problems = {}, []
+    for where, text in args.devices:
+        try:
+            target = parse_address(text, args.port)
+        except ValueError as error:
+            problems.append(f"{where}: {error}")
+            continue
+        if target in targets:
+            problems.append(f"{target.label} is given twice ({targets[target]} and {where}); give each device once")
+        targets.setdefault(target, where)
+    if len(problems) > 1:
+        for problem in problems:
+            args.err.line(f"{args.parser.prog}: error: {problem}")
+        args.parser.error(f"{len(problems)} of the addresses above cannot be used; no device was touched")
+    if problems:
+        args.parser.error(problems[0])
+    return list(targets)
+
+
+def one_address(text):
+    """--address HOST[:PORT] of update: a (where, text) entry of the list of devices."""
+    return [(f"--address {text}", text)]
+
+
+class AddressFile(argparse.Action):
+    """--addresses FILE: adds the file's (where, text) entries to the list of devices, and the file
+    to the run's inputs; a file that cannot be read is a usage error."""
+
+    def __call__(self, parser, namespace, path, option_string=None):
+        from orbisk_tools.fleet import read_address_list
+
+        try:
+            entries = read_address_list(path)
+        except OSError as error:
+            parser.error(files.problem(error, path))
+        except UnicodeDecodeError as error:
+            parser.error(f"{path}: not UTF-8 text ({error.reason} at byte {error.start}); save it as UTF-8")
+        if not entries:
+            parser.error(f"{path} lists no address")
+        namespace.devices = [*namespace.devices, *entries]
+        namespace.address_files = [*namespace.address_files, path]
 
 
 def resolve_devices(args, targets):

@@ -6,9 +6,8 @@ import json
 import os
 
 from orbisk_tools import options
-from orbisk_tools.commands.shared import Failure, add_connection_options, add_device_type_option, lock_folder, \
-    resolve_devices
-from orbisk_tools.commands.update import AddressFile, device_targets, one_address
+from orbisk_tools.commands.shared import (Failure, add_device_options, add_device_type_option, device_targets,
+                                          lock_folder, resolve_devices)
 from orbisk_tools.site_state import DeviceFacts, add_history_options
 
 NAME = "status"
@@ -19,12 +18,7 @@ EXAMPLES = ("examples:\n  orbisk-fpga status --address 192.168.1.20\n"
 
 
 def add_options(parser):
-    parser.add_argument("--address", dest="devices", type=one_address, action="extend", default=[],
-                        metavar="HOST[:PORT]", help="a device (repeat for several)")
-    parser.add_argument("--addresses", dest="devices", action=AddressFile, metavar="FILE",
-                        help="a file of devices: one HOST[:PORT] a line, # starts a comment")
-    parser.set_defaults(address_files=[])
-    add_connection_options(parser)
+    add_device_options(parser, "to ask")
     add_device_type_option(parser, "device type of the devices, which says how to read the FPGA version (default 32)")
     parser.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
                         help="ask up to N devices at once (default 8)")

@@ -1,6 +1,5 @@
 """orbisk-fpga update: check an image, then update one device or a site."""
 
-import argparse
 import collections
 import contextlib
 import dataclasses
@@ -9,9 +8,9 @@ import os
 import signal
 
 from orbisk_tools import files, options
-from orbisk_tools.commands.shared import (INTERRUPTED, Failure, add_connection_options, add_device_type_option,
-                                          add_trust_key_option, check_image, lock_folder, printable, resolve_devices,
-                                          signed_copy, trusted_keys)
+from orbisk_tools.commands.shared import (INTERRUPTED, Failure, add_device_options, add_device_type_option,
+                                          add_trust_key_option, check_image, device_targets, lock_folder, printable,
+                                          resolve_devices, signed_copy, trusted_keys)
 from orbisk_tools.display import GuardedOutput, human_rate, summary_table, view_for
 from orbisk_tools.fleet import SUCCEEDED
 from orbisk_tools.site_state import add_history_options
@@ -26,12 +25,7 @@ EXAMPLES = ("examples:\n  orbisk-fpga update --address 192.168.1.20 --device-typ
 
 
 def add_options(parser):
-    parser.add_argument("--address", dest="devices", type=one_address, action="extend", default=[],
-                        metavar="HOST[:PORT]", help="a device to update (repeat for several)")
-    parser.add_argument("--addresses", dest="devices", action=AddressFile, metavar="FILE",
-                        help="a file of devices to update: one HOST[:PORT] a line, # starts a comment")
-    parser.set_defaults(address_files=[])
-    add_connection_options(parser)
+    add_device_options(parser, "to update")
     add_device_type_option(parser, "device type of the devices (default 32)")
     parser.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
                         help="update up to N devices at once (default 8)")
@@ -141,56 +135,6 @@ def update_site(args, history, keys):
     if interrupted:
         return INTERRUPTED
     return 0 if written and all(o.result in SUCCEEDED for o in outcomes) else 1
-
-
-def device_targets(args):
-    """The devices to update, in the order given, each once. Every address is checked before any
-    device is touched: bad or repeated ones are a usage error that names each."""
-    from orbisk_tools.fleet import parse_address
-
-    if not args.devices:
-        args.parser.error("name the device with --address HOST[:PORT], or list devices in a file with --addresses")
-    targets, problems = {}, []
-    for where, text in args.devices:
-        try:
-            target = parse_address(text, args.port)
-        except ValueError as error:
-            problems.append(f"{where}: {error}")
-            continue
-        if target in targets:
-            problems.append(f"{target.label} is given twice ({targets[target]} and {where}); give each device once")
-        targets.setdefault(target, where)
-    if len(problems) > 1:
-        for problem in problems:
-            args.err.line(f"{args.parser.prog}: error: {problem}")
-        args.parser.error(f"{len(problems)} of the addresses above cannot be used; no device was touched")
-    if problems:
-        args.parser.error(problems[0])
-    return list(targets)
-
-
-def one_address(text):
-    """--address HOST[:PORT] of update: a (where, text) entry of the list of devices."""
-    return [(f"--address {text}", text)]
-
-
-class AddressFile(argparse.Action):
-    """--addresses FILE: adds the file's (where, text) entries to the list of devices, and the file
-    to the run's inputs; a file that cannot be read is a usage error."""
-
-    def __call__(self, parser, namespace, path, option_string=None):
-        from orbisk_tools.fleet import read_address_list
-
-        try:
-            entries = read_address_list(path)
-        except OSError as error:
-            parser.error(files.problem(error, path))
-        except UnicodeDecodeError as error:
-            parser.error(f"{path}: not UTF-8 text ({error.reason} at byte {error.start}); save it as UTF-8")
-        if not entries:
-            parser.error(f"{path} lists no address")
-        namespace.devices = [*namespace.devices, *entries]
-        namespace.address_files = [*namespace.address_files, path]
 
 
 @contextlib.contextmanager

@@ -1,5 +1,7 @@
 """An emulated device on 127.0.0.1 for end-to-end tests."""
 
+import threading
+
 import pytest
 
 from orbisk.VornCommService import _TCPConn
@@ -34,3 +36,29 @@ def connect():
     yield open_connection
     for conn in opened:
         conn.closeConnection()
+
+
+@pytest.fixture
+def hold_at_block():
+    """Factory: hold_at_block(emulator, block) holds the emulated device's answer to block
+    `block` until `release` is set; returns (reached, release), `reached` set when it got there."""
+    released = []
+
+    def hold(device, block):
+        reached, release = threading.Event(), threading.Event()
+        program = device.device.program
+
+        def held(data):
+            if device.device.fpga.blocks_taken == block and not release.is_set():
+                reached.set()
+                release.wait(60)
+            return program(data)
+
+        device.device.program = held
+        device.device.takes_runs = False  # every block through program()
+        released.append(release)
+        return reached, release
+
+    yield hold
+    for release in released:  # a test that failed midway must not leave a device holding
+        release.set()

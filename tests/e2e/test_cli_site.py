@@ -7,7 +7,6 @@ import os
 import signal
 import subprocess
 import sys
-import threading
 from pathlib import Path
 
 import pytest
@@ -31,23 +30,6 @@ def start(*args):
 
 def address(device):
     return f"{device.host}:{device.port}"
-
-
-def hold_at_block(device, block):
-    """Holds the emulated device's answer to block `block` until `release` is set; `reached`
-    tells when it got there."""
-    reached, release = threading.Event(), threading.Event()
-    program = device.device.program
-
-    def held(data):
-        if device.device.fpga.blocks_taken == block and not release.is_set():
-            reached.set()
-            release.wait(60)
-        return program(data)
-
-    device.device.program = held
-    device.device.takes_runs = False
-    return reached, release
 
 
 @pytest.fixture
@@ -108,7 +90,7 @@ def test_each_attempt_is_recorded_with_what_the_device_reported_and_a_loaded_ima
     assert attempts(address=address(good))[-1].outcome == "updated"
 
 
-def test_an_interrupted_and_a_killed_update_leave_rows_that_status_and_history_flag(emulator, image, attempts):
+def test_an_interrupted_and_a_killed_update_leave_rows_that_status_and_history_flag(emulator, image, attempts, hold_at_block):
     interrupted, killed = emulator(), emulator()
     for device, stop in ((interrupted, signal.SIGINT), (killed, signal.SIGKILL)):
         reached, release = hold_at_block(device, 20)

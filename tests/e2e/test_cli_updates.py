@@ -12,7 +12,6 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 from pathlib import Path
 
 import pytest
@@ -38,23 +37,6 @@ def start(*args):
 
 def address(device):
     return f"{device.host}:{device.port}"
-
-
-def hold_at_block(device, block):
-    """Holds the emulated device's answer to block `block` until `release` is set; `reached`
-    tells when it got there."""
-    reached, release = threading.Event(), threading.Event()
-    program = device.device.program
-
-    def held(data):
-        if device.device.fpga.blocks_taken == block and not release.is_set():
-            reached.set()
-            release.wait(60)
-        return program(data)
-
-    device.device.program = held
-    device.device.takes_runs = False  # every block through program()
-    return reached, release
 
 
 def untimed(line):
@@ -97,7 +79,7 @@ def test_one_failing_device_does_not_stop_the_others(emulator, tmp_path):
                                           "for each, and what to do"]
 
 
-def test_one_device_is_never_updated_twice_at_once(emulator, tmp_path):
+def test_one_device_is_never_updated_twice_at_once(emulator, tmp_path, hold_at_block):
     device = emulator()
     reached, release = hold_at_block(device, 5)
     image, path = image_file(tmp_path, 1000)
@@ -117,7 +99,7 @@ def test_one_device_is_never_updated_twice_at_once(emulator, tmp_path):
     assert device.device.fpga.loaded_image == image
 
 
-def test_interrupt_says_what_state_the_device_is_in(emulator, tmp_path):
+def test_interrupt_says_what_state_the_device_is_in(emulator, tmp_path, hold_at_block):
     device = emulator()
     reached, release = hold_at_block(device, 50)
     _, path = image_file(tmp_path, 4000)
@@ -133,7 +115,7 @@ def test_interrupt_says_what_state_the_device_is_in(emulator, tmp_path):
     assert device.device.fpga.loaded_image is None
 
 
-def test_a_broken_pipe_does_not_stop_the_update(emulator, tmp_path):
+def test_a_broken_pipe_does_not_stop_the_update(emulator, tmp_path, hold_at_block):
     device = emulator()
     reached, release = hold_at_block(device, 100)
     image, path = image_file(tmp_path, 16 * 1000)
@@ -166,7 +148,7 @@ def test_a_log_gets_a_line_per_tenth_of_each_phase(emulator, tmp_path):
     assert device.device.fpga.loaded_image == image
 
 
-def test_results_that_cannot_be_written_at_the_end_fail_the_run(emulator, tmp_path):
+def test_results_that_cannot_be_written_at_the_end_fail_the_run(emulator, tmp_path, hold_at_block):
     device = emulator()
     reached, release = hold_at_block(device, 5)
     image, path = image_file(tmp_path, 1000)
@@ -226,7 +208,7 @@ def test_unreachable_devices_cost_one_time_out_each_and_say_how_long(unreachable
         assert (device["reason"], device["phase"], device["device_state"]) == (None, "connect", "untouched")
 
 
-def test_devices_an_interrupt_kept_from_starting_are_reported_not_started(emulator, tmp_path):
+def test_devices_an_interrupt_kept_from_starting_are_reported_not_started(emulator, tmp_path, hold_at_block):
     first, second = emulator(), emulator()
     reached, release = hold_at_block(first, 5)
     _, path = image_file(tmp_path, 1000)
@@ -268,7 +250,7 @@ def test_two_names_of_one_device_are_refused_before_any_device_is_touched(emulat
 
 
 def test_the_lock_names_its_holder_even_after_a_killed_run_and_goes_away_with_the_update(emulator, tmp_path,
-                                                                                        runtime):
+                                                                                        runtime, hold_at_block):
     env, folder = runtime
     device = emulator()
     data, image = image_file(tmp_path, 1000, "fw.tbin")

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from orbisk_tools import fleet, protocol
+from orbisk_tools import fleet
 from orbisk_tools.signed_image import pack
 from orbisk_tools.window import MAX_DEPTH, MIN_DEPTH, ONE_AT_A_TIME, PROBE, ROUND_TRIPS, depth_for, probe_pipeline_depth
 
