@@ -209,13 +209,20 @@ def image_facts(path):
                       None if version is None else str(version))
 
 
-def _process_start(pid):
-    """When process `pid` started, in clock ticks since boot (tells a reused pid apart), or None."""
+def _process_stat(pid):
+    """(state, start) of process `pid`: its state letter ("Z" for a process that ended and was
+    not yet reaped) and when it started, in clock ticks since boot (tells a reused pid apart);
+    (None, None) when /proc does not say."""
     try:
         with open(f"/proc/{pid}/stat", "rb") as status:
-            return status.read().rpartition(b")")[2].split()[19].decode()
+            fields = status.read().rpartition(b")")[2].split()
+        return fields[0].decode(), fields[19].decode()
     except (OSError, IndexError):
-        return None
+        return None, None
+
+
+def _process_start(pid):
+    return _process_stat(pid)[1]
 
 
 def _process_alive(attempt):
@@ -228,7 +235,9 @@ def _process_alive(attempt):
         return False
     except PermissionError:
         pass  # another user's process
-    started = _process_start(attempt.pid)
+    state, started = _process_stat(attempt.pid)
+    if state in ("Z", "X"):  # killed, and not yet reaped by its parent
+        return False
     return attempt.process_start is None or started is None or started == attempt.process_start
 
 

@@ -95,6 +95,8 @@ def test_a_killed_update_leaves_its_row_with_the_last_phase(path):
             writing = records.attempt(attempt)
             assert not records.unfinished(writing)  # erased, but its update still runs
             process.kill()
+            os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)  # ended, not yet reaped by its parent
+            assert records.unfinished(records.attempt(attempt))
             assert process.wait() == -signal.SIGKILL
             killed = records.attempt(attempt)
             assert (killed.outcome, killed.phase, killed.device_state, killed.bytes_written) == \
