@@ -449,6 +449,13 @@ class History:
         """Whether `attempt` is still "running" in a process that still runs."""
         return attempt.outcome == RUNNING and _process_alive(attempt)
 
+    def outcome_as_read(self, attempt):
+        """The attempt's outcome as the user reads it: one recorded as running whose process
+        is gone ended without saying how."""
+        if attempt.outcome != RUNNING or self.is_running(attempt):
+            return attempt.outcome
+        return "ended unrecorded"
+
     def already_loaded(self, serial, sha256):
         """The attempt that loaded the image with `sha256` into the device with serial number
         `serial`, if that is the last change recorded for it; else None. (The caller still checks

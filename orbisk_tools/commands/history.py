@@ -44,7 +44,7 @@ def run(args):
     try:
         with History.open(path) as history:
             attempts = history.attempts(address=address, serial=args.serial, run=args.run_id, limit=args.limit)
-            shown = [(attempt, outcome_text(history, attempt)) for attempt in attempts]
+            shown = [(attempt, history.outcome_as_read(attempt)) for attempt in attempts]
     except HistoryUnavailable as error:
         raise Failure(str(error)) from None
     if args.json:
@@ -56,14 +56,6 @@ def run(args):
     else:
         print_table(args.out, shown)
     return 0
-
-
-def outcome_text(history, attempt):
-    """The outcome as the user reads it: an attempt recorded as running whose process is gone
-    ended without saying how."""
-    if attempt.outcome != "running" or history.is_running(attempt):
-        return attempt.outcome
-    return "ended unrecorded"
 
 
 def versions(before, after):

@@ -32,6 +32,7 @@ class DeviceStatus:
     reported: DeviceFacts | None = None  # None when the device could not be asked
     problem: str = ""  # why it could not be asked
     last_attempt: object = None  # the newest recorded history.Attempt, or None
+    last_outcome: str = ""  # its outcome as the user reads it
     unfinished: str = ""  # the flag of a device left without a verified image
 
 
@@ -93,6 +94,8 @@ def add_history(status, history):
     serial = status.reported.serial if status.reported else None
     last = history.last_attempt(serial=serial) if serial else None
     status.last_attempt = last or history.last_attempt(address=status.address)
+    if status.last_attempt is not None:
+        status.last_outcome = history.outcome_as_read(status.last_attempt)
     change = history.last_change(serial=serial) if serial else None
     if change is None:  # a change recorded without a serial number, at this address, may be this device's
         at_address = history.last_change(address=status.address)
@@ -107,6 +110,7 @@ def as_json(status):
             "reported": dataclasses.asdict(status.reported) if status.reported else None,
             "problem": status.problem,
             "last_attempt": dataclasses.asdict(status.last_attempt) if status.last_attempt else None,
+            "last_outcome": status.last_outcome,
             "unfinished": status.unfinished}
 
 
@@ -119,7 +123,7 @@ def print_table(output, statuses):
     for status in statuses:
         facts = status.reported or DeviceFacts()
         last = status.last_attempt
-        recorded = (f"{last.outcome} {last.started}" + (f", version {last.fpga_version_after}"
+        recorded = (f"{status.last_outcome} {last.started}" + (f", version {last.fpga_version_after}"
                                                         if last.fpga_version_after else "")) if last else "-"
         if status.problem:
             table.add_row(status.address, status.problem, "", "", "", recorded)

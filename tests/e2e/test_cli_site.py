@@ -117,6 +117,8 @@ def test_an_interrupted_and_a_killed_update_leave_rows_that_status_and_history_f
         assert f"{address(device)}: {UNFINISHED.format(time=row.started)}\n" in status.stdout
         assert set(device.device.commands[log:]) == READ_ONLY - {"GET_FE_INFO"}
     assert "unfinished update since" in UNFINISHED and "before power-cycling it" in UNFINISHED
+    killed_status = json.loads(run("status", "--address", address(killed), "--json").stdout)
+    assert killed_status[0]["last_outcome"] == "ended unrecorded"  # not "running": its process is gone
 
     assert run("update", "--address", address(killed), image).returncode == 0
     status = run("status", "--address", address(killed), "--json")
