@@ -34,6 +34,9 @@ inline void setattr(Ref object, const char* name, Ref value) { setattr(object, i
 
 inline bool truthy(Ref object) { return require(PyObject_IsTrue(object)) != 0; }
 
+// isinstance(error, type) for an exception instance and an exception type (or a tuple of them).
+inline bool is_exception(Ref error, Ref type) { return PyErr_GivenExceptionMatches(error, type) != 0; }
+
 inline Owned text(std::string_view value) { return checked(PyUnicode_FromStringAndSize(value.data(), value.size())); }
 inline Owned bytes(std::string_view value) { return checked(PyBytes_FromStringAndSize(value.data(), value.size())); }
 inline Owned integer(long long value) { return checked(PyLong_FromLongLong(value)); }

@@ -13,13 +13,12 @@ namespace {
 Owned failure_reason(const Module& module, Ref error)
 {
     if (!error) return interop::none();
-    auto is_a = [&](PyObject* type) { return PyErr_GivenExceptionMatches(error, type) != 0; };
-    if (is_a(PyExc_ConnectionRefusedError)) return interop::text("refused");
-    if (is_a(PyExc_TimeoutError)) return interop::text("timed out");
-    if (!is_a(PyExc_OSError)) return interop::none();
+    if (interop::is_exception(error, PyExc_ConnectionRefusedError)) return interop::text("refused");
+    if (interop::is_exception(error, PyExc_TimeoutError)) return interop::text("timed out");
+    if (!interop::is_exception(error, PyExc_OSError)) return interop::none();
     Owned socket = interop::import_module("socket");
     Owned name_error = module.attr(socket, "gaierror"_n);
-    if (is_a(name_error)) return interop::text("name not found");
+    if (interop::is_exception(error, name_error)) return interop::text("name not found");
     Owned number = interop::find_attr(error, module.name("errno"_n));
     if (number && PyLong_Check(number.get())) {
         long code = interop::require_value(PyLong_AsLong(number));

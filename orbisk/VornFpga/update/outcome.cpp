@@ -11,17 +11,15 @@ thread_local ActiveOutcome* active = nullptr;
 Owned text_or_empty(const Owned& value) { return value ? Owned::ref(value.get()) : interop::text(""); }
 Owned dict_or_empty(const Owned& value) { return value ? Owned::ref(value.get()) : interop::checked(PyDict_New()); }
 
-bool is_a(Ref error, PyObject* type) { return PyErr_GivenExceptionMatches(error, type) != 0; }
-
 // The reason key of an exception that ends a call in `outcome`'s phase.
 const char* exception_reason(const Outcome& outcome, Ref error)
 {
     if (outcome.callback_error && outcome.callback_error.get() == error.get()) return "callback_error";
-    if (!is_a(error, PyExc_Exception)) return "interrupted";
-    if (is_a(error, PyExc_TimeoutError)) return "timeout";
+    if (!interop::is_exception(error, PyExc_Exception)) return "interrupted";
+    if (interop::is_exception(error, PyExc_TimeoutError)) return "timeout";
     // Before any device command, an OSError comes from the image file, not the connection.
-    bool from_connection = is_a(error, PyExc_ConnectionError) || std::string_view(outcome.phase) != "check";
-    if (is_a(error, PyExc_OSError) && from_connection) return "connection_lost";
+    bool from_connection = interop::is_exception(error, PyExc_ConnectionError) || std::string_view(outcome.phase) != "check";
+    if (interop::is_exception(error, PyExc_OSError) && from_connection) return "connection_lost";
     return "error";
 }
 
