@@ -554,12 +554,12 @@ class Job:
 
         if self.record is None:
             return
+        ended = self._module_outcome()
         reason = self.reason
         if reason is None and outcome.result == "failed":
-            tool_reason = self._module_outcome().reason if self._module_outcome() else None
-            reason = tool_reason or ("cannot_connect" if self.phase in (None, "connect") else "error")
+            reason = (ended.reason if ended else None) or ("cannot_connect" if self.phase in (None, "connect") else "error")
         try:
-            self.record.finish(outcome, reason, self.after, outcome.seconds, self._module_outcome())
+            self.record.finish(outcome, reason, self.after, outcome.seconds, ended)
         except HistoryUnavailable as error:
             self.view.note(f"{self.target.label}: {error}")
 
@@ -658,7 +658,6 @@ class Job:
                 self._enter("write")
             self.written = current
         else:
-            current = min(current, total)  # the last page may go past the image
             phase = "load" if current >= total else "verify"
             if self.phase != phase:
                 self._enter(phase)

@@ -4,6 +4,8 @@ takes, and a parser that reports a usage error in one line (exit 2)."""
 import argparse
 import math
 
+from orbisk_tools.window import MAX_DEPTH
+
 
 class Parser(argparse.ArgumentParser):
     """An ArgumentParser whose usage errors are one line that points to --help."""
@@ -31,11 +33,10 @@ listening_port = number("a port from 0 to 65535", 0, 65535)
 device_port = number("a port from 1 to 65535", 1, 65535)
 count = number("a whole number of at least 0", 0)
 positive_count = number("a whole number of at least 1", 1)
-window = number("a number of commands from 1 to 1024", 1, 1024)
 seconds = number("a number of seconds of at least 0", 0.0, convert=float)
 timeout = number("a number of seconds of at least 0.001", 0.001, convert=float)
 device_type = number("a device type from 0 to 999", 0, 999)
-_window_number = number('"auto" or a number of commands from 1 to 1024', 1, 1024)
+_window_number = number(f'"auto" or a number of commands from 1 to {MAX_DEPTH}', 1, MAX_DEPTH)
 
 
 def window_or_auto(text):

@@ -20,14 +20,11 @@ def read_facts(tool, device_type):
     """The facts of the device behind `tool` (an FpgaTool), through queries that change nothing:
     GET_SN, FPGA_GET_ID, the FPGA version as its device type reports it, GET_FW_VER. A reply
     that cannot be used leaves its fact None; what ends the exchange propagates."""
-    kind = DEVICE_TYPES[device_type]
-
-    def fpga_version():
-        return kind.fpga_version(tool._sendCmd(kind.version_command) or "{}")
-
+    read_fpga_version = DEVICE_TYPES[device_type].read_fpga_version
     facts = {}
     for name, query in (("serial", tool._fpgaGetSerialNumber), ("fpga_id", tool._fpgaGetId),
-                        ("fpga_version", fpga_version), ("control_fw_version", tool._fpgaGetControlFwVer)):
+                        ("fpga_version", lambda: read_fpga_version(tool)),
+                        ("control_fw_version", tool._fpgaGetControlFwVer)):
         try:
             facts[name] = query() or None
         except (ValueError, AttributeError, TypeError):  # a reply that is not what the type reports

@@ -61,6 +61,6 @@ def device_report(conn, args):
     else:  # the others keep their configuration mode
         tool._fpgaCtrlInit()
         fpga_id = tool._fpgaGetId()
-        fpga_version = device_type.fpga_version(tool._sendCmd(device_type.version_command) or "{}")
+        fpga_version = device_type.read_fpga_version(tool)
     return [("FPGA ID", fpga_id), ("Serial number", tool._fpgaGetSerialNumber()),
             ("FPGA version", fpga_version), ("Control firmware version", tool._fpgaGetControlFwVer())]
