@@ -45,16 +45,18 @@ class DeviceType:
     initialised_by_init: bool = False  # initFpga initialises this type and checks its FPGA version
 
     def fpga_version(self, reply):
-        """The FPGA version in the reply to version_command ("" for an empty reply). Raises what
-        json raises for a reply that is no JSON document, AttributeError for one that is not an
-        object of objects."""
-        if self.version_command != GET_FE_INFO or not reply:
+        """The FPGA version in the reply to version_command, as the FPGA module reads it after an
+        update. Raises what json raises for a reply that is no JSON document (an empty one
+        included), AttributeError for one that is not an object of objects."""
+        if self.version_command != GET_FE_INFO:
             return reply
         return next(iter(json.loads(reply).values()), {}).get("fpga_ver", "")  # the first front end's
 
     def read_fpga_version(self, tool):
-        """The FPGA version that the device behind `tool`, an FpgaTool, reports."""
-        return self.fpga_version(tool._sendCmd(self.version_command))
+        """The FPGA version that the device behind `tool`, an FpgaTool, reports; "" when it
+        answers nothing."""
+        reply = tool._sendCmd(self.version_command)
+        return self.fpga_version(reply) if reply else ""
 
 
 DEVICE_TYPES = {
