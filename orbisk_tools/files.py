@@ -115,3 +115,43 @@ def _naming(path):
         if error.filename == path:
             raise
         raise OSError(error.errno, error.strerror or str(error), path) from None
+
+
+class Unusable(Exception):
+    """A file given as an input that is not one to read: the message is one line naming it."""
+
+
+def read_trusted_file(path, limit, what, private=False):
+    """The bytes of the regular file `path` (at most `limit` of them), as `what` ("the public key
+    file", say) is read. Never blocks on a FIFO or a device, nor reads one without end. With
+    `private`, the file must also be owned by the user or by root and not writable by others
+    (a key file that another user can change decides nothing).
+
+    Raises Unusable when the file is of the wrong kind, OSError when it cannot be opened.
+    """
+    path = os.fspath(path)
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        found = os.fstat(fd)
+        if stat.S_ISDIR(found.st_mode):
+            raise Unusable(f"{path} is a folder, not {what}")
+        if not stat.S_ISREG(found.st_mode):
+            raise Unusable(f"{path} is not a regular file; name {what} itself")
+        if private and found.st_uid not in (0, os.geteuid()):
+            raise Unusable(f"{path} belongs to another user, so it cannot be trusted as {what}; "
+                           "use a file of your own")
+        if private and found.st_mode & stat.S_IWOTH:
+            raise Unusable(f"{path} can be changed by other users, so it cannot be trusted as {what}; "
+                           f"make it writable by its owner only (chmod go-w {path})")
+        chunks, size = [], 0
+        while size <= limit:
+            chunk = os.read(fd, limit + 1 - size)
+            if not chunk:
+                break
+            chunks.append(chunk)
+            size += len(chunk)
+        if size > limit:
+            raise Unusable(f"{path} is larger than {limit} bytes, too large for {what}")
+        return b"".join(chunks)
+    finally:
+        os.close(fd)

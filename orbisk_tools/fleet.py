@@ -23,7 +23,7 @@ import tempfile
 import threading
 import time
 
-from orbisk_tools import options, protocol, window
+from orbisk_tools import files, options, protocol, window
 
 STILL_PREVIOUS = ("the device still runs its previous FPGA image until it restarts; "
                   "run the update again before power-cycling it")
@@ -107,9 +107,34 @@ def parse_address(text, default_port):
             port = options.device_port(port)
         except Exception as error:
             raise ValueError(f"{text!r}: {error}") from None
-    with contextlib.suppress(ValueError):
-        host = str(ipaddress.ip_address(host))
+    try:
+        ip = ipaddress.ip_address(host)
+    except ValueError:
+        ip = None  # a host name
+    if ip is not None:
+        host = str(ip)
+        refusal = _not_a_device(ip)
+        if refusal:
+            raise ValueError(f"{text!r} is not the address of a device: {refusal}")
     return Target(host.lower(), default_port if port is None else port)
+
+
+# An IPv6 scope id: an interface's name or index, which a label must carry back unchanged.
+SCOPE_ID = re.compile(r"[A-Za-z0-9_.-]{1,64}")
+
+
+def _not_a_device(ip):
+    """Why the IP address `ip` names no single device, or None."""
+    if ip.is_unspecified:
+        return "it is the unspecified address"
+    if ip.is_multicast:
+        return "it is a multicast address"
+    if ip == ipaddress.IPv4Address("255.255.255.255"):
+        return "it is the broadcast address"
+    scope = getattr(ip, "scope_id", None)
+    if scope is not None and not SCOPE_ID.fullmatch(scope):
+        return f"the scope id {scope!r} is not an interface name or number"
+    return None
 
 
 def _ip(text, kind):
@@ -120,10 +145,16 @@ def _ip(text, kind):
     return True
 
 
+# A list of devices is a line each: even a large site's fits many times over.
+MAX_ADDRESS_LIST_SIZE = 16 * 1024 * 1024
+
+
 def read_address_list(path):
-    """The addresses of a file, one HOST[:PORT] a line, # comments: [(where, text)]."""
-    with open(path, encoding="utf-8") as lines:
-        entries = [(f"{path} line {number}", line.partition("#")[0].strip()) for number, line in enumerate(lines, 1)]
+    """The addresses of a file, one HOST[:PORT] a line, # comments: [(where, text)]. Raises
+    files.Unusable for a file that is not a regular one, or too large, OSError for one that cannot
+    be read, UnicodeDecodeError for one that is not UTF-8."""
+    lines = files.read_trusted_file(path, MAX_ADDRESS_LIST_SIZE, "a list of addresses").decode("utf-8").splitlines()
+    entries = [(f"{path} line {number}", line.partition("#")[0].strip()) for number, line in enumerate(lines, 1)]
     return [(where, text) for where, text in entries if text]
 
 

@@ -21,6 +21,7 @@ import os
 import secrets
 import time
 
+from orbisk_tools import files
 
 SIGNATURE_SUFFIX = ".minisig"
 
@@ -158,7 +159,9 @@ def _parse_public_keys(text, source):
     keys = []
     for number, line in enumerate(text.splitlines(), 1):
         line = line.strip()
-        if not line or line.startswith("#") or line.startswith(_UNTRUSTED):
+        if not line.startswith(_UNTRUSTED):
+            line = line.partition("#")[0].strip()  # base64 holds no "#": the rest is a comment
+        if not line or line.startswith(_UNTRUSTED):
             continue
         key = _decode_public_key(line)
         if key is None:
@@ -167,10 +170,18 @@ def _parse_public_keys(text, source):
     return keys
 
 
-def _read_text(path, what):
+# A key file is a few short lines; a trusted keys file, some hundreds of them.
+_MAX_KEY_FILE_SIZE = 1024 * 1024
+
+
+def _read_text(path, what, private=False):
+    """The text of a key file; with `private`, one that only its owner (the user or root) can
+    change, since its keys decide what is trusted."""
     try:
-        with open(path, encoding="utf-8") as file:
-            return file.read()
+        data = files.read_trusted_file(path, _MAX_KEY_FILE_SIZE, f"a {what}", private=private)
+        return data.decode("utf-8")
+    except files.Unusable as error:
+        raise KeyFileError(str(error)) from None
     except (OSError, UnicodeDecodeError) as error:
         reason = error.strerror if isinstance(error, OSError) else "not text"
         raise KeyFileError(f"cannot read the {what} {os.fspath(path)}: {reason}") from None
@@ -187,12 +198,14 @@ def read_public_key(text_or_path):
             text, source = text_or_path, "the public key text"
         else:
             try:
-                text, source = _read_text(text_or_path, "public key file"), text_or_path
-            except KeyFileError:
-                raise KeyFileError(f"{text_or_path} is neither a minisign public key nor a "
-                                   "readable public key file") from None
+                text, source = _read_text(text_or_path, "public key file", private=True), text_or_path
+            except KeyFileError as error:
+                if not os.path.lexists(text_or_path):
+                    raise KeyFileError(f"{text_or_path} is neither a minisign public key nor a "
+                                       "readable public key file") from None
+                raise error from None
     else:
-        text, source = _read_text(text_or_path, "public key file"), os.fspath(text_or_path)
+        text, source = _read_text(text_or_path, "public key file", private=True), os.fspath(text_or_path)
     keys = _parse_public_keys(text, source)
     if len(keys) != 1:
         raise KeyFileError(f"{source} holds {len(keys)} public keys, not one")
@@ -202,7 +215,7 @@ def read_public_key(text_or_path):
 def read_trusted_keys(path):
     """The public keys in a file of keys: one base64 key or public key file content per entry,
     comments allowed."""
-    return _parse_public_keys(_read_text(path, "trusted keys file"), os.fspath(path))
+    return _parse_public_keys(_read_text(path, "trusted keys file", private=True), os.fspath(path))
 
 
 def _scrypt_parameters(opslimit, memlimit):
@@ -411,8 +424,9 @@ def read_signature(path):
     a signature file."""
     path = os.fspath(path)
     try:
-        with open(path, "rb") as file:
-            data = file.read(_MAX_SIGNATURE_FILE_SIZE + 1)
+        data = files.read_trusted_file(path, _MAX_SIGNATURE_FILE_SIZE, "a signature file")
+    except files.Unusable as error:
+        raise SignatureError(f"{error}; get the image's signature again") from None
     except FileNotFoundError:
         raise SignatureError(f"no signature: {path} does not exist; put the image's signature "
                              "file from its vendor there") from None
@@ -450,8 +464,8 @@ def verify_file(image_path, trusted_keys, signature_path=None):
     """
     path = os.fspath(signature_path) if signature_path is not None else signature_path_for(image_path)
     found = read_signature(path)
-    key = next((k for k in trusted_keys if k.key_id == found.key_id), None)
-    if key is None:
+    candidates = [k for k in trusted_keys if k.key_id == found.key_id]
+    if not candidates:
         raise SignatureError(f"{path} was made by key {found.id_text}, which is not "
                              "trusted; check the keys given with --trust-key or in ORBISK_FPGA_TRUST_KEYS")
     if found.prehashed:
@@ -459,6 +473,8 @@ def verify_file(image_path, trusted_keys, signature_path=None):
     else:
         with open(image_path, "rb") as file:
             signed = file.read()
+    # Key ids are not unique: every trusted key with this one is tried.
+    key = next((k for k in candidates if k.verifies(found.signature, signed)), candidates[0])
     if not key.verifies(found.signature, signed):
         raise SignatureError(f"the signature {path} does not match {os.fspath(image_path)}: the "
                              "image or its signature was changed; get both again")

@@ -6,6 +6,7 @@ import json
 import os
 import threading
 
+from orbisk_tools import files
 from orbisk_tools.fleet import SUCCEEDED
 
 
@@ -16,7 +17,9 @@ class RetryRefused(Exception):
 def devices_to_retry(source, history):
     """[(where, address)] of the devices whose attempt did not succeed: in the last run of the
     history (source "last"), in the run `source`, or in the --json result file `source`."""
-    if source != "last" and os.path.isfile(source):
+    if source != "last" and os.path.isdir(source):
+        raise RetryRefused(f"{source} is a folder, not a result file")
+    if source != "last" and os.path.lexists(source):
         return _failed_in_result_file(source)
     if history is None:
         raise RetryRefused("--retry-failed needs the update history, or a --json result file")
@@ -28,13 +31,37 @@ def devices_to_retry(source, history):
     return [(f"run {run}", address) for address in history.not_succeeded(run)]
 
 
+# A result file holds a few hundred bytes a device.
+MAX_RESULT_FILE_SIZE = 64 * 1024 * 1024
+
+
 def _failed_in_result_file(path):
+    def refused(reason):
+        return RetryRefused(f"{path} is not a result file of orbisk-fpga update --json: {reason}")
+
     try:
-        with open(path, encoding="utf-8") as results:
-            devices = json.load(results)["devices"]
-        return [(path, device["address"]) for device in devices if device["result"] not in SUCCEEDED]
-    except (OSError, ValueError, KeyError, TypeError) as error:
-        raise RetryRefused(f"{path} is not a result file of orbisk-fpga update --json ({error})") from None
+        report = json.loads(files.read_trusted_file(path, MAX_RESULT_FILE_SIZE, "a result file").decode("utf-8"))
+    except files.Unusable as error:
+        raise RetryRefused(str(error)) from None
+    except OSError as error:
+        raise RetryRefused(files.problem(error, path)) from None
+    except UnicodeDecodeError:
+        raise refused("it is not UTF-8 text") from None
+    except RecursionError:
+        raise refused("it is nested too deeply") from None
+    except ValueError as error:
+        raise refused(f"it is not JSON ({error})") from None
+    devices = report.get("devices") if isinstance(report, dict) else None
+    if not isinstance(devices, list):
+        raise refused('it has no list of "devices"')
+    failed = []
+    for number, device in enumerate(devices, 1):
+        if not (isinstance(device, dict) and isinstance(device.get("address"), str)
+                and isinstance(device.get("result"), str)):
+            raise refused(f'device {number} has no "address" and "result" texts')
+        if device["result"] not in SUCCEEDED:
+            failed.append((path, device["address"]))
+    return failed
 
 
 class Gate:

@@ -35,11 +35,12 @@ def read_facts(tool, device_type):
 # ---- the update history on the command line ---------------------------------------------
 
 def add_history_options(parser, reads_only=False):
-    parser.add_argument("--history", metavar="PATH",
+    chosen = parser if reads_only else parser.add_mutually_exclusive_group()
+    chosen.add_argument("--history", metavar="PATH",
                         help="the update history (default: $ORBISK_FPGA_HISTORY, else "
                              "$XDG_STATE_HOME/orbisk/history.sqlite3, else ~/.local/state/orbisk/history.sqlite3)")
     if not reads_only:
-        parser.add_argument("--no-history", action="store_true",
+        chosen.add_argument("--no-history", action="store_true",
                             help="go on without recording in the update history (when it cannot be written)")
 
 

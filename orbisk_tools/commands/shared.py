@@ -80,6 +80,8 @@ class AddressFile(argparse.Action):
 
         try:
             entries = read_address_list(path)
+        except files.Unusable as error:
+            parser.error(str(error))
         except OSError as error:
             parser.error(files.problem(error, path))
         except UnicodeDecodeError as error:
@@ -138,7 +140,10 @@ def trusted_keys(args):
     listed = os.environ.get(TRUST_KEYS_VARIABLE)
     try:
         keys = [minisign.read_public_key(key) for key in args.trust_key]
-        if listed:
+        if listed == "":  # else setting it to nothing would silently turn the check off
+            args.parser.error(f"{TRUST_KEYS_VARIABLE} is set but empty; name the file of the vendors' keys, "
+                              f"or unset {TRUST_KEYS_VARIABLE}")
+        if listed is not None:
             from_file = minisign.read_trusted_keys(listed)
             if not from_file:  # else an emptied file would silently turn the check off
                 args.parser.error(f"{listed} (${TRUST_KEYS_VARIABLE}) holds no public key; add the vendor's key, "

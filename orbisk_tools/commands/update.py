@@ -52,9 +52,10 @@ def add_rollout_options(parser):
     rollout.add_argument("--force", action="store_true",
                          help="also update a device whose last recorded update loaded this image, and which still "
                               "reports the version it had after it (such a device is skipped otherwise)")
-    rollout.add_argument("--retry-failed", dest="retry_failed", action="store_const", const="last",
+    retry = rollout.add_mutually_exclusive_group()
+    retry.add_argument("--retry-failed", dest="retry_failed", action="store_const", const="last",
                          help="update only the devices whose update did not succeed in the last run of the history")
-    rollout.add_argument("--retry-failed-in", dest="retry_failed", metavar="RUN|FILE",
+    retry.add_argument("--retry-failed-in", dest="retry_failed", metavar="RUN|FILE",
                          help="update only the devices whose update did not succeed in run RUN of the history, or "
                               "in FILE, a result file of --json")
     rollout.add_argument("--max-failures", type=options.positive_count, metavar="N",
