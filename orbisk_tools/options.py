@@ -33,8 +33,10 @@ listening_port = number("a port from 0 to 65535", 0, 65535)
 device_port = number("a port from 1 to 65535", 1, 65535)
 count = number("a whole number of at least 0", 0)
 positive_count = number("a whole number of at least 1", 1)
-seconds = number("a number of seconds of at least 0", 0.0, convert=float)
-timeout = number("a number of seconds of at least 0.001", 0.001, convert=float)
+record_limit = number("a whole number from 1 to 1000000", 1, 1_000_000)
+# Waits beyond a day are no use, and far larger ones overflow the clock.
+seconds = number("a number of seconds from 0 to 86400", 0.0, 86400.0, convert=float)
+timeout = number("a number of seconds from 0.001 to 86400", 0.001, 86400.0, convert=float)
 device_type = number("a device type from 0 to 999", 0, 999)
 _window_number = number(f'"auto" or a number of commands from 1 to {MAX_DEPTH}', 1, MAX_DEPTH)
 

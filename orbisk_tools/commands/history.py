@@ -22,7 +22,7 @@ def add_options(parser):
                         help="TCP port of an --address that names none (default 5025)")
     parser.add_argument("--serial", action=options.Once, help="only the attempts on the device with this serial number")
     parser.add_argument("--run", dest="run_id", action=options.Once, help="only the attempts of this run")
-    parser.add_argument("--limit", type=options.positive_count, default=50, metavar="N",
+    parser.add_argument("--limit", type=options.record_limit, default=50, metavar="N",
                         help="show the N newest attempts (default 50)")
     parser.add_argument("--json", action="store_true", help="write the attempts to standard output as JSON")
     add_history_options(parser, reads_only=True)

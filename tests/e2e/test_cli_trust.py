@@ -234,3 +234,66 @@ class TestKeygen:
         assert keygen("", "")[1].startswith("the password is empty; give one, or --no-password")
         assert keygen(terminal=False)[1] == ("a new secret key needs a password: type it at a terminal, set "
                                              "ORBISK_FPGA_KEY_PASSWORD, or give --no-password\n")
+
+
+class TestHostileInputs:
+    """Trusted keys, signatures and other inputs that must not be used: one line, exit 2 or 1, never
+    a check turned off, a hang or a traceback."""
+
+    def test_an_empty_trust_keys_variable_is_refused(self, signed):
+        refused = run("inspect", signed[1], env={"ORBISK_FPGA_TRUST_KEYS": ""})
+        assert refused.returncode == 2 and "ORBISK_FPGA_TRUST_KEYS is set but empty" in refused.stderr
+
+    def test_key_files_others_can_change_or_of_the_wrong_kind_are_refused(self, tmp_path, vendor, signed):
+        shared = tmp_path / "shared.pub"
+        shutil.copyfile(vendor[1], shared)
+        shared.chmod(0o666)
+        fifo = tmp_path / "keys.fifo"
+        os.mkfifo(fifo)
+        for key, reason in ((shared, "can be changed by other users"), (fifo, "is not a regular file"),
+                            ("/dev/zero", "is not a regular file")):
+            for given in (["--trust-key", key], []):
+                env = {} if given else {"ORBISK_FPGA_TRUST_KEYS": str(key)}
+                refused = run("inspect", *given, signed[1], env=env)
+                assert refused.returncode == 2 and reason in refused.stderr, (key, refused.stderr)
+                assert len(refused.stderr.splitlines()) == 1
+
+    def test_a_fifo_as_signature_is_refused(self, vendor, signed):
+        signature = Path(f"{signed[1]}.minisig")
+        signature.unlink()
+        os.mkfifo(signature)
+        refused = run("inspect", "--trust-key", vendor[1], signed[1])
+        assert refused.returncode == 1 and "is not a regular file" in refused.stderr
+
+    def test_keys_sharing_a_key_id_and_commented_lines_are_all_usable(self, tmp_path, vendor, signed):
+        other = base64.b64decode(vendor[2].base64)
+        impostor = base64.b64encode(other[:10] + bytes(32)).decode()
+        keys = tmp_path / "keys"
+        keys.write_text(f"{impostor}\n{vendor[2].base64}  # the vendor, 2026\n")
+        checked = run("inspect", signed[1], env={"ORBISK_FPGA_TRUST_KEYS": str(keys)})
+        assert checked.returncode == 0, checked.stderr
+        assert "  signature     verifies" in checked.stdout.splitlines()
+
+    @pytest.mark.parametrize("device", ["0.0.0.0", "224.0.0.1", "255.255.255.255", "[::]:5025", "ff02::1",
+                                        "::%[]::", "[fe80::1%a b]:5025"])
+    def test_addresses_of_no_single_device_are_refused(self, signed, device):
+        refused = run("update", "--address", device, signed[1])
+        assert refused.returncode == 2 and "is not" in refused.stderr, refused.stderr
+
+    def test_retry_inputs_and_exclusive_options(self, tmp_path, signed):
+        deep = tmp_path / "deep.json"
+        deep.write_text("[" * 100000)
+        wrong = tmp_path / "wrong.json"
+        wrong.write_text('{"devices": [1]}')
+        for source, expected in ((tmp_path, "is a folder, not a result file"),
+                                 (deep, "is not a result file of orbisk-fpga update --json: "),
+                                 (wrong, "is not a result file of orbisk-fpga update --json: device 1")):
+            refused = run("update", "--no-history", "--retry-failed-in", source, signed[1])
+            assert refused.returncode != 0 and expected in refused.stderr, refused.stderr
+            assert len(refused.stderr.splitlines()) == 1
+        for both in (["--retry-failed", "--retry-failed-in", wrong], ["--no-history", "--history", deep]):
+            assert run("update", *both, "--address", "127.0.0.1", signed[1]).returncode == 2
+
+    def test_numbers_out_of_range_are_usage_errors(self, signed):
+        assert run("update", "--timeout", "1e308", "--address", "127.0.0.1", signed[1]).returncode == 2
+        assert run("history", "--limit", "99999999999999999999").returncode == 2
