@@ -65,7 +65,7 @@ def test_command_line_reports_its_port_and_serves_and_logs_updates(tmp_path):
 
 @pytest.mark.parametrize("options, status, message", [
     (["--port", "70000"], 2, "argument --port: expected a port from 0 to 65535, not '70000'"),
-    (["--reply-delay", "-1"], 2, "argument --reply-delay: expected a number of seconds of at least 0, not '-1'"),
+    (["--reply-delay", "-1"], 2, "argument --reply-delay: expected a number of seconds from 0 to 86400, not '-1'"),
     (["--port", "PORT IN USE"], 1, "cannot listen on 127.0.0.1:PORT IN USE: "),
     (["--refuse-times", "2"], 2, "--refuse-times needs --refuse-block"),
 ])
