@@ -89,6 +89,9 @@ def update_site(args, history, keys):
             failed = devices_to_retry(args.retry_failed, history)
         except RetryRefused as refused:
             raise Failure(str(refused)) from None
+        if failed and failed[0][0].startswith("run ") and history is not None:
+            from orbisk_tools.rollout import describe_run
+            args.err.line(f"Retrying the devices that did not succeed in {describe_run(history, failed[0][0][4:])}")
         if not failed:
             args.out.line("No device to retry: every device of that run succeeded")
             return 0

@@ -85,3 +85,15 @@ def test_sigterm_mid_write_is_recorded_as_an_interrupt(emulator, tmp_path, hold_
     with sqlite3.connect(history) as db:
         outcome, written = db.execute("SELECT outcome, bytes_written FROM attempts").fetchone()
     assert outcome == "interrupted" and written > 0
+
+
+def test_a_retry_after_a_dry_run_retries_the_device_that_failed(emulator, tmp_path):
+    device = emulator(refuse_block=0, refuse_times=None)
+    history, image = tmp_path / "state" / "history.sqlite3", image_file(tmp_path, 1000)
+    assert run("update", "--history", history, "--address", address(device), image).returncode == 1
+    device.device.faults.refuse_block = None  # the device is mended
+    assert run("update", "--history", history, "--dry-run", "--address", address(device), image).returncode == 0
+    retry = run("update", "--history", history, "--retry-failed", image)
+    assert retry.returncode == 0, retry.stderr
+    assert "Retrying the devices that did not succeed in run " in retry.stderr
+    assert device.device.fpga.loaded_image == image.read_bytes()
