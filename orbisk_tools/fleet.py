@@ -335,6 +335,7 @@ class PatientErase:
     def __init__(self, conn, erase_timeout):
         self._conn, self.erase_timeout = conn, erase_timeout
         self.erasing = False  # the erase is sent and not answered
+        self.erase_started = 0.0  # monotonic time the erase was sent
 
     def __getattr__(self, name):
         return getattr(self._conn, name)
@@ -344,7 +345,7 @@ class PatientErase:
         if not text.startswith(protocol.FPGA_ERASE):
             return self._conn.sendCmd(line, rsp_type)
         usual, self._conn.timeout = self._conn.timeout, self.erase_timeout
-        self.erasing = True
+        self.erasing, self.erase_started = True, time.monotonic()
         try:
             reply = self._conn.sendCmd(line, rsp_type)
         finally:
@@ -666,11 +667,20 @@ class Job:
 
     def _update_at(self, tool, depth):
         """One whole update, from the erase, with `depth` commands in flight."""
+        if self.stop.is_set():  # Ctrl-C before the erase: the device stays untouched
+            raise KeyboardInterrupt
         tool.pipeline_depth = self.depth = depth
         self.written = 0
         self._enter("erase")
         self.view.phase(self.target.label, "erase")
         return tool.processFpgaUpdate(self.settings.image, self.settings.device_type)
+
+    def erase_time_left(self):
+        """Seconds the erase under way may still take, or None when no erase waits for its answer."""
+        conn = self.conn
+        if conn is None or not conn.erasing:
+            return None
+        return max(0.0, conn.erase_timeout - (time.monotonic() - conn.erase_started))
 
     def _may_fall_back(self, tool):
         """Whether an update that failed with commands in flight may run again one command at a
@@ -700,8 +710,8 @@ def update_devices(resolved, settings, view, jobs):
     after their current exchange. Returns the outcomes, in order, and whether it was interrupted."""
     stop = threading.Event()
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="update") as pool:
-        futures = [pool.submit(Job(target, addresses, settings, view, stop).run)
-                   for target, addresses in resolved.items()]
+        jobs_running = [Job(target, addresses, settings, view, stop) for target, addresses in resolved.items()]
+        futures = [pool.submit(job.run) for job in jobs_running]
         while True:
             try:
                 concurrent.futures.wait(futures)
@@ -710,4 +720,9 @@ def update_devices(resolved, settings, view, jobs):
                 if not stop.is_set():
                     stop.set()
                     view.note("Interrupted: stopping every update after its current exchange with the device")
+                    for job in jobs_running:
+                        left = job.erase_time_left()
+                        if left is not None:
+                            view.note(f"{job.target.label}: erasing; the device may take up to {left:.0f} s more "
+                                      "to answer, and is left erased if stopped now")
     return [future.result() for future in futures], stop.is_set()

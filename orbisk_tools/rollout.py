@@ -23,7 +23,7 @@ def devices_to_retry(source, history):
         return _failed_in_result_file(source)
     if history is None:
         raise RetryRefused("--retry-failed needs the update history, or a --json result file")
-    run = history.last_run_id() if source == "last" else source
+    run = last_run_that_changed(history) if source == "last" else source
     if run is None:
         raise RetryRefused(f"the update history {history.path} records no run yet")
     if not history.attempts(run=run, limit=1):
@@ -33,6 +33,26 @@ def devices_to_retry(source, history):
 
 # A result file holds a few hundred bytes a device.
 MAX_RESULT_FILE_SIZE = 64 * 1024 * 1024
+
+
+def _changed_nothing(attempt):
+    return attempt.outcome in ("dry run", "skipped", "not started") or (
+        attempt.outcome == "interrupted" and attempt.reason == "not_started")
+
+
+def last_run_that_changed(history):
+    """The newest run of the history that may have touched a device (not a dry run, nor a run
+    whose devices were all skipped or not started), or None."""
+    for attempt in history.attempts():  # newest first
+        if not _changed_nothing(attempt):
+            return attempt.run_id
+    return None
+
+
+def describe_run(history, run):
+    """"run ID of TIME" for the run `run` of the history."""
+    first = history.attempts(run=run)[-1]
+    return f"run {run} of {first.started}"
 
 
 def _failed_in_result_file(path):

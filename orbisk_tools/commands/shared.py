@@ -13,6 +13,7 @@ from orbisk_tools import files, options
 from orbisk_tools.protocol import DEVICE_TYPES
 
 INTERRUPTED = 130  # the exit status of a run that Ctrl-C stopped
+TERMINATED = 143  # of one that SIGTERM stopped (128 + 15, as the shell reports it)
 
 
 class Failure(Exception):

@@ -8,7 +8,7 @@ import os
 import signal
 
 from orbisk_tools import files, options
-from orbisk_tools.commands.shared import (INTERRUPTED, Failure, add_device_options, add_device_type_option,
+from orbisk_tools.commands.shared import (INTERRUPTED, TERMINATED, Failure, add_device_options, add_device_type_option,
                                           add_trust_key_option, check_image, device_targets, lock_folder, printable,
                                           resolve_devices, signed_copy, trusted_keys)
 from orbisk_tools.display import GuardedOutput, human_rate, summary_table, view_for
@@ -90,6 +90,9 @@ def update_site(args, history, keys):
             failed = devices_to_retry(args.retry_failed, history)
         except RetryRefused as refused:
             raise Failure(str(refused)) from None
+        if failed and failed[0][0].startswith("run ") and history is not None:
+            from orbisk_tools.rollout import describe_run
+            args.err.line(f"Retrying the devices that did not succeed in {describe_run(history, failed[0][0][4:])}")
         if not failed:
             args.out.line("No device to retry: every device of that run succeeded")
             return 0
@@ -116,6 +119,13 @@ def update_site(args, history, keys):
         view = None
         # A closed terminal must not end an update midway.
         hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
+        terminated = []  # SIGTERM (from timeout, systemd, CI) stops the update as Ctrl-C does
+
+        def terminate(signum, frame):
+            terminated.append(signum)
+            raise KeyboardInterrupt
+
+        termination = signal.signal(signal.SIGTERM, terminate)
         try:
             with lock_folder() as folder:
                 settings = Settings(image, args.device_type, args.timeout, args.window, folder,
@@ -128,13 +138,14 @@ def update_site(args, history, keys):
             if view is not None:
                 view.close()
             signal.signal(signal.SIGHUP, hangup)
+            signal.signal(signal.SIGTERM, termination)
         if len(outcomes) > 1:
             report_fleet(args, outcomes)
         else:
             report_one(args, outcomes[0])
         written = write_json(results, args, outcomes, vendor)
     if interrupted:
-        return INTERRUPTED
+        return TERMINATED if terminated else INTERRUPTED
     return 0 if written and all(o.result in SUCCEEDED for o in outcomes) else 1
 
 

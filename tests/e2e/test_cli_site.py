@@ -149,7 +149,7 @@ def test_retry_failed_updates_only_what_did_not_succeed_in_a_run_or_a_result_fil
     assert run("update", "--address", address(good), "--address", address(flaky), "--window", 1, "--json", report,
                image).returncode == 1
     failed_run = attempts()[-1].run_id
-    run("update", "--dry-run", "--address", address(good), image)  # a later run in which all succeeded
+    run("update", "--force", "--address", address(good), image)  # a later run in which all succeeded
 
     assert run("update", "--retry-failed", image).stdout == "No device to retry: every device of that run succeeded\n"
     from_file = run("update", "--retry-failed-in", report, "--dry-run", image)

@@ -1,0 +1,99 @@
+"""orbisk-fpga update under control: Ctrl-C before the erase, SIGTERM, --retry-failed after a dry
+run, and an update history that others may write."""
+
+import os
+import signal
+import sqlite3
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+from orbisk_tools import protocol
+
+COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
+
+
+def start(*args, env=None):
+    return subprocess.Popen([COMMAND, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=env)
+
+
+def run(*args, env=None):
+    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=120, env=env)
+
+
+def address(device):
+    return f"{device.host}:{device.port}"
+
+
+def image_file(tmp_path, size):
+    path = tmp_path / "fw.bin"
+    path.write_bytes(os.urandom(size))
+    return path
+
+
+def hold_query(device, word):
+    """Holds the emulated device's answer to the query `word` until `release` is set."""
+    reached, release = threading.Event(), threading.Event()
+    answer = device.device.fpga_command
+
+    def held(command, argument):
+        if command == word and not release.is_set():
+            reached.set()
+            release.wait(60)
+        return answer(command, argument)
+
+    device.device.fpga_command = held
+    return reached, release
+
+
+def test_ctrl_c_while_reading_what_the_device_reports_sends_no_erase(emulator, tmp_path):
+    device = emulator()
+    reached, release = hold_query(device, protocol.FPGA_GET_ID)
+    process = start("update", "--no-history", "--address", address(device), image_file(tmp_path, 1000))
+    try:
+        assert reached.wait(30)
+        process.send_signal(signal.SIGINT)
+        for line in process.stdout:
+            if "Interrupted" in line:
+                break
+    finally:
+        release.set()
+    _, errors = process.communicate(timeout=60)
+    assert process.returncode == 130
+    assert protocol.FPGA_ERASE not in device.device.commands
+    assert "the device was not changed" in errors
+
+
+def test_sigterm_mid_write_is_recorded_as_an_interrupt(emulator, tmp_path, hold_at_block):
+    device = emulator()
+    reached, release = hold_at_block(device, 50)
+    history = tmp_path / "state" / "history.sqlite3"
+    process = start("update", "--history", history, "--window", 1, "--address", address(device),
+                    image_file(tmp_path, 4000))
+    try:
+        assert reached.wait(30)
+        process.send_signal(signal.SIGTERM)
+        for line in process.stdout:
+            if "Interrupted" in line:
+                break
+    finally:
+        release.set()
+    process.communicate(timeout=60)
+    assert process.returncode == 143
+    with sqlite3.connect(history) as db:
+        outcome, written = db.execute("SELECT outcome, bytes_written FROM attempts").fetchone()
+    assert outcome == "interrupted" and written > 0
+
+
+def test_a_retry_after_a_dry_run_retries_the_device_that_failed(emulator, tmp_path):
+    device = emulator(refuse_block=0, refuse_times=None)
+    history, image = tmp_path / "state" / "history.sqlite3", image_file(tmp_path, 1000)
+    assert run("update", "--history", history, "--address", address(device), image).returncode == 1
+    device.device.faults.refuse_block = None  # the device is mended
+    assert run("update", "--history", history, "--dry-run", "--address", address(device), image).returncode == 0
+    retry = run("update", "--history", history, "--retry-failed", image)
+    assert retry.returncode == 0, retry.stderr
+    assert "Retrying the devices that did not succeed in run " in retry.stderr
+    assert device.device.fpga.loaded_image == image.read_bytes()
