@@ -3,10 +3,23 @@
 import contextlib
 import logging
 import socket
+import time
 
 from .VornUtils import RetType
 
 logger = logging.getLogger(__name__)
+
+
+# The longest reply line a device may send; a longer one is no reply of this protocol.
+MAX_REPLY_LINE = 4096
+
+
+class ReplyTooLong(ConnectionError):
+    """The device sent a reply line longer than ``limit`` bytes; the connection is closed."""
+
+    def __init__(self, limit):
+        super().__init__(f"the device sent a reply longer than {limit} bytes")
+        self.limit = limit
 
 
 class _TCPConn:
@@ -90,11 +103,24 @@ class _TCPConn:
         return data
 
     def _read_line(self, sock):
-        while (end := self._buf.find(b"\n")) < 0:
-            chunk = sock.recv(4096)
-            if not chunk:
-                raise ConnectionError(f"{self._peer()} closed the connection before replying")
-            self._buf += chunk
+        """The next reply line; the time-out bounds the whole reply, MAX_REPLY_LINE its size."""
+        deadline = None if self.timeout is None else time.monotonic() + self.timeout
+        try:
+            while (end := self._buf.find(b"\n", 0, MAX_REPLY_LINE + 1)) < 0:
+                if len(self._buf) > MAX_REPLY_LINE:
+                    raise ReplyTooLong(MAX_REPLY_LINE)
+                if deadline is not None:
+                    left = deadline - time.monotonic()
+                    if left <= 0:
+                        raise TimeoutError("timed out")
+                    sock.settimeout(left)
+                chunk = sock.recv(4096)
+                if not chunk:
+                    raise ConnectionError(f"{self._peer()} closed the connection before replying")
+                self._buf += chunk
+        finally:
+            if self._sock is sock:
+                sock.settimeout(self.timeout)
         line = bytes(self._buf[:end]).removesuffix(b"\r")
         del self._buf[: end + 1]
         return line.decode("utf-8", errors="replace")

@@ -164,3 +164,21 @@ class TestCommandsInFlight:
         tool.pipeline_depth = 1  # the same device, one command at a time
         assert tool.processFpgaUpdate(path, 32).RetCode is RetCode.OK
         assert device.device.fpga.loaded_image == image
+
+
+@pytest.mark.parametrize("depth", [1, 8])
+def test_verify_an_updated_device_then_a_different_image(emulator, connect, tmp_path, depth):
+    device = emulator()
+    image = os.urandom(16 * 9 + 3)
+    path = image_file(tmp_path, image, "fw.bin")
+    tool = FpgaTool(connect(device))
+    tool.pipeline_depth = depth
+    assert tool.processFpgaUpdate(path, 32).RetCode is RetCode.OK
+    ret = tool.verifyFpgaImage(path, 32)
+    assert ret.RetCode is RetCode.OK and ret.RetData == {"holds": True, "offset": None}
+    other = bytearray(image)
+    other[100] ^= 1
+    ret = tool.verifyFpgaImage(image_file(tmp_path, bytes(other), "other.bin"), 32)
+    assert ret.RetCode is RetCode.ERROR and ret.RetData == {"holds": False, "offset": 100}
+    assert tool.last_outcome.device_state == "untouched"
+    assert device.device.fpga.loaded_image == image

@@ -59,6 +59,13 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
             return [tool, tool._conn, tool.processFpgaUpdate(paths[path] if path else path, device_type)]
         return call
 
+    def verify(path, conn=None, progress=progress):
+        def call():
+            tool = FpgaTool(conn() if conn else make_fpga())
+            tool.set_progress_callback(progress)
+            return [tool, tool._conn, tool.verifyFpgaImage(paths[path] if path else path, type_32)]
+        return call
+
     def init(replies, device_type=type_32):
         def call():
             tool = FpgaTool(make_conn(replies()))
@@ -140,6 +147,12 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
         ("update, console line fails", console_fails(update("fw.bin", type_32))),
         ("update, console line fails, then callback error", raises(ZeroDivisionError, console_fails(
             update("fw.bin", type_32, progress=failing_progress)))),
+        ("verify, differs", verify("fw.bin")),
+        ("verify, signed", verify("fw.tbin")),
+        ("verify, missing file", verify("missing.bin")),
+        ("verify, callback error", raises(ZeroDivisionError, verify("fw.bin", progress=failing_progress))),
+        ("verify, connection error", raises(TimeoutError, verify(
+            "fw.bin", lambda: make_conn({"FPGA_RST_PAGE_PTR": TimeoutError()})))),
         ("callback refused", raises(TypeError, lambda: FpgaTool(make_conn()).set_progress_callback(address))),
         ("update, bad path", raises(TypeError, lambda: FpgaTool(make_conn()).processFpgaUpdate(b"fw.bin"))),
         ("program short signed image", raises(struct.error, lambda: FpgaTool(make_fpga())._fpgaProgramFile(

@@ -264,6 +264,7 @@ def test_class_body_order():
         "_fpgaErase", "_fpgaRstPagePtr", "_fpgaProgram", "_fpgaRead", "_fpgaDone", "_fpgaRefresh", "_fpgaGetInfo",
         "_fpgaGetControlFwVer", "_fpgaGetSerialNumber", "_fpgaProgramFile", "_checkControlFwVersion",
         "_checkUpdateFile", "_checkFileHeader", "initFpga", "set_progress_callback", "processFpgaUpdate",
+        "verifyFpgaImage",
         "deleteTempFile", "disconnect", "close", "__enter__", "__exit__"]
 
 

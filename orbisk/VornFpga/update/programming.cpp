@@ -2,6 +2,7 @@
 // page by page, compare the SHA-256 digests of both directions, then done and
 // refresh. An image whose read-back differs is never loaded: neither done nor
 // refresh is sent, and the log names the first byte that differs.
+// verify_image_on_device: the same read-back alone, for verifyFpgaImage.
 #include <algorithm>
 #include <cstdint>
 #include <deque>
@@ -13,6 +14,7 @@
 #include "device_types.hpp"
 #include "image/image_file.hpp"
 #include "update/outcome.hpp"
+#include "update/programming.hpp"
 #include "update/progress.hpp"
 #include "wire/protocol.hpp"
 #include "wire/reply_stream.hpp"
@@ -158,6 +160,25 @@ public:
         });
     }
 
+    // Read-only: the configuration memory read back for the image's length (the bytes an
+    // update would write) and compared with the image; nothing is erased, written or loaded.
+    // The offset of the first byte that differs, or nothing when the device holds the image.
+    std::optional<std::uint64_t> verify_only(std::size_t depth)
+    {
+        if (is_signed_ && !signed_file_) {
+            outcome_.phase = "check";
+            load_signed_image();
+        }
+        sent_ = file_size_;
+        return with_image<std::optional<std::uint64_t>>(kCompareChunk, [&](auto& image) {
+            ReadBackComparison comparison([&] { return image.next(); });
+            outcome_.phase = "verify";
+            progress_.notify(progress_.verify_stage(), 0, sent_);
+            read_back(comparison, depth);
+            return comparison.first_difference(sent_);
+        });
+    }
+
 private:
     bool verify_and_finish(ReadBackComparison& comparison, std::size_t depth)
     {
@@ -168,15 +189,7 @@ private:
         log(module_, "info"_n, interop::text("Verify Data"));
         progress_.notify(progress_.verify_stage(), 0, sent_);
 
-        read_hash_ = new_hasher();
-        read_hashed_ = 0;
-        reset_page_pointer();
-        if (depth == 1)
-            read_each(comparison);
-        else
-            read_in_window(comparison, depth);
-        progress_.end_line();
-        flush_read_hash();
+        read_back(comparison, depth);
         Owned read_digest = module_.call_method(read_hash_, "hexdigest"_n);
         log(module_, "debug"_n, interop::format("r hash: %U", read_digest.get()));
 
@@ -192,6 +205,20 @@ private:
         }
         log_total_time();
         return verified;
+    }
+
+    // Page pointer, then `sent_` bytes read back (at `depth`) into the comparison and the read hash.
+    void read_back(ReadBackComparison& comparison, std::size_t depth)
+    {
+        read_hash_ = new_hasher();
+        read_hashed_ = 0;
+        reset_page_pointer();
+        if (depth == 1)
+            read_each(comparison);
+        else
+            read_in_window(comparison, depth);
+        progress_.end_line();
+        flush_read_hash();
     }
 
     // Runs use(blocks) over the image in pieces of at most `size` bytes: the signed image's
@@ -477,6 +504,19 @@ Owned fpga_program_file(Call& call, Ref self, interop::Arg image_path, interop::
 constexpr FunctionDef fpga_program_file_def = function_def<fpga_program_file>(
     "FpgaTool._fpgaProgramFile", "(self, image_path, device_type=28)",
     "Write an image file to the FPGA in 16-byte blocks, read it back and compare the SHA-256 digests.");
+
+std::optional<std::uint64_t> verify_image_on_device(const Module& module, Ref tool, Ref image_path, Outcome& outcome)
+{
+    ProgrammingRun run(module, tool, image_path, byte_count(file_size(module, image_path)), outcome);
+    std::size_t depth = pipeline_depth(module, tool);
+    try {
+        return run.verify_only(depth);
+    } catch (...) {
+        interop::set_error_from_cxx();
+        run.abandon_line();
+        interop::throw_error_set();
+    }
+}
 
 extern const std::span<const FunctionDef> programming_operations;
 constexpr FunctionDef kOperations[] = {

@@ -4,6 +4,7 @@
 #include "image/image_file.hpp"
 #include "image/signed_image.hpp"
 #include "update/outcome.hpp"
+#include "update/programming.hpp"
 
 namespace vornfpga {
 
@@ -64,14 +65,9 @@ Owned new_version(const Module& module, Ref self, Ref device_type)
     return module.call_method(first, "get"_n, interop::text("fpga_ver"), interop::text(""));
 }
 
-Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, interop::Arg image_path,
-             interop::Arg device_type)
+// The checks an image passes before the device is touched: the refusal's result, or nothing.
+Owned image_refusal(const Module& module, Outcome& outcome, Ref self, interop::Arg image_path, Ref type)
 {
-    interop::require_text_or_none(call, image_path);
-    Owned type = interop::int_from_integer(call, device_type);
-    Owned result = interop::checked(
-        Py_BuildValue("{s:O,s:s,s:s}", "success", Py_False, "error_message", "", "fw_version", ""));
-
     if (image_path.is_none() || PyUnicode_GET_LENGTH(image_path.get()) == 0) {
         outcome.fail("no_image_path");
         return refusal(module, outcome, "FPGA image path is not provided.");
@@ -82,6 +78,18 @@ Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, inter
         return refusal(module, outcome, "FPGA image header check failed.");
     if (Owned mismatch = device_type_refusal(module, outcome, image_path, type))
         return refusal(module, outcome, std::move(mismatch));
+    return {};
+}
+
+Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, interop::Arg image_path,
+             interop::Arg device_type)
+{
+    interop::require_text_or_none(call, image_path);
+    Owned type = interop::int_from_integer(call, device_type);
+    Owned result = interop::checked(
+        Py_BuildValue("{s:O,s:s,s:s}", "success", Py_False, "error_message", "", "fw_version", ""));
+
+    if (Owned refused = image_refusal(module, outcome, self, image_path, type)) return refused;
 
     // The device is touched from here on; _fpgaProgramFile records its progress in `outcome`.
     outcome.phase = "erase";
@@ -104,6 +112,35 @@ Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, inter
     outcome.ok = true;
     outcome.phase = "done";
     return interop::call(module.global("RetType"_n), {}, {{module.name("data"_n), result}});
+}
+
+// The image checks, then the read-back alone: the device is never erased, written or loaded.
+Owned verify(Call& call, const Module& module, Outcome& outcome, Ref self, interop::Arg image_path,
+             interop::Arg device_type)
+{
+    interop::require_text_or_none(call, image_path);
+    Owned type = interop::int_from_integer(call, device_type);
+    if (Owned refused = image_refusal(module, outcome, self, image_path, type)) return refused;
+
+    std::optional<std::uint64_t> difference = verify_image_on_device(module, self, image_path, outcome);
+    if (!difference && !outcome.reason) {
+        outcome.ok = true;
+        outcome.phase = "done";
+        Owned message = interop::text("FPGA image verified");
+        log(module, "info"_n, message);
+        Owned data = fields({{"holds", Py_True}, {"offset", Py_None}});
+        return ret_type(module, "OK"_n, message, data);
+    }
+    // A malformed data block is recorded with its offset already; the first failure stands.
+    outcome.fail("readback_mismatch",
+                 fields({{"offset", interop::checked(PyLong_FromUnsignedLongLong(difference.value_or(0)))}}));
+    PyObject* found = PyDict_GetItemWithError(outcome.details, interop::text("offset").get());  // borrowed
+    if (!found && PyErr_Occurred()) interop::throw_error_set();
+    Owned offset = Owned::ref(found ? found : Py_None);
+    outcome.message = interop::format("FPGA read-back differs from the image at byte offset %S", offset.get());
+    outcome.log(module, "error"_n, outcome.message);
+    Owned data = fields({{"holds", Py_False}, {"offset", offset}});
+    return ret_type(module, "ERROR"_n, outcome.message, data);
 }
 
 }  // namespace
@@ -149,9 +186,33 @@ constexpr FunctionDef process_fpga_update_def = function_def<process_fpga_update
             }
         )");
 
+Owned verify_fpga_image(Call& call, Ref self, interop::Arg image_path, interop::Arg device_type)
+{
+    Module module(call);
+    Outcome outcome;
+    return record_outcome(module, self, outcome, [&] { return verify(call, module, outcome, self, image_path, device_type); });
+}
+constexpr FunctionDef verify_fpga_image_def = function_def<verify_fpga_image>(
+    "FpgaTool.verifyFpgaImage", "(self, image_path=None, device_type=32)",
+    R"(
+        Verify that the FPGA holds the given image, without changing it.
+
+        The image passes the checks processFpgaUpdate makes; then the configuration
+        memory is read back for the image's length and compared with it. Nothing is
+        erased, written or loaded.
+
+        Arguments:
+            image_path: The path to the FPGA image file.
+            device_type: The type of the device (default is 32).
+
+        Return:
+            RetType whose RetData, once the image passed its checks, is
+            {'holds': bool, 'offset': int or None}: the first byte offset that differs.
+        )");
+
 extern const std::span<const FunctionDef> update_operations;
 constexpr FunctionDef kOperations[] = {
-    set_progress_callback_def, process_fpga_update_def,
+    set_progress_callback_def, process_fpga_update_def, verify_fpga_image_def,
 };
 const std::span<const FunctionDef> update_operations{kOperations};
 
