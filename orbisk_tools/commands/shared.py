@@ -179,6 +179,7 @@ def image_snapshot(image, device_type, keys=()):
     meanwhile, the devices get the bytes that were checked. Messages name `image`. Raises Failure."""
     from orbisk_tools import history, minisign
 
+    check_image(image, device_type)  # the module's own words for a file it cannot use
     signature = None
     if keys:
         signature = vendor_signature(image, keys).signature_path  # its refusals name the user's file
