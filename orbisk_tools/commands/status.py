@@ -23,6 +23,8 @@ def add_options(parser):
     parser.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
                         help="ask up to N devices at once (default 8)")
     parser.add_argument("--json", action="store_true", help="write the status to standard output as JSON")
+    parser.add_argument("--image", metavar="IMAGE",
+                        help="also read back each device and say whether it holds exactly IMAGE, changing nothing")
     add_history_options(parser, reads_only=True)
 
 
@@ -34,6 +36,7 @@ class DeviceStatus:
     last_attempt: object = None  # the newest recorded history.Attempt, or None
     last_outcome: str = ""  # its outcome as the user reads it
     unfinished: str = ""  # the flag of a device left without a verified image
+    image: str | None = None  # with --image: "holds", "differs at byte offset N" or "cannot tell: ..."
 
 
 def run(args):
@@ -48,6 +51,8 @@ def run(args):
     try:
         with lock_folder() as folder, concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
             statuses = list(pool.map(lambda item: ask(item[0], item[1], args, folder), resolved.items()))
+        if args.image is not None:
+            add_verdicts(args, resolved, statuses)
         if history is not None:
             for status in statuses:
                 add_history(status, history)
@@ -64,7 +69,8 @@ def run(args):
         for status in statuses:
             if status.unfinished:
                 args.out.line(f"{status.address}: {status.unfinished}")
-    return 1 if any(status.problem or status.unfinished for status in statuses) else 0
+    return 1 if any(status.problem or status.unfinished or status.image not in (None, "holds")
+                    for status in statuses) else 0
 
 
 def ask(target, addresses, args, folder):
@@ -83,6 +89,16 @@ def ask(target, addresses, args, folder):
     except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
         status.problem = transport_failure(error, args.timeout, "while asking the device", "ask it again")
     return status
+
+
+def add_verdicts(args, resolved, statuses):
+    """With --image: whether each device holds exactly that image, from its read-back."""
+    from orbisk_tools.commands.shared import image_snapshot
+    from orbisk_tools.commands.verify import verdicts
+
+    with image_snapshot(args.image, args.device_type) as snapshot:
+        for status, said in zip(statuses, verdicts(args, resolved, snapshot.path)):
+            status.image = said
 
 
 def add_history(status, history):
@@ -111,7 +127,8 @@ def as_json(status):
             "problem": status.problem,
             "last_attempt": dataclasses.asdict(status.last_attempt) if status.last_attempt else None,
             "last_outcome": status.last_outcome,
-            "unfinished": status.unfinished}
+            "unfinished": status.unfinished,
+            **({} if status.image is None else {"image": status.image})}
 
 
 def print_table(output, statuses):
@@ -120,15 +137,19 @@ def print_table(output, statuses):
 
     table = Table("Device", "Serial", "FPGA ID", "FPGA version", "Control firmware", "Last update",
                   title="FPGA status")
+    with_image = any(status.image is not None for status in statuses)
+    if with_image:
+        table.add_column("Image")
     for status in statuses:
         facts = status.reported or DeviceFacts()
         last = status.last_attempt
         recorded = (f"{status.last_outcome} {last.started}" + (f", version {last.fpga_version_after}"
                                                         if last.fpga_version_after else "")) if last else "-"
         if status.problem:
-            table.add_row(status.address, status.problem, "", "", "", recorded)
+            row = [status.address, status.problem, "", "", "", recorded]
         else:
-            table.add_row(status.address, facts.serial or "-", facts.fpga_id or "-", facts.fpga_version or "-",
-                          facts.control_fw_version or "-", recorded)
+            row = [status.address, facts.serial or "-", facts.fpga_id or "-", facts.fpga_version or "-",
+                   facts.control_fw_version or "-", recorded]
+        table.add_row(*row, *([status.image or "-"] if with_image else []))
     terminal = output.isatty()
     Console(file=output, force_terminal=terminal, width=None if terminal else 200).print(table)

@@ -2,15 +2,13 @@
 
 import collections
 import contextlib
-import dataclasses
 import json
-import os
 import signal
 
 from orbisk_tools import files, options
 from orbisk_tools.commands.shared import (INTERRUPTED, TERMINATED, Failure, add_device_options, add_device_type_option,
-                                          add_trust_key_option, check_image, device_targets, lock_folder, printable,
-                                          resolve_devices, signed_copy, trusted_keys)
+                                          add_trust_key_option, device_targets, image_snapshot, lock_folder, printable,
+                                          resolve_devices, trusted_keys)
 from orbisk_tools.display import GuardedOutput, human_rate, summary_table, view_for
 from orbisk_tools.fleet import SUCCEEDED
 from orbisk_tools.site_state import add_history_options
@@ -105,14 +103,10 @@ def update_site(args, history, keys):
             return 0
     resolved = resolve_devices(args, device_targets(args))
     with results_output(args) as results, contextlib.ExitStack() as held:
-        check_image(args.image, args.device_type)
-        image, vendor = held.enter_context(signed_copy(args.image, keys))
+        snapshot = held.enter_context(image_snapshot(args.image, args.device_type, keys))
+        image, vendor, image_facts = snapshot.path, snapshot.vendor, snapshot.facts
         if vendor is not None:
             args.out.line(f"Vendor signature verified: key {vendor.key_id}, {printable(vendor.trusted_comment)}")
-        try:  # of the bytes the devices get, under the name the user gave
-            image_facts = dataclasses.replace(records.image_facts(image), path=os.path.abspath(args.image))
-        except OSError as error:
-            raise Failure(files.problem(error, args.image)) from None
         gate = None
         if args.max_failures is not None or args.canary is not None:
             gate = Gate(args.max_failures, [target.label for target in list(resolved)[: args.canary or 0]])
@@ -193,7 +187,9 @@ def report_one(args, outcome):
 def report_fleet(args, outcomes):
     summary_table(outcomes, args.out)
     counts = collections.Counter(outcome.result for outcome in outcomes)
-    others = "".join(f", {counts[result]} {result}" for result in ("skipped", "dry run") if counts[result])
+    others = ", ".join(filter(None, [f"{counts['skipped']} verified and skipped" if counts["skipped"] else "",
+                                     f"{counts['dry run']} dry run" if counts["dry run"] else ""]))
+    others = f", {others}" if others else ""
     args.out.line(f"{counts['updated']} of {len(outcomes)} devices updated{others}")
     unfinished = len(outcomes) - sum(counts[result] for result in SUCCEEDED)
     if unfinished:

@@ -16,6 +16,8 @@ from orbisk_tools.signed_image import pack
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
 READ_ONLY = {"GET_SN", "FPGA_GET_ID", "GET_FPGA_VER", "GET_FE_INFO", "GET_FW_VER"}
+READS_BACK = READ_ONLY | {"FPGA_RST_PAGE_PTR", "FPGA_READ"}  # a read-back changes no image
+                                     reason="the module has no read-back operation (verifyFpgaImage) yet")
 CHANGES = {"FPGA_CTRL_INIT", "FPGA_CFG_MODE", "FPGA_ERASE", "FPGA_RST_PAGE_PTR", "FPGA_PROGRAM", "FPGA_DONE",
            "FPGA_REFRESH"}
 
@@ -75,7 +77,7 @@ def test_each_attempt_is_recorded_with_what_the_device_reported_and_a_loaded_ima
     commands_before = len(good.device.commands)
     again = run("update", "--address", address(good), "--json", "-", image)
     assert again.returncode == 0, again.stderr
-    assert set(good.device.commands[commands_before:]) <= READ_ONLY
+    assert set(good.device.commands[commands_before:]) <= READS_BACK
     device, = json.loads(again.stdout)["devices"]
     assert (device["result"], device["fpga_version_before"], device["fpga_version"]) == ("skipped", "0.2.4.0",
                                                                                           "0.2.4.0")
@@ -252,3 +254,24 @@ def test_a_device_that_reports_another_version_than_the_image_header_fails(emula
                              capture_output=True, text=True, timeout=60)
     assert refused.returncode == 2
     assert f"{raw} is not a signed image whose header names a version" in refused.stderr
+
+
+def test_a_device_changed_outside_this_history_is_updated_and_verify_and_status_read_it_back(emulator, image, tmp_path):
+    device = emulator()
+    assert run("update", "--address", address(device), image).returncode == 0
+    other = tmp_path / "other.tbin"
+    other.write_bytes(pack(os.urandom(1000), 32))
+    assert run("update", "--no-history", "--address", address(device), other).returncode == 0
+    verified = run("verify", "--address", address(device), "--json", "-", image)
+    assert verified.returncode == 1 and "differs at byte offset" in verified.stdout
+    before = len(device.device.commands)
+    again = run("update", "--address", address(device), image)  # the history proposes a skip; the device says no
+    assert again.returncode == 0 and "FPGA updated" in again.stdout, again.stderr
+    before = len(device.device.commands)
+    held = run("verify", "--address", address(device), image)
+    assert held.returncode == 0 and f"{address(device)}: holds" in held.stdout
+    assert not set(device.device.commands[before:]) & (CHANGES - {"FPGA_RST_PAGE_PTR"})
+    status = run("status", "--address", address(device), "--json", "--image", other)
+    assert status.returncode == 1 and json.loads(status.stdout)[0]["image"].startswith("differs at byte offset")
+    skipped = run("update", "--address", address(device), image)
+    assert "already holds this image (read back and verified)" in skipped.stdout

@@ -1,0 +1,96 @@
+"""orbisk-fpga verify: whether each device holds exactly an image, from its read-back."""
+
+import concurrent.futures
+import contextlib
+
+from orbisk_tools import options
+from orbisk_tools.commands.shared import (Failure, add_device_options, add_device_type_option, add_trust_key_option,
+                                          device_targets, image_snapshot, lock_folder, printable, resolve_devices,
+                                          trusted_keys)
+
+NAME = "verify"
+HELP = ("Read back the FPGA image each device holds and compare it with IMAGE, changing nothing: "
+        "exit 0 only when every device holds exactly the image.")
+EXAMPLES = ("examples:\n  orbisk-fpga verify --address 192.168.1.20 fpga.tbin\n"
+            "  orbisk-fpga verify --addresses site-a.txt --jobs 4 --json verdicts.json fpga.tbin")
+
+HOLDS = "holds"
+
+
+def add_options(parser):
+    add_device_options(parser, "to verify")
+    add_device_type_option(parser, "device type of the devices (default 32)")
+    parser.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
+                        help="verify up to N devices at once (default 8)")
+    parser.add_argument("--window", type=options.window_or_auto, default=None, metavar="N",
+                        help="keep up to N read-back commands in flight (from 1 to 1024); default: learnt from each device")
+    parser.add_argument("--json", metavar="FILE", help="also write each device's verdict to FILE, as JSON "
+                                                        "(- : to standard output, and the rest to standard error)")
+    add_trust_key_option(parser, "the image must then carry a signature IMAGE.minisig by one of the trusted keys")
+    parser.add_argument("image", metavar="IMAGE", help="the image file")
+
+
+def verdict(target, addresses, image, device_type, timeout, window, folder):
+    """"holds", "differs at byte offset N" or "cannot tell: <why, and what to do>" for one device,
+    from a read-back under the device's lock that sends nothing state-changing."""
+    from orbisk.VornFpga import FpgaTool
+
+    from orbisk_tools import window as windows
+    from orbisk_tools.fleet import DeviceFailure, device_connection, transport_failure
+
+    try:
+        with device_connection(target, addresses, timeout, folder) as conn:
+            tool = FpgaTool(conn)
+            tool.console_progress = False
+            tool.pipeline_depth = window or windows.probe_pipeline_depth(conn)
+            result = tool.verifyFpgaImage(image, device_type)
+    except DeviceFailure as failure:
+        return f"cannot tell: {failure}"
+    except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
+        return "cannot tell: " + transport_failure(error, timeout, "while reading the device back", "verify it again")
+    data = result.RetData or {}
+    if data.get("holds"):
+        return HOLDS
+    if data.get("offset") is not None:
+        return f"differs at byte offset {data['offset']}"
+    return f"cannot tell: the device refused the read-back ({result.RetMsg}); check the image and the device type"
+
+
+def verdicts(args, resolved, image):
+    with lock_folder() as folder, concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+        return list(pool.map(lambda item: verdict(item[0], item[1], image, args.device_type, args.timeout,
+                                                  getattr(args, "window", None), folder), resolved.items()))
+
+
+def run(args):
+    import json
+
+    from orbisk_tools.commands.update import results_output
+
+    keys = trusted_keys(args)
+    resolved = resolve_devices(args, device_targets(args))
+    with results_output(args) as results, contextlib.ExitStack() as held:
+        snapshot = held.enter_context(image_snapshot(args.image, args.device_type, keys))
+        if snapshot.vendor is not None:
+            args.out.line(f"Vendor signature verified: key {snapshot.vendor.key_id}, "
+                          f"{printable(snapshot.vendor.trusted_comment)}")
+        found = verdicts(args, resolved, snapshot.path)
+        for target, said in zip(resolved, found):
+            args.out.line(f"{target.label}: {said}")
+        held_by = sum(said == HOLDS for said in found)
+        args.out.line(f"{held_by} of {len(found)} devices hold {args.image} "
+                      f"(SHA-256 {snapshot.facts.sha256}, {snapshot.facts.size} bytes)")
+        if results is not None:
+            report = {"image": args.image, "sha256": snapshot.facts.sha256, "size": snapshot.facts.size,
+                      "devices": [{"address": t.label, "holds": said == HOLDS, "verdict": said}
+                                  for t, said in zip(resolved, found)]}
+            text = json.dumps(report, indent=2) + "\n"
+            if hasattr(results, "commit"):
+                try:
+                    results.commit(text.encode("utf-8"))
+                except OSError as error:
+                    raise Failure(str(error)) from None
+            else:
+                results.write(text)
+                results.flush()
+    return 0 if held_by == len(found) else 1
