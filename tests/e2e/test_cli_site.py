@@ -17,7 +17,6 @@ from orbisk_tools.signed_image import pack
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
 READ_ONLY = {"GET_SN", "FPGA_GET_ID", "GET_FPGA_VER", "GET_FE_INFO", "GET_FW_VER"}
 READS_BACK = READ_ONLY | {"FPGA_RST_PAGE_PTR", "FPGA_READ"}  # a read-back changes no image
-                                     reason="the module has no read-back operation (verifyFpgaImage) yet")
 CHANGES = {"FPGA_CTRL_INIT", "FPGA_CFG_MODE", "FPGA_ERASE", "FPGA_RST_PAGE_PTR", "FPGA_PROGRAM", "FPGA_DONE",
            "FPGA_REFRESH"}
 

@@ -372,3 +372,36 @@ def test_a_name_that_is_not_found_fails_its_device_only(emulator, tmp_path, monk
     devices = json.loads(report.read_text())["devices"]
     assert [(d["result"], d["message"]) for d in devices] == [
         ("failed", "cannot connect: name not found (Name or service not known); check the address"), ("updated", "")]
+
+
+@pytest.mark.parametrize("change", ["truncate", "extend", "rewrite", "replace"])
+def test_the_device_gets_the_image_as_it_was_checked_whatever_happens_to_the_file(emulator, tmp_path,
+                                                                                  hold_at_block, change):
+    """A copy still in progress, or a file swapped under the run: the device is written, verified and
+    recorded with the bytes that were checked, and a later run with the file as it is now is no skip."""
+    device = emulator()
+    reached, release = hold_at_block(device, 5)
+    image, path = image_file(tmp_path, 4000)
+    process = start("update", "--address", address(device), path)
+    try:
+        assert reached.wait(30)
+        if change == "truncate":
+            os.truncate(path, 1000)
+        elif change == "extend":
+            with open(path, "ab") as more:
+                more.write(os.urandom(3000))
+        elif change == "rewrite":
+            path.write_bytes(os.urandom(4000))
+        else:
+            other = tmp_path / "other.bin"
+            other.write_bytes(os.urandom(4000))
+            os.replace(other, path)
+    finally:
+        release.set()
+    _, errors = process.communicate(timeout=60)
+    assert process.returncode == 0, errors
+    assert device.device.fpga.loaded_image == image
+    later = run("update", "--address", address(device), path)
+    assert later.returncode == 0, later.stderr
+    assert "skipped" not in later.stdout
+    assert device.device.fpga.loaded_image == path.read_bytes()
