@@ -205,6 +205,12 @@ def write_json(results, args, outcomes, vendor=None):
         return True
     report = {"image": args.image, "device_type": args.device_type, "vendor_key_id": vendor and vendor.key_id,
               "devices": [asdict(o) for o in outcomes]}
+    return write_report(results, args, report)
+
+
+def write_report(results, args, report):
+    """Writes `report` as JSON to `results`, from results_output(); False, said in one line, when
+    it could not be written."""
     text = json.dumps(report, indent=2) + "\n"
     if isinstance(results, GuardedOutput):
         results.write(text)

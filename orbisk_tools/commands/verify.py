@@ -4,7 +4,7 @@ import concurrent.futures
 import contextlib
 
 from orbisk_tools import options
-from orbisk_tools.commands.shared import (Failure, add_device_options, add_device_type_option, add_trust_key_option,
+from orbisk_tools.commands.shared import (add_device_options, add_device_type_option, add_trust_key_option,
                                           device_targets, image_snapshot, lock_folder, printable, resolve_devices,
                                           trusted_keys)
 
@@ -63,9 +63,7 @@ def verdicts(args, resolved, image):
 
 
 def run(args):
-    import json
-
-    from orbisk_tools.commands.update import results_output
+    from orbisk_tools.commands.update import results_output, write_report
 
     keys = trusted_keys(args)
     resolved = resolve_devices(args, device_targets(args))
@@ -84,13 +82,6 @@ def run(args):
             report = {"image": args.image, "sha256": snapshot.facts.sha256, "size": snapshot.facts.size,
                       "devices": [{"address": t.label, "holds": said == HOLDS, "verdict": said}
                                   for t, said in zip(resolved, found)]}
-            text = json.dumps(report, indent=2) + "\n"
-            if hasattr(results, "commit"):
-                try:
-                    results.commit(text.encode("utf-8"))
-                except OSError as error:
-                    raise Failure(str(error)) from None
-            else:
-                results.write(text)
-                results.flush()
+            if not write_report(results, args, report):
+                return 1
     return 0 if held_by == len(found) else 1
