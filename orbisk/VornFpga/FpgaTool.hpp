@@ -61,7 +61,7 @@ inline constexpr std::string_view kNames[] = {
     "RetData", "RSP_LIST", "OK", "WARNING", "ERROR",
     // attributes of paths, files, text, dicts and sys.stdout
     "exists", "is_file", "stat", "st_size", "suffix", "lower", "read", "close", "strip", "decode", "get", "values",
-    "write",
+    "write", "st_dev", "st_ino", "st_mtime_ns",
     // attributes of the standard modules and their objects
     "sha256", "update", "hexdigest", "digest", "compare_digest", "loads", "monotonic",
     // of a failed connection's error

@@ -192,6 +192,77 @@ class TestFailuresOnTheDevice:
         tool.processFpgaUpdate(path)
         assert (tool.last_outcome.reason, tool.last_outcome.details) == ("image_changed", {})
 
+
+
+class TestImageFileChangedDuringTheUpdate:
+    """A raw image is read again for each pass over the device: a file that is not the one
+    checked (cut short, extended, rewritten or replaced) is never loaded."""
+
+    @pytest.mark.parametrize("change", ["truncate", "extend", "rewrite", "replace"])
+    @pytest.mark.parametrize("depth", [1, 8])
+    def test_during_the_write_it_is_not_loaded(self, make_stream_link, tmp_path, change, depth):
+        path = pathlib.Path(image_file(tmp_path, os.urandom(4096)))
+
+        def changed(stage, current, total):
+            if stage != "write" or current != 1024:
+                return
+            if change == "truncate":
+                os.truncate(path, 2048)
+            elif change == "extend":
+                with open(path, "ab") as file:
+                    file.write(b"x" * 100)
+            elif change == "rewrite":
+                with open(path, "r+b") as file:
+                    file.write(b"y" * 16)
+            else:
+                other = tmp_path / "other.bin"
+                other.write_bytes(path.read_bytes())
+                os.replace(other, path)
+
+        link = make_stream_link()
+        tool = FpgaTool(link)
+        tool.pipeline_depth = depth
+        tool.set_progress_callback(changed)
+        tool.console_progress = False
+        tool.processFpgaUpdate(str(path))
+        assert (tool.last_outcome.reason, tool.last_outcome.device_state) == ("image_changed", "erased")
+        assert "FPGA_DONE" not in link.device.commands and "FPGA_REFRESH" not in link.device.commands
+
+    def test_replaced_after_its_checks_the_device_is_untouched(self, fpga, tmp_path, caplog):
+        path = pathlib.Path(image_file(tmp_path))
+
+        class ReplacedOnceChecked(FpgaTool):
+            def _checkFileHeader(self, image_path):
+                passed = super()._checkFileHeader(image_path)
+                other = tmp_path / "other.bin"
+                other.write_bytes(b"another image, of another size")
+                os.replace(other, path)
+                return passed
+
+        tool = ReplacedOnceChecked(fpga)
+        tool.processFpgaUpdate(str(path))
+        assert fields(tool.last_outcome) == refused("image_changed", {}, "FPGA update process failed.")
+        assert "FPGA_ERASE" not in fpga.commands
+        assert ("FPGA image file changed after it was checked", "image_changed", {}) \
+            in failure_records(caplog)
+
+    def test_a_verify_that_reads_a_changing_file_tells_nothing(self, fpga, tmp_path):
+        path = pathlib.Path(image_file(tmp_path, os.urandom(512)))
+        tool = FpgaTool(fpga)
+        tool.console_progress = False
+        assert tool.processFpgaUpdate(str(path)).RetData["success"]
+
+        def changed(stage, current, total):
+            if current == 256:
+                path.write_bytes(path.read_bytes()[:300])
+
+        tool.set_progress_callback(changed)
+        before = len(fpga.commands)
+        result = tool.verifyFpgaImage(str(path))
+        assert result.RetData == {"holds": False, "offset": None}
+        assert (tool.last_outcome.reason, tool.last_outcome.device_state) == ("image_changed", "untouched")
+        assert set(fpga.commands[before:]) == {"FPGA_RST_PAGE_PTR", "FPGA_READ"}
+
     def test_readback_not_data(self, tmp_path, make_stream_link, monkeypatch):
         monkeypatch.setattr(Device, "read_page", lambda self: b"garbage\r\n")
         tool = FpgaTool(make_stream_link())

@@ -36,6 +36,22 @@ Owned file_size(const Module& module, Ref image_path)
     return module.attr(status, "st_size"_n);
 }
 
+Owned file_identity(const Module& module, Ref image_path)
+{
+    auto status = interop::catch_exception([&] { return module.call_method(path_object(module, image_path), "stat"_n); });
+    if (status.error) return {};
+    return interop::checked(Py_BuildValue("(OOOO)", module.attr(status.value, "st_dev"_n).get(),
+                                          module.attr(status.value, "st_ino"_n).get(),
+                                          module.attr(status.value, "st_size"_n).get(),
+                                          module.attr(status.value, "st_mtime_ns"_n).get()));
+}
+
+bool same_file_identity(const Module& module, Ref image_path, Ref identity)
+{
+    Owned now = file_identity(module, image_path);
+    return now && interop::require(PyObject_RichCompareBool(now, identity, Py_EQ)) == 1;
+}
+
 Owned read_whole_file(const Module& module, Ref image_path)
 {
     return with_open_file(module, image_path, Buffering::standard, [&](Ref file) { return module.call_method(file, "read"_n); });

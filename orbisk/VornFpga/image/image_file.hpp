@@ -18,6 +18,13 @@ bool is_suffix(Ref suffix, std::string_view wanted);
 // Path(image_path).stat().st_size
 Owned file_size(const Module& module, Ref image_path);
 
+// What tells one state of a file from another: (st_dev, st_ino, st_size, st_mtime_ns) of
+// Path(image_path).stat(); empty when the file cannot be looked at.
+Owned file_identity(const Module& module, Ref image_path);
+
+// Whether the file at image_path still has the identity file_identity() gave.
+bool same_file_identity(const Module& module, Ref image_path, Ref identity);
+
 // A size that file_size() returned, as a number of bytes.
 inline std::uint64_t byte_count(Ref size) { return interop::require_value(PyLong_AsUnsignedLongLong(size)); }
 

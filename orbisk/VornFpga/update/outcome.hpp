@@ -27,6 +27,8 @@ struct Outcome {
     std::size_t pipeline_depth = 0;
     // The exception the progress callback raised, while it may be on its way out.
     Owned callback_error;
+    // The image file's identity (see file_identity) when its checks began; empty before.
+    Owned image_identity;
     // Whether the tool's own _fpgaProgramFile ran for this update.
     bool programming_ran = false;
 

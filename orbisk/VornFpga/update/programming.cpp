@@ -101,18 +101,24 @@ public:
           is_signed_(is_suffix(lower_suffix(module, image_path), ".tbin")),
           progress_(module, tool, outcome),
           monotonic_(module.attr(module.global("time"_n), "monotonic"_n)),
-          file_size_(file_size)
+          file_size_(file_size),
+          identity_(outcome.image_identity ? Owned::ref(outcome.image_identity.get()) : file_identity(module, image_path))
     {
         start_time_ = now();
     }
 
     // Erase, page pointer, and the first progress report, which carries the image's size: a
     // signed image is read before the erase, so that one that cannot be read leaves the device as it was.
-    void prepare(Ref device_type)
+    // False, with nothing sent, when the image file is no longer the one that was checked.
+    bool prepare(Ref device_type)
     {
         if (is_signed_ && !signed_file_) {
             outcome_.phase = "check";  // an error reading the file is the file's, the device untouched
             load_signed_image();
+        }
+        if (!image_as_checked()) {
+            if (std::string_view(outcome_.device_state) == "untouched") outcome_.phase = "check";
+            return false;
         }
         sent_ = 0;
         outcome_.bytes_written = 0;
@@ -132,12 +138,13 @@ public:
         }
         reset_page_pointer();
         progress_.notify(progress_.write_stage(), 0, file_size_);
+        return true;
     }
 
     // Ends a progress line left open by a run that ends by an exception.
     void abandon_line() noexcept { progress_.abandon_line(); }
 
-    enum class Written { whole, refused, refused_in_window };
+    enum class Written { whole, refused, refused_in_window, image_changed };
 
     // Write phase: one block write at a time at depth 1, or up to `depth` in flight.
     Written write(std::size_t depth)
@@ -145,9 +152,11 @@ public:
         outcome_.phase = "write";
         outcome_.device_state = "erased";
         outcome_.pipeline_depth = depth;
-        return with_image<Written>(kBlockSize, [&](auto& blocks) {
+        Written written = with_image<Written>(kBlockSize, [&](auto& blocks) {
             return depth == 1 ? write_each(blocks) : write_in_window(blocks, depth);
         });
+        if (written == Written::whole && !raw_image_as_checked()) return Written::image_changed;
+        return written;
     }
 
     // Read-back, compared with the image as the pages arrive; then the verdict, and done
@@ -169,14 +178,18 @@ public:
             outcome_.phase = "check";
             load_signed_image();
         }
+        if (!image_as_checked()) return std::nullopt;
         sent_ = file_size_;
-        return with_image<std::optional<std::uint64_t>>(kCompareChunk, [&](auto& image) {
-            ReadBackComparison comparison([&] { return image.next(); });
-            outcome_.phase = "verify";
-            progress_.notify(progress_.verify_stage(), 0, sent_);
-            read_back(comparison, depth);
-            return comparison.first_difference(sent_);
-        });
+        std::optional<std::uint64_t> difference =
+            with_image<std::optional<std::uint64_t>>(kCompareChunk, [&](auto& image) {
+                ReadBackComparison comparison([&] { return image.next(); });
+                outcome_.phase = "verify";
+                progress_.notify(progress_.verify_stage(), 0, sent_);
+                read_back(comparison, depth);
+                return comparison.first_difference(sent_);
+            });
+        raw_image_as_checked();
+        return difference;
     }
 
 private:
@@ -190,6 +203,10 @@ private:
         progress_.notify(progress_.verify_stage(), 0, sent_);
 
         read_back(comparison, depth);
+        if (!raw_image_as_checked()) {
+            log_total_time();
+            return false;
+        }
         Owned read_digest = module_.call_method(read_hash_, "hexdigest"_n);
         log(module_, "debug"_n, interop::format("r hash: %U", read_digest.get()));
 
@@ -235,6 +252,23 @@ private:
             return use(blocks);
         });
     }
+
+    // Whether the image file is still the file that was checked (as the identity taken then
+    // says), so that what is written, compared and loaded is what was checked; when not,
+    // records image_changed. A signed image is checked once its bytes are in memory.
+    bool image_as_checked(bool read_whole = true)
+    {
+        if (read_whole && identity_ && same_file_identity(module_, image_path_, identity_)) return true;
+        progress_.end_line();
+        outcome_.fail("image_changed");
+        outcome_.log(module_, "error"_n,
+                     interop::text("FPGA image file changed after it was checked"));
+        return false;
+    }
+
+    // The same for a raw image, which is read again for each pass, with the bytes written
+    // counted too (a file cut short while it is read).
+    bool raw_image_as_checked() { return is_signed_ || image_as_checked(sent_ == file_size_); }
 
     void load_signed_image()
     {
@@ -458,6 +492,7 @@ private:
     Progress progress_;
     Owned monotonic_;
     std::uint64_t file_size_;
+    Owned identity_;  // the image file's, when it was checked
     std::uint64_t sent_ = 0;
     bool warned_no_erase_ = false;
     double start_time_ = 0;
@@ -486,11 +521,11 @@ Owned fpga_program_file(Call& call, Ref self, interop::Arg image_path, interop::
     ProgrammingRun run(module, self, image_path, byte_count(file_size(module, image_path)), outcome);
     std::size_t depth = pipeline_depth(module, self);
     try {
-        run.prepare(type);
+        if (!run.prepare(type)) return interop::boolean(false);
         ProgrammingRun::Written written = run.write(depth);
         if (written == ProgrammingRun::Written::refused_in_window) {
             depth = 1;
-            run.prepare(type);
+            if (!run.prepare(type)) return interop::boolean(false);
             written = run.write(depth);
         }
         if (written != ProgrammingRun::Written::whole) return interop::boolean(false);

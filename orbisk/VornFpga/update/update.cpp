@@ -72,6 +72,8 @@ Owned image_refusal(const Module& module, Outcome& outcome, Ref self, interop::A
         outcome.fail("no_image_path");
         return refusal(module, outcome, "FPGA image path is not provided.");
     }
+    // The file the device gets must be the file checked now: programming compares with this.
+    outcome.image_identity = file_identity(module, image_path);
     if (!check_passes(module, self, "_checkUpdateFile"_n, image_path, outcome, "file_check_failed"))
         return refusal(module, outcome, "FPGA update file check failed.");
     if (!check_passes(module, self, "_checkFileHeader"_n, image_path, outcome, "header_check_failed"))
@@ -123,6 +125,11 @@ Owned verify(Call& call, const Module& module, Outcome& outcome, Ref self, inter
     if (Owned refused = image_refusal(module, outcome, self, image_path, type)) return refused;
 
     std::optional<std::uint64_t> difference = verify_image_on_device(module, self, image_path, outcome);
+    if (outcome.reason && PyUnicode_CompareWithASCIIString(outcome.reason, "image_changed") == 0) {
+        outcome.message = interop::text("FPGA image file changed while the device was read back; nothing is known");
+        Owned data = fields({{"holds", Py_False}, {"offset", Py_None}});
+        return ret_type(module, "ERROR"_n, outcome.message, data);
+    }
     if (!difference && !outcome.reason) {
         outcome.ok = true;
         outcome.phase = "done";
