@@ -330,15 +330,20 @@ def device_connection(target, addresses, timeout, folder):
 
 class PatientErase:
     """A device connection that waits `erase_timeout` seconds for the answer to the erase, which a
-    device may give only once its configuration memory is erased, and its own time-out for the rest."""
+    device may give only once its configuration memory is erased, and its own time-out for the rest.
+    stop_waiting() ends that wait at once: the erase then raises KeyboardInterrupt, the device erased."""
 
     def __init__(self, conn, erase_timeout):
         self._conn, self.erase_timeout = conn, erase_timeout
         self.erasing = False  # the erase is sent and not answered
         self.erase_started = 0.0  # monotonic time the erase was sent
+        self._stop_waiting = threading.Event()
 
     def __getattr__(self, name):
         return getattr(self._conn, name)
+
+    def stop_waiting(self):
+        self._stop_waiting.set()
 
     def sendCmd(self, line, rsp_type):
         text = line.decode("utf-8", "replace") if isinstance(line, (bytes, bytearray)) else str(line)
@@ -346,12 +351,32 @@ class PatientErase:
             return self._conn.sendCmd(line, rsp_type)
         usual, self._conn.timeout = self._conn.timeout, self.erase_timeout
         self.erasing, self.erase_started = True, time.monotonic()
-        try:
-            reply = self._conn.sendCmd(line, rsp_type)
-        finally:
-            self._conn.timeout = usual
+        reply = self._erase(line, rsp_type)  # raises when it ends otherwise: the connection is then closed
+        self._conn.timeout = usual
         self.erasing = False
         return reply
+
+    def _erase(self, line, rsp_type):
+        """The host connection's sendCmd of the erase, in a thread of its own, so that this thread
+        can stop waiting for a device that may take minutes to answer."""
+        answered, answer = threading.Event(), []
+
+        def exchange():
+            try:
+                answer.append((True, self._conn.sendCmd(line, rsp_type)))
+            except BaseException as error:  # handed to the waiting thread
+                answer.append((False, error))
+            finally:
+                answered.set()
+
+        threading.Thread(target=exchange, name="erase", daemon=True).start()
+        while not answered.wait(0.1):
+            if self._stop_waiting.is_set():
+                raise KeyboardInterrupt
+        (ok, value), = answer
+        if not ok:
+            raise value
+        return value
 
 
 def transport_failure(error, timeout, phase_words, advice):
@@ -722,22 +747,37 @@ class Job:
 
 def update_devices(resolved, settings, view, jobs):
     """Updates every device of `resolved` (see resolve()), `jobs` at a time; Ctrl-C stops them all
-    after their current exchange. Returns the outcomes, in order, and whether it was interrupted."""
+    after their current exchange, and a second one stops waiting for erases. Returns the outcomes,
+    in order, and whether it was interrupted."""
     stop = threading.Event()
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="update") as pool:
         jobs_running = [Job(target, addresses, settings, view, stop) for target, addresses in resolved.items()]
         futures = [pool.submit(job.run) for job in jobs_running]
+        presses = 0  # Ctrl-Cs not yet acted on: one may come while the last is acted on
         while True:
             try:
+                while presses:
+                    presses -= 1
+                    _interrupt(jobs_running, stop, view)
                 concurrent.futures.wait(futures)
                 break
             except KeyboardInterrupt:
-                if not stop.is_set():
-                    stop.set()
-                    view.note("Interrupted: stopping every update after its current exchange with the device")
-                    for job in jobs_running:
-                        left = job.erase_time_left()
-                        if left is not None:
-                            view.note(f"{job.target.label}: erasing; the device may take up to {left:.0f} s more "
-                                      "to answer, and is left erased if stopped now")
+                presses += 1
     return [future.result() for future in futures], stop.is_set()
+
+
+def _interrupt(jobs, stop, view):
+    """Ctrl-C: the first stops every update after its current exchange; the next stops waiting for erases."""
+    if not stop.is_set():
+        stop.set()
+        view.note("Interrupted: stopping every update after its current exchange with the device")
+        for job in jobs:
+            left = job.erase_time_left()
+            if left is not None:
+                view.note(f"{job.target.label}: erasing; the device may take up to {left:.0f} s more "
+                          "to answer; press Ctrl-C again to stop waiting (it is then left erased)")
+        return
+    for job in jobs:
+        if job.erase_time_left() is not None:
+            job.conn.stop_waiting()
+            view.note(f"{job.target.label}: stopped waiting for the erase; the device is left erased")

@@ -1,6 +1,7 @@
 """orbisk-fpga update under control: Ctrl-C before the erase, SIGTERM, --retry-failed after a dry
 run, and an update history that others may write."""
 
+import json
 import os
 import signal
 import sqlite3
@@ -97,3 +98,27 @@ def test_a_retry_after_a_dry_run_retries_the_device_that_failed(emulator, tmp_pa
     assert retry.returncode == 0, retry.stderr
     assert "Retrying the devices that did not succeed in run " in retry.stderr
     assert device.device.fpga.loaded_image == image.read_bytes()
+
+
+def test_a_second_ctrl_c_stops_waiting_for_an_erase(emulator, tmp_path):
+    device = emulator(erase_seconds=120)
+    results = tmp_path / "results.json"
+    process = start("update", "--no-history", "--json", results, "--erase-timeout", 300, "--address",
+                    address(device), image_file(tmp_path, 1000))
+    erasing = ""
+    for _ in range(600):  # until the erase is sent
+        if protocol.FPGA_ERASE in device.device.commands:
+            break
+        threading.Event().wait(0.05)
+    process.send_signal(signal.SIGINT)
+    for line in process.stdout:
+        if "press Ctrl-C again" in line:
+            erasing = line
+            break
+    process.send_signal(signal.SIGINT)
+    output, errors = process.communicate(timeout=60)  # not the erase's 120 s
+    assert process.returncode == 130
+    assert "may take up to" in erasing
+    assert "stopped waiting for the erase; the device is left erased" in output + errors
+    (row,) = json.loads(results.read_text())["devices"]
+    assert (row["result"], row["device_state"], row["phase"]) == ("interrupted", "erased", "erase")
