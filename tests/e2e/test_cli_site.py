@@ -274,3 +274,14 @@ def test_a_device_changed_outside_this_history_is_updated_and_verify_and_status_
     assert status.returncode == 1 and json.loads(status.stdout)[0]["image"].startswith("differs at byte offset")
     skipped = run("update", "--address", address(device), image)
     assert "already holds this image (read back and verified)" in skipped.stdout
+
+
+def test_verify_an_erased_device_says_it_differs_and_changes_nothing(emulator, image):
+    device = emulator(refuse_block=3, refuse_times=1000)
+    failed = run("update", "--window", 1, "--address", address(device), image)
+    assert failed.returncode == 1 and "refused the block" in failed.stderr
+    before = len(device.device.commands)
+    verified = run("verify", "--address", address(device), "--json", "-", image)
+    (row,) = json.loads(verified.stdout)["devices"]
+    assert verified.returncode == 1 and (row["holds"], row["verdict"]) == (False, "differs at byte offset 48")
+    assert not set(device.device.commands[before:]) & (CHANGES - {"FPGA_RST_PAGE_PTR"})
