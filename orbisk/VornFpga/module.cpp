@@ -4,15 +4,11 @@
 
 #include "FpgaTool.hpp"
 #include "device_types.hpp"
+#include "operations.hpp"
 #include "update/outcome.hpp"
 #include "wire/protocol.hpp"
 
 namespace vornfpga {
-
-// Each operation file's definitions, in the file's order.
-extern const std::span<const FunctionDef> construction_operations, transport_operations, command_operations,
-    programming_operations, firmware_check_operations, file_check_operations, signed_image_operations,
-    device_init_operations, update_operations, teardown_operations;
 
 namespace {
 

@@ -1,5 +1,6 @@
 // _checkUpdateFile: whether the image file can be used at all, before the device is touched.
 #include "image/image_file.hpp"
+#include "operations.hpp"
 #include "update/outcome.hpp"
 
 namespace vornfpga {
@@ -76,7 +77,6 @@ constexpr FunctionDef check_update_file_def = function_def<check_update_file>(
     "FpgaTool._checkUpdateFile", "(self, image_path)",
     "Check that the image file exists, is a .bin or .tbin file and can be read.");
 
-extern const std::span<const FunctionDef> file_check_operations;
 constexpr FunctionDef kOperations[] = {
     check_update_file_def,
 };

@@ -11,6 +11,7 @@
 
 #include "image/image_file.hpp"
 #include "image/signed_image.hpp"
+#include "operations.hpp"
 #include "update/outcome.hpp"
 
 namespace vornfpga {
@@ -233,7 +234,6 @@ Owned signed_image_device_types(const Module& module, Ref image_path)
     return types;
 }
 
-extern const std::span<const FunctionDef> signed_image_operations;
 constexpr FunctionDef kOperations[] = {
     check_file_header_def,
 };

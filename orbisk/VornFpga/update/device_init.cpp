@@ -1,6 +1,7 @@
 // initFpga: control init, configuration mode TRANS, FPGA identity and, on device
 // type 32, the FPGA version against its minimum. Device faults become results.
 #include "device_types.hpp"
+#include "operations.hpp"
 
 namespace vornfpga {
 
@@ -89,7 +90,6 @@ constexpr FunctionDef init_fpga_def = function_def<init_fpga>(
             }
         )");
 
-extern const std::span<const FunctionDef> device_init_operations;
 constexpr FunctionDef kOperations[] = {
     init_fpga_def,
 };

@@ -1,5 +1,6 @@
 // Whether the device's control firmware is at least _FPGA_FW_VER_MIN.
 #include "FpgaTool.hpp"
+#include "operations.hpp"
 
 namespace vornfpga {
 
@@ -20,7 +21,6 @@ Owned check_control_fw_version(Call& call, Ref self)
 constexpr FunctionDef check_control_fw_version_def = function_def<check_control_fw_version>(
     "FpgaTool._checkControlFwVersion", "(self)", "Check if the control firmware version is compatible.");
 
-extern const std::span<const FunctionDef> firmware_check_operations;
 constexpr FunctionDef kOperations[] = {
     check_control_fw_version_def,
 };

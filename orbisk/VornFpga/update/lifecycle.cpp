@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "FpgaTool.hpp"
+#include "operations.hpp"
 
 namespace vornfpga {
 
@@ -133,7 +134,6 @@ constexpr FunctionDef exit_def = function_def<exit_context>("FpgaTool.__exit__",
                                                     "Call disconnect(); an exception on its way goes on.");
 
 // The constructor opens the class body; deleteTempFile, disconnect and the ways to reach it close it.
-extern const std::span<const FunctionDef> construction_operations, teardown_operations;
 constexpr FunctionDef kConstruction[] = {tool_init_def};
 constexpr FunctionDef kTeardown[] = {delete_temp_file_def, disconnect_def, close_def, enter_def, exit_def};
 const std::span<const FunctionDef> construction_operations{kConstruction};

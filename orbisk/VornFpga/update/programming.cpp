@@ -13,6 +13,7 @@
 
 #include "device_types.hpp"
 #include "image/image_file.hpp"
+#include "operations.hpp"
 #include "update/outcome.hpp"
 #include "update/programming.hpp"
 #include "update/progress.hpp"
@@ -553,7 +554,6 @@ std::optional<std::uint64_t> verify_image_on_device(const Module& module, Ref to
     }
 }
 
-extern const std::span<const FunctionDef> programming_operations;
 constexpr FunctionDef kOperations[] = {
     fpga_program_file_def,
 };

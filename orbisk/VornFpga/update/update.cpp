@@ -3,6 +3,7 @@
 #include "device_types.hpp"
 #include "image/image_file.hpp"
 #include "image/signed_image.hpp"
+#include "operations.hpp"
 #include "update/outcome.hpp"
 #include "update/programming.hpp"
 
@@ -217,7 +218,6 @@ constexpr FunctionDef verify_fpga_image_def = function_def<verify_fpga_image>(
             {'holds': bool, 'offset': int or None}: the first byte offset that differs.
         )");
 
-extern const std::span<const FunctionDef> update_operations;
 constexpr FunctionDef kOperations[] = {
     set_progress_callback_def, process_fpga_update_def, verify_fpga_image_def,
 };

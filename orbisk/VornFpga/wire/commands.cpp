@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "operations.hpp"
 #include "wire/protocol.hpp"
 
 namespace vornfpga {
@@ -127,7 +128,6 @@ bool is_acknowledgement(const Module& module, std::string_view reply_line)
     return is_acknowledgement(module, text);
 }
 
-extern const std::span<const FunctionDef> command_operations;
 constexpr FunctionDef kOperations[] = {
     fpga_ctrl_init_def,
     fpga_get_id_def,

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "operations.hpp"
 #include "wire/protocol.hpp"
 
 namespace vornfpga {
@@ -90,7 +91,6 @@ constexpr FunctionDef send_cmd_def = function_def<send_cmd>(
     "FpgaTool._sendCmd", "(self, cmd, log_print=False, size=" VORNFPGA_RECV_SIZE ", isdecode=True)",
     "Send a command to the FPGA and receive the response.");
 
-extern const std::span<const FunctionDef> transport_operations;
 constexpr FunctionDef kOperations[] = {
     get_recv_def, send_cmd_def,
 };

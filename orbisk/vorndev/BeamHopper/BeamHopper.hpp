@@ -22,6 +22,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 #include "interop.hpp"
@@ -72,5 +73,25 @@ Owned call_hook(const Module& module, Ref self, Name name, const Args&... args)
 // result.RetCode is RetCode.OK: how a tested hook result is judged. A result without
 // RetCode is a TypeError that names the hook which returned it.
 bool succeeded(const Module& module, Name hook, Ref result);
+
+// How the class body binds an operation: the decorator line above its def.
+enum class Kind {
+    method,
+    property,   // property(getter, None, None, doc)
+    abstract,   // abstractmethod(function)
+    bracketed,  // _require_beam_pattern_setup(function)
+};
+
+struct Operation {
+    Kind kind;
+    const FunctionDef* def;
+};
+
+// Each operation file's part of the class body, in the class body's order; module.cpp
+// lists the files in that order.
+extern const std::span<const Operation> pattern_manager_operations, parallel_mode_operations, configuration_operations;
+
+// The decorator _require_beam_pattern_setup, a module-level function (setup_bracket.cpp).
+extern const FunctionDef require_beam_pattern_setup_def;
 
 }  // namespace beamhopper

@@ -7,45 +7,17 @@
 
 namespace beamhopper {
 
-// The decorator and BeamHopper's operations, each defined beside its body (BeamHopper.hpp lists the files).
-extern const FunctionDef require_beam_pattern_setup_def, beam_pattern_mgr_def, create_beam_pattern_mgr_def,
-    fbs_cmd_dict_def, get_fast_parallel_mode_def, set_fast_parallel_mode_def, erase_fast_beam_config_def,
-    get_fast_beam_gain_def, get_fast_beam_pattern_def, set_fast_beam_gain_def, set_fast_beam_pattern_theta_phi_def,
-    set_fast_beam_pattern_az_el_def, sync_fast_beam_config_def;
-
 namespace {
 
 constexpr char kModuleDoc[] = "Fast Beam Switch Manager module.";
 constexpr char kStartEndEnumDoc[] = "Enum for start and end states.";
 constexpr char kBeamHopperDoc[] = "Abstract base class for managing fast beam operations.";
 
-// How the class body binds an operation: the decorator line above its def.
-enum class Kind {
-    method,
-    property,   // property(getter, None, None, doc)
-    abstract,   // abstractmethod(function)
-    bracketed,  // _require_beam_pattern_setup(function)
-};
-
-struct Operation {
-    Kind kind;
-    const FunctionDef* def;
-};
-
 // The class body: BeamHopper's operations in definition order.
-constexpr Operation kClassBody[] = {
-    {Kind::property, &beam_pattern_mgr_def},
-    {Kind::abstract, &create_beam_pattern_mgr_def},
-    {Kind::method, &fbs_cmd_dict_def},
-    {Kind::method, &get_fast_parallel_mode_def},
-    {Kind::method, &set_fast_parallel_mode_def},
-    {Kind::bracketed, &erase_fast_beam_config_def},
-    {Kind::abstract, &get_fast_beam_gain_def},
-    {Kind::abstract, &get_fast_beam_pattern_def},
-    {Kind::abstract, &set_fast_beam_gain_def},
-    {Kind::abstract, &set_fast_beam_pattern_theta_phi_def},
-    {Kind::abstract, &set_fast_beam_pattern_az_el_def},
-    {Kind::bracketed, &sync_fast_beam_config_def},
+const std::span<const Operation>* const kClassBody[] = {
+    &pattern_manager_operations,
+    &parallel_mode_operations,
+    &configuration_operations,
 };
 
 // inspect; from abc import ABC, abstractmethod; from enum import IntEnum, auto;
@@ -119,10 +91,11 @@ void define_beam_hopper(Ref module)
     body.bind("__annotations__", annotations);
     body.bind("_beam_pattern_mgr", Py_None);
     body.bind("external_control_enabled", Py_False);
-    for (const Operation& operation : kClassBody) {
-        body.define(*operation.def,
-                    [&](Ref function) { return class_attribute(module, function, operation.kind, operation.def->doc); });
-    }
+    for (const std::span<const Operation>* operations : kClassBody)
+        for (const Operation& operation : *operations) {
+            body.define(*operation.def,
+                        [&](Ref function) { return class_attribute(module, function, operation.kind, operation.def->doc); });
+        }
     Owned base = global(module, "ABC");
     body.make_class(reinterpret_cast<PyObject*>(Py_TYPE(base.get())), {base});
 }

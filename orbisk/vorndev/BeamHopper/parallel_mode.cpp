@@ -12,7 +12,7 @@ Owned get_fast_parallel_mode(Call& call, Ref self)
     Owned mode = interop::checked(PyNumber_Long(data));
     return interop::call(module.global("RetType"_n), {}, {{module.name("data"_n), interop::boolean(interop::truthy(mode))}});
 }
-extern constexpr FunctionDef get_fast_parallel_mode_def = function_def<get_fast_parallel_mode>(
+constexpr FunctionDef get_fast_parallel_mode_def = function_def<get_fast_parallel_mode>(
     "BeamHopper.getFastParallelMode", "(self) -> RetType", "Get the fast parallel mode.");
 
 // Sends "<0 or 1>,<int(fbs_mode)>"; remembers the state only once the device accepted it.
@@ -26,7 +26,7 @@ Owned set_fast_parallel_mode(Call& call, Ref self, Ref to_enable, Ref fbs_mode)
     module.set_attr(self, "external_control_enabled"_n, interop::boolean(enable));
     return interop::call(module.global("RetType"_n));
 }
-extern constexpr FunctionDef set_fast_parallel_mode_def = function_def<set_fast_parallel_mode>(
+constexpr FunctionDef set_fast_parallel_mode_def = function_def<set_fast_parallel_mode>(
     "BeamHopper.setFastParallelMode",
     "(self, toEnable: bool, fbs_mode: FBSMode = FBSMode.FULL_GAIN_PHASE) -> RetType",
     R"(
@@ -36,5 +36,11 @@ extern constexpr FunctionDef set_fast_parallel_mode_def = function_def<set_fast_
             toEnable (bool): Whether to enable or disable the fast parallel mode.
             fbs_mode (FBSMode): The fast beam switch mode to set. Defaults to FBSMode.FULL_GAIN_PHASE.
         )");
+
+constexpr Operation kOperations[] = {
+    {Kind::method, &get_fast_parallel_mode_def},
+    {Kind::method, &set_fast_parallel_mode_def},
+};
+const std::span<const Operation> parallel_mode_operations{kOperations};
 
 }  // namespace beamhopper

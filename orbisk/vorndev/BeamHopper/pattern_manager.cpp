@@ -32,12 +32,12 @@ Owned beam_pattern_mgr(Call& call, Ref self)
         module.set_attr(self, "_beam_pattern_mgr"_n, module.call_method(self, "_create_beam_pattern_mgr"_n));
     return module.attr(self, "_beam_pattern_mgr"_n);
 }
-extern constexpr FunctionDef beam_pattern_mgr_def = function_def<beam_pattern_mgr>(
+constexpr FunctionDef beam_pattern_mgr_def = function_def<beam_pattern_mgr>(
     "BeamHopper.beam_pattern_mgr", "(self) -> BeamPatternManager",
     "Lazily create the device-specific BeamPatternManager on first use.");
 
 Owned create_beam_pattern_mgr(Call&, Ref) { interop::raise(PyExc_NotImplementedError); }
-extern constexpr FunctionDef create_beam_pattern_mgr_def = function_def<create_beam_pattern_mgr>(
+constexpr FunctionDef create_beam_pattern_mgr_def = function_def<create_beam_pattern_mgr>(
     "BeamHopper._create_beam_pattern_mgr", "(self) -> BeamPatternManager",
     "Create the device-specific BeamPatternManager instance.");
 
@@ -53,7 +53,14 @@ Owned fbs_cmd_dict(Call& call, Ref)
     }
     return table;
 }
-extern constexpr FunctionDef fbs_cmd_dict_def = function_def<fbs_cmd_dict>(
+constexpr FunctionDef fbs_cmd_dict_def = function_def<fbs_cmd_dict>(
     "BeamHopper._fbs_cmd_dict", "(self) -> dict", "Return the command list for the fast beam manager.");
+
+constexpr Operation kOperations[] = {
+    {Kind::property, &beam_pattern_mgr_def},
+    {Kind::abstract, &create_beam_pattern_mgr_def},
+    {Kind::method, &fbs_cmd_dict_def},
+};
+const std::span<const Operation> pattern_manager_operations{kOperations};
 
 }  // namespace beamhopper
