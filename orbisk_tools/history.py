@@ -40,11 +40,14 @@ ADVICE = "give another --history PATH, or --no-history to update without a histo
 UNFINISHED = ("unfinished update since {time}: its configuration memory does not hold a verified image; "
               "update it again before power-cycling it")
 
-PHASES = ("connect", "probe", "erase", "write", "verify", "load")
+# Where an attempt is, or where it ended: the update's own connect and probe, then the phases of
+# the FPGA module's outcome, as the JSON result and the display name them.
+PHASES = ("connect", "probe", "check", "erase", "write", "verify", "load", "version", "done")
 # From the erase on, the configuration memory holds no verified image until the load is confirmed.
 PHASE_DEVICE_STATE = {"erase": "erased", "write": "erased", "verify": "erased", "load": "erased"}
 DEVICE_STATES = ("untouched", "erased", "loaded")
-OUTCOMES = ("updated", "failed", "interrupted", "skipped", "dry run")
+# "not started": held back by the rollout controls (--max-failures, --canary), the device untouched.
+OUTCOMES = ("updated", "failed", "interrupted", "skipped", "dry run", "not started")
 RUNNING = "running"
 SUCCEEDED = ("updated", "skipped")
 # Outcomes of attempts that never changed the device.
@@ -426,19 +429,23 @@ class History:
 
     def finish_attempt(self, attempt, outcome, reason=None, message="", fpga_version_after=None,
                        control_fw_version_after=None, seconds=None, bytes_written=None, device_state=None,
-                       window=None):
+                       window=None, phase=None):
         """Records how the attempt ended. An update loaded its verified image: its device state
         becomes "loaded"; otherwise the state stays what the phases left, unless given. `window`:
-        the commands in flight the update ran at, when it was chosen after the attempt started."""
+        the commands in flight the update ran at, when it was chosen after the attempt started;
+        `phase`: where it ended, when not the last phase recorded."""
         if outcome not in OUTCOMES:
             raise ValueError(f"unknown outcome {outcome!r}")
+        if phase is not None and phase not in PHASES:
+            raise ValueError(f"unknown phase {phase!r}")
         if outcome == "updated":
             device_state = "loaded"
         if device_state is not None and device_state not in DEVICE_STATES:
             raise ValueError(f"unknown device state {device_state!r}")
         self._update(attempt, ended=now(), outcome=outcome, reason=reason, message=message,
                      fpga_version_after=fpga_version_after, control_fw_version_after=control_fw_version_after,
-                     seconds=seconds, bytes_written=bytes_written, device_state=device_state, window_size=window)
+                     seconds=seconds, bytes_written=bytes_written, device_state=device_state, window_size=window,
+                     phase=phase)
 
     # ---- queries: newest first ----
 
