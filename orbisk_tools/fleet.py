@@ -520,7 +520,7 @@ class Job:
         except DeviceFailure as failure:
             outcome.message = str(failure)
         except HistoryUnavailable as failure:  # before the erase: the update stops there
-            outcome.message = f"{failure}; {NOT_CHANGED}"
+            outcome.message, self.reason = f"{failure}; {NOT_CHANGED}", "history_unavailable"
         except KeyboardInterrupt:  # from the progress callback, or before the module ran
             outcome.result, self.reason = "interrupted", "not_started" if self.phase is None else "interrupted"
             ended = self._module_outcome()
@@ -592,7 +592,7 @@ class Job:
         if reason is None and outcome.result == "failed":
             reason = (ended.reason if ended else None) or ("cannot_connect" if self.phase in (None, "connect") else "error")
         self.record.finish(outcome, reason, self.after, outcome.seconds, ended)
-        if self.record.failure is not None:
+        if self.record.failure is not None and self.reason != "history_unavailable":  # not said by the message
             outcome.history_error = str(self.record.failure)
 
     def _enter(self, phase):
