@@ -484,7 +484,7 @@ class Outcome:
     phase: str | None = None  # where it ended: a phase of the UpdateOutcome, or "connect"; None: not started
     device_state: str = "untouched"  # what the device was left holding: "untouched", "erased" or "loaded"
     window: int = 0  # the commands in flight of the update that ran last; 0: none ran
-    history_error: str = ""  # why the history could not record this update, once the device was changed
+    history_error: str = ""  # why the history could not record how this update went (it went on all the same)
 
 
 class Job:
