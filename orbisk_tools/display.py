@@ -14,8 +14,9 @@ import time
 from orbisk_tools.fleet import SUCCEEDED
 
 REDRAW_SECONDS = 0.1
-PHASE_NAMES = {"connect": "Connecting", "probe": "Reading", "erase": "Erasing", "write": "Writing",
-               "verify": "Verifying", "load": "Loading"}
+# Every phase of the history's vocabulary, where a device may be or where its update ended.
+PHASE_NAMES = {"connect": "Connecting", "probe": "Reading", "check": "Checking", "erase": "Erasing",
+               "write": "Writing", "verify": "Verifying", "load": "Loading", "version": "Loading", "done": "Loaded"}
 
 
 class GuardedOutput:

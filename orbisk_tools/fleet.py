@@ -509,6 +509,7 @@ class Outcome:
     phase: str | None = None  # where it ended: a phase of the UpdateOutcome, or "connect"; None: not started
     device_state: str = "untouched"  # what the device was left holding: "untouched", "erased" or "loaded"
     window: int = 0  # the commands in flight of the update that ran last; 0: none ran
+    history_error: str = ""  # why the history could not record how this update went (it went on all the same)
 
 
 class Job:
@@ -541,8 +542,10 @@ class Job:
             else:
                 outcome.message = self._update()
                 outcome.result = self.result
-        except (DeviceFailure, HistoryUnavailable) as failure:
+        except DeviceFailure as failure:
             outcome.message = str(failure)
+        except HistoryUnavailable as failure:  # before the erase: the update stops there
+            outcome.message, self.reason = f"{failure}; {NOT_CHANGED}", "history_unavailable"
         except KeyboardInterrupt:  # from the progress callback, or before the module ran
             outcome.result, self.reason = "interrupted", "not_started" if self.phase is None else "interrupted"
             ended = self._module_outcome()
@@ -576,7 +579,7 @@ class Job:
             outcome.write_seconds = starts.get("verify", end) - starts["write"]
         if "verify" in starts:
             outcome.read_back_seconds = starts.get("load", end) - starts["verify"]
-        self.view.finished(outcome, self.phase)
+        self.view.finished(outcome, outcome.phase)
         if self.settings.gate:
             self.settings.gate.finished(outcome)
         return outcome
@@ -607,18 +610,15 @@ class Job:
             outcome.fpga_version = self.after.fpga_version or ""
 
     def _finish_record(self, outcome):
-        from orbisk_tools.history import HistoryUnavailable
-
         if self.record is None:
             return
         ended = self._module_outcome()
         reason = self.reason
         if reason is None and outcome.result == "failed":
             reason = (ended.reason if ended else None) or ("cannot_connect" if self.phase in (None, "connect") else "error")
-        try:
-            self.record.finish(outcome, reason, self.after, outcome.seconds, ended)
-        except HistoryUnavailable as error:
-            self.view.note(f"{self.target.label}: {error}")
+        self.record.finish(outcome, reason, self.after, outcome.seconds, ended)
+        if self.record.failure is not None and self.reason != "history_unavailable":  # not said by the message
+            outcome.history_error = str(self.record.failure)
 
     def _enter(self, phase):
         self.phase = phase
@@ -645,6 +645,7 @@ class Job:
             self.conn = PatientErase(conn, settings.erase_timeout)
             tool = self.tool = FpgaTool(self.conn)
             tool.console_progress = False  # the display draws the progress
+            tool._fpgaDone = self._loading(tool._fpgaDone)
             self._enter("probe")
             self.before = read_facts(tool, settings.device_type)
             self.record.device(self.before)
@@ -734,15 +735,19 @@ class Job:
         """The module's progress callback: called for every block, so it does little."""
         if self.stop.is_set():
             raise KeyboardInterrupt
+        if self.phase != stage:  # "write", then "verify"
+            self._enter(stage)
         if stage == "write":
-            if self.phase != "write":
-                self._enter("write")
             self.written = current
-        else:
-            phase = "load" if current >= total else "verify"
-            if self.phase != phase:
-                self._enter(phase)
         self.view.progress(self.target.label, stage, current, total)
+
+    def _loading(self, done):
+        """The tool's _fpgaDone, which the module calls only once the read-back matched the image:
+        the load begins."""
+        def load(*arguments):
+            self._enter("load")
+            return done(*arguments)
+        return load
 
 
 def update_devices(resolved, settings, view, jobs):

@@ -11,6 +11,7 @@ brings a database from version i to version i + 1; version 0 has no tables.
 
 import dataclasses
 import datetime
+import errno
 import getpass
 import hashlib
 import importlib.metadata
@@ -39,11 +40,14 @@ ADVICE = "give another --history PATH, or --no-history to update without a histo
 UNFINISHED = ("unfinished update since {time}: its configuration memory does not hold a verified image; "
               "update it again before power-cycling it")
 
-PHASES = ("connect", "probe", "erase", "write", "verify", "load")
+# Where an attempt is, or where it ended: the update's own connect and probe, then the phases of
+# the FPGA module's outcome, as the JSON result and the display name them.
+PHASES = ("connect", "probe", "check", "erase", "write", "verify", "load", "version", "done")
 # From the erase on, the configuration memory holds no verified image until the load is confirmed.
 PHASE_DEVICE_STATE = {"erase": "erased", "write": "erased", "verify": "erased", "load": "erased"}
 DEVICE_STATES = ("untouched", "erased", "loaded")
-OUTCOMES = ("updated", "failed", "interrupted", "skipped", "dry run")
+# "not started": held back by the rollout controls (--max-failures, --canary), the device untouched.
+OUTCOMES = ("updated", "failed", "interrupted", "skipped", "dry run", "not started")
 RUNNING = "running"
 SUCCEEDED = ("updated", "skipped")
 # Outcomes of attempts that never changed the device.
@@ -243,28 +247,73 @@ def _process_alive(attempt):
 
 # ---- the database ------------------------------------------------------------------------------
 
-def _refuse_links_in_shared_folder(path):
-    """Refuses a database file (or one of SQLite's files beside it) that is a link, or belongs to
-    another user, in a folder that others can write."""
-    folder = os.path.dirname(path)
-    try:
-        status = os.stat(folder)
-    except OSError as error:
-        raise HistoryUnavailable(f"cannot use the folder {folder} for the update history "
-                                 f"({error.strerror or error}); {ADVICE}") from None
-    if not (status.st_mode & (stat.S_IWGRP | stat.S_IWOTH)) and status.st_uid in (os.getuid(), 0):
-        return
-    for name in (path, path + "-wal", path + "-shm", path + "-journal"):
+def _untrusted(status, subject):
+    """Why a file or folder of the history with `status` could hold what another user wrote, or None:
+    it must belong to this user (or root) and be writable by its owner only."""
+    if status.st_uid not in (0, os.geteuid()):
+        return f"{subject} belongs to another user"
+    if status.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+        return f"others can write to {subject}"
+    return None
+
+
+def _refuse_untrusted_folder(path):
+    """Refuses the folder of the history at `path`, and the folder a link there leads to, when another
+    user could have put files in it."""
+    for folder in dict.fromkeys((os.path.dirname(path), os.path.dirname(os.path.realpath(path)))):
+        try:
+            problem = _untrusted(os.stat(folder), "it")
+        except OSError as error:
+            problem = error.strerror or str(error)
+        if problem:
+            raise HistoryUnavailable(f"cannot use the folder {folder} for the update history: {problem}, so "
+                                     f"the history in it cannot be trusted; {ADVICE}")
+
+
+def _refuse_untrusted_files(path, real):
+    """Refuses the history file `real` (`path` with its links followed) or one of SQLite's files beside it
+    when another user could have written it: the rows it holds decide which devices are skipped."""
+    for name in (real, real + "-wal", real + "-shm", real + "-journal"):
         try:
             status = os.lstat(name)
         except FileNotFoundError:
             continue
-        if stat.S_ISLNK(status.st_mode):
-            raise HistoryUnavailable(f"cannot use the update history {path}: {name} is a link in {folder}, "
-                                     f"a folder that others can write; {ADVICE}")
-        if status.st_uid != os.getuid():
-            raise HistoryUnavailable(f"cannot use the update history {path}: {name} belongs to another user, "
-                                     f"in {folder}, a folder that others can write; {ADVICE}")
+        subject = "it" if name == real else name
+        problem = _untrusted(status, subject)
+        if stat.S_ISLNK(status.st_mode) or (name == real and not stat.S_ISREG(status.st_mode)):
+            problem = f"{subject} is not a regular file"
+        if problem:
+            raise HistoryUnavailable(f"cannot use the update history {path}: {problem}, so its rows cannot be "
+                                     f"trusted; {ADVICE}")
+
+
+def _make_private_folders(folder):
+    """Creates `folder` and the folders above it that are missing, each open to its owner only
+    whatever the umask."""
+    missing, above = [], folder
+    while not os.path.lexists(above):
+        missing.append(above)
+        above = os.path.dirname(above)
+    for name in reversed(missing):
+        try:
+            os.mkdir(name, 0o700)
+        except FileExistsError:  # another orbisk-fpga made it meanwhile
+            continue
+        os.chmod(name, 0o700)
+    if not os.path.isdir(folder):
+        raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), folder)
+
+
+def _create_private_file(path):
+    """Creates the history file, empty and readable by its owner only whatever the umask, unless it exists."""
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+    except FileExistsError:
+        return
+    try:
+        os.fchmod(fd, 0o600)
+    finally:
+        os.close(fd)
 
 
 class History:
@@ -277,22 +326,30 @@ class History:
 
     @classmethod
     def open(cls, path):
-        """Opens the history at `path`, creating it and its folder (mode 0700) when missing and
-        bringing its schema up to date. Raises HistoryUnavailable."""
+        """Opens the history at `path`, creating it (mode 0600) and its folders (mode 0700) when
+        missing and bringing its schema up to date. A history that another user could have written
+        is refused. Raises HistoryUnavailable."""
         path = os.path.abspath(path)
         folder = os.path.dirname(path)
         try:
-            os.makedirs(folder, mode=0o700, exist_ok=True)
+            _make_private_folders(folder)
         except OSError as error:
             why = "a file of that name is in the way" if isinstance(error, FileExistsError) else error.strerror
             raise HistoryUnavailable(f"cannot create the folder {folder} for the update history "
                                      f"({why or error}); {ADVICE}") from None
         if os.path.isdir(path):
             raise HistoryUnavailable(f"cannot open the update history {path}: it is a folder; {ADVICE}")
-        _refuse_links_in_shared_folder(path)
+        _refuse_untrusted_folder(path)
+        real = os.path.realpath(path)
+        try:
+            _create_private_file(real)
+        except OSError as error:
+            raise HistoryUnavailable(f"cannot open the update history {path} ({error.strerror or error}); "
+                                     f"{ADVICE}") from None
+        _refuse_untrusted_files(path, real)
         connection = None
         try:
-            connection = sqlite3.connect(path, timeout=BUSY_SECONDS, isolation_level=None, check_same_thread=False)
+            connection = sqlite3.connect(real, timeout=BUSY_SECONDS, isolation_level=None, check_same_thread=False)
             connection.execute(f"PRAGMA busy_timeout = {int(BUSY_SECONDS * 1000)}")
             connection.execute("PRAGMA synchronous = FULL")  # each commit survives a power cut
             _when_not_busy(lambda: _set_up(connection, path))
@@ -372,19 +429,23 @@ class History:
 
     def finish_attempt(self, attempt, outcome, reason=None, message="", fpga_version_after=None,
                        control_fw_version_after=None, seconds=None, bytes_written=None, device_state=None,
-                       window=None):
+                       window=None, phase=None):
         """Records how the attempt ended. An update loaded its verified image: its device state
         becomes "loaded"; otherwise the state stays what the phases left, unless given. `window`:
-        the commands in flight the update ran at, when it was chosen after the attempt started."""
+        the commands in flight the update ran at, when it was chosen after the attempt started;
+        `phase`: where it ended, when not the last phase recorded."""
         if outcome not in OUTCOMES:
             raise ValueError(f"unknown outcome {outcome!r}")
+        if phase is not None and phase not in PHASES:
+            raise ValueError(f"unknown phase {phase!r}")
         if outcome == "updated":
             device_state = "loaded"
         if device_state is not None and device_state not in DEVICE_STATES:
             raise ValueError(f"unknown device state {device_state!r}")
         self._update(attempt, ended=now(), outcome=outcome, reason=reason, message=message,
                      fpga_version_after=fpga_version_after, control_fw_version_after=control_fw_version_after,
-                     seconds=seconds, bytes_written=bytes_written, device_state=device_state, window_size=window)
+                     seconds=seconds, bytes_written=bytes_written, device_state=device_state, window_size=window,
+                     phase=phase)
 
     # ---- queries: newest first ----
 

@@ -52,41 +52,52 @@ def open_history(args):
     return history.History.open(history.history_path(args.history))
 
 
-def attempt_outcome(result):
-    """The history's outcome for a fleet Outcome's result."""
-    return {"not started": "interrupted"}.get(result, result)
-
-
 class AttemptRecord:
     """One device's row in the update history, kept up to date by its update; does nothing
-    without a history."""
+    without a history.
+
+    Until the device is erased, a write that fails raises HistoryUnavailable: the update stops
+    with the device untouched. From the erase on, the update must go on to a verified load: a
+    failed write does not stop it, and the first such failure is kept in `failure`, to be told
+    with the device's result."""
 
     def __init__(self, settings, address):
         self.history = settings.history
         self.id = None
+        self.failure = None  # the first HistoryUnavailable of a write once the device was changed
+        self._changed = False  # the erase was recorded: the device may no longer be untouched
         if self.history is not None:
             self.id = self.history.start_attempt(settings.run_id, address, settings.image_facts, settings.device_type,
                                                  settings.window, vendor_key_id=settings.vendor_key_id)
 
     def device(self, facts):
         if self.id is not None:
-            self.history.record_device(self.id, facts.serial, facts.fpga_id, facts.fpga_version,
-                                       facts.control_fw_version)
+            self._write(self.history.record_device, self.id, facts.serial, facts.fpga_id, facts.fpga_version,
+                        facts.control_fw_version)
 
     def phase(self, phase):
         if self.id is not None:
-            self.history.record_phase(self.id, phase)
+            self._write(self.history.record_phase, self.id, phase)
+            self._changed |= phase in history.PHASE_DEVICE_STATE
 
     def finish(self, outcome, reason, after, seconds, tool_outcome):
         """Records how the update ended: `outcome` is the fleet's Outcome, `after` the device's
         facts after loading (or None), `tool_outcome` the FpgaTool's last_outcome (or None)."""
         if self.id is None:
             return
+        self._changed = True  # whatever happens now, the update is over
         state = tool_outcome.device_state if tool_outcome is not None else None
         written = tool_outcome.bytes_written if tool_outcome is not None else None
         after = after or DeviceFacts()
-        self.history.finish_attempt(self.id, attempt_outcome(outcome.result), reason=reason, message=outcome.message,
-                                    fpga_version_after=after.fpga_version,
-                                    control_fw_version_after=after.control_fw_version, seconds=seconds,
-                                    bytes_written=written or outcome.bytes_written or None, device_state=state,
-                                    window=outcome.window or None)
+        self._write(self.history.finish_attempt, self.id, outcome.result, reason=reason, message=outcome.message,
+                    fpga_version_after=after.fpga_version, control_fw_version_after=after.control_fw_version,
+                    seconds=seconds, bytes_written=written or outcome.bytes_written or None, device_state=state,
+                    window=outcome.window or None, phase=outcome.phase)
+
+    def _write(self, write, *arguments, **keywords):
+        try:
+            write(*arguments, **keywords)
+        except history.HistoryUnavailable as error:
+            if not self._changed:
+                raise
+            self.failure = self.failure or error

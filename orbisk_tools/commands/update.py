@@ -137,10 +137,11 @@ def update_site(args, history, keys):
             report_fleet(args, outcomes)
         else:
             report_one(args, outcomes[0])
+        recorded = report_unrecorded(args, outcomes)
         written = write_json(results, args, outcomes, vendor)
     if interrupted:
         return TERMINATED if terminated else INTERRUPTED
-    return 0 if written and all(o.result in SUCCEEDED for o in outcomes) else 1
+    return 0 if written and recorded and all(o.result in SUCCEEDED for o in outcomes) else 1
 
 
 @contextlib.contextmanager
@@ -195,6 +196,18 @@ def report_fleet(args, outcomes):
     if unfinished:
         args.err.line(f"orbisk-fpga: error: {unfinished} of {len(outcomes)} devices not updated; "
                       "the summary says why for each, and what to do")
+
+
+def report_unrecorded(args, outcomes):
+    """Says in one line that the history failed to record how some updates went (each went on to
+    its end all the same); False when it did."""
+    unrecorded = [outcome for outcome in outcomes if outcome.history_error]
+    if not unrecorded:
+        return True
+    devices = ", ".join(outcome.address for outcome in unrecorded)
+    args.err.line(f"orbisk-fpga: error: {unrecorded[0].history_error}; it does not say how the update of {devices} "
+                  "ended: the output above does")
+    return False
 
 
 def write_json(results, args, outcomes, vendor=None):

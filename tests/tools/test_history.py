@@ -155,7 +155,7 @@ def unusable_paths(tmp_path):
         "a text file": (text, "is not an update history"),
         "another database": (other, "is not an update history"),
         "a newer schema": (newer, "was written by a newer orbisk-fpga"),
-        "a link in a shared folder": (shared / "history.sqlite3", "is a link in"),
+        "a link in a shared folder": (shared / "history.sqlite3", "others can write to it"),
     }
 
 
