@@ -476,7 +476,7 @@ class Outcome:
     fpga_version: str = ""
     fpga_version_before: str = ""
     serial: str = ""
-    bytes_written: int = 0
+    bytes_written: int = 0  # what the device acknowledged of the update that ran last
     seconds: float = 0.0  # the whole update, from connecting to loading
     write_seconds: float = 0.0
     read_back_seconds: float = 0.0
