@@ -41,6 +41,7 @@ class Faults:
     reply_delay: float = 0.0  # seconds to wait before every reply: a slow device, one reply after the other
     latency: float = 0.0  # seconds every reply spends on the link; replies in flight overlap
     one_command_per_read: bool = False  # take each read from the socket as one command, dropping the rest
+    one_command_per_read_after: int | None = None  # ... once this many commands were taken
     silent_after: int | None = None  # after this many commands, never answer again
     erase_seconds: float = 0.0  # the erase takes this long, and is answered when done
     write_rate: float | None = None  # image bytes a second written to the configuration memory; None: at once
@@ -365,6 +366,11 @@ class _Connection(socketserver.BaseRequestHandler):
     """One client: takes the commands from the byte stream in order, however they arrive in
     reads, and answers each in turn; the replies to one read go out together."""
 
+    def _one_command_per_read(self):
+        device = self.server.device
+        after = device.faults.one_command_per_read_after
+        return device.faults.one_command_per_read or (after is not None and len(device.commands) >= after)
+
     def handle(self):
         device = self.server.device
         faults = device.faults
@@ -380,13 +386,11 @@ class _Connection(socketserver.BaseRequestHandler):
                 data = sock.recv(65536)
                 if not data:
                     return
-                if faults.one_command_per_read:
-                    buffer[:] = data
-                else:
-                    buffer += data
+                buffer += data
                 replies = []
                 runs = device.takes_runs and not (faults.silent_after is not None or faults.reply_delay
-                                                   or faults.one_command_per_read)
+                                                   or faults.one_command_per_read
+                                                   or faults.one_command_per_read_after is not None)
                 while (command := protocol.take_command(buffer, runs)) is not None:
                     if faults.silent_after is not None and len(device.commands) >= faults.silent_after:
                         with device.lock:
@@ -402,11 +406,11 @@ class _Connection(socketserver.BaseRequestHandler):
                         link.send(reply)
                     else:
                         replies.append(reply)
-                    if faults.one_command_per_read:
+                    if self._one_command_per_read():
                         break
                 if replies:
                     link.send(b"".join(replies))
-                if faults.one_command_per_read:
+                if self._one_command_per_read():
                     buffer.clear()
         except OSError:
             return  # the client went away, or the emulator stops
@@ -534,6 +538,9 @@ def add_fault_options(parser):
     faults.add_argument("--one-command-per-read", action="store_true",
                         help="take each read from the socket as one command and drop the rest of it, "
                              "as a device without a command stream does")
+    faults.add_argument("--one-command-per-read-after", type=options.count, metavar="N",
+                        help="the same, once N commands were taken: a device that takes commands in flight "
+                             "at first, then no more")
     faults.add_argument("--silent-after", type=options.count, metavar="N", help="stop answering after N commands")
     timings = parser.add_argument_group("the device's own timings")
     timings.add_argument("--erase-seconds", type=options.seconds, default=0.0, metavar="SECONDS",
@@ -553,7 +560,8 @@ def faults_from(args, parser):
     return Faults(refuse_block=args.refuse_block, refuse_times=refuse_times,
                   drop_after_blocks=args.drop_after_blocks, corrupt_read_offset=args.corrupt_read_byte,
                   pad_last_page=args.pad_last_page, reply_delay=args.reply_delay, latency=args.latency,
-                  one_command_per_read=args.one_command_per_read, silent_after=args.silent_after,
+                  one_command_per_read=args.one_command_per_read,
+                  one_command_per_read_after=args.one_command_per_read_after, silent_after=args.silent_after,
                   erase_seconds=args.erase_seconds, write_rate=args.write_rate)
 
 

@@ -424,17 +424,18 @@ REASONS = {
 }
 
 
-def explain(outcome, image, timeout=None, reason=None):
+def explain(outcome, image, timeout=None, reason=None, window_probed=False):
     """One line, from the UpdateOutcome of an update or a check that did not succeed, that says
     what happened and what to do. `reason` replaces the outcome's own key: an interrupt raised by
-    the progress callback is the outcome's callback_error."""
+    the progress callback is the outcome's callback_error. `window_probed`: the device showed that it
+    takes commands in flight, so a time-out with commands in flight is no reason to try --window 1."""
     reason = reason or outcome.reason
     fields = {"message": outcome.message.rstrip("."), **outcome.details, "image": image, "timeout": timeout,
               "doing": PHASE_WORDS.get(outcome.phase, f"in phase {outcome.phase}"), "advice": device_advice(outcome)}
     if reason == "device_type_mismatch":
         types = outcome.details["image_types"]
         fields["image_types"] = f"device type{'s' if len(types) > 1 else ''} {', '.join(map(str, types))}"
-    if reason == "timeout" and outcome.pipeline_depth > 1:
+    if reason == "timeout" and outcome.pipeline_depth > 1 and not window_probed:
         fields["advice"] = f"a device that takes no commands in flight needs --window 1; {fields['advice']}"
     return REASONS.get(reason, "{message}; {advice}").format_map(fields)  # a key of a newer module
 
@@ -500,7 +501,7 @@ class Outcome:
     fpga_version: str = ""
     fpga_version_before: str = ""
     serial: str = ""
-    bytes_written: int = 0
+    bytes_written: int = 0  # what the device acknowledged of the update that ran last
     seconds: float = 0.0  # the whole update, from connecting to loading
     write_seconds: float = 0.0
     read_back_seconds: float = 0.0
@@ -519,7 +520,8 @@ class Job:
         self.target, self.addresses, self.settings, self.view, self.stop = target, addresses, settings, view, stop
         self.phase = None  # "connect", "probe", "erase", "write", "verify", then "load"
         self.phase_starts = {}  # phase -> monotonic time it began
-        self.written = 0
+        self.written = self.read_back = 0  # what the progress callback last said of the write and the read-back
+        self.write_starts = 0  # ("write", 0, SIZE) reports of this update: above 1, the module wrote again
         self.tool = None  # the FpgaTool, once connected: its last_outcome says how the update ended
         self.record = None  # its row in the update history
         self.result, self.reason = "updated", None  # unless the update ends otherwise
@@ -560,7 +562,8 @@ class Job:
             erasing = self.conn is not None and self.conn.erasing
             timeout = self.settings.erase_timeout if erasing else self.settings.timeout
             if ended is not None and not ended.ok:
-                outcome.message = explain(ended, self.settings.image, timeout)
+                outcome.message = explain(ended, self.settings.image, timeout,
+                                          window_probed=self.settings.window is None)
             else:
                 outcome.message = transport_failure(error, timeout, PHASE_WORDS[self.phase], NOT_CHANGED)
         finally:
@@ -569,8 +572,11 @@ class Job:
         if outcome.reason is None and outcome.result not in SUCCEEDED:
             outcome.reason = self.reason  # a reason of the run's own: not started, a version mismatch
         end = time.monotonic()
-        outcome.bytes_written = self.written
-        outcome.window = self.depth
+        ended = self._module_outcome()
+        # What the device acknowledged, and the window, of the update that ran last (the module may
+        # have written again one command at a time).
+        outcome.bytes_written = ended.bytes_written if ended is not None else 0
+        outcome.window = (ended.pipeline_depth if ended is not None else 0) or self.depth
         outcome.seconds = end - start
         self._note_versions(outcome)
         self._finish_record(outcome)
@@ -662,18 +668,12 @@ class Job:
             tool.set_progress_callback(self._progress)
             try:
                 result = self._update_at(tool, depth)  # its exceptions: see run()
-                failed = result.RetCode is not RetCode.OK
             except OSError:
-                if not self._may_fall_back(tool):
+                if not self._may_try_again(tool):
                     raise
-                failed = True
-            if failed and self._may_fall_back(tool):
-                self.view.note(f"{self.target.label}: {window.ONE_AT_A_TIME}")
-                conn.closeConnection()  # with the replies still in flight
-                if not conn.initConnection():
-                    reason = why_not_connected(self.target, settings.timeout, 0)
-                    raise DeviceFailure(f"cannot connect again: {reason}; {device_advice(tool.last_outcome)}")
-                result = self._update_at(tool, 1)
+                result = None
+            if (result is None or result.RetCode is not RetCode.OK) and self._may_try_again(tool):
+                result = self._update_at(tool, self._depth_to_try_again(conn, tool.last_outcome, depth))
             if result.RetCode is RetCode.OK:
                 try:
                     control_fw_version = tool._fpgaGetControlFwVer() or None
@@ -711,7 +711,7 @@ class Job:
         if self.stop.is_set():  # Ctrl-C before the erase: the device stays untouched
             raise KeyboardInterrupt
         tool.pipeline_depth = self.depth = depth
-        self.written = 0
+        self.written = self.read_back = self.write_starts = 0
         self._enter("erase")
         self.view.phase(self.target.label, "erase")
         return tool.processFpgaUpdate(self.settings.image, self.settings.device_type)
@@ -723,13 +723,44 @@ class Job:
             return None
         return max(0.0, conn.erase_timeout - (time.monotonic() - conn.erase_started))
 
-    def _may_fall_back(self, tool):
-        """Whether an update that failed with commands in flight may run again one command at a
-        time: the window was the tool's choice, and replies went missing before anything was loaded."""
+    def _may_try_again(self, tool):
+        """Whether an update that failed with commands in flight may run once more: the window was
+        the tool's choice, and replies went missing before anything was loaded."""
         outcome = tool.last_outcome
         return (self.settings.window is None and outcome is not None and outcome.pipeline_depth > 1
                 and outcome.reason in ("timeout", "connection_lost", "readback_not_data")
                 and outcome.device_state != "loaded" and not self.stop.is_set())
+
+    def _depth_to_try_again(self, conn, ended, depth):
+        """After an update with `depth` commands in flight ended as `ended` (an UpdateOutcome) said: a
+        new connection, on which no reply of the old one can arrive, and the probe's test asked again.
+        Says what happened and what comes next; returns `depth`, or 1 when the device now shows that it
+        takes one command per read. A passing fault says nothing of the device's window; a device that
+        stopped answering fails here, after its time-out, as the first try did."""
+        conn.closeConnection()
+        if not conn.initConnection():
+            reason = why_not_connected(self.target, self.settings.timeout, 0)
+            raise DeviceFailure(f"cannot connect again: {reason}; {device_advice(ended)}")
+        if window.probe_pipeline_depth(conn) == 1:
+            depth, next_step = 1, window.ONE_AT_A_TIME
+        else:
+            next_step = f"trying once more with {depth} commands in flight"
+        self.view.note(f"{self.target.label}: {self._what_happened(ended)}; {next_step}")
+        return depth
+
+    def _what_happened(self, ended):
+        """The fault that ended an update with commands in flight, and where, in a few words."""
+        if ended.phase == "write":
+            where = f"at byte {ended.bytes_written}"
+        elif ended.phase == "verify":
+            where = f"at byte {ended.details.get('offset', self.read_back)} of the read-back"
+        else:
+            where = PHASE_WORDS.get(ended.phase, f"in phase {ended.phase}")
+        if ended.reason == "timeout":
+            return f"no answer within {self.settings.timeout:g} s {where}"
+        if ended.reason == "connection_lost":
+            return f"connection lost {where}"
+        return f"a read-back reply that is not data {where}"
 
     def _progress(self, stage, current, total):
         """The module's progress callback: called for every block, so it does little."""
@@ -738,7 +769,15 @@ class Job:
         if self.phase != stage:  # "write", then "verify"
             self._enter(stage)
         if stage == "write":
+            if current == 0:
+                self.write_starts += 1
+                if self.write_starts == 2:  # the module writes again after a block refused in the window
+                    self.view.note(f"{self.target.label}: the device refused the block at byte {self.written} with "
+                                   f"{self.depth} commands in flight; writing the image again from the erase, one "
+                                   "command at a time")
             self.written = current
+        else:
+            self.read_back = current
         self.view.progress(self.target.label, stage, current, total)
 
     def _loading(self, done):

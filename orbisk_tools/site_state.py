@@ -87,11 +87,10 @@ class AttemptRecord:
             return
         self._changed = True  # whatever happens now, the update is over
         state = tool_outcome.device_state if tool_outcome is not None else None
-        written = tool_outcome.bytes_written if tool_outcome is not None else None
         after = after or DeviceFacts()
         self._write(self.history.finish_attempt, self.id, outcome.result, reason=reason, message=outcome.message,
                     fpga_version_after=after.fpga_version, control_fw_version_after=after.control_fw_version,
-                    seconds=seconds, bytes_written=written or outcome.bytes_written or None, device_state=state,
+                    seconds=seconds, bytes_written=outcome.bytes_written, device_state=state,
                     window=outcome.window or None, phase=outcome.phase)
 
     def _write(self, write, *arguments, **keywords):

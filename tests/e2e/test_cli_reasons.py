@@ -127,7 +127,7 @@ DEVICE_FAULTS = {
     "readback_not_data": (garbled_read_back, ("--window", 8),
                           "the read-back differs from the image at byte offset 0; " + ADVICE, {"offset": 0}),
     # One command at a time: with commands in flight, a lost link or a silence would be tried
-    # again at depth 1 (test_window.py).
+    # once more (test_window.py).
     "connection_lost": ({"drop_after_blocks": 3}, ("--window", 1), "connection lost while writing (", {}),
     "timeout": ({"silent_after": 10}, ("--window", 1), "no answer within 0.5 s while writing; " + ADVICE,
                 {"error": "TimeoutError"}),

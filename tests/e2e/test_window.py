@@ -1,8 +1,9 @@
 """Commands in flight chosen by the tools: the probe of the link, the update with no --window,
-the fallback to one command at a time, and the erase's own time-out."""
+the second try after a fault with commands in flight, and the erase's own time-out."""
 
 import json
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -11,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from orbisk_tools import fleet
+from orbisk_tools import fleet, window
 from orbisk_tools.signed_image import pack
 from orbisk_tools.window import MAX_DEPTH, MIN_DEPTH, ONE_AT_A_TIME, PROBE, ROUND_TRIPS, depth_for, probe_pipeline_depth
 
@@ -146,14 +147,6 @@ class TestUpdateWithNoWindowGiven:
         assert probed_commands(device) == [PROBE[0]]
         assert device.device.fpga.loaded_image == image
 
-    def test_a_link_lost_with_commands_in_flight_is_updated_again_one_at_a_time(self, emulator, image_file):
-        image, path = image_file
-        device = emulator(drop_after_blocks=50)
-        result, outcome = json_update(device, path)
-        assert result.returncode == 0, result.stderr
-        assert result.stderr.count(ONE_AT_A_TIME) == 1 and outcome["window"] == 1
-        assert device.device.fpga.loaded_image == image
-
     def test_an_explicit_window_is_exactly_that(self, emulator, image_file):
         _, path = image_file
         device = emulator(one_command_per_read=True)
@@ -196,29 +189,98 @@ def update_one(tmp_path, monkeypatch, image_file):
     os.close(folder)
 
 
+# The commands an update sends before its first block: its facts, the probe, the erase and the page pointer.
+BEFORE_BLOCKS = len(FACTS) + len(PROBE) * ROUND_TRIPS + 2
+
+
+def history_row():
+    """The newest attempt in the update history."""
+    return json.loads(run("history", "--limit", 1, "--json").stdout)[0]
+
+
+class TestTryingOnceMore:
+    """A fault with commands in flight, at the window the tool chose: the whole update once more,
+    at that window unless the device now shows that it takes one command per read."""
+
+    def test_a_link_lost_once_is_updated_again_at_the_window_learned(self, emulator, image_file):
+        image, path = image_file
+        device = emulator(drop_after_blocks=50)
+        result, outcome = json_update(device, path)
+        assert result.returncode == 0, result.stderr
+        assert outcome["result"] == "updated" and outcome["window"] > 1
+        assert outcome["bytes_written"] == len(image)
+        said = [line for line in result.stderr.splitlines() if "trying once more" in line]
+        assert len(said) == 1 and said[0].endswith(f"{device.host}:{device.port}: connection lost at byte {50 * 16}; "
+                                                   f"trying once more with {outcome['window']} commands in flight")
+        assert ONE_AT_A_TIME not in result.stderr
+        assert device.device.fpga.loaded_image == image
+        row = history_row()
+        assert (row["window_size"], row["bytes_written"]) == (outcome["window"], len(image))
+
+    def test_a_device_that_now_takes_one_command_per_read_is_updated_one_at_a_time(self, emulator, image_file):
+        image, path = image_file
+        device = emulator(one_command_per_read_after=BEFORE_BLOCKS + 20)  # from the first window on
+        result, outcome = json_update(device, path, "--timeout", 0.5)
+        assert result.returncode == 0, result.stderr
+        assert outcome["result"] == "updated" and outcome["window"] == 1
+        said = [line for line in result.stderr.splitlines() if ONE_AT_A_TIME in line]
+        assert len(said) == 1
+        assert re.search(rf"{device.host}:{device.port}: no answer within 0.5 s at byte \d+; {ONE_AT_A_TIME}$", said[0])
+        assert device.device.fpga.loaded_image == image
+        assert history_row()["window_size"] == 1
+
+    def test_a_device_silent_mid_write_fails_after_its_time_out_as_a_lost_link(self, emulator, image_file, tmp_path):
+        _, path = image_file
+        device = emulator(silent_after=BEFORE_BLOCKS + 50)
+        report = tmp_path / "report.json"
+        target = f"{device.host}:{device.port}"
+        result = run("update", "--address", target, "--timeout", 0.5, "--erase-timeout", 5, "--json", report, path)
+        assert result.returncode == 1
+        assert result.stderr == f"orbisk-fpga: error: {target}: no answer within 0.5 s while writing; {ADVICE}\n"
+        assert device.device.commands.count("FPGA_ERASE") == 1  # the second try went no further than the probe
+        [outcome] = json.loads(report.read_text())["devices"]
+        acknowledged = 50 * 16
+        assert (outcome["reason"], outcome["phase"], outcome["device_state"]) == ("timeout", "write", "erased")
+        assert outcome["bytes_written"] == acknowledged == len(device.device.fpga.memory) and outcome["window"] > 1
+        row = history_row()
+        assert (row["device_state"], row["bytes_written"], row["window_size"]) == ("erased", acknowledged,
+                                                                                   outcome["window"])
+
+    def test_a_block_refused_in_a_window_is_recorded_at_the_window_the_module_wrote_again_at(self, emulator,
+                                                                                              image_file):
+        image, path = image_file
+        device = emulator(refuse_block=50)
+        result, outcome = json_update(device, path)
+        assert result.returncode == 0, result.stderr
+        assert outcome["window"] == history_row()["window_size"] == 1
+        assert re.search(rf"{device.host}:{device.port}: the device refused the block at byte {50 * 16} with \d+ "
+                         "commands in flight; writing the image again from the erase, one command at a time$",
+                         result.stderr, re.MULTILINE)
+        assert "trying once more" not in result.stderr and ONE_AT_A_TIME not in result.stderr
+        assert device.device.fpga.loaded_image == image
+
+
 class TestFallback:
-    def test_a_time_out_in_a_window_falls_back_once_and_succeeds(self, emulator, update_one, image_file):
-        device = emulator(silent_after=len(PROBE) * ROUND_TRIPS + 20)  # answers the probe, then stops in the first window
+    def test_a_stall_in_a_window_is_tried_once_more_at_the_window_learned(self, emulator, update_one, image_file,
+                                                                          monkeypatch):
+        device = emulator(silent_after=BEFORE_BLOCKS + 20)  # answers the probe, then stops in the first window
+        probe = window.probe_pipeline_depth
+        depths = []
 
-        def answer_again():
-            device.faults.silent_after = None
+        def probe_after_the_stall(conn):
+            if depths:  # by the time the device is asked again, it answers
+                device.faults.silent_after = None
+            depths.append(probe(conn))
+            return depths[-1]
 
-        view = RecordingView(answer_again)
+        monkeypatch.setattr(window, "probe_pipeline_depth", probe_after_the_stall)
+        view = RecordingView()
         outcome = update_one(device, view)
         assert outcome.result == "updated", outcome.message
-        assert outcome.window == 1
-        assert view.notes == [f"{device.host}:{device.port}: {ONE_AT_A_TIME}"]
+        assert len(depths) == 2 and outcome.window == depths[0] > 1
+        assert view.notes == [f"{device.host}:{device.port}: no answer within 0.3 s at byte {20 * 16}; "
+                              f"trying once more with {depths[0]} commands in flight"]
         assert device.device.fpga.loaded_image == image_file[0]
-
-    def test_a_device_that_fails_at_depth_1_too_fails_as_one_command_at_a_time_does(self, emulator, update_one):
-        device = emulator(silent_after=len(PROBE) * ROUND_TRIPS + 20)
-        view = RecordingView()
-        outcome = update_one(device, view, erase_timeout=0.3)
-        assert outcome.result == "failed" and outcome.window == 1
-        assert len(view.notes) == 1  # never a second fallback
-        assert outcome.message.startswith("no answer within 0.3 s while erasing; ")
-        assert outcome.message.endswith(ADVICE) and "--window 1" not in outcome.message
-        assert device.device.fpga.loaded_image is None
 
 
 class TestEraseTimeOut:
