@@ -4,8 +4,8 @@ The image is checked once, by the FPGA module's own checks, and every host name 
 looked up once, before any device is touched (so that one device named twice is
 refused). Then each device gets a Job in a thread of its own: a lock on each of its
 addresses and, once read, on its serial number (so that no two updates of one device ever
-run at once, in this process or another, of any user), its own connection and FpgaTool, and an Outcome whose message says in one
-line what happened and what to do next.
+run at once, in this process or another, of any user), its own connection and FpgaTool,
+and an Outcome whose message says in one line what happened and what to do next.
 """
 
 import concurrent.futures
@@ -237,14 +237,14 @@ def device_lock(folder, addresses, port):
 def serial_lock(folder, serial):
     """The lock of the device with serial number `serial`, so that two addresses of one device
     exclude each other too. The serial number is the device's text: the file is named by its hash."""
-    digest = hashlib.sha256(serial.encode("utf-8", "surrogateescape")).hexdigest()
+    digest = hashlib.sha256(serial.encode("utf-8", "surrogatepass")).hexdigest()
     return _lock(folder, f"serial-{digest[:32]}")
 
 
 # Lock files are never written and never followed through a link: anyone may have put something
 # of their own under a lock's name. O_NONBLOCK: a FIFO does not hold the open up.
 _LOCK_FILE_OPEN = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC
-_TRIES = 50  # opens, or locks, before giving up
+_TRIES = 50  # opens, or locks, before giving up on a file that stays unreadable or whose holder stays unnamed
 
 
 @contextlib.contextmanager
@@ -254,28 +254,23 @@ def _lock(folder, key):
     The file is removed while still locked: whoever opened it before that finds, once they hold
     the lock, that the name no longer leads to it, and tries again. Raises DeviceFailure."""
     name = f"orbisk-fpga-{key}.lock"
-    for attempt in range(_TRIES):
+    for _ in range(_TRIES):
         fd = _open_lock_file(folder, name)
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            if _still_named(folder, name, fd):
+                break
         except BlockingIOError:  # another open of the file holds it
-            try:
-                holder = _lock_holder(fd)
-            finally:
+            holder = _lock_holder(fd)
+            if holder is not None:
                 os.close(fd)
-            if holder is None and attempt < _TRIES - 1:
-                continue  # released meanwhile, or this computer does not say who holds it
-            if holder == os.getpid():
-                raise DeviceFailure("this run is updating this device already, by another address; "
-                                    "give each device once") from None
-            raise DeviceFailure(f"another orbisk-fpga{_holder_words(holder)} is updating this device; "
-                                "wait for it to finish") from None
+                raise DeviceFailure(_held_by(holder)) from None
         except BaseException:
             os.close(fd)
             raise
-        if _still_named(folder, name, fd):
-            break
-        os.close(fd)
+        os.close(fd)  # released meanwhile, or the name leads to another file now: again
+    else:  # held all along by a process that this computer does not name
+        raise DeviceFailure(_held_by(0))
     try:
         yield
     finally:
@@ -294,7 +289,11 @@ def _open_lock_file(folder, name):
                 return _regular_file(os.open(name, _LOCK_FILE_OPEN, dir_fd=folder), folder, name)
             except FileNotFoundError:
                 fd = os.open(name, _LOCK_FILE_OPEN | os.O_CREAT | os.O_EXCL, 0o644, dir_fd=folder)
-                os.fchmod(fd, 0o644)  # whatever this process's umask
+                try:
+                    os.fchmod(fd, 0o644)  # whatever this process's umask
+                except BaseException:
+                    os.close(fd)
+                    raise
                 return fd
         except FileExistsError:
             continue  # made meanwhile by another process
@@ -322,8 +321,8 @@ def _unusable_lock_file(folder, name, reason):
 
 
 def _lock_holder(fd):
-    """The process that holds a flock on the file open as `fd`, from /proc/locks: its number, 0
-    for a process outside this one's view, None when none is found."""
+    """The process that holds a flock on the file open as `fd`, from /proc/locks: its number (0 for
+    a process outside this one's view), or None when none is found."""
     status = os.fstat(fd)
     file = f"{os.major(status.st_dev):02x}:{os.minor(status.st_dev):02x}:{status.st_ino}"
     try:
@@ -338,19 +337,23 @@ def _lock_holder(fd):
     return None
 
 
-def _holder_words(pid):
-    """The words that name the holder: " (process PID of user NAME)", or as much as is known."""
-    if not pid:
-        return ""
-    try:
-        uid = os.stat(f"/proc/{pid}").st_uid
-    except OSError:
-        return f" (process {pid})"
-    try:
-        user = pwd.getpwuid(uid).pw_name
-    except KeyError:
-        user = str(uid)
-    return f" (process {pid} of user {user})"
+def _held_by(pid):
+    """Why a device whose lock process `pid` holds (0: a process not known) is refused: the holder's
+    process and user, or as much as is known of them."""
+    if pid == os.getpid():
+        return "this run is updating this device already, by another address; give each device once"
+    holder = ""
+    if pid:
+        try:
+            uid = os.stat(f"/proc/{pid}").st_uid
+        except OSError:
+            holder = f" (process {pid})"
+        else:
+            try:
+                holder = f" (process {pid} of user {pwd.getpwuid(uid).pw_name})"
+            except KeyError:
+                holder = f" (process {pid} of user {uid})"
+    return f"another orbisk-fpga{holder} is updating this device; wait for it to finish"
 
 
 def _still_named(folder, name, fd):
