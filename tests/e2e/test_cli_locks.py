@@ -32,8 +32,9 @@ def run(*args, env=None, user=None):
 
 
 def start(*args, env=None, user=None):
+    """Starts orbisk-fpga with a umask that would keep the files it makes from other users."""
     return subprocess.Popen(as_user(user, [COMMAND, *map(str, args)]), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=env)
+                            stderr=subprocess.PIPE, text=True, env=env, umask=0o077)
 
 
 def address(device):
