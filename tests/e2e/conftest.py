@@ -5,7 +5,7 @@ import threading
 import pytest
 
 from orbisk.VornCommService import _TCPConn
-from orbisk_tools.emulator import DeviceEmulator, Faults
+from orbisk_tools.emulator import DeviceEmulator, Faults, _Server
 
 
 @pytest.fixture
@@ -20,6 +20,25 @@ def emulator():
     yield start
     for device in started:
         device.stop()
+
+
+@pytest.fixture
+def also_listening():
+    """Factory: also_listening(emulator, host) makes the emulated device answer on `host` too (a
+    loopback address), on a free port that it returns: one device reached by two addresses."""
+    servers = []
+
+    def listen(device, host):
+        server = _Server((host, 0), device.device)
+        threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True).start()
+        servers.append(server)
+        return server.server_address[1]
+
+    yield listen
+    for server in servers:
+        server.shutdown()
+        server.close_clients()
+        server.server_close()
 
 
 @pytest.fixture
@@ -40,18 +59,26 @@ def connect():
 
 @pytest.fixture
 def hold_at_block():
-    """Factory: hold_at_block(emulator, block) holds the emulated device's answer to block
-    `block` until `release` is set; returns (reached, release), `reached` set when it got there."""
+    """Factory: hold_at_block(emulator, block, others_wait=True) holds the emulated device's answer
+    to block `block` until `release` is set; returns (reached, release), `reached` set when it got
+    there. With others_wait=False the device answers its other connections meanwhile."""
     released = []
 
-    def hold(device, block):
+    def hold(device, block, others_wait=True):
         reached, release = threading.Event(), threading.Event()
         program = device.device.program
 
         def held(data):
             if device.device.fpga.blocks_taken == block and not release.is_set():
                 reached.set()
-                release.wait(60)
+                if others_wait:
+                    release.wait(60)
+                else:
+                    device.device.lock.release()  # held by the caller of program()
+                    try:
+                        release.wait(60)
+                    finally:
+                        device.device.lock.acquire()
             return program(data)
 
         device.device.program = held

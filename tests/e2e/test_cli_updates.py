@@ -1,17 +1,14 @@
-"""orbisk-fpga update as it runs: several devices at once, one device never updated twice at
-once (names that resolve to one device, the lock that names its holder and goes away after, a
-lock folder that someone else prepared), devices that cannot be reached, an interrupt, output
-that dies midway, and how much it writes to a log."""
+"""orbisk-fpga update as it runs: several devices at once, names that resolve to one device,
+devices that cannot be reached, an interrupt, output that dies midway, and how much it writes
+to a log. The device locks: test_cli_locks.py."""
 
 import json
 import os
 import re
-import shutil
 import signal
 import socket
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 import pytest
@@ -19,16 +16,11 @@ import pytest
 from orbisk_tools.signed_image import pack
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
-USER, ATTACKER = 65534, 4242  # nobody, and a user that does not exist
 ADVICE = "the device still runs its previous FPGA image until it restarts; run the update again before power-cycling it"
 
 
-def run(*args, env=None, user=None):
-    """Runs orbisk-fpga, in `env`, as the user `user` if given."""
-    command = [COMMAND, *map(str, args)]
-    if user is not None:
-        command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", *command]
-    return subprocess.run(command, capture_output=True, text=True, timeout=120, env=env)
+def run(*args, env=None):
+    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=120, env=env)
 
 
 def start(*args):
@@ -77,26 +69,6 @@ def test_one_failing_device_does_not_stop_the_others(emulator, tmp_path):
     assert "2 of 3 devices updated" in summary
     assert result.stderr.splitlines() == ["orbisk-fpga: error: 1 of 3 devices not updated; the summary says why "
                                           "for each, and what to do"]
-
-
-def test_one_device_is_never_updated_twice_at_once(emulator, tmp_path, hold_at_block):
-    device = emulator()
-    reached, release = hold_at_block(device, 5)
-    image, path = image_file(tmp_path, 1000)
-    first = start("update", "--address", address(device), path)
-    try:
-        assert reached.wait(30)
-        second = run("update", "--address", f"localhost:{device.port}", path)  # the same device by another name
-        assert second.returncode == 1
-        assert second.stderr == (f"orbisk-fpga: error: localhost:{device.port}: another orbisk-fpga (process "
-                                 f"{first.pid}) is updating this device; wait for it to finish\n")
-    finally:
-        first.kill()  # its lock goes with it
-        first.communicate()
-        release.set()
-    third = run("update", "--address", address(device), path)
-    assert third.returncode == 0, third.stderr
-    assert device.device.fpga.loaded_image == image
 
 
 def test_interrupt_says_what_state_the_device_is_in(emulator, tmp_path, hold_at_block):
@@ -231,14 +203,6 @@ def test_devices_an_interrupt_kept_from_starting_are_reported_not_started(emulat
     assert second.device.commands == []
 
 
-@pytest.fixture
-def runtime(tmp_path):
-    """An environment whose lock folder is tmp_path/run/orbisk-fpga."""
-    folder = tmp_path / "run"
-    folder.mkdir(mode=0o700)
-    return {**os.environ, "XDG_RUNTIME_DIR": str(folder)}, folder / "orbisk-fpga"
-
-
 def test_two_names_of_one_device_are_refused_before_any_device_is_touched(emulator, tmp_path):
     device = emulator()
     _, image = image_file(tmp_path, 100)
@@ -247,109 +211,6 @@ def test_two_names_of_one_device_are_refused_before_any_device_is_touched(emulat
     assert f"127.0.0.1:{device.port} and localhost:{device.port} are the same device (127.0.0.1:{device.port}); " \
            "give each device once" in result.stderr
     assert device.device.commands == []
-
-
-def test_the_lock_names_its_holder_even_after_a_killed_run_and_goes_away_with_the_update(emulator, tmp_path,
-                                                                                        runtime, hold_at_block):
-    env, folder = runtime
-    device = emulator()
-    data, image = image_file(tmp_path, 1000, "fw.tbin")
-    reached, release = hold_at_block(device, 5)
-    killed = subprocess.Popen([COMMAND, "update", "--address", f"127.0.0.1:{device.port}", str(image)], env=env,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    assert reached.wait(30)
-    killed.kill()  # leaves its lock file behind
-    killed.wait()
-    release.set()
-    assert len(list(folder.iterdir())) == 1
-
-    reached, release = hold_at_block(device, 5)
-    holder = subprocess.Popen([COMMAND, "update", "--address", f"localhost:{device.port}", str(image)], env=env,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert reached.wait(30)
-        refused = run("update", "--address", f"127.0.0.1:{device.port}", image, env=env)
-        assert refused.returncode == 1
-        assert refused.stderr == (f"orbisk-fpga: error: 127.0.0.1:{device.port}: another orbisk-fpga (process "
-                                  f"{holder.pid}) is updating this device; wait for it to finish\n")
-    finally:
-        release.set()
-        _, errors = holder.communicate(timeout=60)
-    assert holder.returncode == 0, errors
-    assert device.device.fpga.loaded_image == data
-    assert list(folder.iterdir()) == []  # no lock file is left behind
-
-
-@pytest.fixture
-def shared_tmp():
-    """A shared temporary folder (mode 1777) that every user can reach."""
-    if os.geteuid() != 0 or shutil.which("setpriv") is None:
-        pytest.skip("running the command line as a normal user, and preparing another user's files, needs root "
-                    "and setpriv")
-    probe = subprocess.run(["setpriv", f"--reuid={USER}", f"--regid={USER}", "--clear-groups", sys.executable, "-c",
-                            "import orbisk_tools.cli"], capture_output=True, timeout=60)
-    if probe.returncode != 0:
-        pytest.skip(f"user {USER} cannot run this interpreter and its packages (a folder on their path is private)")
-    folder = Path(tempfile.mkdtemp(prefix="orbisk-shared-"))
-    folder.chmod(0o1777)
-    yield folder
-    shutil.rmtree(folder)
-
-
-def owned(path, uid, mode=None, text=None):
-    """`path` (made a folder unless it exists or `text` is given) owned by `uid`, with `mode`."""
-    if text is not None:
-        path.write_text(text)
-    elif not path.exists() and not path.is_symlink():
-        path.mkdir()
-    os.chown(path, uid, uid, follow_symlinks=False)
-    if mode is not None:
-        path.chmod(mode)
-    return path
-
-
-def as_user_env(shared_tmp):
-    """The environment of a user without XDG_RUNTIME_DIR, whose temporary folder is `shared_tmp`."""
-    private = ("XDG_RUNTIME_DIR", "XDG_STATE_HOME", "ORBISK_FPGA_HISTORY")  # their history goes under HOME
-    return {**{k: v for k, v in os.environ.items() if k not in private}, "TMPDIR": str(shared_tmp),
-            "HOME": str(shared_tmp)}
-
-
-@pytest.mark.parametrize("prepared, reason", [
-    ("another user's folder", "it belongs to another user"),
-    ("a link to the user's folder", "it is a symbolic link"),
-    ("a folder others can write to", "others can write to it"),
-])
-def test_a_lock_folder_that_another_user_could_prepare_is_refused(emulator, shared_tmp, prepared, reason):
-    device = emulator()
-    image = owned(shared_tmp / "fw.bin", USER, 0o644, text="image")
-    notes = owned(shared_tmp / "notes.txt", USER, 0o600, text="the user's own notes\n")
-    locks = shared_tmp / f"orbisk-fpga-{USER}"
-    if prepared == "a link to the user's folder":
-        folder = owned(shared_tmp / "own", USER, 0o700)
-        os.symlink(folder, locks)
-        owned(locks, ATTACKER)
-    else:
-        folder = owned(locks, ATTACKER if prepared == "another user's folder" else USER, 0o777)
-    os.symlink(notes, folder / f"127.0.0.1_{device.port}.lock")  # named after the device's lock file
-
-    result = run("update", "--address", f"127.0.0.1:{device.port}", image, env=as_user_env(shared_tmp), user=USER)
-    assert result.returncode == 1, result.stderr
-    assert result.stderr == (f"orbisk-fpga: error: cannot use the lock folder {locks}: {reason}; have it removed, "
-                             "or set XDG_RUNTIME_DIR to a folder that only you can write to\n")
-    assert notes.read_text() == "the user's own notes\n"
-    assert device.device.commands == []
-
-
-def test_a_normal_user_gets_a_private_lock_folder(emulator, shared_tmp):
-    device = emulator()
-    image = owned(shared_tmp / "fw.bin", USER, 0o644, text="image")
-    result = run("update", "--address", f"127.0.0.1:{device.port}", image, env=as_user_env(shared_tmp), user=USER)
-    assert result.returncode == 0, result.stderr
-    locks = shared_tmp / f"orbisk-fpga-{USER}"
-    status = locks.lstat()
-    assert (status.st_uid, status.st_mode & 0o777) == (USER, 0o700)
-    assert list(locks.iterdir()) == []
 
 
 def test_a_name_that_is_not_found_fails_its_device_only(emulator, tmp_path, monkeypatch, capsys):

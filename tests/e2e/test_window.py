@@ -172,9 +172,8 @@ class RecordingView:
 
 
 @pytest.fixture
-def update_one(tmp_path, monkeypatch, image_file):
+def update_one(image_file):
     """update_one(device, view, **settings): the fleet's Outcome of updating `device`."""
-    monkeypatch.setenv("XDG_RUNTIME_DIR", str(tmp_path))
     folder = fleet.open_lock_folder()
 
     def update(device, view, **settings):
