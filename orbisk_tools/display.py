@@ -359,7 +359,7 @@ def fitted_table(title, fields, rows, width):
         current.add_row(*(shown(row_cells[index]) for index in shown_at))
         moved = [f"{field.header}: {cell}" for index, (field, cell) in enumerate(zip(fields, row_cells))
                  if index not in widths and (field.moves or field.whole) and cell not in ("", "-")]
-        line = "; ".join(filter(None, [*moved, printable(note)]))
+        line = "; ".join(filter(None, [*moved, printable(note or "")]))
         if line:
             parts.append(Padding(shown(line), (0, 0, 0, NOTE_INDENT)))
             current = None  # the rows after the note go on in a table of the same columns
