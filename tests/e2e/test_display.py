@@ -134,21 +134,10 @@ def test_markup_in_device_text_and_an_ipv6_address_are_shown_as_they_are(monkeyp
     assert rows[1].startswith(IPV6) and rows[2].rstrip().endswith("updated [/x]")
     assert "[bold]bold[/bold] :smile:" in view.output.stream.getvalue()
 
-    shown = on_terminal(lambda output: print_table(output, [DeviceStatus(IPV6, problem="cannot connect [/x]")]),
-                        monkeypatch)
-    assert shown[2].startswith(f"{IPV6}  -") and shown[3].strip() == "cannot connect [/x]"
-
-
-def test_the_summary_at_80_columns_puts_failures_first_each_with_its_details_under_it(monkeypatch):
-    details = ("the device refused the block at byte offset 48 10 times; the device still runs its previous "
-               "FPGA image until it restarts; run the update again before power-cycling it")
-    outcomes = [Outcome("127.0.0.1:40123", "updated", fpga_version="0.2.4.0", fpga_version_before="0.2.3.4"),
-                Outcome(IPV6, "failed", details, fpga_version_before="[/x]"),
-                Outcome("127.0.0.1:40125", "updated", fpga_version="0.2.4.0", fpga_version_before="0.2.3.4")]
-    shown = on_terminal(lambda output: summary_table(outcomes, output), monkeypatch)
-    assert all(len(line) <= 80 for line in shown)
-    assert [line.split()[0] for line in shown[2:]][:1] == [IPV6]
-    assert re.fullmatch(rf"{re.escape(IPV6)}\s+failed\s+-\s+\[/x\]\s+0\.0 s", shown[2])
-    wrapped = [line.strip() for line in shown[3:] if line.startswith("  ")]
-    assert " ".join(wrapped) == details and len(wrapped) > 1  # at word boundaries, across the whole width
-    assert [line.split()[0] for line in shown if "updated" in line] == ["127.0.0.1:40123", "127.0.0.1:40125"]
+    status = on_terminal(lambda output: print_table(output, [DeviceStatus(IPV6, problem="cannot connect [/x]")]),
+                         monkeypatch)
+    assert status[2].startswith(f"{IPV6}  -") and status[3] == "  cannot connect [/x]"
+    summary = on_terminal(lambda output: summary_table([Outcome("127.0.0.1:40123", "updated"),
+                                                        Outcome(IPV6, "failed", fpga_version_before="[/x]")], output),
+                          monkeypatch)
+    assert re.fullmatch(rf"{re.escape(IPV6)}\s+failed\s+-\s+\[/x\]\s+0\.0 s", summary[2])  # failures first
