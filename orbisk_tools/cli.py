@@ -15,7 +15,7 @@ import sys
 from orbisk_tools import options
 from orbisk_tools.commands import COMMANDS
 from orbisk_tools.commands.shared import INTERRUPTED, Failure
-from orbisk_tools.display import GuardedOutput
+from orbisk_tools.display import GuardedOutput, printable
 
 
 class Stderr(logging.StreamHandler):
@@ -30,6 +30,13 @@ class Stderr(logging.StreamHandler):
         pass
 
 
+class PrintableLines(logging.Formatter):
+    """Log lines as text: what a device or a file said may hold control characters."""
+
+    def format(self, record):
+        return "\n".join(map(printable, super().format(record).split("\n")))
+
+
 def configure_logging(verbose):
     """The FPGA module logs to stdout unless the host configured logging first: this CLI does,
     before importing it. Its lines are shown with -v only: failures are told from its outcomes."""
@@ -37,7 +44,7 @@ def configure_logging(verbose):
 
     handler = Stderr()
     handler.addFilter(DeviceLabel())
-    handler.setFormatter(logging.Formatter("%(levelname)s %(device)s%(message)s"))
+    handler.setFormatter(PrintableLines("%(levelname)s %(device)s%(message)s"))
     logging.basicConfig(level=logging.INFO if verbose else logging.WARNING, handlers=[handler])
     logging.raiseExceptions = False  # a log line to a closed terminal is lost, not reported
     module_log = logging.getLogger("FPGA")

@@ -7,6 +7,7 @@ stamp marks the start of each phase and each tenth of writing and of verifying. 
 dies (a broken pipe, a closed terminal) only stops the drawing: the updates go on.
 """
 
+import dataclasses
 import datetime
 import threading
 import time
@@ -14,6 +15,7 @@ import time
 from orbisk_tools.fleet import SUCCEEDED
 
 REDRAW_SECONDS = 0.1
+BAR_WIDTHS = (10, 40)  # the narrowest bar that a live row shows, and the widest
 # Every phase of the history's vocabulary, where a device may be or where its update ended.
 PHASE_NAMES = {"connect": "Connecting", "probe": "Reading", "check": "Checking", "erase": "Erasing",
                "write": "Writing", "verify": "Verifying", "load": "Loading", "version": "Loading", "done": "Loaded"}
@@ -132,16 +134,18 @@ class TerminalView:
 
     def __init__(self, output, devices, console=None):
         from rich.console import Console
-        from rich.progress import (BarColumn, DownloadColumn, Progress, ProgressColumn, TaskProgressColumn,
-                                   TextColumn, TransferSpeedColumn)
+        from rich.progress import BarColumn, DownloadColumn, Progress, ProgressColumn, TaskProgressColumn
         from rich.text import Text
 
-        class TimeLeftColumn(ProgressColumn):
+        class Cell(ProgressColumn):
+            """Text of the row's task, shown as it is."""
+
+            def __init__(self, text):
+                super().__init__()
+                self.text = text
+
             def render(self, task):
-                left = task.fields.get("left")
-                if left is None:
-                    return Text("-:--:-- left", style="progress.remaining")
-                return Text(f"{datetime.timedelta(seconds=round(left))} left", style="progress.remaining")
+                return shown(self.text(task))
 
         view = self
 
@@ -149,19 +153,24 @@ class TerminalView:
             def get_renderables(self):
                 if view.fleet:
                     yield Text(view.count_line())
-                yield self.make_tasks_table(sorted(self.tasks, key=lambda task: view.ORDER[task.fields["state"]]))
+                yield view.rows(sorted(self.tasks, key=lambda task: view.ORDER[task.fields["state"]]))
 
         self.output, self.devices, self.fleet = output, devices, devices > 1
-        self.done = self.failed = 0
+        # The row's state comes last; self.leaving: the columns that leave a row too narrow for them, in turn.
+        self.bar, percentage, state = BarColumn(bar_width=None), TaskProgressColumn(), Cell(row_state)
+        phase = Cell(lambda task: f"{task.description:<10}")  # as wide for every phase: the bar stays put
         if self.fleet:
-            columns = [TextColumn("{task.fields[address]}"), TextColumn("{task.description:<10}"), BarColumn(),
-                       TaskProgressColumn(), TransferSpeedColumn(), TimeLeftColumn(),
-                       TextColumn("{task.fields[result]}")]
+            self.columns = [Cell(lambda task: task.fields["address"]), phase, self.bar,
+                            percentage, state]
+            self.leaving = [self.bar, percentage]
         else:
-            columns = [TextColumn("{task.description:<10}"), BarColumn(), DownloadColumn(), TaskProgressColumn(),
-                       TransferSpeedColumn(), TimeLeftColumn()]
+            size = DownloadColumn()
+            self.columns = [phase, self.bar, size, percentage, state]
+            self.leaving = [self.bar, size, percentage]
+        self.done = self.failed = 0
         # The module's log lines (-v) go through sys.stderr, which rich shows above the bars.
-        self.bars = Bars(*columns, console=console or Console(file=output, force_terminal=True),
+        self.console = console or Console(file=output, force_terminal=True)
+        self.bars = Bars(*self.columns, console=self.console,
                          auto_refresh=False, redirect_stdout=False, redirect_stderr=True)
         self._lock = threading.Lock()
         self._tasks = {}  # address -> [task id, phase, next draw time, TimeLeft, (done, total)]
@@ -170,6 +179,38 @@ class TerminalView:
 
     def count_line(self):
         return f"{self.done} of {self.devices} devices done, {self.failed} failed"
+
+    def rows(self, tasks):
+        """A line for each of `tasks`, as wide as the console at most: when the columns do not fit,
+        those of self.leaving leave, in turn, and then the state is cut; the bar takes what the
+        others leave, up to BAR_WIDTHS[1]."""
+        from rich.measure import Measurement
+        from rich.table import Column, Table
+
+        console = self.console
+        cells = [[column(task) for column in self.columns] for task in tasks]
+        bar = self.columns.index(self.bar)
+        widths = [0 if index == bar else max([1, *(Measurement.get(console, console.options, row[index]).maximum
+                                                  for row in cells)])
+                  for index in range(len(self.columns))]
+        shown_at, leaving = list(range(len(self.columns))), [self.columns.index(column) for column in self.leaving]
+
+        def room():  # what the shown columns leave free
+            return console.width - sum(widths[index] for index in shown_at) - (len(shown_at) - 1) \
+                - (BAR_WIDTHS[0] if bar in shown_at else 0)
+
+        while leaving and room() < 0:
+            shown_at.remove(leaving.pop(0))
+        state, spare = len(self.columns) - 1, room()
+        if bar in shown_at:
+            widths[bar] = min(BAR_WIDTHS[1], BAR_WIDTHS[0] + spare)
+        elif spare < 0:
+            widths[state] = max(1, widths[state] + spare)
+        table = Table.grid(*(Column(width=widths[index], no_wrap=True, overflow="ellipsis") for index in shown_at),
+                           padding=(0, 1))  # one space between the columns
+        for row in cells:
+            table.add_row(*(row[index] for index in shown_at))
+        return table
 
     def phase(self, address, phase):
         if self.output.dead:
@@ -223,7 +264,7 @@ class TerminalView:
                 self._refresh(time.monotonic(), force=True)
 
     def note(self, text):
-        self.bars.console.print(text, markup=False, highlight=False)
+        self.console.print(shown(text))
 
     def close(self):
         with self._lock:
@@ -235,19 +276,130 @@ class TerminalView:
             self.bars.refresh()
 
 
+def row_state(task):
+    """The last column of a live row: the rate and the time left while the device is updated,
+    then its result."""
+    if task.fields["state"] != "active":
+        return task.fields["result"]
+    left = task.fields.get("left")
+    return "  ".join(filter(None, [human_rate(task.speed, 1) if task.speed else "",
+                                   f"{datetime.timedelta(seconds=round(left))} left" if left is not None else ""]))
+
+
 def view_for(output, devices):
     return TerminalView(output, devices) if output.isatty() else PlainView(output, devices)
 
 
-def summary_table(outcomes, output):
-    """The outcome of each device of a fleet, as a table."""
-    from rich.console import Console
-    from rich.table import Table
+# ---- text and tables ----------------------------------------------------------------------
 
-    table = Table("Device", "Result", "FPGA version", "Before", "Time", "Details", title="FPGA update summary")
-    for outcome in outcomes:
-        table.add_row(outcome.address, outcome.result, outcome.fpga_version or "-", outcome.fpga_version_before or "-",
-                      f"{outcome.seconds:.1f} s", outcome.message or "-")
+def printable(text):
+    """`text` for the terminal, control characters (which could move the cursor or break the
+    line) as spaces: a device, a file or a trusted comment (whose fields tabs separate) may hold
+    anything."""
+    return "".join(c if c.isprintable() else " " for c in text)
+
+
+def shown(text):
+    """Text from a device, a file or a message, as rich is to show it: printable(), and never
+    read as markup or emoji codes. Everything that goes into a table, a live row or a note goes
+    through here."""
+    from rich.text import Text
+
+    return Text(printable(str(text)))
+
+
+@dataclasses.dataclass(frozen=True)
+class Field:
+    """A column of a table that fits its terminal. A `whole` one (an address, a serial number) is
+    never cut or wrapped. When the table is too wide, the other columns leave it, the one of the
+    highest `rank` first: what a column that `moves` holds goes to the line under its row, the
+    others are dropped. Should that not be enough, the whole ones but the first move too."""
+    header: str
+    whole: bool = False
+    rank: int = 0
+    moves: bool = False
+
+
+COLUMN_GAP = 2  # the spaces between two columns of a table
+NOTE_INDENT = 2  # of the line under a row
+
+
+def print_table(output, title, fields, rows, pipe_width):
+    """Prints a table of `rows`, (cells, note), as wide as the terminal, or `pipe_width` on a file
+    or a pipe. Each row is one line; a row's note (its details, what the columns that moved hold)
+    goes on a line of its own under it, wrapped at word boundaries."""
+    from rich.console import Console
+
     terminal = output.isatty()
-    # A log file or a pipe gets wide rows rather than long messages wrapped into narrow columns.
-    Console(file=output, force_terminal=terminal, width=None if terminal else 160).print(table)
+    console = Console(file=output, force_terminal=terminal, width=None if terminal else pipe_width)
+    console.print(fitted_table(title, fields, rows, console.width))
+
+
+def fitted_table(title, fields, rows, width):
+    """The renderable of print_table(), for `width` columns."""
+    from rich.console import Group
+    from rich.padding import Padding
+    from rich.table import Column, Table
+
+    cells = [[printable(str(cell)) for cell in row] for row, _ in rows]
+    shown_at, header_whole = columns_that_fit(fields, cells, width)
+    widths = {index: column_width(fields[index], [row[index] for row in cells], header_whole) for index in shown_at}
+    if sum(widths.values()) + COLUMN_GAP * (len(widths) - 1) > width:  # the first column alone is too wide
+        widths[shown_at[0]] = width
+
+    def table(first):
+        columns = [Column(shown(fields[index].header), width=widths[index], overflow="fold") for index in shown_at]
+        return Table(*columns, title=title if first else None, show_header=first, box=None, pad_edge=False,
+                     padding=(0, COLUMN_GAP // 2))
+
+    parts, current = [], None
+    for row_cells, (_, note) in zip(cells, rows):
+        if current is None:
+            current = table(first=not parts)
+            parts.append(current)
+        current.add_row(*(shown(row_cells[index]) for index in shown_at))
+        moved = [f"{field.header}: {cell}" for index, (field, cell) in enumerate(zip(fields, row_cells))
+                 if index not in widths and (field.moves or field.whole) and cell not in ("", "-")]
+        line = "; ".join(filter(None, [*moved, printable(note or "")]))
+        if line:
+            parts.append(Padding(shown(line), (0, 0, 0, NOTE_INDENT)))
+            current = None  # the rows after the note go on in a table of the same columns
+    return Group(*parts)
+
+
+def columns_that_fit(fields, cells, width):
+    """(the indexes of the columns shown, whether their headers fit whole) for a table of `width`
+    columns: every column that fits, with its header on one line if it can."""
+    shown_at = list(range(len(fields)))
+    leaving = sorted((index for index in shown_at if not fields[index].whole), key=lambda index: -fields[index].rank)
+    leaving += [index for index in shown_at[1:] if fields[index].whole]
+    while True:
+        for header_whole in (True, False):
+            used = sum(column_width(fields[index], [row[index] for row in cells], header_whole) for index in shown_at)
+            if used + COLUMN_GAP * (len(shown_at) - 1) <= width:
+                return shown_at, header_whole
+        if not leaving:
+            return shown_at, False
+        shown_at.remove(leaving.pop(0))
+
+
+def column_width(field, texts, header_whole):
+    """The width of a column that shows each of `texts` on one line, and its header whole or
+    wrapped at word boundaries."""
+    from rich.cells import cell_len
+
+    header = cell_len(field.header) if header_whole else max(map(cell_len, field.header.split()))
+    return max([header, *map(cell_len, texts)])
+
+
+SUMMARY_FIELDS = (Field("Device", whole=True), Field("Result"), Field("FPGA version", rank=2, moves=True),
+                  Field("Before", rank=3, moves=True), Field("Time", rank=1))
+
+
+def summary_table(outcomes, output):
+    """The outcome of each device of a fleet, as a table: the devices that need more first, each
+    one's details on a line under its row."""
+    ordered = sorted(outcomes, key=lambda outcome: outcome.result in SUCCEEDED)
+    rows = [([outcome.address, outcome.result, outcome.fpga_version or "-", outcome.fpga_version_before or "-",
+              f"{outcome.seconds:.1f} s"], outcome.message) for outcome in ordered]
+    print_table(output, "FPGA update summary", SUMMARY_FIELDS, rows, pipe_width=160)

@@ -62,16 +62,23 @@ def versions(before, after):
     return f"{before or '?'} -> {after}" if after else (before or "-")
 
 
-def print_table(output, shown):
-    from rich.console import Console
-    from rich.table import Table
+def started_as_shown(started):
+    """"2026-12-09 02:15:00" for "2026-12-09T02:15:00+00:00": the column says UTC."""
+    return started.replace("T", " ").removesuffix("+00:00")
 
-    table = Table("Started (UTC)", "Run", "Device", "Serial", "Outcome", "Phase", "Device left", "FPGA version",
-                  "Image", "Operator", "Details", title="FPGA update history")
+
+def print_table(output, shown):
+    from orbisk_tools.display import Field, print_table as print_fitted
+
+    # On a narrow terminal the run, the image and the operator are left out first.
+    fields = [Field("Started (UTC)", rank=1, moves=True), Field("Run", rank=7), Field("Device", whole=True),
+              Field("Serial", whole=True), Field("Outcome", moves=True), Field("Phase", rank=5),
+              Field("Device left", rank=4), Field("FPGA version", rank=3, moves=True), Field("Image", rank=8),
+              Field("Operator", rank=9)]
+    rows = []
     for attempt, outcome in shown:
         image = f"{os.path.basename(attempt.image_path)} {attempt.image_sha256[:12]}" if attempt.image_path else "-"
-        table.add_row(attempt.started, attempt.run_id, attempt.address, attempt.serial or "-", outcome, attempt.phase,
+        rows.append(([started_as_shown(attempt.started), attempt.run_id, attempt.address, attempt.serial or "-", outcome, attempt.phase,
                       attempt.device_state, versions(attempt.fpga_version_before, attempt.fpga_version_after), image,
-                      f"{attempt.operator_user}@{attempt.operator_host}", attempt.message or "-")
-    terminal = output.isatty()
-    Console(file=output, force_terminal=terminal, width=None if terminal else 240).print(table)
+                      f"{attempt.operator_user}@{attempt.operator_host}"], attempt.message))
+    print_fitted(output, "FPGA update history", fields, rows, pipe_width=240)

@@ -11,6 +11,7 @@ import sys
 import tempfile
 
 from orbisk_tools import files, options
+from orbisk_tools.display import printable  # for the commands that show text of a file or a device
 from orbisk_tools.protocol import DEVICE_TYPES
 
 INTERRUPTED = 130  # the exit status of a run that Ctrl-C stopped
@@ -213,12 +214,6 @@ def image_snapshot(image, device_type, keys=()):
         yield Snapshot(copy, facts, vendor)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
-
-
-def printable(text):
-    """`text` for the terminal: a trusted comment separates its fields with tabs, and an
-    unverified one may hold anything."""
-    return "".join(c if c.isprintable() else " " for c in text)
 
 
 def read_secret_key(path):

@@ -132,24 +132,22 @@ def as_json(status):
 
 
 def print_table(output, statuses):
-    from rich.console import Console
-    from rich.table import Table
+    from orbisk_tools.display import Field, print_table as print_fitted
 
-    table = Table("Device", "Serial", "FPGA ID", "FPGA version", "Control firmware", "Last update",
-                  title="FPGA status")
+    # On a narrow terminal, what the last columns hold goes to a line under each row.
+    fields = [Field("Device", whole=True), Field("Serial", whole=True), Field("FPGA ID", rank=2, moves=True),
+              Field("FPGA version", rank=1, moves=True), Field("Control firmware", rank=3, moves=True),
+              Field("Last update", rank=5, moves=True)]
     with_image = any(status.image is not None for status in statuses)
     if with_image:
-        table.add_column("Image")
+        fields.append(Field("Image", rank=4, moves=True))
+    rows = []
     for status in statuses:
         facts = status.reported or DeviceFacts()
         last = status.last_attempt
         recorded = (f"{status.last_outcome} {last.started}" + (f", version {last.fpga_version_after}"
                                                         if last.fpga_version_after else "")) if last else "-"
-        if status.problem:
-            row = [status.address, status.problem, "", "", "", recorded]
-        else:
-            row = [status.address, facts.serial or "-", facts.fpga_id or "-", facts.fpga_version or "-",
-                   facts.control_fw_version or "-", recorded]
-        table.add_row(*row, *([status.image or "-"] if with_image else []))
-    terminal = output.isatty()
-    Console(file=output, force_terminal=terminal, width=None if terminal else 200).print(table)
+        cells = [status.address, facts.serial or "-", facts.fpga_id or "-", facts.fpga_version or "-",
+                 facts.control_fw_version or "-", recorded]
+        rows.append((cells + ([status.image or "-"] if with_image else []), status.problem))
+    print_fitted(output, "FPGA status", fields, rows, pipe_width=200)

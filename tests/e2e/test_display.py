@@ -5,21 +5,39 @@ import re
 
 from rich.console import Console
 from rich.live_render import LiveRender
+from rich.text import Text
 
-from orbisk_tools.display import GuardedOutput, TerminalView, TimeLeft
+from orbisk_tools import display
+from orbisk_tools.commands.status import DeviceStatus, print_table
+from orbisk_tools.display import GuardedOutput, TerminalView, TimeLeft, summary_table
 from orbisk_tools.fleet import Outcome
 
+IPV6 = "[fd00::1]:5025"  # never contacted: these tests draw rows and tables only
 
-def terminal_view(devices):
+
+def terminal_view(devices, width=120):
     output = GuardedOutput(io.StringIO())
-    return TerminalView(output, devices, console=Console(file=output, force_terminal=True, width=120))
+    return TerminalView(output, devices, console=Console(file=output, force_terminal=True, width=width))
 
 
-def screen(view, height=100):
+def screen(view, height=100, width=120):
     """The rows of the view as a terminal of `height` rows shows them."""
-    console = Console(file=io.StringIO(), width=120, height=height, record=True)
+    console = Console(file=io.StringIO(), width=width, height=height, record=True)
     console.print(LiveRender(view.bars.get_renderable(), vertical_overflow="ellipsis"))
     return console.export_text().splitlines()
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def on_terminal(print_it, monkeypatch, width=80):
+    """The lines that print_it(output) shows on a terminal `width` columns wide."""
+    monkeypatch.setenv("COLUMNS", str(width))
+    output = Terminal()
+    print_it(GuardedOutput(output))
+    return [line.rstrip() for line in Text.from_ansi(output.getvalue()).plain.splitlines()]
 
 
 def test_one_device_shows_every_phase_from_connecting_on():
@@ -86,3 +104,40 @@ def test_a_fleet_larger_than_the_screen_keeps_the_count_and_the_rows_that_matter
     failed = [f"d{n:02d}" for n in range(10, 13)]
     assert shown[:8] == active + failed  # then the finished ones, as far as the screen goes
     assert len(rows) <= 20
+
+
+def test_live_rows_stay_one_line_at_80_columns_and_a_finished_row_shows_no_time_left(monkeypatch):
+    monkeypatch.setattr(display, "REDRAW_SECONDS", 0)  # every step drawn: a rate appears
+    view = terminal_view(3, width=80)
+    for address in ("127.0.0.1:40123", IPV6, "127.0.0.1:40125"):
+        view.phase(address, "erase")
+        view.progress(address, "write", 0, 0)
+        view.progress(address, "write", 400, 1000)
+        view.progress(address, "write", 1000, 1000)  # a rate, and the time left
+    view.finished(Outcome("127.0.0.1:40125", "updated", fpga_version="0.2.4.0"), "load")
+    rows = screen(view, width=80)
+    view.close()
+    assert len(rows) == 4 and all(len(row) <= 80 for row in rows)
+    assert [row.split()[0] for row in rows[1:]] == ["127.0.0.1:40123", IPV6, "127.0.0.1:40125"]
+    assert re.search(r"/s\s+0:00:\d\d left$", rows[1].rstrip()), rows[1]
+    assert rows[3].rstrip().endswith("updated 0.2.4.0") and "left" not in rows[3] and "?" not in rows[3]
+
+
+def test_markup_in_device_text_and_an_ipv6_address_are_shown_as_they_are(monkeypatch):
+    view = terminal_view(2)
+    view.phase(IPV6, "connect")
+    view.phase("127.0.0.1:40123", "connect")
+    view.finished(Outcome("127.0.0.1:40123", "updated", fpga_version="[/x]"), "load")
+    view.note("[bold]bold[/bold] :smile:")
+    rows = screen(view)
+    view.close()
+    assert rows[1].startswith(IPV6) and rows[2].rstrip().endswith("updated [/x]")
+    assert "[bold]bold[/bold] :smile:" in view.output.stream.getvalue()
+
+    status = on_terminal(lambda output: print_table(output, [DeviceStatus(IPV6, problem="cannot connect [/x]")]),
+                         monkeypatch)
+    assert status[2].startswith(f"{IPV6}  -") and status[3] == "  cannot connect [/x]"
+    summary = on_terminal(lambda output: summary_table([Outcome("127.0.0.1:40123", "updated"),
+                                                        Outcome(IPV6, "failed", fpga_version_before="[/x]")], output),
+                          monkeypatch)
+    assert re.fullmatch(rf"{re.escape(IPV6)}\s+failed\s+-\s+\[/x\]\s+0\.0 s", summary[2])  # failures first
