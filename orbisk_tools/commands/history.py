@@ -19,11 +19,11 @@ def add_options(parser):
     parser.add_argument("--address", metavar="HOST[:PORT]", action=options.Once,
                         help="only the attempts on the device at this address")
     parser.add_argument("--port", type=options.device_port, default=5025,
-                        help="TCP port of an --address that names none (default 5025)")
+                        help=f"TCP port of an --address that names none ({options.device_port.range}; default 5025)")
     parser.add_argument("--serial", action=options.Once, help="only the attempts on the device with this serial number")
     parser.add_argument("--run", dest="run_id", action=options.Once, help="only the attempts of this run")
     parser.add_argument("--limit", type=options.record_limit, default=50, metavar="N",
-                        help="show the N newest attempts (default 50)")
+                        help=f"show the N newest attempts ({options.record_limit.range}; default 50)")
     parser.add_argument("--json", action="store_true", help="write the attempts to standard output as JSON")
     add_history_options(parser, reads_only=True)
 

@@ -20,8 +20,8 @@ EXAMPLES = ("examples:\n  orbisk-fpga status --address 192.168.1.20\n"
 def add_options(parser):
     add_device_options(parser, "to ask")
     add_device_type_option(parser, "device type of the devices, which says how to read the FPGA version (default 32)")
-    parser.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
-                        help="ask up to N devices at once (default 8)")
+    parser.add_argument("--jobs", type=options.job_count, default=8, metavar="N",
+                        help=f"ask up to N devices at once ({options.job_count.range}; default 8)")
     parser.add_argument("--json", action="store_true", help="write the status to standard output as JSON")
     parser.add_argument("--image", metavar="IMAGE",
                         help="also read back each device and say whether it holds exactly IMAGE, changing nothing")

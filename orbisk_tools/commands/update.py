@@ -25,14 +25,15 @@ EXAMPLES = ("examples:\n  orbisk-fpga update --address 192.168.1.20 --device-typ
 def add_options(parser):
     add_device_options(parser, "to update")
     add_device_type_option(parser, "device type of the devices (default 32)")
-    parser.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
-                        help="update up to N devices at once (default 8)")
+    parser.add_argument("--jobs", type=options.job_count, default=8, metavar="N",
+                        help=f"update up to N devices at once ({options.job_count.range}; default 8)")
     parser.add_argument("--window", type=options.window_or_auto, default=None, metavar="N",
-                        help="keep up to N commands in flight (from 1 to 1024); the default, auto, learns from "
+                        help=f"keep up to N commands in flight ({options.window_or_auto.range}); the default, auto, learns from "
                              "each device with read-only queries how many its link needs, and updates one "
                              "command at a time a device that takes no commands in flight")
     parser.add_argument("--erase-timeout", type=options.timeout, default=120.0, metavar="SECONDS",
-                        help="how long to wait for the device to erase its configuration memory (default 120)")
+                        help="how long to wait for the device to erase its configuration memory "
+                             f"({options.timeout.range} s; default 120)")
     parser.add_argument("--json", metavar="FILE", help="also write each device's outcome to FILE, as JSON "
                                                         "(- : to standard output, and the rest to standard error)")
     add_trust_key_option(parser, "the image must then carry a signature IMAGE.minisig by one of the trusted keys, "
@@ -56,10 +57,12 @@ def add_rollout_options(parser):
     retry.add_argument("--retry-failed-in", dest="retry_failed", metavar="RUN|FILE",
                          help="update only the devices whose update did not succeed in run RUN of the history, or "
                               "in FILE, a result file of --json")
-    rollout.add_argument("--max-failures", type=options.positive_count, metavar="N",
-                         help="start no new device after N devices failed; the rest are reported not started")
-    rollout.add_argument("--canary", type=options.positive_count, metavar="N",
-                         help="update the first N devices first, and the rest only if all of them succeeded")
+    rollout.add_argument("--max-failures", type=options.device_count, metavar="N",
+                         help=f"start no new device after N devices failed ({options.device_count.range}); the rest "
+                              "are reported not started")
+    rollout.add_argument("--canary", type=options.device_count, metavar="N",
+                         help=f"update the first N devices first ({options.device_count.range}), and the rest only "
+                              "if all of them succeeded")
 
 
 def run(args):

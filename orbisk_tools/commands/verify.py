@@ -20,10 +20,11 @@ HOLDS = "holds"
 def add_options(parser):
     add_device_options(parser, "to verify")
     add_device_type_option(parser, "device type of the devices (default 32)")
-    parser.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
-                        help="verify up to N devices at once (default 8)")
+    parser.add_argument("--jobs", type=options.job_count, default=8, metavar="N",
+                        help=f"verify up to N devices at once ({options.job_count.range}; default 8)")
     parser.add_argument("--window", type=options.window_or_auto, default=None, metavar="N",
-                        help="keep up to N read-back commands in flight (from 1 to 1024); default: learnt from each device")
+                        help=f"keep up to N read-back commands in flight ({options.window_or_auto.range}); "
+                             "default: learnt from each device")
     parser.add_argument("--json", metavar="FILE", help="also write each device's verdict to FILE, as JSON "
                                                         "(- : to standard output, and the rest to standard error)")
     add_trust_key_option(parser, "the image must then carry a signature IMAGE.minisig by one of the trusted keys")
