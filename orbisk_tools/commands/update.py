@@ -2,16 +2,17 @@
 
 import collections
 import contextlib
-import json
 import signal
 
-from orbisk_tools import files, options
+from orbisk_tools import options
 from orbisk_tools.commands.shared import (INTERRUPTED, TERMINATED, Failure, add_device_options, add_device_type_option,
                                           add_trust_key_option, device_targets, image_snapshot, lock_folder, printable,
-                                          resolve_devices, trusted_keys)
-from orbisk_tools.display import GuardedOutput, human_rate, summary_table, view_for
+                                          resolve_devices, results_output, trusted_keys, write_report)
+from orbisk_tools.display import human_rate, summary_table, view_for
 from orbisk_tools.fleet import SUCCEEDED
 from orbisk_tools.site_state import add_history_options
+
+RESULTS_LOST = "the output above is the only record of this run"
 
 NAME = "update"
 HELP = ("Check an FPGA image (.bin, or signed .tbin), then on each device: write it, read it back "
@@ -105,7 +106,7 @@ def update_site(args, history, keys):
             args.out.line("No device to retry: every device named succeeded in that run")
             return 0
     resolved = resolve_devices(args, device_targets(args))
-    with results_output(args) as results, contextlib.ExitStack() as held:
+    with results_output(args, run_inputs(args)) as results, contextlib.ExitStack() as held:
         snapshot = held.enter_context(image_snapshot(args.image, args.device_type, keys))
         image, vendor, image_facts = snapshot.path, snapshot.vendor, snapshot.facts
         if vendor is not None:
@@ -146,28 +147,12 @@ def update_site(args, history, keys):
     return 0 if written and all(o.result in SUCCEEDED for o in outcomes) else 1
 
 
-@contextlib.contextmanager
-def results_output(args):
-    """Where --json writes: None; for "-", standard output (the rest of the output then goes to
-    standard error); or a files.Output, made before any device is touched so that an output
-    that cannot be written stops the run first."""
-    if args.json is None:
-        yield None
-    elif args.json == "-":
-        results, args.out = args.out, args.err
-        yield results
-    else:
-        inputs = [args.image, *args.address_files]
-        named = files.input_named_by(args.json, inputs)
-        if named is not None:
-            args.parser.error(f"--json {args.json} is the same file as {named}, an input of this run; "
-                              "name another file for the results")
-        try:
-            output = files.Output(args.json)
-        except OSError as error:
-            raise Failure(files.problem(error)) from None
-        with output:
-            yield output
+def run_inputs(args):
+    """The files this run reads, which --json FILE must not replace."""
+    from orbisk_tools.history import history_path
+
+    named = [args.image, *args.address_files, *args.trust_key, args.retry_failed]
+    return named if args.no_history else [*named, history_path(args.history)]
 
 
 def report_one(args, outcome):
@@ -208,20 +193,4 @@ def write_json(results, args, outcomes, vendor=None):
         return True
     report = {"image": args.image, "device_type": args.device_type, "vendor_key_id": vendor and vendor.key_id,
               "devices": [asdict(o) for o in outcomes]}
-    return write_report(results, args, report)
-
-
-def write_report(results, args, report):
-    """Writes `report` as JSON to `results`, from results_output(); False, said in one line, when
-    it could not be written."""
-    text = json.dumps(report, indent=2) + "\n"
-    if isinstance(results, GuardedOutput):
-        results.write(text)
-        results.flush()
-        return not results.dead
-    try:
-        results.commit(text.encode("utf-8"))
-    except OSError as error:
-        args.err.line(f"orbisk-fpga: error: {files.problem(error)}; the output above is the only record of this run")
-        return False
-    return True
+    return write_report(results, args, report, RESULTS_LOST)

@@ -6,7 +6,7 @@ import contextlib
 from orbisk_tools import options
 from orbisk_tools.commands.shared import (add_device_options, add_device_type_option, add_trust_key_option,
                                           device_targets, image_snapshot, lock_folder, printable, resolve_devices,
-                                          trusted_keys)
+                                          results_output, trusted_keys, write_report)
 
 NAME = "verify"
 HELP = ("Read back the FPGA image each device holds and compare it with IMAGE, changing nothing: "
@@ -64,11 +64,12 @@ def verdicts(args, resolved, image):
 
 
 def run(args):
-    from orbisk_tools.commands.update import results_output, write_report
+    from orbisk_tools.commands.update import RESULTS_LOST
 
     keys = trusted_keys(args)
     resolved = resolve_devices(args, device_targets(args))
-    with results_output(args) as results, contextlib.ExitStack() as held:
+    with results_output(args, [args.image, *args.address_files, *args.trust_key]) as results, \
+            contextlib.ExitStack() as held:
         snapshot = held.enter_context(image_snapshot(args.image, args.device_type, keys))
         if snapshot.vendor is not None:
             args.out.line(f"Vendor signature verified: key {snapshot.vendor.key_id}, "
@@ -83,6 +84,6 @@ def run(args):
             report = {"image": args.image, "sha256": snapshot.facts.sha256, "size": snapshot.facts.size,
                       "devices": [{"address": t.label, "holds": said == HOLDS, "verdict": said}
                                   for t, said in zip(resolved, found)]}
-            if not write_report(results, args, report):
+            if not write_report(results, args, report, RESULTS_LOST):
                 return 1
     return 0 if held_by == len(found) else 1
