@@ -14,9 +14,11 @@ import dataclasses
 import hashlib
 import json
 import logging
+import os
 import socket
 import queue
 import socketserver
+import sys
 import threading
 import time
 
@@ -601,9 +603,21 @@ def main(argv=None):
     faults = faults_from(args, parser)
     log_to_stderr(args.verbose)
     try:
-        serve(args, faults, announce=lambda text: print(text, flush=True))
+        serve(args, faults, announce=lambda text: announce(parser, text))
     except OSError as error:
         parser.exit(1, f"{parser.prog}: error: {cannot_listen(args, error)}\n")
+
+
+def announce(parser, text):
+    """The emulator's one line on standard output. A reader that closed it (`| head -1`) is no
+    failure: the emulator serves on. Any other failure ends it, in one line."""
+    try:
+        print(text, flush=True)
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())  # the last flush must not fail
+    except OSError as error:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        parser.exit(1, f"{parser.prog}: error: cannot write to standard output: {error.strerror.lower()}\n")
 
 
 if __name__ == "__main__":
