@@ -4,7 +4,8 @@ An output is never one of the run's inputs (compared by the file they name, so t
 hard and symbolic links too), and it replaces an existing file whole or not at all:
 it is written to a temporary file beside it, created exclusively and without following
 links, then renamed into place. A character device or a named pipe (/dev/null, a FIFO)
-cannot be replaced: it is written to directly.
+cannot be replaced: it is written to directly; a link to one is refused, as following it
+could write anywhere and replacing it (/dev/stdout) would break it.
 """
 
 import contextlib
@@ -71,6 +72,9 @@ class Output:
                 mode = 0
             if stat.S_ISDIR(mode):
                 raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+            if stat.S_ISLNK(mode) and _links_to_a_device(path):
+                raise OSError(errno.ELOOP, "a link to a device or a pipe, which is neither followed nor replaced; "
+                                           "name the device or the pipe itself")
             if _written_directly(mode):
                 self._temporary = None
                 fd = os.open(path, os.O_WRONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
@@ -116,6 +120,14 @@ class Output:
 
 def _written_directly(mode):
     return stat.S_ISCHR(mode) or stat.S_ISFIFO(mode)
+
+
+def _links_to_a_device(path):
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return False
+    return _written_directly(mode) or stat.S_ISBLK(mode)
 
 
 def write_whole(path, data):

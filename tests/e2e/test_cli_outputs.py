@@ -57,6 +57,18 @@ def test_a_report_onto_a_full_device_is_one_line_and_exit_1(emulator, history, f
     assert result.stdout == ""
 
 
+def test_a_device_is_written_to_and_a_link_to_one_refused(history, tmp_path):
+    assert run("history", "--json", os.devnull).returncode == 0
+    assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+    link = tmp_path / "stdout"
+    link.symlink_to(os.devnull)  # replaced, /dev/stdout would be gone; followed, a link could lead anywhere
+    result = run("history", "--json", link)
+    assert result.returncode == 1
+    assert result.stderr.startswith(f"orbisk-fpga: error: {link}: a link to a device or a pipe, which is neither ")
+    assert len(result.stderr.splitlines()) == 1
+    assert os.readlink(link) == os.devnull
+
+
 @pytest.mark.parametrize("command", ["history", "status"])
 @pytest.mark.parametrize("form", [["--json", "-"], ["--json"], [], ["--help"]])
 def test_standard_output_that_is_full_is_one_line_and_exit_1(emulator, history, full_device, command, form):
