@@ -28,7 +28,8 @@ def add_device_type_option(parser, help_text):
 
 def add_connection_options(parser):
     parser.add_argument("--port", type=options.device_port, default=5025,
-                        help=f"TCP port of a device whose address names none ({options.device_port.range}; default 5025)")
+                        help=f"TCP port of a device whose address names none ({options.device_port.range}; "
+                             "default 5025)")
     parser.add_argument("--timeout", type=options.timeout, default=5.0, metavar="SECONDS",
                         help="how long to wait for the device to connect or to answer "
                              f"({options.timeout.range} s; default 5)")

@@ -29,13 +29,13 @@ def add_options(parser):
     parser.add_argument("--jobs", type=options.job_count, default=8, metavar="N",
                         help=f"update up to N devices at once ({options.job_count.range}; default 8)")
     parser.add_argument("--window", type=options.window_or_auto, default=None, metavar="N",
-                        help=f"keep up to N commands in flight ({options.window_or_auto.range}); the default, auto, learns from "
-                             "each device with read-only queries how many its link needs, and updates one "
-                             "command at a time a device that takes no commands in flight")
+                        help=f"keep up to N commands in flight ({options.window_or_auto.range}); the default, auto, "
+                             "learns from each device with read-only queries how many its link needs, and updates "
+                             "one command at a time a device that takes no commands in flight")
     parser.add_argument("--erase-timeout", type=options.timeout, default=120.0, metavar="SECONDS",
                         help="how long to wait for the device to erase its configuration memory "
                              f"({options.timeout.range} s; default 120)")
-    parser.add_argument("--json", metavar="FILE", help="also write each device's outcome to FILE, as JSON "
+    parser.add_argument("--json", metavar="FILE|-", help="also write each device's outcome to FILE, as JSON "
                                                         "(- : to standard output, and the rest to standard error)")
     add_trust_key_option(parser, "the image must then carry a signature IMAGE.minisig by one of the trusted keys, "
                                  "or no device is touched")

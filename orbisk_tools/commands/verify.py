@@ -25,7 +25,7 @@ def add_options(parser):
     parser.add_argument("--window", type=options.window_or_auto, default=None, metavar="N",
                         help=f"keep up to N read-back commands in flight ({options.window_or_auto.range}); "
                              "default: learnt from each device")
-    parser.add_argument("--json", metavar="FILE", help="also write each device's verdict to FILE, as JSON "
+    parser.add_argument("--json", metavar="FILE|-", help="also write each device's verdict to FILE, as JSON "
                                                         "(- : to standard output, and the rest to standard error)")
     add_trust_key_option(parser, "the image must then carry a signature IMAGE.minisig by one of the trusted keys")
     parser.add_argument("image", metavar="IMAGE", help="the image file")

@@ -135,7 +135,8 @@ class TestKeysOnAFullDisk:
 
     def test_sign_names_the_signature_it_could_not_write(self, tmp_path):
         secret, image = tmp_path / "vendor.key", tmp_path / "fw.tbin"
-        assert run("keygen", "--no-password", "--secret-key", secret, "--public-key", tmp_path / "v.pub").returncode == 0
+        made = run("keygen", "--no-password", "--secret-key", secret, "--public-key", tmp_path / "v.pub")
+        assert made.returncode == 0, made.stderr
         image.write_bytes(b"image")
         result = run("sign", "--key", secret, image, preexec_fn=limit_file_size(0))
         assert result.returncode == 1
