@@ -1,8 +1,8 @@
 """orbisk-fpga: update the FPGA image of one device or of many, check an image, initialise a
 device's FPGA controller, sign images, and run an emulated device, from a terminal.
 
-Exit status: 0 on success, 1 when a device, an update or an image fails, 2 on a usage
-error, 130 when interrupted.
+Exit status: 0 on success, 1 when a device, an update or an image fails or an output
+cannot be written, 2 on a usage error, 130 when interrupted.
 """
 
 import argparse
