@@ -1,11 +1,12 @@
 """orbisk-fpga: update the FPGA image of one device or of many, check an image, initialise a
 device's FPGA controller, sign images, and run an emulated device, from a terminal.
 
-Exit status: 0 on success, 1 when a device, an update or an image fails, 2 on a usage
-error, 130 when interrupted.
+Exit status: 0 on success, 1 when a device, an update or an image fails or an output
+cannot be written, 2 on a usage error, 130 when interrupted.
 """
 
 import argparse
+import contextlib
 import importlib
 import importlib.metadata
 import logging
@@ -99,22 +100,37 @@ def parser():
 
 
 def main(argv=None):
-    out, err = GuardedOutput(sys.stdout), GuardedOutput(sys.stderr)
+    """Runs the command of `argv`; its exit status. Every write is checked: an output that
+    fails (a full disk, /dev/full) is one line on standard error and exit status 1 at least,
+    once the command is done; a pipe closed by its reader (`| head`) ends the output quietly."""
+    out, err = GuardedOutput(sys.stdout, "standard output"), GuardedOutput(sys.stderr, "standard error")
     try:
+        status = run(argv, out, err)
+    except SystemExit as exit:  # --help, --version and usage errors, as argparse ends them
+        status = exit.code
+    out.flush()
+    problem = out.failure() or err.failure()
+    if problem is not None:
+        err.line(f"orbisk-fpga: error: {problem}")
+        status = status or 1
+    if out.dead and sys.stdout is not None:  # the interpreter's last flush of stdout must not fail
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return status
+
+
+def run(argv, out, err):
+    with contextlib.redirect_stdout(out):  # so that what --help and --version print is checked too
         args = parser().parse_args(argv)
-        args.out, args.err = out, err
-        configure_logging(args.verbose)
-        try:
-            return args.run(args) or 0
-        except Failure as failure:
-            err.line(f"orbisk-fpga: error: {failure}")
-            return 1
-        except KeyboardInterrupt:
-            err.line("orbisk-fpga: interrupted")
-            return INTERRUPTED
-    finally:
-        if out.dead and sys.stdout is not None:  # the interpreter's last flush of stdout must not fail on a broken pipe
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    args.out, args.err = out, err
+    configure_logging(args.verbose)
+    try:
+        return args.run(args) or 0
+    except Failure as failure:
+        err.line(f"orbisk-fpga: error: {failure}")
+        return 1
+    except KeyboardInterrupt:
+        err.line("orbisk-fpga: interrupted")
+        return INTERRUPTED
 
 
 if __name__ == "__main__":

@@ -22,11 +22,13 @@ PHASE_NAMES = {"connect": "Connecting", "probe": "Reading", "check": "Checking",
 
 
 class GuardedOutput:
-    """A text stream that never raises: once a write fails, it is dead and takes nothing more."""
+    """A text stream that never raises: once a write fails, it is dead and takes nothing more,
+    and `error` is why. `name` ("standard output") is what failure() calls it."""
 
-    def __init__(self, stream):
-        self.stream = stream
+    def __init__(self, stream, name="the output"):
+        self.stream, self.name = stream, name
         self.dead = stream is None
+        self.error = None
 
     def write(self, text):
         self._guarded(lambda: self.stream.write(text))
@@ -49,13 +51,21 @@ class GuardedOutput:
         self.write(text + "\n")
         self.flush()
 
+    def failure(self):
+        """One line for a write that failed, or None. A pipe that its reader closed (`| head`)
+        is no failure: the reader took what it wanted."""
+        if self.error is None or isinstance(self.error, BrokenPipeError):
+            return None
+        reason = getattr(self.error, "strerror", None) or "closed"
+        return f"cannot write to {self.name}: {reason[:1].lower()}{reason[1:]}; what was written there is incomplete"
+
     def _guarded(self, operation):
         if self.dead:
             return None
         try:
             return operation()
-        except (OSError, ValueError):  # ValueError: the stream was closed
-            self.dead = True
+        except (OSError, ValueError) as error:  # ValueError: the stream was closed
+            self.dead, self.error = True, error
             return None
 
 
@@ -111,7 +121,7 @@ class PlainView:
 
     def finished(self, outcome, phase):
         if self.fleet:
-            self._line(outcome.address, f"{outcome.result}{': ' if outcome.message else ''}{outcome.message}")
+            self._line(outcome.address, result_line(outcome))
 
     def note(self, text):
         self._line(None, text)
@@ -284,6 +294,14 @@ def row_state(task):
     left = task.fields.get("left")
     return "  ".join(filter(None, [human_rate(task.speed, 1) if task.speed else "",
                                    f"{datetime.timedelta(seconds=round(left))} left" if left is not None else ""]))
+
+
+def result_line(outcome):
+    """"failed: why": the result, and the message unless it starts by saying the result itself
+    ("not started: ...", "interrupted while writing; ...")."""
+    if outcome.message.startswith(outcome.result):
+        return outcome.message
+    return f"{outcome.result}{': ' if outcome.message else ''}{outcome.message}"
 
 
 def view_for(output, devices):

@@ -14,9 +14,11 @@ import dataclasses
 import hashlib
 import json
 import logging
+import os
 import socket
 import queue
 import socketserver
+import sys
 import threading
 import time
 
@@ -511,7 +513,7 @@ def header_version(path):
 def add_emulator_options(parser):
     """The emulator's address and identity; see also add_fault_options."""
     parser.add_argument("--port", type=options.listening_port, default=5025,
-                        help="TCP port (default 5025; 0: any free port)")
+                        help=f"TCP port ({options.listening_port.range}; default 5025; 0: any free port)")
     parser.add_argument("--host", default="127.0.0.1", help="the address to listen on (default 127.0.0.1)")
     parser.add_argument("--serial", metavar="TEXT",
                         help="the serial number it reports (default VORN- and its port in six digits)")
@@ -523,32 +525,37 @@ def add_emulator_options(parser):
 
 def add_fault_options(parser):
     faults = parser.add_argument_group("faults")
-    faults.add_argument("--refuse-block", type=options.count, metavar="N", help="refuse the block with index N (from 0)")
-    faults.add_argument("--refuse-times", type=int, metavar="K",
-                        help="with --refuse-block: how often to refuse it (default 1; 0 or less: for ever)")
+    counted = options.count.range
+    faults.add_argument("--refuse-block", type=options.count, metavar="N",
+                        help=f"refuse the block with index N ({counted})")
+    faults.add_argument("--refuse-times", type=options.count, metavar="K",
+                        help=f"with --refuse-block: how often to refuse it ({counted}; default 1; 0: for ever)")
     faults.add_argument("--drop-after-blocks", type=options.count, metavar="N",
-                        help="close the connection instead of taking block N (once)")
+                        help=f"close the connection instead of taking block N ({counted}; once)")
     faults.add_argument("--corrupt-read-byte", type=options.count, metavar="OFFSET",
-                        help="flip the image byte at OFFSET in the read-back")
+                        help=f"flip the image byte at OFFSET in the read-back ({counted})")
     faults.add_argument("--pad-last-page", action="store_true", help="pad a short last read-back page to 16 bytes")
     faults.add_argument("--reply-delay", type=options.seconds, default=0.0, metavar="SECONDS",
-                        help="wait before every reply: a slow device, one reply after the other")
+                        help=f"wait before every reply ({options.seconds.range} s): a slow device, one reply "
+                             "after the other")
     faults.add_argument("--latency", type=options.seconds, default=0.0, metavar="SECONDS",
-                        help="delay every reply on the link; replies in flight overlap, as on a real network")
+                        help=f"delay every reply on the link ({options.seconds.range} s); replies in flight "
+                             "overlap, as on a real network")
     faults.add_argument("--one-command-per-read", action="store_true",
                         help="take each read from the socket as one command and drop the rest of it, "
                              "as a device without a command stream does")
     faults.add_argument("--one-command-per-read-after", type=options.count, metavar="N",
-                        help="the same, once N commands were taken: a device that takes commands in flight "
-                             "at first, then no more")
-    faults.add_argument("--silent-after", type=options.count, metavar="N", help="stop answering after N commands")
+                        help=f"the same, once N commands ({counted}) were taken: a device that takes "
+                             "commands in flight at first, then no more")
+    faults.add_argument("--silent-after", type=options.count, metavar="N",
+                        help=f"stop answering after N commands ({counted})")
     timings = parser.add_argument_group("the device's own timings")
     timings.add_argument("--erase-seconds", type=options.seconds, default=0.0, metavar="SECONDS",
-                         help="take SECONDS to erase the configuration memory, and answer the erase when done")
-    timings.add_argument("--write-rate", type=options.number("a number of bytes a second of at least 1", 1.0,
-                                                             convert=float),
-                         metavar="BYTES", help="write BYTES of the image a second to the configuration memory "
-                                               "(default: at once)")
+                         help=f"take SECONDS ({options.seconds.range}) to erase the configuration memory, and "
+                              "answer the erase when done")
+    timings.add_argument("--write-rate", type=options.byte_rate, metavar="BYTES",
+                         help=f"write BYTES of the image a second to the configuration memory "
+                              f"({options.byte_rate.range}; default: at once)")
 
 
 def faults_from(args, parser):
@@ -556,7 +563,7 @@ def faults_from(args, parser):
     nothing is a usage error of `parser`."""
     if args.refuse_times is not None and args.refuse_block is None:
         parser.error("--refuse-times needs --refuse-block")
-    refuse_times = 1 if args.refuse_times is None else args.refuse_times if args.refuse_times > 0 else None
+    refuse_times = 1 if args.refuse_times is None else args.refuse_times or None
     return Faults(refuse_block=args.refuse_block, refuse_times=refuse_times,
                   drop_after_blocks=args.drop_after_blocks, corrupt_read_offset=args.corrupt_read_byte,
                   pad_last_page=args.pad_last_page, reply_delay=args.reply_delay, latency=args.latency,
@@ -604,9 +611,21 @@ def main(argv=None):
     faults = faults_from(args, parser)
     log_to_stderr(args.verbose)
     try:
-        serve(args, faults, announce=lambda text: print(text, flush=True))
+        serve(args, faults, announce=lambda text: announce(parser, text))
     except OSError as error:
         parser.exit(1, f"{parser.prog}: error: {cannot_listen(args, error)}\n")
+
+
+def announce(parser, text):
+    """The emulator's one line on standard output. A reader that closed it (`| head -1`) is no
+    failure: the emulator serves on. Any other failure ends it, in one line."""
+    try:
+        print(text, flush=True)
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())  # the last flush must not fail
+    except OSError as error:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        parser.exit(1, f"{parser.prog}: error: cannot write to standard output: {error.strerror.lower()}\n")
 
 
 if __name__ == "__main__":

@@ -3,7 +3,9 @@
 An output is never one of the run's inputs (compared by the file they name, so through
 hard and symbolic links too), and it replaces an existing file whole or not at all:
 it is written to a temporary file beside it, created exclusively and without following
-links, then renamed into place.
+links, then renamed into place. A character device or a named pipe (/dev/null, a FIFO)
+cannot be replaced: it is written to directly; a link to one is refused, as following it
+could write anywhere and replacing it (/dev/stdout) would break it.
 """
 
 import contextlib
@@ -63,22 +65,38 @@ class Output:
         self.path = path
         folder, name = os.path.split(path)
         self._temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
-        with _naming(self.path):
-            with contextlib.suppress(FileNotFoundError):
-                if stat.S_ISDIR(os.lstat(path).st_mode):
-                    raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+        with naming(self.path):
+            try:
+                mode = os.lstat(path).st_mode
+            except FileNotFoundError:
+                mode = 0
+            if stat.S_ISDIR(mode):
+                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+            if stat.S_ISLNK(mode) and _links_to_a_device(path):
+                raise OSError(errno.ELOOP, "a link to a device or a pipe, which is neither followed nor replaced; "
+                                           "name the device or the pipe itself")
+            if _written_directly(mode):
+                self._temporary = None
+                fd = os.open(path, os.O_WRONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+                if not _written_directly(os.fstat(fd).st_mode):  # replaced meanwhile: never write in place
+                    os.close(fd)
+                    raise FileExistsError(errno.EEXIST, "replaced while it was opened")
+                self._fd = fd
+                return
             self._fd = os.open(self._temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
                                0o666)
 
     def commit(self, data):
-        with _naming(self.path):
+        with naming(self.path):
             try:
                 with os.fdopen(self._fd, "wb") as output:
                     self._fd = None
                     output.write(data)
                     output.flush()
-                    os.fsync(output.fileno())
-                os.replace(self._temporary, self.path)  # a link at `path` is replaced, not followed
+                    if self._temporary is not None:
+                        os.fsync(output.fileno())
+                if self._temporary is not None:
+                    os.replace(self._temporary, self.path)  # a link at `path` is replaced, not followed
             except BaseException:
                 self.close()
                 raise
@@ -100,6 +118,18 @@ class Output:
         self.close()
 
 
+def _written_directly(mode):
+    return stat.S_ISCHR(mode) or stat.S_ISFIFO(mode)
+
+
+def _links_to_a_device(path):
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return False
+    return _written_directly(mode) or stat.S_ISBLK(mode)
+
+
 def write_whole(path, data):
     """Writes `data` to `path`, replacing an existing file whole or not at all."""
     with Output(path) as output:
@@ -107,8 +137,9 @@ def write_whole(path, data):
 
 
 @contextlib.contextmanager
-def _naming(path):
-    """Reraises an OSError as one about `path`: the user's name, not the temporary file's."""
+def naming(path):
+    """Reraises an OSError as one about `path`: the user's name, not the temporary file's (nor
+    none at all, as for a write that finds the disk full)."""
     try:
         yield
     except OSError as error:

@@ -529,7 +529,8 @@ def device_advice(outcome):
 
 def check_image(image, device_type=None):
     """Raises ImageRefused unless the image passes the update's checks (file, header and, when
-    `device_type` is given, device type), run by the FPGA module itself without a device."""
+    `device_type` is given, device type), run by the FPGA module itself without a device; OSError
+    when the file cannot be read."""
     from orbisk.VornFpga import FpgaTool
 
     class ChecksPassed(Exception):
@@ -543,11 +544,14 @@ def check_image(image, device_type=None):
     if device_type is None:
         if checker._checkUpdateFile(image) and checker._checkFileHeader(image):
             return
-        raise ImageRefused(explain(checker.last_outcome, image))
-    try:
-        checker.processFpgaUpdate(image, device_type)
-    except ChecksPassed:
-        return
+    else:
+        try:
+            checker.processFpgaUpdate(image, device_type)
+        except ChecksPassed:
+            return
+    if checker.last_outcome.reason in ("image_unreadable", "image_stat_failed"):
+        with open(image, "rb"):  # raises the OSError that the module met, for the caller's own words
+            pass
     raise ImageRefused(explain(checker.last_outcome, image))
 
 

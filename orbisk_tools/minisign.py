@@ -319,22 +319,24 @@ def generate_keypair(secret_key_path, public_key_path, password=None,
     `password` is None). Returns the public key.
 
     Neither file is ever overwritten. The secret key file is created readable by its owner
-    only; the public key file appears whole or not at all.
+    only; the public key file appears whole or not at all. OSError names the file.
     """
     _refuse_existing(secret_key_path)
     _refuse_existing(public_key_path)
     secret_key = SecretKey(secrets.token_bytes(8), _ed25519().Ed25519PrivateKey.generate())
     secret_text = _secret_key_text(secret_key, password, opslimit, memlimit)
     try:
-        fd = os.open(secret_key_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600)
+        with files.naming(os.fspath(secret_key_path)):
+            fd = os.open(secret_key_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600)
     except FileExistsError:
         _refuse_existing(secret_key_path)
         raise
     try:
-        with os.fdopen(fd, "w", encoding="ascii") as file:
+        with files.naming(os.fspath(secret_key_path)), os.fdopen(fd, "w", encoding="ascii") as file:
             os.fchmod(file.fileno(), 0o600)
             file.write(secret_text)
-        _write_new(public_key_path, secret_key.public_key.file_text().encode("ascii"))
+        with files.naming(os.fspath(public_key_path)):
+            _write_new(public_key_path, secret_key.public_key.file_text().encode("ascii"))
     except BaseException:
         os.unlink(secret_key_path)
         raise
@@ -373,17 +375,6 @@ def _write_new(path, data):
         os.unlink(temporary)
 
 
-def _replace(path, data):
-    """Writes `data` to `path` through a temporary file in the same folder and a rename."""
-    folder, name = os.path.split(os.path.abspath(path))
-    temporary = _write_temporary(folder, name, data)
-    try:
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-
-
 # Signatures
 
 
@@ -402,7 +393,7 @@ def default_trusted_comment(image_path):
 
 def sign_file(image_path, secret_key, trusted_comment=None):
     """Signs the whole file at `image_path` and writes IMAGE.minisig beside it, replacing an
-    older signature whole. Returns the signature's path."""
+    older signature whole (see files.Output). Returns the signature's path."""
     if trusted_comment is None:
         trusted_comment = default_trusted_comment(image_path)
     if "\n" in trusted_comment or "\r" in trusted_comment:
@@ -415,7 +406,7 @@ def sign_file(image_path, secret_key, trusted_comment=None):
             f"{_TRUSTED}{trusted_comment}\n"
             f"{base64.b64encode(global_signature).decode()}\n")
     path = signature_path_for(image_path)
-    _replace(path, text.encode("utf-8"))
+    files.write_whole(path, text.encode("utf-8"))
     return path
 
 

@@ -14,36 +14,48 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message}; see {self.prog} --help\n")
 
 
-def number(description, low, high=None, convert=int):
-    """An argparse type: `convert(text)` from `low` to `high` (inclusive; None: no upper bound)."""
+def number(what, low, high, convert=int):
+    """An argparse type: `convert(text)` from `low` to `high` (inclusive). Its `range` ("1 to
+    1024") is for the option's help, which says it."""
 
     def parse(text):
         try:
             value = convert(text)
         except ValueError:
             value = None
-        if value is None or not math.isfinite(value) or value < low or (high is not None and value > high):
-            raise argparse.ArgumentTypeError(f"expected {description}, not {text!r}")
+        if value is None or not math.isfinite(value) or not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"expected {what} from {parse.range}, not {text!r}")
         return value
 
+    parse.range = f"{_shown(low)} to {_shown(high)}"
     return parse
 
 
-listening_port = number("a port from 0 to 65535", 0, 65535)
-device_port = number("a port from 1 to 65535", 1, 65535)
-count = number("a whole number of at least 0", 0)
-positive_count = number("a whole number of at least 1", 1)
-record_limit = number("a whole number from 1 to 1000000", 1, 1_000_000)
+def _shown(bound):
+    return f"{bound:g}" if isinstance(bound, float) else str(bound)
+
+
+listening_port = number("a port", 0, 65535)
+device_port = number("a port", 1, 65535)
+# Counts of blocks, bytes and commands: far more than any image or run holds.
+count = number("a whole number", 0, 1_000_000_000)
+job_count = number("a number of devices at once", 1, 1024)
+device_count = number("a number of devices", 1, 1_000_000)
+record_limit = number("a whole number", 1, 1_000_000)
 # Waits beyond a day are no use, and far larger ones overflow the clock.
-seconds = number("a number of seconds from 0 to 86400", 0.0, 86400.0, convert=float)
-timeout = number("a number of seconds from 0.001 to 86400", 0.001, 86400.0, convert=float)
-device_type = number("a device type from 0 to 999", 0, 999)
-_window_number = number(f'"auto" or a number of commands from 1 to {MAX_DEPTH}', 1, MAX_DEPTH)
+seconds = number("a number of seconds", 0, 86400, convert=float)
+timeout = number("a number of seconds", 0.001, 86400, convert=float)
+byte_rate = number("a number of bytes a second", 1, 1_000_000_000, convert=float)
+device_type = number("a device type", 0, 999)
+_window_number = number('"auto" or a number of commands', 1, MAX_DEPTH)
 
 
 def window_or_auto(text):
     """A number of commands in flight, or None for "auto"."""
     return None if text == "auto" else _window_number(text)
+
+
+window_or_auto.range = _window_number.range
 
 
 class Once(argparse.Action):

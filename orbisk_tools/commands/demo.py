@@ -14,7 +14,7 @@ EXAMPLES = "example:\n  orbisk-fpga demo"
 
 def add_options(parser):
     parser.set_defaults(device_type=32, no_fw_check=False, port=5025, timeout=5.0, jobs=1, window=None,
-                        erase_timeout=120.0, json=None,
+                        erase_timeout=120.0, json=None, address_files=[],
                         # the emulated device stays out of the update history
                         no_history=True, history=None, dry_run=False, force=False, retry_failed=None,
                         max_failures=None, canary=None, trust_key=[])

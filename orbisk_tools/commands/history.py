@@ -1,11 +1,10 @@
 """orbisk-fpga history: the recorded update attempts, newest first."""
 
 import dataclasses
-import json
 import os
 
 from orbisk_tools import options
-from orbisk_tools.commands.shared import Failure
+from orbisk_tools.commands.shared import Failure, add_json_option, results_output, write_report
 from orbisk_tools.site_state import add_history_options
 
 NAME = "history"
@@ -19,12 +18,12 @@ def add_options(parser):
     parser.add_argument("--address", metavar="HOST[:PORT]", action=options.Once,
                         help="only the attempts on the device at this address")
     parser.add_argument("--port", type=options.device_port, default=5025,
-                        help="TCP port of an --address that names none (default 5025)")
+                        help=f"TCP port of an --address that names none ({options.device_port.range}; default 5025)")
     parser.add_argument("--serial", action=options.Once, help="only the attempts on the device with this serial number")
     parser.add_argument("--run", dest="run_id", action=options.Once, help="only the attempts of this run")
     parser.add_argument("--limit", type=options.record_limit, default=50, metavar="N",
-                        help="show the N newest attempts (default 50)")
-    parser.add_argument("--json", action="store_true", help="write the attempts to standard output as JSON")
+                        help=f"show the N newest attempts ({options.record_limit.range}; default 50)")
+    add_json_option(parser, "the attempts")
     add_history_options(parser, reads_only=True)
 
 
@@ -41,17 +40,17 @@ def run(args):
     path = history_path(args.history)
     if not os.path.exists(path):  # reading must not create a history
         raise Failure(f"no update history at {path}: nothing was recorded there yet")
-    try:
-        with History.open(path) as history:
-            attempts = history.attempts(address=address, serial=args.serial, run=args.run_id, limit=args.limit)
-            shown = [(attempt, history.outcome_as_read(attempt)) for attempt in attempts]
-    except HistoryUnavailable as error:
-        raise Failure(str(error)) from None
-    if args.json:
-        rows = [{**dataclasses.asdict(attempt), "shown_outcome": text} for attempt, text in shown]
-        args.out.write(json.dumps(rows, indent=2) + "\n")
-        args.out.flush()
-    elif not shown:
+    with results_output(args, [path]) as results:
+        try:
+            with History.open(path) as history:
+                attempts = history.attempts(address=address, serial=args.serial, run=args.run_id, limit=args.limit)
+                shown = [(attempt, history.outcome_as_read(attempt)) for attempt in attempts]
+        except HistoryUnavailable as error:
+            raise Failure(str(error)) from None
+        if results is not None:
+            rows = [{**dataclasses.asdict(attempt), "shown_outcome": text} for attempt, text in shown]
+            return 0 if write_report(results, args, rows) else 1
+    if not shown:
         args.out.line("No recorded update attempt matches")
     else:
         print_table(args.out, shown)

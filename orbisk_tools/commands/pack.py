@@ -15,7 +15,7 @@ EXAMPLES = ("examples:\n  orbisk-fpga pack --device-type 28 --device-type 32 --s
 
 def add_options(parser):
     parser.add_argument("--device-type", type=options.device_type, action="append", required=True,
-                        help="a device type the image is for (repeat for several)")
+                        help=f"a device type the image is for ({options.device_type.range}; repeat for several)")
     parser.add_argument("--set", type=header_member, action="append", default=[], metavar="KEY=VALUE",
                         help="an extra JSON header member (VALUE is JSON, or else text)")
     parser.add_argument("--sign-key", metavar="SECRET_KEY",

@@ -5,6 +5,7 @@ import argparse
 import contextlib
 import dataclasses
 import getpass
+import json
 import os
 import shutil
 import sys
@@ -28,9 +29,11 @@ def add_device_type_option(parser, help_text):
 
 def add_connection_options(parser):
     parser.add_argument("--port", type=options.device_port, default=5025,
-                        help="TCP port of a device whose address names none (default 5025)")
+                        help=f"TCP port of a device whose address names none ({options.device_port.range}; "
+                             "default 5025)")
     parser.add_argument("--timeout", type=options.timeout, default=5.0, metavar="SECONDS",
-                        help="how long to wait for the device to connect or to answer (default 5)")
+                        help="how long to wait for the device to connect or to answer "
+                             f"({options.timeout.range} s; default 5)")
 
 
 def add_device_options(parser, purpose):
@@ -121,6 +124,58 @@ def lock_folder():
         yield folder
     finally:
         os.close(folder)
+
+
+# ---- --json: a report to a file or to standard output ----------------------------------------
+
+def add_json_option(parser, what):
+    """--json [FILE|-] of a command whose report replaces its table: `what` ("the attempts") goes
+    to FILE, or to standard output when FILE is - or not given."""
+    parser.add_argument("--json", nargs="?", const="-", metavar="FILE|-",
+                        help=f"write {what} as JSON, instead of the table, to FILE (- or nothing: to standard output)")
+
+
+@contextlib.contextmanager
+def results_output(args, inputs):
+    """Where --json writes: None; for "-", standard output (the rest of the output then goes to
+    standard error); or a files.Output, made before anything runs so that an output that
+    cannot be written stops the command first. `inputs` are the files the command reads: the
+    output must be none of them (None among them is left out)."""
+    if args.json is None:
+        yield None
+    elif args.json == "-":
+        results, args.out = args.out, args.err
+        yield results
+    else:
+        named = files.input_named_by(args.json, [path for path in inputs if path is not None])
+        if named is not None:
+            args.parser.error(f"--json {args.json} is the same file as {named}, an input of this run; "
+                              "name another file for the results")
+        try:
+            output = files.Output(args.json)
+        except OSError as error:
+            raise Failure(files.problem(error)) from None
+        with output:
+            yield output
+
+
+def write_report(results, args, report, lost=None):
+    """Writes `report` as JSON to `results`, from results_output(); False when it could not be
+    written. A file that fails is said here in one line (followed by `lost`, what that leaves);
+    standard output, once the command ends (see GuardedOutput.failure)."""
+    from orbisk_tools.display import GuardedOutput
+
+    text = json.dumps(report, indent=2) + "\n"
+    if isinstance(results, GuardedOutput):
+        results.write(text)
+        results.flush()
+        return results.failure() is None
+    try:
+        results.commit(text.encode("utf-8"))
+    except OSError as error:
+        args.err.line(f"orbisk-fpga: error: {files.problem(error)}" + (f"; {lost}" if lost else ""))
+        return False
+    return True
 
 
 # ---- vendor signatures: trusted keys and secret-key passwords ---------------------------------

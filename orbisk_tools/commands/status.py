@@ -2,12 +2,11 @@
 
 import concurrent.futures
 import dataclasses
-import json
 import os
 
 from orbisk_tools import options
-from orbisk_tools.commands.shared import (Failure, add_device_options, add_device_type_option, device_targets,
-                                          lock_folder, resolve_devices)
+from orbisk_tools.commands.shared import (Failure, add_device_options, add_device_type_option, add_json_option,
+                                          device_targets, lock_folder, resolve_devices, results_output, write_report)
 from orbisk_tools.site_state import DeviceFacts, add_history_options
 
 NAME = "status"
@@ -20,9 +19,9 @@ EXAMPLES = ("examples:\n  orbisk-fpga status --address 192.168.1.20\n"
 def add_options(parser):
     add_device_options(parser, "to ask")
     add_device_type_option(parser, "device type of the devices, which says how to read the FPGA version (default 32)")
-    parser.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
-                        help="ask up to N devices at once (default 8)")
-    parser.add_argument("--json", action="store_true", help="write the status to standard output as JSON")
+    parser.add_argument("--jobs", type=options.job_count, default=8, metavar="N",
+                        help=f"ask up to N devices at once ({options.job_count.range}; default 8)")
+    add_json_option(parser, "the status")
     parser.add_argument("--image", metavar="IMAGE",
                         help="also read back each device and say whether it holds exactly IMAGE, changing nothing")
     add_history_options(parser, reads_only=True)
@@ -40,12 +39,31 @@ class DeviceStatus:
 
 
 def run(args):
-    from orbisk_tools.history import History, HistoryUnavailable, history_path
+    from orbisk_tools.history import history_path
 
     resolved = resolve_devices(args, device_targets(args))
     path = history_path(args.history)
+    with results_output(args, [path, args.image, *args.address_files]) as results:
+        statuses = site_status(args, resolved, path)
+        if results is not None:
+            written = write_report(results, args, [as_json(status) for status in statuses])
+        else:
+            written = True
+            print_table(args.out, statuses)
+            for status in statuses:
+                if status.unfinished:
+                    args.out.line(f"{status.address}: {status.unfinished}")
+    return 1 if not written or any(status.problem or status.unfinished or status.image not in (None, "holds")
+                                   for status in statuses) else 0
+
+
+def site_status(args, resolved, path):
+    """The DeviceStatus of each device, with its last attempt from the history at `path` if
+    there is one (reading must not create it)."""
+    from orbisk_tools.history import History, HistoryUnavailable
+
     try:
-        history = History.open(path) if os.path.exists(path) else None  # reading must not create one
+        history = History.open(path) if os.path.exists(path) else None
     except HistoryUnavailable as error:
         raise Failure(str(error)) from None
     try:
@@ -61,16 +79,7 @@ def run(args):
     finally:
         if history is not None:
             history.close()
-    if args.json:
-        args.out.write(json.dumps([as_json(status) for status in statuses], indent=2) + "\n")
-        args.out.flush()
-    else:
-        print_table(args.out, statuses)
-        for status in statuses:
-            if status.unfinished:
-                args.out.line(f"{status.address}: {status.unfinished}")
-    return 1 if any(status.problem or status.unfinished or status.image not in (None, "holds")
-                    for status in statuses) else 0
+    return statuses
 
 
 def ask(target, addresses, args, folder):

@@ -2,16 +2,17 @@
 
 import collections
 import contextlib
-import json
 import signal
 
-from orbisk_tools import files, options
+from orbisk_tools import options
 from orbisk_tools.commands.shared import (INTERRUPTED, TERMINATED, Failure, add_device_options, add_device_type_option,
                                           add_trust_key_option, device_targets, image_snapshot, lock_folder, printable,
-                                          resolve_devices, trusted_keys)
-from orbisk_tools.display import GuardedOutput, human_rate, summary_table, view_for
+                                          resolve_devices, results_output, trusted_keys, write_report)
+from orbisk_tools.display import human_rate, summary_table, view_for
 from orbisk_tools.fleet import SUCCEEDED
 from orbisk_tools.site_state import add_history_options
+
+RESULTS_LOST = "the output above is the only record of this run"
 
 NAME = "update"
 HELP = ("Check an FPGA image (.bin, or signed .tbin), then on each device: write it, read it back "
@@ -25,15 +26,16 @@ EXAMPLES = ("examples:\n  orbisk-fpga update --address 192.168.1.20 --device-typ
 def add_options(parser):
     add_device_options(parser, "to update")
     add_device_type_option(parser, "device type of the devices (default 32)")
-    parser.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
-                        help="update up to N devices at once (default 8)")
+    parser.add_argument("--jobs", type=options.job_count, default=8, metavar="N",
+                        help=f"update up to N devices at once ({options.job_count.range}; default 8)")
     parser.add_argument("--window", type=options.window_or_auto, default=None, metavar="N",
-                        help="keep up to N commands in flight (from 1 to 1024); the default, auto, learns from "
-                             "each device with read-only queries how many its link needs, and updates one "
-                             "command at a time a device that takes no commands in flight")
+                        help=f"keep up to N commands in flight ({options.window_or_auto.range}); the default, auto, "
+                             "learns from each device with read-only queries how many its link needs, and updates "
+                             "one command at a time a device that takes no commands in flight")
     parser.add_argument("--erase-timeout", type=options.timeout, default=120.0, metavar="SECONDS",
-                        help="how long to wait for the device to erase its configuration memory (default 120)")
-    parser.add_argument("--json", metavar="FILE", help="also write each device's outcome to FILE, as JSON "
+                        help="how long to wait for the device to erase its configuration memory "
+                             f"({options.timeout.range} s; default 120)")
+    parser.add_argument("--json", metavar="FILE|-", help="also write each device's outcome to FILE, as JSON "
                                                         "(- : to standard output, and the rest to standard error)")
     add_trust_key_option(parser, "the image must then carry a signature IMAGE.minisig by one of the trusted keys, "
                                  "or no device is touched")
@@ -56,10 +58,12 @@ def add_rollout_options(parser):
     retry.add_argument("--retry-failed-in", dest="retry_failed", metavar="RUN|FILE",
                          help="update only the devices whose update did not succeed in run RUN of the history, or "
                               "in FILE, a result file of --json")
-    rollout.add_argument("--max-failures", type=options.positive_count, metavar="N",
-                         help="start no new device after N devices failed; the rest are reported not started")
-    rollout.add_argument("--canary", type=options.positive_count, metavar="N",
-                         help="update the first N devices first, and the rest only if all of them succeeded")
+    rollout.add_argument("--max-failures", type=options.device_count, metavar="N",
+                         help=f"start no new device after N devices failed ({options.device_count.range}); the rest "
+                              "are reported not started")
+    rollout.add_argument("--canary", type=options.device_count, metavar="N",
+                         help=f"update the first N devices first ({options.device_count.range}), and the rest only "
+                              "if all of them succeeded")
 
 
 def run(args):
@@ -102,7 +106,7 @@ def update_site(args, history, keys):
             args.out.line("No device to retry: every device named succeeded in that run")
             return 0
     resolved = resolve_devices(args, device_targets(args))
-    with results_output(args) as results, contextlib.ExitStack() as held:
+    with results_output(args, run_inputs(args)) as results, contextlib.ExitStack() as held:
         snapshot = held.enter_context(image_snapshot(args.image, args.device_type, keys))
         image, vendor, image_facts = snapshot.path, snapshot.vendor, snapshot.facts
         if vendor is not None:
@@ -144,28 +148,12 @@ def update_site(args, history, keys):
     return 0 if written and recorded and all(o.result in SUCCEEDED for o in outcomes) else 1
 
 
-@contextlib.contextmanager
-def results_output(args):
-    """Where --json writes: None; for "-", standard output (the rest of the output then goes to
-    standard error); or a files.Output, made before any device is touched so that an output
-    that cannot be written stops the run first."""
-    if args.json is None:
-        yield None
-    elif args.json == "-":
-        results, args.out = args.out, args.err
-        yield results
-    else:
-        inputs = [args.image, *args.address_files]
-        named = files.input_named_by(args.json, inputs)
-        if named is not None:
-            args.parser.error(f"--json {args.json} is the same file as {named}, an input of this run; "
-                              "name another file for the results")
-        try:
-            output = files.Output(args.json)
-        except OSError as error:
-            raise Failure(files.problem(error)) from None
-        with output:
-            yield output
+def run_inputs(args):
+    """The files this run reads, which --json FILE must not replace."""
+    from orbisk_tools.history import history_path
+
+    named = [args.image, *args.address_files, *args.trust_key, args.retry_failed]
+    return named if args.no_history else [*named, history_path(args.history)]
 
 
 def report_one(args, outcome):
@@ -218,20 +206,4 @@ def write_json(results, args, outcomes, vendor=None):
         return True
     report = {"image": args.image, "device_type": args.device_type, "vendor_key_id": vendor and vendor.key_id,
               "devices": [asdict(o) for o in outcomes]}
-    return write_report(results, args, report)
-
-
-def write_report(results, args, report):
-    """Writes `report` as JSON to `results`, from results_output(); False, said in one line, when
-    it could not be written."""
-    text = json.dumps(report, indent=2) + "\n"
-    if isinstance(results, GuardedOutput):
-        results.write(text)
-        results.flush()
-        return not results.dead
-    try:
-        results.commit(text.encode("utf-8"))
-    except OSError as error:
-        args.err.line(f"orbisk-fpga: error: {files.problem(error)}; the output above is the only record of this run")
-        return False
-    return True
+    return write_report(results, args, report, RESULTS_LOST)

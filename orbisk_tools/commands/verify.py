@@ -6,7 +6,7 @@ import contextlib
 from orbisk_tools import options
 from orbisk_tools.commands.shared import (add_device_options, add_device_type_option, add_trust_key_option,
                                           device_targets, image_snapshot, lock_folder, printable, resolve_devices,
-                                          trusted_keys)
+                                          results_output, trusted_keys, write_report)
 
 NAME = "verify"
 HELP = ("Read back the FPGA image each device holds and compare it with IMAGE, changing nothing: "
@@ -20,11 +20,12 @@ HOLDS = "holds"
 def add_options(parser):
     add_device_options(parser, "to verify")
     add_device_type_option(parser, "device type of the devices (default 32)")
-    parser.add_argument("--jobs", type=options.positive_count, default=8, metavar="N",
-                        help="verify up to N devices at once (default 8)")
+    parser.add_argument("--jobs", type=options.job_count, default=8, metavar="N",
+                        help=f"verify up to N devices at once ({options.job_count.range}; default 8)")
     parser.add_argument("--window", type=options.window_or_auto, default=None, metavar="N",
-                        help="keep up to N read-back commands in flight (from 1 to 1024); default: learnt from each device")
-    parser.add_argument("--json", metavar="FILE", help="also write each device's verdict to FILE, as JSON "
+                        help=f"keep up to N read-back commands in flight ({options.window_or_auto.range}); "
+                             "default: learnt from each device")
+    parser.add_argument("--json", metavar="FILE|-", help="also write each device's verdict to FILE, as JSON "
                                                         "(- : to standard output, and the rest to standard error)")
     add_trust_key_option(parser, "the image must then carry a signature IMAGE.minisig by one of the trusted keys")
     parser.add_argument("image", metavar="IMAGE", help="the image file")
@@ -63,11 +64,12 @@ def verdicts(args, resolved, image):
 
 
 def run(args):
-    from orbisk_tools.commands.update import results_output, write_report
+    from orbisk_tools.commands.update import RESULTS_LOST
 
     keys = trusted_keys(args)
     resolved = resolve_devices(args, device_targets(args))
-    with results_output(args) as results, contextlib.ExitStack() as held:
+    with results_output(args, [args.image, *args.address_files, *args.trust_key]) as results, \
+            contextlib.ExitStack() as held:
         snapshot = held.enter_context(image_snapshot(args.image, args.device_type, keys))
         if snapshot.vendor is not None:
             args.out.line(f"Vendor signature verified: key {snapshot.vendor.key_id}, "
@@ -82,6 +84,6 @@ def run(args):
             report = {"image": args.image, "sha256": snapshot.facts.sha256, "size": snapshot.facts.size,
                       "devices": [{"address": t.label, "holds": said == HOLDS, "verdict": said}
                                   for t, said in zip(resolved, found)]}
-            if not write_report(results, args, report):
+            if not write_report(results, args, report, RESULTS_LOST):
                 return 1
     return 0 if held_by == len(found) else 1

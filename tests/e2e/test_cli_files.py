@@ -173,6 +173,18 @@ class TestFileSystemErrors:
                                      "file and of the folders above it\n")
         assert not (folder / "out.tbin").exists()
 
+    def test_an_image_that_cannot_be_read(self, as_user, tmp_path):
+        image = tmp_path / "fw.tbin"
+        signed_image(image)
+        image.chmod(0)
+        device = "127.0.0.1:9"  # never reached: the image is read first
+        for args in [("update", "--address", device), ("verify", "--address", device), ("inspect",),
+                     ("status", "--address", device, "--image")]:
+            result = as_user(*args, image)
+            assert result.returncode == 1, result.stderr
+            assert result.stderr == (f"orbisk-fpga: error: {image}: permission denied; check the permissions of the "
+                                     "file and of the folders above it\n"), args
+
     def test_outputs_and_address_files_that_cannot_be_used(self, as_user, tmp_path):
         folder, run_as_user = tmp_path, as_user
         image, closed = folder / "fw.tbin", folder / "closed"

@@ -108,7 +108,8 @@ def test_an_image_that_cannot_be_read_says_so(emulator, tmp_path, monkeypatch, c
     monkeypatch.setattr(builtins, "open", open_as_another_user)
     status = cli.main(["update", "--address", f"{device.host}:{device.port}", str(path)])
     assert status == 1
-    assert capsys.readouterr().err == f"orbisk-fpga: error: cannot read {path} ({denied}); check its permissions\n"
+    assert capsys.readouterr().err == (f"orbisk-fpga: error: {path}: permission denied; check the permissions of the "
+                                       "file and of the folders above it\n")
     assert device.device.commands == []
 
 

@@ -183,6 +183,9 @@ def test_max_failures_and_canary_stop_before_a_fault_spreads(emulator, image, at
     for device, outcome in zip(devices, expected):
         if outcome == "not started":
             assert device.device.commands == []
+    progress = [line.split(" ", 1)[1] for line in result.stderr.splitlines() if line.startswith("20")]
+    assert f"{address(devices[2])}  not started: " in "\n".join(progress)  # its progress line says it once
+    assert "not started: not started" not in result.stderr
     assert [row.outcome for row in attempts()] == expected  # the history says what the JSON says
     assert {row.device_state for row, outcome in zip(attempts(), expected) if outcome == "not started"} == {"untouched"}
 
