@@ -354,10 +354,22 @@ class PatientErase:
         return reply
 
 
+def reply_limit(error):
+    """The `limit` of a connection's ReplyTooLong (of the stand-in host or another: known by its
+    name, or as a ConnectionError with an int `limit`, as the FPGA module knows it); else None."""
+    limit = getattr(error, "limit", None)
+    if not isinstance(limit, int) or not (type(error).__name__ == "ReplyTooLong" or isinstance(error, ConnectionError)):
+        return None
+    return limit
+
+
 def transport_failure(error, timeout, phase_words, advice):
     """One line for an exception that ended an exchange with the device."""
     if isinstance(error, TimeoutError):
         return f"no answer within {timeout:g} s {phase_words}; {advice}"
+    limit = reply_limit(error)
+    if limit is not None:
+        return f"the device sent a reply longer than {limit} bytes {phase_words}; {advice}"
     if isinstance(error, ConnectionError):
         return f"connection lost {phase_words} ({error}); {advice}"
     return f"stopped {phase_words}: {type(error).__name__}: {error}; {advice}"
@@ -393,6 +405,7 @@ REASONS = {
     "programming_failed": "the update failed {doing}; {advice}",
     "timeout": "no answer within {timeout:g} s {doing}; {advice}",
     "connection_lost": "connection lost {doing} ({text}); {advice}",
+    "reply_too_long": "the device sent a reply longer than {limit} bytes {doing}; {advice}",
     "interrupted": "interrupted {doing}; {advice}",
     "callback_error": "stopped {doing}: {error}: {text}; {advice}",
     "error": "stopped {doing}: {error}: {text}; {advice}",
@@ -535,6 +548,8 @@ class Job:
                 outcome.message = explain(ended, self.settings.image, timeout)
             else:
                 outcome.message = transport_failure(error, timeout, PHASE_WORDS[self.phase], NOT_CHANGED)
+                if reply_limit(error) is not None:
+                    self.reason = "reply_too_long"  # before the module's update, which would say so itself
         finally:
             _job.label = None
         self._record_module_outcome(outcome)

@@ -164,6 +164,19 @@ class TestUpdateWithNoWindowGiven:
         assert device.device.fpga.loaded_image is None
 
 
+@pytest.mark.parametrize("window", [("--window", 1), ()])
+def test_replies_sent_in_pieces_are_read_whole_at_any_window(emulator, tmp_path, window):
+    image, path = os.urandom(1000), tmp_path / "fw.bin"
+    path.write_bytes(image)
+    device = emulator(split_replies=True)  # a page's reply arrives in five pieces
+    result, outcome = json_update(device, path, *window)
+    assert result.returncode == 0, result.stderr
+    assert outcome["result"] == "updated" and (outcome["window"] == 1) == bool(window)
+    assert device.device.fpga.loaded_image == image
+    verified = run("verify", "--address", f"{device.host}:{device.port}", *window, path)
+    assert verified.returncode == 0 and f"{device.host}:{device.port}: holds" in verified.stdout, verified.stderr
+
+
 class RecordingView:
     """Keeps the notes the fleet shows, and runs `on_note` at each; shows nothing else."""
 
