@@ -63,7 +63,7 @@ class DeviceLabel(logging.Filter):
 
 @dataclasses.dataclass(frozen=True)
 class Target:
-    host: str  # lower case; an IP address in its canonical form
+    host: str  # a host name in lower case, or an IP address in its canonical form (a scope id as given)
     port: int
 
     @property
@@ -97,10 +97,11 @@ def parse_address(text, default_port):
         port = port if colon else None
         if not host:
             raise ValueError(f"{text!r} names no host")
-        # A name whose last label is a number would go to the resolver as a name: only a whole
-        # IPv4 address may end in one.
-        if not HOST_NAME.fullmatch(host) or (host.rstrip(".").rpartition(".")[2].isdigit()
-                                             and not _ip(host, ipaddress.IPv4Address)):
+        # A name whose last label is a number would go to the resolver as a name, and one that the
+        # system reads as numbers (127.1, 0x7f000001) as an address that no check here has seen:
+        # only a whole IPv4 address may be either.
+        if not HOST_NAME.fullmatch(host) or (not _ip(host, ipaddress.IPv4Address) and (
+                host.rstrip(".").rpartition(".")[2].isdigit() or _read_as_ipv4(host))):
             raise ValueError(f"{text!r} is not an address: {EXPECTED}")
     if port is not None:
         try:
@@ -116,7 +117,7 @@ def parse_address(text, default_port):
         refusal = _not_a_device(ip)
         if refusal:
             raise ValueError(f"{text!r} is not the address of a device: {refusal}")
-    return Target(host.lower(), default_port if port is None else port)
+    return Target(host if ip is not None else host.lower(), default_port if port is None else port)
 
 
 # An IPv6 scope id: an interface's name or index, which a label must carry back unchanged.
@@ -135,6 +136,16 @@ def _not_a_device(ip):
     if scope is not None and not SCOPE_ID.fullmatch(scope):
         return f"the scope id {scope!r} is not an interface name or number"
     return None
+
+
+def _read_as_ipv4(name):
+    """Whether the system reads `name`, without a final dot, as an IPv4 address written in
+    numbers, as inet_aton does (a local parse: nothing is looked up)."""
+    try:
+        socket.inet_aton(name.rstrip("."))
+    except OSError:
+        return False
+    return True
 
 
 def _ip(text, kind):
