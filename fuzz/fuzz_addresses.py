@@ -15,7 +15,8 @@ What must hold, whatever the texts:
   back to the same Target.
 - read_address_list returns (where, text) entries or raises files.Unusable or
   UnicodeDecodeError; device_targets returns each Target once, in order, or refuses with one
-  usage error line, after one line per address it cannot use.
+  usage error line, after one line per address it cannot use. (A line shows the text given as
+  it is: a line break in it is the display's to show.)
 
     python fuzz/fuzz_addresses.py -max_total_time=60
 """
@@ -62,7 +63,7 @@ def check_target(text, default_port):
         target = fleet.parse_address(text, default_port)
     except ValueError as error:
         expect(type(error) is ValueError, "parse_address raised another ValueError", error)
-        expect_one_line(str(error), "a refused address")
+        expect_one_line(str(error), "a refused address", [text])
         return None
     expect(isinstance(target, fleet.Target) and type(target.port) is int and 1 <= target.port <= 65535,
            "parse_address returned no Target with a port", target)
@@ -105,9 +106,10 @@ def check(data):
         try:
             chosen = shared.device_targets(args)
         except Refused as refused:
-            expect_one_line(str(refused), "a refused list of addresses")
+            texts = [text for entry in given for text in entry]
+            expect_one_line(str(refused), "a refused list of addresses", texts)
             for line in err.lines:
-                expect_one_line(line, "a line about an address")
+                expect_one_line(line, "a line about an address", texts)
             expect(not given or None in targets or len(set(targets)) < len(targets),
                    "device_targets refused addresses that parse, each once", given)
             return

@@ -123,9 +123,13 @@ class Lines:
         self.lines.append(text)
 
 
-def expect_one_line(message, what):
-    """A refusal the user reads: one line of text."""
-    expect(isinstance(message, str) and message.strip() and len(message.splitlines()) == 1,
+def expect_one_line(message, what, inputs=()):
+    """A refusal the user reads: one line of text, in its own words. A text the user gave (a
+    name, a key) shows as given, line breaks and all; that is the display's to show as text."""
+    own = message
+    for text in sorted(filter(None, inputs), key=len, reverse=True):
+        own = own.replace(text, "")
+    expect(isinstance(message, str) and message.strip() and len(own.splitlines()) <= 1,
            f"{what} is not one line", message)
 
 

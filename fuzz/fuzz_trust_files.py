@@ -8,7 +8,8 @@ trusted_keys, and the image's signature through vendor_signature, as update, ver
 
 What must hold, whatever the files and texts:
 - trusted_keys returns the PublicKey of every --trust-key and every key of the file, or refuses
-  with one usage error line (the parser's error); nothing else escapes.
+  with one usage error line (the parser's error; a text given shows as given, line breaks and
+  all: that is the display's to show); nothing else escapes.
 - vendor_signature returns a minisign.Verified, or raises Failure with one line; nothing else
   escapes. It verifies only what the vendor's secret key signed here: the image as signed, with
   its trusted comment, and only when the vendor's public key is among the trusted keys.
@@ -122,7 +123,7 @@ def _check(script):
     try:
         keys = shared.trusted_keys(types.SimpleNamespace(trust_key=given, parser=RefusingParser()))
     except Refused as refused:
-        expect_one_line(str(refused), "a refused key")
+        expect_one_line(str(refused), "a refused key", [*given, listed])
         return
     finally:
         os.environ.pop(shared.TRUST_KEYS_VARIABLE, None)

@@ -158,6 +158,19 @@ def test_a_device_fault_says_what_happened_and_what_to_do(emulator, tmp_path, re
     assert details.items() <= outcome["details"].items()
 
 
+def test_a_reply_too_long_before_the_update_changes_nothing(emulator, tmp_path):
+    device = emulator(endless_reply="GET_SN")  # the first thing the update asks
+    path, report = tmp_path / "fw.bin", tmp_path / "report.json"
+    path.write_bytes(os.urandom(100))
+    result = run("update", "--address", f"{device.host}:{device.port}", "--json", report, path)
+    assert result.returncode == 1 and result.stderr == (
+        f"orbisk-fpga: error: {device.host}:{device.port}: the device sent a reply longer than 4096 bytes while "
+        f"reading what the device reports; {NOT_CHANGED}\n")
+    [outcome] = json.loads(report.read_text())["devices"]
+    assert (outcome["reason"], outcome["device_state"]) == ("reply_too_long", "untouched")
+    assert device.device.commands == ["GET_SN"]
+
+
 def outcome(reason, details=None, phase="check", state="untouched", message="", depth=0):
     return UpdateOutcome(False, reason, details or {}, message, phase, 0, state, depth)
 

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from orbisk_tools import fleet
+from orbisk_tools import fleet, protocol
 from orbisk_tools.signed_image import pack
 from orbisk_tools.window import MAX_DEPTH, MIN_DEPTH, ONE_AT_A_TIME, PROBE, ROUND_TRIPS, depth_for, probe_pipeline_depth
 
@@ -74,6 +74,18 @@ class TestProbe:
             assert probe_pipeline_depth(conn, timeout=0.2) == 1
             device.late.set()  # the rest of the probe's replies, on the first socket
             assert conn.sendCmd("GET_SN\r\n", None).RetData == "answer 1 of connection 2"
+
+    def test_a_reply_without_end_is_refused_past_its_limit(self):
+        class Endless:
+            def sendRawBytes(self, data):
+                pass
+
+            def recvRawBytes(self, size):
+                return b"x" * size
+
+        with pytest.raises(protocol.ReplyTooLong, match="longer than 4096 bytes") as raised:
+            probe_pipeline_depth(Endless())
+        assert raised.value.limit == protocol.MAX_REPLY_LINE
 
     def test_a_silent_device_is_a_time_out(self, emulator, connect):
         device = emulator(silent_after=0)
