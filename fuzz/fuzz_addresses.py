@@ -143,4 +143,5 @@ def seeds():
 
 
 if __name__ == "__main__":
-    run("addresses", check, seeds)
+    run("addresses", check, seeds, ["orbisk_tools.fleet", "orbisk_tools.options", "orbisk_tools.commands.shared",
+                                    "ipaddress"])

@@ -312,9 +312,10 @@ def instrument(atheris, module):
                     atheris.instrument_func(member)
 
 
-def run(name, check, seeds):
+def run(name, check, seeds, instrumented=()):
     """Fuzzes check() under atheris with libFuzzer's options from the command line, starting
-    from seeds() and the corpus of earlier runs, in build/fuzz/<name>/ or the folder after --out;
+    from seeds() and the corpus of earlier runs, in build/fuzz/<name>/ or the folder after --out,
+    with the modules named in `instrumented` instrumented too (the Python code a target checks);
     with input files on the command line, libFuzzer runs check() once on each instead. With
     --replay FILE_OR_DIRECTORY..., runs check() once on each input without atheris."""
     # Nothing on the console but libFuzzer's own lines: the module's progress line goes to
@@ -350,7 +351,8 @@ def run(name, check, seeds):
     dictionary = pathlib.Path(sys.argv[0]).with_suffix(".dict")
     if dictionary.exists():
         options.append(f"-dict={dictionary}")
-    for module in (sys.modules["__main__"], sys.modules[__name__], *map(importlib.import_module, INSTRUMENTED)):
+    for module in (sys.modules["__main__"], sys.modules[__name__],
+                   *map(importlib.import_module, [*INSTRUMENTED, *instrumented])):
         instrument(atheris, module)
     atheris.Setup([sys.argv[0], *options, *args], check)
     atheris.Fuzz()

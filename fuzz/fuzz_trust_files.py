@@ -184,4 +184,5 @@ def seeds():
 
 
 if __name__ == "__main__":
-    run("trust_files", check, seeds)
+    run("trust_files", check, seeds, ["orbisk_tools.minisign", "orbisk_tools.commands.shared", "orbisk_tools.files",
+                                      "base64"])

@@ -14,10 +14,9 @@ Owned dict_or_empty(const Owned& value) { return value ? Owned::ref(value.get())
 // The `limit` of a reply refused for its size: the host connection's ReplyTooLong, known
 // without importing the host package by its type's name, or any ConnectionError with an int
 // `limit` (the replies of commands in flight raise one). Empty for any other exception.
-Owned reply_limit(const Module& module, Ref error)
+Owned reply_limit(const Module& module, Ref error, Ref type_name)
 {
     if (!interop::is_exception(error, PyExc_Exception)) return {};
-    Owned type_name = interop::checked(PyType_GetName(Py_TYPE(error.get())));
     bool named = PyUnicode_CompareWithASCIIString(type_name, "ReplyTooLong") == 0;
     if (!named && !interop::is_exception(error, PyExc_ConnectionError)) return {};
     Owned limit = interop::find_attr(error, module.name("limit"_n));
@@ -42,7 +41,7 @@ void fail_with_exception(const Module& module, Outcome& outcome, Ref error)
 {
     Owned type_name = interop::checked(PyType_GetName(Py_TYPE(error.get())));
     Owned text = interop::checked(PyObject_Str(error));
-    Owned limit = reply_limit(module, error);
+    Owned limit = reply_limit(module, error, type_name);
     outcome.ok = false;
     outcome.reason = interop::text(exception_reason(outcome, error, static_cast<bool>(limit)));
     outcome.details = fields({{"error", type_name}, {"text", text}});

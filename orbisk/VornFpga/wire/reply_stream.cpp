@@ -95,11 +95,10 @@ void ReplyStream::drain_data_blocks()
 void ReplyStream::refuse_long_line()
 {
     connection_failed_ = true;  // the replies after it cannot be told apart: nothing to drain
-    Owned error = interop::call(reinterpret_cast<PyObject*>(PyExc_ConnectionError),
+    Owned error = interop::call(PyExc_ConnectionError,
                                 interop::format("the device sent a reply longer than %zu bytes", kMaxReplyLine));
     module_.set_attr(error, "limit"_n, interop::checked(PyLong_FromSize_t(kMaxReplyLine)));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error);
-    interop::throw_error_set();
+    interop::raise(PyExc_ConnectionError, error);
 }
 
 void ReplyStream::receive()
