@@ -420,7 +420,7 @@ class _Connection(socketserver.BaseRequestHandler):
                         continue
                     if self._answers_without_end(command):
                         link.send(b"".join(replies))
-                        link.send_endless()
+                        link.send_endless()  # until the client goes away: OSError
                     reply, stays_open = device.reply(command)
                     if not stays_open:
                         link.send(b"".join(replies) + reply)
@@ -446,7 +446,6 @@ class _Connection(socketserver.BaseRequestHandler):
             unloaded = fpga.memory and bytes(fpga.memory) != fpga.loaded_image
             log.info("%s disconnected%s", peer,
                      f"; {len(fpga.memory)} bytes written, not loaded: the update did not finish" if unloaded else "")
-
 
     def _answers_without_end(self, command):
         """Whether the endless_reply fault answers this command; it is counted if so."""
