@@ -66,13 +66,19 @@ std::size_t receive_limit(Ref size)
 // (at most `size`), so nothing of a later reply is taken; decode_data_block bounds the whole.
 Owned whole_data_block(const Module& module, Ref self, Ref size, Owned received)
 {
-    if (!PyObject_CheckBuffer(received)) return received;
-    std::string gathered;
     std::size_t head = 0, length = 0;
-    {
+    auto incomplete = [&](std::string_view data) {
+        return !data.empty() && decode_data_block(data, head, length) == DataBlock::incomplete;
+    };
+    std::string gathered;
+    if (PyBytes_Check(received.get())) {  // as a connection returns it: no buffer view to take
+        std::string_view first(PyBytes_AS_STRING(received.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(received.get())));
+        if (!incomplete(first)) return received;
+        gathered = first;
+    } else {
+        if (!PyObject_CheckBuffer(received)) return received;
         interop::Buffer first(received);
-        if (first.bytes().empty() || decode_data_block(first.bytes(), head, length) != DataBlock::incomplete)
-            return received;
+        if (!incomplete(first.bytes())) return received;
         gathered = first.bytes();
     }
     const std::size_t limit = receive_limit(size);
@@ -83,7 +89,7 @@ Owned whole_data_block(const Module& module, Ref self, Ref size, Owned received)
         if (piece.bytes().empty())
             interop::raise(PyExc_ConnectionError, "the connection returned no data in the middle of a reply");
         gathered += piece.bytes();
-    } while (decode_data_block(gathered, head, length) == DataBlock::incomplete);
+    } while (incomplete(gathered));
     return interop::bytes(gathered);
 }
 
