@@ -10,8 +10,10 @@ What must hold, whatever the device does; any other result or exception fails th
 - initFpga returns a result: the documented success or warning, or an ERROR result for any
   error of the exchange. Only an interrupt that is not an Exception propagates, unchanged.
 - _fpgaProgram sends the documented frame and returns True exactly when the reply strips to
-  "0"; _fpgaRead returns the received bytes without their first 4 and last 2. Both let the
-  connection's error through unchanged and raise nothing else.
+  "0"; _fpgaRead returns the received bytes without their first 4 and last 2, the start of a
+  data block received whole first. Both let the connection's error through unchanged and raise
+  nothing else but, for a receive that returned nothing in the middle of a data block, a
+  ConnectionError.
 - processFpgaUpdate returns one of its documented results, never success unless every block
   was acknowledged and what was read back (as far as the image goes) hashes to what was
   written, and "FPGA update process failed." only for a block refused ten times in a row or a
@@ -27,7 +29,8 @@ What must hold, whatever the device does; any other result or exception fails th
 import hashlib
 import os
 
-from fuzz_harness import FuzzInput, LogRecords, ScriptedFpga, expect, run, scratch_directory, scripted_error
+from fuzz_harness import (RAN_DRY, FuzzInput, LogRecords, ScriptedFpga, expect, raw_replies, run, scratch_directory,
+                          scripted_error)
 from orbisk.VornFpga import FpgaTool
 from orbisk.VornPublic import RetCode
 from orbisk.VornUtils import VER, RetType
@@ -68,6 +71,10 @@ def outcome(call):
 
 
 def expect_scripted(fpga, raised, operation):
+    if raw_replies(fpga.pages)[1]:
+        expect(type(raised) is ConnectionError and str(raised) == RAN_DRY,
+               f"{operation}: a receive ran dry in a data block", raised)
+        return
     expect(fpga.raised is not None and raised is fpga.raised,
            f"{operation} raised what the connection did not", raised, fpga.raised)
 
@@ -134,8 +141,9 @@ def check_read(script):
     if kind == "raised":
         expect_scripted(fpga, value, "_fpgaRead")
         return
-    expect(fpga.wire == [protocol.READ_LINE] and value == fpga.pages[0][4:-2] and type(value) is bytes,
-           "_fpgaRead returned another part of the page", fpga.pages, value)
+    replies, _ = raw_replies(fpga.pages)
+    expect(fpga.wire == [protocol.READ_LINE] and replies == [b"".join(fpga.pages)] and value == replies[0][4:-2]
+           and type(value) is bytes, "_fpgaRead returned another part of the page", fpga.pages, value)
 
 
 def version_errors(fpga):
@@ -181,7 +189,7 @@ def check_update(script):
     if kind == "raised":
         if value is callback_error and callback_error is not None:
             return
-        if fpga.raised is not None:
+        if fpga.raised is not None or raw_replies(fpga.pages)[1]:
             expect_scripted(fpga, value, "processFpgaUpdate")
             return
         expect(device_type == 28 and reached_verdict and isinstance(value, version_errors(fpga)),
@@ -189,8 +197,9 @@ def check_update(script):
         return
 
     expect(isinstance(value, RetType), "processFpgaUpdate returned no result", value)
-    pages_read = len(fpga.pages) == -(-len(written) // 16)
-    read_back = b"".join(page[4:-2] for page in fpga.pages)[: len(written)]
+    replies, _ = raw_replies(fpga.pages)
+    pages_read = len(replies) == -(-len(written) // 16)
+    read_back = b"".join(page[4:-2] for page in replies)[: len(written)]
     read_back_matches = hashlib.sha256(read_back).digest() == hashlib.sha256(written).digest()
     if value.RetCode is RetCode.ERROR:
         expect(value.RetMsg == "FPGA update process failed.", "processFpgaUpdate: unexpected refusal", value)

@@ -73,6 +73,65 @@ class FuzzInput:
         encoding = self.choice(["latin-1", "utf-8"])
         return self.bytes(limit).decode(encoding, errors="replace")
 
+    def argument(self, limit):
+        """A command-line argument or an environment variable's value as Python sees it: the
+        bytes decoded as the file system encoding does (undecodable ones as surrogates), with
+        no NUL, which neither can hold."""
+        return self.bytes(limit).replace(b"\0", b"").decode("utf-8", errors="surrogateescape")
+
+
+class FuzzScript:
+    """Writes an input that FuzzInput reads back as these numbers and bytes: for seeds."""
+
+    def __init__(self):
+        self.data = bytearray()
+
+    def number(self, value, limit):
+        self.data += value.to_bytes(1 if limit <= 256 else 2, "little")
+        return self
+
+    def choice(self, options, value):
+        return self.number(options.index(value), len(options))
+
+    def bytes(self, data, limit):
+        self.number(len(data), limit + 1)
+        self.data += data
+        return self
+
+
+class Refused(Exception):
+    """What an argparse parser's error() was called with."""
+
+
+class RefusingParser:
+    """Stands in for a command's argparse parser: error() raises Refused with the message, as
+    the real one exits with it."""
+
+    prog = "orbisk-fpga"
+
+    def error(self, message):
+        raise Refused(message)
+
+
+class Lines:
+    """Stands in for a command's output: the lines written."""
+
+    def __init__(self):
+        self.lines = []
+
+    def line(self, text):
+        self.lines.append(text)
+
+
+def expect_one_line(message, what, inputs=()):
+    """A refusal the user reads: one line of text, in its own words. A text the user gave (a
+    name, a key) shows as given, line breaks and all; that is the display's to show as text."""
+    own = message
+    for text in sorted(filter(None, inputs), key=len, reverse=True):
+        own = own.replace(text, "")
+    expect(isinstance(message, str) and message.strip() and len(own.splitlines()) <= 1,
+           f"{what} is not one line", message)
+
 
 def scratch_directory(name):
     """A directory for a target's files, removed when the process ends."""
@@ -179,6 +238,39 @@ class ScriptedFpga:
         pass
 
 
+def raw_replies(receives):
+    """(the replies that _getRecv takes from these receives, in order; whether a receive returned
+    nothing in the middle of one). A reply is a receive and, while it is the start of a page
+    read's reply that is not whole yet, the receives after it; one left incomplete is no reply."""
+    replies, reply = [], None
+    for chunk in receives:
+        if reply is not None and not chunk:
+            return replies, True
+        reply = chunk if reply is None else reply + chunk
+        if not _incomplete_data_block(reply):
+            replies.append(reply)
+            reply = None
+    return replies, False
+
+
+def _incomplete_data_block(data):
+    """Whether `data` starts a page read's reply (a data frame of at most LARGEST_PAGE bytes, then
+    CR LF) that is not whole yet."""
+    if not data:
+        return False
+    try:
+        header = protocol.frame_header(data)
+    except protocol.BadFrame:
+        return False
+    if header is None:
+        return True
+    start, length = header
+    return length <= protocol.LARGEST_PAGE and len(data) < start + length + 2
+
+
+RAN_DRY = "the connection returned no data in the middle of a reply"
+
+
 class LogRecords(logging.Handler):
     """The records of warning level and above of the logger "FPGA", while the with block runs."""
 
@@ -220,9 +312,10 @@ def instrument(atheris, module):
                     atheris.instrument_func(member)
 
 
-def run(name, check, seeds):
+def run(name, check, seeds, instrumented=()):
     """Fuzzes check() under atheris with libFuzzer's options from the command line, starting
-    from seeds() and the corpus of earlier runs, in build/fuzz/<name>/ or the folder after --out;
+    from seeds() and the corpus of earlier runs, in build/fuzz/<name>/ or the folder after --out,
+    with the modules named in `instrumented` instrumented too (the Python code a target checks);
     with input files on the command line, libFuzzer runs check() once on each instead. With
     --replay FILE_OR_DIRECTORY..., runs check() once on each input without atheris."""
     # Nothing on the console but libFuzzer's own lines: the module's progress line goes to
@@ -258,7 +351,8 @@ def run(name, check, seeds):
     dictionary = pathlib.Path(sys.argv[0]).with_suffix(".dict")
     if dictionary.exists():
         options.append(f"-dict={dictionary}")
-    for module in (sys.modules["__main__"], sys.modules[__name__], *map(importlib.import_module, INSTRUMENTED)):
+    for module in (sys.modules["__main__"], sys.modules[__name__],
+                   *map(importlib.import_module, [*INSTRUMENTED, *instrumented])):
         instrument(atheris, module)
     atheris.Setup([sys.argv[0], *options, *args], check)
     atheris.Fuzz()

@@ -10,8 +10,9 @@ fuzz-chosen pipeline_depth (1 to 1024), with a progress callback that may raise.
 
 Everything the device received and answered is recorded, and the outcome is checked against what
 the stream said, read as documented: a block write's reply line acknowledges it when it strips to
-"0"; at depth 1 a page is one receive less its first 4 and last 2 bytes; above depth 1 a page is a
-data block "#" d, max(d, 2) length digits, the data, CR LF. What must hold:
+"0"; at depth 1 a page is one receive, and the receives after it while it is the start of a data
+block not yet whole, less its first 4 and last 2 bytes; above depth 1 a page is a data block "#" d,
+max(d, 2) length digits, the data, CR LF. What must hold:
 - True exactly when the last write from the erase sent the image's blocks in order, the device
   acknowledged every one, and the pages read back hold the image; then FPGA_DONE and FPGA_REFRESH
   end the run. Otherwise neither is ever sent.
@@ -28,7 +29,7 @@ data block "#" d, max(d, 2) length digits, the data, CR LF. What must hold:
 
 import os
 
-from fuzz_harness import FuzzInput, LogRecords, expect, run, scratch_directory, scripted_error
+from fuzz_harness import FuzzInput, LogRecords, expect, raw_replies, run, scratch_directory, scripted_error
 from orbisk.VornFpga import FpgaTool
 from orbisk.VornUtils import RetType
 from orbisk_tools import protocol
@@ -271,7 +272,8 @@ def read_back(events, image, window):
                 break
             pages.append(page)
     else:
-        pages = [event[1][4:-2] for event in events if event[0] == "recv"][:pages_due]
+        replies, _ = raw_replies([event[1] for event in events if event[0] == "recv"])
+        pages = [reply[4:-2] for reply in replies][:pages_due]
     return b"".join(pages)[: len(image)], malformed
 
 

@@ -47,6 +47,8 @@ class Faults:
     silent_after: int | None = None  # after this many commands, never answer again
     erase_seconds: float = 0.0  # the erase takes this long, and is answered when done
     write_rate: float | None = None  # image bytes a second written to the configuration memory; None: at once
+    endless_reply: str | None = None  # answer this command word with a line that never ends
+    split_replies: bool = False  # send every reply in small writes, a little apart
 
 
 @dataclasses.dataclass
@@ -320,21 +322,45 @@ class Device:
         return replies
 
 
+# With the split_replies fault: the size of each write, and the pause between two.
+SPLIT_SIZE = 5
+SPLIT_PAUSE = 0.001
+# With the endless_reply fault: what each write sends, for ever.
+ENDLESS_CHUNK = b"x" * 65536
+
+
 class _Link:
     """The way back to the client: replies go out at once, or after the link's latency from a
-    thread of their own, in order and overlapping, as replies in flight do on a real link."""
+    thread of their own, in order and overlapping, as replies in flight do on a real link;
+    with `split`, in writes of SPLIT_SIZE bytes."""
 
     CLOSE = object()
 
-    def __init__(self, sock, latency):
+    def __init__(self, sock, latency, split=False):
         self._sock = sock
         self._latency = latency
+        self._split = split
         if latency:
             self._queue = queue.SimpleQueue()
             self._sender = threading.Thread(target=self._send_when_due, name="emulator-link", daemon=True)
             self._sender.start()
 
     def send(self, data):
+        if self._split and data is not self.CLOSE:
+            for at in range(0, len(data), SPLIT_SIZE):
+                if at:
+                    time.sleep(SPLIT_PAUSE)
+                self._send(data[at : at + SPLIT_SIZE])
+        else:
+            self._send(data)
+
+    def send_endless(self):
+        """A reply line without end: sends until the client goes away (raising OSError)."""
+        self.close()  # whatever waits for its latency goes out first
+        while True:
+            self._sock.sendall(ENDLESS_CHUNK)
+
+    def _send(self, data):
         if self._latency:
             self._queue.put((time.monotonic() + self._latency, data))
         elif data is self.CLOSE:
@@ -379,7 +405,7 @@ class _Connection(socketserver.BaseRequestHandler):
         sock = self.request
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.server.track(sock)
-        link = _Link(sock, faults.latency)
+        link = _Link(sock, faults.latency, faults.split_replies)
         peer = "%s:%s" % self.client_address[:2]
         log.info("%s connected", peer)
         buffer = bytearray()
@@ -398,6 +424,9 @@ class _Connection(socketserver.BaseRequestHandler):
                         with device.lock:
                             device.commands.append("(ignored)")
                         continue
+                    if self._answers_without_end(command):
+                        link.send(b"".join(replies))
+                        link.send_endless()  # until the client goes away: OSError
                     reply, stays_open = device.reply(command)
                     if not stays_open:
                         link.send(b"".join(replies) + reply)
@@ -423,6 +452,15 @@ class _Connection(socketserver.BaseRequestHandler):
             unloaded = fpga.memory and bytes(fpga.memory) != fpga.loaded_image
             log.info("%s disconnected%s", peer,
                      f"; {len(fpga.memory)} bytes written, not loaded: the update did not finish" if unloaded else "")
+
+    def _answers_without_end(self, command):
+        """Whether the endless_reply fault answers this command; it is counted if so."""
+        word = self.server.device.faults.endless_reply
+        if word is None or command[0] != "line" or protocol.command_word(command[1]) != word:
+            return False
+        with self.server.device.lock:
+            self.server.device.commands.append(word)
+        return True
 
 
 class _Server(socketserver.ThreadingTCPServer):
@@ -549,6 +587,12 @@ def add_fault_options(parser):
                              "commands in flight at first, then no more")
     faults.add_argument("--silent-after", type=options.count, metavar="N",
                         help=f"stop answering after N commands ({counted})")
+    faults.add_argument("--endless-reply", metavar="WORD",
+                        help="answer the command WORD (FPGA_ERASE, say) with a line that never ends: bytes without "
+                             "a line end until the client goes away")
+    faults.add_argument("--split-replies", action="store_true",
+                        help=f"send every reply in writes of {SPLIT_SIZE} bytes, {SPLIT_PAUSE * 1000:g} ms apart, "
+                             "as a device on a slow link may")
     timings = parser.add_argument_group("the device's own timings")
     timings.add_argument("--erase-seconds", type=options.seconds, default=0.0, metavar="SECONDS",
                          help=f"take SECONDS ({options.seconds.range}) to erase the configuration memory, and "
@@ -569,7 +613,8 @@ def faults_from(args, parser):
                   pad_last_page=args.pad_last_page, reply_delay=args.reply_delay, latency=args.latency,
                   one_command_per_read=args.one_command_per_read,
                   one_command_per_read_after=args.one_command_per_read_after, silent_after=args.silent_after,
-                  erase_seconds=args.erase_seconds, write_rate=args.write_rate)
+                  erase_seconds=args.erase_seconds, write_rate=args.write_rate, endless_reply=args.endless_reply,
+                  split_replies=args.split_replies)
 
 
 def serve(args, faults, announce=print):

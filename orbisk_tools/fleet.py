@@ -64,7 +64,7 @@ class DeviceLabel(logging.Filter):
 
 @dataclasses.dataclass(frozen=True)
 class Target:
-    host: str  # lower case; an IP address in its canonical form
+    host: str  # a host name in lower case, or an IP address in its canonical form (a scope id as given)
     port: int
 
     @property
@@ -98,10 +98,11 @@ def parse_address(text, default_port):
         port = port if colon else None
         if not host:
             raise ValueError(f"{text!r} names no host")
-        # A name whose last label is a number would go to the resolver as a name: only a whole
-        # IPv4 address may end in one.
-        if not HOST_NAME.fullmatch(host) or (host.rstrip(".").rpartition(".")[2].isdigit()
-                                             and not _ip(host, ipaddress.IPv4Address)):
+        # A name whose last label is a number would go to the resolver as a name, and one that the
+        # system reads as numbers (127.1, 0x7f000001) as an address that no check here has seen:
+        # only a whole IPv4 address may be either.
+        if not HOST_NAME.fullmatch(host) or (not _ip(host, ipaddress.IPv4Address) and (
+                host.rstrip(".").rpartition(".")[2].isdigit() or _read_as_ipv4(host))):
             raise ValueError(f"{text!r} is not an address: {EXPECTED}")
     if port is not None:
         try:
@@ -117,7 +118,7 @@ def parse_address(text, default_port):
         refusal = _not_a_device(ip)
         if refusal:
             raise ValueError(f"{text!r} is not the address of a device: {refusal}")
-    return Target(host.lower(), default_port if port is None else port)
+    return Target(host if ip is not None else host.lower(), default_port if port is None else port)
 
 
 # An IPv6 scope id: an interface's name or index, which a label must carry back unchanged.
@@ -136,6 +137,16 @@ def _not_a_device(ip):
     if scope is not None and not SCOPE_ID.fullmatch(scope):
         return f"the scope id {scope!r} is not an interface name or number"
     return None
+
+
+def _read_as_ipv4(name):
+    """Whether the system reads `name`, without a final dot, as an IPv4 address written in
+    numbers, as inet_aton does (a local parse: nothing is looked up)."""
+    try:
+        socket.inet_aton(name.rstrip("."))
+    except OSError:
+        return False
+    return True
 
 
 def _ip(text, kind):
@@ -459,10 +470,22 @@ class PatientErase:
         return value
 
 
+def reply_limit(error):
+    """The `limit` of a connection's ReplyTooLong (of the stand-in host or another: known by its
+    name, or as a ConnectionError with an int `limit`, as the FPGA module knows it); else None."""
+    limit = getattr(error, "limit", None)
+    if not isinstance(limit, int) or not (type(error).__name__ == "ReplyTooLong" or isinstance(error, ConnectionError)):
+        return None
+    return limit
+
+
 def transport_failure(error, timeout, phase_words, advice):
     """One line for an exception that ended an exchange with the device."""
     if isinstance(error, TimeoutError):
         return f"no answer within {timeout:g} s {phase_words}; {advice}"
+    limit = reply_limit(error)
+    if limit is not None:
+        return f"the device sent a reply longer than {limit} bytes {phase_words}; {advice}"
     if isinstance(error, ConnectionError):
         return f"connection lost {phase_words} ({error}); {advice}"
     return f"stopped {phase_words}: {type(error).__name__}: {error}; {advice}"
@@ -498,6 +521,7 @@ REASONS = {
     "programming_failed": "the update failed {doing}; {advice}",
     "timeout": "no answer within {timeout:g} s {doing}; {advice}",
     "connection_lost": "connection lost {doing} ({text}); {advice}",
+    "reply_too_long": "the device sent a reply longer than {limit} bytes {doing}; {advice}",
     "interrupted": "interrupted {doing}; {advice}",
     "callback_error": "stopped {doing}: {error}: {text}; {advice}",
     "error": "stopped {doing}: {error}: {text}; {advice}",
@@ -650,6 +674,8 @@ class Job:
                                           window_probed=self.settings.window is None)
             else:
                 outcome.message = transport_failure(error, timeout, PHASE_WORDS[self.phase], NOT_CHANGED)
+                if reply_limit(error) is not None:
+                    self.reason = "reply_too_long"  # before the module's update, which would say so itself
         finally:
             _job.label = None
         self._record_module_outcome(outcome)

@@ -18,6 +18,7 @@ LINE_END = b"\r\n"
 RECEIVE_SIZE = 1024  # bytes asked of one raw receive
 LARGEST_PAGE = RECEIVE_SIZE - 6  # what a frame that fits in one receive can carry
 BLOCK_SIZE = 16  # image bytes per block write and per page read
+MAX_REPLY_LINE = 4096  # the longest reply line a device may send; a longer one is no reply of this protocol
 
 FPGA_CTRL_INIT = "FPGA_CTRL_INIT"
 FPGA_GET_ID = "FPGA_GET_ID"
@@ -84,6 +85,15 @@ def page_reply(data):
 def _frame(data, digit_count):
     length = b"%02d" % len(data)
     return b"#%d" % (digit_count or len(length)) + length + data
+
+
+class ReplyTooLong(ConnectionError):
+    """The device sent more than the replies asked of it can hold; as the host connection's own,
+    it carries the bound in bytes as `limit`."""
+
+    def __init__(self, limit):
+        super().__init__(f"the device sent a reply longer than {limit} bytes")
+        self.limit = limit
 
 
 class BadFrame(ValueError):

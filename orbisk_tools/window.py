@@ -28,7 +28,8 @@ def probe_pipeline_depth(conn, timeout=0.5):
     trips, if longer), the depth is 1, and the connection is closed and opened again so that no late
     reply can be taken for a later command's. The first reply is waited for as long as the
     connection waits for any: when none comes, its TimeoutError propagates, as do the
-    connection's other errors. The device's state is never changed."""
+    connection's other errors; a reply line longer than protocol.MAX_REPLY_LINE raises
+    protocol.ReplyTooLong. The device's state is never changed."""
     batch = b"".join(word.encode() + protocol.LINE_END for word in PROBE)
     round_trips = []
     for _ in range(ROUND_TRIPS):
@@ -36,7 +37,7 @@ def probe_pipeline_depth(conn, timeout=0.5):
         start = time.monotonic()
         conn.sendRawBytes(batch)
         while b"\n" not in replies:
-            replies += conn.recvRawBytes(protocol.RECEIVE_SIZE)
+            _receive(conn, replies, 1)
         round_trips.append(time.monotonic() - start)
         if not _take_rest(conn, replies, max(timeout, 4 * round_trips[-1])):
             conn.closeConnection()
@@ -61,10 +62,18 @@ def _take_rest(conn, replies, wait):
         conn.timeout = wait
     try:
         while replies.count(b"\n") < len(PROBE):
-            replies += conn.recvRawBytes(protocol.RECEIVE_SIZE)
+            _receive(conn, replies, len(PROBE))
     except TimeoutError:
         return False
     finally:
         if adjustable:
             conn.timeout = usual
     return True
+
+
+def _receive(conn, replies, lines):
+    """One more receive into `replies`, which holds at most `lines` reply lines: past that many
+    lines of MAX_REPLY_LINE bytes, the device sends what is no reply."""
+    if len(replies) > lines * protocol.MAX_REPLY_LINE:
+        raise protocol.ReplyTooLong(protocol.MAX_REPLY_LINE)
+    replies += conn.recvRawBytes(protocol.RECEIVE_SIZE)

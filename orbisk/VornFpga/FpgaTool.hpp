@@ -64,8 +64,8 @@ inline constexpr std::string_view kNames[] = {
     "write", "st_dev", "st_ino", "st_mtime_ns",
     // attributes of the standard modules and their objects
     "sha256", "update", "hexdigest", "digest", "compare_digest", "loads", "monotonic",
-    // of a failed connection's error
-    "errno", "gaierror",
+    // of a failed connection's error; limit: of a reply too long
+    "errno", "gaierror", "limit",
     // logger methods; "error" is struct.error too
     "debug", "info", "warning", "error",
 };

@@ -208,6 +208,14 @@ class TestFileSystemErrors:
 
 
 class TestAddresses:
+    def test_names_the_system_reads_as_numbers_are_refused_and_scope_ids_kept(self):
+        from orbisk_tools.fleet import parse_address
+
+        for text in ("0x0", "0xffffffff", "1.0x7f", "0x7f000001."):  # 0.0.0.0, broadcast, 1.0.0.127, 127.0.0.1
+            with pytest.raises(ValueError, match="is not an address"):
+                parse_address(text, 5025)
+        assert parse_address("[FE80::0001%Eth0]", 5025).label == "[fe80::1%Eth0]:5025"  # interface names have case
+
     def test_every_bad_entry_is_named_before_any_device_is_touched(self, emulator, tmp_path):
         device = emulator()
         image = tmp_path / "fw.tbin"

@@ -27,7 +27,7 @@ MODULE_KEYS = {
     "image_unreadable", "header_parse_error", "header_hash_mismatch", "image_hash_mismatch", "signed_image_empty",
     "signed_image_named_bin", "device_type_mismatch", "block_refused", "readback_mismatch", "image_changed",
     "readback_not_data", "file_check_failed", "header_check_failed", "programming_failed", "timeout",
-    "connection_lost", "callback_error", "interrupted", "error",
+    "connection_lost", "reply_too_long", "callback_error", "interrupted", "error",
 }
 
 
@@ -132,7 +132,11 @@ DEVICE_FAULTS = {
     "connection_lost": ({"drop_after_blocks": 3}, ("--window", 1), "connection lost while writing (", {}),
     "timeout": ({"silent_after": 10}, ("--window", 1), "no answer within 0.5 s while writing; " + ADVICE,
                 {"error": "TimeoutError"}),
+    # 100 MB or more without a line end, as the answer to the erase
+    "reply_too_long": ({"endless_reply": "FPGA_ERASE"}, (),
+                       "the device sent a reply longer than 4096 bytes while erasing; " + ADVICE, {"limit": 4096}),
 }
+PHASES = {"readback_mismatch": "verify", "readback_not_data": "verify", "reply_too_long": "erase"}
 
 
 @pytest.mark.parametrize("reason", DEVICE_FAULTS)
@@ -151,8 +155,21 @@ def test_a_device_fault_says_what_happened_and_what_to_do(emulator, tmp_path, re
     assert device.device.fpga.loaded_image is None
     [outcome] = json.loads(report.read_text())["devices"]
     assert (outcome["reason"], outcome["device_state"]) == (reason, "erased")
-    assert outcome["phase"] == ("verify" if reason.startswith("readback") else "write")
+    assert outcome["phase"] == PHASES.get(reason, "write")
     assert details.items() <= outcome["details"].items()
+
+
+def test_a_reply_too_long_before_the_update_changes_nothing(emulator, tmp_path):
+    device = emulator(endless_reply="GET_SN")  # the first thing the update asks
+    path, report = tmp_path / "fw.bin", tmp_path / "report.json"
+    path.write_bytes(os.urandom(100))
+    result = run("update", "--address", f"{device.host}:{device.port}", "--json", report, path)
+    assert result.returncode == 1 and result.stderr == (
+        f"orbisk-fpga: error: {device.host}:{device.port}: the device sent a reply longer than 4096 bytes while "
+        f"reading what the device reports; {NOT_CHANGED}\n")
+    [outcome] = json.loads(report.read_text())["devices"]
+    assert (outcome["reason"], outcome["device_state"]) == ("reply_too_long", "untouched")
+    assert device.device.commands == ["GET_SN"]
 
 
 def outcome(reason, details=None, phase="check", state="untouched", message="", depth=0):

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from orbisk_tools import fleet, window
+from orbisk_tools import fleet, protocol, window
 from orbisk_tools.signed_image import pack
 from orbisk_tools.window import MAX_DEPTH, MIN_DEPTH, ONE_AT_A_TIME, PROBE, ROUND_TRIPS, depth_for, probe_pipeline_depth
 
@@ -75,6 +75,18 @@ class TestProbe:
             assert probe_pipeline_depth(conn, timeout=0.2) == 1
             device.late.set()  # the rest of the probe's replies, on the first socket
             assert conn.sendCmd("GET_SN\r\n", None).RetData == "answer 1 of connection 2"
+
+    def test_a_reply_without_end_is_refused_past_its_limit(self):
+        class Endless:
+            def sendRawBytes(self, data):
+                pass
+
+            def recvRawBytes(self, size):
+                return b"x" * size
+
+        with pytest.raises(protocol.ReplyTooLong, match="longer than 4096 bytes") as raised:
+            probe_pipeline_depth(Endless())
+        assert raised.value.limit == protocol.MAX_REPLY_LINE
 
     def test_a_silent_device_is_a_time_out(self, emulator, connect):
         device = emulator(silent_after=0)
@@ -155,6 +167,19 @@ class TestUpdateWithNoWindowGiven:
         assert ONE_AT_A_TIME not in result.stderr
         assert probed_commands(device) == []  # no probe
         assert device.device.fpga.loaded_image is None
+
+
+@pytest.mark.parametrize("window", [("--window", 1), ()])
+def test_replies_sent_in_pieces_are_read_whole_at_any_window(emulator, tmp_path, window):
+    image, path = os.urandom(1000), tmp_path / "fw.bin"
+    path.write_bytes(image)
+    device = emulator(split_replies=True)  # a page's reply arrives in five pieces
+    result, outcome = json_update(device, path, *window)
+    assert result.returncode == 0, result.stderr
+    assert outcome["result"] == "updated" and (outcome["window"] == 1) == bool(window)
+    assert device.device.fpga.loaded_image == image
+    verified = run("verify", "--address", f"{device.host}:{device.port}", *window, path)
+    assert verified.returncode == 0 and f"{device.host}:{device.port}: holds" in verified.stdout, verified.stderr
 
 
 class RecordingView:

@@ -62,6 +62,28 @@ class TestRawReplies:
         assert len(tool._fpgaRead()) == 1018
         assert conn.wire == [b"FPGA_READ\r\n"] * 5 and conn.recv_sizes == [1024] * 5
 
+    def test_a_page_in_pieces_is_received_whole_and_no_further(self, tool, conn):
+        page, later = bytes(range(16)), b"#216" + bytes(16) + b"\r\n"
+        conn.pages.extend([b"#2", b"16", page[:5], page[5:], b"\r\n", later])
+        assert tool._fpgaRead() == page
+        assert conn.recv_sizes == [1024, 2, 18, 13, 2]  # each asks what the block still lacks
+        assert tool._fpgaRead() == bytes(16)
+
+    def test_pieces_ask_at_most_size(self, tool, conn):
+        conn.pages.extend([b"#2", b"16", b"abcdefgh", b"ijklmnop", b"\r\n"])
+        assert tool._sendCmd(b"X", size=8, isdecode=False) == b"abcdefghijklmnop"
+        assert conn.recv_sizes == [8, 2, 8, 8, 2]
+
+    @pytest.mark.parametrize("first", [b"#41019", b"#2xx", b"#216" + bytes(16) + b"ab"])
+    def test_what_is_no_data_block_is_not_gathered_further(self, tool, conn, first):
+        conn.pages.append(first)
+        assert tool._fpgaRead() == first[4:-2] and conn.recv_sizes == [1024]
+
+    def test_a_connection_that_runs_dry_in_a_page(self, tool, conn):
+        conn.pages.extend([b"#216abc", b""])
+        with pytest.raises(ConnectionError, match="no data in the middle of a reply"):
+            tool._fpgaRead()
+
     def test_raw_path_passes_size_and_logs_when_asked(self, tool, conn, caplog):
         caplog.set_level(logging.DEBUG, "FPGA")
         conn.pages.append(b"#2020A\r\n")

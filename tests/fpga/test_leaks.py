@@ -104,6 +104,14 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
         link.device.read_page = lambda: b"garbage\r\n"
         return link
 
+    def endless_line():
+        link = make_stream_link(1000)
+        link.device.program = lambda block: b"x" * 5000
+        return link
+
+    class ReplyTooLong(ConnectionError):
+        limit = 4096
+
     def owned():
         tool = FpgaTool(address=address, port=type_40)
         tool.disconnect()
@@ -143,6 +151,8 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
             "fw.bin", type_32, lambda: make_conn({"FPGA_PROGRAM": ["0", TimeoutError()]})))),
         ("update, version not JSON", raises(ValueError, update(
             "fw.bin", type_28, lambda: make_fpga({"GET_FE_INFO": "not json"})))),
+        ("update, reply too long", raises(ReplyTooLong, update(
+            "fw.bin", type_32, lambda: make_conn({"FPGA_ERASE": ReplyTooLong("longer than 4096 bytes")})))),
         ("update, callback error", raises(ZeroDivisionError, update("fw.tbin", type_32, progress=failing_progress))),
         ("update, console line fails", console_fails(update("fw.bin", type_32))),
         ("update, console line fails, then callback error", raises(ZeroDivisionError, console_fails(
@@ -161,11 +171,14 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
         ("in flight, refused", in_flight("fw.bin", lambda: make_stream_link(None, refuse_block=2))),
         ("in flight, read-back differs", in_flight("fw.bin", lambda: make_stream_link(None, corrupt_read_offset=5))),
         ("in flight, garbled page", in_flight("fw.bin", garbled)),
+        ("in flight, endless reply line", raises(ConnectionError, in_flight("fw.bin", endless_line))),
         ("in flight, callback error", raises(ZeroDivisionError, in_flight(
             "fw.bin", lambda: make_stream_link(None), progress=failing_progress))),
         ("in flight, bad depth", raises(ValueError, in_flight("fw.bin", make_stream_link, depth=0))),
         ("firmware check", only(lambda: FpgaTool(make_conn({"GET_FW_VER": "0.1.0.6"}))._checkControlFwVersion())),
         ("raw command", only(lambda: FpgaTool(make_conn(pages=[b"#2xxdata\r\n"]))._sendCmd("X", True, 64, False))),
+        ("page in pieces", only(lambda: FpgaTool(make_conn(pages=[b"#", b"2", b"04", b"da", b"ta\r\n"]))._fpgaRead())),
+        ("page in pieces, run dry", raises(ConnectionError, lambda: FpgaTool(make_conn(pages=[b"#204d", b""]))._fpgaRead())),
         ("own connection", owned),
         ("own connection, with", owned_in_with),
         ("no connection", raises(ValueError, lambda: FpgaTool())),

@@ -295,6 +295,43 @@ class TestExceptions:
         details = {"error": type(error).__name__, "text": str(error)}
         assert fields(tool.last_outcome) == refused(reason, details, str(error), phase, state, written, depth)
 
+    @pytest.mark.parametrize("make", [
+        lambda: type("ReplyTooLong", (ConnectionError,), {})("the device sent a reply longer than 4096 bytes"),
+        lambda: type("ReplyTooLong", (Exception,), {})("the device sent a reply longer than 4096 bytes"),
+        lambda: ConnectionError("the device sent a reply longer than 4096 bytes"),
+    ])
+    def test_a_reply_too_long_names_its_limit(self, tool, fpga, tmp_path, make):
+        error = make()
+        error.limit = 4096
+        fpga.replies["FPGA_ERASE"] = error
+        with pytest.raises(type(error)) as raised:
+            tool.processFpgaUpdate(image_file(tmp_path), 32)
+        assert raised.value is error
+        details = {"error": type(error).__name__, "text": str(error), "limit": 4096}
+        assert fields(tool.last_outcome) == refused("reply_too_long", details, str(error), "erase", "erased")
+
+    @pytest.mark.parametrize("error", [type("ReplyTooLong", (ConnectionError,), {})("no limit"),
+                                       ValueError("a limit of another kind")])
+    def test_a_limit_alone_or_a_name_alone_is_no_reply_too_long(self, tool, fpga, tmp_path, error):
+        if isinstance(error, ValueError):
+            error.limit = 10
+        fpga.replies["FPGA_ERASE"] = error
+        with pytest.raises(type(error)):
+            tool.processFpgaUpdate(image_file(tmp_path), 32)
+        assert tool.last_outcome.reason == ("connection_lost" if isinstance(error, ConnectionError) else "error")
+
+    def test_an_endless_reply_line_in_a_window(self, tmp_path, make_stream_link, monkeypatch):
+        monkeypatch.setattr(Device, "program", lambda self, block: b"x" * 5000)
+        link = make_stream_link(chunk=1000)
+        tool = FpgaTool(link)
+        tool.pipeline_depth = 8
+        with pytest.raises(ConnectionError, match="^the device sent a reply longer than 4096 bytes$") as raised:
+            tool.processFpgaUpdate(image_file(tmp_path))
+        assert raised.value.limit == 4096 and len(link.outgoing) > 0  # not read past the limit
+        assert fields(tool.last_outcome) == refused("reply_too_long", {
+            "error": "ConnectionError", "text": str(raised.value), "limit": 4096}, str(raised.value), "write", "erased",
+            depth=8)
+
     def test_callback_error(self, tool, fpga, tmp_path):
         error = ValueError("callback")
 

@@ -48,6 +48,14 @@ def test_same_device_commands_and_progress_as_one_at_a_time(run_update, capsys, 
             "Progress: 100.00% (597/597 bytes)", "Progress: 100.00% (597/597 bytes)"]
 
 
+@pytest.mark.parametrize("chunk", [1, 5, 21])
+def test_pages_split_anywhere_verify_one_at_a_time(run_update, chunk):
+    one, single, _ = run_update(IMAGE, "fw.bin", 1)
+    result, link, _ = run_update(IMAGE, "fw.bin", 1, chunk)
+    assert result is True and link.device.fpga.loaded_image == IMAGE
+    assert link.device.commands == single.device.commands
+
+
 def last_states(out):
     """What the console line shows at the end of each phase."""
     return [line.rsplit("\r", 1)[-1].split(", block time")[0] for line in out.split("\n")[:2]]

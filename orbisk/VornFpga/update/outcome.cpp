@@ -11,25 +11,41 @@ thread_local ActiveOutcome* active = nullptr;
 Owned text_or_empty(const Owned& value) { return value ? Owned::ref(value.get()) : interop::text(""); }
 Owned dict_or_empty(const Owned& value) { return value ? Owned::ref(value.get()) : interop::checked(PyDict_New()); }
 
+// The `limit` of a reply refused for its size: the host connection's ReplyTooLong, known
+// without importing the host package by its type's name, or any ConnectionError with an int
+// `limit` (the replies of commands in flight raise one). Empty for any other exception.
+Owned reply_limit(const Module& module, Ref error, Ref type_name)
+{
+    if (!interop::is_exception(error, PyExc_Exception)) return {};
+    bool named = PyUnicode_CompareWithASCIIString(type_name, "ReplyTooLong") == 0;
+    if (!named && !interop::is_exception(error, PyExc_ConnectionError)) return {};
+    Owned limit = interop::find_attr(error, module.name("limit"_n));
+    if (!limit || !PyLong_Check(limit.get())) return {};
+    return limit;
+}
+
 // The reason key of an exception that ends a call in `outcome`'s phase.
-const char* exception_reason(const Outcome& outcome, Ref error)
+const char* exception_reason(const Outcome& outcome, Ref error, bool too_long)
 {
     if (outcome.callback_error && outcome.callback_error.get() == error.get()) return "callback_error";
     if (!interop::is_exception(error, PyExc_Exception)) return "interrupted";
     if (interop::is_exception(error, PyExc_TimeoutError)) return "timeout";
+    if (too_long) return "reply_too_long";
     // Before any device command, an OSError comes from the image file, not the connection.
     bool from_connection = interop::is_exception(error, PyExc_ConnectionError) || std::string_view(outcome.phase) != "check";
     if (interop::is_exception(error, PyExc_OSError) && from_connection) return "connection_lost";
     return "error";
 }
 
-void fail_with_exception(Outcome& outcome, Ref error)
+void fail_with_exception(const Module& module, Outcome& outcome, Ref error)
 {
     Owned type_name = interop::checked(PyType_GetName(Py_TYPE(error.get())));
     Owned text = interop::checked(PyObject_Str(error));
+    Owned limit = reply_limit(module, error, type_name);
     outcome.ok = false;
-    outcome.reason = interop::text(exception_reason(outcome, error));
+    outcome.reason = interop::text(exception_reason(outcome, error, static_cast<bool>(limit)));
     outcome.details = fields({{"error", type_name}, {"text", text}});
+    if (limit) interop::require(PyDict_SetItemString(outcome.details, "limit", limit));
     outcome.message = std::move(text);
 }
 
@@ -137,7 +153,7 @@ Owned record_outcome(const Module& module, Ref tool, Outcome& outcome, const std
         interop::set_error_from_cxx();
         Owned error = interop::fetch_error();
         interop::while_handling(error, [&] {
-            fail_with_exception(outcome, error);
+            fail_with_exception(module, outcome, error);
             store(module, tool, outcome);
         });
         interop::restore_error(std::move(error));

@@ -56,4 +56,14 @@ DataBlock decode_data_block(std::string_view rest, std::size_t& head, std::size_
     return rest.substr(head + length, 2) == "\r\n" ? DataBlock::whole : DataBlock::malformed;
 }
 
+std::size_t data_block_missing(std::string_view rest)
+{
+    if (rest.size() < 2) return 2 - rest.size();
+    std::size_t head = 2 + std::max<std::size_t>(static_cast<std::size_t>(rest[1] - '0'), 2);
+    if (rest.size() < head) return head - rest.size();
+    std::size_t length = 0;
+    for (char digit : rest.substr(2, head - 2)) length = length * 10 + static_cast<std::size_t>(digit - '0');
+    return head + length + 2 - rest.size();
+}
+
 }  // namespace vornfpga

@@ -44,6 +44,14 @@ void append_program_line(std::string& out, std::string_view block);
 enum class DataBlock { incomplete, whole, malformed };
 DataBlock decode_data_block(std::string_view rest, std::size_t& head, std::size_t& length);
 
+// For an incomplete data block at the start of `rest`: how many bytes it lacks at least,
+// as far as its head tells (all of them once the head is whole).
+std::size_t data_block_missing(std::string_view rest);
+
+// The longest reply line taken from a device with commands in flight; a longer one is
+// no reply of this protocol, and the replies after it cannot be told apart.
+inline constexpr std::size_t kMaxReplyLine = 4096;
+
 // Whether a block write's reply, stripped of white space, is "0": a reply as the
 // connection returns it, or a reply line as it came from the device.
 bool is_acknowledgement(const Module& module, Ref reply);

@@ -56,7 +56,11 @@ bool ReplyStream::has_data_block() const
 std::string_view ReplyStream::next_line()
 {
     std::size_t end;
-    while ((end = unread().find('\n')) == std::string_view::npos) receive();
+    while ((end = unread().find('\n')) == std::string_view::npos) {
+        if (unread().size() > kMaxReplyLine) refuse_long_line();
+        receive();
+    }
+    if (end > kMaxReplyLine) refuse_long_line();
     std::string_view line = unread().substr(0, end);
     start_ += end + 1;
     --outstanding_;
@@ -85,6 +89,16 @@ void ReplyStream::drain_data_blocks()
 {
     while (outstanding_ > 0)
         if (!next_data_block()) return;  // the stream cannot be followed past it
+}
+
+// As the host connection's ReplyTooLong: a ConnectionError with the limit as `limit`.
+void ReplyStream::refuse_long_line()
+{
+    connection_failed_ = true;  // the replies after it cannot be told apart: nothing to drain
+    Owned error = interop::call(PyExc_ConnectionError,
+                                interop::format("the device sent a reply longer than %zu bytes", kMaxReplyLine));
+    module_.set_attr(error, "limit"_n, interop::checked(PyLong_FromSize_t(kMaxReplyLine)));
+    interop::raise(PyExc_ConnectionError, error);
 }
 
 void ReplyStream::receive()

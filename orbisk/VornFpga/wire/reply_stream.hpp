@@ -31,7 +31,8 @@ public:
     bool has_line() const;
     bool has_data_block() const;
 
-    // The next reply line, without its line end; receives until it is whole.
+    // The next reply line, without its line end; receives until it is whole. A line longer
+    // than kMaxReplyLine raises a ConnectionError whose `limit` is that bound.
     std::string_view next_line();
 
     // The data of the next page read's reply (a data frame, then CR LF: decode_data_block);
@@ -55,6 +56,7 @@ public:
 private:
     std::string_view unread() const { return std::string_view(buffer_).substr(start_); }
     void receive();
+    [[noreturn]] void refuse_long_line();
 
     const Module& module_;
     Ref tool_;

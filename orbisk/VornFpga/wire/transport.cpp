@@ -1,7 +1,11 @@
 // Command transport: a command line is the command's bytes and CR LF. Its reply
 // comes either from the connection's managed reply (sendCmd) or, for the
-// read-back, from one raw receive with a 4-byte head and a 2-byte tail cut off.
+// read-back, from a raw receive with a 4-byte head and a 2-byte tail cut off; a
+// data block that arrives in pieces is received whole first.
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "operations.hpp"
@@ -48,6 +52,48 @@ Owned cut_frame(Ref data)
     return interop::checked(PyObject_GetItem(data, slice));
 }
 
+// At most this many bytes per receive, as `size` asks; any number when it is no int.
+std::size_t receive_limit(Ref size)
+{
+    if (!PyLong_Check(size.get())) return SIZE_MAX;
+    int overflow = 0;
+    long long value = interop::require_value(PyLong_AsLongLongAndOverflow(size, &overflow));
+    if (overflow > 0) return SIZE_MAX;
+    return value < 1 ? 1 : static_cast<std::size_t>(value);
+}
+
+// The received bytes, and, when they are the start of a data block, the rest of it: a device
+// may send a page in several pieces. Each further receive asks for what the block still lacks
+// (at most `size`), so nothing of a later reply is taken; decode_data_block bounds the whole.
+Owned whole_data_block(const Module& module, Ref self, Ref size, Owned received)
+{
+    std::size_t head = 0, length = 0;
+    auto incomplete = [&](std::string_view data) {
+        return !data.empty() && decode_data_block(data, head, length) == DataBlock::incomplete;
+    };
+    std::string gathered;
+    if (PyBytes_Check(received.get())) {  // as a connection returns it: no buffer view to take
+        std::string_view first(PyBytes_AS_STRING(received.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(received.get())));
+        if (!incomplete(first)) return received;
+        gathered = first;
+    } else {
+        if (!PyObject_CheckBuffer(received)) return received;
+        interop::Buffer first(received);
+        if (!incomplete(first.bytes())) return received;
+        gathered = first.bytes();
+    }
+    const std::size_t limit = receive_limit(size);
+    do {
+        auto wanted = static_cast<long long>(std::min(data_block_missing(gathered), limit));
+        Owned more = module.call_method(module.attr(self, "_conn"_n), "recvRawBytes"_n, interop::integer(wanted));
+        interop::Buffer piece(more);
+        if (piece.bytes().empty())
+            interop::raise(PyExc_ConnectionError, "the connection returned no data in the middle of a reply");
+        gathered += piece.bytes();
+    } while (incomplete(gathered));
+    return interop::bytes(gathered);
+}
+
 }  // namespace
 
 Owned get_recv(Call& call, Ref self, Ref log_print, Ref size, Ref isdecode)
@@ -61,7 +107,7 @@ Owned get_recv(Call& call, Ref self, Ref log_print, Ref size, Ref isdecode)
                                                            PyBytes_GET_SIZE(received.get()), "strict"))
                    : module.call_method(received, "decode"_n, interop::text("utf-8"));
     } else {
-        data = cut_frame(received);
+        data = cut_frame(whole_data_block(module, self, size, std::move(received)));
     }
     if (interop::truthy(log_print)) log(module, "debug"_n, interop::format("Received data: %S", data.get()));
     return data;
