@@ -28,8 +28,9 @@ import types
 
 from fuzz_harness import (FuzzInput, FuzzScript, Lines, Refused, RefusingParser, Unexpected, expect, expect_one_line,
                           run, scratch_directory)
-from orbisk_tools import files, fleet
-from orbisk_tools.commands import shared
+from orbisk_tools.formats import files
+from orbisk_tools.engine import fleet
+from orbisk_tools.cli import arguments as shared
 
 workdir = scratch_directory("addresses")
 LIST = os.path.join(workdir, "devices.txt")
@@ -143,5 +144,5 @@ def seeds():
 
 
 if __name__ == "__main__":
-    run("addresses", check, seeds, ["orbisk_tools.fleet", "orbisk_tools.options", "orbisk_tools.commands.shared",
+    run("addresses", check, seeds, ["orbisk_tools.engine.fleet", "orbisk_tools.cli.options", "orbisk_tools.cli.arguments",
                                     "ipaddress"])

@@ -34,8 +34,8 @@ from fuzz_harness import (RAN_DRY, FuzzInput, LogRecords, ScriptedFpga, expect, 
 from orbisk.VornFpga import FpgaTool
 from orbisk.VornPublic import RetCode
 from orbisk.VornUtils import VER, RetType
-from orbisk_tools import protocol
-from orbisk_tools.signed_image import pack
+from orbisk_tools.formats import protocol
+from orbisk_tools.formats.signed_image import pack
 
 workdir = scratch_directory("device_replies")
 

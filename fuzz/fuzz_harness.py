@@ -27,9 +27,9 @@ import sys
 import tempfile
 
 from orbisk.VornUtils import RetType
-from orbisk_tools import protocol
-from orbisk_tools.emulator import Device
-from orbisk_tools.protocol import command_word
+from orbisk_tools.formats import protocol
+from orbisk_tools.devices.emulator import Device
+from orbisk_tools.formats.protocol import command_word
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
@@ -296,7 +296,7 @@ class _Discard(io.TextIOBase):
 
 # Python code whose coverage guides the fuzzer besides the targets' own and the native code's
 # (on the fuzzing build): the targets' models and the host code the native code calls.
-INSTRUMENTED = ["orbisk_tools.signed_image", "orbisk_tools.emulator", "orbisk_tools.protocol", "orbisk.VornUtils", "json", "json.decoder"]
+INSTRUMENTED = ["orbisk_tools.formats.signed_image", "orbisk_tools.devices.emulator", "orbisk_tools.formats.protocol", "orbisk.VornUtils", "json", "json.decoder"]
 
 
 def instrument(atheris, module):

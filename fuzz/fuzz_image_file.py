@@ -25,7 +25,7 @@ import struct
 
 from fuzz_harness import LogRecords, ScriptedFpga, expect, run, scratch_directory
 from orbisk.VornFpga import FpgaTool
-from orbisk_tools.signed_image import image_key, is_signed_image, pack
+from orbisk_tools.formats.signed_image import image_key, is_signed_image, pack
 
 PARSE_ERROR = "FPGA tbin header parse error: "
 HEADER_MISMATCH = "FPGA tbin header hash mismatch"

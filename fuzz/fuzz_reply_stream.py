@@ -32,9 +32,9 @@ import os
 from fuzz_harness import FuzzInput, LogRecords, expect, raw_replies, run, scratch_directory, scripted_error
 from orbisk.VornFpga import FpgaTool
 from orbisk.VornUtils import RetType
-from orbisk_tools import protocol
-from orbisk_tools.emulator import Device
-from orbisk_tools.signed_image import pack
+from orbisk_tools.formats import protocol
+from orbisk_tools.devices.emulator import Device
+from orbisk_tools.formats.signed_image import pack
 
 PAGE = protocol.BLOCK_SIZE
 

@@ -29,8 +29,8 @@ import types
 from cryptography.hazmat.primitives.asymmetric import ed25519
 
 from fuzz_harness import FuzzInput, FuzzScript, Refused, RefusingParser, expect, expect_one_line, run, scratch_directory
-from orbisk_tools import minisign
-from orbisk_tools.commands import shared
+from orbisk_tools.formats import minisign
+from orbisk_tools.cli import arguments as shared
 
 workdir = scratch_directory("trust_files")  # a key given as a name is looked for here, never elsewhere
 
@@ -184,5 +184,5 @@ def seeds():
 
 
 if __name__ == "__main__":
-    run("trust_files", check, seeds, ["orbisk_tools.minisign", "orbisk_tools.commands.shared", "orbisk_tools.files",
+    run("trust_files", check, seeds, ["orbisk_tools.formats.minisign", "orbisk_tools.cli.arguments", "orbisk_tools.formats.files",
                                       "base64"])

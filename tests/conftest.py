@@ -15,9 +15,9 @@ import weakref
 import pytest
 
 from orbisk.VornUtils import RetType
-from orbisk_tools import protocol
-from orbisk_tools.emulator import Device, Faults
-from orbisk_tools.protocol import command_word
+from orbisk_tools.formats import protocol
+from orbisk_tools.devices.emulator import Device, Faults
+from orbisk_tools.formats.protocol import command_word
 
 
 @pytest.fixture(autouse=True)

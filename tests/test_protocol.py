@@ -3,8 +3,8 @@ emulated device's answers, taken a run at a time or one command at a time."""
 
 import pytest
 
-from orbisk_tools import protocol
-from orbisk_tools.emulator import Device, Faults
+from orbisk_tools.formats import protocol
+from orbisk_tools.devices.emulator import Device, Faults
 
 @pytest.mark.parametrize("size, header", [(0, b"#100"), (8, b"#108"), (16, b"#216"), (256, b"#3256"),
                                           (1024, b"#41024")])

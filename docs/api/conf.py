@@ -23,8 +23,8 @@ import orbisk.vorndev.BeamHopper  # noqa: E402
 doctest_global_setup = """
 import os
 import tempfile
-from orbisk_tools.emulator import DeviceEmulator
-from orbisk_tools.signed_image import pack
+from orbisk_tools.devices.emulator import DeviceEmulator
+from orbisk_tools.formats.signed_image import pack
 
 _folder = tempfile.TemporaryDirectory()
 _previous_directory = os.getcwd()

@@ -5,7 +5,7 @@ import threading
 import pytest
 
 from orbisk.VornCommService import _TCPConn
-from orbisk_tools.emulator import DeviceEmulator, Faults, _Server
+from orbisk_tools.devices.emulator import DeviceEmulator, Faults, _Server
 
 
 @pytest.fixture

@@ -10,7 +10,7 @@ import sys
 import threading
 from pathlib import Path
 
-from orbisk_tools import protocol
+from orbisk_tools.formats import protocol
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
 

@@ -14,8 +14,8 @@ from pathlib import Path
 
 import pytest
 
-from orbisk_tools.emulator import DeviceEmulator
-from orbisk_tools.signed_image import pack
+from orbisk_tools.devices.emulator import DeviceEmulator
+from orbisk_tools.formats.signed_image import pack
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
 MARKUP = "[/x]"  # what rich would read as a closing tag

@@ -12,7 +12,9 @@ from pathlib import Path
 
 import pytest
 
-from orbisk_tools import cli, fleet, protocol
+from orbisk_tools import cli
+from orbisk_tools.engine import fleet
+from orbisk_tools.formats import protocol
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
 NOBODY, ATTACKER = 65534, 4242  # nobody, and a user that does not exist

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from orbisk_tools.history import History
+from orbisk_tools.records.history import History
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
 STDOUT_FULL = ("orbisk-fpga: error: cannot write to standard output: no space left on device; what was written "

@@ -12,9 +12,9 @@ from pathlib import Path
 import pytest
 
 from orbisk.VornFpga import UpdateOutcome
-from orbisk_tools import signed_image
-from orbisk_tools.fleet import REASONS, explain
-from orbisk_tools.signed_image import pack
+from orbisk_tools.formats import signed_image
+from orbisk_tools.engine.fleet import REASONS, explain
+from orbisk_tools.formats.signed_image import pack
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
 ADVICE = "the device still runs its previous FPGA image until it restarts; run the update again before power-cycling it"

@@ -14,11 +14,12 @@ from pathlib import Path
 import pytest
 from rich.console import Console
 
-from orbisk_tools import cli, history
-from orbisk_tools.commands import update
-from orbisk_tools.display import GuardedOutput, TerminalView
-from orbisk_tools.history import History
-from orbisk_tools.signed_image import pack
+from orbisk_tools import cli
+from orbisk_tools.records import history
+from orbisk_tools.cli import update
+from orbisk_tools.report.display import GuardedOutput, TerminalView
+from orbisk_tools.records.history import History
+from orbisk_tools.formats.signed_image import pack
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
 NOBODY = 65534

@@ -11,8 +11,8 @@ from pathlib import Path
 
 import pytest
 
-from orbisk_tools.history import UNFINISHED, History
-from orbisk_tools.signed_image import pack
+from orbisk_tools.records.history import UNFINISHED, History
+from orbisk_tools.formats.signed_image import pack
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
 READ_ONLY = {"GET_SN", "FPGA_GET_ID", "GET_FPGA_VER", "GET_FE_INFO", "GET_FW_VER"}
@@ -233,7 +233,7 @@ def test_a_history_that_cannot_be_opened_refuses_the_run_before_any_device_is_to
 
 
 def test_a_device_that_reports_another_version_than_the_image_header_fails(emulator, tmp_path, attempts):
-    from orbisk_tools.emulator import DeviceEmulator, header_version
+    from orbisk_tools.devices.emulator import DeviceEmulator, header_version
 
     image = tmp_path / "fw.tbin"
     image.write_bytes(pack(os.urandom(500), 32, {"version": "1.4.0.0"}))
@@ -253,7 +253,7 @@ def test_a_device_that_reports_another_version_than_the_image_header_fails(emula
 
     raw = tmp_path / "fw.bin"
     raw.write_bytes(b"raw")
-    refused = subprocess.run([sys.executable, "-m", "orbisk_tools.emulator", "--header-version-of", str(raw)],
+    refused = subprocess.run([sys.executable, "-m", "orbisk_tools.devices.emulator", "--header-version-of", str(raw)],
                              capture_output=True, text=True, timeout=60)
     assert refused.returncode == 2
     assert f"{raw} is not a signed image whose header names a version" in refused.stderr

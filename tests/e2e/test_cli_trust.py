@@ -14,8 +14,9 @@ from pathlib import Path
 
 import pytest
 
-from orbisk_tools import cli, minisign
-from orbisk_tools.signed_image import pack
+from orbisk_tools import cli
+from orbisk_tools.formats import minisign
+from orbisk_tools.formats.signed_image import pack
 
 pytestmark = pytest.mark.cryptography
 

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from orbisk_tools.signed_image import pack
+from orbisk_tools.formats.signed_image import pack
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
 ADVICE = "the device still runs its previous FPGA image until it restarts; run the update again before power-cycling it"

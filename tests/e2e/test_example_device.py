@@ -4,7 +4,7 @@ import pytest
 
 from orbisk.VornPublic import FBSMode, RFMode
 from orbisk.VornUtils import RetCode
-from orbisk_tools.example_device import ExampleDevice
+from orbisk_tools.devices.example_device import ExampleDevice
 
 BRACKET = ["BEAM_PATTERN_STORE_EN", "BEAM_PATTERN_ERASE", "BEAM_PATTERN_STORE_EN", "BEAM_PATTERN_APPLY_BFIC"]
 

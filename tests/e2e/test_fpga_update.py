@@ -8,7 +8,7 @@ import pytest
 
 from orbisk.VornFpga import FpgaTool
 from orbisk.VornPublic import RetCode
-from orbisk_tools.signed_image import pack
+from orbisk_tools.formats.signed_image import pack
 
 
 def image_file(tmp_path, data, name):

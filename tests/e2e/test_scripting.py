@@ -12,8 +12,8 @@ import pytest
 from orbisk.VornFpga import FpgaConnectError, FpgaTool
 from orbisk.VornPublic import FBSMode, RFMode
 from orbisk.VornUtils import RetCode
-from orbisk_tools.example_device import ExampleDevice
-from orbisk_tools.signed_image import pack
+from orbisk_tools.devices.example_device import ExampleDevice
+from orbisk_tools.formats.signed_image import pack
 
 IMAGE = os.urandom(33)
 

@@ -12,9 +12,10 @@ from pathlib import Path
 
 import pytest
 
-from orbisk_tools import fleet, protocol, window
-from orbisk_tools.signed_image import pack
-from orbisk_tools.window import MAX_DEPTH, MIN_DEPTH, ONE_AT_A_TIME, PROBE, ROUND_TRIPS, depth_for, probe_pipeline_depth
+from orbisk_tools.engine import fleet, window
+from orbisk_tools.formats import protocol
+from orbisk_tools.formats.signed_image import pack
+from orbisk_tools.engine.window import MAX_DEPTH, MIN_DEPTH, ONE_AT_A_TIME, PROBE, ROUND_TRIPS, depth_for, probe_pipeline_depth
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
 ADVICE = "the device still runs its previous FPGA image until it restarts; run the update again before power-cycling it"
@@ -309,7 +310,7 @@ class TestFallback:
 
 class TestEraseTimeOut:
     def test_an_erase_longer_than_the_time_out_is_waited_for(self, tmp_path):  # a device with timings of its own
-        from orbisk_tools.emulator import DeviceEmulator, Faults
+        from orbisk_tools.devices.emulator import DeviceEmulator, Faults
 
         image = os.urandom(500)
         path = tmp_path / "fw.tbin"

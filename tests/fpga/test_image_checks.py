@@ -12,7 +12,7 @@ import tracemalloc
 import pytest
 
 import orbisk.VornFpga as vf
-from orbisk_tools.signed_image import KEY_PREFIX, pack
+from orbisk_tools.formats.signed_image import KEY_PREFIX, pack
 
 
 def errors(caplog):

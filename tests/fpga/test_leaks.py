@@ -8,8 +8,8 @@ import pytest
 
 import orbisk.VornCommService
 from orbisk.VornFpga import FpgaTool
-from orbisk_tools import protocol
-from orbisk_tools.signed_image import pack
+from orbisk_tools.formats import protocol
+from orbisk_tools.formats.signed_image import pack
 
 
 class TCPConn:

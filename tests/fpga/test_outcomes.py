@@ -9,8 +9,8 @@ import pytest
 
 import orbisk.VornFpga as vf
 from orbisk.VornFpga import FpgaTool, UpdateOutcome
-from orbisk_tools.emulator import Device
-from orbisk_tools.signed_image import pack
+from orbisk_tools.devices.emulator import Device
+from orbisk_tools.formats.signed_image import pack
 
 IMAGE = os.urandom(33)
 

@@ -7,8 +7,8 @@ import os
 import pytest
 
 from orbisk.VornFpga import FpgaTool
-from orbisk_tools.emulator import Device
-from orbisk_tools.signed_image import pack
+from orbisk_tools.devices.emulator import Device
+from orbisk_tools.formats.signed_image import pack
 
 
 @pytest.fixture

@@ -9,7 +9,7 @@ import pytest
 
 import orbisk.VornFpga as vf
 from orbisk.VornPublic import RetCode
-from orbisk_tools.signed_image import pack
+from orbisk_tools.formats.signed_image import pack
 
 UPDATE_32 = ["FPGA_ERASE", "FPGA_RST_PAGE_PTR", "FPGA_PROGRAM", "FPGA_PROGRAM", "FPGA_PROGRAM",
              "FPGA_RST_PAGE_PTR", "FPGA_READ", "FPGA_READ", "FPGA_READ", "FPGA_DONE", "FPGA_REFRESH", "GET_FPGA_VER"]

@@ -13,8 +13,9 @@ import textwrap
 
 import pytest
 
-from orbisk_tools import history, signed_image
-from orbisk_tools.history import History, HistoryUnavailable, ImageFacts
+from orbisk_tools.records import history
+from orbisk_tools.formats import signed_image
+from orbisk_tools.records.history import History, HistoryUnavailable, ImageFacts
 
 IMAGE = ImageFacts("/images/fpga.tbin", "ab" * 32, 16389, "0.2.4.0")
 OTHER_IMAGE = ImageFacts("/images/fpga-old.tbin", "cd" * 32, 16000, None)
@@ -38,7 +39,7 @@ def raw_database(path):
 
 def run_script(code, *arguments, **popen):
     """Starts Python on `code`, which finds the history module as `history`."""
-    code = "import sys\nfrom orbisk_tools import history\n" + textwrap.dedent(code)
+    code = "import sys\nfrom orbisk_tools.records import history\n" + textwrap.dedent(code)
     return subprocess.Popen([sys.executable, "-c", code, *arguments], text=True, **popen)
 
 

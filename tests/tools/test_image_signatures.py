@@ -11,10 +11,10 @@ import subprocess
 
 import pytest
 
-from orbisk_tools import minisign
+from orbisk_tools.formats import minisign
 
 pytestmark = pytest.mark.cryptography
-from orbisk_tools.minisign import KeyFileError, SignatureError
+from orbisk_tools.formats.minisign import KeyFileError, SignatureError
 
 # Cheap scrypt costs for our own password-protected keys, one for each way of choosing
 # scrypt's parameters from them: N from the operations limit (N = 2^10, p = 1), or from the

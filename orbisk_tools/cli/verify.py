@@ -3,8 +3,8 @@
 import concurrent.futures
 import contextlib
 
-from orbisk_tools import options
-from orbisk_tools.commands.shared import (add_device_options, add_device_type_option, add_trust_key_option,
+from orbisk_tools.cli import options
+from orbisk_tools.cli.arguments import (add_device_options, add_device_type_option, add_trust_key_option,
                                           device_targets, image_snapshot, lock_folder, printable, resolve_devices,
                                           results_output, trusted_keys, write_report)
 
@@ -36,8 +36,8 @@ def verdict(target, addresses, image, device_type, timeout, window, folder):
     from a read-back under the device's lock that sends nothing state-changing."""
     from orbisk.VornFpga import FpgaTool
 
-    from orbisk_tools import window as windows
-    from orbisk_tools.fleet import DeviceFailure, device_connection, transport_failure
+    from orbisk_tools.engine import window as windows
+    from orbisk_tools.engine.fleet import DeviceFailure, device_connection, transport_failure
 
     try:
         with device_connection(target, addresses, timeout, folder) as conn:
@@ -64,7 +64,7 @@ def verdicts(args, resolved, image):
 
 
 def run(args):
-    from orbisk_tools.commands.update import RESULTS_LOST
+    from orbisk_tools.cli.update import RESULTS_LOST
 
     keys = trusted_keys(args)
     resolved = resolve_devices(args, device_targets(args))

@@ -9,7 +9,7 @@ of commands at what each costs this computer in flight.
 import math
 import time
 
-from orbisk_tools import protocol
+from orbisk_tools.formats import protocol
 
 MAX_DEPTH = 1024  # the largest pipeline_depth the FPGA module takes
 MIN_DEPTH = 512  # below this, the per-window costs of both ends show even without latency

@@ -24,7 +24,7 @@ import stat
 import threading
 import time
 
-from orbisk_tools.signed_image import read_signed_image
+from orbisk_tools.formats.signed_image import read_signed_image
 
 FILE_NAME = "history.sqlite3"
 ENVIRONMENT_VARIABLE = "ORBISK_FPGA_HISTORY"

@@ -1,9 +1,9 @@
 """orbisk-fpga init: initialise a device's FPGA controller and show what it reports."""
 
-from orbisk_tools import options
-from orbisk_tools.commands.shared import (Failure, add_connection_options, add_device_type_option, lock_folder,
+from orbisk_tools.cli import options
+from orbisk_tools.cli.arguments import (Failure, add_connection_options, add_device_type_option, lock_folder,
                                           resolve_devices)
-from orbisk_tools.protocol import DEVICE_TYPES
+from orbisk_tools.formats.protocol import DEVICE_TYPES
 
 NAME = "init"
 HELP = "Initialise the device's FPGA controller and show what the device reports."
@@ -19,7 +19,7 @@ def add_options(parser):
 
 
 def run(args):
-    from orbisk_tools.fleet import DeviceFailure, device_connection, parse_address, transport_failure
+    from orbisk_tools.engine.fleet import DeviceFailure, device_connection, parse_address, transport_failure
 
     try:
         target = parse_address(args.address, args.port)
@@ -47,7 +47,7 @@ def device_report(conn, args):
     from orbisk.VornFpga import FpgaTool
     from orbisk.VornPublic import RetCode
 
-    from orbisk_tools.fleet import DeviceFailure
+    from orbisk_tools.engine.fleet import DeviceFailure
 
     tool = FpgaTool(conn)
     device_type = DEVICE_TYPES[args.device_type]

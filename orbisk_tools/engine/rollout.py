@@ -6,8 +6,8 @@ import json
 import os
 import threading
 
-from orbisk_tools import files
-from orbisk_tools.fleet import SUCCEEDED
+from orbisk_tools.formats import files
+from orbisk_tools.engine.fleet import SUCCEEDED
 
 
 class RetryRefused(Exception):

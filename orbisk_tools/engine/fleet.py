@@ -24,7 +24,9 @@ import stat
 import threading
 import time
 
-from orbisk_tools import files, options, protocol, window
+from orbisk_tools.formats import files, protocol
+from orbisk_tools.cli import options
+from orbisk_tools.engine import window
 
 STILL_PREVIOUS = ("the device still runs its previous FPGA image until it restarts; "
                   "run the update again before power-cycling it")
@@ -638,8 +640,8 @@ class Job:
         self.conn = None  # the PatientErase connection, once open
 
     def run(self):
-        from orbisk_tools.history import HistoryUnavailable
-        from orbisk_tools.site_state import AttemptRecord
+        from orbisk_tools.records.history import HistoryUnavailable
+        from orbisk_tools.engine.site_state import AttemptRecord
 
         _job.label = self.target.label
         outcome = Outcome(self.target.label)
@@ -747,8 +749,8 @@ class Job:
         from orbisk.VornFpga import FpgaTool
         from orbisk.VornPublic import RetCode
 
-        from orbisk_tools import rollout
-        from orbisk_tools.site_state import DeviceFacts, read_facts
+        from orbisk_tools.engine import rollout
+        from orbisk_tools.engine.site_state import DeviceFacts, read_facts
 
         settings = self.settings
         if self.stop.is_set():

@@ -11,9 +11,10 @@ import shutil
 import sys
 import tempfile
 
-from orbisk_tools import files, options
-from orbisk_tools.display import printable  # for the commands that show text of a file or a device
-from orbisk_tools.protocol import DEVICE_TYPES
+from orbisk_tools.formats import files
+from orbisk_tools.cli import options
+from orbisk_tools.report.display import printable  # for the commands that show text of a file or a device
+from orbisk_tools.formats.protocol import DEVICE_TYPES
 
 INTERRUPTED = 130  # the exit status of a run that Ctrl-C stopped
 TERMINATED = 143  # of one that SIGTERM stopped (128 + 15, as the shell reports it)
@@ -49,7 +50,7 @@ def add_device_options(parser, purpose):
 def device_targets(args):
     """The devices to update, in the order given, each once. Every address is checked before any
     device is touched: bad or repeated ones are a usage error that names each."""
-    from orbisk_tools.fleet import parse_address
+    from orbisk_tools.engine.fleet import parse_address
 
     if not args.devices:
         args.parser.error("name the device with --address HOST[:PORT], or list devices in a file with --addresses")
@@ -82,7 +83,7 @@ class AddressFile(argparse.Action):
     to the run's inputs; a file that cannot be read is a usage error."""
 
     def __call__(self, parser, namespace, path, option_string=None):
-        from orbisk_tools.fleet import read_address_list
+        from orbisk_tools.engine.fleet import read_address_list
 
         try:
             entries = read_address_list(path)
@@ -100,7 +101,7 @@ class AddressFile(argparse.Action):
 
 def resolve_devices(args, targets):
     """{target: its addresses} (see fleet.resolve); two names of one device are a usage error."""
-    from orbisk_tools.fleet import resolve, same_device
+    from orbisk_tools.engine.fleet import resolve, same_device
 
     resolved = resolve(targets)
     same = same_device(resolved)
@@ -114,7 +115,7 @@ def resolve_devices(args, targets):
 @contextlib.contextmanager
 def lock_folder():
     """The open folder of the device locks, closed at the end."""
-    from orbisk_tools.fleet import LockFolderRefused, open_lock_folder
+    from orbisk_tools.engine.fleet import LockFolderRefused, open_lock_folder
 
     try:
         folder = open_lock_folder()
@@ -163,7 +164,7 @@ def write_report(results, args, report, lost=None):
     """Writes `report` as JSON to `results`, from results_output(); False when it could not be
     written. A file that fails is said here in one line (followed by `lost`, what that leaves);
     standard output, once the command ends (see GuardedOutput.failure)."""
-    from orbisk_tools.display import GuardedOutput
+    from orbisk_tools.report.display import GuardedOutput
 
     text = json.dumps(report, indent=2) + "\n"
     if isinstance(results, GuardedOutput):
@@ -193,7 +194,7 @@ def add_trust_key_option(parser, what):
 def trusted_keys(args):
     """The public keys of --trust-key and of the file named by $ORBISK_FPGA_TRUST_KEYS; a key
     that cannot be read is a usage error."""
-    from orbisk_tools import minisign
+    from orbisk_tools.formats import minisign
 
     listed = os.environ.get(TRUST_KEYS_VARIABLE)
     try:
@@ -215,7 +216,7 @@ def trusted_keys(args):
 def vendor_signature(image, keys):
     """The minisign.Verified signature of `image` (IMAGE.minisig) by one of `keys`; Failure,
     saying which check refused it and what to do, when it has none."""
-    from orbisk_tools import minisign
+    from orbisk_tools.formats import minisign
 
     try:
         return minisign.verify_file(image, keys)
@@ -239,7 +240,8 @@ def image_snapshot(image, device_type, keys=()):
     """Reads `image` once into a private folder (0700, removed at the end), then checks, hashes
     and, with trusted `keys`, verifies exactly that copy: whatever happens to the user's file
     meanwhile, the devices get the bytes that were checked. Messages name `image`. Raises Failure."""
-    from orbisk_tools import history, minisign
+    from orbisk_tools.records import history
+    from orbisk_tools.formats import minisign
 
     check_image(image, device_type)  # the module's own words for a file it cannot use
     signature = None
@@ -274,7 +276,7 @@ def image_snapshot(image, device_type, keys=()):
 def read_secret_key(path):
     """The secret key in `path`, asking for its password only when it has one: from
     $ORBISK_FPGA_KEY_PASSWORD, or else at the terminal."""
-    from orbisk_tools import minisign
+    from orbisk_tools.formats import minisign
 
     def password():
         if PASSWORD_VARIABLE in os.environ:
@@ -294,8 +296,8 @@ def check_image(image, device_type, shown_as=None):
     """The update's checks of `image`, run by the FPGA module without a device (see
     fleet.check_image); a refusal, or a file that cannot be read, is a Failure naming `shown_as`
     (default `image`)."""
-    from orbisk_tools.fleet import ImageRefused
-    from orbisk_tools.fleet import check_image as check
+    from orbisk_tools.engine.fleet import ImageRefused
+    from orbisk_tools.engine.fleet import check_image as check
 
     shown_as = shown_as or image
     try:

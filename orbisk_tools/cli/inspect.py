@@ -3,9 +3,9 @@
 import hashlib
 import json
 
-from orbisk_tools import files
-from orbisk_tools.commands.shared import Failure, add_trust_key_option, check_image, printable, trusted_keys
-from orbisk_tools.protocol import DEVICE_TYPES
+from orbisk_tools.formats import files
+from orbisk_tools.cli.arguments import Failure, add_trust_key_option, check_image, printable, trusted_keys
+from orbisk_tools.formats.protocol import DEVICE_TYPES
 
 NAME = "inspect"
 HELP = "Show what an FPGA image holds and whether it passes the update's checks, without a device."
@@ -21,7 +21,7 @@ def add_options(parser):
 
 
 def run(args):
-    from orbisk_tools.signed_image import read_signed_image
+    from orbisk_tools.formats.signed_image import read_signed_image
 
     keys = trusted_keys(args)
     try:
@@ -58,7 +58,7 @@ def run(args):
 def show_vendor_signature(args, keys):
     """Shows who signed the image and whether the signature verifies against `keys`; the
     refusal, as update would say it, or None."""
-    from orbisk_tools import minisign
+    from orbisk_tools.formats import minisign
 
     say = args.out.line
     if not keys:

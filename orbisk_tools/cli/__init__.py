@@ -3,6 +3,9 @@ device's FPGA controller, sign images, and run an emulated device, from a termin
 
 Exit status: 0 on success, 1 when a device, an update or an image fails or an output
 cannot be written, 2 on a usage error, 130 when interrupted.
+
+The commands are one module each in this package: NAME, HELP, EXAMPLES, add_options(parser) and
+run(args); COMMANDS lists them in the order that --help shows. What several share is in `arguments`.
 """
 
 import argparse
@@ -13,10 +16,13 @@ import logging
 import os
 import sys
 
-from orbisk_tools import options
-from orbisk_tools.commands import COMMANDS
-from orbisk_tools.commands.shared import INTERRUPTED, Failure
-from orbisk_tools.display import GuardedOutput, printable
+from orbisk_tools.cli import (demo, emulate, history, init, inspect, keygen, options, pack, sign, status, update,
+                              verify)
+from orbisk_tools.cli.arguments import INTERRUPTED, Failure
+from orbisk_tools.report.display import GuardedOutput, printable
+
+
+COMMANDS = (update, verify, status, history, inspect, init, pack, sign, keygen, emulate, demo)
 
 
 class Stderr(logging.StreamHandler):
@@ -41,7 +47,7 @@ class PrintableLines(logging.Formatter):
 def configure_logging(verbose):
     """The FPGA module logs to stdout unless the host configured logging first: this CLI does,
     before importing it. Its lines are shown with -v only: failures are told from its outcomes."""
-    from orbisk_tools.fleet import DeviceLabel
+    from orbisk_tools.engine.fleet import DeviceLabel
 
     handler = Stderr()
     handler.addFilter(DeviceLabel())

@@ -4,7 +4,7 @@ takes, and a parser that reports a usage error in one line (exit 2)."""
 import argparse
 import math
 
-from orbisk_tools.window import MAX_DEPTH
+from orbisk_tools.engine.window import MAX_DEPTH
 
 
 class Parser(argparse.ArgumentParser):

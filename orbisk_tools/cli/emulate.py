@@ -1,6 +1,6 @@
 """orbisk-fpga emulate: serve an emulated device until interrupted."""
 
-from orbisk_tools.commands.shared import Failure
+from orbisk_tools.cli.arguments import Failure
 
 NAME = "emulate"
 HELP = ("Serve an emulated device (on 127.0.0.1 unless --host names another) until interrupted; "
@@ -9,14 +9,14 @@ EXAMPLES = "example:\n  orbisk-fpga emulate --port 5025 --refuse-block 3 --refus
 
 
 def add_options(parser):
-    from orbisk_tools.emulator import add_emulator_options, add_fault_options
+    from orbisk_tools.devices.emulator import add_emulator_options, add_fault_options
 
     add_emulator_options(parser)
     add_fault_options(parser)
 
 
 def run(args):
-    from orbisk_tools.emulator import cannot_listen, faults_from, serve
+    from orbisk_tools.devices.emulator import cannot_listen, faults_from, serve
 
     faults = faults_from(args, args.parser)
     try:

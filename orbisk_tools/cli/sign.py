@@ -1,7 +1,7 @@
 """orbisk-fpga sign: sign an image with a vendor's secret key, as IMAGE.minisig beside it."""
 
-from orbisk_tools import files
-from orbisk_tools.commands.shared import PASSWORD_VARIABLE, Failure, read_secret_key
+from orbisk_tools.formats import files
+from orbisk_tools.cli.arguments import PASSWORD_VARIABLE, Failure, read_secret_key
 
 NAME = "sign"
 HELP = ("Sign an image file (.tbin, .bin or any other) with a secret key made by orbisk-fpga keygen or minisign -G: "
@@ -25,7 +25,7 @@ def run(args):
 
 def sign_image(args, image, key, inputs):
     """Writes the signature of `image` beside it, never over one of `inputs`; its path."""
-    from orbisk_tools import minisign
+    from orbisk_tools.formats import minisign
 
     signature = minisign.signature_path_for(image)
     named = files.input_named_by(signature, [image, *inputs])

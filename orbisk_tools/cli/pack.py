@@ -4,8 +4,9 @@ import argparse
 import json
 import os
 
-from orbisk_tools import files, options
-from orbisk_tools.commands.shared import PASSWORD_VARIABLE, Failure, read_secret_key
+from orbisk_tools.formats import files
+from orbisk_tools.cli import options
+from orbisk_tools.cli.arguments import PASSWORD_VARIABLE, Failure, read_secret_key
 
 NAME = "pack"
 HELP = "Sign a raw FPGA image for one or more device types, as a .tbin file."
@@ -26,7 +27,7 @@ def add_options(parser):
 
 
 def run(args):
-    from orbisk_tools.signed_image import PackError, write_signed_image
+    from orbisk_tools.formats.signed_image import PackError, write_signed_image
 
     device_types = list(dict.fromkeys(args.device_type))  # each once, in the order given
     key = read_secret_key(args.sign_key) if args.sign_key else None  # a wrong password fails before any write
@@ -40,7 +41,7 @@ def run(args):
     args.out.line(f"Wrote {args.output} ({os.path.getsize(args.output)} bytes) for device type "
                   f"{', '.join(str(t) for t in device_types)}")
     if key is not None:
-        from orbisk_tools.commands.sign import sign_image
+        from orbisk_tools.cli.sign import sign_image
 
         signature = sign_image(args, args.output, key, [args.image, args.sign_key])
         args.out.line(f"Signed {args.output} with key {key.public_key.id_text}: {signature}")

@@ -4,8 +4,8 @@ import argparse
 import os
 import tempfile
 
-from orbisk_tools.commands import init, update
-from orbisk_tools.commands.shared import Failure, one_address
+from orbisk_tools.cli import init, update
+from orbisk_tools.cli.arguments import Failure, one_address
 
 NAME = "demo"
 HELP = "Start an emulated device, sign a sample image, initialise the device and update it, showing each step."
@@ -21,9 +21,9 @@ def add_options(parser):
 
 
 def run(args):
-    from orbisk_tools import minisign
-    from orbisk_tools.emulator import DeviceEmulator
-    from orbisk_tools.signed_image import write_signed_image
+    from orbisk_tools.formats import minisign
+    from orbisk_tools.devices.emulator import DeviceEmulator
+    from orbisk_tools.formats.signed_image import write_signed_image
 
     with DeviceEmulator(port=0) as emulator, tempfile.TemporaryDirectory() as workdir:
         say = args.out.line

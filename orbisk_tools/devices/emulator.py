@@ -5,7 +5,7 @@ CR LF and get one reply line, except the block write, whose binary frame is read
 its length, and the page read, which is answered raw. Faults can be switched on to
 see how the SDK copes with a misbehaving device.
 
-    python -m orbisk_tools.emulator --port 5025
+    python -m orbisk_tools.devices.emulator --port 5025
     with DeviceEmulator(port=0) as device: ...  # device.port
 """
 
@@ -22,7 +22,8 @@ import sys
 import threading
 import time
 
-from orbisk_tools import options, protocol
+from orbisk_tools.cli import options
+from orbisk_tools.formats import protocol
 
 log = logging.getLogger(__name__)  # connections and update outcomes, shown by -v
 
@@ -534,7 +535,7 @@ class DeviceEmulator:
 def header_version(path):
     """(SHA-256 of the image part, the version its header names) of the signed image at `path`,
     for FpgaState.image_versions; an argparse type."""
-    from orbisk_tools.signed_image import read_signed_image
+    from orbisk_tools.formats.signed_image import read_signed_image
 
     try:
         with open(path, "rb") as file:
@@ -647,7 +648,7 @@ def log_to_stderr(verbose):
 
 
 def main(argv=None):
-    parser = options.Parser(prog="python -m orbisk_tools.emulator", description=__doc__,
+    parser = options.Parser(prog="python -m orbisk_tools.devices.emulator", description=__doc__,
                             formatter_class=argparse.RawDescriptionHelpFormatter)
     add_emulator_options(parser)
     parser.add_argument("-v", "--verbose", action="store_true", help="log each connection and each update's outcome")

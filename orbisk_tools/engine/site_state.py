@@ -3,8 +3,8 @@ read-only queries, and each update attempt's row in the update history."""
 
 import dataclasses
 
-from orbisk_tools import history
-from orbisk_tools.protocol import DEVICE_TYPES
+from orbisk_tools.records import history
+from orbisk_tools.formats.protocol import DEVICE_TYPES
 
 
 @dataclasses.dataclass(frozen=True)

@@ -4,10 +4,10 @@ import concurrent.futures
 import dataclasses
 import os
 
-from orbisk_tools import options
-from orbisk_tools.commands.shared import (Failure, add_device_options, add_device_type_option, add_json_option,
+from orbisk_tools.cli import options
+from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_type_option, add_json_option,
                                           device_targets, lock_folder, resolve_devices, results_output, write_report)
-from orbisk_tools.site_state import DeviceFacts, add_history_options
+from orbisk_tools.engine.site_state import DeviceFacts, add_history_options
 
 NAME = "status"
 HELP = ("Show what each device reports (serial number, FPGA identity and version, control firmware version) "
@@ -39,7 +39,7 @@ class DeviceStatus:
 
 
 def run(args):
-    from orbisk_tools.history import history_path
+    from orbisk_tools.records.history import history_path
 
     resolved = resolve_devices(args, device_targets(args))
     path = history_path(args.history)
@@ -60,7 +60,7 @@ def run(args):
 def site_status(args, resolved, path):
     """The DeviceStatus of each device, with its last attempt from the history at `path` if
     there is one (reading must not create it)."""
-    from orbisk_tools.history import History, HistoryUnavailable
+    from orbisk_tools.records.history import History, HistoryUnavailable
 
     try:
         history = History.open(path) if os.path.exists(path) else None
@@ -86,8 +86,8 @@ def ask(target, addresses, args, folder):
     """The status of one device, from queries that change nothing."""
     from orbisk.VornFpga import FpgaTool
 
-    from orbisk_tools.fleet import DeviceFailure, device_connection, transport_failure
-    from orbisk_tools.site_state import read_facts
+    from orbisk_tools.engine.fleet import DeviceFailure, device_connection, transport_failure
+    from orbisk_tools.engine.site_state import read_facts
 
     status = DeviceStatus(target.label)
     try:
@@ -102,8 +102,8 @@ def ask(target, addresses, args, folder):
 
 def add_verdicts(args, resolved, statuses):
     """With --image: whether each device holds exactly that image, from its read-back."""
-    from orbisk_tools.commands.shared import image_snapshot
-    from orbisk_tools.commands.verify import verdicts
+    from orbisk_tools.cli.arguments import image_snapshot
+    from orbisk_tools.cli.verify import verdicts
 
     with image_snapshot(args.image, args.device_type) as snapshot:
         for status, said in zip(statuses, verdicts(args, resolved, snapshot.path)):
@@ -114,7 +114,7 @@ def add_history(status, history):
     """Adds the device's last recorded attempt, and the flag of an unfinished update: the last
     attempt that erased or loaded it (on its serial number when it said it) did not load a
     verified image."""
-    from orbisk_tools.history import UNFINISHED
+    from orbisk_tools.records.history import UNFINISHED
 
     serial = status.reported.serial if status.reported else None
     last = history.last_attempt(serial=serial) if serial else None
@@ -141,7 +141,7 @@ def as_json(status):
 
 
 def print_table(output, statuses):
-    from orbisk_tools.display import Field, print_table as print_fitted
+    from orbisk_tools.report.display import Field, print_table as print_fitted
 
     # On a narrow terminal, what the last columns hold goes to a line under each row.
     fields = [Field("Device", whole=True), Field("Serial", whole=True), Field("FPGA ID", rank=2, moves=True),

@@ -4,13 +4,13 @@ import collections
 import contextlib
 import signal
 
-from orbisk_tools import options
-from orbisk_tools.commands.shared import (INTERRUPTED, TERMINATED, Failure, add_device_options, add_device_type_option,
+from orbisk_tools.cli import options
+from orbisk_tools.cli.arguments import (INTERRUPTED, TERMINATED, Failure, add_device_options, add_device_type_option,
                                           add_trust_key_option, device_targets, image_snapshot, lock_folder, printable,
                                           resolve_devices, results_output, trusted_keys, write_report)
-from orbisk_tools.display import human_rate, summary_table, view_for
-from orbisk_tools.fleet import SUCCEEDED
-from orbisk_tools.site_state import add_history_options
+from orbisk_tools.report.display import human_rate, summary_table, view_for
+from orbisk_tools.engine.fleet import SUCCEEDED
+from orbisk_tools.engine.site_state import add_history_options
 
 RESULTS_LOST = "the output above is the only record of this run"
 
@@ -67,8 +67,8 @@ def add_rollout_options(parser):
 
 
 def run(args):
-    from orbisk_tools.history import HistoryUnavailable
-    from orbisk_tools.site_state import open_history
+    from orbisk_tools.records.history import HistoryUnavailable
+    from orbisk_tools.engine.site_state import open_history
 
     keys = trusted_keys(args)
     try:
@@ -83,9 +83,9 @@ def run(args):
 
 
 def update_site(args, history, keys):
-    from orbisk_tools import history as records
-    from orbisk_tools.fleet import Settings, update_devices
-    from orbisk_tools.rollout import Gate, RetryRefused, devices_to_retry
+    from orbisk_tools.records import history as records
+    from orbisk_tools.engine.fleet import Settings, update_devices
+    from orbisk_tools.engine.rollout import Gate, RetryRefused, devices_to_retry
 
     if args.retry_failed is not None:
         try:
@@ -93,7 +93,7 @@ def update_site(args, history, keys):
         except RetryRefused as refused:
             raise Failure(str(refused)) from None
         if failed and failed[0][0].startswith("run ") and history is not None:
-            from orbisk_tools.rollout import describe_run
+            from orbisk_tools.engine.rollout import describe_run
             args.err.line(f"Retrying the devices that did not succeed in {describe_run(history, failed[0][0][4:])}")
         if not failed:
             args.out.line("No device to retry: every device of that run succeeded")
@@ -150,7 +150,7 @@ def update_site(args, history, keys):
 
 def run_inputs(args):
     """The files this run reads, which --json FILE must not replace."""
-    from orbisk_tools.history import history_path
+    from orbisk_tools.records.history import history_path
 
     named = [args.image, *args.address_files, *args.trust_key, args.retry_failed]
     return named if args.no_history else [*named, history_path(args.history)]

@@ -21,7 +21,7 @@ import os
 import secrets
 import time
 
-from orbisk_tools import files
+from orbisk_tools.formats import files
 
 SIGNATURE_SUFFIX = ".minisig"
 

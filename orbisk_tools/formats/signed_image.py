@@ -19,7 +19,7 @@ import json
 import os
 import struct
 
-from orbisk_tools import files
+from orbisk_tools.formats import files
 
 # Shared with orbisk.VornFpga: an image signed with another prefix is refused.
 KEY_PREFIX = "73914065"

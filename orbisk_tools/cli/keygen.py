@@ -4,8 +4,8 @@ import getpass
 import os
 import sys
 
-from orbisk_tools import files
-from orbisk_tools.commands.shared import PASSWORD_VARIABLE, Failure
+from orbisk_tools.formats import files
+from orbisk_tools.cli.arguments import PASSWORD_VARIABLE, Failure
 
 NAME = "keygen"
 HELP = ("Make a key pair for signing images, in the format of minisign -G: the secret key (readable by its owner "
@@ -23,7 +23,7 @@ def add_options(parser):
 
 
 def run(args):
-    from orbisk_tools import minisign
+    from orbisk_tools.formats import minisign
 
     password = None if args.no_password else new_password()
     try:

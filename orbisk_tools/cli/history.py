@@ -3,9 +3,9 @@
 import dataclasses
 import os
 
-from orbisk_tools import options
-from orbisk_tools.commands.shared import Failure, add_json_option, results_output, write_report
-from orbisk_tools.site_state import add_history_options
+from orbisk_tools.cli import options
+from orbisk_tools.cli.arguments import Failure, add_json_option, results_output, write_report
+from orbisk_tools.engine.site_state import add_history_options
 
 NAME = "history"
 HELP = ("Show the recorded update attempts, newest first: who updated which device, when, from what version to "
@@ -28,8 +28,8 @@ def add_options(parser):
 
 
 def run(args):
-    from orbisk_tools.fleet import parse_address
-    from orbisk_tools.history import HistoryUnavailable, History, history_path
+    from orbisk_tools.engine.fleet import parse_address
+    from orbisk_tools.records.history import HistoryUnavailable, History, history_path
 
     address = None
     if args.address is not None:
@@ -67,7 +67,7 @@ def started_as_shown(started):
 
 
 def print_table(output, shown):
-    from orbisk_tools.display import Field, print_table as print_fitted
+    from orbisk_tools.report.display import Field, print_table as print_fitted
 
     # On a narrow terminal the run, the image and the operator are left out first.
     fields = [Field("Started (UTC)", rank=1, moves=True), Field("Run", rank=7), Field("Device", whole=True),
