@@ -1,6 +1,6 @@
 """Commands in flight: the update of a 4 MiB signed image through the device emulator, run in a
 process of its own, over a real TCP socket on 127.0.0.1 with _TCPConn, as orbisk-fpga update runs
-it (orbisk_tools.engine.fleet, in this process): with no --window (the window learnt from the link, the
+it (orbisk_tools.engine, in this process): with no --window (the window learnt from the link, the
 probe included in the time) and at windows 1 to 1024, with the emulator's link latency at 0, 1 and
 5 ms. Prints seconds and MiB/s per cell, each one's speed-up over window 1, how the update with no
 --window compares with the best fixed window and the targets, and where the time goes at the best
@@ -72,14 +72,14 @@ class NoView:
 def fleet_update(port, path, window):
     """(seconds, window used) of one update as orbisk-fpga update --window WINDOW runs it; None: no --window."""
     import orbisk.VornFpga  # noqa: F401 (its log handler is made for the real standard output)
-    from orbisk_tools.engine import fleet
+    from orbisk_tools.engine import job, locks, runner, targets
 
-    folder = fleet.open_lock_folder()
+    folder = locks.open_lock_folder()
     try:
-        settings = fleet.Settings(path, 32, 30.0, window, folder)
+        settings = job.Settings(path, 32, 30.0, window, folder)
         with contextlib.redirect_stdout(None):  # as orbisk-fpga silences the module's progress line
             start = time.perf_counter()
-            outcomes, _ = fleet.update_devices({fleet.Target("127.0.0.1", port): ["127.0.0.1"]}, settings, NoView(), 1)
+            outcomes, _ = runner.update_devices({targets.Target("127.0.0.1", port): ["127.0.0.1"]}, settings, NoView(), 1)
             seconds = time.perf_counter() - start
     finally:
         os.close(folder)

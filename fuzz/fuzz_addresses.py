@@ -2,7 +2,7 @@
 
 Each input scripts the devices a user names: --address values as the shell gives them, and a
 file of addresses for --addresses with fuzzed contents, with a fuzzed default --port. Every
-address goes through fleet.parse_address, the file through fleet.read_address_list, and the
+address goes through targets.parse_address, the file through targets.read_address_list, and the
 whole list through the command line's device_targets, as update, verify, status and init do.
 
 What must hold, whatever the texts:
@@ -29,7 +29,7 @@ import types
 from fuzz_harness import (FuzzInput, FuzzScript, Lines, Refused, RefusingParser, Unexpected, expect, expect_one_line,
                           run, scratch_directory)
 from orbisk_tools.formats import files
-from orbisk_tools.engine import fleet
+from orbisk_tools.engine import targets as addresses
 from orbisk_tools.cli import arguments as shared
 
 workdir = scratch_directory("addresses")
@@ -61,12 +61,12 @@ def _given_host(text):
 
 def check_target(text, default_port):
     try:
-        target = fleet.parse_address(text, default_port)
+        target = addresses.parse_address(text, default_port)
     except ValueError as error:
         expect(type(error) is ValueError, "parse_address raised another ValueError", error)
         expect_one_line(str(error), "a refused address", [text])
         return None
-    expect(isinstance(target, fleet.Target) and type(target.port) is int and 1 <= target.port <= 65535,
+    expect(isinstance(target, addresses.Target) and type(target.port) is int and 1 <= target.port <= 65535,
            "parse_address returned no Target with a port", target)
     host = target.host
     try:
@@ -82,7 +82,7 @@ def check_target(text, default_port):
         expect(ip == ipaddress.ip_address(_given_host(text)), "not the address given", text, host)
         expect(not (ip.is_multicast or ip.is_unspecified) and host != "255.255.255.255",
                "an address that names no single device", host)
-    expect(fleet.parse_address(target.label, default_port % 65535 + 1) == target,
+    expect(addresses.parse_address(target.label, default_port % 65535 + 1) == target,
            "the label does not name the same target", target.label, target)
     return target
 
@@ -95,7 +95,7 @@ def check(data):
         with open(LIST, "wb") as file:
             file.write(script.bytes(1500))
         try:
-            given += fleet.read_address_list(LIST)
+            given += addresses.read_address_list(LIST)
         except (files.Unusable, UnicodeDecodeError):
             pass
     saved = socket.getaddrinfo, socket.gethostbyname, socket.gethostbyname_ex
@@ -144,5 +144,5 @@ def seeds():
 
 
 if __name__ == "__main__":
-    run("addresses", check, seeds, ["orbisk_tools.engine.fleet", "orbisk_tools.cli.options", "orbisk_tools.cli.arguments",
+    run("addresses", check, seeds, ["orbisk_tools.engine.targets", "orbisk_tools.cli.options", "orbisk_tools.cli.arguments",
                                     "ipaddress"])

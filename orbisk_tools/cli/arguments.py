@@ -13,7 +13,7 @@ import tempfile
 
 from orbisk_tools.formats import files
 from orbisk_tools.cli import options
-from orbisk_tools.report.display import printable  # for the commands that show text of a file or a device
+from orbisk_tools.report.display import printable  # noqa: F401 (for the commands that show text of a file or a device)
 from orbisk_tools.formats.protocol import DEVICE_TYPES
 
 INTERRUPTED = 130  # the exit status of a run that Ctrl-C stopped
@@ -50,7 +50,7 @@ def add_device_options(parser, purpose):
 def device_targets(args):
     """The devices to update, in the order given, each once. Every address is checked before any
     device is touched: bad or repeated ones are a usage error that names each."""
-    from orbisk_tools.engine.fleet import parse_address
+    from orbisk_tools.engine.targets import parse_address
 
     if not args.devices:
         args.parser.error("name the device with --address HOST[:PORT], or list devices in a file with --addresses")
@@ -83,7 +83,7 @@ class AddressFile(argparse.Action):
     to the run's inputs; a file that cannot be read is a usage error."""
 
     def __call__(self, parser, namespace, path, option_string=None):
-        from orbisk_tools.engine.fleet import read_address_list
+        from orbisk_tools.engine.targets import read_address_list
 
         try:
             entries = read_address_list(path)
@@ -100,8 +100,8 @@ class AddressFile(argparse.Action):
 
 
 def resolve_devices(args, targets):
-    """{target: its addresses} (see fleet.resolve); two names of one device are a usage error."""
-    from orbisk_tools.engine.fleet import resolve, same_device
+    """{target: its addresses} (see targets.resolve); two names of one device are a usage error."""
+    from orbisk_tools.engine.targets import resolve, same_device
 
     resolved = resolve(targets)
     same = same_device(resolved)
@@ -115,7 +115,7 @@ def resolve_devices(args, targets):
 @contextlib.contextmanager
 def lock_folder():
     """The open folder of the device locks, closed at the end."""
-    from orbisk_tools.engine.fleet import LockFolderRefused, open_lock_folder
+    from orbisk_tools.engine.locks import LockFolderRefused, open_lock_folder
 
     try:
         folder = open_lock_folder()
@@ -294,10 +294,10 @@ def read_secret_key(path):
 
 def check_image(image, device_type, shown_as=None):
     """The update's checks of `image`, run by the FPGA module without a device (see
-    fleet.check_image); a refusal, or a file that cannot be read, is a Failure naming `shown_as`
+    advice.check_image); a refusal, or a file that cannot be read, is a Failure naming `shown_as`
     (default `image`)."""
-    from orbisk_tools.engine.fleet import ImageRefused
-    from orbisk_tools.engine.fleet import check_image as check
+    from orbisk_tools.engine.outcomes import ImageRefused
+    from orbisk_tools.engine.advice import check_image as check
 
     shown_as = shown_as or image
     try:

@@ -28,7 +28,7 @@ def add_options(parser):
 
 
 def run(args):
-    from orbisk_tools.engine.fleet import parse_address
+    from orbisk_tools.engine.targets import parse_address
     from orbisk_tools.records.history import HistoryUnavailable, History, history_path
 
     address = None

@@ -19,7 +19,10 @@ def add_options(parser):
 
 
 def run(args):
-    from orbisk_tools.engine.fleet import DeviceFailure, device_connection, parse_address, transport_failure
+    from orbisk_tools.engine.outcomes import DeviceFailure
+    from orbisk_tools.engine.connection import device_connection
+    from orbisk_tools.engine.targets import parse_address
+    from orbisk_tools.engine.advice import transport_failure
 
     try:
         target = parse_address(args.address, args.port)
@@ -47,7 +50,7 @@ def device_report(conn, args):
     from orbisk.VornFpga import FpgaTool
     from orbisk.VornPublic import RetCode
 
-    from orbisk_tools.engine.fleet import DeviceFailure
+    from orbisk_tools.engine.outcomes import DeviceFailure
 
     tool = FpgaTool(conn)
     device_type = DEVICE_TYPES[args.device_type]

@@ -86,7 +86,9 @@ def ask(target, addresses, args, folder):
     """The status of one device, from queries that change nothing."""
     from orbisk.VornFpga import FpgaTool
 
-    from orbisk_tools.engine.fleet import DeviceFailure, device_connection, transport_failure
+    from orbisk_tools.engine.outcomes import DeviceFailure
+    from orbisk_tools.engine.connection import device_connection
+    from orbisk_tools.engine.advice import transport_failure
     from orbisk_tools.engine.site_state import read_facts
 
     status = DeviceStatus(target.label)

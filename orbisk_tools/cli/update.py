@@ -9,7 +9,7 @@ from orbisk_tools.cli.arguments import (INTERRUPTED, TERMINATED, Failure, add_de
                                           add_trust_key_option, device_targets, image_snapshot, lock_folder, printable,
                                           resolve_devices, results_output, trusted_keys, write_report)
 from orbisk_tools.report.display import human_rate, summary_table, view_for
-from orbisk_tools.engine.fleet import SUCCEEDED
+from orbisk_tools.engine.outcomes import SUCCEEDED
 from orbisk_tools.engine.site_state import add_history_options
 
 RESULTS_LOST = "the output above is the only record of this run"
@@ -84,7 +84,8 @@ def run(args):
 
 def update_site(args, history, keys):
     from orbisk_tools.records import history as records
-    from orbisk_tools.engine.fleet import Settings, update_devices
+    from orbisk_tools.engine.job import Settings
+    from orbisk_tools.engine.runner import update_devices
     from orbisk_tools.engine.rollout import Gate, RetryRefused, devices_to_retry
 
     if args.retry_failed is not None:

@@ -37,7 +37,9 @@ def verdict(target, addresses, image, device_type, timeout, window, folder):
     from orbisk.VornFpga import FpgaTool
 
     from orbisk_tools.engine import window as windows
-    from orbisk_tools.engine.fleet import DeviceFailure, device_connection, transport_failure
+    from orbisk_tools.engine.outcomes import DeviceFailure
+    from orbisk_tools.engine.connection import device_connection
+    from orbisk_tools.engine.advice import transport_failure
 
     try:
         with device_connection(target, addresses, timeout, folder) as conn:

@@ -7,7 +7,7 @@ import os
 import threading
 
 from orbisk_tools.formats import files
-from orbisk_tools.engine.fleet import SUCCEEDED
+from orbisk_tools.engine.outcomes import SUCCEEDED
 
 
 class RetryRefused(Exception):

@@ -12,7 +12,7 @@ import datetime
 import threading
 import time
 
-from orbisk_tools.engine.fleet import SUCCEEDED
+from orbisk_tools.engine.outcomes import SUCCEEDED
 
 REDRAW_SECONDS = 0.1
 BAR_WIDTHS = (10, 40)  # the narrowest bar that a live row shows, and the widest

@@ -209,7 +209,7 @@ class TestFileSystemErrors:
 
 class TestAddresses:
     def test_names_the_system_reads_as_numbers_are_refused_and_scope_ids_kept(self):
-        from orbisk_tools.engine.fleet import parse_address
+        from orbisk_tools.engine.targets import parse_address
 
         for text in ("0x0", "0xffffffff", "1.0x7f", "0x7f000001."):  # 0.0.0.0, broadcast, 1.0.0.127, 127.0.0.1
             with pytest.raises(ValueError, match="is not an address"):

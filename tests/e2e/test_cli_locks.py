@@ -13,7 +13,8 @@ from pathlib import Path
 import pytest
 
 from orbisk_tools import cli
-from orbisk_tools.engine import fleet
+from orbisk_tools.engine import locks as device_locks
+from orbisk_tools.engine import outcomes
 from orbisk_tools.formats import protocol
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
@@ -57,7 +58,7 @@ def refused_by(holder, user=ME):
 @pytest.fixture
 def locks():
     """The folder where the device locks are."""
-    folder = fleet.open_lock_folder()
+    folder = device_locks.open_lock_folder()
     try:
         return Path(os.readlink(f"/proc/self/fd/{folder}"))
     finally:
@@ -161,15 +162,15 @@ def test_one_device_reached_by_two_addresses_is_refused_before_any_erase(emulato
 
 def test_one_run_that_reaches_a_device_by_two_addresses_updates_it_once(tmp_path):
     serial = f"VORN-{tmp_path.name}"  # no other test's device
-    folder = fleet.open_lock_folder()
+    folder = device_locks.open_lock_folder()
     try:
-        with fleet.serial_lock(folder, serial):
-            with pytest.raises(fleet.DeviceFailure) as refused:
-                with fleet.serial_lock(folder, serial):
+        with device_locks.serial_lock(folder, serial):
+            with pytest.raises(outcomes.DeviceFailure) as refused:
+                with device_locks.serial_lock(folder, serial):
                     pass
         assert str(refused.value) == "this run is updating this device already, by another address; give each " \
                                      "device once"
-        with fleet.serial_lock(folder, serial):  # released at the end
+        with device_locks.serial_lock(folder, serial):  # released at the end
             pass
     finally:
         os.close(folder)
@@ -260,7 +261,7 @@ def test_a_lock_folder_that_others_could_tamper_with_is_refused(emulator, tmp_pa
             os.chown(folder, ATTACKER, ATTACKER)
             folder.chmod(0o1777)
     (folder / f"orbisk-fpga-127.0.0.1_{device.port}.lock").symlink_to(notes)
-    monkeypatch.setattr(fleet, "LOCK_FOLDERS", (str(tmp_path / "missing"), str(folder)))
+    monkeypatch.setattr(device_locks, "LOCK_FOLDERS", (str(tmp_path / "missing"), str(folder)))
 
     assert cli.main(["update", "--address", address(device), str(image)]) == 1
     assert capsys.readouterr().err == (f"orbisk-fpga: error: cannot use the lock folder {folder}: {reason}; have it "
@@ -277,10 +278,10 @@ def test_the_locks_are_where_every_user_finds_them(tmp_path, monkeypatch):
     private.mkdir(mode=0o755)
     shared.mkdir()
     shared.chmod(0o1777)
-    monkeypatch.setattr(fleet, "LOCK_FOLDERS", (str(private), str(shared)))
+    monkeypatch.setattr(device_locks, "LOCK_FOLDERS", (str(private), str(shared)))
     monkeypatch.setenv("TMPDIR", str(private))
     monkeypatch.setenv("XDG_RUNTIME_DIR", str(private))
-    folder = fleet.open_lock_folder()
+    folder = device_locks.open_lock_folder()
     try:
         assert os.readlink(f"/proc/self/fd/{folder}") == str(shared)
     finally:

@@ -13,7 +13,7 @@ import pytest
 
 from orbisk.VornFpga import UpdateOutcome
 from orbisk_tools.formats import signed_image
-from orbisk_tools.engine.fleet import REASONS, explain
+from orbisk_tools.engine.advice import REASONS, explain
 from orbisk_tools.formats.signed_image import pack
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))

@@ -10,7 +10,7 @@ from rich.text import Text
 from orbisk_tools.report import display
 from orbisk_tools.cli.status import DeviceStatus, print_table
 from orbisk_tools.report.display import GuardedOutput, TerminalView, TimeLeft, summary_table
-from orbisk_tools.engine.fleet import Outcome
+from orbisk_tools.engine.outcomes import Outcome
 
 IPV6 = "[fd00::1]:5025"  # never contacted: these tests draw rows and tables only
 

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from orbisk_tools.engine import fleet, window
+from orbisk_tools.engine import job, locks, runner, targets, window
 from orbisk_tools.formats import protocol
 from orbisk_tools.formats.signed_image import pack
 from orbisk_tools.engine.window import MAX_DEPTH, MIN_DEPTH, ONE_AT_A_TIME, PROBE, ROUND_TRIPS, depth_for, probe_pipeline_depth
@@ -200,13 +200,13 @@ class RecordingView:
 @pytest.fixture
 def update_one(image_file):
     """update_one(device, view, **settings): the fleet's Outcome of updating `device`."""
-    folder = fleet.open_lock_folder()
+    folder = locks.open_lock_folder()
 
     def update(device, view, **settings):
-        target = fleet.Target(device.host, device.port)
-        settings = fleet.Settings(**{"image": str(image_file[1]), "device_type": 32, "timeout": 0.3,
+        target = targets.Target(device.host, device.port)
+        settings = job.Settings(**{"image": str(image_file[1]), "device_type": 32, "timeout": 0.3,
                                      "window": None, "lock_folder": folder, **settings})
-        outcomes, interrupted = fleet.update_devices({target: [device.host]}, settings, view, 1)
+        outcomes, interrupted = runner.update_devices({target: [device.host]}, settings, view, 1)
         assert not interrupted
         return outcomes[0]
 

@@ -1,0 +1,106 @@
+"""The connection to one device: locked, opened, diagnosed when it fails, and patient with the
+erase, which a device may answer only once its configuration memory is erased."""
+
+import contextlib
+import errno
+import socket
+import threading
+import time
+
+from orbisk_tools.formats import protocol
+from orbisk_tools.engine.locks import device_lock
+from orbisk_tools.engine.outcomes import DeviceFailure
+
+
+def why_not_connected(target, timeout, waited):
+    """Why a connection to `target` that failed after `waited` seconds failed, and what to do.
+    One that took the whole time-out timed out; a quicker failure is tried once more, within
+    what is left of the time-out, to learn its reason."""
+    if waited < timeout:
+        start = time.monotonic()
+        try:
+            socket.create_connection((target.host, target.port), timeout=timeout - waited).close()
+        except ConnectionRefusedError:
+            return (f"connection refused: nothing listens on port {target.port}; check the address, the port "
+                    "and the device")
+        except TimeoutError:
+            waited += time.monotonic() - start
+        except socket.gaierror as error:
+            return f"name not found ({error.strerror}); check the address"
+        except OSError as error:
+            if error.errno in (errno.EHOSTUNREACH, errno.ENETUNREACH):
+                return "no route to the device; check the address and the network"
+            return f"{error.strerror or error}; check the address and the network"
+        else:
+            return "the first attempt failed, the second worked; run the command again"
+    return f"timed out after {waited:.1f} s; check the address and the network, or give a longer --timeout"
+
+
+@contextlib.contextmanager
+def device_connection(target, addresses, timeout, folder):
+    """A locked, open _TCPConn to `target`, whose name resolved to `addresses` (or to a
+    DeviceFailure), closed at the end; locks in `folder`. Raises DeviceFailure."""
+    from orbisk.VornCommService import _TCPConn
+
+    if isinstance(addresses, DeviceFailure):
+        raise addresses
+    with device_lock(folder, addresses, target.port):
+        conn = _TCPConn(target.host, target.port, timeout=timeout)
+        start = time.monotonic()
+        if not conn.initConnection():
+            raise DeviceFailure(f"cannot connect: {why_not_connected(target, timeout, time.monotonic() - start)}")
+        try:
+            yield conn
+        finally:
+            conn.closeConnection()
+
+
+class PatientErase:
+    """A device connection that waits `erase_timeout` seconds for the answer to the erase, which a
+    device may give only once its configuration memory is erased, and its own time-out for the rest.
+    stop_waiting() ends that wait at once: the erase then raises KeyboardInterrupt, the device erased."""
+
+    def __init__(self, conn, erase_timeout):
+        self._conn, self.erase_timeout = conn, erase_timeout
+        self.erasing = False  # the erase is sent and not answered
+        self.erase_started = 0.0  # monotonic time the erase was sent
+        self._stop_waiting = threading.Event()
+
+    def __getattr__(self, name):
+        return getattr(self._conn, name)
+
+    def stop_waiting(self):
+        self._stop_waiting.set()
+
+    def sendCmd(self, line, rsp_type):
+        text = line.decode("utf-8", "replace") if isinstance(line, (bytes, bytearray)) else str(line)
+        if not text.startswith(protocol.FPGA_ERASE):
+            return self._conn.sendCmd(line, rsp_type)
+        usual, self._conn.timeout = self._conn.timeout, self.erase_timeout
+        self.erasing, self.erase_started = True, time.monotonic()
+        reply = self._erase(line, rsp_type)  # raises when it ends otherwise: the connection is then closed
+        self._conn.timeout = usual
+        self.erasing = False
+        return reply
+
+    def _erase(self, line, rsp_type):
+        """The host connection's sendCmd of the erase, in a thread of its own, so that this thread
+        can stop waiting for a device that may take minutes to answer."""
+        answered, answer = threading.Event(), []
+
+        def exchange():
+            try:
+                answer.append((True, self._conn.sendCmd(line, rsp_type)))
+            except BaseException as error:  # handed to the waiting thread
+                answer.append((False, error))
+            finally:
+                answered.set()
+
+        threading.Thread(target=exchange, name="erase", daemon=True).start()
+        while not answered.wait(0.1):
+            if self._stop_waiting.is_set():
+                raise KeyboardInterrupt
+        (ok, value), = answer
+        if not ok:
+            raise value
+        return value
