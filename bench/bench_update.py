@@ -255,7 +255,7 @@ def cpu_seconds(pid):
 @contextlib.contextmanager
 def emulator_process(*options):
     """A device emulator in a process of its own, with these command-line options; yields (process, port)."""
-    process = subprocess.Popen([sys.executable, "-m", "orbisk_tools.devices.emulator", "--port", "0", *options],
+    process = subprocess.Popen([sys.executable, "-m", "orbisk_tools", "emulate", "--port", "0", *options],
                                stdout=subprocess.PIPE, text=True)
     try:
         banner = process.stdout.readline()  # "Device emulator listening on 127.0.0.1:PORT (...)"

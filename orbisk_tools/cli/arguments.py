@@ -306,3 +306,23 @@ def check_image(image, device_type, shown_as=None):
         raise Failure(str(refused).replace(image, shown_as)) from None
     except OSError as error:
         raise Failure(files.problem(error, shown_as)) from None
+
+
+def add_history_options(parser, reads_only=False):
+    chosen = parser if reads_only else parser.add_mutually_exclusive_group()
+    chosen.add_argument("--history", metavar="PATH",
+                        help="the update history (default: $ORBISK_FPGA_HISTORY, else "
+                             "$XDG_STATE_HOME/orbisk/history.sqlite3, else ~/.local/state/orbisk/history.sqlite3)")
+    if not reads_only:
+        chosen.add_argument("--no-history", action="store_true",
+                            help="go on without recording in the update history (when it cannot be written)")
+
+
+def open_history(args):
+    """The history that --history or the environment names, or None with --no-history. Raises
+    HistoryUnavailable with the one line to show."""
+    if getattr(args, "no_history", False):
+        return None
+    from orbisk_tools.records import history
+
+    return history.History.open(history.history_path(args.history))

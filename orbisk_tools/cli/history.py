@@ -5,7 +5,7 @@ import os
 
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import Failure, add_json_option, results_output, write_report
-from orbisk_tools.engine.site_state import add_history_options
+from orbisk_tools.cli.arguments import add_history_options
 
 NAME = "history"
 HELP = ("Show the recorded update attempts, newest first: who updated which device, when, from what version to "

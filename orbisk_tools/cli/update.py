@@ -10,7 +10,7 @@ from orbisk_tools.cli.arguments import (INTERRUPTED, TERMINATED, Failure, add_de
                                           resolve_devices, results_output, trusted_keys, write_report)
 from orbisk_tools.report.display import human_rate, summary_table, view_for
 from orbisk_tools.engine.outcomes import SUCCEEDED
-from orbisk_tools.engine.site_state import add_history_options
+from orbisk_tools.cli.arguments import add_history_options
 
 RESULTS_LOST = "the output above is the only record of this run"
 
@@ -68,7 +68,7 @@ def add_rollout_options(parser):
 
 def run(args):
     from orbisk_tools.records.history import HistoryUnavailable
-    from orbisk_tools.engine.site_state import open_history
+    from orbisk_tools.cli.arguments import open_history
 
     keys = trusted_keys(args)
     try:

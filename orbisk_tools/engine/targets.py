@@ -7,7 +7,6 @@ import re
 import socket
 
 from orbisk_tools.formats import files
-from orbisk_tools.cli import options
 from orbisk_tools.engine.outcomes import DeviceFailure
 
 
@@ -57,9 +56,11 @@ def parse_address(text, default_port):
             raise ValueError(f"{text!r} is not an address: {EXPECTED}")
     if port is not None:
         try:
-            port = options.device_port(port)
-        except Exception as error:
-            raise ValueError(f"{text!r}: {error}") from None
+            port = int(port)
+        except ValueError:
+            port = None
+        if port is None or not 1 <= port <= 65535:
+            raise ValueError(f"{text!r}: expected a port from 1 to 65535, not {text.rpartition(':')[2]!r}")
     try:
         ip = ipaddress.ip_address(host)
     except ValueError:

@@ -233,7 +233,8 @@ def test_a_history_that_cannot_be_opened_refuses_the_run_before_any_device_is_to
 
 
 def test_a_device_that_reports_another_version_than_the_image_header_fails(emulator, tmp_path, attempts):
-    from orbisk_tools.devices.emulator import DeviceEmulator, header_version
+    from orbisk_tools.cli.emulate import header_version
+    from orbisk_tools.devices.emulator import DeviceEmulator
 
     image = tmp_path / "fw.tbin"
     image.write_bytes(pack(os.urandom(500), 32, {"version": "1.4.0.0"}))
@@ -253,7 +254,7 @@ def test_a_device_that_reports_another_version_than_the_image_header_fails(emula
 
     raw = tmp_path / "fw.bin"
     raw.write_bytes(b"raw")
-    refused = subprocess.run([sys.executable, "-m", "orbisk_tools.devices.emulator", "--header-version-of", str(raw)],
+    refused = subprocess.run([sys.executable, "-m", "orbisk_tools", "emulate", "--header-version-of", str(raw)],
                              capture_output=True, text=True, timeout=60)
     assert refused.returncode == 2
     assert f"{raw} is not a signed image whose header names a version" in refused.stderr

@@ -38,7 +38,7 @@ def test_several_connections_at_once(emulator, connect):
 
 
 def test_command_line_reports_its_port_and_serves_and_logs_updates(tmp_path):
-    process = subprocess.Popen([sys.executable, "-m", "orbisk_tools.devices.emulator", "--port", "0", "-v"],
+    process = subprocess.Popen([sys.executable, "-m", "orbisk_tools", "emulate", "--port", "0", "-v"],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         line = process.stdout.readline()
@@ -75,10 +75,10 @@ def test_command_line_says_in_one_line_what_is_wrong(options, status, message):
         taken.listen()
         in_use = str(taken.getsockname()[1])
         options = [in_use if option == "PORT IN USE" else option for option in options]
-        for command in ([sys.executable, "-m", "orbisk_tools.devices.emulator"], [sys.executable, "-m", "orbisk_tools", "emulate"]):
-            result = subprocess.run([*command, *options], capture_output=True, text=True, timeout=30)
-            assert result.returncode == status and len(result.stderr.splitlines()) == 1, result.stderr
-            assert message.replace("PORT IN USE", in_use) in result.stderr
+        result = subprocess.run([sys.executable, "-m", "orbisk_tools", "emulate", *options], capture_output=True,
+                                text=True, timeout=30)
+        assert result.returncode == status and len(result.stderr.splitlines()) == 1, result.stderr
+        assert message.replace("PORT IN USE", in_use) in result.stderr
 
 
 def test_emulators_are_told_apart_by_their_serial_numbers_and_listen_where_asked():
