@@ -3,13 +3,10 @@ device locks, the resolution of addresses, trusted keys and secret-key passwords
 
 import argparse
 import contextlib
-import dataclasses
 import getpass
 import json
 import os
-import shutil
 import sys
-import tempfile
 
 from orbisk_tools.formats import files
 from orbisk_tools.cli import options
@@ -115,16 +112,13 @@ def resolve_devices(args, targets):
 @contextlib.contextmanager
 def lock_folder():
     """The open folder of the device locks, closed at the end."""
-    from orbisk_tools.engine.locks import LockFolderRefused, open_lock_folder
+    from orbisk_tools.engine import locks
 
     try:
-        folder = open_lock_folder()
-    except LockFolderRefused as refused:
+        with locks.lock_folder() as folder:
+            yield folder
+    except locks.LockFolderRefused as refused:
         raise Failure(str(refused)) from None
-    try:
-        yield folder
-    finally:
-        os.close(folder)
 
 
 # ---- --json: a report to a file or to standard output ----------------------------------------
@@ -194,21 +188,21 @@ def add_trust_key_option(parser, what):
 def trusted_keys(args):
     """The public keys of --trust-key and of the file named by $ORBISK_FPGA_TRUST_KEYS; a key
     that cannot be read is a usage error."""
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.engine.image import KeyRefused, keys_listed_in, trusted_keys_from
 
     listed = os.environ.get(TRUST_KEYS_VARIABLE)
     try:
-        keys = [minisign.read_public_key(key) for key in args.trust_key]
+        keys = trusted_keys_from(args.trust_key)
         if listed == "":  # else setting it to nothing would silently turn the check off
             args.parser.error(f"{TRUST_KEYS_VARIABLE} is set but empty; name the file of the vendors' keys, "
                               f"or unset {TRUST_KEYS_VARIABLE}")
         if listed is not None:
-            from_file = minisign.read_trusted_keys(listed)
+            from_file = keys_listed_in(listed)
             if not from_file:  # else an emptied file would silently turn the check off
                 args.parser.error(f"{listed} (${TRUST_KEYS_VARIABLE}) holds no public key; add the vendor's key, "
                                   f"or unset {TRUST_KEYS_VARIABLE}")
             keys += from_file
-    except minisign.KeyFileError as error:
+    except KeyRefused as error:
         args.parser.error(str(error))
     return keys
 
@@ -216,61 +210,32 @@ def trusted_keys(args):
 def vendor_signature(image, keys):
     """The minisign.Verified signature of `image` (IMAGE.minisig) by one of `keys`; Failure,
     saying which check refused it and what to do, when it has none."""
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.engine import image as images
+
+    with refused_as_failure():
+        return images.vendor_signature(image, keys)
+
+
+@contextlib.contextmanager
+def refused_as_failure():
+    """An image or a signature the engine refuses is a Failure, in the engine's words."""
+    from orbisk_tools.engine.outcomes import ImageRefused
 
     try:
-        return minisign.verify_file(image, keys)
-    except minisign.SignatureError as refused:
+        yield
+    except ImageRefused as refused:
         raise Failure(str(refused)) from None
-    except OSError as error:
-        raise Failure(files.problem(error, image)) from None
-
-
-@dataclasses.dataclass
-class Snapshot:
-    """The image of one run: `path`, a private copy the devices get; `facts`, the history's
-    ImageFacts of its bytes under the user's name; `vendor`, its minisign.Verified signature or None."""
-    path: str
-    facts: object
-    vendor: object = None
 
 
 @contextlib.contextmanager
 def image_snapshot(image, device_type, keys=()):
-    """Reads `image` once into a private folder (0700, removed at the end), then checks, hashes
-    and, with trusted `keys`, verifies exactly that copy: whatever happens to the user's file
-    meanwhile, the devices get the bytes that were checked. Messages name `image`. Raises Failure."""
-    from orbisk_tools.records import history
-    from orbisk_tools.formats import minisign
+    """The engine's image_snapshot (the private copy of the image that the devices get); its
+    refusals are a Failure."""
+    from orbisk_tools.engine import image as images
 
-    check_image(image, device_type)  # the module's own words for a file it cannot use
-    signature = None
-    if keys:
-        signature = vendor_signature(image, keys).signature_path  # its refusals name the user's file
-    folder = tempfile.mkdtemp(prefix="orbisk-fpga-")  # mode 0700, ours alone
-    try:
-        copy = os.path.join(folder, os.path.basename(image) or "image")
-        try:
-            with open(image, "rb") as source:
-                data = source.read()
-            fd = os.open(copy, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o400)
-            with os.fdopen(fd, "wb") as target:
-                target.write(data)
-        except OSError as error:
-            raise Failure(files.problem(error, image)) from None
-        check_image(copy, device_type, shown_as=image)
-        vendor = None
-        if keys:
-            try:
-                vendor = minisign.verify_file(copy, keys, signature)
-            except minisign.SignatureError:
-                raise Failure(f"{image} changed while its signature was checked; run the command again") from None
-            except OSError as error:
-                raise Failure(files.problem(error, image)) from None
-        facts = dataclasses.replace(history.image_facts(copy), path=os.path.abspath(image))
-        yield Snapshot(copy, facts, vendor)
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+    with refused_as_failure():
+        with images.image_snapshot(image, device_type, keys) as snapshot:
+            yield snapshot
 
 
 def read_secret_key(path):
@@ -292,20 +257,13 @@ def read_secret_key(path):
         raise Failure(str(error)) from None
 
 
-def check_image(image, device_type, shown_as=None):
-    """The update's checks of `image`, run by the FPGA module without a device (see
-    advice.check_image); a refusal, or a file that cannot be read, is a Failure naming `shown_as`
-    (default `image`)."""
-    from orbisk_tools.engine.outcomes import ImageRefused
-    from orbisk_tools.engine.advice import check_image as check
+def check_image(image, device_type):
+    """The update's checks of `image`, run by the FPGA module without a device; a refusal, or a
+    file that cannot be read, is a Failure."""
+    from orbisk_tools.engine import image as images
 
-    shown_as = shown_as or image
-    try:
-        check(image, device_type)
-    except ImageRefused as refused:
-        raise Failure(str(refused).replace(image, shown_as)) from None
-    except OSError as error:
-        raise Failure(files.problem(error, shown_as)) from None
+    with refused_as_failure():
+        images.check_image(image, device_type)
 
 
 def add_history_options(parser, reads_only=False):

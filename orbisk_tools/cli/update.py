@@ -201,10 +201,8 @@ def report_unrecorded(args, outcomes):
 
 def write_json(results, args, outcomes, vendor=None):
     """Writes each device's outcome to where --json says; False when it could not be written."""
-    from dataclasses import asdict
-
     if results is None:
         return True
     report = {"image": args.image, "device_type": args.device_type, "vendor_key_id": vendor and vendor.key_id,
-              "devices": [asdict(o) for o in outcomes]}
+              "devices": [o.reported() for o in outcomes]}
     return write_report(results, args, report, RESULTS_LOST)

@@ -1,7 +1,7 @@
 """What the tool tells the user about a device, in one line: the reason keys of the FPGA module's
 outcomes and of the tools, what the update was doing, and what to do next."""
 
-from orbisk_tools.engine.outcomes import ImageRefused
+from orbisk_tools.engine.outcomes import DeviceState, Phase, Reason
 
 STILL_PREVIOUS = ("the device still runs its previous FPGA image until it restarts; "
                   "run the update again before power-cycling it")
@@ -9,11 +9,10 @@ MAYBE_LOADED = "the read-back matched, but the device may not have loaded the ne
 NOT_CHANGED = "the device was not changed"
 
 # What the update was doing, in words, for each phase of a Job and of an UpdateOutcome.
-PHASE_WORDS = {"connect": "while connecting", "probe": "while reading what the device reports",
-               "check": "while checking the image", "erase": "while erasing", "write": "while writing",
-               "verify": "while reading back", "load": "while loading the image",
-               "version": "while loading the image", "done": "after loading the image"}
-
+PHASE_WORDS = {Phase.CONNECT: "while connecting", Phase.PROBE: "while reading what the device reports",
+               Phase.CHECK: "while checking the image", Phase.ERASE: "while erasing", Phase.WRITE: "while writing",
+               Phase.VERIFY: "while reading back", Phase.LOAD: "while loading the image",
+               Phase.VERSION: "while loading the image", Phase.DONE: "after loading the image"}
 
 
 def reply_limit(error):
@@ -37,41 +36,74 @@ def transport_failure(error, timeout, phase_words, advice):
     return f"stopped {phase_words}: {type(error).__name__}: {error}; {advice}"
 
 
-# ---- the module's outcomes in one line each -------------------------------------------------
+# ---- every reason in one line --------------------------------------------------------------
 
-# What to tell the user for each reason key of an UpdateOutcome: the fields are its details, the
-# image path, the time-out, what the update was doing and the advice for the state of the device.
+# What to tell the user for each reason key. For the module's, the fields are the UpdateOutcome's
+# details, the image path, the time-out, what the update was doing and the advice for the state of
+# the device; the tools' own lines are made by say() from the fields their code gives.
 REASONS = {
-    "no_image_path": "no image given; name the image file",
-    "image_not_found": "{image}: no such file; check the image's path",
-    "image_type": "{image}: an FPGA image is named .bin (raw) or .tbin (signed); rename it, or give another file",
-    "image_not_file": "{image} is not a file; give the path of the image file",
-    "image_stat_failed": "cannot use {image} ({error}); check the file",
-    "image_empty": "{image} is empty; get the image again",
-    "image_unreadable": "cannot read {image} ({error}); check its permissions",
-    "header_parse_error": "{image} is not a signed image (its header cannot be read); a raw image must be named .bin",
-    "header_hash_mismatch": "{image}: the image header does not match its signature: the file is damaged or was "
-                            "signed with another key; get the image again",
-    "image_hash_mismatch": "{image}: the image part does not match its signature: the file is damaged or was signed "
-                           "with another key; get the image again",
-    "signed_image_empty": "{image} is a signed image with no image in it; sign the raw image again",
-    "signed_image_named_bin": "{image} is a signed image; rename it to .tbin",
-    "device_type_mismatch": "{image} is for {image_types}, not {device_type}; use the image made for device type "
-                            "{device_type}, or check --device-type",
-    "file_check_failed": "{image} did not pass the image file check; check the image file",
-    "header_check_failed": "{image} did not pass the image header check; check the image file",
-    "block_refused": "the device refused the block at byte offset {offset} {attempts} times; {advice}",
-    "readback_mismatch": "the read-back differs from the image at byte offset {offset}; {advice}",
-    "readback_not_data": "the read-back differs from the image at byte offset {offset}; {advice}",
-    "image_changed": "the image file changed during the update; {advice}",
-    "programming_failed": "the update failed {doing}; {advice}",
-    "timeout": "no answer within {timeout:g} s {doing}; {advice}",
-    "connection_lost": "connection lost {doing} ({text}); {advice}",
-    "reply_too_long": "the device sent a reply longer than {limit} bytes {doing}; {advice}",
-    "interrupted": "interrupted {doing}; {advice}",
-    "callback_error": "stopped {doing}: {error}: {text}; {advice}",
-    "error": "stopped {doing}: {error}: {text}; {advice}",
+    Reason.NO_IMAGE_PATH: "no image given; name the image file",
+    Reason.IMAGE_NOT_FOUND: "{image}: no such file; check the image's path",
+    Reason.IMAGE_TYPE: "{image}: an FPGA image is named .bin (raw) or .tbin (signed); rename it, or give another file",
+    Reason.IMAGE_NOT_FILE: "{image} is not a file; give the path of the image file",
+    Reason.IMAGE_STAT_FAILED: "cannot use {image} ({error}); check the file",
+    Reason.IMAGE_EMPTY: "{image} is empty; get the image again",
+    Reason.IMAGE_UNREADABLE: "cannot read {image} ({error}); check its permissions",
+    Reason.HEADER_PARSE_ERROR: "{image} is not a signed image (its header cannot be read); a raw image must be "
+                               "named .bin",
+    Reason.HEADER_HASH_MISMATCH: "{image}: the image header does not match its signature: the file is damaged or "
+                                 "was signed with another key; get the image again",
+    Reason.IMAGE_HASH_MISMATCH: "{image}: the image part does not match its signature: the file is damaged or was "
+                                "signed with another key; get the image again",
+    Reason.SIGNED_IMAGE_EMPTY: "{image} is a signed image with no image in it; sign the raw image again",
+    Reason.SIGNED_IMAGE_NAMED_BIN: "{image} is a signed image; rename it to .tbin",
+    Reason.DEVICE_TYPE_MISMATCH: "{image} is for {image_types}, not {device_type}; use the image made for device "
+                                 "type {device_type}, or check --device-type",
+    Reason.FILE_CHECK_FAILED: "{image} did not pass the image file check; check the image file",
+    Reason.HEADER_CHECK_FAILED: "{image} did not pass the image header check; check the image file",
+    Reason.BLOCK_REFUSED: "the device refused the block at byte offset {offset} {attempts} times; {advice}",
+    Reason.READBACK_MISMATCH: "the read-back differs from the image at byte offset {offset}; {advice}",
+    Reason.READBACK_NOT_DATA: "the read-back differs from the image at byte offset {offset}; {advice}",
+    Reason.IMAGE_CHANGED: "the image file changed during the update; {advice}",
+    Reason.PROGRAMMING_FAILED: "the update failed {doing}; {advice}",
+    Reason.TIMEOUT: "no answer within {timeout:g} s {doing}; {advice}",
+    Reason.CONNECTION_LOST: "connection lost {doing} ({text}); {advice}",
+    Reason.REPLY_TOO_LONG: "the device sent a reply longer than {limit} bytes {doing}; {advice}",
+    Reason.INTERRUPTED: "interrupted {doing}; {advice}",
+    Reason.CALLBACK_ERROR: "stopped {doing}: {error}: {text}; {advice}",
+    Reason.ERROR: "stopped {doing}: {error}: {text}; {advice}",
+    # the tools' own
+    Reason.SIGNATURE_REFUSED: "{text}",  # the signature check's own line
+    Reason.CANNOT_CONNECT: "cannot connect: {why}",
+    Reason.DEVICE_LOCKED: "another orbisk-fpga{holder} is updating this device; wait for it to finish",
+    Reason.NAMED_TWICE: "this run is updating this device already, by another address; give each device once",
+    Reason.LOCK_FILE_UNUSABLE: "cannot use the lock file {path}: {why}; have it removed",
+    Reason.HISTORY_UNAVAILABLE: "{text}; " + NOT_CHANGED,
+    Reason.NOT_STARTED: "not started{why}; " + NOT_CHANGED,
+    Reason.ALREADY_LOADED: "already holds this image (read back and verified), loaded {loaded} with FPGA version "
+                           "{version}; --force updates it anyway",
+    Reason.VERSION_MISMATCH: "the device loaded the image but reports version {reported}, not {expected}; "
+                             "check the image",
 }
+
+
+def say(reason, **fields):
+    """The line of one of the tools' own reasons."""
+    return REASONS[reason].format_map(fields)
+
+
+def exception_reason(error):
+    """The reason key of an exception that ended an exchange with the device outside the module's
+    update, as the module would name it."""
+    if not isinstance(error, Exception):
+        return Reason.INTERRUPTED
+    if isinstance(error, TimeoutError):
+        return Reason.TIMEOUT
+    if reply_limit(error) is not None:
+        return Reason.REPLY_TOO_LONG
+    if isinstance(error, OSError):
+        return Reason.CONNECTION_LOST
+    return Reason.ERROR
 
 
 def explain(outcome, image, timeout=None, reason=None, window_probed=False):
@@ -82,44 +114,17 @@ def explain(outcome, image, timeout=None, reason=None, window_probed=False):
     reason = reason or outcome.reason
     fields = {"message": outcome.message.rstrip("."), **outcome.details, "image": image, "timeout": timeout,
               "doing": PHASE_WORDS.get(outcome.phase, f"in phase {outcome.phase}"), "advice": device_advice(outcome)}
-    if reason == "device_type_mismatch":
+    if reason == Reason.DEVICE_TYPE_MISMATCH:
         types = outcome.details["image_types"]
         fields["image_types"] = f"device type{'s' if len(types) > 1 else ''} {', '.join(map(str, types))}"
-    if reason == "timeout" and outcome.pipeline_depth > 1 and not window_probed:
+    if reason == Reason.TIMEOUT and outcome.pipeline_depth > 1 and not window_probed:
         fields["advice"] = f"a device that takes no commands in flight needs --window 1; {fields['advice']}"
     return REASONS.get(reason, "{message}; {advice}").format_map(fields)  # a key of a newer module
 
 
 def device_advice(outcome):
     """What to do about the device, as the outcome left it."""
-    if outcome.phase in ("load", "version"):  # only a verified read-back gets there
+    if outcome.phase in (Phase.LOAD, Phase.VERSION):  # only a verified read-back gets there
         return MAYBE_LOADED
-    return NOT_CHANGED if outcome.device_state == "untouched" else STILL_PREVIOUS
+    return NOT_CHANGED if outcome.device_state == DeviceState.UNTOUCHED else STILL_PREVIOUS
 
-
-def check_image(image, device_type=None):
-    """Raises ImageRefused unless the image passes the update's checks (file, header and, when
-    `device_type` is given, device type), run by the FPGA module itself without a device; OSError
-    when the file cannot be read."""
-    from orbisk.VornFpga import FpgaTool
-
-    class ChecksPassed(Exception):
-        pass
-
-    class ImageOnly(FpgaTool):
-        def _fpgaProgramFile(self, image_path, device_type=28):
-            raise ChecksPassed  # every check passed: the next step would touch the device
-
-    checker = ImageOnly(object())
-    if device_type is None:
-        if checker._checkUpdateFile(image) and checker._checkFileHeader(image):
-            return
-    else:
-        try:
-            checker.processFpgaUpdate(image, device_type)
-        except ChecksPassed:
-            return
-    if checker.last_outcome.reason in ("image_unreadable", "image_stat_failed"):
-        with open(image, "rb"):  # raises the OSError that the module met, for the caller's own words
-            pass
-    raise ImageRefused(explain(checker.last_outcome, image))

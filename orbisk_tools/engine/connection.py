@@ -7,33 +7,40 @@ import socket
 import threading
 import time
 
-from orbisk_tools.formats import protocol
+from orbisk_tools.engine.advice import say
 from orbisk_tools.engine.locks import device_lock
-from orbisk_tools.engine.outcomes import DeviceFailure
+from orbisk_tools.engine.outcomes import DeviceFailure, Reason
+from orbisk_tools.formats import protocol
 
 
 def why_not_connected(target, timeout, waited):
-    """Why a connection to `target` that failed after `waited` seconds failed, and what to do.
-    One that took the whole time-out timed out; a quicker failure is tried once more, within
-    what is left of the time-out, to learn its reason."""
+    """(cause, why) of a connection to `target` that failed after `waited` seconds: the cause as
+    the FPGA module's FpgaConnectError names it ("connection_refused", "timeout", "name_not_found",
+    "unreachable"; else "error"), and why in words, with what to do. One that took the whole
+    time-out timed out; a quicker failure is tried once more, within what is left of the
+    time-out, to learn its reason."""
     if waited < timeout:
         start = time.monotonic()
         try:
             socket.create_connection((target.host, target.port), timeout=timeout - waited).close()
         except ConnectionRefusedError:
-            return (f"connection refused: nothing listens on port {target.port}; check the address, the port "
-                    "and the device")
+            return "connection_refused", (f"connection refused: nothing listens on port {target.port}; check the "
+                                          "address, the port and the device")
         except TimeoutError:
             waited += time.monotonic() - start
         except socket.gaierror as error:
-            return f"name not found ({error.strerror}); check the address"
+            return "name_not_found", f"name not found ({error.strerror}); check the address"
         except OSError as error:
             if error.errno in (errno.EHOSTUNREACH, errno.ENETUNREACH):
-                return "no route to the device; check the address and the network"
-            return f"{error.strerror or error}; check the address and the network"
+                return "unreachable", "no route to the device; check the address and the network"
+            return "error", f"{error.strerror or error}; check the address and the network"
         else:
-            return "the first attempt failed, the second worked; run the command again"
-    return f"timed out after {waited:.1f} s; check the address and the network, or give a longer --timeout"
+            return "error", "the first attempt failed, the second worked; run the command again"
+    return "timeout", f"timed out after {waited:.1f} s; check the address and the network, or give a longer --timeout"
+
+
+def cannot_connect(cause, why):
+    return DeviceFailure(say(Reason.CANNOT_CONNECT, why=why), Reason.CANNOT_CONNECT, {"cause": cause, "why": why})
 
 
 @contextlib.contextmanager
@@ -48,7 +55,8 @@ def device_connection(target, addresses, timeout, folder):
         conn = _TCPConn(target.host, target.port, timeout=timeout)
         start = time.monotonic()
         if not conn.initConnection():
-            raise DeviceFailure(f"cannot connect: {why_not_connected(target, timeout, time.monotonic() - start)}")
+            raise cannot_connect(*why_not_connected(target, timeout, time.monotonic() - start)) \
+                from getattr(conn, "last_error", None)
         try:
             yield conn
         finally:

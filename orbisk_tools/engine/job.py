@@ -8,10 +8,11 @@ import threading
 import time
 
 from orbisk_tools.engine import window
-from orbisk_tools.engine.advice import NOT_CHANGED, PHASE_WORDS, device_advice, explain, reply_limit, transport_failure
+from orbisk_tools.engine.advice import (NOT_CHANGED, PHASE_WORDS, device_advice, exception_reason, explain, say,
+                                        transport_failure)
 from orbisk_tools.engine.connection import PatientErase, device_connection, why_not_connected
 from orbisk_tools.engine.locks import serial_lock
-from orbisk_tools.engine.outcomes import SUCCEEDED, DeviceFailure, Outcome
+from orbisk_tools.engine.outcomes import DeviceFailure, DeviceState, Outcome, Phase, Reason, Result, known
 
 
 # ---- -v: the FPGA module's log lines, each with its device ----------------------------------
@@ -50,13 +51,15 @@ class Job:
 
     def __init__(self, target, addresses, settings, view, stop):
         self.target, self.addresses, self.settings, self.view, self.stop = target, addresses, settings, view, stop
-        self.phase = None  # "connect", "probe", "erase", "write", "verify", then "load"
+        self.phase = None  # Phase.CONNECT, PROBE, ERASE, WRITE, VERIFY, then LOAD
         self.phase_starts = {}  # phase -> monotonic time it began
         self.written = self.read_back = 0  # what the progress callback last said of the write and the read-back
         self.write_starts = 0  # ("write", 0, SIZE) reports of this update: above 1, the module wrote again
         self.tool = None  # the FpgaTool, once connected: its last_outcome says how the update ended
         self.record = None  # its row in the update history
-        self.result, self.reason = "updated", None  # unless the update ends otherwise
+        self.result = Result.UPDATED  # unless the update ends otherwise
+        self.reason, self.details = None, {}  # a reason of the tools' own, when the module's says nothing
+        self.error = None  # the exception that ended the update, if one did
         self.before = self.after = None  # what the device reported before the update and after loading
         self.depth = 0  # the commands in flight of the update that runs
         self.conn = None  # the PatientErase connection, once open
@@ -72,39 +75,47 @@ class Job:
             self.record = AttemptRecord(self.settings, self.target.label)
             held = self.settings.gate and self.settings.gate.refusal(self.target.label, self.stop)
             if held:
-                outcome.result, outcome.message, self.reason = "not started", held, "not_started"
+                outcome.result, outcome.message, self.reason = Result.NOT_STARTED, held, Reason.NOT_STARTED
             else:
                 outcome.message = self._update()
                 outcome.result = self.result
         except DeviceFailure as failure:
             outcome.message = str(failure)
+            self.reason, self.details, self.error = failure.reason, failure.details, failure.__cause__
         except HistoryUnavailable as failure:  # before the erase: the update stops there
-            outcome.message, self.reason = f"{failure}; {NOT_CHANGED}", "history_unavailable"
+            outcome.message = say(Reason.HISTORY_UNAVAILABLE, text=failure)
+            self.reason, self.error = Reason.HISTORY_UNAVAILABLE, failure
         except KeyboardInterrupt:  # from the progress callback, or before the module ran
-            outcome.result, self.reason = "interrupted", "not_started" if self.phase is None else "interrupted"
+            outcome.result = Result.INTERRUPTED
+            self.reason = Reason.NOT_STARTED if self.phase is None else Reason.INTERRUPTED
             ended = self._module_outcome()
             if ended is not None and not ended.ok:
-                outcome.message = explain(ended, self.settings.image, reason="interrupted")
+                outcome.message = explain(ended, self.settings.image, reason=Reason.INTERRUPTED)
+                self.details = ended.details
             elif self.phase is None:
-                outcome.message = f"not started; {NOT_CHANGED}"
+                outcome.message = say(Reason.NOT_STARTED, why="")
             else:
                 outcome.message = f"interrupted {PHASE_WORDS[self.phase]}; {NOT_CHANGED}"
         except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
             ended = self._module_outcome()
             erasing = self.conn is not None and self.conn.erasing
             timeout = self.settings.erase_timeout if erasing else self.settings.timeout
+            self.error = error
             if ended is not None and not ended.ok:
                 outcome.message = explain(ended, self.settings.image, timeout,
                                           window_probed=self.settings.window is None)
-            else:
+            else:  # before the module's update, which would say so itself
                 outcome.message = transport_failure(error, timeout, PHASE_WORDS[self.phase], NOT_CHANGED)
-                if reply_limit(error) is not None:
-                    self.reason = "reply_too_long"  # before the module's update, which would say so itself
+                self.reason = exception_reason(error)
+                self.details = {"error": type(error).__name__, "text": str(error)}
         finally:
             _job.label = None
         self._record_module_outcome(outcome)
-        if outcome.reason is None and outcome.result not in SUCCEEDED:
-            outcome.reason = self.reason  # a reason of the run's own: not started, a version mismatch
+        if self.reason is not None:  # the tools' own: the module's last call did not end the update
+            outcome.reason, outcome.details = self.reason, self.details
+        if outcome.reason is None and outcome.result == Result.FAILED:
+            outcome.reason = Reason.ERROR
+        outcome.error = self.error
         end = time.monotonic()
         ended = self._module_outcome()
         # What the device acknowledged, and the window, of the update that ran last (the module may
@@ -115,10 +126,10 @@ class Job:
         self._note_versions(outcome)
         self._finish_record(outcome)
         starts = self.phase_starts
-        if "write" in starts:
-            outcome.write_seconds = starts.get("verify", end) - starts["write"]
-        if "verify" in starts:
-            outcome.read_back_seconds = starts.get("load", end) - starts["verify"]
+        if Phase.WRITE in starts:
+            outcome.write_seconds = starts.get(Phase.VERIFY, end) - starts[Phase.WRITE]
+        if Phase.VERIFY in starts:
+            outcome.read_back_seconds = starts.get(Phase.LOAD, end) - starts[Phase.VERIFY]
         self.view.finished(outcome, outcome.phase)
         if self.settings.gate:
             self.settings.gate.finished(outcome)
@@ -135,16 +146,14 @@ class Job:
         if ended is None:
             outcome.phase = self.phase
             return
-        outcome.reason, outcome.details = ended.reason, ended.details
-        outcome.phase, outcome.device_state = ended.phase, ended.device_state
-        if outcome.result == "interrupted" and ended.reason == "callback_error":
-            outcome.reason = "interrupted"  # the progress callback stops an update by raising KeyboardInterrupt
+        outcome.reason, outcome.details = known(Reason, ended.reason), ended.details
+        outcome.phase, outcome.device_state = known(Phase, ended.phase), known(DeviceState, ended.device_state)
 
     def _note_versions(self, outcome):
         if self.before:
             outcome.serial = self.before.serial or ""
             outcome.fpga_version_before = self.before.fpga_version or ""
-            if outcome.result == "skipped":
+            if outcome.result == Result.SKIPPED:
                 outcome.fpga_version = outcome.fpga_version_before
         if self.after:
             outcome.fpga_version = self.after.fpga_version or ""
@@ -152,12 +161,8 @@ class Job:
     def _finish_record(self, outcome):
         if self.record is None:
             return
-        ended = self._module_outcome()
-        reason = self.reason
-        if reason is None and outcome.result == "failed":
-            reason = (ended.reason if ended else None) or ("cannot_connect" if self.phase in (None, "connect") else "error")
-        self.record.finish(outcome, reason, self.after, outcome.seconds, ended)
-        if self.record.failure is not None and self.reason != "history_unavailable":  # not said by the message
+        self.record.finish(outcome, outcome.reason, self.after, outcome.seconds, self._module_outcome())
+        if self.record.failure is not None and self.reason != Reason.HISTORY_UNAVAILABLE:  # not said by the message
             outcome.history_error = str(self.record.failure)
 
     def _enter(self, phase):
@@ -177,8 +182,8 @@ class Job:
         settings = self.settings
         if self.stop.is_set():
             raise KeyboardInterrupt
-        self._enter("connect")
-        self.view.phase(self.target.label, "connect")
+        self._enter(Phase.CONNECT)
+        self.view.phase(self.target.label, Phase.CONNECT)
         with contextlib.ExitStack() as held:
             conn = held.enter_context(device_connection(self.target, self.addresses, settings.timeout,
                                                         settings.lock_folder))
@@ -188,14 +193,14 @@ class Job:
             tool = self.tool = FpgaTool(self.conn)
             tool.console_progress = False  # the display draws the progress
             tool._fpgaDone = self._loading(tool._fpgaDone)
-            self._enter("probe")
+            self._enter(Phase.PROBE)
             self.before = read_facts(tool, settings.device_type)
             self.record.device(self.before)
             if self.before.serial:  # to the end: the same device reached by another address is refused
                 held.enter_context(serial_lock(settings.lock_folder, self.before.serial))
             not_written = rollout.reason_not_to_write(settings, self.before, settings.history)
             depth = None
-            if not_written and not_written[1] == "already_loaded":  # the history proposes; the device decides
+            if not_written and not_written[1] == Reason.ALREADY_LOADED:  # the history proposes; the device decides
                 depth = settings.window or self._probe(conn)
                 if not self._holds_image(tool, depth):
                     not_written = None
@@ -220,11 +225,11 @@ class Job:
                 self.after = DeviceFacts(fpga_version=result.RetData["fw_version"],
                                          control_fw_version=control_fw_version)
         if result.RetCode is not RetCode.OK:
-            raise DeviceFailure(explain(tool.last_outcome, settings.image))
+            ended = tool.last_outcome
+            raise DeviceFailure(explain(ended, settings.image), known(Reason, ended.reason), ended.details)
         mismatch = rollout.version_mismatch(settings.image_facts, self.after.fpga_version)
         if mismatch:
-            self.reason = "version_mismatch"
-            raise DeviceFailure(mismatch)
+            raise mismatch
         return ""
 
     def _probe(self, conn):
@@ -237,11 +242,11 @@ class Job:
     def _holds_image(self, tool, depth):
         """Whether the device's read-back of the image's length matches the image now (read-only)."""
         tool.pipeline_depth = self.depth = depth
-        self._enter("verify")
+        self._enter(Phase.VERIFY)
         result = tool.verifyFpgaImage(self.settings.image, self.settings.device_type)
         holds = bool(result.RetData and result.RetData.get("holds"))
         if not holds:
-            self.phase_starts.pop("verify")  # the update's own read-back times its phase
+            self.phase_starts.pop(Phase.VERIFY)  # the update's own read-back times its phase
         return holds
 
     def _update_at(self, tool, depth):
@@ -250,8 +255,8 @@ class Job:
             raise KeyboardInterrupt
         tool.pipeline_depth = self.depth = depth
         self.written = self.read_back = self.write_starts = 0
-        self._enter("erase")
-        self.view.phase(self.target.label, "erase")
+        self._enter(Phase.ERASE)
+        self.view.phase(self.target.label, Phase.ERASE)
         return tool.processFpgaUpdate(self.settings.image, self.settings.device_type)
 
     def erase_time_left(self):
@@ -266,8 +271,8 @@ class Job:
         the tool's choice, and replies went missing before anything was loaded."""
         outcome = tool.last_outcome
         return (self.settings.window is None and outcome is not None and outcome.pipeline_depth > 1
-                and outcome.reason in ("timeout", "connection_lost", "readback_not_data")
-                and outcome.device_state != "loaded" and not self.stop.is_set())
+                and outcome.reason in (Reason.TIMEOUT, Reason.CONNECTION_LOST, Reason.READBACK_NOT_DATA)
+                and outcome.device_state != DeviceState.LOADED and not self.stop.is_set())
 
     def _depth_to_try_again(self, conn, ended, depth):
         """After an update with `depth` commands in flight ended as `ended` (an UpdateOutcome) said: a
@@ -277,8 +282,9 @@ class Job:
         stopped answering fails here, after its time-out, as the first try did."""
         conn.closeConnection()
         if not conn.initConnection():
-            reason = why_not_connected(self.target, self.settings.timeout, 0)
-            raise DeviceFailure(f"cannot connect again: {reason}; {device_advice(ended)}")
+            cause, why = why_not_connected(self.target, self.settings.timeout, 0)
+            raise DeviceFailure(f"cannot connect again: {why}; {device_advice(ended)}", Reason.CANNOT_CONNECT,
+                                {"cause": cause, "why": why})
         if window.probe_pipeline_depth(conn) == 1:
             depth, next_step = 1, window.ONE_AT_A_TIME
         else:
@@ -288,15 +294,15 @@ class Job:
 
     def _what_happened(self, ended):
         """The fault that ended an update with commands in flight, and where, in a few words."""
-        if ended.phase == "write":
+        if ended.phase == Phase.WRITE:
             where = f"at byte {ended.bytes_written}"
-        elif ended.phase == "verify":
+        elif ended.phase == Phase.VERIFY:
             where = f"at byte {ended.details.get('offset', self.read_back)} of the read-back"
         else:
             where = PHASE_WORDS.get(ended.phase, f"in phase {ended.phase}")
-        if ended.reason == "timeout":
+        if ended.reason == Reason.TIMEOUT:
             return f"no answer within {self.settings.timeout:g} s {where}"
-        if ended.reason == "connection_lost":
+        if ended.reason == Reason.CONNECTION_LOST:
             return f"connection lost {where}"
         return f"a read-back reply that is not data {where}"
 
@@ -305,8 +311,8 @@ class Job:
         if self.stop.is_set():
             raise KeyboardInterrupt
         if self.phase != stage:  # "write", then "verify"
-            self._enter(stage)
-        if stage == "write":
+            self._enter(Phase(stage))
+        if stage == Phase.WRITE:
             if current == 0:
                 self.write_starts += 1
                 if self.write_starts == 2:  # the module writes again after a block refused in the window
@@ -322,6 +328,6 @@ class Job:
         """The tool's _fpgaDone, which the module calls only once the read-back matched the image:
         the load begins."""
         def load(*arguments):
-            self._enter("load")
+            self._enter(Phase.LOAD)
             return done(*arguments)
         return load

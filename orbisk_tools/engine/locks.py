@@ -10,8 +10,9 @@ import pwd
 import re
 import stat
 import time
-from orbisk_tools.engine.outcomes import DeviceFailure
 
+from orbisk_tools.engine.advice import say
+from orbisk_tools.engine.outcomes import DeviceFailure, Reason
 
 
 class LockFolderRefused(Exception):
@@ -48,6 +49,16 @@ def open_lock_folder():
     raise LockFolderRefused(f"cannot use the lock folder {path}: {reason}; have it made a folder of root that "
                             "every user can write to and only the owner of a file can remove it from (mode 1777, "
                             "as /tmp)")
+
+
+@contextlib.contextmanager
+def lock_folder():
+    """The open folder of the device locks (see open_lock_folder), closed at the end."""
+    folder = open_lock_folder()
+    try:
+        yield folder
+    finally:
+        os.close(folder)
 
 
 @contextlib.contextmanager
@@ -90,13 +101,13 @@ def _lock(folder, key):
             holder = _lock_holder(fd)
             if holder is not None:
                 os.close(fd)
-                raise DeviceFailure(_held_by(holder)) from None
+                raise _held_by(holder) from None
         except BaseException:
             os.close(fd)
             raise
         os.close(fd)  # released meanwhile, or the name leads to another file now: again
     else:  # held all along by a process that this computer does not name
-        raise DeviceFailure(_held_by(0))
+        raise _held_by(0)
     try:
         yield
     finally:
@@ -127,15 +138,15 @@ def _open_lock_file(folder, name):
             time.sleep(0.01)  # just made by another user, and not yet readable to all? Or never
         except OSError as error:
             reason = "it is a symbolic link" if error.errno == errno.ELOOP else error.strerror
-            raise DeviceFailure(_unusable_lock_file(folder, name, reason)) from None
-    raise DeviceFailure(_unusable_lock_file(folder, name, "permission denied"))
+            raise _unusable_lock_file(folder, name, reason) from None
+    raise _unusable_lock_file(folder, name, "permission denied")
 
 
 def _regular_file(fd, folder, name):
     if stat.S_ISREG(os.fstat(fd).st_mode):
         return fd
     os.close(fd)
-    raise DeviceFailure(_unusable_lock_file(folder, name, "it is not a regular file"))
+    raise _unusable_lock_file(folder, name, "it is not a regular file")
 
 
 def _unusable_lock_file(folder, name, reason):
@@ -143,7 +154,8 @@ def _unusable_lock_file(folder, name, reason):
         path = os.path.join(os.readlink(f"/proc/self/fd/{folder}"), name)
     except OSError:
         path = name
-    return f"cannot use the lock file {path}: {reason}; have it removed"
+    return DeviceFailure(say(Reason.LOCK_FILE_UNUSABLE, path=path, why=reason), Reason.LOCK_FILE_UNUSABLE,
+                         {"path": path, "why": reason})
 
 
 def _lock_holder(fd):
@@ -164,11 +176,11 @@ def _lock_holder(fd):
 
 
 def _held_by(pid):
-    """Why a device whose lock process `pid` holds (0: a process not known) is refused: the holder's
-    process and user, or as much as is known of them."""
+    """The DeviceFailure of a device whose lock process `pid` holds (0: a process not known): the
+    holder's process and user, or as much as is known of them."""
     if pid == os.getpid():
-        return "this run is updating this device already, by another address; give each device once"
-    holder = ""
+        return DeviceFailure(say(Reason.NAMED_TWICE), Reason.NAMED_TWICE)
+    holder, user = "", None
     if pid:
         try:
             uid = os.stat(f"/proc/{pid}").st_uid
@@ -176,10 +188,12 @@ def _held_by(pid):
             holder = f" (process {pid})"
         else:
             try:
-                holder = f" (process {pid} of user {pwd.getpwuid(uid).pw_name})"
+                user = pwd.getpwuid(uid).pw_name
             except KeyError:
-                holder = f" (process {pid} of user {uid})"
-    return f"another orbisk-fpga{holder} is updating this device; wait for it to finish"
+                user = str(uid)
+            holder = f" (process {pid} of user {user})"
+    return DeviceFailure(say(Reason.DEVICE_LOCKED, holder=holder), Reason.DEVICE_LOCKED,
+                         {"pid": pid or None, "user": user})
 
 
 def _still_named(folder, name, fd):

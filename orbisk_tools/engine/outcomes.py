@@ -1,23 +1,131 @@
-"""How the update of a device ended, as the tools report and record it."""
+"""How the update of a device ended, as the tools report and record it: the one vocabulary of
+results, phases, device states and reason keys, and the records that carry them.
+
+The members are `str` enumerations: each is equal to its value, so the JSON, the history and
+a caller comparing with "updated" see the same texts as before."""
+
+from __future__ import annotations
 
 import dataclasses
+import enum
+from collections.abc import Mapping
+from typing import Any
+
+
+class Result(enum.StrEnum):
+    """How the update of a device, or the read-back of `verify`, ended."""
+    UPDATED = "updated"
+    SKIPPED = "skipped"  # it already held the image, read back and verified
+    DRY_RUN = "dry run"
+    FAILED = "failed"
+    INTERRUPTED = "interrupted"
+    NOT_STARTED = "not started"  # held back by the rollout controls: the device was not changed
+    HOLDS = "holds"  # verify: the device holds exactly the image
+    DIFFERS = "differs"  # verify: its read-back differs from the image
+
+
+# The results of devices that need nothing more.
+SUCCEEDED = frozenset({Result.UPDATED, Result.SKIPPED, Result.DRY_RUN, Result.HOLDS})
+
+
+class Phase(enum.StrEnum):
+    """Where an update is, or where it ended: the tools' own first two, then those of the FPGA
+    module's UpdateOutcome."""
+    CONNECT = "connect"
+    PROBE = "probe"  # the read-only questions before the erase
+    CHECK = "check"  # the image's checks, before any device command
+    ERASE = "erase"
+    WRITE = "write"
+    VERIFY = "verify"  # the read-back
+    LOAD = "load"
+    VERSION = "version"  # reading the new version
+    DONE = "done"
+
+
+class DeviceState(enum.StrEnum):
+    """What the device was left holding."""
+    UNTOUCHED = "untouched"  # its previous image: nothing that changes it was sent
+    ERASED = "erased"  # configuration memory erased, the new image not loaded
+    LOADED = "loaded"
+
+
+class Reason(enum.StrEnum):
+    """The stable key of why an update, a check or a read-back did not succeed (or, for
+    ALREADY_LOADED, why a device was skipped)."""
+    # The FPGA module's, of UpdateOutcome.reason: refusals of the image, before the device is touched
+    NO_IMAGE_PATH = "no_image_path"
+    IMAGE_NOT_FOUND = "image_not_found"
+    IMAGE_TYPE = "image_type"
+    IMAGE_NOT_FILE = "image_not_file"
+    IMAGE_STAT_FAILED = "image_stat_failed"
+    IMAGE_EMPTY = "image_empty"
+    IMAGE_UNREADABLE = "image_unreadable"
+    HEADER_PARSE_ERROR = "header_parse_error"
+    HEADER_HASH_MISMATCH = "header_hash_mismatch"
+    IMAGE_HASH_MISMATCH = "image_hash_mismatch"
+    SIGNED_IMAGE_EMPTY = "signed_image_empty"
+    SIGNED_IMAGE_NAMED_BIN = "signed_image_named_bin"
+    DEVICE_TYPE_MISMATCH = "device_type_mismatch"
+    FILE_CHECK_FAILED = "file_check_failed"
+    HEADER_CHECK_FAILED = "header_check_failed"
+    # ... failures once the device was touched
+    BLOCK_REFUSED = "block_refused"
+    READBACK_MISMATCH = "readback_mismatch"
+    READBACK_NOT_DATA = "readback_not_data"
+    IMAGE_CHANGED = "image_changed"
+    PROGRAMMING_FAILED = "programming_failed"
+    # ... and the exceptions that end a call
+    TIMEOUT = "timeout"
+    CONNECTION_LOST = "connection_lost"
+    REPLY_TOO_LONG = "reply_too_long"
+    INTERRUPTED = "interrupted"
+    CALLBACK_ERROR = "callback_error"
+    ERROR = "error"
+    # The tools' own
+    SIGNATURE_REFUSED = "signature_refused"  # the image's vendor signature is missing or does not verify
+    CANNOT_CONNECT = "cannot_connect"  # details: cause, why
+    DEVICE_LOCKED = "device_locked"  # another update of the device runs
+    NAMED_TWICE = "named_twice"  # this run reaches the device by another address too
+    LOCK_FILE_UNUSABLE = "lock_file_unusable"
+    HISTORY_UNAVAILABLE = "history_unavailable"  # the history stopped taking writes before the erase
+    NOT_STARTED = "not_started"  # interrupted or held back before anything was sent
+    ALREADY_LOADED = "already_loaded"  # skipped: the device holds the image
+    VERSION_MISMATCH = "version_mismatch"  # the device reports another version than the image's header names
+
+
+def known(enumeration: type[enum.StrEnum], text: str | None) -> Any:
+    """`text` as a member of `enumeration`; a text it does not know (a newer module's) as it is."""
+    if text is None:
+        return None
+    try:
+        return enumeration(text)
+    except ValueError:
+        return text
 
 
 class DeviceFailure(Exception):
-    """A device could not be updated or initialised; the message says why and what to do."""
+    """A device could not be updated, initialised or asked; the message says why and what to do,
+    `reason` (a Reason) and `details` say it as data."""
+
+    def __init__(self, message: str, reason: Reason = Reason.ERROR, details: Mapping[str, Any] | None = None):
+        super().__init__(message)
+        self.reason, self.details = reason, dict(details or {})
 
 
 class ImageRefused(Exception):
-    """The image would not pass the update's checks; the message says why and what to do."""
+    """The image would not pass the update's checks, or its vendor signature does not verify;
+    the message says why and what to do, `reason` and `details` say it as data."""
 
-
-SUCCEEDED = ("updated", "skipped", "dry run")  # the results of devices that need nothing more
+    def __init__(self, message: str, reason: Reason | str = Reason.ERROR, details: Mapping[str, Any] | None = None):
+        super().__init__(message)
+        self.reason, self.details = reason, dict(details or {})
 
 
 @dataclasses.dataclass
 class Outcome:
+    """How the update of one device went, as a Job builds it (and the display and JSON show it)."""
     address: str
-    result: str = "failed"  # "updated", "failed", "interrupted", "skipped", "dry run" or "not started"
+    result: Result = Result.FAILED
     message: str = ""  # why it failed, and what to do
     fpga_version: str = ""
     fpga_version_before: str = ""
@@ -26,9 +134,15 @@ class Outcome:
     seconds: float = 0.0  # the whole update, from connecting to loading
     write_seconds: float = 0.0
     read_back_seconds: float = 0.0
-    reason: str | None = None  # the reason key of the module's UpdateOutcome, and its details
-    details: dict = dataclasses.field(default_factory=dict)
-    phase: str | None = None  # where it ended: a phase of the UpdateOutcome, or "connect"; None: not started
-    device_state: str = "untouched"  # what the device was left holding: "untouched", "erased" or "loaded"
+    reason: Reason | str | None = None  # a Reason (a newer module's key as it is); None for an update
+    details: dict[str, Any] = dataclasses.field(default_factory=dict)
+    phase: Phase | str | None = None  # where it ended; None: not started
+    device_state: DeviceState = DeviceState.UNTOUCHED  # what the device was left holding
     window: int = 0  # the commands in flight of the update that ran last; 0: none ran
     history_error: str = ""  # why the history could not record how this update went (it went on all the same)
+    # What ended it, when an exception did: not reported, but the cause of the engine's UpdateError.
+    error: BaseException | None = dataclasses.field(default=None, repr=False, compare=False)
+
+    def reported(self) -> dict[str, Any]:
+        """The fields of the JSON result, in order."""
+        return {field.name: getattr(self, field.name) for field in dataclasses.fields(self) if field.name != "error"}

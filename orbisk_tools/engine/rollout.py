@@ -6,8 +6,9 @@ import json
 import os
 import threading
 
+from orbisk_tools.engine.advice import say
+from orbisk_tools.engine.outcomes import SUCCEEDED, DeviceFailure, Reason, Result
 from orbisk_tools.formats import files
-from orbisk_tools.engine.outcomes import SUCCEEDED
 
 
 class RetryRefused(Exception):
@@ -36,8 +37,8 @@ MAX_RESULT_FILE_SIZE = 64 * 1024 * 1024
 
 
 def _changed_nothing(attempt):
-    return attempt.outcome in ("dry run", "skipped", "not started") or (
-        attempt.outcome == "interrupted" and attempt.reason == "not_started")
+    return attempt.outcome in (Result.DRY_RUN, Result.SKIPPED, Result.NOT_STARTED) or (
+        attempt.outcome == Result.INTERRUPTED and attempt.reason == Reason.NOT_STARTED)
 
 
 def last_run_that_changed(history):
@@ -106,16 +107,16 @@ class Gate:
                 if stop.is_set():
                     raise KeyboardInterrupt
                 if self._canary_failed:
-                    return (f"not started: not every one of the first {len(self.canary)} devices (--canary) "
-                            "succeeded; the device was not changed")
+                    return say(Reason.NOT_STARTED, why=f": not every one of the first {len(self.canary)} devices "
+                                                       "(--canary) succeeded")
             if self.max_failures is not None and self.failures >= self.max_failures:
-                return (f"not started: {self.failures} devices failed (--max-failures {self.max_failures}); "
-                        "the device was not changed")
+                return say(Reason.NOT_STARTED, why=f": {self.failures} devices failed (--max-failures "
+                                                   f"{self.max_failures})")
         return None
 
     def finished(self, outcome):
         with self._changed:
-            self.failures += outcome.result == "failed"
+            self.failures += outcome.result == Result.FAILED
             if outcome.address in self._canary_left:
                 self._canary_left.discard(outcome.address)
                 self._canary_failed |= outcome.result not in SUCCEEDED
@@ -129,21 +130,21 @@ def reason_not_to_write(settings, before, history):
     if settings.dry_run:
         now = before.fpga_version or "(not reported)"
         named = f", version {image.header_version}" if image.header_version else ""
-        return ("dry run", None, f"would write and load {os.path.basename(image.path)} ({image.size} bytes{named}); "
-                                 f"the device reports FPGA version {now}")
+        return (Result.DRY_RUN, None, f"would write and load {os.path.basename(image.path)} ({image.size} "
+                                      f"bytes{named}); the device reports FPGA version {now}")
     if settings.force or history is None or not before.serial:
         return None
     loaded = history.already_loaded(before.serial, image.sha256)
     if loaded is None or loaded.fpga_version_after != before.fpga_version:
         return None
-    return ("skipped", "already_loaded", f"already holds this image (read back and verified), loaded {loaded.ended or loaded.started} with "
-                                         f"FPGA version {before.fpga_version}; --force updates it anyway")
+    return (Result.SKIPPED, Reason.ALREADY_LOADED,
+            say(Reason.ALREADY_LOADED, loaded=loaded.ended or loaded.started, version=before.fpga_version))
 
 
 def version_mismatch(image, reported):
-    """The failure message when the image's header names a version other than the one the
-    device reports after loading it; None when they agree or the header names none."""
+    """The DeviceFailure of a device that reports, after loading the image, another version than
+    the image's header names; None when they agree or the header names none."""
     if image is None or image.header_version is None or reported == image.header_version:
         return None
-    return (f"the device loaded the image but reports version {reported or '(none)'}, not {image.header_version}; "
-            "check the image")
+    return DeviceFailure(say(Reason.VERSION_MISMATCH, reported=reported or "(none)", expected=image.header_version),
+                         Reason.VERSION_MISMATCH, {"reported": reported, "expected": image.header_version})

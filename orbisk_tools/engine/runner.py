@@ -6,11 +6,12 @@ from orbisk_tools.engine.job import Job
 
 
 
-def update_devices(resolved, settings, view, jobs):
-    """Updates every device of `resolved` (see resolve()), `jobs` at a time; Ctrl-C stops them all
-    after their current exchange, and a second one stops waiting for erases. Returns the outcomes,
-    in order, and whether it was interrupted."""
-    stop = threading.Event()
+def update_devices(resolved, settings, view, jobs, stop=None):
+    """Updates every device of `resolved` (see resolve()), `jobs` at a time; Ctrl-C, or `stop` (a
+    threading.Event) set by another thread, stops them all after their current exchange, and a second
+    Ctrl-C stops waiting for erases. Returns the outcomes, in order, and whether Ctrl-C interrupted it."""
+    stop = threading.Event() if stop is None else stop
+    interrupted = False
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="update") as pool:
         jobs_running = [Job(target, addresses, settings, view, stop) for target, addresses in resolved.items()]
         futures = [pool.submit(job.run) for job in jobs_running]
@@ -24,7 +25,8 @@ def update_devices(resolved, settings, view, jobs):
                 break
             except KeyboardInterrupt:
                 presses += 1
-    return [future.result() for future in futures], stop.is_set()
+                interrupted = True
+    return [future.result() for future in futures], interrupted
 
 
 def _interrupt(jobs, stop, view):

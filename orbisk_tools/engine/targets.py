@@ -6,8 +6,9 @@ import ipaddress
 import re
 import socket
 
-from orbisk_tools.formats import files
+from orbisk_tools.engine.connection import cannot_connect
 from orbisk_tools.engine.outcomes import DeviceFailure
+from orbisk_tools.formats import files
 
 
 # ---- addresses ----------------------------------------------------------------------------
@@ -133,7 +134,7 @@ def resolve(targets):
             found[host] = sorted({info[4][0] for info in socket.getaddrinfo(host, None, type=socket.SOCK_STREAM)})
         except (socket.gaierror, UnicodeError) as error:  # UnicodeError: a name that cannot be encoded
             reason = getattr(error, "strerror", None) or str(error)
-            found[host] = DeviceFailure(f"cannot connect: name not found ({reason}); check the address")
+            found[host] = cannot_connect("name_not_found", f"name not found ({reason}); check the address")
     return {target: found[target.host] for target in targets}
 
 

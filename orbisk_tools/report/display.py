@@ -12,13 +12,14 @@ import datetime
 import threading
 import time
 
-from orbisk_tools.engine.outcomes import SUCCEEDED
+from orbisk_tools.engine.outcomes import SUCCEEDED, Phase
 
 REDRAW_SECONDS = 0.1
 BAR_WIDTHS = (10, 40)  # the narrowest bar that a live row shows, and the widest
 # Every phase of the history's vocabulary, where a device may be or where its update ended.
-PHASE_NAMES = {"connect": "Connecting", "probe": "Reading", "check": "Checking", "erase": "Erasing",
-               "write": "Writing", "verify": "Verifying", "load": "Loading", "version": "Loading", "done": "Loaded"}
+PHASE_NAMES = {Phase.CONNECT: "Connecting", Phase.PROBE: "Reading", Phase.CHECK: "Checking", Phase.ERASE: "Erasing",
+               Phase.WRITE: "Writing", Phase.VERIFY: "Verifying", Phase.LOAD: "Loading", Phase.VERSION: "Loading",
+               Phase.DONE: "Loaded"}
 
 
 class GuardedOutput:

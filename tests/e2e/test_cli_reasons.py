@@ -21,15 +21,6 @@ ADVICE = "the device still runs its previous FPGA image until it restarts; run t
 MAYBE_LOADED = "the read-back matched, but the device may not have loaded the new image; run the update again"
 NOT_CHANGED = "the device was not changed"
 
-# The reason keys of orbisk.VornFpga's UpdateOutcome.
-MODULE_KEYS = {
-    "no_image_path", "image_not_found", "image_type", "image_not_file", "image_stat_failed", "image_empty",
-    "image_unreadable", "header_parse_error", "header_hash_mismatch", "image_hash_mismatch", "signed_image_empty",
-    "signed_image_named_bin", "device_type_mismatch", "block_refused", "readback_mismatch", "image_changed",
-    "readback_not_data", "file_check_failed", "header_check_failed", "programming_failed", "timeout",
-    "connection_lost", "reply_too_long", "callback_error", "interrupted", "error",
-}
-
 
 def run(*args):
     return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=60)
@@ -222,8 +213,8 @@ def test_the_advice_follows_what_the_device_was_left_holding(made, expected):
     assert explain(made, "fw.bin", timeout=5) == expected
 
 
-def test_every_reason_key_of_the_module_has_a_line_and_a_test():
+def test_every_reason_key_of_the_module_has_a_line_and_a_test(module_keys):
     through_the_command = {*IMAGE_REFUSALS, *DEVICE_FAULTS, "image_unreadable"}
-    assert set(REASONS) == MODULE_KEYS
-    assert through_the_command | set(CONSTRUCTED) == MODULE_KEYS
+    assert module_keys <= set(REASONS)
+    assert through_the_command | set(CONSTRUCTED) == module_keys
     assert not through_the_command & set(CONSTRUCTED)

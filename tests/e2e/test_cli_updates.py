@@ -177,7 +177,7 @@ def test_unreachable_devices_cost_one_time_out_each_and_say_how_long(unreachable
         assert waited, device["message"]
         # The figure is the time this run waited for the device: the time-out, once.
         assert 1.0 <= float(waited[1]) < 2.0
-        assert (device["reason"], device["phase"], device["device_state"]) == (None, "connect", "untouched")
+        assert (device["reason"], device["phase"], device["device_state"]) == ("cannot_connect", "connect", "untouched")
 
 
 def test_devices_an_interrupt_kept_from_starting_are_reported_not_started(emulator, tmp_path, hold_at_block):

@@ -1,0 +1,33 @@
+"""The one vocabulary of outcomes, held to the FPGA module's sources, the advice table, the
+display and the reference."""
+
+import pathlib
+import re
+
+from orbisk_tools.engine.advice import PHASE_WORDS, REASONS
+from orbisk_tools.engine.outcomes import DeviceState, Phase, Reason
+from orbisk_tools.report.display import PHASE_NAMES
+
+ROOT = pathlib.Path(__file__).parent.parent.parent
+SOURCES = {path: path.read_text() for path in (ROOT / "orbisk" / "VornFpga").rglob("*.cpp")}
+
+
+def assigned_in_sources(field):
+    """The texts the module's C++ sources assign to an outcome's `field`."""
+    return {value for text in SOURCES.values() for value in re.findall(rf'\b{field} = "([a-z_]+)"', text)}
+
+
+def test_every_reason_key_of_the_module_is_a_reason_with_a_line_and_a_reference_entry(module_keys):
+    assert len(module_keys) > 20  # the parse found the keys
+    assert module_keys <= {reason.value for reason in Reason}
+    assert set(REASONS) == set(Reason)  # the tools' own keys end updates too: each has its line
+    outcomes_page = (ROOT / "docs" / "api" / "outcomes.rst").read_text()
+    assert {key for key in module_keys if f'``"{key}"``' not in outcomes_page} == set()
+
+
+def test_every_phase_and_device_state_of_the_module_is_in_the_vocabulary_and_has_its_words():
+    module_phases = assigned_in_sources("phase")
+    assert {"check", "erase", "version", "done"} <= module_phases
+    assert module_phases <= set(Phase)
+    assert assigned_in_sources("device_state") | {"untouched"} == set(DeviceState)
+    assert set(PHASE_WORDS) == set(PHASE_NAMES) == set(Phase)
