@@ -18,7 +18,7 @@ PYTHON_PACKAGES = {"host_standin/orbisk": "orbisk", "orbisk_tools": "orbisk_tool
 
 def expected_files():
     files = {module + sysconfig.get_config_var("EXT_SUFFIX") for module in MODULES}
-    files |= {module + ".pyi" for module in MODULES} | {"orbisk/py.typed"}
+    files |= {module + ".pyi" for module in MODULES} | {"orbisk/py.typed", "orbisk_tools/py.typed"}
     for source, installed in PYTHON_PACKAGES.items():
         files |= {f"{installed}/{path.relative_to(ROOT / source).as_posix()}" for path in (ROOT / source).rglob("*.py")}
     return files

@@ -6,11 +6,10 @@ import signal
 
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (INTERRUPTED, TERMINATED, Failure, add_device_options, add_device_type_option,
-                                          add_trust_key_option, device_targets, image_snapshot, lock_folder, printable,
-                                          resolve_devices, results_output, trusted_keys, write_report)
+                                          add_history_options, add_trust_key_option, device_targets, image_snapshot,
+                                          printable, resolve_devices, results_output, trusted_keys, write_report)
+from orbisk_tools.engine.outcomes import SUCCEEDED, Result
 from orbisk_tools.report.display import human_rate, summary_table, view_for
-from orbisk_tools.engine.outcomes import SUCCEEDED
-from orbisk_tools.cli.arguments import add_history_options
 
 RESULTS_LOST = "the output above is the only record of this run"
 
@@ -83,10 +82,9 @@ def run(args):
 
 
 def update_site(args, history, keys):
-    from orbisk_tools.records import history as records
-    from orbisk_tools.engine.job import Settings
-    from orbisk_tools.engine.runner import update_devices
-    from orbisk_tools.engine.rollout import Gate, RetryRefused, devices_to_retry
+    from orbisk_tools.engine.api import run_updates
+    from orbisk_tools.engine.locks import LockFolderRefused
+    from orbisk_tools.engine.rollout import RetryRefused, describe_run, devices_to_retry
 
     if args.retry_failed is not None:
         try:
@@ -94,7 +92,6 @@ def update_site(args, history, keys):
         except RetryRefused as refused:
             raise Failure(str(refused)) from None
         if failed and failed[0][0].startswith("run ") and history is not None:
-            from orbisk_tools.engine.rollout import describe_run
             args.err.line(f"Retrying the devices that did not succeed in {describe_run(history, failed[0][0][4:])}")
         if not failed:
             args.out.line("No device to retry: every device of that run succeeded")
@@ -109,12 +106,9 @@ def update_site(args, history, keys):
     resolved = resolve_devices(args, device_targets(args))
     with results_output(args, run_inputs(args)) as results, contextlib.ExitStack() as held:
         snapshot = held.enter_context(image_snapshot(args.image, args.device_type, keys))
-        image, vendor, image_facts = snapshot.path, snapshot.vendor, snapshot.facts
+        vendor = snapshot.vendor
         if vendor is not None:
             args.out.line(f"Vendor signature verified: key {vendor.key_id}, {printable(vendor.trusted_comment)}")
-        gate = None
-        if args.max_failures is not None or args.canary is not None:
-            gate = Gate(args.max_failures, [target.label for target in list(resolved)[: args.canary or 0]])
         view = None
         # A closed terminal must not end an update midway.
         hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
@@ -126,13 +120,14 @@ def update_site(args, history, keys):
 
         termination = signal.signal(signal.SIGTERM, terminate)
         try:
-            with lock_folder() as folder:
-                settings = Settings(image, args.device_type, args.timeout, args.window, folder,
-                                    history=history, run_id=records.new_run_id(), image_facts=image_facts,
-                                    dry_run=args.dry_run, force=args.force, gate=gate,
-                                    vendor_key_id=vendor.key_id if vendor else None, erase_timeout=args.erase_timeout)
-                view = view_for(args.out, len(resolved))
-                outcomes, interrupted = update_devices(resolved, settings, view, args.jobs)
+            view = view_for(args.out, len(resolved))
+            outcomes, _, interrupted = run_updates(
+                resolved, snapshot, jobs=args.jobs, device_type=args.device_type, timeout=args.timeout,
+                erase_timeout=args.erase_timeout, window=args.window, view=view, history=history,
+                force=args.force, dry_run=args.dry_run, max_failures=args.max_failures, canary=args.canary,
+                cancel=None)
+        except LockFolderRefused as refused:
+            raise Failure(str(refused)) from None
         finally:
             if view is not None:
                 view.close()
@@ -158,13 +153,13 @@ def run_inputs(args):
 
 
 def report_one(args, outcome):
-    if outcome.result == "interrupted":
+    if outcome.result == Result.INTERRUPTED:
         args.err.line(f"orbisk-fpga: {outcome.address}: update {outcome.message}")
         return
-    if outcome.result in ("skipped", "dry run"):
+    if outcome.result in (Result.SKIPPED, Result.DRY_RUN):
         args.out.line(f"{outcome.address}: {outcome.result}: {outcome.message}")
         return
-    if outcome.result != "updated":
+    if outcome.result != Result.UPDATED:
         args.err.line(f"orbisk-fpga: error: {outcome.address}: {outcome.message}")
         return
     version = outcome.fpga_version or "(not reported)"
@@ -177,10 +172,10 @@ def report_one(args, outcome):
 def report_fleet(args, outcomes):
     summary_table(outcomes, args.out)
     counts = collections.Counter(outcome.result for outcome in outcomes)
-    others = ", ".join(filter(None, [f"{counts['skipped']} verified and skipped" if counts["skipped"] else "",
-                                     f"{counts['dry run']} dry run" if counts["dry run"] else ""]))
+    others = ", ".join(filter(None, [f"{counts[Result.SKIPPED]} verified and skipped" if counts[Result.SKIPPED] else "",
+                                     f"{counts[Result.DRY_RUN]} dry run" if counts[Result.DRY_RUN] else ""]))
     others = f", {others}" if others else ""
-    args.out.line(f"{counts['updated']} of {len(outcomes)} devices updated{others}")
+    args.out.line(f"{counts[Result.UPDATED]} of {len(outcomes)} devices updated{others}")
     unfinished = len(outcomes) - sum(counts[result] for result in SUCCEEDED)
     if unfinished:
         args.err.line(f"orbisk-fpga: error: {unfinished} of {len(outcomes)} devices not updated; "

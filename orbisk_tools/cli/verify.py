@@ -34,29 +34,11 @@ def add_options(parser):
 def verdict(target, addresses, image, device_type, timeout, window, folder):
     """"holds", "differs at byte offset N" or "cannot tell: <why, and what to do>" for one device,
     from a read-back under the device's lock that sends nothing state-changing."""
-    from orbisk.VornFpga import FpgaTool
+    from orbisk_tools.engine.outcomes import Result
+    from orbisk_tools.engine.readback import read_back
 
-    from orbisk_tools.engine import window as windows
-    from orbisk_tools.engine.outcomes import DeviceFailure
-    from orbisk_tools.engine.connection import device_connection
-    from orbisk_tools.engine.advice import transport_failure
-
-    try:
-        with device_connection(target, addresses, timeout, folder) as conn:
-            tool = FpgaTool(conn)
-            tool.console_progress = False
-            tool.pipeline_depth = window or windows.probe_pipeline_depth(conn)
-            result = tool.verifyFpgaImage(image, device_type)
-    except DeviceFailure as failure:
-        return f"cannot tell: {failure}"
-    except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
-        return "cannot tell: " + transport_failure(error, timeout, "while reading the device back", "verify it again")
-    data = result.RetData or {}
-    if data.get("holds"):
-        return HOLDS
-    if data.get("offset") is not None:
-        return f"differs at byte offset {data['offset']}"
-    return f"cannot tell: the device refused the read-back ({result.RetMsg}); check the image and the device type"
+    found = read_back(target, addresses, image, device_type, timeout, window, folder)
+    return found.message if found.result in (Result.HOLDS, Result.DIFFERS) else f"cannot tell: {found.message}"
 
 
 def verdicts(args, resolved, image):

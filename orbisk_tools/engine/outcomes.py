@@ -6,6 +6,7 @@ a caller comparing with "updated" see the same texts as before."""
 
 from __future__ import annotations
 
+import collections
 import dataclasses
 import enum
 from collections.abc import Mapping
@@ -146,3 +147,71 @@ class Outcome:
     def reported(self) -> dict[str, Any]:
         """The fields of the JSON result, in order."""
         return {field.name: getattr(self, field.name) for field in dataclasses.fields(self) if field.name != "error"}
+
+
+@dataclasses.dataclass(frozen=True)
+class DeviceResult:
+    """How the update (or the read-back) of one device ended: what the engine's functions return,
+    and the `outcome` of an UpdateError."""
+    address: str  # HOST:PORT, or [IPv6]:PORT
+    result: Result
+    reason: Reason | str | None  # why it did not succeed (a newer module's key as it is); None for an update
+    details: dict[str, Any]  # the reason's fields, e.g. {"offset": 32, "attempts": 10}
+    phase: Phase | str | None  # where it ended; None when nothing was started
+    device_state: DeviceState  # what the device was left holding
+    message: str  # what happened, and what to do, in one line
+    bytes_written: int = 0  # what the device acknowledged of the update that ran last
+    window: int = 0  # the commands in flight of that update; 0 when none ran
+    serial: str = ""  # "" when the device was not asked
+    fpga_version_before: str = ""
+    fpga_version_after: str = ""
+    seconds: float = 0.0  # the whole update, from connecting to loading
+    write_seconds: float = 0.0
+    read_back_seconds: float = 0.0
+    history_error: str = ""  # why the history could not record this update, which went on all the same
+
+    @property
+    def ok(self) -> bool:
+        """Whether the device needs nothing more: updated, skipped, a dry run, or it holds the image."""
+        return self.result in SUCCEEDED
+
+    @classmethod
+    def of(cls, outcome: Outcome) -> DeviceResult:
+        message = outcome.message
+        if outcome.result == Result.UPDATED and not message:
+            message = f"updated: FPGA version {outcome.fpga_version or '(not reported)'}, " \
+                      f"{outcome.bytes_written} bytes written"
+        return cls(outcome.address, outcome.result, outcome.reason, outcome.details, outcome.phase,
+                   outcome.device_state, message, outcome.bytes_written, outcome.window, outcome.serial,
+                   outcome.fpga_version_before, outcome.fpga_version, outcome.seconds, outcome.write_seconds,
+                   outcome.read_back_seconds, outcome.history_error)
+
+
+@dataclasses.dataclass(frozen=True)
+class SiteResult:
+    """How the update of several devices ended: each device's result, in the order given."""
+    devices: tuple[DeviceResult, ...]
+    run_id: str | None = None  # the run's id in the history
+    vendor_key_id: str | None = None  # the key that verified the image's vendor signature; None without trust keys
+
+    @property
+    def counts(self) -> collections.Counter[Result]:
+        """How many devices ended with each result."""
+        return collections.Counter(device.result for device in self.devices)
+
+    @property
+    def ok(self) -> bool:
+        """Whether every device needs nothing more."""
+        return all(device.ok for device in self.devices)
+
+
+class UpdateError(Exception):
+    """An update that did not succeed, or a read-back that cannot tell: `outcome` is its
+    DeviceResult, str() its one line. What ended it, when an exception did, is the __cause__."""
+
+    def __init__(self, outcome: DeviceResult):
+        super().__init__(outcome.message)
+        self.outcome = outcome
+
+    def __reduce__(self):
+        return type(self), (self.outcome,)

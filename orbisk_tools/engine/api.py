@@ -1,0 +1,320 @@
+"""The engine for scripts: what `orbisk-fpga update`, `verify` and `status` do, as functions.
+
+Each does for a device what the command line does: the image read once into a private copy,
+checked, and verified against the trusted keys; every address checked and looked up before any
+device is touched; the device's lock; the read-only probe that sets the window; the erase's own
+time-out; the history, when one is given; the read-back before a skip; the outcome. The command
+line is a thin layer over run_updates().
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import contextlib
+import logging
+import math
+import os
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Literal, Protocol
+
+from orbisk_tools.engine import locks
+from orbisk_tools.engine.image import ImagePath, Snapshot, image_snapshot, trusted_keys_from
+from orbisk_tools.engine.job import Settings
+from orbisk_tools.engine.outcomes import (DeviceFailure, DeviceResult, DeviceState, ImageRefused, Outcome, Phase,
+                                          Result, SiteResult, UpdateError)
+from orbisk_tools.engine.readback import read_back
+from orbisk_tools.engine.rollout import Gate
+from orbisk_tools.engine.runner import update_devices
+from orbisk_tools.engine.status import DeviceStatus, add_history, ask
+from orbisk_tools.engine.targets import Target, parse_address, resolve, same_device
+from orbisk_tools.engine.window import MAX_DEPTH
+from orbisk_tools.formats.protocol import DEVICE_TYPES
+from orbisk_tools.records.history import History, new_run_id
+
+DEFAULT_PORT = 5025
+logger = logging.getLogger("orbisk_tools")  # what the engine notes on the way: a window of 1, a second try
+
+Window = int | Literal["auto"]
+HistoryArgument = History | str | os.PathLike[str] | None
+ProgressCallback = Callable[[str, str, int, int], object]  # (address, stage, current, total)
+
+
+class CancelToken(Protocol):
+    """What `cancel` takes: a threading.Event, or anything with is_set() and set()."""
+
+    def is_set(self) -> bool: ...
+
+    def set(self) -> None: ...
+
+
+class View(Protocol):
+    """What an update tells as it goes: the command line's display, or the script's callback."""
+
+    def phase(self, address: str, phase: Phase) -> None: ...
+
+    def progress(self, address: str, stage: str, current: int, total: int) -> None: ...
+
+    def note(self, text: str) -> None: ...
+
+    def finished(self, outcome: Outcome, phase: Phase | str | None) -> None: ...
+
+
+class Callbacks:
+    """The View of a script: each phase and each block to `progress`, notes to the log."""
+
+    def __init__(self, progress: ProgressCallback | None):
+        self._progress = progress
+
+    def phase(self, address: str, phase: Phase) -> None:
+        if self._progress is not None:
+            self._progress(address, phase, 0, 0)
+
+    def progress(self, address: str, stage: str, current: int, total: int) -> None:
+        if self._progress is not None:
+            self._progress(address, stage, current, total)
+
+    def note(self, text: str) -> None:
+        logger.info(text)
+
+    def finished(self, outcome: Outcome, phase: Phase | str | None) -> None:
+        pass
+
+
+# ---- the public functions ------------------------------------------------------------------
+
+def update_device(address: str, image: ImagePath, *, device_type: int = 32, timeout: float = 5.0,
+                  erase_timeout: float = 120.0, window: Window = "auto", progress: ProgressCallback | None = None,
+                  history: HistoryArgument = None, trust_keys: Iterable[ImagePath] = (), force: bool = False,
+                  dry_run: bool = False, cancel: CancelToken | None = None) -> DeviceResult:
+    """Updates the FPGA image of the device at `address` ("HOST", "HOST:PORT" or "[IPv6]:PORT";
+    port 5025 by default) and returns its DeviceResult: updated, skipped (it holds the image,
+    read back and verified) or a dry run. Any other end raises UpdateError; see update_site()
+    for the arguments and the other exceptions."""
+    target = _target(address)
+    try:
+        outcomes, site = _update(
+            [target], image, jobs=1, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
+            window=window, progress=progress, history=history, trust_keys=trust_keys, force=force,
+            dry_run=dry_run, max_failures=None, canary=None, cancel=cancel)
+    except ImageRefused as refused:
+        raise UpdateError(DeviceResult(target.label, Result.FAILED, refused.reason, refused.details, Phase.CHECK,
+                                       DeviceState.UNTOUCHED, str(refused))) from refused
+    (outcome,), (result,) = outcomes, site.devices
+    if not result.ok:
+        raise UpdateError(result) from outcome.error
+    return result
+
+
+def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, device_type: int = 32,
+                timeout: float = 5.0, erase_timeout: float = 120.0, window: Window = "auto",
+                progress: ProgressCallback | None = None, history: HistoryArgument = None,
+                trust_keys: Iterable[ImagePath] = (), force: bool = False, dry_run: bool = False,
+                max_failures: int | None = None, canary: int | None = None,
+                cancel: CancelToken | None = None) -> SiteResult:
+    """Updates the devices at `addresses`, up to `jobs` at once, each on its own connection, and
+    returns their results; a device that fails does not stop the others.
+
+    `device_type` is one of the types the tools know (28, 32, ...); `timeout` is how long to wait
+    for a device to connect and to answer each command, `erase_timeout` for the erase. `window`
+    is the commands kept in flight, 1 to 1024, or "auto" to learn them from each device.
+    `progress(address, stage, current, total)` is called from the update threads, with a phase
+    (current and total 0) as each device connects and erases, and for every block written
+    ("write") and read back ("verify"). `history` (a path, or an open History) records every
+    attempt, and proposes the devices that already hold the image, which are skipped once their
+    read-back matches, unless `force`. With `trust_keys` (key texts or key files), the image
+    must carry a signature IMAGE.minisig by one of them. `dry_run` identifies each device and
+    changes nothing. `max_failures` starts no new device once that many failed; `canary` updates
+    the first devices first, and the rest only if all of them succeeded. Setting `cancel` stops
+    every update after its current exchange (a device not yet erased is left untouched).
+
+    Raises, before any device is touched: ValueError or TypeError for an argument that cannot be
+    used (an address that is none, or two addresses of one device), ImageRefused for an image
+    that fails its checks or its signature, KeyRefused for a trusted key that cannot be read,
+    HistoryUnavailable for a history that cannot be opened, LockFolderRefused for a lock folder
+    that cannot be trusted. Ctrl-C stops every update after its current exchange, then raises
+    KeyboardInterrupt."""
+    _, site = _update(
+        [_target(address) for address in _texts(addresses, "addresses")], image, jobs=jobs, device_type=device_type,
+        timeout=timeout, erase_timeout=erase_timeout, window=window, progress=progress, history=history,
+        trust_keys=trust_keys, force=force, dry_run=dry_run, max_failures=max_failures, canary=canary, cancel=cancel)
+    return site
+
+
+def verify_device(address: str, image: ImagePath, *, device_type: int = 32, timeout: float = 5.0,
+                  window: Window = "auto", trust_keys: Iterable[ImagePath] = ()) -> DeviceResult:
+    """Whether the device at `address` holds exactly `image`, from its read-back under its lock,
+    sending nothing that erases, writes or loads: a DeviceResult whose result is Result.HOLDS, or
+    Result.DIFFERS with the reason and details["offset"] of the first byte that differs.
+
+    Raises UpdateError when it cannot tell (the device cannot be reached or locked, or its
+    read-back fails); ValueError, TypeError, ImageRefused, KeyRefused and LockFolderRefused as
+    update_site() does."""
+    target = _target(address)
+    _check_options(device_type, timeout, jobs=1)
+    depth = _depth(window)
+    keys = trusted_keys_from(trust_keys)
+    (target, addresses), = _resolved([target]).items()
+    try:
+        with image_snapshot(image, device_type, keys) as snapshot, locks.lock_folder() as folder:
+            outcome = read_back(target, addresses, snapshot.path, device_type, timeout, depth, folder)
+    except ImageRefused as refused:
+        raise UpdateError(DeviceResult(target.label, Result.FAILED, refused.reason, refused.details, Phase.CHECK,
+                                       DeviceState.UNTOUCHED, str(refused))) from refused
+    if outcome.result == Result.FAILED:
+        raise UpdateError(DeviceResult.of(outcome)) from outcome.error
+    return DeviceResult.of(outcome)
+
+
+def status_of(addresses: Iterable[str], *, history: HistoryArgument = None, image: ImagePath | None = None,
+              device_type: int = 32, timeout: float = 5.0, jobs: int = 8, window: Window = "auto",
+              trust_keys: Iterable[ImagePath] = ()) -> list[DeviceStatus]:
+    """What `orbisk-fpga status` shows of each device at `addresses`, asked up to `jobs` at once
+    through queries that change nothing: what it reports (or why it could not be asked), beside
+    its last attempt in `history` (a path, which is not created, or an open History), with the
+    flag of an update left unfinished; with `image`, whether it holds exactly that image, from its
+    read-back. Raises as update_site() does."""
+    targets = [_target(address) for address in _texts(addresses, "addresses")]
+    _check_options(device_type, timeout, jobs)
+    depth = _depth(window)
+    keys = trusted_keys_from(trust_keys)
+    resolved = _resolved(targets)
+    with _history(history, create=False) as records, locks.lock_folder() as folder, \
+            concurrent.futures.ThreadPoolExecutor(jobs) as pool:
+        statuses = list(pool.map(lambda item: ask(*item, device_type, timeout, folder), resolved.items()))
+        if image is not None:
+            with image_snapshot(image, device_type, keys) as snapshot:
+                found = pool.map(lambda item: read_back(*item, snapshot.path, device_type, timeout, depth, folder),
+                                 resolved.items())
+                for status, outcome in zip(statuses, found):
+                    status.image = outcome.message if outcome.result != Result.FAILED \
+                        else f"cannot tell: {outcome.message}"
+        if records is not None:
+            for status in statuses:
+                add_history(status, records)
+    return statuses
+
+
+# ---- what the command line shares ------------------------------------------------------------
+
+def run_updates(resolved: dict[Target, list[str] | DeviceFailure], snapshot: Snapshot, *, jobs: int, device_type: int,
+                timeout: float, erase_timeout: float, window: int | None, view: View, history: History | None,
+                force: bool, dry_run: bool, max_failures: int | None, canary: int | None,
+                cancel: CancelToken | None) -> tuple[list[Outcome], str, bool]:
+    """Updates the devices of `resolved` (see targets.resolve) with the image of `snapshot`,
+    telling `view` as they go: (their Outcomes, in order; the run's id; whether Ctrl-C stopped
+    it). Raises LockFolderRefused before any device is touched."""
+    gate = None
+    if max_failures is not None or canary is not None:
+        gate = Gate(max_failures, [target.label for target in list(resolved)[: canary or 0]])
+    vendor = snapshot.vendor
+    run_id = new_run_id()
+    with locks.lock_folder() as folder:
+        settings = Settings(snapshot.path, device_type, timeout, window, folder, history=history, run_id=run_id,
+                            image_facts=snapshot.facts, dry_run=dry_run, force=force, gate=gate,
+                            vendor_key_id=vendor.key_id if vendor else None, erase_timeout=erase_timeout)
+        outcomes, interrupted = update_devices(resolved, settings, view, jobs, cancel)
+    return outcomes, run_id, interrupted
+
+
+# ---- the pieces ----------------------------------------------------------------------------
+
+def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: int, timeout: float,
+            erase_timeout: float, window: Window, progress: ProgressCallback | None, history: HistoryArgument,
+            trust_keys: Iterable[ImagePath], force: bool, dry_run: bool, max_failures: int | None,
+            canary: int | None, cancel: CancelToken | None) -> tuple[list[Outcome], SiteResult]:
+    _check_options(device_type, timeout, jobs, erase_timeout)
+    depth = _depth(window)
+    for name, value in (("max_failures", max_failures), ("canary", canary)):
+        if value is not None:
+            _whole_number(name, value, 1)
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
+    keys = trusted_keys_from(trust_keys)
+    resolved = _resolved(targets)
+    with _history(history, create=True) as records, image_snapshot(image, device_type, keys) as snapshot:
+        outcomes, run_id, interrupted = run_updates(
+            resolved, snapshot, jobs=jobs, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
+            window=depth, view=Callbacks(progress), history=records, force=force, dry_run=dry_run,
+            max_failures=max_failures, canary=canary, cancel=cancel)
+    if interrupted:
+        raise KeyboardInterrupt
+    vendor = snapshot.vendor
+    return outcomes, SiteResult(tuple(map(DeviceResult.of, outcomes)), run_id, vendor.key_id if vendor else None)
+
+
+def _texts(values: Iterable[str], name: str) -> list[str]:
+    if isinstance(values, (str, bytes)):
+        raise TypeError(f"{name} must be a list of addresses, not one {type(values).__name__}")
+    return list(values)
+
+
+def _target(address: str) -> Target:
+    if not isinstance(address, str):
+        raise TypeError(f"an address must be a str, not {type(address).__name__}")
+    return parse_address(address, DEFAULT_PORT)  # ValueError, naming the address
+
+
+def _resolved(targets: Sequence[Target]) -> dict[Target, list[str] | DeviceFailure]:
+    """{target: its addresses} (see targets.resolve); a device given twice is a ValueError."""
+    if not targets:
+        raise ValueError("no address given")
+    seen: set[Target] = set()
+    for target in targets:
+        if target in seen:
+            raise ValueError(f"{target.label} is given twice; give each device once")
+        seen.add(target)
+    resolved = resolve(targets)
+    same = same_device(resolved)
+    if same:
+        first, second, shared = same
+        raise ValueError(f"{first.label} and {second.label} are the same device ({shared.label}); "
+                         "give each device once")
+    return resolved
+
+
+def _check_options(device_type: int, timeout: float, jobs: int, erase_timeout: float = 1.0) -> None:
+    """TypeError or ValueError, naming the argument, for one that cannot be used."""
+    _whole_number("device_type", device_type)
+    if device_type not in DEVICE_TYPES:
+        raise ValueError(f"device_type must be one of {', '.join(map(str, DEVICE_TYPES))}, not {device_type}")
+    for name, seconds in (("timeout", timeout), ("erase_timeout", erase_timeout)):
+        if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
+            raise TypeError(f"{name} must be a number of seconds, not {type(seconds).__name__}")
+        if not (math.isfinite(seconds) and 0 < seconds <= 86400):
+            raise ValueError(f"{name} must be above 0 and at most 86400 seconds, not {seconds!r}")
+    _whole_number("jobs", jobs, 1, 1024)
+
+
+def _whole_number(name: str, value: object, low: int | None = None, high: int | None = None) -> None:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if (low is not None and value < low) or (high is not None and value > high):
+        raise ValueError(f"{name} must be from {low}{f' to {high}' if high else ' up'}, not {value}")
+
+
+def _depth(window: Window) -> int | None:
+    """The commands in flight of `window`; None for "auto"."""
+    if window == "auto":
+        return None
+    if isinstance(window, bool) or not isinstance(window, int):
+        raise TypeError(f'window must be "auto" or an int, not {type(window).__name__}')
+    _whole_number("window", window, 1, MAX_DEPTH)
+    return window
+
+
+@contextlib.contextmanager
+def _history(history: HistoryArgument, create: bool) -> Iterator[History | None]:
+    """The History that `history` names, opened here (and closed at the end) when it is a path;
+    with `create` False, None for a path where there is none yet."""
+    if history is None or isinstance(history, History):
+        yield history
+        return
+    if not isinstance(history, (str, os.PathLike)):
+        raise TypeError(f"history must be a path, a History or None, not {type(history).__name__}")
+    path = os.fspath(history)
+    if not create and not os.path.exists(path):
+        yield None
+        return
+    with History.open(path) as opened:
+        yield opened
+
