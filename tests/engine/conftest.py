@@ -1,0 +1,10 @@
+"""The end-to-end tests' emulator fixtures (tests/e2e/conftest.py), for the engine's tests."""
+
+import importlib.util
+import pathlib
+
+_spec = importlib.util.spec_from_file_location("e2e_fixtures", pathlib.Path(__file__).parent.parent / "e2e" / "conftest.py")
+_fixtures = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(_fixtures)
+
+emulator, hold_at_block = _fixtures.emulator, _fixtures.hold_at_block
