@@ -67,7 +67,7 @@ class Callbacks:
 
     def phase(self, address: str, phase: Phase) -> None:
         if self._progress is not None:
-            self._progress(address, phase, 0, 0)
+            self._progress(address, str(phase), 0, 0)  # a text, as the module's stages are
 
     def progress(self, address: str, stage: str, current: int, total: int) -> None:
         if self._progress is not None:

@@ -152,27 +152,47 @@ class Outcome:
 @dataclasses.dataclass(frozen=True)
 class DeviceResult:
     """How the update (or the read-back) of one device ended: what the engine's functions return,
-    and the `outcome` of an UpdateError."""
-    address: str  # HOST:PORT, or [IPv6]:PORT
+    and the `outcome` of an UpdateError.
+
+    Attributes:
+        address: The device, as "HOST:PORT" or "[IPv6]:PORT".
+        result: A Result.
+        reason: Why it did not succeed, a Reason (a key of a newer FPGA module as it is):
+            Reason.ALREADY_LOADED for a skip, None for an update, a dry run or a read-back that holds.
+        details: The reason's fields, e.g. {"offset": 32, "attempts": 10}.
+        phase: Where it ended, a Phase; None when nothing was started.
+        device_state: What the device was left holding, a DeviceState.
+        message: What happened, and what to do, in one line.
+        bytes_written: What the device acknowledged of the update that ran last.
+        window: The commands in flight of that update; 0 when none ran.
+        serial: The device's serial number; "" when it was not asked.
+        fpga_version_before: The FPGA version it reported before the update.
+        fpga_version_after: The FPGA version it reported after loading the image.
+        seconds: The whole update, from connecting to loading.
+        write_seconds: The time the write took.
+        read_back_seconds: The time the read-back took.
+        history_error: Why the history could not record this update, which went on all the same.
+    """
+    address: str
     result: Result
-    reason: Reason | str | None  # why it did not succeed (a newer module's key as it is); None for an update
-    details: dict[str, Any]  # the reason's fields, e.g. {"offset": 32, "attempts": 10}
-    phase: Phase | str | None  # where it ended; None when nothing was started
-    device_state: DeviceState  # what the device was left holding
-    message: str  # what happened, and what to do, in one line
-    bytes_written: int = 0  # what the device acknowledged of the update that ran last
-    window: int = 0  # the commands in flight of that update; 0 when none ran
-    serial: str = ""  # "" when the device was not asked
+    reason: Reason | str | None
+    details: dict[str, Any]
+    phase: Phase | str | None
+    device_state: DeviceState
+    message: str
+    bytes_written: int = 0
+    window: int = 0
+    serial: str = ""
     fpga_version_before: str = ""
     fpga_version_after: str = ""
-    seconds: float = 0.0  # the whole update, from connecting to loading
+    seconds: float = 0.0
     write_seconds: float = 0.0
     read_back_seconds: float = 0.0
-    history_error: str = ""  # why the history could not record this update, which went on all the same
+    history_error: str = ""
 
     @property
     def ok(self) -> bool:
-        """Whether the device needs nothing more: updated, skipped, a dry run, or it holds the image."""
+        """True when the device needs nothing more (updated, skipped, a dry run, or it holds the image)."""
         return self.result in SUCCEEDED
 
     @classmethod
@@ -189,10 +209,17 @@ class DeviceResult:
 
 @dataclasses.dataclass(frozen=True)
 class SiteResult:
-    """How the update of several devices ended: each device's result, in the order given."""
+    """How the update of several devices ended.
+
+    Attributes:
+        devices: Each device's DeviceResult, in the order given.
+        run_id: The run's id, as the history records it.
+        vendor_key_id: The id of the key that verified the image's vendor signature; None without
+            trusted keys.
+    """
     devices: tuple[DeviceResult, ...]
-    run_id: str | None = None  # the run's id in the history
-    vendor_key_id: str | None = None  # the key that verified the image's vendor signature; None without trust keys
+    run_id: str | None = None
+    vendor_key_id: str | None = None
 
     @property
     def counts(self) -> collections.Counter[Result]:
@@ -201,7 +228,7 @@ class SiteResult:
 
     @property
     def ok(self) -> bool:
-        """Whether every device needs nothing more."""
+        """True when every device needs nothing more."""
         return all(device.ok for device in self.devices)
 
 

@@ -15,14 +15,26 @@ from orbisk_tools.records.history import UNFINISHED, Attempt, History
 
 @dataclasses.dataclass
 class DeviceStatus:
-    """One device as `status` shows it."""
+    """One device as `orbisk-fpga status` shows it.
+
+    Attributes:
+        address: The device, as "HOST:PORT" or "[IPv6]:PORT".
+        reported: What it reports (serial, fpga_id, fpga_version, control_fw_version: None for what it
+            did not say); None when it could not be asked.
+        problem: Why it could not be asked, and what to do; "" when it was.
+        last_attempt: Its newest attempt in the history (a records.history.Attempt), or None.
+        last_outcome: How that attempt ended, as the user reads it ("updated", "ended unrecorded", ...).
+        unfinished: The flag of a device whose last update erased it and did not load a verified
+            image; "" for none.
+        image: With an image: "holds", "differs at byte offset N" or "cannot tell: ..."; else None.
+    """
     address: str
-    reported: DeviceFacts | None = None  # None when the device could not be asked
-    problem: str = ""  # why it could not be asked
-    last_attempt: Attempt | None = None  # the newest recorded attempt, or None
-    last_outcome: str = ""  # its outcome as the user reads it
-    unfinished: str = ""  # the flag of a device left without a verified image
-    image: str | None = None  # with an image: "holds", "differs at byte offset N" or "cannot tell: ..."
+    reported: DeviceFacts | None = None
+    problem: str = ""
+    last_attempt: Attempt | None = None
+    last_outcome: str = ""
+    unfinished: str = ""
+    image: str | None = None
 
 
 def ask(target: Target, addresses: list[str] | DeviceFailure, device_type: int, timeout: float,

@@ -22,7 +22,9 @@ def test_every_reason_key_of_the_module_is_a_reason_with_a_line_and_a_reference_
     assert module_keys <= {reason.value for reason in Reason}
     assert set(REASONS) == set(Reason)  # the tools' own keys end updates too: each has its line
     outcomes_page = (ROOT / "docs" / "api" / "outcomes.rst").read_text()
+    engine_page = (ROOT / "docs" / "api" / "engine.rst").read_text()
     assert {key for key in module_keys if f'``"{key}"``' not in outcomes_page} == set()
+    assert {reason for reason in set(Reason) - module_keys if f'``"{reason}"``' not in engine_page} == set()
 
 
 def test_every_phase_and_device_state_of_the_module_is_in_the_vocabulary_and_has_its_words():
