@@ -180,11 +180,12 @@ def status_of(addresses: Iterable[str], *, history: HistoryArgument = None, imag
     resolved = _resolved(targets)
     with _history(history, create=False) as records, locks.lock_folder() as folder, \
             concurrent.futures.ThreadPoolExecutor(jobs) as pool:
-        statuses = list(pool.map(lambda item: ask(*item, device_type, timeout, folder), resolved.items()))
+        statuses = list(pool.map(lambda item: ask(item[0], item[1], device_type, timeout, folder),
+                                 resolved.items()))
         if image is not None:
             with image_snapshot(image, device_type, keys) as snapshot:
-                found = pool.map(lambda item: read_back(*item, snapshot.path, device_type, timeout, depth, folder),
-                                 resolved.items())
+                found = pool.map(lambda item: read_back(item[0], item[1], snapshot.path, device_type, timeout, depth,
+                                                        folder), resolved.items())
                 for status, outcome in zip(statuses, found):
                     status.image = outcome.message if outcome.result != Result.FAILED \
                         else f"cannot tell: {outcome.message}"

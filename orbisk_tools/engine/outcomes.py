@@ -201,7 +201,7 @@ class DeviceResult:
         if outcome.result == Result.UPDATED and not message:
             message = f"updated: FPGA version {outcome.fpga_version or '(not reported)'}, " \
                       f"{outcome.bytes_written} bytes written"
-        return cls(outcome.address, outcome.result, outcome.reason, outcome.details, outcome.phase,
+        return cls(outcome.address, outcome.result, outcome.reason, dict(outcome.details), outcome.phase,
                    outcome.device_state, message, outcome.bytes_written, outcome.window, outcome.serial,
                    outcome.fpga_version_before, outcome.fpga_version, outcome.seconds, outcome.write_seconds,
                    outcome.read_back_seconds, outcome.history_error)
@@ -240,5 +240,5 @@ class UpdateError(Exception):
         super().__init__(outcome.message)
         self.outcome = outcome
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[type[UpdateError], tuple[DeviceResult]]:
         return type(self), (self.outcome,)
