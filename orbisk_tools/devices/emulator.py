@@ -97,6 +97,7 @@ class Device:
         self.beams = BeamState()
         self.commands = []  # every command word received, in order
         self.lock = threading.Lock()
+        self.stopped = threading.Event()  # set when the emulator stops: its waits end at once
 
     # ---- FPGA controller ---------------------------------------------------
 
@@ -129,7 +130,7 @@ class Device:
     def _store(self, data, blocks):
         fpga = self.fpga
         if self.faults.write_rate:
-            time.sleep(len(data) / self.faults.write_rate)
+            self.stopped.wait(len(data) / self.faults.write_rate)
         fpga.memory[fpga.pointer : fpga.pointer + len(data)] = data
         fpga.pointer += len(data)
         fpga.blocks_taken += blocks
@@ -160,7 +161,7 @@ class Device:
             fpga.config_mode = argument
             return OK
         if word == protocol.FPGA_ERASE:
-            time.sleep(self.faults.erase_seconds)
+            self.stopped.wait(self.faults.erase_seconds)
             log.info("FPGA configuration memory erased")
             fpga.memory.clear()
             fpga.pointer = 0
@@ -516,6 +517,7 @@ class DeviceEmulator:
         return self
 
     def stop(self):
+        self.device.stopped.set()
         self._server.shutdown()
         self._server.close_clients()
         self._server.server_close()

@@ -102,6 +102,8 @@ class Job:
                     self.reason = "reply_too_long"  # before the module's update, which would say so itself
         finally:
             _job.label = None
+            if self.conn is not None:
+                self.conn.settle(1.0)  # an erase that a second Ctrl-C stopped waiting for
         self._record_module_outcome(outcome)
         if outcome.reason is None and outcome.result not in SUCCEEDED:
             outcome.reason = self.reason  # a reason of the run's own: not started, a version mismatch

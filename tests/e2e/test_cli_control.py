@@ -121,4 +121,4 @@ def test_a_second_ctrl_c_stops_waiting_for_an_erase(emulator, tmp_path):
     assert "may take up to" in erasing
     assert "stopped waiting for the erase; the device is left erased" in output + errors
     (row,) = json.loads(results.read_text())["devices"]
-    assert (row["result"], row["device_state"], row["phase"]) == ("interrupted", "erased", "erase")
+    assert (row["result"], row["device_state"], row["phase"]) == ("interrupted", "erased", "erase"), json.dumps(row)

@@ -151,6 +151,8 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
             "fw.bin", type_32, lambda: make_conn({"FPGA_PROGRAM": ["0", TimeoutError()]})))),
         ("update, version not JSON", raises(ValueError, update(
             "fw.bin", type_28, lambda: make_fpga({"GET_FE_INFO": "not json"})))),
+        ("update, interrupted while erasing", raises(KeyboardInterrupt, update(
+            "fw.bin", type_32, lambda: make_conn({"FPGA_ERASE": KeyboardInterrupt()})))),
         ("update, reply too long", raises(ReplyTooLong, update(
             "fw.bin", type_32, lambda: make_conn({"FPGA_ERASE": ReplyTooLong("longer than 4096 bytes")})))),
         ("update, callback error", raises(ZeroDivisionError, update("fw.tbin", type_32, progress=failing_progress))),
