@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-from orbisk_tools.formats import signatures
+from orbisk_tools.formats import files, signatures
 
 pytestmark = pytest.mark.cryptography
 from orbisk_tools.formats.signatures import KeyFileError, SignatureError
@@ -96,6 +96,11 @@ class TestInteroperability:
         signatures.sign_file(image, signatures.read_secret_key(secret), "signed by us")
         assert "signed by us" in run([minisign_program, "-V", "-p", public, "-m", str(image)])
 
+        # A trusted comment is printable ASCII: the name shows escaped, and the file still signs.
+        named = image.rename(tmp_path / "fpga\u00e9\t.tbin")
+        signatures.sign_file(named, signatures.read_secret_key(secret))
+        assert "\tfile:fpga\\xe9\\t.tbin\tsha256:" in run([minisign_program, "-V", "-p", public, "-m", str(named)])
+
     def test_a_key_minisign_protected_with_a_password_signs_with_ours(self, minisign_program,
                                                                        tmp_path, image):
         secret, public = str(tmp_path / "m.key"), str(tmp_path / "m.pub")
@@ -178,7 +183,11 @@ class TestVerification:
 class TestKeys:
     def test_keygen_writes_an_owner_only_secret_key_and_never_overwrites(self, tmp_path):
         secret, public = tmp_path / "k.key", tmp_path / "k.pub"
-        key = signatures.generate_keypair(secret, public)
+        umask = os.umask(0)  # owner-only whatever the umask
+        try:
+            key = signatures.generate_keypair(secret, public)
+        finally:
+            os.umask(umask)
         assert stat.S_IMODE(secret.stat().st_mode) == 0o600
         assert public.read_text() == key.file_text()
         before = (secret.read_bytes(), public.read_bytes())
@@ -195,6 +204,30 @@ class TestKeys:
         with pytest.raises(KeyFileError, match="exists"):
             signatures.generate_keypair(tmp_path / "link.key", tmp_path / "l.pub")
         assert target.read_text() == "keep"
+
+    def test_a_key_file_that_appears_while_the_keys_are_made_is_kept(self, tmp_path, monkeypatch):
+        secret, public = tmp_path / "k.key", tmp_path / "k.pub"
+        commit = files.Output.commit
+
+        def taken_meanwhile(output, data):
+            if output.path == public:
+                public.write_text("someone else's")
+            commit(output, data)
+
+        monkeypatch.setattr(files.Output, "commit", taken_meanwhile)
+        with pytest.raises(KeyFileError, match=f"{public} exists; key files are never overwritten"):
+            signatures.generate_keypair(secret, public)
+        assert os.listdir(tmp_path) == ["k.pub"] and public.read_text() == "someone else's"
+
+    def test_a_damaged_secret_key_is_refused(self, tmp_path):
+        secret = tmp_path / "k.key"
+        signatures.generate_keypair(secret, tmp_path / "k.pub")
+        comment, line = secret.read_text().splitlines()
+        raw = bytearray(base64.b64decode(line))
+        raw[-70] ^= 1  # a byte of the Ed25519 seed
+        secret.write_text(f"{comment}\n{base64.b64encode(raw).decode()}\n")
+        with pytest.raises(KeyFileError, match=f"the secret key {secret} is damaged"):
+            signatures.read_secret_key(secret)
 
     def test_a_password_key_needs_the_right_password(self, tmp_path):
         secret = tmp_path / "k.key"
