@@ -60,8 +60,8 @@ class Output:
     renames it into place. Closed without commit(), it leaves `path` as it was.
 
     With `new`, nothing may be at `path`, then or when it is committed (FileExistsError): the
-    file is never written over anything. With `private`, it is readable by its owner only,
-    whatever the umask.
+    file is never written over anything. With `private`, it is created readable by its owner
+    only (mode 0600: a umask can only take permissions away).
 
     OSError names `path`, never the temporary file.
     """
@@ -93,8 +93,6 @@ class Output:
                 return
             self._fd = os.open(self._temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
                                0o600 if private else 0o666)
-            if private:
-                os.fchmod(self._fd, 0o600)
 
     def commit(self, data):
         with naming(self.path):
