@@ -208,7 +208,7 @@ def read_secret_key(path, password_source=None):
             raise KeyFileError(f"the secret key {name} is protected by a password; give the password")
         try:
             key.decrypt(password_source())
-        except minisign.Error:  # the checksum of the decrypted key is wrong
+        except minisign.Error:  # the decrypted key's checksum is wrong (or its scrypt cost is out of range)
             raise KeyFileError(f"wrong password for the secret key {name}") from None
         except (MemoryError, OverflowError):
             raise KeyFileError(f"the secret key {name} asks for a password hash this machine "
@@ -234,8 +234,8 @@ def generate_keypair(secret_key_path, public_key_path, password=None,
     import minisign
 
     try:
-        with files.Output(secret_key_path, new=True, private=True) as secret, \
-                files.Output(public_key_path, new=True) as public:
+        with (files.Output(secret_key_path, new=True, private=True) as secret,
+              files.Output(public_key_path, new=True) as public):
             pair = minisign.KeyPair.generate()
             if password is not None:
                 pair.secret_key.encrypt(password, opslimit=opslimit, memlimit=memlimit)
