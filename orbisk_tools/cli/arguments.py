@@ -194,33 +194,33 @@ def add_trust_key_option(parser, what):
 def trusted_keys(args):
     """The public keys of --trust-key and of the file named by $ORBISK_FPGA_TRUST_KEYS; a key
     that cannot be read is a usage error."""
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.formats import signatures
 
     listed = os.environ.get(TRUST_KEYS_VARIABLE)
     try:
-        keys = [minisign.read_public_key(key) for key in args.trust_key]
+        keys = [signatures.read_public_key(key) for key in args.trust_key]
         if listed == "":  # else setting it to nothing would silently turn the check off
             args.parser.error(f"{TRUST_KEYS_VARIABLE} is set but empty; name the file of the vendors' keys, "
                               f"or unset {TRUST_KEYS_VARIABLE}")
         if listed is not None:
-            from_file = minisign.read_trusted_keys(listed)
+            from_file = signatures.read_trusted_keys(listed)
             if not from_file:  # else an emptied file would silently turn the check off
                 args.parser.error(f"{listed} (${TRUST_KEYS_VARIABLE}) holds no public key; add the vendor's key, "
                                   f"or unset {TRUST_KEYS_VARIABLE}")
             keys += from_file
-    except minisign.KeyFileError as error:
+    except signatures.KeyFileError as error:
         args.parser.error(str(error))
     return keys
 
 
 def vendor_signature(image, keys):
-    """The minisign.Verified signature of `image` (IMAGE.minisig) by one of `keys`; Failure,
+    """The signatures.Verified signature of `image` (IMAGE.minisig) by one of `keys`; Failure,
     saying which check refused it and what to do, when it has none."""
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.formats import signatures
 
     try:
-        return minisign.verify_file(image, keys)
-    except minisign.SignatureError as refused:
+        return signatures.verify_file(image, keys)
+    except signatures.SignatureError as refused:
         raise Failure(str(refused)) from None
     except OSError as error:
         raise Failure(files.problem(error, image)) from None
@@ -241,7 +241,7 @@ def image_snapshot(image, device_type, keys=()):
     and, with trusted `keys`, verifies exactly that copy: whatever happens to the user's file
     meanwhile, the devices get the bytes that were checked. Messages name `image`. Raises Failure."""
     from orbisk_tools.records import history
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.formats import signatures as minisign
 
     check_image(image, device_type)  # the module's own words for a file it cannot use
     signature = None
@@ -276,7 +276,7 @@ def image_snapshot(image, device_type, keys=()):
 def read_secret_key(path):
     """The secret key in `path`, asking for its password only when it has one: from
     $ORBISK_FPGA_KEY_PASSWORD, or else at the terminal."""
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.formats import signatures
 
     def password():
         if PASSWORD_VARIABLE in os.environ:
@@ -287,8 +287,8 @@ def read_secret_key(path):
         return getpass.getpass(f"Password for {path}: ")
 
     try:
-        return minisign.read_secret_key(path, password)
-    except minisign.KeyFileError as error:
+        return signatures.read_secret_key(path, password)
+    except signatures.KeyFileError as error:
         raise Failure(str(error)) from None
 
 

@@ -21,7 +21,7 @@ def add_options(parser):
 
 
 def run(args):
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.formats import signatures
     from orbisk_tools.devices.emulator import DeviceEmulator
     from orbisk_tools.formats.signed_image import write_signed_image
 
@@ -35,8 +35,8 @@ def run(args):
         write_signed_image(raw, signed, [28, 32], {"version": "0.2.4.0"})
         say(f"2. Signed a sample image for device types 28 and 32: {os.path.getsize(signed)} bytes")
         secret_key = os.path.join(workdir, "vendor.key")
-        vendor = minisign.generate_keypair(secret_key, os.path.join(workdir, "vendor.pub"))
-        minisign.sign_file(signed, minisign.read_secret_key(secret_key))
+        vendor = signatures.generate_keypair(secret_key, os.path.join(workdir, "vendor.pub"))
+        signatures.sign_file(signed, signatures.read_secret_key(secret_key))
         say(f"   and as its vendor, with the new key {vendor.id_text}, which the update then trusts")
         address = f"{emulator.host}:{emulator.port}"
         say("3. Initialised the FPGA controller:")
