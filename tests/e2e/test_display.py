@@ -8,7 +8,8 @@ from rich.live_render import LiveRender
 from rich.text import Text
 
 from orbisk_tools.report import display
-from orbisk_tools.cli.status import DeviceStatus, print_table
+from orbisk_tools.cli.status import print_table
+from orbisk_tools.engine.inspection import DeviceStatus
 from orbisk_tools.report.display import GuardedOutput, TerminalView, TimeLeft, summary_table
 from orbisk_tools.engine.outcomes import Outcome
 
