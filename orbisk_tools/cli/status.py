@@ -72,7 +72,7 @@ def as_json(status):
 
 
 def print_table(output, statuses):
-    from orbisk_tools.report.display import Field, print_table as print_fitted
+    from orbisk_tools.report.tables import Field, print_table as print_fitted
 
     # On a narrow terminal, what the last columns hold goes to a line under each row.
     fields = [Field("Device", whole=True), Field("Serial", whole=True), Field("FPGA ID", rank=2, moves=True),

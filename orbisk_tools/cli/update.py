@@ -8,7 +8,9 @@ from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (INTERRUPTED, TERMINATED, Failure, add_device_options, add_device_type_option,
                                           add_trust_key_option, device_targets, image_snapshot, lock_folder, printable,
                                           resolve_devices, results_output, trusted_keys, write_report)
-from orbisk_tools.report.display import human_rate, summary_table, view_for
+from orbisk_tools.report.live import view_for
+from orbisk_tools.report.output import human_rate
+from orbisk_tools.report.summary import summary_table
 from orbisk_tools.engine.outcomes import SUCCEEDED
 from orbisk_tools.cli.arguments import add_history_options
 

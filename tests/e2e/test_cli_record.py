@@ -17,7 +17,8 @@ from rich.console import Console
 from orbisk_tools import cli
 from orbisk_tools.records import database, history
 from orbisk_tools.cli import update
-from orbisk_tools.report.display import GuardedOutput, TerminalView
+from orbisk_tools.report.live import TerminalView
+from orbisk_tools.report.output import GuardedOutput
 from orbisk_tools.records.history import History
 from orbisk_tools.formats.signed_image import pack
 
