@@ -49,14 +49,14 @@ def run(args):
 def site_status(args, resolved, path):
     """The DeviceStatus of each device (see inspection.site_status); an --image is read first."""
     from orbisk_tools.cli.arguments import image_snapshot
-    from orbisk_tools.engine.inspection import site_status as status_of
+    from orbisk_tools.engine import inspection
     from orbisk_tools.records.history import HistoryUnavailable
 
     with contextlib.ExitStack() as held:
         image = None if args.image is None else held.enter_context(image_snapshot(args.image, args.device_type)).path
         folder = held.enter_context(lock_folder())
         try:
-            return status_of(resolved, path, args.device_type, args.timeout, args.jobs, folder, image)
+            return inspection.site_status(resolved, path, args.device_type, args.timeout, args.jobs, folder, image)
         except HistoryUnavailable as error:
             raise Failure(str(error)) from None
 

@@ -183,7 +183,8 @@ class History:
     def _write(self, sql, parameters):
         with self._lock:
             try:
-                return database.when_not_busy(lambda: database.transaction(self._db, "IMMEDIATE", self._db.execute, sql, parameters))
+                return database.when_not_busy(
+                    lambda: database.transaction(self._db, "IMMEDIATE", self._db.execute, sql, parameters))
             except sqlite3.Error as error:
                 raise HistoryUnavailable(f"cannot write the update history {self.path} ({error})") from None
 
