@@ -13,7 +13,7 @@ import tempfile
 
 from orbisk_tools.formats import files
 from orbisk_tools.cli import options
-from orbisk_tools.report.display import printable  # noqa: F401 (for the commands that show text of a file or a device)
+from orbisk_tools.report.output import printable  # noqa: F401 (for the commands that show text of a file or a device)
 from orbisk_tools.formats.protocol import DEVICE_TYPES
 
 INTERRUPTED = 130  # the exit status of a run that Ctrl-C stopped
@@ -164,7 +164,7 @@ def write_report(results, args, report, lost=None):
     """Writes `report` as JSON to `results`, from results_output(); False when it could not be
     written. A file that fails is said here in one line (followed by `lost`, what that leaves);
     standard output, once the command ends (see GuardedOutput.failure)."""
-    from orbisk_tools.report.display import GuardedOutput
+    from orbisk_tools.report.output import GuardedOutput
 
     text = json.dumps(report, indent=2) + "\n"
     if isinstance(results, GuardedOutput):

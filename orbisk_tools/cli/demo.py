@@ -1,11 +1,10 @@
 """orbisk-fpga demo: update an emulated device, showing each step."""
 
-import argparse
 import os
 import tempfile
 
 from orbisk_tools.cli import init, update
-from orbisk_tools.cli.arguments import Failure, one_address
+from orbisk_tools.cli.arguments import Failure
 
 NAME = "demo"
 HELP = "Start an emulated device, sign a sample image, initialise the device and update it, showing each step."
@@ -13,11 +12,17 @@ EXAMPLES = "example:\n  orbisk-fpga demo"
 
 
 def add_options(parser):
-    parser.set_defaults(device_type=32, no_fw_check=False, port=5025, timeout=5.0, jobs=1, window=None,
-                        erase_timeout=120.0, json=None, address_files=[],
-                        # the emulated device stays out of the update history
-                        no_history=True, history=None, dry_run=False, force=False, retry_failed=None,
-                        max_failures=None, canary=None, trust_key=[])
+    pass  # the demo takes none: it runs init and update with arguments of its own
+
+
+def command(args, *argv):
+    """The arguments of `orbisk-fpga ARGV...`, parsed by that command's own parser, to run with the
+    demo's outputs."""
+    from orbisk_tools.cli import parser
+
+    parsed = parser().parse_args(argv)
+    parsed.out, parsed.err = args.out, args.err
+    return parsed
 
 
 def run(args):
@@ -40,10 +45,11 @@ def run(args):
         say(f"   and as its vendor, with the new key {vendor.id_text}, which the update then trusts")
         address = f"{emulator.host}:{emulator.port}"
         say("3. Initialised the FPGA controller:")
-        init.run(argparse.Namespace(**{**vars(args), "address": address}))
+        init.run(command(args, "init", "--address", address))
         say("4. Updating the FPGA image:")
-        if update.run(argparse.Namespace(**{**vars(args), "devices": one_address(address), "image": signed,
-                                                  "trust_key": [vendor.base64]})) != 0:
+        # the emulated device stays out of the update history
+        if update.run(command(args, "update", "--address", address, "--no-history", "--trust-key", vendor.base64,
+                              signed)) != 0:
             raise Failure("the demo update failed; the line above says why")
         with open(raw, "rb") as f:
             same = emulator.device.fpga.loaded_image == f.read()

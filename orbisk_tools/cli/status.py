@@ -1,8 +1,7 @@
 """orbisk-fpga status: what each device of a site reports, beside its last recorded update."""
 
-import concurrent.futures
+import contextlib
 import dataclasses
-import os
 
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_type_option, add_json_option,
@@ -28,17 +27,6 @@ def add_options(parser):
     add_history_options(parser, reads_only=True)
 
 
-@dataclasses.dataclass
-class DeviceStatus:
-    address: str
-    reported: DeviceFacts | None = None  # None when the device could not be asked
-    problem: str = ""  # why it could not be asked
-    last_attempt: object = None  # the newest recorded history.Attempt, or None
-    last_outcome: str = ""  # its outcome as the user reads it
-    unfinished: str = ""  # the flag of a device left without a verified image
-    image: str | None = None  # with --image: "holds", "differs at byte offset N" or "cannot tell: ..."
-
-
 def run(args):
     from orbisk_tools.records.history import history_path
 
@@ -59,78 +47,18 @@ def run(args):
 
 
 def site_status(args, resolved, path):
-    """The DeviceStatus of each device, with its last attempt from the history at `path` if
-    there is one (reading must not create it)."""
-    from orbisk_tools.records.history import History, HistoryUnavailable
-
-    try:
-        history = History.open(path) if os.path.exists(path) else None
-    except HistoryUnavailable as error:
-        raise Failure(str(error)) from None
-    try:
-        with lock_folder() as folder, concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-            statuses = list(pool.map(lambda item: ask(item[0], item[1], args, folder), resolved.items()))
-        if args.image is not None:
-            add_verdicts(args, resolved, statuses)
-        if history is not None:
-            for status in statuses:
-                add_history(status, history)
-    except HistoryUnavailable as error:
-        raise Failure(str(error)) from None
-    finally:
-        if history is not None:
-            history.close()
-    return statuses
-
-
-def ask(target, addresses, args, folder):
-    """The status of one device, from queries that change nothing."""
-    from orbisk.VornFpga import FpgaTool
-
-    from orbisk_tools.engine.outcomes import DeviceFailure
-    from orbisk_tools.engine.connection import device_connection
-    from orbisk_tools.engine.advice import transport_failure
-    from orbisk_tools.engine.site_state import read_facts
-
-    status = DeviceStatus(target.label)
-    try:
-        with device_connection(target, addresses, args.timeout, folder) as conn:
-            status.reported = read_facts(FpgaTool(conn), args.device_type)
-    except DeviceFailure as failure:
-        status.problem = str(failure)
-    except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
-        status.problem = transport_failure(error, args.timeout, "while asking the device", "ask it again")
-    return status
-
-
-def add_verdicts(args, resolved, statuses):
-    """With --image: whether each device holds exactly that image, from its read-back."""
+    """The DeviceStatus of each device (see inspection.site_status); an --image is read first."""
     from orbisk_tools.cli.arguments import image_snapshot
-    from orbisk_tools.cli.verify import verdicts
+    from orbisk_tools.engine import inspection
+    from orbisk_tools.records.history import HistoryUnavailable
 
-    with image_snapshot(args.image, args.device_type) as snapshot:
-        for status, said in zip(statuses, verdicts(args, resolved, snapshot.path)):
-            status.image = said
-
-
-def add_history(status, history):
-    """Adds the device's last recorded attempt, and the flag of an unfinished update: the last
-    attempt that erased or loaded it (on its serial number when it said it) did not load a
-    verified image."""
-    from orbisk_tools.records.history import UNFINISHED
-
-    serial = status.reported.serial if status.reported else None
-    last = history.last_attempt(serial=serial) if serial else None
-    status.last_attempt = last or history.last_attempt(address=status.address)
-    if status.last_attempt is not None:
-        status.last_outcome = history.outcome_as_read(status.last_attempt)
-    change = history.last_change(serial=serial) if serial else None
-    if change is None:  # a change recorded without a serial number, at this address, may be this device's
-        at_address = history.last_change(address=status.address)
-        if at_address is not None and (serial is None or at_address.serial is None):
-            change = at_address
-    if change is not None and history.unfinished(change):
-        status.unfinished = UNFINISHED.format(time=change.started)
+    with contextlib.ExitStack() as held:
+        image = None if args.image is None else held.enter_context(image_snapshot(args.image, args.device_type)).path
+        folder = held.enter_context(lock_folder())
+        try:
+            return inspection.site_status(resolved, path, args.device_type, args.timeout, args.jobs, folder, image)
+        except HistoryUnavailable as error:
+            raise Failure(str(error)) from None
 
 
 def as_json(status):
@@ -144,7 +72,7 @@ def as_json(status):
 
 
 def print_table(output, statuses):
-    from orbisk_tools.report.display import Field, print_table as print_fitted
+    from orbisk_tools.report.tables import Field, print_table as print_fitted
 
     # On a narrow terminal, what the last columns hold goes to a line under each row.
     fields = [Field("Device", whole=True), Field("Serial", whole=True), Field("FPGA ID", rank=2, moves=True),
