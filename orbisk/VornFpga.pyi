@@ -53,7 +53,13 @@ class FpgaTool:
     _conn: Any
     _owns_conn: bool
     progress_callback: Optional[Callable[[str, int, int], object]]
-    pipeline_depth: int
+    @property
+    def pipeline_depth(self) -> int:
+        """Commands an update keeps in flight: an int from 1 to 1024, 1 unless set."""
+    @pipeline_depth.setter
+    def pipeline_depth(self, value: int) -> None: ...
+    @pipeline_depth.deleter
+    def pipeline_depth(self) -> None: ...
     last_outcome: Optional[UpdateOutcome]
     console_progress: bool
     def __init__(

@@ -7,6 +7,7 @@
 #include "operations.hpp"
 #include "update/outcome.hpp"
 #include "wire/protocol.hpp"
+#include "wire/reply_stream.hpp"
 
 namespace vornfpga {
 
@@ -90,6 +91,7 @@ void define_fpga_tool(Ref module)
     interop::ClassBody body(module, "FpgaTool");
     for (const std::span<const FunctionDef>* operations : kClassBody)
         for (const FunctionDef& def : *operations) body.define(def);
+    body.bind("pipeline_depth", pipeline_depth_property(module));
     body.make_class(reinterpret_cast<PyObject*>(&PyType_Type), {reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
 }
 
