@@ -73,8 +73,9 @@ constexpr const char* kConnectErrorDoc = R"(
     The tool could not connect to its device: "Cannot connect to ADDRESS:PORT".
 
     Attributes:
-        reason: Why, when the connection says: "refused", "timed out", "name not found"
-            or "unreachable"; None otherwise. The connection's own error is the __cause__.
+        reason: Why, when the connection says: "connection_refused", "timeout",
+            "name_not_found" or "unreachable"; None otherwise. The connection's own error
+            is the __cause__.
     )";
 
 void define_connect_error(Ref module)
