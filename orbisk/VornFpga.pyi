@@ -9,7 +9,7 @@ import sys as sys
 import time as time
 from pathlib import Path as Path
 from types import TracebackType
-from typing import Any, Callable, Optional as Optional, Union as Union
+from typing import Any, Callable, Literal, Optional as Optional, Protocol, Self, Union as Union, overload, type_check_only
 
 from .VornPublic import RetCode as RetCode
 from .VornUtils import VER as VER, RetType as RetType, _RspType as RspType
@@ -21,16 +21,29 @@ _FPGA_VER_MIN_DEV28: str
 _FPGA_VER_MIN_DEV32: str
 _DEVICE_WHITELIST: list[int]
 
+@type_check_only
+class DevConnection(Protocol):
+    """What FpgaTool asks of a connection it is lent, as _TCPConn of orbisk.VornCommService offers it.
+
+    sendCmd sends a command line (bytes ending in CR LF) and returns a result whose RetData is
+    the reply text; sendRawBytes sends bytes; recvRawBytes returns at most `size` bytes received.
+    """
+
+    def sendCmd(self, line: bytes, rsp_type: RspType, /) -> RetType: ...
+    def sendRawBytes(self, data: bytes, /) -> object: ...
+    def recvRawBytes(self, size: int, /) -> bytes: ...
+    def closeConnection(self) -> object: ...
+
 class UpdateOutcome:
-    """How the last processFpgaUpdate, _checkUpdateFile or _checkFileHeader call ended."""
+    """How the last processFpgaUpdate, verifyFpgaImage, _checkUpdateFile or _checkFileHeader call ended."""
 
     ok: bool
     reason: Optional[str]
     details: dict[str, Any]
     message: str
-    phase: str
+    phase: Literal["check", "erase", "write", "verify", "load", "version", "done"]
     bytes_written: int
-    device_state: str
+    device_state: Literal["untouched", "erased", "loaded"]
     pipeline_depth: int
     def __init__(
         self,
@@ -38,21 +51,23 @@ class UpdateOutcome:
         reason: Optional[str],
         details: dict[str, Any],
         message: str,
-        phase: str,
+        phase: Literal["check", "erase", "write", "verify", "load", "version", "done"],
         bytes_written: int,
-        device_state: str,
+        device_state: Literal["untouched", "erased", "loaded"],
         pipeline_depth: int,
     ) -> None: ...
 
 class FpgaConnectError(ConnectionError):
     """The tool could not connect to its device: "Cannot connect to ADDRESS:PORT"."""
 
-    reason: Optional[str]
+    reason: Optional[Literal["connection_refused", "timeout", "name_not_found", "unreachable"]]
 
 class FpgaTool:
-    _conn: Any
+    _conn: DevConnection
     _owns_conn: bool
     progress_callback: Optional[Callable[[str, int, int], object]]
+    last_outcome: Optional[UpdateOutcome]
+    console_progress: bool
     @property
     def pipeline_depth(self) -> int:
         """Commands an update keeps in flight: an int from 1 to 1024, 1 unless set."""
@@ -60,22 +75,49 @@ class FpgaTool:
     def pipeline_depth(self, value: int) -> None: ...
     @pipeline_depth.deleter
     def pipeline_depth(self) -> None: ...
-    last_outcome: Optional[UpdateOutcome]
-    console_progress: bool
     def __init__(
-        self, connection: Any = None, address: Optional[str] = None, port: int = 5025, timeout: Optional[float] = None
-    ) -> None: ...
-    def _getRecv(self, log_print: bool = False, size: int = 1024, isdecode: bool = True) -> Union[str, bytes]: ...
+        self,
+        connection: Optional[DevConnection] = None,
+        address: Optional[str] = None,
+        port: int = 5025,
+        timeout: Optional[float] = None,
+    ) -> None:
+        """Initialize the FPGA tool.
+
+        Args:
+            connection: An existing DevConnection (e.g. _TCPConn) instance.
+            address: IP address of the device. Creates a new TCP connection if provided.
+            port: TCP port number (default 5025).
+            timeout: Seconds that the connection the tool opens waits to connect and for each
+                reply; None keeps the connection's own (5 seconds for _TCPConn).
+        """
+    @overload
+    def _getRecv(self, log_print: bool = False, size: int = 1024, isdecode: Literal[True] = True) -> str: ...
+    @overload
+    def _getRecv(self, log_print: bool = False, size: int = 1024, *, isdecode: Literal[False]) -> bytes: ...
+    @overload
+    def _getRecv(self, log_print: bool, size: int, isdecode: Literal[False]) -> bytes: ...
+    @overload
+    def _getRecv(self, log_print: bool = False, size: int = 1024, isdecode: bool = True) -> str | bytes: ...
+    @overload
     def _sendCmd(
-        self, cmd: Union[bytes, str], log_print: bool = False, size: int = 1024, isdecode: bool = True
-    ) -> Union[str, bytes]: ...
+        self, cmd: bytes | str, log_print: bool = False, size: int = 1024, isdecode: Literal[True] = True
+    ) -> str: ...
+    @overload
+    def _sendCmd(self, cmd: bytes | str, log_print: bool = False, size: int = 1024, *, isdecode: Literal[False]) -> bytes: ...
+    @overload
+    def _sendCmd(self, cmd: bytes | str, log_print: bool, size: int, isdecode: Literal[False]) -> bytes: ...
+    @overload
+    def _sendCmd(
+        self, cmd: bytes | str, log_print: bool = False, size: int = 1024, isdecode: bool = True
+    ) -> str | bytes: ...
     def _fpgaCtrlInit(self) -> str: ...
     def _fpgaGetId(self) -> str: ...
     def _fpgaGetVersion(self) -> str: ...
-    def _fpgaCfgMode(self, mode: Union[bytes, str]) -> str: ...
-    def _fpgaErase(self, erase_bits: Union[bytes, str]) -> str: ...
-    def _fpgaRstPagePtr(self, section: Union[bytes, str]) -> str: ...
-    def _fpgaProgram(self, data_block: bytes) -> bool: ...
+    def _fpgaCfgMode(self, mode: bytes | str | int) -> str: ...
+    def _fpgaErase(self, erase_bits: bytes | str | int) -> str: ...
+    def _fpgaRstPagePtr(self, section: bytes | str | int) -> str: ...
+    def _fpgaProgram(self, data_block: bytes | bytearray | memoryview) -> bool: ...
     def _fpgaRead(self) -> bytes: ...
     def _fpgaDone(self) -> str: ...
     def _fpgaRefresh(self) -> str: ...
@@ -93,7 +135,7 @@ class FpgaTool:
     def deleteTempFile(self) -> None: ...
     def disconnect(self) -> None: ...
     def close(self) -> None: ...
-    def __enter__(self) -> FpgaTool: ...
+    def __enter__(self) -> Self: ...
     def __exit__(
         self,
         exc_type: Optional[type[BaseException]],
