@@ -1,6 +1,6 @@
 # Sphinx configuration of the API reference. `bash .ci/docs` builds it into build/docs/html
-# (warnings are errors), runs its examples with the doctest builder and checks them with
-# mypy --strict (docs/api/examples.py).
+# (warnings are errors), runs its examples with the doctest builder, and checks them with
+# mypy --strict and against the page width (.ci/check_examples.py).
 import ast
 import copy
 import importlib.metadata
