@@ -1,7 +1,7 @@
 """Checks a wheel of the project, with the interpreter it was built for and auditwheel installed:
     python .ci/check_wheel.py WHEEL
-It must hold the two extension modules, their stubs and py.typed, the stand-in host SDK and
-orbisk_tools, and nothing else (no sources, build files or tests); and it must meet a manylinux
+It must hold the two extension modules, their stubs and py.typed, the stand-in host SDK with its
+stubs, and orbisk_tools with its py.typed, and nothing else (no sources, build files or tests); and it must meet a manylinux
 policy with no shared library left to bundle. Prints the policy."""
 
 import json
@@ -20,7 +20,9 @@ def expected_files():
     files = {module + sysconfig.get_config_var("EXT_SUFFIX") for module in MODULES}
     files |= {module + ".pyi" for module in MODULES} | {"orbisk/py.typed", "orbisk_tools/py.typed"}
     for source, installed in PYTHON_PACKAGES.items():
-        files |= {f"{installed}/{path.relative_to(ROOT / source).as_posix()}" for path in (ROOT / source).rglob("*.py")}
+        for pattern in ("*.py", "*.pyi", "py.typed"):
+            files |= {f"{installed}/{path.relative_to(ROOT / source).as_posix()}"
+                      for path in (ROOT / source).rglob(pattern)}
     return files
 
 

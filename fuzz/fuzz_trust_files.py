@@ -10,7 +10,7 @@ What must hold, whatever the files and texts:
 - trusted_keys returns the PublicKey of every --trust-key and every key of the file, or refuses
   with one usage error line (the parser's error; a text given shows as given, line breaks and
   all: that is the display's to show); nothing else escapes.
-- vendor_signature returns a minisign.Verified, or raises Failure with one line; nothing else
+- vendor_signature returns a signatures.Verified, or raises Failure with one line; nothing else
   escapes. It verifies only what the vendor's secret key signed here: the image as signed, with
   its trusted comment, and only when the vendor's public key is among the trusted keys.
 - Neither hangs (libFuzzer's -timeout), nor reads a file of the wrong kind or size.
@@ -20,23 +20,36 @@ Texts are used as the shell gives them (no NUL), and name files in the target's 
     python fuzz/fuzz_trust_files.py -max_total_time=60
 """
 
-import base64
 import os
 import shutil
 import tempfile
 import types
 
-from cryptography.hazmat.primitives.asymmetric import ed25519
-
 from fuzz_harness import FuzzInput, FuzzScript, Refused, RefusingParser, expect, expect_one_line, run, scratch_directory
-from orbisk_tools.formats import minisign
+from orbisk_tools.formats import signatures
 from orbisk_tools.cli import arguments as shared
 
 workdir = scratch_directory("trust_files")  # a key given as a name is looked for here, never elsewhere
 
-# The vendor: a fixed key, so that the seeds stay valid from run to run.
-VENDOR = minisign.SecretKey(b"vendor01", ed25519.Ed25519PrivateKey.from_private_bytes(bytes(range(32))))
-OTHER = minisign.SecretKey(b"other001", ed25519.Ed25519PrivateKey.from_private_bytes(bytes(range(1, 33))))
+
+def _secret_key(text):
+    path = os.path.join(workdir, "secret.key")
+    with open(path, "w") as file:
+        file.write(f"untrusted comment: minisign secret key\n{text}\n")
+    try:
+        return signatures.read_secret_key(path)
+    finally:
+        os.unlink(path)
+
+
+# The vendor: fixed keys without a password (key ids "vendor01" and "other001"), so that the
+# seeds stay valid from run to run.
+VENDOR = _secret_key("RWQAAEIyAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAdmVuZG9yMDEAAQIDBAUGBwgJCgsMDQ4P"
+                     "EBESExQVFhcYGRobHB0eHwOhB7/zzhC+HXDdGOdLwJln5NYwm6UNXx3chmQSVTG4dKzxwyss76pTytQFSSm4XegMUloONDcg"
+                     "1odKENkQdnY=")
+OTHER = _secret_key("RWQAAEIyAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAb3RoZXIwMDEBAgMEBQYHCAkKCwwNDg8Q"
+                    "ERITFBUWFxgZGhscHR4fIHm1Vi6P5lT5QHixEuipi6eQH4U65pW+1+DjkQutBJZkSacPOU0udCkr0Gwv229VE/mHN0h6eyKd"
+                    "jloqnW5KdOY=")
 IMAGES = [b"the image " * 4, b""]
 COMMENTS = ["timestamp:1\tfile:fw.bin", "another comment"]
 MODES = [0o600, 0o644, 0o666, 0o000]
@@ -44,20 +57,14 @@ MODES = [0o600, 0o644, 0o666, 0o000]
 
 def _signed(image, key, comment, legacy=False):
     """The signature file that `key` makes of `image` ("Ed", of the file itself, when `legacy`)."""
+    if legacy:
+        return bytes(key.key.sign(image, prehash=False, trusted_comment=comment)) + b"\n"
     with tempfile.TemporaryDirectory(dir=workdir) as folder:
         path = os.path.join(folder, "fw.bin")
         with open(path, "wb") as file:
             file.write(image)
-        with open(minisign.sign_file(path, key, comment), "rb") as file:
-            text = file.read()
-    if legacy:
-        lines = text.split(b"\n")
-        signature = key.key.sign(image)
-        global_signature = key.key.sign(signature + comment.encode())
-        lines[1] = base64.b64encode(b"Ed" + key.key_id + signature)
-        lines[3] = base64.b64encode(global_signature)
-        text = b"\n".join(lines)
-    return text
+        with open(signatures.sign_file(path, key, comment), "rb") as file:
+            return file.read()
 
 
 SIGNATURES = [_signed(IMAGES[0], VENDOR, COMMENTS[0]), _signed(IMAGES[1], VENDOR, COMMENTS[1], legacy=True),
@@ -129,7 +136,7 @@ def _check(script):
         os.environ.pop(shared.TRUST_KEYS_VARIABLE, None)
         if saved is not None:
             os.environ[shared.TRUST_KEYS_VARIABLE] = saved
-    expect(all(isinstance(key, minisign.PublicKey) and len(key.key_id) == 8 and len(key.raw) == 32 for key in keys)
+    expect(all(isinstance(key, signatures.PublicKey) and len(key.key_id) == 8 and len(key.raw) == 32 for key in keys)
            and len(keys) >= len(given) and (listed is not None or len(keys) == len(given)),
            "trusted_keys returned other than one key for each --trust-key and each listed key", keys, given, listed)
     if not keys:
@@ -140,7 +147,7 @@ def _check(script):
     except shared.Failure as failure:
         expect_one_line(str(failure), "a refused signature")
         return
-    expect(isinstance(verified, minisign.Verified), "vendor_signature returned no Verified", verified)
+    expect(isinstance(verified, signatures.Verified), "vendor_signature returned no Verified", verified)
     expect(VENDOR.public_key in keys and verified.key_id == VENDOR.public_key.id_text,
            "a signature verified without the vendor's key among the trusted ones", verified, keys)
     expect((image, verified.trusted_comment) in list(zip(IMAGES, COMMENTS)),
@@ -184,5 +191,5 @@ def seeds():
 
 
 if __name__ == "__main__":
-    run("trust_files", check, seeds, ["orbisk_tools.formats.minisign", "orbisk_tools.cli.arguments", "orbisk_tools.formats.files",
-                                      "base64"])
+    run("trust_files", check, seeds, ["orbisk_tools.formats.signatures", "orbisk_tools.cli.arguments",
+                                      "orbisk_tools.formats.files", "minisign.helpers", "base64"])

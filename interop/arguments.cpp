@@ -21,6 +21,37 @@ void require_text_or_none(const Call& call, Arg value)
     if (!value.is_none() && !PyUnicode_Check(value)) raise_bad_argument(call, value, "str or None");
 }
 
+namespace {
+
+// os.fspath(value) when value is an os.PathLike (its type has __fspath__) that names a str
+// path; empty otherwise. What __fspath__ raises propagates, as from os.fspath.
+Owned fspath_text(Arg value)
+{
+    Owned method = find_attr(reinterpret_cast<PyObject*>(Py_TYPE(value.get())), interned("__fspath__"));
+    if (!method || Ref(method).is_none()) return {};
+    Owned path = checked(PyOS_FSPath(value));
+    if (!PyUnicode_Check(path)) return {};
+    return path;
+}
+
+}  // namespace
+
+Owned text_path(const Call& call, Arg value)
+{
+    if (PyUnicode_Check(value)) return Owned::ref(value);
+    Owned path = fspath_text(value);
+    if (!path) raise_bad_argument(call, value, "str");
+    return path;
+}
+
+Owned text_path_or_none(const Call& call, Arg value)
+{
+    if (value.is_none() || PyUnicode_Check(value)) return Owned::ref(value);
+    Owned path = fspath_text(value);
+    if (!path) raise_bad_argument(call, value, "str or None");
+    return path;
+}
+
 Owned int_from_number(const Call& call, Arg value)
 {
     if (PyLong_CheckExact(value)) return Owned::ref(value);

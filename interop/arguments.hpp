@@ -16,6 +16,11 @@ namespace interop {
 void require_text(const Call& call, Arg value);
 void require_text_or_none(const Call& call, Arg value);
 
+// A path as text: a str as it is, an os.PathLike as the str that os.fspath() gives.
+// Anything else, a bytes path included, is refused as require_text(_or_none) refuses it.
+Owned text_path(const Call& call, Arg value);
+Owned text_path_or_none(const Call& call, Arg value);
+
 // A number as a Python int: an int is kept, any other number converted as
 // int() does (a fraction truncated toward zero); anything else is refused.
 Owned int_from_number(const Call& call, Arg value);

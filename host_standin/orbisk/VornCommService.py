@@ -171,9 +171,11 @@ class _TCPConn:
         self._reopen = True
 
     def _close_socket(self):
-        if self._sock is not None:
-            self._sock.close()
-            self._sock = None
+        sock, self._sock = self._sock, None  # taken first: a thread woken below may close it too
+        if sock is not None:
+            with contextlib.suppress(OSError):  # wakes a thread that still waits on it
+                sock.shutdown(socket.SHUT_RDWR)
+            sock.close()
         self._buf.clear()
         self._awaiting_raw_reply = False
 

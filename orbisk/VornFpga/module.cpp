@@ -7,6 +7,7 @@
 #include "operations.hpp"
 #include "update/outcome.hpp"
 #include "wire/protocol.hpp"
+#include "wire/reply_stream.hpp"
 
 namespace vornfpga {
 
@@ -72,8 +73,9 @@ constexpr const char* kConnectErrorDoc = R"(
     The tool could not connect to its device: "Cannot connect to ADDRESS:PORT".
 
     Attributes:
-        reason: Why, when the connection says: "refused", "timed out", "name not found"
-            or "unreachable"; None otherwise. The connection's own error is the __cause__.
+        reason: Why, when the connection says: "connection_refused", "timeout",
+            "name_not_found" or "unreachable"; None otherwise. The connection's own error
+            is the __cause__.
     )";
 
 void define_connect_error(Ref module)
@@ -90,6 +92,7 @@ void define_fpga_tool(Ref module)
     interop::ClassBody body(module, "FpgaTool");
     for (const std::span<const FunctionDef>* operations : kClassBody)
         for (const FunctionDef& def : *operations) body.define(def);
+    body.bind("pipeline_depth", pipeline_depth_property(module));
     body.make_class(reinterpret_cast<PyObject*>(&PyType_Type), {reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
 }
 

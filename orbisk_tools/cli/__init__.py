@@ -19,7 +19,7 @@ import sys
 from orbisk_tools.cli import (demo, emulate, history, init, inspect, keygen, options, pack, sign, status, update,
                               verify)
 from orbisk_tools.cli.arguments import INTERRUPTED, Failure
-from orbisk_tools.report.display import GuardedOutput, printable
+from orbisk_tools.report.output import GuardedOutput, printable
 
 
 COMMANDS = (update, verify, status, history, inspect, init, pack, sign, keygen, emulate, demo)

@@ -10,7 +10,7 @@ import sys
 
 from orbisk_tools.formats import files
 from orbisk_tools.cli import options
-from orbisk_tools.report.display import printable  # noqa: F401 (for the commands that show text of a file or a device)
+from orbisk_tools.report.output import printable  # noqa: F401 (for the commands that show text of a file or a device)
 from orbisk_tools.formats.protocol import DEVICE_TYPES
 
 INTERRUPTED = 130  # the exit status of a run that Ctrl-C stopped
@@ -158,7 +158,7 @@ def write_report(results, args, report, lost=None):
     """Writes `report` as JSON to `results`, from results_output(); False when it could not be
     written. A file that fails is said here in one line (followed by `lost`, what that leaves);
     standard output, once the command ends (see GuardedOutput.failure)."""
-    from orbisk_tools.report.display import GuardedOutput
+    from orbisk_tools.report.output import GuardedOutput
 
     text = json.dumps(report, indent=2) + "\n"
     if isinstance(results, GuardedOutput):
@@ -208,7 +208,7 @@ def trusted_keys(args):
 
 
 def vendor_signature(image, keys):
-    """The minisign.Verified signature of `image` (IMAGE.minisig) by one of `keys`; Failure,
+    """The signatures.Verified signature of `image` (IMAGE.minisig) by one of `keys`; Failure,
     saying which check refused it and what to do, when it has none."""
     from orbisk_tools.engine import image as images
 
@@ -241,7 +241,7 @@ def image_snapshot(image, device_type, keys=()):
 def read_secret_key(path):
     """The secret key in `path`, asking for its password only when it has one: from
     $ORBISK_FPGA_KEY_PASSWORD, or else at the terminal."""
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.formats import signatures
 
     def password():
         if PASSWORD_VARIABLE in os.environ:
@@ -252,8 +252,8 @@ def read_secret_key(path):
         return getpass.getpass(f"Password for {path}: ")
 
     try:
-        return minisign.read_secret_key(path, password)
-    except minisign.KeyFileError as error:
+        return signatures.read_secret_key(path, password)
+    except signatures.KeyFileError as error:
         raise Failure(str(error)) from None
 
 

@@ -1,11 +1,10 @@
 """orbisk-fpga demo: update an emulated device, showing each step."""
 
-import argparse
 import os
 import tempfile
 
 from orbisk_tools.cli import init, update
-from orbisk_tools.cli.arguments import Failure, one_address
+from orbisk_tools.cli.arguments import Failure
 
 NAME = "demo"
 HELP = "Start an emulated device, sign a sample image, initialise the device and update it, showing each step."
@@ -13,15 +12,21 @@ EXAMPLES = "example:\n  orbisk-fpga demo"
 
 
 def add_options(parser):
-    parser.set_defaults(device_type=32, no_fw_check=False, port=5025, timeout=5.0, jobs=1, window=None,
-                        erase_timeout=120.0, json=None, address_files=[],
-                        # the emulated device stays out of the update history
-                        no_history=True, history=None, dry_run=False, force=False, retry_failed=None,
-                        max_failures=None, canary=None, trust_key=[])
+    pass  # the demo takes none: it runs init and update with arguments of its own
+
+
+def command(args, *argv):
+    """The arguments of `orbisk-fpga ARGV...`, parsed by that command's own parser, to run with the
+    demo's outputs."""
+    from orbisk_tools.cli import parser
+
+    parsed = parser().parse_args(argv)
+    parsed.out, parsed.err = args.out, args.err
+    return parsed
 
 
 def run(args):
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.formats import signatures
     from orbisk_tools.devices.emulator import DeviceEmulator
     from orbisk_tools.formats.signed_image import write_signed_image
 
@@ -35,15 +40,16 @@ def run(args):
         write_signed_image(raw, signed, [28, 32], {"version": "0.2.4.0"})
         say(f"2. Signed a sample image for device types 28 and 32: {os.path.getsize(signed)} bytes")
         secret_key = os.path.join(workdir, "vendor.key")
-        vendor = minisign.generate_keypair(secret_key, os.path.join(workdir, "vendor.pub"))
-        minisign.sign_file(signed, minisign.read_secret_key(secret_key))
+        vendor = signatures.generate_keypair(secret_key, os.path.join(workdir, "vendor.pub"))
+        signatures.sign_file(signed, signatures.read_secret_key(secret_key))
         say(f"   and as its vendor, with the new key {vendor.id_text}, which the update then trusts")
         address = f"{emulator.host}:{emulator.port}"
         say("3. Initialised the FPGA controller:")
-        init.run(argparse.Namespace(**{**vars(args), "address": address}))
+        init.run(command(args, "init", "--address", address))
         say("4. Updating the FPGA image:")
-        if update.run(argparse.Namespace(**{**vars(args), "devices": one_address(address), "image": signed,
-                                                  "trust_key": [vendor.base64]})) != 0:
+        # the emulated device stays out of the update history
+        if update.run(command(args, "update", "--address", address, "--no-history", "--trust-key", vendor.base64,
+                              signed)) != 0:
             raise Failure("the demo update failed; the line above says why")
         with open(raw, "rb") as f:
             same = emulator.device.fpga.loaded_image == f.read()

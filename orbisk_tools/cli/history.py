@@ -67,7 +67,7 @@ def started_as_shown(started):
 
 
 def print_table(output, shown):
-    from orbisk_tools.report.display import Field, print_table as print_fitted
+    from orbisk_tools.report.tables import Field, print_table as print_fitted
 
     # On a narrow terminal the run, the image and the operator are left out first.
     fields = [Field("Started (UTC)", rank=1, moves=True), Field("Run", rank=7), Field("Device", whole=True),

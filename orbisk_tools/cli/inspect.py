@@ -58,22 +58,22 @@ def run(args):
 def show_vendor_signature(args, keys):
     """Shows who signed the image and whether the signature verifies against `keys`; the
     refusal, as update would say it, or None."""
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.formats import signatures
 
     say = args.out.line
     if not keys:
         say("  vendor        no vendor signature checked (give --trust-key to check one)")
         return None
     try:
-        found = minisign.read_signature(minisign.signature_path_for(args.image))
-    except minisign.SignatureError as refused:
+        found = signatures.read_signature(signatures.signature_path_for(args.image))
+    except signatures.SignatureError as refused:
         say("  signature     missing or unreadable")
         return str(refused)
     say(f"  vendor key    {found.id_text}")
     say(f"  comment       {printable(found.trusted_comment)}")
     try:
-        minisign.verify_file(args.image, keys)
-    except minisign.SignatureError as refused:
+        signatures.verify_file(args.image, keys)
+    except signatures.SignatureError as refused:
         trusted = any(key.key_id == found.key_id for key in keys)
         say(f"  signature     {'does not verify' if trusted else 'by a key not trusted'}")
         return str(refused)

@@ -23,12 +23,12 @@ def add_options(parser):
 
 
 def run(args):
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.formats import signatures
 
     password = None if args.no_password else new_password()
     try:
-        key = minisign.generate_keypair(args.secret_key, args.public_key, password)
-    except minisign.KeyFileError as error:
+        key = signatures.generate_keypair(args.secret_key, args.public_key, password)
+    except signatures.KeyFileError as error:
         raise Failure(str(error)) from None
     except OSError as error:
         raise Failure(files.problem(error)) from None

@@ -25,14 +25,14 @@ def run(args):
 
 def sign_image(args, image, key, inputs):
     """Writes the signature of `image` beside it, never over one of `inputs`; its path."""
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.formats import signatures
 
-    signature = minisign.signature_path_for(image)
+    signature = signatures.signature_path_for(image)
     named = files.input_named_by(signature, [image, *inputs])
     if named is not None:
         args.parser.error(f"the signature {signature} would replace {named}, an input of this run; "
                           "move that file first")
     try:
-        return minisign.sign_file(image, key)
+        return signatures.sign_file(image, key)
     except OSError as error:
         raise Failure(files.problem(error)) from None

@@ -1,15 +1,13 @@
 """orbisk-fpga status: what each device of a site reports, beside its last recorded update."""
 
-import concurrent.futures
+import contextlib
 import dataclasses
-import os
 
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_type_option, add_json_option,
                                           device_targets, lock_folder, resolve_devices, results_output, write_report)
 from orbisk_tools.cli.arguments import add_history_options
 from orbisk_tools.engine.site_state import DeviceFacts
-from orbisk_tools.engine.status import DeviceStatus, add_history, ask  # noqa: F401 (DeviceStatus: the rows of print_table)
 
 NAME = "status"
 HELP = ("Show what each device reports (serial number, FPGA identity and version, control firmware version) "
@@ -49,39 +47,18 @@ def run(args):
 
 
 def site_status(args, resolved, path):
-    """The DeviceStatus of each device, with its last attempt from the history at `path` if
-    there is one (reading must not create it)."""
-    from orbisk_tools.records.history import History, HistoryUnavailable
-
-    try:
-        history = History.open(path) if os.path.exists(path) else None
-    except HistoryUnavailable as error:
-        raise Failure(str(error)) from None
-    try:
-        with lock_folder() as folder, concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-            statuses = list(pool.map(lambda item: ask(*item, args.device_type, args.timeout, folder),
-                                     resolved.items()))
-        if args.image is not None:
-            add_verdicts(args, resolved, statuses)
-        if history is not None:
-            for status in statuses:
-                add_history(status, history)
-    except HistoryUnavailable as error:
-        raise Failure(str(error)) from None
-    finally:
-        if history is not None:
-            history.close()
-    return statuses
-
-
-def add_verdicts(args, resolved, statuses):
-    """With --image: whether each device holds exactly that image, from its read-back."""
+    """The DeviceStatus of each device (see inspection.site_status); an --image is read first."""
     from orbisk_tools.cli.arguments import image_snapshot
-    from orbisk_tools.cli.verify import verdicts
+    from orbisk_tools.engine import inspection
+    from orbisk_tools.records.history import HistoryUnavailable
 
-    with image_snapshot(args.image, args.device_type) as snapshot:
-        for status, said in zip(statuses, verdicts(args, resolved, snapshot.path)):
-            status.image = said
+    with contextlib.ExitStack() as held:
+        image = None if args.image is None else held.enter_context(image_snapshot(args.image, args.device_type)).path
+        folder = held.enter_context(lock_folder())
+        try:
+            return inspection.site_status(resolved, path, args.device_type, args.timeout, args.jobs, folder, image)
+        except HistoryUnavailable as error:
+            raise Failure(str(error)) from None
 
 
 def as_json(status):
@@ -95,7 +72,7 @@ def as_json(status):
 
 
 def print_table(output, statuses):
-    from orbisk_tools.report.display import Field, print_table as print_fitted
+    from orbisk_tools.report.tables import Field, print_table as print_fitted
 
     # On a narrow terminal, what the last columns hold goes to a line under each row.
     fields = [Field("Device", whole=True), Field("Serial", whole=True), Field("FPGA ID", rank=2, moves=True),

@@ -1,6 +1,5 @@
 """orbisk-fpga update: check an image, then update one device or a site."""
 
-import collections
 import contextlib
 import signal
 
@@ -8,8 +7,9 @@ from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (INTERRUPTED, TERMINATED, Failure, add_device_options, add_device_type_option,
                                           add_history_options, add_trust_key_option, device_targets, image_snapshot,
                                           printable, resolve_devices, results_output, trusted_keys, write_report)
-from orbisk_tools.engine.outcomes import SUCCEEDED, Result
-from orbisk_tools.report.display import human_rate, summary_table, view_for
+from orbisk_tools.engine.outcomes import SUCCEEDED
+from orbisk_tools.report.live import view_for
+from orbisk_tools.report.summary import report_fleet, report_one, report_unrecorded
 
 RESULTS_LOST = "the output above is the only record of this run"
 
@@ -134,10 +134,10 @@ def update_site(args, history, keys):
             signal.signal(signal.SIGHUP, hangup)
             signal.signal(signal.SIGTERM, termination)
         if len(outcomes) > 1:
-            report_fleet(args, outcomes)
+            report_fleet(args.out, args.err, outcomes)
         else:
-            report_one(args, outcomes[0])
-        recorded = report_unrecorded(args, outcomes)
+            report_one(args.out, args.err, outcomes[0])
+        recorded = report_unrecorded(args.err, outcomes)
         written = write_json(results, args, outcomes, vendor)
     if interrupted:
         return TERMINATED if terminated else INTERRUPTED
@@ -150,48 +150,6 @@ def run_inputs(args):
 
     named = [args.image, *args.address_files, *args.trust_key, args.retry_failed]
     return named if args.no_history else [*named, history_path(args.history)]
-
-
-def report_one(args, outcome):
-    if outcome.result == Result.INTERRUPTED:
-        args.err.line(f"orbisk-fpga: {outcome.address}: update {outcome.message}")
-        return
-    if outcome.result in (Result.SKIPPED, Result.DRY_RUN):
-        args.out.line(f"{outcome.address}: {outcome.result}: {outcome.message}")
-        return
-    if outcome.result != Result.UPDATED:
-        args.err.line(f"orbisk-fpga: error: {outcome.address}: {outcome.message}")
-        return
-    version = outcome.fpga_version or "(not reported)"
-    size = outcome.bytes_written
-    args.out.line(f"FPGA updated: version {version}, {size} bytes written in {outcome.write_seconds:.2f} s "
-                  f"({human_rate(size, outcome.write_seconds)}), read back in {outcome.read_back_seconds:.2f} s "
-                  f"({human_rate(size, outcome.read_back_seconds)})")
-
-
-def report_fleet(args, outcomes):
-    summary_table(outcomes, args.out)
-    counts = collections.Counter(outcome.result for outcome in outcomes)
-    others = ", ".join(filter(None, [f"{counts[Result.SKIPPED]} verified and skipped" if counts[Result.SKIPPED] else "",
-                                     f"{counts[Result.DRY_RUN]} dry run" if counts[Result.DRY_RUN] else ""]))
-    others = f", {others}" if others else ""
-    args.out.line(f"{counts[Result.UPDATED]} of {len(outcomes)} devices updated{others}")
-    unfinished = len(outcomes) - sum(counts[result] for result in SUCCEEDED)
-    if unfinished:
-        args.err.line(f"orbisk-fpga: error: {unfinished} of {len(outcomes)} devices not updated; "
-                      "the summary says why for each, and what to do")
-
-
-def report_unrecorded(args, outcomes):
-    """Says in one line that the history failed to record how some updates went (each went on to
-    its end all the same); False when it did."""
-    unrecorded = [outcome for outcome in outcomes if outcome.history_error]
-    if not unrecorded:
-        return True
-    devices = ", ".join(outcome.address for outcome in unrecorded)
-    args.err.line(f"orbisk-fpga: error: {unrecorded[0].history_error}; it does not say how the update of {devices} "
-                  "ended: the output above does")
-    return False
 
 
 def write_json(results, args, outcomes, vendor=None):

@@ -1,6 +1,5 @@
 """orbisk-fpga verify: whether each device holds exactly an image, from its read-back."""
 
-import concurrent.futures
 import contextlib
 
 from orbisk_tools.cli import options
@@ -13,9 +12,6 @@ HELP = ("Read back the FPGA image each device holds and compare it with IMAGE, c
         "exit 0 only when every device holds exactly the image.")
 EXAMPLES = ("examples:\n  orbisk-fpga verify --address 192.168.1.20 fpga.tbin\n"
             "  orbisk-fpga verify --addresses site-a.txt --jobs 4 --json verdicts.json fpga.tbin")
-
-HOLDS = "holds"
-
 
 def add_options(parser):
     add_device_options(parser, "to verify")
@@ -31,24 +27,9 @@ def add_options(parser):
     parser.add_argument("image", metavar="IMAGE", help="the image file")
 
 
-def verdict(target, addresses, image, device_type, timeout, window, folder):
-    """"holds", "differs at byte offset N" or "cannot tell: <why, and what to do>" for one device,
-    from a read-back under the device's lock that sends nothing state-changing."""
-    from orbisk_tools.engine.outcomes import Result
-    from orbisk_tools.engine.readback import read_back
-
-    found = read_back(target, addresses, image, device_type, timeout, window, folder)
-    return found.message if found.result in (Result.HOLDS, Result.DIFFERS) else f"cannot tell: {found.message}"
-
-
-def verdicts(args, resolved, image):
-    with lock_folder() as folder, concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-        return list(pool.map(lambda item: verdict(item[0], item[1], image, args.device_type, args.timeout,
-                                                  getattr(args, "window", None), folder), resolved.items()))
-
-
 def run(args):
     from orbisk_tools.cli.update import RESULTS_LOST
+    from orbisk_tools.engine.inspection import HOLDS, verdicts
 
     keys = trusted_keys(args)
     resolved = resolve_devices(args, device_targets(args))
@@ -58,7 +39,8 @@ def run(args):
         if snapshot.vendor is not None:
             args.out.line(f"Vendor signature verified: key {snapshot.vendor.key_id}, "
                           f"{printable(snapshot.vendor.trusted_comment)}")
-        found = verdicts(args, resolved, snapshot.path)
+        with lock_folder() as folder:
+            found = verdicts(resolved, snapshot.path, args.device_type, args.timeout, args.window, args.jobs, folder)
         for target, said in zip(resolved, found):
             args.out.line(f"{target.label}: {said}")
         held_by = sum(said == HOLDS for said in found)

@@ -18,6 +18,7 @@ import queue
 import socketserver
 import threading
 import time
+from typing import Any, Self
 
 from orbisk_tools.formats import protocol
 
@@ -91,12 +92,13 @@ class Device:
 
     takes_runs = True  # False: every block write and page read on its own, through program() and read_page()
 
-    def __init__(self, faults=None, **fpga):
+    def __init__(self, faults: Faults | None = None, **fpga: Any) -> None:
         self.faults = faults or Faults()
         self.fpga = FpgaState(**fpga)
         self.beams = BeamState()
-        self.commands = []  # every command word received, in order
+        self.commands: list[str] = []  # every command word received, in order
         self.lock = threading.Lock()
+        self.stopped = threading.Event()  # set when the emulator stops: its waits end at once
 
     # ---- FPGA controller ---------------------------------------------------
 
@@ -129,7 +131,7 @@ class Device:
     def _store(self, data, blocks):
         fpga = self.fpga
         if self.faults.write_rate:
-            time.sleep(len(data) / self.faults.write_rate)
+            self.stopped.wait(len(data) / self.faults.write_rate)
         fpga.memory[fpga.pointer : fpga.pointer + len(data)] = data
         fpga.pointer += len(data)
         fpga.blocks_taken += blocks
@@ -160,7 +162,7 @@ class Device:
             fpga.config_mode = argument
             return OK
         if word == protocol.FPGA_ERASE:
-            time.sleep(self.faults.erase_seconds)
+            self.stopped.wait(self.faults.erase_seconds)
             log.info("FPGA configuration memory erased")
             fpga.memory.clear()
             fpga.pointer = 0
@@ -497,32 +499,35 @@ class DeviceEmulator:
     """An emulated device listening on 127.0.0.1, or on `host`. Port 0 picks a free port; see
     `.port`. Its serial number is `serial_number`, or else derived from its port."""
 
-    def __init__(self, port=5025, host="127.0.0.1", faults=None, **fpga):
+    def __init__(self, port: int = 5025, host: str = "127.0.0.1", faults: Faults | None = None, **fpga: Any) -> None:
         self.device = Device(faults, **fpga)
         self._server = _Server((host, port), self.device)
+        self.host: str
+        self.port: int
         self.host, self.port = self._server.server_address[:2]
         if "serial_number" not in fpga:
             self.device.fpga.serial_number = default_serial(self.port)
         self._thread = None
 
     @property
-    def faults(self):
+    def faults(self) -> Faults:
         return self.device.faults
 
-    def start(self):
+    def start(self) -> Self:
         self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), name="device-emulator",
                                         daemon=True)
         self._thread.start()
         return self
 
-    def stop(self):
+    def stop(self) -> None:
+        self.device.stopped.set()
         self._server.shutdown()
         self._server.close_clients()
         self._server.server_close()
         self._thread.join(timeout=5)
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self.start()
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.stop()

@@ -9,11 +9,11 @@ line is a thin layer over run_updates().
 
 from __future__ import annotations
 
-import concurrent.futures
 import contextlib
 import logging
 import math
 import os
+import threading
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Literal, Protocol
 
@@ -22,10 +22,9 @@ from orbisk_tools.engine.image import ImagePath, Snapshot, image_snapshot, trust
 from orbisk_tools.engine.job import Settings
 from orbisk_tools.engine.outcomes import (DeviceFailure, DeviceResult, DeviceState, ImageRefused, Outcome, Phase,
                                           Result, SiteResult, UpdateError)
-from orbisk_tools.engine.readback import read_back
 from orbisk_tools.engine.rollout import Gate
 from orbisk_tools.engine.runner import update_devices
-from orbisk_tools.engine.status import DeviceStatus, add_history, ask
+from orbisk_tools.engine.inspection import DeviceStatus, read_back, site_status
 from orbisk_tools.engine.targets import Target, parse_address, resolve, same_device
 from orbisk_tools.engine.window import MAX_DEPTH
 from orbisk_tools.formats.protocol import DEVICE_TYPES
@@ -156,7 +155,8 @@ def verify_device(address: str, image: ImagePath, *, device_type: int = 32, time
     (target, addresses), = _resolved([target]).items()
     try:
         with image_snapshot(image, device_type, keys) as snapshot, locks.lock_folder() as folder:
-            outcome = read_back(target, addresses, snapshot.path, device_type, timeout, depth, folder)
+            outcome = read_back(target, addresses, snapshot.path, device_type, timeout, depth, folder,
+                                threading.Event())
     except ImageRefused as refused:
         raise UpdateError(DeviceResult(target.label, Result.FAILED, refused.reason, refused.details, Phase.CHECK,
                                        DeviceState.UNTOUCHED, str(refused))) from refused
@@ -166,7 +166,7 @@ def verify_device(address: str, image: ImagePath, *, device_type: int = 32, time
 
 
 def status_of(addresses: Iterable[str], *, history: HistoryArgument = None, image: ImagePath | None = None,
-              device_type: int = 32, timeout: float = 5.0, jobs: int = 8, window: Window = "auto",
+              device_type: int = 32, timeout: float = 5.0, jobs: int = 8,
               trust_keys: Iterable[ImagePath] = ()) -> list[DeviceStatus]:
     """What `orbisk-fpga status` shows of each device at `addresses`, asked up to `jobs` at once
     through queries that change nothing: what it reports (or why it could not be asked), beside
@@ -175,24 +175,17 @@ def status_of(addresses: Iterable[str], *, history: HistoryArgument = None, imag
     read-back. Raises as update_site() does."""
     targets = [_target(address) for address in _texts(addresses, "addresses")]
     _check_options(device_type, timeout, jobs)
-    depth = _depth(window)
     keys = trusted_keys_from(trust_keys)
     resolved = _resolved(targets)
-    with _history(history, create=False) as records, locks.lock_folder() as folder, \
-            concurrent.futures.ThreadPoolExecutor(jobs) as pool:
-        statuses = list(pool.map(lambda item: ask(item[0], item[1], device_type, timeout, folder),
-                                 resolved.items()))
-        if image is not None:
-            with image_snapshot(image, device_type, keys) as snapshot:
-                found = pool.map(lambda item: read_back(item[0], item[1], snapshot.path, device_type, timeout, depth,
-                                                        folder), resolved.items())
-                for status, outcome in zip(statuses, found):
-                    status.image = outcome.message if outcome.result != Result.FAILED \
-                        else f"cannot tell: {outcome.message}"
-        if records is not None:
-            for status in statuses:
-                add_history(status, records)
-    return statuses
+    if isinstance(history, History):
+        history = history.path
+    elif history is not None and not isinstance(history, (str, os.PathLike)):
+        raise TypeError(f"history must be a path, a History or None, not {type(history).__name__}")
+    with contextlib.ExitStack() as held:
+        snapshot = None if image is None else held.enter_context(image_snapshot(image, device_type, keys))
+        folder = held.enter_context(locks.lock_folder())
+        return site_status(resolved, None if history is None else os.fspath(history), device_type, timeout, jobs,
+                           folder, None if snapshot is None else snapshot.path)
 
 
 # ---- what the command line shares ------------------------------------------------------------
@@ -232,7 +225,7 @@ def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: 
         raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
     keys = trusted_keys_from(trust_keys)
     resolved = _resolved(targets)
-    with _history(history, create=True) as records, image_snapshot(image, device_type, keys) as snapshot:
+    with _history(history) as records, image_snapshot(image, device_type, keys) as snapshot:
         outcomes, run_id, interrupted = run_updates(
             resolved, snapshot, jobs=jobs, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
             window=depth, view=Callbacks(progress), history=records, force=force, dry_run=dry_run,
@@ -304,18 +297,12 @@ def _depth(window: Window) -> int | None:
 
 
 @contextlib.contextmanager
-def _history(history: HistoryArgument, create: bool) -> Iterator[History | None]:
-    """The History that `history` names, opened here (and closed at the end) when it is a path;
-    with `create` False, None for a path where there is none yet."""
+def _history(history: HistoryArgument) -> Iterator[History | None]:
+    """The History that `history` names, opened here (and closed at the end) when it is a path."""
     if history is None or isinstance(history, History):
         yield history
         return
     if not isinstance(history, (str, os.PathLike)):
         raise TypeError(f"history must be a path, a History or None, not {type(history).__name__}")
-    path = os.fspath(history)
-    if not create and not os.path.exists(path):
-        yield None
-        return
-    with History.open(path) as opened:
+    with History.open(os.fspath(history)) as opened:
         yield opened
-

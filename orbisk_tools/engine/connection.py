@@ -73,12 +73,19 @@ class PatientErase:
         self.erasing = False  # the erase is sent and not answered
         self.erase_started = 0.0  # monotonic time the erase was sent
         self._stop_waiting = threading.Event()
+        self._exchange = None  # the thread of the erase's exchange, once sent
 
     def __getattr__(self, name):
         return getattr(self._conn, name)
 
     def stop_waiting(self):
         self._stop_waiting.set()
+
+    def settle(self, seconds):
+        """Waits up to `seconds` for an erase that stop_waiting() left to end, once the connection
+        is closed (a closed connection normally ends it at once)."""
+        if self._exchange is not None:
+            self._exchange.join(seconds)
 
     def sendCmd(self, line, rsp_type):
         text = line.decode("utf-8", "replace") if isinstance(line, (bytes, bytearray)) else str(line)
@@ -104,7 +111,8 @@ class PatientErase:
             finally:
                 answered.set()
 
-        threading.Thread(target=exchange, name="erase", daemon=True).start()
+        self._exchange = threading.Thread(target=exchange, name="erase", daemon=True)
+        self._exchange.start()
         while not answered.wait(0.1):
             if self._stop_waiting.is_set():
                 raise KeyboardInterrupt

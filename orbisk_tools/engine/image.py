@@ -26,21 +26,21 @@ class KeyRefused(ValueError):
 def trusted_keys_from(texts_or_paths: Iterable[ImagePath]) -> list[Any]:
     """The public keys given as their text (the line that starts with RW, or a key file's
     content) or as the path of a key file. Raises KeyRefused."""
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.formats import signatures
 
     try:
-        return [minisign.read_public_key(key if isinstance(key, str) else os.fspath(key)) for key in texts_or_paths]
-    except minisign.KeyFileError as error:
+        return [signatures.read_public_key(key if isinstance(key, str) else os.fspath(key)) for key in texts_or_paths]
+    except signatures.KeyFileError as error:
         raise KeyRefused(str(error)) from None
 
 
 def keys_listed_in(path: ImagePath) -> list[Any]:
     """The public keys of a file of trusted keys, one a line, # comments. Raises KeyRefused."""
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.formats import signatures
 
     try:
-        return minisign.read_trusted_keys(os.fspath(path))
-    except minisign.KeyFileError as error:
+        return signatures.read_trusted_keys(os.fspath(path))
+    except signatures.KeyFileError as error:
         raise KeyRefused(str(error)) from None
 
 
@@ -84,13 +84,13 @@ def unreadable(error: OSError, image: str) -> ImageRefused:
 
 
 def vendor_signature(image: str, keys: list[Any]) -> Any:
-    """The minisign.Verified signature of `image` (IMAGE.minisig) by one of `keys`; ImageRefused,
+    """The signatures.Verified signature of `image` (IMAGE.minisig) by one of `keys`; ImageRefused,
     saying which check refused it and what to do, when it has none."""
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.formats import signatures
 
     try:
-        return minisign.verify_file(image, keys)
-    except minisign.SignatureError as refused:
+        return signatures.verify_file(image, keys)
+    except signatures.SignatureError as refused:
         raise ImageRefused(str(refused), Reason.SIGNATURE_REFUSED, {"text": str(refused)}) from None
     except OSError as error:
         text = files.problem(error, image)
@@ -100,7 +100,7 @@ def vendor_signature(image: str, keys: list[Any]) -> Any:
 @dataclasses.dataclass(frozen=True)
 class Snapshot:
     """The image of one run: `path`, a private copy the devices get; `facts`, the history's
-    ImageFacts of its bytes under the user's name; `vendor`, its minisign.Verified signature or None."""
+    ImageFacts of its bytes under the user's name; `vendor`, its signatures.Verified signature or None."""
     path: str
     facts: ImageFacts
     vendor: Any = None
@@ -112,7 +112,7 @@ def image_snapshot(image: ImagePath, device_type: int, keys: list[Any] | tuple[(
     and, with trusted `keys`, verifies exactly that copy: whatever happens to the user's file
     meanwhile, the devices get the bytes that were checked. Messages name `image`. Raises
     ImageRefused."""
-    from orbisk_tools.formats import minisign
+    from orbisk_tools.formats import signatures
     from orbisk_tools.records import history
 
     image = os.fspath(image)
@@ -135,8 +135,8 @@ def image_snapshot(image: ImagePath, device_type: int, keys: list[Any] | tuple[(
         vendor = None
         if keys:
             try:
-                vendor = minisign.verify_file(copy, keys, signature)
-            except minisign.SignatureError:
+                vendor = signatures.verify_file(copy, keys, signature)
+            except signatures.SignatureError:
                 raise ImageRefused(f"{image} changed while its signature was checked; run the command again",
                                    Reason.IMAGE_CHANGED, {"path": image}) from None
             except OSError as error:

@@ -110,6 +110,8 @@ class Job:
                 self.details = {"error": type(error).__name__, "text": str(error)}
         finally:
             _job.label = None
+            if self.conn is not None:
+                self.conn.settle(1.0)  # an erase that a second Ctrl-C stopped waiting for
         self._record_module_outcome(outcome)
         if self.reason is not None:  # the tools' own: the module's last call did not end the update
             outcome.reason, outcome.details = self.reason, self.details

@@ -5,7 +5,8 @@ hard and symbolic links too), and it replaces an existing file whole or not at a
 it is written to a temporary file beside it, created exclusively and without following
 links, then renamed into place. A character device or a named pipe (/dev/null, a FIFO)
 cannot be replaced: it is written to directly; a link to one is refused, as following it
-could write anywhere and replacing it (/dev/stdout) would break it.
+could write anywhere and replacing it (/dev/stdout) would break it. A new file (a key) is
+linked into place instead, so that it never replaces anything, not even a link.
 """
 
 import contextlib
@@ -58,11 +59,16 @@ class Output:
     an output that cannot be written fails before the run does anything; commit() fills it and
     renames it into place. Closed without commit(), it leaves `path` as it was.
 
+    With `new`, nothing may be at `path`, then or when it is committed (FileExistsError): the
+    file is never written over anything. With `private`, it is created readable by its owner
+    only (mode 0600: a umask can only take permissions away).
+
     OSError names `path`, never the temporary file.
     """
 
-    def __init__(self, path):
+    def __init__(self, path, new=False, private=False):
         self.path = path
+        self._new = new
         folder, name = os.path.split(path)
         self._temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
         with naming(self.path):
@@ -70,6 +76,8 @@ class Output:
                 mode = os.lstat(path).st_mode
             except FileNotFoundError:
                 mode = 0
+            if new and mode:
+                raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST))
             if stat.S_ISDIR(mode):
                 raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
             if stat.S_ISLNK(mode) and _links_to_a_device(path):
@@ -84,7 +92,7 @@ class Output:
                 self._fd = fd
                 return
             self._fd = os.open(self._temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
-                               0o666)
+                               0o600 if private else 0o666)
 
     def commit(self, data):
         with naming(self.path):
@@ -95,7 +103,11 @@ class Output:
                     output.flush()
                     if self._temporary is not None:
                         os.fsync(output.fileno())
-                if self._temporary is not None:
+                if self._new:
+                    # A hard link fails, rather than replaces, when the name is taken meanwhile.
+                    os.link(self._temporary, self.path, follow_symlinks=False)
+                    os.unlink(self._temporary)
+                elif self._temporary is not None:
                     os.replace(self._temporary, self.path)  # a link at `path` is replaced, not followed
             except BaseException:
                 self.close()
@@ -130,9 +142,10 @@ def _links_to_a_device(path):
     return _written_directly(mode) or stat.S_ISBLK(mode)
 
 
-def write_whole(path, data):
-    """Writes `data` to `path`, replacing an existing file whole or not at all."""
-    with Output(path) as output:
+def write_whole(path, data, new=False, private=False):
+    """Writes `data` to `path`, replacing an existing file whole or not at all (see Output for
+    `new` and `private`)."""
+    with Output(path, new, private) as output:
         output.commit(data)
 
 

@@ -18,6 +18,7 @@ import hmac
 import json
 import os
 import struct
+from typing import Any
 
 from orbisk_tools.formats import files
 
@@ -48,7 +49,8 @@ def check_device_types(device_types):
             raise ValueError(f"a device type is a number from 0 to 999, not {value!r}")
 
 
-def pack(image, device_types, extra=None):
+def pack(image: bytes | bytearray, device_types: int | list[int] | tuple[int, ...],
+         extra: dict[str, Any] | None = None) -> bytes:
     """The bytes of a signed image for `device_types` (an int or a list of ints from 0 to 999).
 
     `extra` adds members to the JSON header; they do not take part in the key.

@@ -2,40 +2,27 @@
 
 A row is written when the attempt starts and updated as it passes each phase, each
 write committed at once, so that an attempt ended by `kill -9` or a power cut leaves a
-row that says how far it got and what state it left the device in. WAL mode,
-`BEGIN IMMEDIATE` and a busy time-out let several orbisk-fpga processes write at once.
-
-The schema has a version (`PRAGMA user_version`) and a migration path: MIGRATIONS[i]
-brings a database from version i to version i + 1; version 0 has no tables.
+row that says how far it got and what state it left the device in. Several orbisk-fpga
+processes may write at once; the database and its schema are in `database`.
 """
 
 import dataclasses
 import datetime
-import errno
 import getpass
 import hashlib
 import importlib.metadata
 import os
-import random
 import secrets
 import socket
 import sqlite3
-import stat
 import threading
-import time
 
 from orbisk_tools.formats.signed_image import read_signed_image
+from orbisk_tools.records import database, processes
+from orbisk_tools.records.database import HistoryUnavailable
 
 FILE_NAME = "history.sqlite3"
 ENVIRONMENT_VARIABLE = "ORBISK_FPGA_HISTORY"
-
-# Marks the file as an orbisk update history ("ORBH"), so that another SQLite database is refused.
-APPLICATION_ID = 0x4F524248
-
-# How long a writer waits for another process's write to end.
-BUSY_SECONDS = 30.0
-
-ADVICE = "give another --history PATH, or --no-history to update without a history"
 
 UNFINISHED = ("unfinished update since {time}: its configuration memory does not hold a verified image; "
               "update it again before power-cycling it")
@@ -52,54 +39,6 @@ RUNNING = "running"
 SUCCEEDED = ("updated", "skipped")
 # Outcomes of attempts that never changed the device.
 NO_CHANGE = ("skipped", "dry run")
-
-MIGRATIONS = [
-    (
-        f"PRAGMA application_id = {APPLICATION_ID}",
-        """CREATE TABLE attempts (
-            id INTEGER PRIMARY KEY,
-            run_id TEXT NOT NULL,
-            started TEXT NOT NULL,
-            ended TEXT,
-            operator_user TEXT NOT NULL,
-            operator_host TEXT NOT NULL,
-            pid INTEGER NOT NULL,
-            process_start TEXT,
-            tool_version TEXT NOT NULL,
-            module_version TEXT NOT NULL,
-            address TEXT NOT NULL,
-            serial TEXT,
-            fpga_id TEXT,
-            device_type INTEGER,
-            fpga_version_before TEXT,
-            control_fw_version_before TEXT,
-            fpga_version_after TEXT,
-            control_fw_version_after TEXT,
-            image_path TEXT,
-            image_sha256 TEXT,
-            image_size INTEGER,
-            image_header_version TEXT,
-            window_size INTEGER,
-            bytes_written INTEGER NOT NULL DEFAULT 0,
-            seconds REAL,
-            phase TEXT NOT NULL,
-            device_state TEXT NOT NULL,
-            outcome TEXT NOT NULL,
-            reason TEXT,
-            message TEXT NOT NULL DEFAULT ''
-        )""",
-        "CREATE INDEX attempts_by_address ON attempts (address, id)",
-        "CREATE INDEX attempts_by_serial ON attempts (serial, id)",
-        "CREATE INDEX attempts_by_run ON attempts (run_id, id)",
-    ),
-    # The id of the trusted key whose signature the image carried (update --trust-key).
-    ("ALTER TABLE attempts ADD COLUMN vendor_key_id TEXT",),
-]
-
-
-class HistoryUnavailable(Exception):
-    """The history cannot be opened or written; the message is one line for the user."""
-
 
 @dataclasses.dataclass(frozen=True)
 class Operator:
@@ -213,109 +152,6 @@ def image_facts(path):
                       None if version is None else str(version))
 
 
-def _process_stat(pid):
-    """(state, start) of process `pid`: its state letter ("Z" for a process that ended and was
-    not yet reaped) and when it started, in clock ticks since boot (tells a reused pid apart);
-    (None, None) when /proc does not say."""
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as status:
-            fields = status.read().rpartition(b")")[2].split()
-        return fields[0].decode(), fields[19].decode()
-    except (OSError, IndexError):
-        return None, None
-
-
-def _process_start(pid):
-    return _process_stat(pid)[1]
-
-
-def _process_alive(attempt):
-    """Whether the process that recorded `attempt` still runs (not known on another host: no)."""
-    if attempt.operator_host != socket.gethostname():
-        return False
-    try:
-        os.kill(attempt.pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        pass  # another user's process
-    state, started = _process_stat(attempt.pid)
-    if state in ("Z", "X"):  # killed, and not yet reaped by its parent
-        return False
-    return attempt.process_start is None or started is None or started == attempt.process_start
-
-
-# ---- the database ------------------------------------------------------------------------------
-
-def _untrusted(status, subject):
-    """Why a file or folder of the history with `status` could hold what another user wrote, or None:
-    it must belong to this user (or root) and be writable by its owner only."""
-    if status.st_uid not in (0, os.geteuid()):
-        return f"{subject} belongs to another user"
-    if status.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
-        return f"others can write to {subject}"
-    return None
-
-
-def _refuse_untrusted_folder(path):
-    """Refuses the folder of the history at `path`, and the folder a link there leads to, when another
-    user could have put files in it."""
-    for folder in dict.fromkeys((os.path.dirname(path), os.path.dirname(os.path.realpath(path)))):
-        try:
-            problem = _untrusted(os.stat(folder), "it")
-        except OSError as error:
-            problem = error.strerror or str(error)
-        if problem:
-            raise HistoryUnavailable(f"cannot use the folder {folder} for the update history: {problem}, so "
-                                     f"the history in it cannot be trusted; {ADVICE}")
-
-
-def _refuse_untrusted_files(path, real):
-    """Refuses the history file `real` (`path` with its links followed) or one of SQLite's files beside it
-    when another user could have written it: the rows it holds decide which devices are skipped."""
-    for name in (real, real + "-wal", real + "-shm", real + "-journal"):
-        try:
-            status = os.lstat(name)
-        except FileNotFoundError:
-            continue
-        subject = "it" if name == real else name
-        problem = _untrusted(status, subject)
-        if stat.S_ISLNK(status.st_mode) or (name == real and not stat.S_ISREG(status.st_mode)):
-            problem = f"{subject} is not a regular file"
-        if problem:
-            raise HistoryUnavailable(f"cannot use the update history {path}: {problem}, so its rows cannot be "
-                                     f"trusted; {ADVICE}")
-
-
-def _make_private_folders(folder):
-    """Creates `folder` and the folders above it that are missing, each open to its owner only
-    whatever the umask."""
-    missing, above = [], folder
-    while not os.path.lexists(above):
-        missing.append(above)
-        above = os.path.dirname(above)
-    for name in reversed(missing):
-        try:
-            os.mkdir(name, 0o700)
-        except FileExistsError:  # another orbisk-fpga made it meanwhile
-            continue
-        os.chmod(name, 0o700)
-    if not os.path.isdir(folder):
-        raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), folder)
-
-
-def _create_private_file(path):
-    """Creates the history file, empty and readable by its owner only whatever the umask, unless it exists."""
-    try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
-    except FileExistsError:
-        return
-    try:
-        os.fchmod(fd, 0o600)
-    finally:
-        os.close(fd)
-
-
 class History:
     """An open update history. Every method may be called from any thread."""
 
@@ -330,40 +166,7 @@ class History:
         missing and bringing its schema up to date. A history that another user could have written
         is refused. Raises HistoryUnavailable."""
         path = os.path.abspath(path)
-        folder = os.path.dirname(path)
-        try:
-            _make_private_folders(folder)
-        except OSError as error:
-            why = "a file of that name is in the way" if isinstance(error, FileExistsError) else error.strerror
-            raise HistoryUnavailable(f"cannot create the folder {folder} for the update history "
-                                     f"({why or error}); {ADVICE}") from None
-        if os.path.isdir(path):
-            raise HistoryUnavailable(f"cannot open the update history {path}: it is a folder; {ADVICE}")
-        _refuse_untrusted_folder(path)
-        real = os.path.realpath(path)
-        try:
-            _create_private_file(real)
-        except OSError as error:
-            raise HistoryUnavailable(f"cannot open the update history {path} ({error.strerror or error}); "
-                                     f"{ADVICE}") from None
-        _refuse_untrusted_files(path, real)
-        connection = None
-        try:
-            connection = sqlite3.connect(real, timeout=BUSY_SECONDS, isolation_level=None, check_same_thread=False)
-            connection.execute(f"PRAGMA busy_timeout = {int(BUSY_SECONDS * 1000)}")
-            connection.execute("PRAGMA synchronous = FULL")  # each commit survives a power cut
-            _when_not_busy(lambda: _set_up(connection, path))
-        except sqlite3.Error as error:
-            if connection is not None:
-                connection.close()
-            if error.sqlite_errorname == "SQLITE_NOTADB":
-                raise HistoryUnavailable(f"{path} is not an update history (not an SQLite database); "
-                                         f"{ADVICE}") from None
-            raise HistoryUnavailable(f"cannot open the update history {path} ({error}); {ADVICE}") from None
-        except HistoryUnavailable:
-            connection.close()
-            raise
-        return cls(path, connection)
+        return cls(path, database.open_database(path))
 
     def close(self):
         with self._lock:
@@ -380,7 +183,8 @@ class History:
     def _write(self, sql, parameters):
         with self._lock:
             try:
-                return _when_not_busy(lambda: _transaction(self._db, "IMMEDIATE", self._db.execute, sql, parameters))
+                return database.when_not_busy(
+                    lambda: database.transaction(self._db, "IMMEDIATE", self._db.execute, sql, parameters))
             except sqlite3.Error as error:
                 raise HistoryUnavailable(f"cannot write the update history {self.path} ({error})") from None
 
@@ -399,7 +203,7 @@ class History:
         versions = versions or current_versions()
         row = {
             "run_id": run_id, "started": now(), "operator_user": operator.user, "operator_host": operator.host,
-            "pid": os.getpid(), "process_start": _process_start(os.getpid()),
+            "pid": os.getpid(), "process_start": processes.start_time(os.getpid()),
             "tool_version": versions.tool, "module_version": versions.module,
             "address": address, "device_type": device_type, "window_size": window,
             "image_path": image and image.path, "image_sha256": image and image.sha256,
@@ -504,11 +308,11 @@ class History:
         it is still "running" and the process that recorded it is gone."""
         if attempt.device_state != "erased":
             return False
-        return attempt.outcome != RUNNING or not _process_alive(attempt)
+        return attempt.outcome != RUNNING or not processes.alive(attempt)
 
     def is_running(self, attempt):
         """Whether `attempt` is still "running" in a process that still runs."""
-        return attempt.outcome == RUNNING and _process_alive(attempt)
+        return attempt.outcome == RUNNING and processes.alive(attempt)
 
     def outcome_as_read(self, attempt):
         """The attempt's outcome as the user reads it: one recorded as running whose process
@@ -525,64 +329,3 @@ class History:
         if change and change.outcome == "updated" and change.image_sha256 == sha256:
             return change
         return None
-
-
-def _transaction(connection, kind, work, *arguments):
-    """work(*arguments) in a transaction of its own ("BEGIN kind"), committed at once."""
-    connection.execute(f"BEGIN {kind}")
-    try:
-        result = work(*arguments)
-        connection.execute("COMMIT")
-    except BaseException:
-        if connection.in_transaction:
-            connection.execute("ROLLBACK")
-        raise
-    return result
-
-
-def _when_not_busy(work):
-    """work(), tried again while SQLite reports the database busy without waiting, as it does to
-    break a deadlock between processes that set up a new database at once."""
-    deadline = time.monotonic() + BUSY_SECONDS
-    while True:
-        try:
-            return work()
-        except sqlite3.OperationalError as error:
-            if not (error.sqlite_errorname or "").startswith("SQLITE_BUSY") or time.monotonic() > deadline:
-                raise
-        time.sleep(0.01 + random.random() * 0.05)
-
-
-def _set_up(connection, path):
-    """Checks that the database is an update history (before anything is written to it), then
-    switches it to WAL and brings its schema up to date, each in one step: several processes
-    may do this at once."""
-    _transaction(connection, "DEFERRED", _schema_version, connection, path)
-    if connection.execute("PRAGMA journal_mode").fetchone()[0] != "wal":
-        connection.execute("PRAGMA journal_mode = WAL")
-    _transaction(connection, "IMMEDIATE", _migrate, connection, path)
-
-
-def _schema_version(connection, path):
-    """The schema version of a database that is an update history, or empty; raises
-    HistoryUnavailable for any other database, or one newer than this tool knows."""
-    version = connection.execute("PRAGMA user_version").fetchone()[0]
-    application_id = connection.execute("PRAGMA application_id").fetchone()[0]
-    if version == 0:
-        ours = application_id == 0 and connection.execute("SELECT count(*) FROM sqlite_master").fetchone()[0] == 0
-    else:
-        ours = application_id == APPLICATION_ID
-    if not ours:
-        raise HistoryUnavailable(f"{path} is not an update history (another SQLite database); {ADVICE}")
-    if version > len(MIGRATIONS):
-        raise HistoryUnavailable(f"{path} was written by a newer orbisk-fpga (history schema {version}; this "
-                                 f"one knows up to {len(MIGRATIONS)}); use the newer orbisk-fpga, or {ADVICE}")
-    return version
-
-
-def _migrate(connection, path):
-    """Runs the migration steps that the database lacks."""
-    for step in range(_schema_version(connection, path), len(MIGRATIONS)):
-        for statement in MIGRATIONS[step]:
-            connection.execute(statement)
-        connection.execute(f"PRAGMA user_version = {step + 1}")

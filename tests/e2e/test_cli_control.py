@@ -1,5 +1,5 @@
-"""orbisk-fpga update under control: Ctrl-C before the erase, SIGTERM, --retry-failed after a dry
-run, and an update history that others may write."""
+"""orbisk-fpga under control: Ctrl-C before the erase, SIGTERM, --retry-failed after a dry run, an
+update history that others may write, and Ctrl-C during verify and status."""
 
 import json
 import os
@@ -10,6 +10,9 @@ import sys
 import threading
 from pathlib import Path
 
+import pytest
+
+from orbisk_tools import cli
 from orbisk_tools.formats import protocol
 
 COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
@@ -121,4 +124,45 @@ def test_a_second_ctrl_c_stops_waiting_for_an_erase(emulator, tmp_path):
     assert "may take up to" in erasing
     assert "stopped waiting for the erase; the device is left erased" in output + errors
     (row,) = json.loads(results.read_text())["devices"]
-    assert (row["result"], row["device_state"], row["phase"]) == ("interrupted", "erased", "erase")
+    assert (row["result"], row["device_state"], row["phase"]) == ("interrupted", "erased", "erase"), json.dumps(row)
+
+
+@pytest.fixture
+def interrupt_at():
+    """interrupt_at(device, word): when the emulated device is asked `word`, Ctrl-C reaches this
+    process's main thread; the device answers once it was handled."""
+    handled = threading.Event()
+
+    def ctrl_c(signum, frame):
+        handled.set()
+        raise KeyboardInterrupt
+
+    def arm(device, word):
+        answer = device.device.fpga_command
+
+        def held(command, argument):
+            if command == word and not handled.is_set():
+                signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+                assert handled.wait(30)
+            return answer(command, argument)
+
+        device.device.fpga_command = held
+
+    previous = signal.signal(signal.SIGINT, ctrl_c)
+    yield arm
+    signal.signal(signal.SIGINT, previous)
+
+
+@pytest.mark.parametrize("command, word", [("verify", protocol.FPGA_RST_PAGE_PTR), ("status", protocol.GET_SN)])
+def test_ctrl_c_stops_verify_and_status_after_the_current_exchange(emulator, tmp_path, interrupt_at, capsys,
+                                                                   command, word):
+    first, second = emulator(), emulator()
+    interrupt_at(first, word)
+    image = image_file(tmp_path, 64 * 1024)
+    arguments = {"verify": ["--window", 1, image], "status": ["--history", tmp_path / "none.sqlite3"]}[command]
+    status = cli.main([command, "--jobs", "1", "--address", address(first), "--address", address(second),
+                       *map(str, arguments)])
+    out, err = capsys.readouterr()
+    assert (status, out, err) == (130, "", "orbisk-fpga: interrupted\n")
+    assert first.device.commands.count(protocol.FPGA_READ) <= 1  # of 4096 pages: it stopped after the first
+    assert second.device.commands == []  # the device after it was not begun

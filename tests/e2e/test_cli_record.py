@@ -15,9 +15,10 @@ import pytest
 from rich.console import Console
 
 from orbisk_tools import cli
-from orbisk_tools.records import history
+from orbisk_tools.records import database, history
 from orbisk_tools.cli import update
-from orbisk_tools.report.display import GuardedOutput, TerminalView
+from orbisk_tools.report.live import TerminalView
+from orbisk_tools.report.output import GuardedOutput
 from orbisk_tools.records.history import History
 from orbisk_tools.formats.signed_image import pack
 
@@ -144,7 +145,7 @@ def test_a_read_back_mismatch_ends_in_verify_in_the_history_the_json_and_the_liv
 
 def disk_full_from(monkeypatch, phase):
     """Every write to the history, from the one that records `phase` on, fails as on a full disk."""
-    transaction = history._transaction
+    transaction = database.transaction
     full = []
 
     def disk_full(connection, kind, work, *arguments):
@@ -156,7 +157,7 @@ def disk_full_from(monkeypatch, phase):
             raise error
         return transaction(connection, kind, work, *arguments)
 
-    monkeypatch.setattr(history, "_transaction", disk_full)
+    monkeypatch.setattr(database, "transaction", disk_full)
 
 
 def test_a_history_that_fails_after_the_erase_lets_the_update_end_and_then_says_so(

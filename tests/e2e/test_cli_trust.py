@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from orbisk_tools import cli
-from orbisk_tools.formats import minisign
+from orbisk_tools.formats import signatures
 from orbisk_tools.formats.signed_image import pack
 
 pytestmark = pytest.mark.cryptography
@@ -40,7 +40,7 @@ def vendor(tmp_path):
     """A key pair made by orbisk-fpga keygen: (secret key path, public key path, PublicKey)."""
     secret, public = tmp_path / "vendor.key", tmp_path / "vendor.pub"
     assert run("keygen", "--no-password", "--secret-key", secret, "--public-key", public).returncode == 0
-    return secret, public, minisign.read_public_key(public)
+    return secret, public, signatures.read_public_key(public)
 
 
 @pytest.fixture
@@ -75,7 +75,7 @@ class TestUpdate:
         assert device.device.fpga.loaded_image == image
 
         # $ORBISK_FPGA_TRUST_KEYS counts as --trust-key; without any key nothing is checked.
-        other = minisign.generate_keypair(tmp_path / "other.key", tmp_path / "other.pub")
+        other = signatures.generate_keypair(tmp_path / "other.key", tmp_path / "other.pub")
         keys = tmp_path / "site-keys"
         keys.write_text(f"# our vendors\n{other.base64}\n{key.base64}\n")
         for env, recorded in [({"ORBISK_FPGA_TRUST_KEYS": str(keys)}, key.id_text), ({}, None)]:
@@ -109,7 +109,7 @@ class TestUpdate:
         elif change == "trusted comment":
             edit_line(Path(f"{path}.minisig"), 2, lambda line: line.replace("file:fw.tbin", "file:fx.tbin"))
         elif change == "untrusted key":
-            trusted = minisign.generate_keypair(tmp_path / "x.key", tmp_path / "x.pub").base64
+            trusted = signatures.generate_keypair(tmp_path / "x.key", tmp_path / "x.pub").base64
         elif change == "no signature":
             Path(f"{path}.minisig").unlink()
         refused = run("update", "--trust-key", trusted, "--address", address(device), path)
@@ -176,7 +176,7 @@ class TestSigning:
 
     def test_a_key_with_a_password_takes_it_from_the_environment(self, tmp_path):
         secret, raw, output = tmp_path / "p.key", tmp_path / "fw.bin", tmp_path / "fw.tbin"
-        key = minisign.generate_keypair(secret, tmp_path / "p.pub", "right", **CHEAP)
+        key = signatures.generate_keypair(secret, tmp_path / "p.pub", "right", **CHEAP)
         raw.write_bytes(b"image")
         for env, refusal in [({}, f"the secret key {secret} is protected by a password; type it at a terminal, or "
                                   "set ORBISK_FPGA_KEY_PASSWORD"),
@@ -186,7 +186,7 @@ class TestSigning:
         assert not output.exists()  # nothing packed without its signature
 
         assert run("sign", "--key", secret, raw, env={"ORBISK_FPGA_KEY_PASSWORD": "right"}).returncode == 0
-        assert minisign.verify_file(raw, [key]).key_id == key.id_text
+        assert signatures.verify_file(raw, [key]).key_id == key.id_text
 
     def test_a_signature_never_replaces_an_input(self, tmp_path, vendor):
         image, key = tmp_path / "fw.bin", tmp_path / "fw.bin.minisig"
@@ -210,7 +210,7 @@ class TestKeygen:
 
     def test_the_password_is_asked_twice_or_taken_from_the_environment(self, tmp_path, monkeypatch, capsys):
         # In this process, for cheap password hashing and a terminal that answers the prompts.
-        monkeypatch.setattr(minisign, "generate_keypair", functools.partial(minisign.generate_keypair, **CHEAP))
+        monkeypatch.setattr(signatures, "generate_keypair", functools.partial(signatures.generate_keypair, **CHEAP))
         secret = tmp_path / "k.key"
 
         def keygen(*answers, terminal=True, env_password=None):
@@ -228,9 +228,9 @@ class TestKeygen:
         for make, password in [(lambda: keygen("pass phrase", "pass phrase"), "pass phrase"),
                                (lambda: keygen(terminal=False, env_password="for scripts"), "for scripts")]:
             assert make() == (0, "")
-            with pytest.raises(minisign.KeyFileError, match="protected by a password"):
-                minisign.read_secret_key(secret)
-            minisign.read_secret_key(secret, lambda: password)
+            with pytest.raises(signatures.KeyFileError, match="protected by a password"):
+                signatures.read_secret_key(secret)
+            signatures.read_secret_key(secret, lambda: password)
         assert keygen("pass phrase", "pass phrose") == (1, "the two passwords differ; run keygen again\n")
         assert keygen("", "")[1].startswith("the password is empty; give one, or --no-password")
         assert keygen(terminal=False)[1] == ("a new secret key needs a password: type it at a terminal, set "

@@ -7,9 +7,12 @@ from rich.console import Console
 from rich.live_render import LiveRender
 from rich.text import Text
 
-from orbisk_tools.report import display
-from orbisk_tools.cli.status import DeviceStatus, print_table
-from orbisk_tools.report.display import GuardedOutput, TerminalView, TimeLeft, summary_table
+from orbisk_tools.report import live
+from orbisk_tools.cli.status import print_table
+from orbisk_tools.engine.inspection import DeviceStatus
+from orbisk_tools.report.live import TerminalView, TimeLeft
+from orbisk_tools.report.output import GuardedOutput
+from orbisk_tools.report.summary import summary_table
 from orbisk_tools.engine.outcomes import Outcome
 
 IPV6 = "[fd00::1]:5025"  # never contacted: these tests draw rows and tables only
@@ -107,7 +110,7 @@ def test_a_fleet_larger_than_the_screen_keeps_the_count_and_the_rows_that_matter
 
 
 def test_live_rows_stay_one_line_at_80_columns_and_a_finished_row_shows_no_time_left(monkeypatch):
-    monkeypatch.setattr(display, "REDRAW_SECONDS", 0)  # every step drawn: a rate appears
+    monkeypatch.setattr(live, "REDRAW_SECONDS", 0)  # every step drawn: a rate appears
     view = terminal_view(3, width=80)
     for address in ("127.0.0.1:40123", IPV6, "127.0.0.1:40125"):
         view.phase(address, "erase")

@@ -88,9 +88,17 @@ def test_late_reply_is_never_taken_for_the_next_command(emulator, connect, tmp_p
         raise KeyboardInterrupt
 
     tool._getRecv = interrupted
+    reads = device.device.commands.count("FPGA_READ")
     with pytest.raises(KeyboardInterrupt):
         tool._fpgaRead()
     del tool._getRecv
+    # The device takes that read as a device would, whenever it comes: it moves the page pointer,
+    # which the update resets before its read-back; wait until it did.
+    for _ in range(600):
+        with device.device.lock:
+            if device.device.commands.count("FPGA_READ") > reads:
+                break
+        time.sleep(0.01)
     image = os.urandom(100)
     assert tool.processFpgaUpdate(image_file(tmp_path, image, "fw.bin"), 32).RetCode is RetCode.OK
     assert device.device.fpga.loaded_image == image

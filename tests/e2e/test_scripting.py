@@ -152,7 +152,7 @@ class TestLifecycle:
                 FpgaTool(address="127.0.0.1", port=port)
         assert isinstance(info.value, ConnectionError)
         assert str(info.value) == f"Cannot connect to 127.0.0.1:{port}"
-        assert info.value.reason == "refused" and isinstance(info.value.__cause__, ConnectionRefusedError)
+        assert info.value.reason == "connection_refused" and isinstance(info.value.__cause__, ConnectionRefusedError)
 
 
 class TestExampleDevice:

@@ -29,7 +29,7 @@ class TCPConn:
 
 
 class DeviceType(int):
-    """A device type whose references can be counted apart from the interpreter's own small integers."""
+    """A device type (or depth) whose references can be counted apart from the interpreter's own small integers."""
 
 
 def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_conn, make_fpga, make_stream_link,
@@ -42,6 +42,7 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
         paths[name] = str(tmp_path / name)
     paths["missing.bin"] = str(tmp_path / "missing.bin")
     type_32, type_28, type_40 = DeviceType(32), DeviceType(28), DeviceType(40)
+    depth_8 = DeviceType(8)
     address = "127.0.0.1"
     info = '{"fe0": {"fpga_ver": "1.2.0.0"}}'
 
@@ -99,6 +100,20 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
             return [tool, tool._conn]
         return call
 
+    def depths():
+        tool = FpgaTool(make_conn())
+        tool.pipeline_depth = depth_8
+        for refused in (0, 2**80, True, "8", depth_8 * 1.0):
+            with pytest.raises((TypeError, ValueError)):
+                tool.pipeline_depth = refused
+        del tool.pipeline_depth
+        return [tool]
+
+    def depth_past_the_check():
+        tool = FpgaTool(make_stream_link())
+        tool.__dict__["pipeline_depth"] = 0
+        tool._fpgaProgramFile(paths["fw.bin"], type_32)
+
     def garbled():
         link = make_stream_link()
         link.device.read_page = lambda: b"garbage\r\n"
@@ -151,6 +166,8 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
             "fw.bin", type_32, lambda: make_conn({"FPGA_PROGRAM": ["0", TimeoutError()]})))),
         ("update, version not JSON", raises(ValueError, update(
             "fw.bin", type_28, lambda: make_fpga({"GET_FE_INFO": "not json"})))),
+        ("update, interrupted while erasing", raises(KeyboardInterrupt, update(
+            "fw.bin", type_32, lambda: make_conn({"FPGA_ERASE": KeyboardInterrupt()})))),
         ("update, reply too long", raises(ReplyTooLong, update(
             "fw.bin", type_32, lambda: make_conn({"FPGA_ERASE": ReplyTooLong("longer than 4096 bytes")})))),
         ("update, callback error", raises(ZeroDivisionError, update("fw.tbin", type_32, progress=failing_progress))),
@@ -174,7 +191,8 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
         ("in flight, endless reply line", raises(ConnectionError, in_flight("fw.bin", endless_line))),
         ("in flight, callback error", raises(ZeroDivisionError, in_flight(
             "fw.bin", lambda: make_stream_link(None), progress=failing_progress))),
-        ("in flight, bad depth", raises(ValueError, in_flight("fw.bin", make_stream_link, depth=0))),
+        ("in flight, bad depth", raises(ValueError, depth_past_the_check)),
+        ("pipeline_depth set, refused and deleted", depths),
         ("firmware check", only(lambda: FpgaTool(make_conn({"GET_FW_VER": "0.1.0.6"}))._checkControlFwVersion())),
         ("raw command", only(lambda: FpgaTool(make_conn(pages=[b"#2xxdata\r\n"]))._sendCmd("X", True, 64, False))),
         ("page in pieces", only(lambda: FpgaTool(make_conn(pages=[b"#", b"2", b"04", b"da", b"ta\r\n"]))._fpgaRead())),
@@ -186,5 +204,5 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
         ("bad port", raises(TypeError, lambda: FpgaTool(None, address, "5025"))),
     ]
     blocks_left, rss_growth = leak_check(
-        operations, [*paths.values(), type_32, type_28, type_40, address, info, progress, failing_progress])
+        operations, [*paths.values(), type_32, type_28, type_40, depth_8, address, info, progress, failing_progress])
     print(f"blocks left by 100 calls: {blocks_left}; resident set growth: {rss_growth} bytes")

@@ -180,9 +180,9 @@ class TestConstructor:
 
     def test_failed_connection_says_why_when_the_connection_kept_its_error(self, tcp, monkeypatch):
         tcp.connects = False
-        cases = [(ConnectionRefusedError(errno.ECONNREFUSED, "Connection refused"), "refused"),
-                 (TimeoutError("timed out"), "timed out"),
-                 (socket.gaierror(socket.EAI_NONAME, "Name or service not known"), "name not found"),
+        cases = [(ConnectionRefusedError(errno.ECONNREFUSED, "Connection refused"), "connection_refused"),
+                 (TimeoutError("timed out"), "timeout"),
+                 (socket.gaierror(socket.EAI_NONAME, "Name or service not known"), "name_not_found"),
                  (OSError(errno.EHOSTUNREACH, "No route to host"), "unreachable"),
                  (OSError(errno.EACCES, "Permission denied"), None), ("not an exception", None)]
         for kept, reason in cases:

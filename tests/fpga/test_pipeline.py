@@ -107,26 +107,63 @@ def test_dropped_connection_ends_the_run(run_update):
         run_update(IMAGE, "fw.bin", 8, drop_after_blocks=10)
 
 
-@pytest.mark.parametrize("depth, error", [(0, ValueError), (1025, ValueError), (-1, ValueError), (2**80, ValueError),
-                                          ("8", TypeError), (8.0, TypeError), (None, TypeError)])
-def test_depth_is_checked_before_any_command(tmp_path, make_stream_link, depth, error):
-    link = make_stream_link()
-    tool = FpgaTool(link)
-    tool.pipeline_depth = depth
-    path = tmp_path / "fw.bin"
-    path.write_bytes(b"image")
-    with pytest.raises(error, match="pipeline_depth"):
-        tool._fpgaProgramFile(str(path), 32)
-    assert link.device.commands == []
+class TestDepth:
+    @pytest.mark.parametrize("depth", [0, -1, 1025, 2**80, "8", 8.0, None, True, False])
+    def test_is_checked_when_set(self, conn, depth):
+        tool = FpgaTool(conn)
+        tool.pipeline_depth = 8
+        with pytest.raises((TypeError, ValueError)) as raised:
+            tool.pipeline_depth = depth
+        if isinstance(depth, int) and not isinstance(depth, bool):
+            assert raised.type is ValueError
+            assert str(raised.value) == f"pipeline_depth must be from 1 to 1024, not {depth}"
+        else:
+            assert raised.type is TypeError
+            assert str(raised.value) == f"pipeline_depth must be an int, not {type(depth).__name__}"
+        assert tool.pipeline_depth == 8 and vars(tool)["pipeline_depth"] == 8
 
+    def test_integers_are_kept_as_int(self, conn):
+        class Depth:
+            def __index__(self):
+                return 16
 
-def test_tool_without_a_depth_works_one_at_a_time(tmp_path, make_stream_link):
-    link = make_stream_link()
-    tool = FpgaTool(link)
-    del tool.pipeline_depth
-    path = tmp_path / "fw.bin"
-    path.write_bytes(IMAGE)
-    assert tool._fpgaProgramFile(str(path), 32) is True and link.sends == [b"FPGA_READ\r\n"] * 38
+        tool = FpgaTool(conn)
+        assert FpgaTool.pipeline_depth.__doc__.startswith("Commands an update keeps in flight")
+        assert tool.pipeline_depth == 1
+        for depth, kept in [(1024, 1024), (1, 1), (Depth(), 16), (logging.INFO, 20)]:
+            tool.pipeline_depth = depth
+            assert type(tool.pipeline_depth) is int and tool.pipeline_depth == kept
+
+    @pytest.mark.parametrize("how", ["instance dict", "subclass"])
+    def test_a_depth_that_bypasses_the_check_is_refused_before_any_command(self, tmp_path, make_stream_link, how):
+        link = make_stream_link()
+        if how == "subclass":
+            ignored = property(lambda self: True, lambda self, depth: None)
+            tool = type("Tool", (FpgaTool,), {"pipeline_depth": ignored})(link)
+        else:
+            tool = FpgaTool(link)
+            tool.__dict__["pipeline_depth"] = 0
+        path = tmp_path / "fw.bin"
+        path.write_bytes(b"image")
+        with pytest.raises((TypeError, ValueError), match="^pipeline_depth must be"):
+            tool._fpgaProgramFile(str(path), 32)
+        assert link.device.commands == []
+
+    def test_a_tool_without_a_depth_works_one_at_a_time(self, tmp_path, make_stream_link):
+        class Tool(FpgaTool):
+            def __init__(self, connection):  # sets what the update needs, but not pipeline_depth
+                self._conn, self.progress_callback = connection, None
+
+        path = tmp_path / "fw.bin"
+        path.write_bytes(IMAGE)
+        never_set = Tool(make_stream_link())
+        deleted = FpgaTool(make_stream_link())
+        deleted.pipeline_depth = 8
+        del deleted.pipeline_depth
+        del deleted.pipeline_depth
+        for tool in (never_set, deleted):
+            assert tool.pipeline_depth == 1 and "pipeline_depth" not in vars(tool)
+            assert tool._fpgaProgramFile(str(path), 32) is True and tool._conn.sends == [b"FPGA_READ\r\n"] * 38
 
 
 def test_reply_line_left_over_never_ends_the_write_early(tmp_path, make_stream_link):

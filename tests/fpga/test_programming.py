@@ -137,9 +137,9 @@ class TestUpdate:
         assert tool.processFpgaUpdate(path, 28).RetCode is RetCode.OK
         assert tool.processFpgaUpdate(path, 32).RetCode is RetCode.OK
 
-    def test_argument_types(self, tool, tmp_path):
+    def test_argument_types(self, tool):
         with pytest.raises(TypeError, match="'image_path'"):
-            tool.processFpgaUpdate(tmp_path / "fw.bin")
+            tool.processFpgaUpdate(b"fw.bin")
         with pytest.raises(TypeError, match="'device_type'"):
             tool.processFpgaUpdate("fw.bin", 32.0)
         with pytest.raises(TypeError, match="'device_type'"):

@@ -13,7 +13,7 @@ import textwrap
 
 import pytest
 
-from orbisk_tools.records import history
+from orbisk_tools.records import database as storage, history
 from orbisk_tools.formats import signed_image
 from orbisk_tools.records.history import History, HistoryUnavailable, ImageFacts
 
@@ -144,7 +144,7 @@ def unusable_paths(tmp_path):
     newer = tmp_path / "newer.sqlite3"
     History.open(str(newer)).close()
     with raw_database(newer) as database:
-        database.execute(f"PRAGMA user_version = {len(history.MIGRATIONS) + 1}")
+        database.execute(f"PRAGMA user_version = {len(storage.MIGRATIONS) + 1}")
     shared = tmp_path / "shared"
     shared.mkdir()
     shared.chmod(0o1777)
@@ -177,8 +177,8 @@ def test_an_older_schema_is_brought_up_to_date_and_keeps_its_rows(path, monkeypa
     with History.open(path) as records:
         first = records.start_attempt("run-1", "10.0.0.5:5025", IMAGE)
         records.finish_attempt(first, "failed", reason="timeout", message="no answer")
-    later = (*history.MIGRATIONS, ("ALTER TABLE attempts ADD COLUMN site TEXT DEFAULT 'north'",))
-    monkeypatch.setattr(history, "MIGRATIONS", list(later))
+    later = (*storage.MIGRATIONS, ("ALTER TABLE attempts ADD COLUMN site TEXT DEFAULT 'north'",))
+    monkeypatch.setattr(storage, "MIGRATIONS", list(later))
     with History.open(path) as records:
         kept = records.attempt(first)
         assert (kept.address, kept.outcome, kept.reason, kept.message) == \
@@ -192,7 +192,7 @@ def test_an_older_schema_is_brought_up_to_date_and_keeps_its_rows(path, monkeypa
 
 def test_the_vendor_key_id_is_recorded_also_in_a_history_of_the_first_schema(path, monkeypatch):
     with monkeypatch.context() as first_schema:
-        first_schema.setattr(history, "MIGRATIONS", history.MIGRATIONS[:1])
+        first_schema.setattr(storage, "MIGRATIONS", storage.MIGRATIONS[:1])
         History.open(path).close()
     with History.open(path) as records:
         checked = records.start_attempt("run-1", "10.0.0.5:5025", IMAGE, vendor_key_id="85D3B987C834B000")

@@ -11,10 +11,10 @@ import subprocess
 
 import pytest
 
-from orbisk_tools.formats import minisign
+from orbisk_tools.formats import files, signatures
 
 pytestmark = pytest.mark.cryptography
-from orbisk_tools.formats.minisign import KeyFileError, SignatureError
+from orbisk_tools.formats.signatures import KeyFileError, SignatureError
 
 # Cheap scrypt costs for our own password-protected keys, one for each way of choosing
 # scrypt's parameters from them: N from the operations limit (N = 2^10, p = 1), or from the
@@ -76,8 +76,8 @@ def image(tmp_path):
 @pytest.fixture
 def signed(tmp_path, image):
     """An image signed by our own key: (image, its public key, the signature's path)."""
-    public_key = minisign.generate_keypair(tmp_path / "vendor.key", tmp_path / "vendor.pub")
-    path = pathlib.Path(minisign.sign_file(image, minisign.read_secret_key(tmp_path / "vendor.key")))
+    public_key = signatures.generate_keypair(tmp_path / "vendor.key", tmp_path / "vendor.pub")
+    path = pathlib.Path(signatures.sign_file(image, signatures.read_secret_key(tmp_path / "vendor.key")))
     return image, public_key, path
 
 
@@ -85,36 +85,41 @@ class TestInteroperability:
     def test_minisign_signatures_and_keys_work_with_ours(self, minisign_program, tmp_path, image):
         secret, public = str(tmp_path / "m.key"), str(tmp_path / "m.pub")
         run([minisign_program, "-G", "-W", "-s", secret, "-p", public])
-        key = minisign.read_public_key(public)
+        key = signatures.read_public_key(public)
         assert open(public).readline().split()[-1] == key.id_text
         for legacy in ([], ["-l"]):
             run([minisign_program, "-S", *legacy, "-s", secret, "-m", str(image),
                  "-t", "release 1.4"])
-            verified = minisign.verify_file(image, [key])
+            verified = signatures.verify_file(image, [key])
             assert (verified.key_id, verified.trusted_comment) == (key.id_text, "release 1.4")
 
-        minisign.sign_file(image, minisign.read_secret_key(secret), "signed by us")
+        signatures.sign_file(image, signatures.read_secret_key(secret), "signed by us")
         assert "signed by us" in run([minisign_program, "-V", "-p", public, "-m", str(image)])
+
+        # A trusted comment is printable ASCII: the name shows escaped, and the file still signs.
+        named = image.rename(tmp_path / "fpga\u00e9\t.tbin")
+        signatures.sign_file(named, signatures.read_secret_key(secret))
+        assert "\tfile:fpga\\xe9\\t.tbin\tsha256:" in run([minisign_program, "-V", "-p", public, "-m", str(named)])
 
     def test_a_key_minisign_protected_with_a_password_signs_with_ours(self, minisign_program,
                                                                        tmp_path, image):
         secret, public = str(tmp_path / "m.key"), str(tmp_path / "m.pub")
         run([minisign_program, "-G", "-s", secret, "-p", public], password="pass phrase")
         asked = []
-        key = minisign.read_secret_key(secret, lambda: asked.append(1) or "pass phrase")
+        key = signatures.read_secret_key(secret, lambda: asked.append(1) or "pass phrase")
         assert asked == [1]
-        minisign.sign_file(image, key)
+        signatures.sign_file(image, key)
         run([minisign_program, "-V", "-p", public, "-m", str(image)])
 
     @pytest.mark.parametrize("password, cost", [
         (None, {}), ("pass phrase", CHEAP), ("pass phrase", CHEAP_BY_MEMORY)])
     def test_our_keys_work_with_minisign(self, minisign_program, tmp_path, image, password, cost):
         secret, public = str(tmp_path / "o.key"), str(tmp_path / "o.pub")
-        key = minisign.generate_keypair(secret, public, password, **cost)
+        key = signatures.generate_keypair(secret, public, password, **cost)
         run([minisign_program, "-S", "-s", secret, "-m", str(image)], password)
-        assert minisign.verify_file(image, [key]).key_id == key.id_text
+        assert signatures.verify_file(image, [key]).key_id == key.id_text
 
-        minisign.sign_file(image, minisign.read_secret_key(secret, lambda: password))
+        signatures.sign_file(image, signatures.read_secret_key(secret, lambda: password))
         output = run([minisign_program, "-V", "-P", key.base64, "-m", str(image)])
         sha256 = hashlib.sha256(image.read_bytes()).hexdigest()
         assert f"file:fpga.tbin\tsha256:{sha256}" in output
@@ -135,9 +140,9 @@ def flip_base64(line):
 class TestVerification:
     def test_a_good_signature_says_who_signed_and_what(self, signed):
         image, key, path = signed
-        verified = minisign.verify_file(image, [key])
+        verified = signatures.verify_file(image, [key])
         assert verified.key_id == key.id_text and verified.signature_path == str(path)
-        found = minisign.read_signature(path)
+        found = signatures.read_signature(path)
         assert found.prehashed and found.trusted_comment == verified.trusted_comment
         assert f"sha256:{hashlib.sha256(image.read_bytes()).hexdigest()}" in verified.trusted_comment
         assert [name for name in os.listdir(image.parent) if name.endswith(".tmp")] == []
@@ -163,7 +168,7 @@ class TestVerification:
         elif damage == "trusted comment":
             flip_line(path, 2, lambda line: line.replace("fpga", "fpgb"))
         elif damage == "untrusted key":
-            trusted = [minisign.generate_keypair(tmp_path / "x.key", tmp_path / "x.pub")]
+            trusted = [signatures.generate_keypair(tmp_path / "x.key", tmp_path / "x.pub")]
         elif damage == "missing":
             path.unlink()
         elif damage == "truncated":
@@ -171,21 +176,25 @@ class TestVerification:
         elif damage == "other algorithm":
             flip_line(path, 1, lambda line: base64.b64encode(b"Xx" + base64.b64decode(line)[2:]).decode())
         with pytest.raises(SignatureError, match=message) as refused:
-            minisign.verify_file(image, trusted)
+            signatures.verify_file(image, trusted)
         assert "\n" not in str(refused.value)
 
 
 class TestKeys:
     def test_keygen_writes_an_owner_only_secret_key_and_never_overwrites(self, tmp_path):
         secret, public = tmp_path / "k.key", tmp_path / "k.pub"
-        key = minisign.generate_keypair(secret, public)
+        umask = os.umask(0)  # owner-only whatever the umask
+        try:
+            key = signatures.generate_keypair(secret, public)
+        finally:
+            os.umask(umask)
         assert stat.S_IMODE(secret.stat().st_mode) == 0o600
         assert public.read_text() == key.file_text()
         before = (secret.read_bytes(), public.read_bytes())
 
         for pair in [(secret, tmp_path / "new.pub"), (tmp_path / "new.key", public)]:
             with pytest.raises(KeyFileError, match="exists; key files are never overwritten"):
-                minisign.generate_keypair(*pair)
+                signatures.generate_keypair(*pair)
         assert (secret.read_bytes(), public.read_bytes()) == before
         assert sorted(os.listdir(tmp_path)) == ["k.key", "k.pub"]
 
@@ -193,30 +202,54 @@ class TestKeys:
         target.write_text("keep")
         os.symlink(target, tmp_path / "link.key")
         with pytest.raises(KeyFileError, match="exists"):
-            minisign.generate_keypair(tmp_path / "link.key", tmp_path / "l.pub")
+            signatures.generate_keypair(tmp_path / "link.key", tmp_path / "l.pub")
         assert target.read_text() == "keep"
+
+    def test_a_key_file_that_appears_while_the_keys_are_made_is_kept(self, tmp_path, monkeypatch):
+        secret, public = tmp_path / "k.key", tmp_path / "k.pub"
+        commit = files.Output.commit
+
+        def taken_meanwhile(output, data):
+            if output.path == public:
+                public.write_text("someone else's")
+            commit(output, data)
+
+        monkeypatch.setattr(files.Output, "commit", taken_meanwhile)
+        with pytest.raises(KeyFileError, match=f"{public} exists; key files are never overwritten"):
+            signatures.generate_keypair(secret, public)
+        assert os.listdir(tmp_path) == ["k.pub"] and public.read_text() == "someone else's"
+
+    def test_a_damaged_secret_key_is_refused(self, tmp_path):
+        secret = tmp_path / "k.key"
+        signatures.generate_keypair(secret, tmp_path / "k.pub")
+        comment, line = secret.read_text().splitlines()
+        raw = bytearray(base64.b64decode(line))
+        raw[-70] ^= 1  # a byte of the Ed25519 seed
+        secret.write_text(f"{comment}\n{base64.b64encode(raw).decode()}\n")
+        with pytest.raises(KeyFileError, match=f"the secret key {secret} is damaged"):
+            signatures.read_secret_key(secret)
 
     def test_a_password_key_needs_the_right_password(self, tmp_path):
         secret = tmp_path / "k.key"
-        key = minisign.generate_keypair(secret, tmp_path / "k.pub", b"right", **CHEAP)
-        assert minisign.read_secret_key(secret, lambda: "right").public_key == key
+        key = signatures.generate_keypair(secret, tmp_path / "k.pub", "right", **CHEAP)
+        assert signatures.read_secret_key(secret, lambda: "right").public_key == key
         with pytest.raises(KeyFileError, match="wrong password for the secret key"):
-            minisign.read_secret_key(secret, lambda: "wrong")
+            signatures.read_secret_key(secret, lambda: "wrong")
         with pytest.raises(KeyFileError, match="protected by a password"):
-            minisign.read_secret_key(secret)
+            signatures.read_secret_key(secret)
 
     def test_public_keys_as_text_as_file_and_as_a_list(self, tmp_path):
-        keys = [minisign.generate_keypair(tmp_path / f"{n}.key", tmp_path / f"{n}.pub")
+        keys = [signatures.generate_keypair(tmp_path / f"{n}.key", tmp_path / f"{n}.pub")
                 for n in "ab"]
         a_file = tmp_path / "a.pub"
         for given in [keys[0].base64, a_file.read_text(), str(a_file), a_file]:
-            assert minisign.read_public_key(given) == keys[0]
+            assert signatures.read_public_key(given) == keys[0]
         with pytest.raises(KeyFileError, match="neither a minisign public key nor a readable"):
-            minisign.read_public_key(keys[0].base64[:-4])
+            signatures.read_public_key(keys[0].base64[:-4])
 
         trusted = tmp_path / "trusted"
         trusted.write_text(f"# the vendor's keys\n{keys[0].base64}\n\n{keys[1].file_text()}")
-        assert minisign.read_trusted_keys(trusted) == keys
+        assert signatures.read_trusted_keys(trusted) == keys
         trusted.write_text(f"{keys[0].base64}\nnot a key\n")
         with pytest.raises(KeyFileError, match="trusted, line 2, is not a minisign public key"):
-            minisign.read_trusted_keys(trusted)
+            signatures.read_trusted_keys(trusted)

@@ -64,12 +64,12 @@ Owned check(const Module& module, Outcome& outcome, Ref image_path)
 
 }  // namespace
 
-Owned check_update_file(Call& call, Ref self, interop::Arg image_path)
+Owned check_update_file(Call& call, Ref self, interop::Arg path_argument)
 {
     Module module(call);
     Outcome outcome;
     return record_outcome(module, self, outcome, [&] {
-        interop::require_text(call, image_path);
+        Owned image_path = interop::text_path(call, path_argument);
         return check(module, outcome, image_path);
     });
 }

@@ -200,12 +200,12 @@ bool check_header(const Module& module, Outcome& outcome, Ref image_path)
 
 }  // namespace
 
-Owned check_file_header(Call& call, Ref self, interop::Arg image_path)
+Owned check_file_header(Call& call, Ref self, interop::Arg path_argument)
 {
     Module module(call);
     Outcome outcome;
     return record_outcome(module, self, outcome, [&] {
-        interop::require_text(call, image_path);
+        Owned image_path = interop::text_path(call, path_argument);
         bool passed = check_header(module, outcome, image_path);
         if (passed) {
             outcome.ok = true;

@@ -9,17 +9,18 @@ namespace vornfpga {
 
 namespace {
 
-// Why a connection did not come up, from the error the host's connection kept: "refused",
-// "timed out", "name not found", "unreachable", or None when it says nothing we know.
+// Why a connection did not come up, from the error the host's connection kept, as a reason key
+// of the outcomes: "connection_refused", "timeout", "name_not_found", "unreachable", or None
+// when it says nothing we know.
 Owned failure_reason(const Module& module, Ref error)
 {
     if (!error) return interop::none();
-    if (interop::is_exception(error, PyExc_ConnectionRefusedError)) return interop::text("refused");
-    if (interop::is_exception(error, PyExc_TimeoutError)) return interop::text("timed out");
+    if (interop::is_exception(error, PyExc_ConnectionRefusedError)) return interop::text("connection_refused");
+    if (interop::is_exception(error, PyExc_TimeoutError)) return interop::text("timeout");
     if (!interop::is_exception(error, PyExc_OSError)) return interop::none();
     Owned socket = interop::import_module("socket");
     Owned name_error = module.attr(socket, "gaierror"_n);
-    if (interop::is_exception(error, name_error)) return interop::text("name not found");
+    if (interop::is_exception(error, name_error)) return interop::text("name_not_found");
     Owned number = interop::find_attr(error, module.name("errno"_n));
     if (number && PyLong_Check(number.get())) {
         long code = interop::require_value(PyLong_AsLong(number));

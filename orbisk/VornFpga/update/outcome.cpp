@@ -93,17 +93,23 @@ Owned outcome_repr(Call& call, Ref self)
 constexpr FunctionDef outcome_repr_def = function_def<outcome_repr>("UpdateOutcome.__repr__", "(self)", nullptr);
 
 constexpr const char* kOutcomeDoc = R"(
-    How the last processFpgaUpdate, _checkUpdateFile or _checkFileHeader call ended.
+    How the last processFpgaUpdate, verifyFpgaImage, _checkUpdateFile or _checkFileHeader
+    call ended.
 
     Attributes:
-        ok: True for a successful update or a check that passed.
+        ok: True for an update that loaded the image, or a check that passed.
         reason: A stable key naming the refusal or failure; None when ok.
-        details: The reason's fields, e.g. {"path": ...}; empty when there are none.
-        message: The result's message, or the str() of the exception that ended the call.
-        phase: Where the call ended: "check", "erase", "write", "verify", "load", "version" or "done".
+        details: The reason's fields, e.g. {"path": ...}; {} when it has none.
+        message: The result's RetMsg, or the str() of the exception that ended the call.
+        phase: Where the call ended: "check" (before any device command), "erase", "write",
+            "verify" (the read-back), "load" (FPGA_DONE and FPGA_REFRESH), "version"
+            (reading the new version) or "done".
         bytes_written: Bytes the device acknowledged.
-        device_state: What the device was left holding: "untouched", "erased" or "loaded".
-        pipeline_depth: The depth the write ran at; 0 when nothing was written.
+        device_state: What the device was left holding: "untouched" (its previous image,
+            nothing sent), "erased" (its configuration memory erased, and written in part
+            or in full, the new image not loaded: update it again before it restarts) or
+            "loaded" (the new image).
+        pipeline_depth: The pipeline_depth the write ran at; 0 when nothing was written.
     )";
 
 }  // namespace

@@ -67,7 +67,7 @@ Owned new_version(const Module& module, Ref self, Ref device_type)
 }
 
 // The checks an image passes before the device is touched: the refusal's result, or nothing.
-Owned image_refusal(const Module& module, Outcome& outcome, Ref self, interop::Arg image_path, Ref type)
+Owned image_refusal(const Module& module, Outcome& outcome, Ref self, Ref image_path, Ref type)
 {
     if (image_path.is_none() || PyUnicode_GET_LENGTH(image_path.get()) == 0) {
         outcome.fail("no_image_path");
@@ -84,10 +84,11 @@ Owned image_refusal(const Module& module, Outcome& outcome, Ref self, interop::A
     return {};
 }
 
-Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, interop::Arg image_path,
+Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, interop::Arg path_argument,
              interop::Arg device_type)
 {
-    interop::require_text_or_none(call, image_path);
+    // A pathlib.Path goes on as the text os.fspath gives, to the checks and the log lines alike.
+    Owned image_path = interop::text_path_or_none(call, path_argument);
     Owned type = interop::int_from_integer(call, device_type);
     Owned result = interop::checked(
         Py_BuildValue("{s:O,s:s,s:s}", "success", Py_False, "error_message", "", "fw_version", ""));
@@ -118,10 +119,11 @@ Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, inter
 }
 
 // The image checks, then the read-back alone: the device is never erased, written or loaded.
-Owned verify(Call& call, const Module& module, Outcome& outcome, Ref self, interop::Arg image_path,
+Owned verify(Call& call, const Module& module, Outcome& outcome, Ref self, interop::Arg path_argument,
              interop::Arg device_type)
 {
-    interop::require_text_or_none(call, image_path);
+    // A pathlib.Path goes on as the text os.fspath gives, to the checks and the log lines alike.
+    Owned image_path = interop::text_path_or_none(call, path_argument);
     Owned type = interop::int_from_integer(call, device_type);
     if (Owned refused = image_refusal(module, outcome, self, image_path, type)) return refused;
 

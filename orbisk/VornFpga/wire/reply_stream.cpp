@@ -13,18 +13,76 @@ constexpr Py_ssize_t kReceiveSize = 64 * 1024;
 
 }  // namespace
 
+long checked_pipeline_depth(Ref value)
+{
+    if (PyBool_Check(value) || !PyIndex_Check(value.get()))
+        interop::raise_format(PyExc_TypeError, "pipeline_depth must be an int, not %s", interop::type_name(value));
+    Owned number = interop::checked(PyNumber_Index(value));
+    int overflow = 0;
+    long depth = interop::require_value(PyLong_AsLongAndOverflow(number, &overflow));
+    if (overflow != 0 || depth < 1 || depth > kMaxPipelineDepth)
+        interop::raise_format(PyExc_ValueError, "pipeline_depth must be from 1 to %ld, not %S", kMaxPipelineDepth,
+                              number.get());
+    return depth;
+}
+
 std::size_t pipeline_depth(const Module& module, Ref tool)
 {
     Owned depth = interop::find_attr(tool, module.name("pipeline_depth"_n));
     if (!depth) return 1;
-    if (!PyLong_Check(depth.get()))
-        interop::raise_format(PyExc_TypeError, "pipeline_depth must be an int, not %s", interop::type_name(depth));
-    int overflow = 0;
-    long value = interop::require_value(PyLong_AsLongAndOverflow(depth, &overflow));
-    if (overflow != 0 || value < 1 || value > kMaxPipelineDepth)
-        interop::raise_format(PyExc_ValueError, "pipeline_depth must be from 1 to %ld, not %S", kMaxPipelineDepth,
-                              depth.get());
-    return static_cast<std::size_t>(value);
+    return static_cast<std::size_t>(checked_pipeline_depth(depth));
+}
+
+namespace {
+
+// The value lives in the instance's __dict__ as it did before the property: vars(tool) and
+// copies of a tool still hold it.
+Owned instance_dict(Ref tool) { return interop::checked(PyObject_GenericGetDict(tool, nullptr)); }
+
+Owned get_pipeline_depth(Call& call, Ref self)
+{
+    Module module(call);
+    Owned dict = instance_dict(self);
+    Ref depth = interop::lookup(dict, module.name("pipeline_depth"_n));
+    return depth ? Owned::ref(depth) : interop::integer(1);
+}
+constexpr FunctionDef get_pipeline_depth_def =
+    function_def<get_pipeline_depth>("FpgaTool.pipeline_depth", "(self)", nullptr);
+
+Owned set_pipeline_depth(Call& call, Ref self, Ref value)
+{
+    Module module(call);
+    Owned depth = interop::integer(checked_pipeline_depth(value));
+    Owned dict = instance_dict(self);
+    interop::require(PyDict_SetItem(dict, module.name("pipeline_depth"_n), depth));
+    return interop::none();
+}
+constexpr FunctionDef set_pipeline_depth_def =
+    function_def<set_pipeline_depth>("FpgaTool.pipeline_depth", "(self, value)", nullptr);
+
+// del tool.pipeline_depth: the default applies again.
+Owned delete_pipeline_depth(Call& call, Ref self)
+{
+    Module module(call);
+    Owned dict = instance_dict(self);
+    Ref name = module.name("pipeline_depth"_n);
+    if (interop::lookup(dict, name)) interop::require(PyDict_DelItem(dict, name));
+    return interop::none();
+}
+constexpr FunctionDef delete_pipeline_depth_def =
+    function_def<delete_pipeline_depth>("FpgaTool.pipeline_depth", "(self)", nullptr);
+
+constexpr const char* kPipelineDepthDoc =
+    "Commands an update keeps in flight: an int from 1 to 1024, 1 (one exchange at a time) unless set.";
+
+}  // namespace
+
+Owned pipeline_depth_property(Ref module)
+{
+    Owned property = interop::global(module, interop::interned("property"));
+    return interop::call(property, interop::make_function(module, get_pipeline_depth_def),
+                         interop::make_function(module, set_pipeline_depth_def),
+                         interop::make_function(module, delete_pipeline_depth_def), interop::text(kPipelineDepthDoc));
 }
 
 ReplyStream::ReplyStream(const Module& module, Ref tool)

@@ -14,9 +14,18 @@
 
 namespace vornfpga {
 
-// pipeline_depth of the tool: 1 when it has none; a TypeError or ValueError unless an int from 1 to kMaxPipelineDepth.
 inline constexpr long kMaxPipelineDepth = 1024;
+
+// A pipeline_depth: an integer (a bool is none) from 1 to kMaxPipelineDepth, or else a
+// TypeError or ValueError that names pipeline_depth.
+long checked_pipeline_depth(Ref value);
+
+// pipeline_depth of the tool, checked again: a subclass may define it otherwise; 1 when it has none.
 std::size_t pipeline_depth(const Module& module, Ref tool);
+
+// FpgaTool.pipeline_depth: a property that checks each value set, kept in the instance's
+// __dict__ under its own name.
+Owned pipeline_depth_property(Ref module);
 
 class ReplyStream {
 public:

@@ -1,4 +1,4 @@
-"""What orbisk-fpga shows while it updates devices, and the summary after.
+"""What orbisk-fpga shows while it updates devices.
 
 On a terminal, rich draws one row per device, its phase (connecting, erasing, writing,
 verifying) and a bar, redrawn at most ten times a second; a fleet's rows come under a line
@@ -7,12 +7,12 @@ stamp marks the start of each phase and each tenth of writing and of verifying. 
 dies (a broken pipe, a closed terminal) only stops the drawing: the updates go on.
 """
 
-import dataclasses
 import datetime
 import threading
 import time
 
 from orbisk_tools.engine.outcomes import SUCCEEDED, Phase
+from orbisk_tools.report.output import human_rate, shown
 
 REDRAW_SECONDS = 0.1
 BAR_WIDTHS = (10, 40)  # the narrowest bar that a live row shows, and the widest
@@ -20,61 +20,6 @@ BAR_WIDTHS = (10, 40)  # the narrowest bar that a live row shows, and the widest
 PHASE_NAMES = {Phase.CONNECT: "Connecting", Phase.PROBE: "Reading", Phase.CHECK: "Checking", Phase.ERASE: "Erasing",
                Phase.WRITE: "Writing", Phase.VERIFY: "Verifying", Phase.LOAD: "Loading", Phase.VERSION: "Loading",
                Phase.DONE: "Loaded"}
-
-
-class GuardedOutput:
-    """A text stream that never raises: once a write fails, it is dead and takes nothing more,
-    and `error` is why. `name` ("standard output") is what failure() calls it."""
-
-    def __init__(self, stream, name="the output"):
-        self.stream, self.name = stream, name
-        self.dead = stream is None
-        self.error = None
-
-    def write(self, text):
-        self._guarded(lambda: self.stream.write(text))
-        return len(text)
-
-    def flush(self):
-        self._guarded(self.stream.flush)
-
-    def isatty(self):
-        return not self.dead and self._guarded(self.stream.isatty) is True
-
-    def fileno(self):
-        return self.stream.fileno()
-
-    @property
-    def encoding(self):
-        return getattr(self.stream, "encoding", None) or "utf-8"
-
-    def line(self, text):
-        self.write(text + "\n")
-        self.flush()
-
-    def failure(self):
-        """One line for a write that failed, or None. A pipe that its reader closed (`| head`)
-        is no failure: the reader took what it wanted."""
-        if self.error is None or isinstance(self.error, BrokenPipeError):
-            return None
-        reason = getattr(self.error, "strerror", None) or "closed"
-        return f"cannot write to {self.name}: {reason[:1].lower()}{reason[1:]}; what was written there is incomplete"
-
-    def _guarded(self, operation):
-        if self.dead:
-            return None
-        try:
-            return operation()
-        except (OSError, ValueError) as error:  # ValueError: the stream was closed
-            self.dead, self.error = True, error
-            return None
-
-
-def human_rate(size, seconds):
-    """"1.2 MB/s": in the units that rich's bars show."""
-    from rich.filesize import decimal
-
-    return decimal(int(size / seconds) if seconds > 0 else 0) + "/s"
 
 
 class TimeLeft:
@@ -307,118 +252,3 @@ def result_line(outcome):
 
 def view_for(output, devices):
     return TerminalView(output, devices) if output.isatty() else PlainView(output, devices)
-
-
-# ---- text and tables ----------------------------------------------------------------------
-
-def printable(text):
-    """`text` for the terminal, control characters (which could move the cursor or break the
-    line) as spaces: a device, a file or a trusted comment (whose fields tabs separate) may hold
-    anything."""
-    return "".join(c if c.isprintable() else " " for c in text)
-
-
-def shown(text):
-    """Text from a device, a file or a message, as rich is to show it: printable(), and never
-    read as markup or emoji codes. Everything that goes into a table, a live row or a note goes
-    through here."""
-    from rich.text import Text
-
-    return Text(printable(str(text)))
-
-
-@dataclasses.dataclass(frozen=True)
-class Field:
-    """A column of a table that fits its terminal. A `whole` one (an address, a serial number) is
-    never cut or wrapped. When the table is too wide, the other columns leave it, the one of the
-    highest `rank` first: what a column that `moves` holds goes to the line under its row, the
-    others are dropped. Should that not be enough, the whole ones but the first move too."""
-    header: str
-    whole: bool = False
-    rank: int = 0
-    moves: bool = False
-
-
-COLUMN_GAP = 2  # the spaces between two columns of a table
-NOTE_INDENT = 2  # of the line under a row
-
-
-def print_table(output, title, fields, rows, pipe_width):
-    """Prints a table of `rows`, (cells, note), as wide as the terminal, or `pipe_width` on a file
-    or a pipe. Each row is one line; a row's note (its details, what the columns that moved hold)
-    goes on a line of its own under it, wrapped at word boundaries."""
-    from rich.console import Console
-
-    terminal = output.isatty()
-    console = Console(file=output, force_terminal=terminal, width=None if terminal else pipe_width)
-    console.print(fitted_table(title, fields, rows, console.width))
-
-
-def fitted_table(title, fields, rows, width):
-    """The renderable of print_table(), for `width` columns."""
-    from rich.console import Group
-    from rich.padding import Padding
-    from rich.table import Column, Table
-
-    cells = [[printable(str(cell)) for cell in row] for row, _ in rows]
-    shown_at, header_whole = columns_that_fit(fields, cells, width)
-    widths = {index: column_width(fields[index], [row[index] for row in cells], header_whole) for index in shown_at}
-    if sum(widths.values()) + COLUMN_GAP * (len(widths) - 1) > width:  # the first column alone is too wide
-        widths[shown_at[0]] = width
-
-    def table(first):
-        columns = [Column(shown(fields[index].header), width=widths[index], overflow="fold") for index in shown_at]
-        return Table(*columns, title=title if first else None, show_header=first, box=None, pad_edge=False,
-                     padding=(0, COLUMN_GAP // 2))
-
-    parts, current = [], None
-    for row_cells, (_, note) in zip(cells, rows):
-        if current is None:
-            current = table(first=not parts)
-            parts.append(current)
-        current.add_row(*(shown(row_cells[index]) for index in shown_at))
-        moved = [f"{field.header}: {cell}" for index, (field, cell) in enumerate(zip(fields, row_cells))
-                 if index not in widths and (field.moves or field.whole) and cell not in ("", "-")]
-        line = "; ".join(filter(None, [*moved, printable(note or "")]))
-        if line:
-            parts.append(Padding(shown(line), (0, 0, 0, NOTE_INDENT)))
-            current = None  # the rows after the note go on in a table of the same columns
-    return Group(*parts)
-
-
-def columns_that_fit(fields, cells, width):
-    """(the indexes of the columns shown, whether their headers fit whole) for a table of `width`
-    columns: every column that fits, with its header on one line if it can."""
-    shown_at = list(range(len(fields)))
-    leaving = sorted((index for index in shown_at if not fields[index].whole), key=lambda index: -fields[index].rank)
-    leaving += [index for index in shown_at[1:] if fields[index].whole]
-    while True:
-        for header_whole in (True, False):
-            used = sum(column_width(fields[index], [row[index] for row in cells], header_whole) for index in shown_at)
-            if used + COLUMN_GAP * (len(shown_at) - 1) <= width:
-                return shown_at, header_whole
-        if not leaving:
-            return shown_at, False
-        shown_at.remove(leaving.pop(0))
-
-
-def column_width(field, texts, header_whole):
-    """The width of a column that shows each of `texts` on one line, and its header whole or
-    wrapped at word boundaries."""
-    from rich.cells import cell_len
-
-    header = cell_len(field.header) if header_whole else max(map(cell_len, field.header.split()))
-    return max([header, *map(cell_len, texts)])
-
-
-SUMMARY_FIELDS = (Field("Device", whole=True), Field("Result"), Field("FPGA version", rank=2, moves=True),
-                  Field("Before", rank=3, moves=True), Field("Time", rank=1))
-
-
-def summary_table(outcomes, output):
-    """The outcome of each device of a fleet, as a table: the devices that need more first, each
-    one's details on a line under its row."""
-    ordered = sorted(outcomes, key=lambda outcome: outcome.result in SUCCEEDED)
-    rows = [([outcome.address, outcome.result, outcome.fpga_version or "-", outcome.fpga_version_before or "-",
-              f"{outcome.seconds:.1f} s"], outcome.message) for outcome in ordered]
-    print_table(output, "FPGA update summary", SUMMARY_FIELDS, rows, pipe_width=160)

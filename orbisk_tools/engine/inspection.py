@@ -1,0 +1,181 @@
+"""Read-only work on devices, each under its lock: what a device reports about itself, whether it
+holds exactly an image (from its read-back), and a site's status beside the update history.
+Nothing that changes a device is sent. Ctrl-C stops every device after its current exchange, and
+the call then raises KeyboardInterrupt."""
+
+import dataclasses
+import os
+import threading
+import time
+
+from orbisk_tools.engine.advice import exception_reason, transport_failure
+from orbisk_tools.engine.connection import device_connection
+from orbisk_tools.engine.outcomes import DeviceFailure, Outcome, Phase, Reason, Result, known
+from orbisk_tools.engine.runner import for_each_device
+from orbisk_tools.engine.site_state import DeviceFacts, read_facts
+from orbisk_tools.records.history import Attempt
+
+HOLDS = Result.HOLDS  # the verdict on a device that holds exactly the image: "holds"
+
+
+@dataclasses.dataclass
+class DeviceStatus:
+    """One device as `orbisk-fpga status` shows it.
+
+    Attributes:
+        address: The device, as "HOST:PORT" or "[IPv6]:PORT".
+        reported: What it reports (serial, fpga_id, fpga_version, control_fw_version: None for what it
+            did not say); None when it could not be asked.
+        problem: Why it could not be asked, and what to do; "" when it was.
+        last_attempt: Its newest attempt in the history (a records.history.Attempt), or None.
+        last_outcome: How that attempt ended, as the user reads it ("updated", "ended unrecorded", ...).
+        unfinished: The flag of a device whose last update erased it and did not load a verified
+            image; "" for none.
+        image: With an image: its verdict, "holds", "differs at byte offset N" or "cannot tell: ...";
+            else None.
+    """
+    address: str
+    reported: DeviceFacts | None = None
+    problem: str = ""
+    last_attempt: Attempt | None = None
+    last_outcome: str = ""
+    unfinished: str = ""
+    image: str | None = None
+
+
+def verdicts(resolved, image, device_type, timeout, window, jobs, folder):
+    """The verdict() on each device of `resolved` (see resolve()), in order, `jobs` at a time."""
+    return _each_device(resolved, jobs, lambda target, addresses, stop: verdict(
+        target, addresses, image, device_type, timeout, window, folder, stop))
+
+
+def verdict(target, addresses, image, device_type, timeout, window, folder, stop):
+    """"holds", "differs at byte offset N" or "cannot tell: <why, and what to do>" for one device
+    (see read_back()); None when `stop` was set before the read-back ended."""
+    found = read_back(target, addresses, image, device_type, timeout, window, folder, stop)
+    if found is None:
+        return None
+    return found.message if found.result in (Result.HOLDS, Result.DIFFERS) else f"cannot tell: {found.message}"
+
+
+def read_back(target, addresses, image, device_type, timeout, window, folder, stop):
+    """Whether one device holds exactly `image`, from a read-back under the device's lock with
+    `window` commands in flight (None: as the link needs), as an Outcome: Result.HOLDS ("holds"),
+    Result.DIFFERS ("differs at byte offset N", with the module's reason and offset), or
+    Result.FAILED when it cannot tell (the message says why and what to do, `error` is what ended
+    it). None when `stop` was set before the read-back ended."""
+    from orbisk.VornFpga import FpgaTool
+
+    from orbisk_tools.engine import window as windows
+
+    def progress(stage, current, total):
+        if stop.is_set():
+            raise KeyboardInterrupt
+
+    found = Outcome(target.label, phase=Phase.CONNECT)
+    start = time.monotonic()
+    try:
+        with device_connection(target, addresses, timeout, folder) as conn:
+            if stop.is_set():
+                return None
+            tool = FpgaTool(conn)
+            tool.console_progress = False
+            tool.set_progress_callback(progress)
+            found.phase = Phase.PROBE
+            tool.pipeline_depth = found.window = window or windows.probe_pipeline_depth(conn)
+            found.phase = Phase.VERIFY
+            result = tool.verifyFpgaImage(image, device_type)
+    except KeyboardInterrupt:  # from the progress callback
+        return None
+    except DeviceFailure as failure:
+        found.message, found.reason, found.details = str(failure), failure.reason, failure.details
+        found.error = failure.__cause__
+        return found
+    except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
+        found.message = transport_failure(error, timeout, "while reading the device back", "verify it again")
+        found.reason, found.details, found.error = exception_reason(error), {"error": type(error).__name__,
+                                                                             "text": str(error)}, error
+        return found
+    finally:
+        found.seconds = found.read_back_seconds = time.monotonic() - start
+    ended = tool.last_outcome
+    found.phase = known(Phase, ended.phase)
+    data = result.RetData or {}
+    if data.get("holds"):
+        found.result, found.message = Result.HOLDS, HOLDS
+        return found
+    found.reason, found.details = known(Reason, ended.reason), dict(ended.details)
+    if data.get("offset") is not None:
+        found.result, found.message = Result.DIFFERS, f"differs at byte offset {data['offset']}"
+    else:
+        found.message = f"the device refused the read-back ({result.RetMsg}); check the image and the device type"
+    return found
+
+
+def site_status(resolved, history_path, device_type, timeout, jobs, folder, image=None):
+    """The DeviceStatus of each device of `resolved`, in order: what it reports, with `image` the
+    verdict on it, and its last attempt in the history at `history_path` if there is one (reading
+    must not create it; None: no history). Raises HistoryUnavailable."""
+    from orbisk_tools.records.history import History
+
+    history = History.open(history_path) if history_path is not None and os.path.exists(history_path) else None
+    try:
+        statuses = _each_device(resolved, jobs, lambda target, addresses, stop: device_status(
+            target, addresses, device_type, timeout, folder, stop))
+        if image is not None:
+            for status, said in zip(statuses, verdicts(resolved, image, device_type, timeout, None, jobs, folder)):
+                status.image = said
+        if history is not None:
+            for status in statuses:
+                add_history(status, history)
+    finally:
+        if history is not None:
+            history.close()
+    return statuses
+
+
+def device_status(target, addresses, device_type, timeout, folder, stop):
+    """The status of one device, from queries that change nothing; None when `stop` was set first."""
+    from orbisk.VornFpga import FpgaTool
+
+    status = DeviceStatus(target.label)
+    try:
+        with device_connection(target, addresses, timeout, folder) as conn:
+            if stop.is_set():
+                return None
+            status.reported = read_facts(FpgaTool(conn), device_type)
+    except DeviceFailure as failure:
+        status.problem = str(failure)
+    except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
+        status.problem = transport_failure(error, timeout, "while asking the device", "ask it again")
+    return status
+
+
+def add_history(status, history):
+    """Adds the device's last recorded attempt, and the flag of an unfinished update: the last
+    attempt that erased or loaded it (on its serial number when it said it) did not load a
+    verified image."""
+    from orbisk_tools.records.history import UNFINISHED
+
+    serial = status.reported.serial if status.reported else None
+    last = history.last_attempt(serial=serial) if serial else None
+    status.last_attempt = last or history.last_attempt(address=status.address)
+    if status.last_attempt is not None:
+        status.last_outcome = history.outcome_as_read(status.last_attempt)
+    change = history.last_change(serial=serial) if serial else None
+    if change is None:  # a change recorded without a serial number, at this address, may be this device's
+        at_address = history.last_change(address=status.address)
+        if at_address is not None and (serial is None or at_address.serial is None):
+            change = at_address
+    if change is not None and history.unfinished(change):
+        status.unfinished = UNFINISHED.format(time=change.started)
+
+
+def _each_device(resolved, jobs, work):
+    """work(target, addresses, stop) for each device, through for_each_device(); KeyboardInterrupt
+    once every device stopped, after Ctrl-C."""
+    stop = threading.Event()
+    found = for_each_device(resolved, lambda target, addresses: work(target, addresses, stop), jobs, stop)
+    if stop.is_set():
+        raise KeyboardInterrupt
+    return found
