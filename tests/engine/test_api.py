@@ -122,15 +122,23 @@ def test_an_image_without_a_trusted_signature_touches_no_device(emulator, image,
     assert site.ok and site.vendor_key_id is not None and device.device.fpga.loaded_image == RAW
 
 
-def test_an_update_cancelled_before_it_starts_sends_nothing(emulator, image):
+@pytest.mark.parametrize("when, reason", [("at once", Reason.NOT_STARTED), ("connect", Reason.INTERRUPTED)])
+def test_an_update_cancelled_before_the_erase_leaves_the_device_untouched(emulator, image, when, reason):
     device, cancel = emulator(), threading.Event()
-    cancel.set()
+    if when == "at once":
+        cancel.set()
+
+    def progress(address, stage, current, total):
+        if stage == when:
+            cancel.set()
+
     with pytest.raises(UpdateError) as raised:
-        update_device(address(device), image, cancel=cancel)
+        update_device(address(device), image, cancel=cancel, progress=progress)
     outcome = raised.value.outcome
-    assert (outcome.result, outcome.reason, outcome.device_state) == (Result.INTERRUPTED, Reason.NOT_STARTED,
+    assert (outcome.result, outcome.reason, outcome.device_state) == (Result.INTERRUPTED, reason,
                                                                       DeviceState.UNTOUCHED)
-    assert device.device.commands == []
+    assert outcome.message.endswith("the device was not changed")
+    assert set(device.device.commands) <= READS_BACK
 
 
 @pytest.mark.parametrize("cancelled_from", ["thread", "asyncio"])
