@@ -93,8 +93,8 @@ def read_back(target, addresses, image, device_type, timeout, window, folder, st
         return found
     except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
         found.message = transport_failure(error, timeout, "while reading the device back", "verify it again")
-        found.reason, found.details, found.error = exception_reason(error), {"error": type(error).__name__,
-                                                                             "text": str(error)}, error
+        found.reason, found.error = exception_reason(error), error
+        found.details = {"error": type(error).__name__, "text": str(error)}
         return found
     finally:
         found.seconds = found.read_back_seconds = time.monotonic() - start
@@ -102,7 +102,7 @@ def read_back(target, addresses, image, device_type, timeout, window, folder, st
     found.phase = known(Phase, ended.phase)
     data = result.RetData or {}
     if data.get("holds"):
-        found.result, found.message = Result.HOLDS, HOLDS
+        found.result, found.message = Result.HOLDS, str(HOLDS)
         return found
     found.reason, found.details = known(Reason, ended.reason), dict(ended.details)
     if data.get("offset") is not None:
