@@ -96,12 +96,12 @@ def test_a_failed_device_shows_the_phase_it_failed_in():
 
 
 def test_a_fleet_larger_than_the_screen_keeps_the_count_and_the_rows_that_matter_in_view():
-    view = terminal_view(30)
+    view = terminal_view(live.SITE_DEVICES)  # the largest fleet that still gets a row per device
     states = ["updated"] * 10 + ["failed"] * 3 + ["active"] * 5
     fleet_of(view, states)
     rows = screen(view, height=20)
     view.close()
-    assert rows[0] == "13 of 30 devices done, 3 failed"
+    assert rows[0] == f"13 of {live.SITE_DEVICES} devices done, 3 failed"
     shown = [row.split()[0] for row in rows[1:] if row.startswith("d")]
     active = [f"d{n:02d}" for n in range(13, 18)]
     failed = [f"d{n:02d}" for n in range(10, 13)]
