@@ -12,7 +12,7 @@ from orbisk_tools.cli.status import print_table
 from orbisk_tools.engine.inspection import DeviceStatus
 from orbisk_tools.report.live import TerminalView, TimeLeft
 from orbisk_tools.report.output import GuardedOutput
-from orbisk_tools.report.summary import summary_table
+from orbisk_tools.report.summary import site_summary, summary_table
 from orbisk_tools.engine.outcomes import Outcome
 
 IPV6 = "[fd00::1]:5025"  # never contacted: these tests draw rows and tables only
@@ -213,3 +213,30 @@ def test_a_site_on_a_pipe_gives_each_device_its_line_and_the_totals_at_each_tent
         f"{site_address(n)}  {'failed: cannot connect: refused' if n == 4 else 'updated'}" for n in range(30)]
     totals = [line for line in lines if not line.startswith("127.")]
     assert len(totals) == 10 and totals[-1].startswith("30 of 30 devices done, 1 failed, 0 running, 0 not started; ")
+
+
+def test_the_summary_of_a_site_groups_its_results_failures_first_and_fits_80x24(monkeypatch):
+    monkeypatch.setenv("LINES", "24")
+    advice = "the device still runs its previous FPGA image until it restarts; run the update again"
+    outcomes = [Outcome(site_address(n), "updated", fpga_version="0.2.4.0") for n in range(30)]
+    for n in (3, 7, 29):
+        outcomes[n] = Outcome(site_address(n), "failed", f"the device refused the block at byte offset {n} 10 times; "
+                                                       f"{advice}", reason="block_refused")
+    outcomes[12] = Outcome(site_address(12), "failed", "cannot connect: connection refused", reason="cannot_connect")
+    outcomes[20:22] = [Outcome(site_address(n), "not started", "not started: 4 devices failed; the device was not "
+                                                               "changed", reason="not_started") for n in (20, 21)]
+    outcomes[25] = Outcome(site_address(25), "skipped", "already holds this image", reason="already_loaded")
+    lines = on_terminal(lambda output: site_summary(outcomes, output), monkeypatch)
+    assert len(lines) <= 24 and all(len(line) <= 80 for line in lines), lines
+    assert lines[0] == "FPGA update summary: 30 devices"
+    groups = " ".join(" ".join(lines[1:lines.index("Failed:")]).split())  # each group's words, wrapped or not
+    assert groups == (f"3 failed, block refused: {advice} 1 failed, cannot connect 2 not started: 4 devices failed; "
+                      "the device was not changed 1 verified and skipped 23 updated")
+    failed = lines[lines.index("Failed:") + 1:]  # a long line goes on under its text, the address whole
+    assert [line.split()[0] for line in failed if not line.startswith(" ")] == [site_address(n) for n in (3, 7, 12, 29)]
+    assert " ".join(" ".join(failed).split()) == " ".join(
+        f"{site_address(n)} failed: the device refused the block at byte offset {n} 10 times" if n != 12 else
+        f"{site_address(n)} failed: cannot connect: connection refused" for n in (3, 7, 12, 29))
+
+    every = on_terminal(lambda output: site_summary(outcomes, output, verbose=True), monkeypatch)
+    assert any("Each device" in line for line in every) and all(any(line.startswith(o.address) for line in every) for o in outcomes)
