@@ -115,17 +115,18 @@ class SiteTally:
         left once the site has moved a tenth of an image)."""
         from rich.filesize import decimal
 
-        with self.lock:
-            running = list(self.running.values())
-        written = self.written + sum(entry.written for entry in running)
-        moved = self.moved + sum(entry.moved for entry in running)
-        counts = (f"{self.done} of {self.devices} devices done, {self.failed} failed, {len(running)} running, "
-                  f"{self.devices - self.done - len(running)} not started")
+        with self.lock:  # counts that agree with each other
+            running, done, failed, held = list(self.running.values()), self.done, self.failed, self.held
+            written, moved = self.written, self.moved
+        written += sum(entry.written for entry in running)
+        moved += sum(entry.moved for entry in running)
+        counts = (f"{done} of {self.devices} devices done, {failed} failed, {len(running)} running, "
+                  f"{self.devices - done - len(running)} not started")
         flow = [f"{decimal(written)} written"]
         elapsed = now - self.start if self.start is not None else 0
         if self.size and moved * 10 >= self.size and elapsed > 0:
             # what is left to move: the rest of each running device's, and two images for each waiting one
-            waiting = self.devices - self.done - self.held - len(running)
+            waiting = self.devices - done - held - len(running)
             left = sum(2 * (entry.total or self.size) - entry.moved for entry in running) + waiting * 2 * self.size
             flow += [human_rate(written, elapsed), f"{datetime.timedelta(seconds=round(left * elapsed / moved))} left"]
         return counts, ", ".join(flow)
@@ -166,7 +167,9 @@ class PlainView:
         now = time.monotonic()
         if self.site is not None:
             self.site.progress(address, stage, current, total, now)
-            self._totals(now)
+            due = self._next_totals[0]  # read unlocked: most calls end here, at no cost
+            if due is not None and now >= due:
+                self._totals(now)
             return
         left = self._left.setdefault(address, TimeLeft())(stage, current, total, now)
         phase = self._phases.get(address)
