@@ -111,8 +111,8 @@ class SiteTally:
 
     def totals(self, now):
         """(the devices' counts, the bytes' figures): "120 of 300 devices done, 5 failed, 8 running,
-        167 not started" and "12.3 MB written, 4.5 MB/s, 0:01:23 left" (the rate and the time
-        left once the site has moved a tenth of an image)."""
+        167 not started" and "12.3 MB written, 4.5 MB/s, 0:01:23 left" (the rate once the site
+        has moved a tenth of an image, the time left while any device is still to end)."""
         from rich.filesize import decimal
 
         with self.lock:  # counts that agree with each other
@@ -128,7 +128,9 @@ class SiteTally:
             # what is left to move: the rest of each running device's, and two images for each waiting one
             waiting = self.devices - done - held - len(running)
             left = sum(2 * (entry.total or self.size) - entry.moved for entry in running) + waiting * 2 * self.size
-            flow += [human_rate(written, elapsed), f"{datetime.timedelta(seconds=round(left * elapsed / moved))} left"]
+            flow.append(human_rate(written, elapsed))
+            if running or waiting:
+                flow.append(f"{datetime.timedelta(seconds=round(left * elapsed / moved))} left")
         return counts, ", ".join(flow)
 
     def slowest(self, count, now):
