@@ -134,7 +134,7 @@ def update_site(args, history, keys):
             signal.signal(signal.SIGHUP, hangup)
             signal.signal(signal.SIGTERM, termination)
         if len(outcomes) > 1:
-            report_fleet(args.out, args.err, outcomes)
+            report_fleet(args.out, args.err, outcomes, verbose=getattr(args, "verbose", False))
         else:
             report_one(args.out, args.err, outcomes[0])
         recorded = report_unrecorded(args.err, outcomes)

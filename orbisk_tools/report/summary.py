@@ -1,11 +1,12 @@
 """What orbisk-fpga update says once every device is done: a line for one device, a table and
-counts for several, and what the history could not record."""
+counts for several, the results grouped for a site, and what the history could not record."""
 
 import collections
 
 from orbisk_tools.engine.outcomes import SUCCEEDED, Result
-from orbisk_tools.report.output import human_rate
-from orbisk_tools.report.tables import Field, print_table
+from orbisk_tools.report.live import SITE_DEVICES, result_line
+from orbisk_tools.report.output import human_rate, shown
+from orbisk_tools.report.tables import Field, fitted_table, print_table
 
 
 SUMMARY_FIELDS = (Field("Device", whole=True), Field("Result"), Field("FPGA version", rank=2, moves=True),
@@ -18,7 +19,69 @@ def summary_table(outcomes, output):
     ordered = sorted(outcomes, key=lambda outcome: outcome.result in SUCCEEDED)
     rows = [([outcome.address, outcome.result, outcome.fpga_version or "-", outcome.fpga_version_before or "-",
               f"{outcome.seconds:.1f} s"], outcome.message) for outcome in ordered]
-    print_table(output, "FPGA update summary", SUMMARY_FIELDS, rows, pipe_width=160)
+    print_table(output, "FPGA update summary", SUMMARY_FIELDS, rows, pipe_width=PIPE_WIDTH)
+
+
+PIPE_WIDTH = 160  # of the summary on a file or a pipe
+# The results of a site's devices that succeeded, in the order shown after the others.
+GROUP_ORDER = (Result.DRY_RUN, Result.SKIPPED, Result.UPDATED)
+GROUP_NAMES = {Result.SKIPPED: "verified and skipped"}
+
+
+def site_summary(outcomes, output, verbose=False):
+    """The outcome of a site: how many devices ended each way, those that did not succeed by
+    reason first (with what to do, once), then the table of every device when it fits the
+    terminal (always on a file or a pipe, and with -v), else each failed device with its line."""
+    from rich.console import Console, Group
+    from rich.table import Column, Table
+
+    terminal = output.isatty()
+    console = Console(file=output, force_terminal=terminal, width=None if terminal else PIPE_WIDTH)
+    groups = Table.grid(Column(justify="right", no_wrap=True), Column(), padding=(0, 2))
+    for count, text in result_groups(outcomes):
+        groups.add_row(str(count), shown(text))
+    title = shown(f"FPGA update summary: {len(outcomes)} devices")
+    failed = [outcome for outcome in outcomes if outcome.result not in SUCCEEDED and outcome.result != Result.NOT_STARTED]
+    ordered = sorted(outcomes, key=lambda outcome: outcome.result in SUCCEEDED)
+    table = fitted_table("Each device", SUMMARY_FIELDS,
+                         [([outcome.address, outcome.result, outcome.fpga_version or "-",
+                            outcome.fpga_version_before or "-", f"{outcome.seconds:.1f} s"], outcome.message)
+                          for outcome in ordered], console.width)
+    head = Group(title, groups)
+    used = len(console.render_lines(head, pad=False))
+    if verbose or not terminal or used + len(console.render_lines(table, pad=False)) < console.height - 2:
+        console.print(head, table)
+        return
+    devices = Table.grid(Column(no_wrap=True), Column(), padding=(0, 2))
+    for outcome in failed:  # each with what happened; what to do is on its reason's line above
+        devices.add_row(shown(outcome.address), shown(result_line(outcome).split("; ")[0]))
+    console.print(head)
+    if failed:
+        console.print(shown("Failed:"), devices)
+
+
+def result_groups(outcomes):
+    """(count, text) for each way the devices of a site ended: those that did not succeed first,
+    by result and reason, the most frequent first and those not started last, each with what to
+    do, as its first device's line says it."""
+    failed = collections.defaultdict(list)
+    for outcome in outcomes:
+        if outcome.result not in GROUP_ORDER:
+            failed[outcome.result, outcome.reason].append(outcome)
+    groups = []
+    for (result, reason), members in sorted(failed.items(),
+                                            key=lambda item: (item[0][0] == Result.NOT_STARTED, -len(item[1]))):
+        words = str(reason).replace("_", " ") if reason else ""
+        if words and words != result:  # the reason in words, and the advice once
+            advice = members[0].message.partition("; ")[2]
+            groups.append((len(members), f"{result}, {words}{': ' + advice if advice else ''}"))
+        else:  # the result says it: its first device's whole line
+            groups.append((len(members), result_line(members[0])))
+    counts = collections.Counter(outcome.result for outcome in outcomes)
+    for result in GROUP_ORDER:
+        if counts[result]:
+            groups.append((counts[result], GROUP_NAMES.get(result, str(result))))
+    return groups
 
 
 def report_one(out, err, outcome):
@@ -39,9 +102,12 @@ def report_one(out, err, outcome):
              f"({human_rate(size, outcome.read_back_seconds)})")
 
 
-def report_fleet(out, err, outcomes):
+def report_fleet(out, err, outcomes, verbose=False):
     """What the update of several devices says at its end: the summary, and the counts."""
-    summary_table(outcomes, out)
+    if len(outcomes) > SITE_DEVICES:
+        site_summary(outcomes, out, verbose)
+    else:
+        summary_table(outcomes, out)
     counts = collections.Counter(outcome.result for outcome in outcomes)
     others = ", ".join(filter(None, [f"{counts[Result.SKIPPED]} verified and skipped" if counts[Result.SKIPPED] else "",
                                      f"{counts[Result.DRY_RUN]} dry run" if counts[Result.DRY_RUN] else ""]))

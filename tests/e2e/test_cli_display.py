@@ -130,3 +130,25 @@ def test_an_update_with_failures_and_the_history_fit_80_columns(terminal, emulat
     for device in good + refusing:
         assert any(re.match(rf"\S+ \S+\s+{re.escape(address(device))}\s+VORN-{device.port:06d}\s", line)
                    for line in history), history
+
+
+def test_the_update_of_a_site_shows_totals_and_groups_its_summary_failures_first_at_80x24(terminal, emulator, image,
+                                                                                          tmp_path):
+    good = [emulator() for _ in range(27)]
+    refusing = [emulator(refuse_block=0, refuse_times=None) for _ in range(3)]
+    report = tmp_path / "report.json"
+    updated, shown, errors = terminal("update", *(f"--address={address(d)}" for d in good + refusing),
+                                      "--json", report, image)
+    assert updated == 1 and errors.startswith("orbisk-fpga: error: 3 of 30 devices not updated")
+    assert fits(shown), shown
+    assert any(line.startswith("30 of 30 devices done, 3 failed, 0 running, 0 not started") for line in shown), shown
+    summary = shown[shown.index("FPGA update summary: 30 devices") + 1:]
+    assert re.match(r" 3  failed, block refused: the device still runs its previous FPGA image", summary[0]), summary
+    assert re.match(r"27  updated$", next(line for line in summary if line.endswith("updated"))), summary
+    failed = summary[summary.index("Failed:") + 1:]
+    assert sorted(line.split()[0] for line in failed if line.startswith("127.")) == sorted(map(address, refusing))
+    assert not any(line.startswith(address(d)) for d in good for line in shown)  # no row, no line, per device
+    # while the JSON and the history keep every device
+    devices = {address(d): "updated" for d in good} | {address(d): "failed" for d in refusing}
+    assert {d["address"]: d["result"] for d in json.loads(report.read_text())["devices"]} == devices
+    assert {row["address"]: row["outcome"] for row in json.loads(run("history", "--json").stdout)} == devices
