@@ -21,8 +21,6 @@ HELP = ("Serve an emulated device (on 127.0.0.1 unless --host names another), or
 EXAMPLES = ("examples:\n  orbisk-fpga emulate --port 5025 --refuse-block 3 --refuse-times 2\n"
             "  orbisk-fpga emulate --devices 200 --port 0 --list site.txt --faults-file faults.txt\n"
             "  orbisk-fpga update --addresses site.txt --jobs 64 fpga.tbin")
-# The largest site: every device is a listening socket, each connection one more descriptor.
-site_size = options.number("a number of devices", 1, 10000)
 MAX_FAULTS_FILE_SIZE = 1024 * 1024
 FAULTS_FILE_HELP = """\
 a faults file gives some devices of the site faults or timings of their own: one line each,
@@ -83,8 +81,8 @@ def add_emulator_options(parser):
 
 def add_site_options(parser):
     group = parser.add_argument_group("a site")
-    group.add_argument("--devices", type=site_size, default=1, metavar="N",
-                       help=f"serve N devices ({site_size.range}) from this one process, on ports --port to "
+    group.add_argument("--devices", type=options.site_size, default=1, metavar="N",
+                       help=f"serve N devices ({options.site_size.range}) from this one process, on ports --port to "
                             "--port+N-1 (each a free one with --port 0)")
     group.add_argument("--hosts", action="store_true",
                        help="serve the devices on one port of consecutive loopback addresses from --host "
@@ -306,7 +304,9 @@ def serve(args, faults, announce=print):
             announce(f"Device emulator listening on {addresses[0]} (serial number {serials[0]}; Ctrl-C stops it)")
         else:
             listed = f"listed in {args.list}" if args.list is not None else "one a line below"
-            announce(f"Device emulator site of {len(devices)} devices listening on {addresses[0]} to {addresses[-1]} "
+            where = (f"free ports of {args.host}" if args.port == 0 and not args.hosts
+                     else f"{addresses[0]} to {addresses[-1]}")
+            announce(f"Device emulator site of {len(devices)} devices listening on {where} "
                      f"(serial numbers {serials[0]} to {serials[-1]}; addresses {listed}; Ctrl-C stops it)")
             if args.list is None:
                 for address, serial in zip(addresses, serials):
