@@ -91,6 +91,7 @@ class Device:
     """The controller's state and its answer to each command; shared by all connections."""
 
     takes_runs = True  # False: every block write and page read on its own, through program() and read_page()
+    label = ""  # what its log lines start with: "ADDRESS: " for a device of a site
 
     def __init__(self, faults: Faults | None = None, **fpga: Any) -> None:
         self.faults = faults or Faults()
@@ -168,7 +169,7 @@ class Device:
             return OK
         if word == protocol.FPGA_ERASE:
             self.spend(self.faults.erase_seconds)
-            log.info("FPGA configuration memory erased")
+            log.info("%sFPGA configuration memory erased", self.label)
             fpga.memory.clear()
             fpga.pointer = 0
             fpga.blocks_taken = 0
@@ -187,7 +188,8 @@ class Device:
                 fpga.loaded_image = bytes(fpga.memory)
                 digest = hashlib.sha256(fpga.loaded_image).hexdigest()
                 fpga.fpga_version = fpga.image_versions.get(digest, fpga.new_fpga_version)
-                log.info("FPGA image of %d bytes loaded; FPGA version now %s", len(fpga.memory), fpga.fpga_version)
+                log.info("%sFPGA image of %d bytes loaded; FPGA version now %s", self.label, len(fpga.memory),
+                         fpga.fpga_version)
             return OK
         answers = {
             protocol.FPGA_GET_ID: fpga.fpga_id,

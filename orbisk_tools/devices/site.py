@@ -71,8 +71,8 @@ async def serve(devices):
     servers = []
     try:
         for listener, device in devices:
-            handler = functools.partial(_serve_connection, device, shown_address(listener))
-            servers.append(await asyncio.start_server(handler, sock=listener))
+            device.label = f"{shown_address(listener)}: "  # its log lines name it
+            servers.append(await asyncio.start_server(functools.partial(_serve_connection, device), sock=listener))
         await asyncio.Event().wait()
     finally:
         for server in servers:
@@ -139,8 +139,8 @@ class _Link:
             self._writer.write(data)
 
 
-async def _serve_connection(device, address, reader, writer):
-    """One client of `device` (listening on `address`): commands taken from the byte stream in
+async def _serve_connection(device, reader, writer):
+    """One client of `device`: commands taken from the byte stream in
     order, however they arrive in reads, each answered in turn; the replies to one read go out
     together."""
     faults = device.faults
@@ -148,7 +148,7 @@ async def _serve_connection(device, address, reader, writer):
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     link = _Link(writer, faults.latency, faults.split_replies)
     peer = "%s:%s" % writer.get_extra_info("peername")[:2]
-    log.info("%s: %s connected", address, peer)
+    log.info("%s%s connected", device.label, peer)
     buffer = bytearray()
     try:
         while data := await reader.read(65536):
@@ -184,5 +184,5 @@ async def _serve_connection(device, address, reader, writer):
         link.close()
         fpga = device.fpga
         unloaded = fpga.memory and bytes(fpga.memory) != fpga.loaded_image
-        log.info("%s: %s disconnected%s", address, peer,
+        log.info("%s%s disconnected%s", device.label, peer,
                  f"; {len(fpga.memory)} bytes written, not loaded: the update did not finish" if unloaded else "")
