@@ -126,3 +126,22 @@ def test_a_wrong_faults_file_is_refused_in_one_line(tmp_path, text, message):
                             capture_output=True, text=True, timeout=30)
     assert result.returncode == 2 and len(result.stderr.splitlines()) == 1, result.stderr
     assert message in result.stderr
+
+
+def test_the_faults_of_the_link_behave_on_a_site_as_on_one_emulator(tmp_path, private_history):
+    faults, addresses, results, image = (tmp_path / name for name in ("faults.txt", "site.txt", "out.json", "fw.bin"))
+    faults.write_text("1 --latency 0.002 --split-replies\n"
+                      "2 --reply-delay 0.0005\n"
+                      "3 --one-command-per-read --erase-seconds 0.2 --write-rate 1000000\n"
+                      "4 --drop-after-blocks 3\n"
+                      "5 --endless-reply FPGA_ERASE\n"
+                      "6 --latency 0.001 --drop-after-blocks 3\n")
+    image.write_bytes(os.urandom(2000))
+    with site("--devices", 6, "--port", 0, "--list", addresses, "--faults-file", faults):
+        update = subprocess.run([COMMAND, "update", "--addresses", addresses, "--window", "1", "--timeout", "5",
+                                 "--json", results, image], capture_output=True, text=True, timeout=300)
+    assert update.returncode == 1, update.stderr
+    shown = {row["address"]: row for row in json.loads(results.read_text())["devices"]}
+    assert [(shown[address]["result"], shown[address]["reason"] or None) for address, _ in listed(addresses)] == \
+        [("updated", None)] * 3 + [("failed", "connection_lost"), ("failed", "reply_too_long"),
+                                   ("failed", "connection_lost")]
