@@ -173,8 +173,8 @@ def faults_of_devices(args):
     if args.faults_file is None:
         faults = faults_from(args, parser)
         return [dataclasses.replace(faults) for _ in range(args.devices)]
-    lines = read_faults_file(args.faults_file, args.devices, parser)
     line_parser = _FaultLineParser()
+    lines = read_faults_file(args.faults_file, args.devices, parser, line_parser)
     faults = []
     for number in range(1, args.devices + 1):
         given = copy.copy(args)
@@ -188,9 +188,9 @@ def faults_of_devices(args):
     return faults
 
 
-def read_faults_file(path, device_count, parser):
-    """The lines of a faults file as (where, selects(device number), {option: value}); a wrong
-    one is a usage error of `parser`."""
+def read_faults_file(path, device_count, parser, line_parser):
+    """The lines of a faults file as (where, selects(device number), {option: value}), their
+    options read by `line_parser`; a wrong one is a usage error of `parser`."""
     try:
         text = files.read_trusted_file(path, MAX_FAULTS_FILE_SIZE, "a faults file").decode("utf-8")
     except files.Unusable as error:
@@ -199,7 +199,6 @@ def read_faults_file(path, device_count, parser):
         parser.error(files.problem(error, path))
     except UnicodeDecodeError as error:
         parser.error(f"{path}: not UTF-8 text ({error.reason} at byte {error.start}); save it as UTF-8")
-    line_parser = _FaultLineParser()
     lines = []
     for number, line in enumerate(text.splitlines(), 1):
         where = f"{path} line {number}"
