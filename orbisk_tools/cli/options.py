@@ -41,6 +41,8 @@ device_port = number("a port", 1, 65535)
 count = number("a whole number", 0, 1_000_000_000)
 job_count = number("a number of devices at once", 1, 1024)
 device_count = number("a number of devices", 1, 1_000_000)
+# An emulated site: every device is a listening socket, each connection one more descriptor.
+site_size = number("a number of devices", 1, 10_000)
 record_limit = number("a whole number", 1, 1_000_000)
 # Waits beyond a day are no use, and far larger ones overflow the clock.
 seconds = number("a number of seconds", 0, 86400, convert=float)

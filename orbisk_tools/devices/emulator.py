@@ -91,6 +91,7 @@ class Device:
     """The controller's state and its answer to each command; shared by all connections."""
 
     takes_runs = True  # False: every block write and page read on its own, through program() and read_page()
+    label = ""  # what its log lines start with: "ADDRESS: " for a device of a site
 
     def __init__(self, faults: Faults | None = None, **fpga: Any) -> None:
         self.faults = faults or Faults()
@@ -99,6 +100,11 @@ class Device:
         self.commands: list[str] = []  # every command word received, in order
         self.lock = threading.Lock()
         self.stopped = threading.Event()  # set when the emulator stops: its waits end at once
+
+    def spend(self, seconds):
+        """Takes `seconds` of the device's own time (an erase, a write at its rate) before the
+        reply; ends at once when the emulator stops. A site's event loop waits them instead."""
+        self.stopped.wait(seconds)
 
     # ---- FPGA controller ---------------------------------------------------
 
@@ -131,7 +137,7 @@ class Device:
     def _store(self, data, blocks):
         fpga = self.fpga
         if self.faults.write_rate:
-            self.stopped.wait(len(data) / self.faults.write_rate)
+            self.spend(len(data) / self.faults.write_rate)
         fpga.memory[fpga.pointer : fpga.pointer + len(data)] = data
         fpga.pointer += len(data)
         fpga.blocks_taken += blocks
@@ -162,8 +168,8 @@ class Device:
             fpga.config_mode = argument
             return OK
         if word == protocol.FPGA_ERASE:
-            self.stopped.wait(self.faults.erase_seconds)
-            log.info("FPGA configuration memory erased")
+            self.spend(self.faults.erase_seconds)
+            log.info("%sFPGA configuration memory erased", self.label)
             fpga.memory.clear()
             fpga.pointer = 0
             fpga.blocks_taken = 0
@@ -182,7 +188,8 @@ class Device:
                 fpga.loaded_image = bytes(fpga.memory)
                 digest = hashlib.sha256(fpga.loaded_image).hexdigest()
                 fpga.fpga_version = fpga.image_versions.get(digest, fpga.new_fpga_version)
-                log.info("FPGA image of %d bytes loaded; FPGA version now %s", len(fpga.memory), fpga.fpga_version)
+                log.info("%sFPGA image of %d bytes loaded; FPGA version now %s", self.label, len(fpga.memory),
+                         fpga.fpga_version)
             return OK
         answers = {
             protocol.FPGA_GET_ID: fpga.fpga_id,
@@ -239,6 +246,37 @@ class Device:
         return None
 
     # ---- dispatch ------------------------------------------------------------
+
+    def answers_runs(self):
+        """Whether runs of block writes and page reads may be taken in bulk: not while a fault
+        counts, delays or splits the commands one by one."""
+        faults = self.faults
+        return self.takes_runs and not (faults.silent_after is not None or faults.reply_delay
+                                        or faults.one_command_per_read
+                                        or faults.one_command_per_read_after is not None)
+
+    def takes_one_command_per_read(self):
+        """Whether the one_command_per_read faults take only one command of each read now."""
+        after = self.faults.one_command_per_read_after
+        return self.faults.one_command_per_read or (after is not None and len(self.commands) >= after)
+
+    def is_silent(self):
+        """Whether the silent_after fault ignores the next command; it is counted if so."""
+        silent_after = self.faults.silent_after
+        if silent_after is None or len(self.commands) < silent_after:
+            return False
+        with self.lock:
+            self.commands.append("(ignored)")
+        return True
+
+    def answers_without_end(self, command):
+        """Whether the endless_reply fault answers this command; it is counted if so."""
+        word = self.faults.endless_reply
+        if word is None or command[0] != "line" or protocol.command_word(command[1]) != word:
+            return False
+        with self.lock:
+            self.commands.append(word)
+        return True
 
     def reply(self, command):
         """The reply to a command that protocol.take_command took, and whether the connection
@@ -393,11 +431,6 @@ class _Connection(socketserver.BaseRequestHandler):
     """One client: takes the commands from the byte stream in order, however they arrive in
     reads, and answers each in turn; the replies to one read go out together."""
 
-    def _one_command_per_read(self):
-        device = self.server.device
-        after = device.faults.one_command_per_read_after
-        return device.faults.one_command_per_read or (after is not None and len(device.commands) >= after)
-
     def handle(self):
         device = self.server.device
         faults = device.faults
@@ -415,15 +448,11 @@ class _Connection(socketserver.BaseRequestHandler):
                     return
                 buffer += data
                 replies = []
-                runs = device.takes_runs and not (faults.silent_after is not None or faults.reply_delay
-                                                   or faults.one_command_per_read
-                                                   or faults.one_command_per_read_after is not None)
+                runs = device.answers_runs()
                 while (command := protocol.take_command(buffer, runs)) is not None:
-                    if faults.silent_after is not None and len(device.commands) >= faults.silent_after:
-                        with device.lock:
-                            device.commands.append("(ignored)")
+                    if device.is_silent():
                         continue
-                    if self._answers_without_end(command):
+                    if device.answers_without_end(command):
                         link.send(b"".join(replies))
                         link.send_endless()  # until the client goes away: OSError
                     reply, stays_open = device.reply(command)
@@ -436,11 +465,11 @@ class _Connection(socketserver.BaseRequestHandler):
                         link.send(reply)
                     else:
                         replies.append(reply)
-                    if self._one_command_per_read():
+                    if device.takes_one_command_per_read():
                         break
                 if replies:
                     link.send(b"".join(replies))
-                if self._one_command_per_read():
+                if device.takes_one_command_per_read():
                     buffer.clear()
         except OSError:
             return  # the client went away, or the emulator stops
@@ -451,15 +480,6 @@ class _Connection(socketserver.BaseRequestHandler):
             unloaded = fpga.memory and bytes(fpga.memory) != fpga.loaded_image
             log.info("%s disconnected%s", peer,
                      f"; {len(fpga.memory)} bytes written, not loaded: the update did not finish" if unloaded else "")
-
-    def _answers_without_end(self, command):
-        """Whether the endless_reply fault answers this command; it is counted if so."""
-        word = self.server.device.faults.endless_reply
-        if word is None or command[0] != "line" or protocol.command_word(command[1]) != word:
-            return False
-        with self.server.device.lock:
-            self.server.device.commands.append(word)
-        return True
 
 
 class _Server(socketserver.ThreadingTCPServer):

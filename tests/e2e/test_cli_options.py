@@ -34,7 +34,8 @@ RANGES = {
                 ("--corrupt-read-byte", "1000000001", "0 to 1000000000"), ("--reply-delay", "86401", "0 to 86400"),
                 ("--latency", "-0.5", "0 to 86400"), ("--silent-after", "1000000001", "0 to 1000000000"),
                 ("--one-command-per-read-after", "-1", "0 to 1000000000"),
-                ("--erase-seconds", "86401", "0 to 86400"), ("--write-rate", "0.5", "1 to 1000000000")],
+                ("--erase-seconds", "86401", "0 to 86400"), ("--write-rate", "0.5", "1 to 1000000000"),
+                ("--devices", "10001", "1 to 10000")],
 }
 CASES = [(command, *case) for command, cases in RANGES.items() for case in cases]
 

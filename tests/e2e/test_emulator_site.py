@@ -1,0 +1,147 @@
+"""A site of emulated devices in one process (orbisk-fpga emulate --devices N), updated through
+the command line as a field engineer runs it."""
+
+import contextlib
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from orbisk.VornFpga import FpgaTool
+from orbisk_tools.records.history import History
+
+COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
+
+
+@contextlib.contextmanager
+def site(*options, verbose=False):
+    """An emulated site in a process of its own; yields (process, its first line). Stopped with Ctrl-C."""
+    process = subprocess.Popen([COMMAND, "emulate", *(["-v"] if verbose else []), *map(str, options)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = process.stdout.readline()
+        assert line.startswith("Device emulator "), line + process.stderr.read()
+        yield process, line
+    finally:
+        process.send_signal(signal.SIGINT)
+        process.communicate(timeout=30)
+    assert process.returncode == 0
+
+
+def listed(path):
+    """[(address, serial)] of an address list that emulate --list wrote."""
+    lines = [line.split("  # ") for line in path.read_text().splitlines() if not line.startswith("#")]
+    return [(address, serial) for address, serial in lines]
+
+
+def attempts(history):
+    with History.open(history) as opened:
+        return list(reversed(opened.attempts()))
+
+
+def test_a_site_with_faults_given_to_some_devices_is_updated_device_by_device(tmp_path, private_history):
+    faults, addresses, results, image = (tmp_path / name for name in ("faults.txt", "site.txt", "out.json", "fw.bin"))
+    faults.write_text("# every tenth device refuses a block; device 7 falls silent while written to\n"
+                      "every 10 --refuse-block 3 --refuse-times 0\n"
+                      "7 --silent-after 20\n")
+    image.write_bytes(os.urandom(4000))
+    with site("--devices", 50, "--port", 0, "--list", addresses, "--faults-file", faults) as (_, line):
+        assert "site of 50 devices" in line and f"listed in {addresses}" in line
+        devices = listed(addresses)
+        update = subprocess.run([COMMAND, "update", "--addresses", addresses, "--jobs", "64", "--timeout", "0.5",
+                                 "--erase-timeout", "5", "--json", results, image], capture_output=True, text=True,
+                                timeout=300)
+    assert update.returncode == 1, update.stderr
+    assert len({serial for _, serial in devices}) == 50  # every device is one of its own
+    expected = {number: ("updated", None) for number in range(1, 51)}
+    expected.update({number: ("failed", "block_refused") for number in (10, 20, 30, 40, 50)})
+    expected[7] = ("failed", "timeout")
+    shown = {row["address"]: row for row in json.loads(results.read_text())["devices"]}
+    assert [(shown[address]["result"], shown[address]["reason"] or None, shown[address]["serial"])
+            for address, _ in devices] == [(*expected[number], serial) for number, (_, serial) in
+                                           enumerate(devices, 1)]
+    assert shown[devices[9][0]]["message"].startswith("the device refused the block at byte offset 48 10 times")
+    assert (shown[devices[6][0]]["phase"], shown[devices[6][0]]["device_state"]) == ("write", "erased")
+    rows = {row.address: row for row in attempts(private_history)}
+    assert [(rows[address].outcome, rows[address].reason, rows[address].serial) for address, _ in devices] == \
+        [(*expected[number], serial) for number, (_, serial) in enumerate(devices, 1)]
+
+
+def test_ctrl_c_stops_every_device_of_a_site_after_its_current_exchange(tmp_path, private_history):
+    addresses, results, image = tmp_path / "site.txt", tmp_path / "out.json", tmp_path / "fw.bin"
+    image.write_bytes(os.urandom(16384))
+    with site("--devices", 10, "--port", 0, "--list", addresses, "--write-rate", 2000, verbose=True) as (emulator, _):
+        update = subprocess.Popen([COMMAND, "update", "--addresses", addresses, "--jobs", "64", "--window", "1",
+                                   "--json", results, image], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        erased = 0
+        for line in emulator.stderr:  # until every device is being written to
+            erased += line.endswith("FPGA configuration memory erased\n")
+            if erased == 10:
+                break
+        update.send_signal(signal.SIGINT)
+        update.communicate(timeout=120)
+    assert update.returncode == 130
+    devices = json.loads(results.read_text())["devices"]
+    assert [(row["result"], row["device_state"]) for row in devices] == [("interrupted", "erased")] * 10
+    assert all(row["phase"] in ("erase", "write") and row["bytes_written"] < 16384 for row in devices)
+    assert sorted((row.outcome, row.address) for row in attempts(private_history)) == \
+        sorted(("interrupted", row["address"]) for row in devices)
+
+
+def test_hosts_serves_one_port_on_consecutive_loopback_addresses(tmp_path):
+    with socket.socket() as probe:
+        try:
+            probe.bind(("127.0.0.3", 0))
+        except OSError:
+            pytest.skip("this system cannot listen on 127.0.0.3")
+    addresses = tmp_path / "site.txt"
+    with site("--devices", 3, "--hosts", "--port", 0, "--list", addresses) as _:
+        devices = listed(addresses)
+        assert [address.rsplit(":", 1)[0] for address, _ in devices] == ["127.0.0.1", "127.0.0.2", "127.0.0.3"]
+        assert len({address.rsplit(":", 1)[1] for address, _ in devices}) == 1
+        assert [serial for _, serial in devices] == ["VORN-000001", "VORN-000002", "VORN-000003"]
+        for address, serial in devices:
+            host, port = address.rsplit(":", 1)
+            tool = FpgaTool(address=host, port=int(port))
+            assert tool._fpgaGetSerialNumber() == serial
+            tool.disconnect()
+
+
+@pytest.mark.parametrize("text, message", [
+    ("every ten --refuse-block 3\n", "faults.txt line 1: every takes a number of devices from 1"),
+    ("# fine\n4 --refuse-block x\n", "faults.txt line 2: argument --refuse-block: expected a whole number"),
+    ("9 --silent-after 3\n", "faults.txt line 1: 9 is not among the devices 1 to 5"),
+    ("all --refuse-times 2\n", "faults.txt: device 1: --refuse-times needs --refuse-block"),
+    ("2-3\n", "faults.txt line 1: no fault option follows the devices it selects"),
+])
+def test_a_wrong_faults_file_is_refused_in_one_line(tmp_path, text, message):
+    faults = tmp_path / "faults.txt"
+    faults.write_text(text)
+    result = subprocess.run([COMMAND, "emulate", "--devices", "5", "--port", "0", "--faults-file", faults],
+                            capture_output=True, text=True, timeout=30)
+    assert result.returncode == 2 and len(result.stderr.splitlines()) == 1, result.stderr
+    assert message in result.stderr
+
+
+def test_the_faults_of_the_link_behave_on_a_site_as_on_one_emulator(tmp_path, private_history):
+    faults, addresses, results, image = (tmp_path / name for name in ("faults.txt", "site.txt", "out.json", "fw.bin"))
+    faults.write_text("1 --latency 0.002 --split-replies\n"
+                      "2 --reply-delay 0.0005\n"
+                      "3 --one-command-per-read --erase-seconds 0.2 --write-rate 1000000\n"
+                      "4 --drop-after-blocks 3\n"
+                      "5 --endless-reply FPGA_ERASE\n"
+                      "6 --latency 0.001 --drop-after-blocks 3\n")
+    image.write_bytes(os.urandom(2000))
+    with site("--devices", 6, "--port", 0, "--list", addresses, "--faults-file", faults):
+        update = subprocess.run([COMMAND, "update", "--addresses", addresses, "--window", "1", "--timeout", "5",
+                                 "--json", results, image], capture_output=True, text=True, timeout=300)
+    assert update.returncode == 1, update.stderr
+    shown = {row["address"]: row for row in json.loads(results.read_text())["devices"]}
+    assert [(shown[address]["result"], shown[address]["reason"] or None) for address, _ in listed(addresses)] == \
+        [("updated", None)] * 3 + [("failed", "connection_lost"), ("failed", "reply_too_long"),
+                                   ("failed", "connection_lost")]
