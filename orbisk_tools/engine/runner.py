@@ -2,6 +2,8 @@
 that update, verify and status share."""
 
 import concurrent.futures
+import contextlib
+import signal
 import threading
 
 from orbisk_tools.engine.job import Job
@@ -15,20 +17,52 @@ def for_each_device(resolved, work, jobs, stop, interrupted=None):
     for every work to end."""
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="device") as pool:
         futures = [pool.submit(work, target, addresses) for target, addresses in resolved.items()]
-        presses = 0  # Ctrl-Cs not yet acted on: one may come while the last is acted on
-        while True:
-            try:
-                while presses:
-                    presses -= 1
-                    again = stop.is_set()
+        presses = []  # the Ctrl-Cs (and SIGTERMs) that came; acted on in order
+        acted = 0
+        with _counted_interrupts(presses, stop):
+            while True:
+                try:
+                    done, _ = concurrent.futures.wait(futures, timeout=0.05)
+                except KeyboardInterrupt:  # from a handler of the caller's own, in the main thread
                     stop.set()
+                    presses.append(signal.SIGINT)
+                    continue
+                while acted < len(presses):
+                    acted += 1
                     if interrupted is not None:
-                        interrupted(again)
-                concurrent.futures.wait(futures)
-                break
-            except KeyboardInterrupt:
-                presses += 1
+                        interrupted(acted > 1)
+                if len(done) == len(futures):
+                    break
     return [future.result() for future in futures]
+
+
+@contextlib.contextmanager
+def _counted_interrupts(presses, stop):
+    """While the devices are worked on, Ctrl-C and a SIGTERM that its handler turns into one set
+    `stop` at once and are counted in `presses` rather than raised in this thread: raised inside
+    the futures' wait, they could leave one of its locks held, and a device's thread would never end."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # signals reach the main thread only
+        return
+    installed = {}
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        previous = signal.getsignal(signum)
+        if callable(previous):
+            def counted(number, frame, previous=previous):
+                try:
+                    previous(number, frame)
+                except KeyboardInterrupt:
+                    pass
+                stop.set()  # its lock is never held by this thread when a signal comes
+                presses.append(number)
+
+            installed[signum] = previous
+            signal.signal(signum, counted)
+    try:
+        yield
+    finally:
+        for signum, previous in installed.items():
+            signal.signal(signum, previous)
 
 
 def update_devices(resolved, settings, view, jobs, stop=None):
