@@ -84,12 +84,8 @@ class AddressFile(argparse.Action):
 
         try:
             entries = read_address_list(path)
-        except files.Unusable as error:
-            parser.error(str(error))
-        except OSError as error:
-            parser.error(files.problem(error, path))
-        except UnicodeDecodeError as error:
-            parser.error(f"{path}: not UTF-8 text ({error.reason} at byte {error.start}); save it as UTF-8")
+        except (files.Unusable, OSError, UnicodeDecodeError) as error:
+            refuse_text_file(parser, path, error)
         if not entries:
             parser.error(f"{path} lists no address")
         namespace.devices = [*namespace.devices, *entries]
@@ -284,3 +280,13 @@ def open_history(args):
     from orbisk_tools.records import history
 
     return history.History.open(history.history_path(args.history))
+
+
+def refuse_text_file(parser, path, error):
+    """A text file the user named (an address list, a faults file) that cannot be used: a usage
+    error of `parser` that names it and says what is wrong."""
+    if isinstance(error, files.Unusable):
+        parser.error(str(error))
+    if isinstance(error, UnicodeDecodeError):
+        parser.error(f"{path}: not UTF-8 text ({error.reason} at byte {error.start}); save it as UTF-8")
+    parser.error(files.problem(error, path))

@@ -10,7 +10,7 @@ import resource
 import shlex
 
 from orbisk_tools.cli import options
-from orbisk_tools.cli.arguments import Failure
+from orbisk_tools.cli.arguments import Failure, refuse_text_file
 from orbisk_tools.devices import site
 from orbisk_tools.devices.emulator import SPLIT_PAUSE, SPLIT_SIZE, Faults, default_serial
 from orbisk_tools.formats import files
@@ -193,12 +193,8 @@ def read_faults_file(path, device_count, parser, line_parser):
     options read by `line_parser`; a wrong one is a usage error of `parser`."""
     try:
         text = files.read_trusted_file(path, MAX_FAULTS_FILE_SIZE, "a faults file").decode("utf-8")
-    except files.Unusable as error:
-        parser.error(str(error))
-    except OSError as error:
-        parser.error(files.problem(error, path))
-    except UnicodeDecodeError as error:
-        parser.error(f"{path}: not UTF-8 text ({error.reason} at byte {error.start}); save it as UTF-8")
+    except (files.Unusable, OSError, UnicodeDecodeError) as error:
+        refuse_text_file(parser, path, error)
     lines = []
     for number, line in enumerate(text.splitlines(), 1):
         where = f"{path} line {number}"
