@@ -28,6 +28,10 @@ class DeviceLabel(logging.Filter):
         record.device = f"{label}: " if label else ""
         return True
 
+REPORT_SECONDS = 0.02  # how often the view hears of a device's progress
+_WRITE = Phase.WRITE.value  # a plain str: compared for every block
+
+
 # ---- updates -------------------------------------------------------------------------------
 
 @dataclasses.dataclass
@@ -55,6 +59,7 @@ class Job:
         self.phase_starts = {}  # phase -> monotonic time it began
         self.written = self.read_back = 0  # what the progress callback last said of the write and the read-back
         self.write_starts = 0  # ("write", 0, SIZE) reports of this update: above 1, the module wrote again
+        self._reported, self._report_at = None, 0  # (time, count) of the view's last report; its next count
         self.tool = None  # the FpgaTool, once connected: its last_outcome says how the update ended
         self.record = None  # its row in the update history
         self.result = Result.UPDATED  # unless the update ends otherwise
@@ -309,21 +314,42 @@ class Job:
         return f"a read-back reply that is not data {where}"
 
     def _progress(self, stage, current, total):
-        """The module's progress callback: called for every block, so it does little."""
+        """The module's progress callback, called for every block: most calls only keep the count,
+        and the view, and the check for Ctrl-C, come about every REPORT_SECONDS, at each phase's start
+        and at its end."""
+        if 0 < current < self._report_at and stage == self.phase:
+            if stage == _WRITE:
+                self.written = current
+            else:
+                self.read_back = current
+            return
+        self._report(stage, current, total)
+
+    def _report(self, stage, current, total):
         if self.stop.is_set():
             raise KeyboardInterrupt
+        now = time.monotonic()
         if self.phase != stage:  # "write", then "verify"
             self._enter(Phase(stage))
-        if stage == Phase.WRITE:
-            if current == 0:
-                self.write_starts += 1
-                if self.write_starts == 2:  # the module writes again after a block refused in the window
-                    self.view.note(f"{self.target.label}: the device refused the block at byte {self.written} with "
-                                   f"{self.depth} commands in flight; writing the image again from the erase, one "
-                                   "command at a time")
+            self._reported = None
+        if stage == _WRITE and current == 0:
+            self.write_starts += 1
+            if self.write_starts == 2:  # the module writes again after a block refused in the window
+                self.view.note(f"{self.target.label}: the device refused the block at byte {self.written} with "
+                               f"{self.depth} commands in flight; writing the image again from the erase, one "
+                               "command at a time")
+        if stage == _WRITE:
             self.written = current
         else:
             self.read_back = current
+        # The next report once about REPORT_SECONDS more of this pace have passed, or at the next tenth.
+        if self._reported is not None and now > self._reported[0] and current > self._reported[1]:
+            pace = (current - self._reported[1]) / (now - self._reported[0])
+            step = min(max(int(pace * REPORT_SECONDS), 16), 1 << 20)
+        else:
+            step = 16
+        next_tenth = -(-(current * 10 // total + 1) * total // 10) if total else 0  # views mark each tenth
+        self._reported, self._report_at = (now, current), min(current + step, next_tenth, total)
         self.view.progress(self.target.label, stage, current, total)
 
     def _loading(self, done):
