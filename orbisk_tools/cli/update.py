@@ -85,6 +85,7 @@ def update_site(args, history, keys):
     from orbisk_tools.engine.api import run_updates
     from orbisk_tools.engine.locks import LockFolderRefused
     from orbisk_tools.engine.rollout import RetryRefused, describe_run, devices_to_retry
+    from orbisk_tools.engine.workers import Pool, worker_count
 
     if args.retry_failed is not None:
         try:
@@ -120,12 +121,14 @@ def update_site(args, history, keys):
 
         termination = signal.signal(signal.SIGTERM, terminate)
         try:
+            # Both cores for a site: the worker processes are forked before the display's thread starts.
+            pool = held.enter_context(Pool(worker_count(len(resolved), args.jobs)))
             view = view_for(args.out, len(resolved))
             outcomes, _, interrupted = run_updates(
                 resolved, snapshot, jobs=args.jobs, device_type=args.device_type, timeout=args.timeout,
                 erase_timeout=args.erase_timeout, window=args.window, view=view, history=history,
                 force=args.force, dry_run=args.dry_run, max_failures=args.max_failures, canary=args.canary,
-                cancel=None)
+                cancel=None, pool=pool)
         except LockFolderRefused as refused:
             raise Failure(str(refused)) from None
         finally:

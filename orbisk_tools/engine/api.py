@@ -24,6 +24,7 @@ from orbisk_tools.engine.outcomes import (DeviceFailure, DeviceResult, DeviceSta
                                           Result, SiteResult, UpdateError)
 from orbisk_tools.engine.rollout import Gate
 from orbisk_tools.engine.runner import update_devices
+from orbisk_tools.engine.workers import Pool
 from orbisk_tools.engine.inspection import DeviceStatus, read_back, site_status
 from orbisk_tools.engine.targets import Target, parse_address, resolve, same_device
 from orbisk_tools.engine.window import MAX_DEPTH
@@ -193,10 +194,11 @@ def status_of(addresses: Iterable[str], *, history: HistoryArgument = None, imag
 def run_updates(resolved: dict[Target, list[str] | DeviceFailure], snapshot: Snapshot, *, jobs: int, device_type: int,
                 timeout: float, erase_timeout: float, window: int | None, view: View, history: History | None,
                 force: bool, dry_run: bool, max_failures: int | None, canary: int | None,
-                cancel: CancelToken | None) -> tuple[list[Outcome], str, bool]:
+                cancel: CancelToken | None, pool: Pool | None = None) -> tuple[list[Outcome], str, bool]:
     """Updates the devices of `resolved` (see targets.resolve) with the image of `snapshot`,
-    telling `view` as they go: (their Outcomes, in order; the run's id; whether Ctrl-C stopped
-    it). Raises LockFolderRefused before any device is touched."""
+    telling `view` as they go, on the worker processes of `pool` when it has any: (their
+    Outcomes, in order; the run's id; whether Ctrl-C stopped it). Raises LockFolderRefused
+    before any device is touched."""
     gate = None
     if max_failures is not None or canary is not None:
         gate = Gate(max_failures, [target.label for target in list(resolved)[: canary or 0]])
@@ -206,7 +208,7 @@ def run_updates(resolved: dict[Target, list[str] | DeviceFailure], snapshot: Sna
         settings = Settings(snapshot.path, device_type, timeout, window, folder, history=history, run_id=run_id,
                             image_facts=snapshot.facts, dry_run=dry_run, force=force, gate=gate,
                             vendor_key_id=vendor.key_id if vendor else None, erase_timeout=erase_timeout)
-        outcomes, interrupted = update_devices(resolved, settings, view, jobs, cancel)
+        outcomes, interrupted = update_devices(resolved, settings, view, jobs, cancel, pool)
     return outcomes, run_id, interrupted
 
 

@@ -65,26 +65,40 @@ def _counted_interrupts(presses, stop):
             signal.signal(signum, previous)
 
 
-def update_devices(resolved, settings, view, jobs, stop=None):
-    """Updates every device of `resolved` (see resolve()), `jobs` at a time; Ctrl-C, or `stop` (a
-    threading.Event) set by another thread, stops them all after their current exchange, and a second
-    Ctrl-C stops waiting for erases. Returns the outcomes, in order, and whether Ctrl-C interrupted it."""
+def update_devices(resolved, settings, view, jobs, stop=None, pool=None):
+    """Updates every device of `resolved` (see resolve()), `jobs` at a time, on the workers of
+    `pool` (a workers.Pool) when it has any, else in this process; Ctrl-C, or `stop` (a
+    threading.Event) set by another thread, stops them all after their current exchange, and a
+    second Ctrl-C stops waiting for erases. Returns the outcomes, in order, and whether Ctrl-C
+    interrupted it."""
     stop = threading.Event() if stop is None else stop
     pressed = []  # the Ctrl-Cs acted on
+    if pool is not None and pool.workers:
+        def told(again):  # each worker stops its own updates
+            pressed.append(again)
+            interrupt_note(again, view)
+
+        return pool.update(resolved, settings, view, jobs, stop, told), bool(pressed)
 
     def interrupted(again):
         pressed.append(again)
-        _interrupt(list(updates.values()), again, view)
+        interrupt_note(again, view)
+        interrupt_jobs(list(updates.values()), again, view)
 
     updates = {target: Job(target, addresses, settings, view, stop) for target, addresses in resolved.items()}
     outcomes = for_each_device(resolved, lambda target, addresses: updates[target].run(), jobs, stop, interrupted)
     return outcomes, bool(pressed)
 
 
-def _interrupt(jobs, again, view):
-    """Ctrl-C: the first stops every update after its current exchange; the next stops waiting for erases."""
+def interrupt_note(again, view):
     if not again:
         view.note("Interrupted: stopping every update after its current exchange with the device")
+
+
+def interrupt_jobs(jobs, again, view):
+    """Ctrl-C: the first stops every update after its current exchange (`stop` is set); of those
+    erasing, it says how long they may take; the next stops waiting for erases."""
+    if not again:
         for job in jobs:
             left = job.erase_time_left()
             if left is not None:

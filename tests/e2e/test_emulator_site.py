@@ -72,22 +72,35 @@ def test_a_site_with_faults_given_to_some_devices_is_updated_device_by_device(tm
         [(*expected[number], serial) for number, (_, serial) in enumerate(devices, 1)]
 
 
-def test_ctrl_c_stops_every_device_of_a_site_after_its_current_exchange(tmp_path, private_history):
+def children(pid):
+    with contextlib.suppress(FileNotFoundError):
+        return [int(child) for child in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
+    return []
+
+
+@pytest.mark.parametrize("count", [10, 50])  # in one process; over worker processes
+def test_ctrl_c_stops_every_device_of_a_site_after_its_current_exchange(tmp_path, private_history, count):
     addresses, results, image = tmp_path / "site.txt", tmp_path / "out.json", tmp_path / "fw.bin"
     image.write_bytes(os.urandom(16384))
-    with site("--devices", 10, "--port", 0, "--list", addresses, "--write-rate", 2000, verbose=True) as (emulator, _):
+    with site("--devices", count, "--port", 0, "--list", addresses, "--write-rate", 2000, verbose=True) as (emulator, _):
+        # In a session of its own: Ctrl-C on a terminal reaches the whole process group, workers too.
         update = subprocess.Popen([COMMAND, "update", "--addresses", addresses, "--jobs", "64", "--window", "1",
-                                   "--json", results, image], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                   "--json", results, image], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                  start_new_session=True)
         erased = 0
         for line in emulator.stderr:  # until every device is being written to
             erased += line.endswith("FPGA configuration memory erased\n")
-            if erased == 10:
+            if erased == count:
                 break
-        update.send_signal(signal.SIGINT)
-        update.communicate(timeout=120)
-    assert update.returncode == 130
+        workers = children(update.pid)
+        os.killpg(update.pid, signal.SIGINT)
+        shown, errors = update.communicate(timeout=120)
+    assert update.returncode == 130, errors
+    assert len(workers) == (0 if count == 10 else 2)
+    assert not any(Path(f"/proc/{worker}").exists() for worker in workers)
+    assert (shown + errors).count("Interrupted: stopping every update") == 1
     devices = json.loads(results.read_text())["devices"]
-    assert [(row["result"], row["device_state"]) for row in devices] == [("interrupted", "erased")] * 10
+    assert [(row["result"], row["device_state"]) for row in devices] == [("interrupted", "erased")] * count
     assert all(row["phase"] in ("erase", "write") and row["bytes_written"] < 16384 for row in devices)
     assert sorted((row.outcome, row.address) for row in attempts(private_history)) == \
         sorted(("interrupted", row["address"]) for row in devices)

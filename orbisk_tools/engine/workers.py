@@ -1,0 +1,455 @@
+"""A site's updates spread over worker processes, about one a core, each running its devices'
+Jobs in threads: one process is bound to one core by its interpreter lock, and a site of
+hundreds of devices needs both. The main process keeps the one display, the one history writer,
+the rollout gate, the count of Ctrl-Cs and the result; each worker forwards what its Jobs tell
+those over a socket pair, and takes the devices to update, one at a time, from the main process,
+which keeps at most --jobs of them running at once.
+
+The workers are forked before any thread runs (Pool.__enter__), so they start at once with
+everything imported. They ignore Ctrl-C and SIGTERM, which the main process passes on as the
+one interrupt it counted; a worker whose main process is gone stops its updates after their
+current exchange, as after Ctrl-C."""
+
+import contextlib
+import dataclasses
+import itertools
+import os
+import pickle
+import signal
+import socket
+import sys
+import threading
+import time
+from multiprocessing.connection import Connection
+
+from orbisk_tools.engine.outcomes import Outcome, Reason, Result
+
+DEVICES_PER_WORKER = 8  # fewer devices than this a worker are updated in the main process
+PROGRESS_SECONDS = 0.05  # how often a worker sends its devices' progress
+END_SECONDS = 10.0  # how long a worker may take to end once told to
+
+
+def cores():
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def worker_count(devices, jobs):
+    """The workers for updating `devices` devices, up to `jobs` at once: one a core, none when
+    fewer than two would have DEVICES_PER_WORKER devices each."""
+    count = min(cores(), min(devices, jobs) // DEVICES_PER_WORKER)
+    return count if count >= 2 else 0
+
+
+class _Channel:
+    """Pickled messages over one end of a socket pair; sends from several threads, receives from one."""
+
+    def __init__(self, sock):
+        self._connection = Connection(sock.detach())
+        self._lock = threading.Lock()
+
+    def send(self, message):
+        with self._lock:
+            self._connection.send(message)
+
+    def receive(self):
+        return self._connection.recv()
+
+    def fileno(self):
+        return self._connection.fileno()
+
+    def close(self):
+        with contextlib.suppress(OSError):
+            self._connection.close()
+
+
+@dataclasses.dataclass
+class _Worker:
+    pid: int
+    channel: _Channel
+    running: int = 0  # devices sent and not yet ended
+    keys: set = dataclasses.field(default_factory=set)  # of those devices
+    open_attempts: set = dataclasses.field(default_factory=set)  # history rows its devices started and did not finish
+    reader: threading.Thread | None = None
+
+
+class Pool:
+    """Worker processes for one site update: `with Pool(count) as pool:` before any thread starts
+    (the display's included), then pool.update(...). With count below 2, or when threads already
+    run, there are no workers (pool.workers is empty) and the caller updates in its own process."""
+
+    def __init__(self, count):
+        self.count, self.workers = count, []
+
+    def __enter__(self):
+        if self.count >= 2 and threading.active_count() == 1:
+            for _ in range(self.count):
+                self.workers.append(self._fork())
+        return self
+
+    def __exit__(self, *exception):
+        for worker in self.workers:
+            with contextlib.suppress(OSError):
+                worker.channel.send(("end",))
+        deadline = time.monotonic() + END_SECONDS
+        for worker in self.workers:
+            while os.waitpid(worker.pid, os.WNOHANG) == (0, 0):
+                if time.monotonic() > deadline:
+                    with contextlib.suppress(OSError):
+                        os.kill(worker.pid, signal.SIGKILL)
+                    os.waitpid(worker.pid, 0)
+                    break
+                time.sleep(0.01)
+            worker.channel.close()
+            if worker.reader is not None:
+                worker.reader.join(1.0)
+
+    def _fork(self):
+        ours, theirs = socket.socketpair()
+        pid = os.fork()
+        if pid == 0:  # the worker
+            status = 1
+            try:
+                ours.close()
+                for other in self.workers:  # else a worker would keep another's link open
+                    other.channel.close()
+                _serve(_Channel(theirs))
+                status = 0
+            finally:
+                os._exit(status)  # nothing of the main process's (its history, its files) is closed here
+        theirs.close()
+        return _Worker(pid, _Channel(ours))
+
+    # ---- the main process's side
+
+    def update(self, resolved, settings, view, jobs, stop, interrupted):
+        """Updates every device of `resolved` on the workers, `jobs` at a time, as
+        runner.update_devices does in one process; `interrupted(again)` is told of each Ctrl-C."""
+        from orbisk_tools.engine.runner import for_each_device
+
+        self._view, self._history, self._gate, self._stop = view, settings.history, settings.gate, stop
+        self._lock = threading.Lock()
+        self._ended = {}  # key -> [threading.Event, its Outcome, its Target]
+        self._keys = itertools.count()
+        portable = dataclasses.replace(settings, history=None, gate=None, lock_folder=None)
+        for worker in self.workers:
+            worker.channel.send(("settings", portable, settings.history is not None, settings.gate is not None))
+            worker.reader = threading.Thread(target=self._read, args=(worker,), name="worker-reader", daemon=True)
+            worker.reader.start()
+
+        def told(again):
+            interrupted(again)
+            for worker in self.workers:
+                with contextlib.suppress(OSError):
+                    worker.channel.send(("interrupt", again))
+
+        return for_each_device(resolved, self._run, jobs, stop, told)
+
+    def _run(self, target, addresses):
+        ended = [threading.Event(), None, target]
+        with self._lock:
+            key = next(self._keys)
+            self._ended[key] = ended
+            worker = min(self.workers, key=lambda worker: worker.running)
+            worker.running += 1
+            worker.keys.add(key)
+        try:
+            worker.channel.send(("run", key, target, addresses, self._stop.is_set()))
+        except OSError:
+            self._lost(worker)
+        ended[0].wait()
+        return ended[1]
+
+    def _read(self, worker):
+        """What `worker` sends, until its link closes."""
+        subjects = {"view": self._view, "history": self._history, "gate": self._gate}
+        while True:
+            try:
+                message = worker.channel.receive()
+            except (EOFError, OSError, pickle.UnpicklingError):
+                break
+            kind = message[0]
+            if kind == "progress":
+                for report in message[1]:
+                    self._view.progress(*report)
+            elif kind == "tell":
+                _, subject, method, arguments = message
+                getattr(subjects[subject], method)(*arguments)
+            elif kind == "call":
+                _, number, subject, method, arguments, keywords = message
+                if subject == "gate":  # may wait for the canaries: not in this thread
+                    threading.Thread(target=self._answer, daemon=True,
+                                     args=(worker, number, self._gate.refusal, (*arguments, self._stop), {})).start()
+                else:
+                    self._answer(worker, number, getattr(subjects[subject], method), arguments, keywords)
+            elif kind == "output":
+                stream = sys.stdout if message[1] == "stdout" else sys.stderr
+                with contextlib.suppress(Exception):  # output that died only stops the drawing
+                    stream.write(message[2])
+                    stream.flush()
+            elif kind == "outcome":
+                _, key, outcome = message
+                self._end(worker, key, outcome)
+        self._lost(worker)
+
+    def _answer(self, worker, number, function, arguments, keywords):
+        try:
+            reply = (True, function(*arguments, **keywords))
+            if function.__name__ == "start_attempt":
+                worker.open_attempts.add(reply[1])
+            elif function.__name__ == "finish_attempt":
+                worker.open_attempts.discard(arguments[0])
+        except BaseException as error:  # raised in the worker's thread that called
+            reply = (False, error)
+        with contextlib.suppress(OSError):
+            worker.channel.send(("reply", number, reply))
+
+    def _end(self, worker, key, outcome):
+        with self._lock:
+            ended = self._ended.pop(key, None)
+            worker.running -= 1
+            worker.keys.discard(key)
+        if ended is not None:
+            ended[1] = outcome
+            ended[0].set()
+
+    def _lost(self, worker):
+        """A worker that ended before its devices did (killed, or its link broken): each of them
+        failed, as far as this process can tell, and its history row says so."""
+        with self._lock:
+            keys, worker.keys = list(worker.keys), set()
+            attempts, worker.open_attempts = list(worker.open_attempts), set()
+        message = (f"the worker process {worker.pid} that updated it ended unexpectedly; the device may be left "
+                   "erased: run the update again")
+        for attempt in attempts:
+            with contextlib.suppress(Exception):
+                self._history.finish_attempt(attempt, Result.FAILED, reason=Reason.ERROR, message=message)
+        for key in keys:
+            with self._lock:
+                ended = self._ended.get(key)
+            if ended is None:
+                continue
+            outcome = Outcome(ended[2].label, Result.FAILED, message, reason=Reason.ERROR)
+            with contextlib.suppress(Exception):
+                self._view.finished(outcome, None)
+                if self._gate is not None:
+                    self._gate.finished(outcome)
+            self._end(worker, key, outcome)
+
+
+# ---- the worker's side ---------------------------------------------------------------------
+
+def _serve(channel):
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_IGN)
+    sys.stdout, sys.stderr = _Forwarded(channel, "stdout"), _Forwarded(channel, "stderr")
+    _Serving(channel).serve()
+
+
+class _Forwarded:
+    """sys.stdout or sys.stderr of a worker: what is written (its -v log lines) goes to the main process."""
+
+    def __init__(self, channel, name):
+        self._channel, self._name = channel, name
+
+    def write(self, text):
+        with contextlib.suppress(OSError):
+            self._channel.send(("output", self._name, str(text)))
+        return len(text)
+
+    def flush(self):
+        pass
+
+    def isatty(self):
+        return False
+
+
+class _Serving:
+    def __init__(self, channel):
+        self.channel = channel
+        self.stop = threading.Event()
+        self.jobs = {}  # key -> the Job running
+        self.threads = []
+        self.replies = {}  # call number -> [threading.Event, (ok, value)]
+        self.numbers = itertools.count()
+        self.lock = threading.Lock()
+        self.progress = {}  # address -> its last (address, stage, current, total), not yet sent
+        self.gone = threading.Event()  # the main process's link closed
+
+    def serve(self):
+        from orbisk_tools.engine import locks
+
+        message = self.channel.receive()
+        if message[0] != "settings":
+            return
+        _, settings, has_history, has_gate = message
+        with locks.lock_folder() as folder:
+            self.settings = dataclasses.replace(
+                settings, lock_folder=folder, history=_Remote(self, "history") if has_history else None,
+                gate=_RemoteGate(self) if has_gate else None)
+            self.view = _RemoteView(self)
+            flusher = threading.Thread(target=self._flush_now_and_then, name="progress", daemon=True)
+            flusher.start()
+            self._take_messages()
+            for thread in self.threads:
+                thread.join()
+            self.gone.set()
+            flusher.join()
+            self.flush()
+
+    def _take_messages(self):
+        from orbisk_tools.engine.runner import interrupt_jobs
+
+        while True:
+            try:
+                message = self.channel.receive()
+            except (EOFError, OSError, pickle.UnpicklingError):  # the main process is gone: stop as after Ctrl-C
+                self.stop.set()
+                with self.lock:
+                    for waiting in self.replies.values():
+                        waiting[1] = (False, ConnectionError("the main process of the update is gone"))
+                        waiting[0].set()
+                return
+            kind = message[0]
+            if kind == "run":
+                _, key, target, addresses, stopped = message
+                if stopped:
+                    self.stop.set()
+                thread = threading.Thread(target=self._run, args=(key, target, addresses), name="device", daemon=True)
+                self.threads.append(thread)
+                thread.start()
+            elif kind == "reply":
+                _, number, reply = message
+                with self.lock:
+                    waiting = self.replies.pop(number, None)
+                if waiting is not None:
+                    waiting[1] = reply
+                    waiting[0].set()
+            elif kind == "interrupt":
+                self.stop.set()
+                with self.lock:
+                    jobs = list(self.jobs.values())
+                interrupt_jobs(jobs, message[1], self.view)
+            elif kind == "end":
+                return
+
+    def _run(self, key, target, addresses):
+        from orbisk_tools.engine.job import Job
+
+        job = Job(target, addresses, self.settings, self.view, self.stop)
+        with self.lock:
+            self.jobs[key] = job
+        try:
+            outcome = job.run()
+        except BaseException as error:  # Job.run reports its own failures; this is a fault of the tools
+            outcome = Outcome(target.label, Result.FAILED, f"the update failed: {type(error).__name__}: {error}",
+                              reason=Reason.ERROR)
+        with self.lock:
+            del self.jobs[key]
+        outcome.error = _portable(outcome.error)
+        self.send(("outcome", key, outcome))
+
+    # ---- messages to the main process
+
+    def send(self, message):
+        """Sends `message` after the progress it follows."""
+        self.flush()
+        with contextlib.suppress(OSError):
+            self.channel.send(message)
+
+    def flush(self):
+        with self.lock:
+            reports, self.progress = list(self.progress.values()), {}
+        if reports:
+            with contextlib.suppress(OSError):
+                self.channel.send(("progress", reports))
+
+    def _flush_now_and_then(self):
+        while not self.gone.wait(PROGRESS_SECONDS):
+            self.flush()
+
+    def call(self, subject, method, arguments, keywords):
+        waiting = [threading.Event(), None]
+        with self.lock:
+            number = next(self.numbers)
+            self.replies[number] = waiting
+        self.send(("call", number, subject, method, arguments, keywords))
+        waiting[0].wait()
+        ok, value = waiting[1]
+        if not ok:
+            raise value
+        return value
+
+
+def _portable(error):
+    """`error` if it survives pickling, else a RuntimeError that says what it was."""
+    if error is None:
+        return None
+    try:
+        pickle.loads(pickle.dumps(error))
+        return error
+    except Exception:
+        return RuntimeError(f"{type(error).__name__}: {error}")
+
+
+class _RemoteView:
+    """The main process's display, as a Job in a worker tells it."""
+
+    def __init__(self, serving):
+        self._serving = serving
+
+    def progress(self, address, stage, current, total):
+        with self._serving.lock:
+            self._serving.progress[address] = (address, stage, current, total)
+
+    def phase(self, address, phase):
+        self._serving.send(("tell", "view", "phase", (address, phase)))
+
+    def note(self, text):
+        self._serving.send(("tell", "view", "note", (text,)))
+
+    def finished(self, outcome, phase):
+        error, outcome.error = outcome.error, None
+        try:
+            self._serving.send(("tell", "view", "finished", (outcome, phase)))
+        finally:
+            outcome.error = error
+
+
+class _RemoteGate:
+    """The main process's rollout gate."""
+
+    def __init__(self, serving):
+        self._serving = serving
+
+    def refusal(self, address, stop):
+        try:
+            return self._serving.call("gate", "refusal", (address,), {})
+        except ConnectionError:
+            raise KeyboardInterrupt from None  # the main process is gone: nothing new starts
+
+    def finished(self, outcome):
+        error, outcome.error = outcome.error, None
+        try:
+            self._serving.send(("tell", "gate", "finished", (outcome,)))
+        finally:
+            outcome.error = error
+
+
+class _Remote:
+    """The main process's update history: each call a round trip, its exceptions raised here."""
+
+    def __init__(self, serving, subject):
+        self._serving, self._subject = serving, subject
+
+    def __getattr__(self, method):
+        def call(*arguments, **keywords):
+            from orbisk_tools.records.history import HistoryUnavailable
+
+            try:
+                return self._serving.call(self._subject, method, arguments, keywords)
+            except ConnectionError as error:
+                raise HistoryUnavailable(f"cannot record in the update history: {error}") from None
+        return call
