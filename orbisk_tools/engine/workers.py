@@ -73,6 +73,7 @@ class _Worker:
     keys: set = dataclasses.field(default_factory=set)  # of those devices
     open_attempts: set = dataclasses.field(default_factory=set)  # history rows its devices started and did not finish
     reader: threading.Thread | None = None
+    lost: bool = False  # it ended before its devices did: none is sent to it any more
 
 
 class Pool:
@@ -152,7 +153,12 @@ class Pool:
         with self._lock:
             key = next(self._keys)
             self._ended[key] = ended
-            worker = min(self.workers, key=lambda worker: worker.running)
+            alive = [worker for worker in self.workers if not worker.lost]
+            if not alive:
+                del self._ended[key]
+                return Outcome(target.label, Result.NOT_STARTED, "not started: every worker process of the update "
+                               "ended unexpectedly; run the update again", reason=Reason.NOT_STARTED)
+            worker = min(alive, key=lambda worker: worker.running)
             worker.running += 1
             worker.keys.add(key)
         try:
@@ -219,6 +225,7 @@ class Pool:
         """A worker that ended before its devices did (killed, or its link broken): each of them
         failed, as far as this process can tell, and its history row says so."""
         with self._lock:
+            worker.lost = True
             keys, worker.keys = list(worker.keys), set()
             attempts, worker.open_attempts = list(worker.open_attempts), set()
         message = (f"the worker process {worker.pid} that updated it ended unexpectedly; the device may be left "

@@ -106,6 +106,29 @@ def test_ctrl_c_stops_every_device_of_a_site_after_its_current_exchange(tmp_path
         sorted(("interrupted", row["address"]) for row in devices)
 
 
+def test_a_killed_worker_fails_its_devices_and_the_others_go_on(tmp_path, private_history):
+    addresses, results, image = tmp_path / "site.txt", tmp_path / "out.json", tmp_path / "fw.bin"
+    image.write_bytes(os.urandom(16384))
+    with site("--devices", 32, "--port", 0, "--list", addresses, "--write-rate", 8000, verbose=True) as (emulator, _):
+        update = subprocess.Popen([COMMAND, "update", "--addresses", addresses, "--jobs", "16", "--window", "1",
+                                   "--json", results, image], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        erased = 0
+        for line in emulator.stderr:  # the first 16 are being written to, the others wait
+            erased += line.endswith("FPGA configuration memory erased\n")
+            if erased == 16:
+                break
+        killed, _ = children(update.pid)
+        os.kill(killed, signal.SIGKILL)
+        update.communicate(timeout=120)
+    assert update.returncode == 1
+    devices = json.loads(results.read_text())["devices"]
+    lost = [row for row in devices if row["result"] == "failed"]
+    assert 0 < len(lost) < 16 and all(row["result"] == "updated" for row in devices if row not in lost)
+    assert all(f"the worker process {killed} that updated it ended unexpectedly" in row["message"] for row in lost)
+    rows = attempts(private_history)
+    assert sorted((row.address, row.outcome) for row in rows) == sorted((row["address"], row["result"]) for row in devices)
+
+
 def test_hosts_serves_one_port_on_consecutive_loopback_addresses(tmp_path):
     with socket.socket() as probe:
         try:
