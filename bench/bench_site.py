@@ -18,13 +18,12 @@ import argparse
 import contextlib
 import json
 import os
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-from bench_update import machine
+from bench_update import interrupt, machine
 
 MiB = 1024 * 1024
 KiB = 1024
@@ -46,12 +45,7 @@ def emulated_site(devices, folder):
             raise SystemExit(f"the emulator did not start: {banner!r}")
         yield listing, process
     finally:
-        process.send_signal(signal.SIGINT)
-        try:
-            process.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+        interrupt(process, timeout=30)
 
 
 def cpu(usage):

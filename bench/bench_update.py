@@ -262,12 +262,17 @@ def emulator_process(*options):
         port = int(banner.split()[4].rsplit(":", 1)[1])
         yield process, port
     finally:
-        process.send_signal(signal.SIGINT)
-        try:
-            process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+        interrupt(process)
+
+
+def interrupt(process, timeout=10):
+    """Ctrl-C to `process`, and its end; killed if it takes longer than `timeout` seconds."""
+    process.send_signal(signal.SIGINT)
+    try:
+        process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
 
 
 def bench_end_to_end(workdir, size):
