@@ -115,12 +115,13 @@ MAX_ADDRESS_LIST_SIZE = 16 * 1024 * 1024
 
 
 def read_address_list(path):
-    """The addresses of a file, one HOST[:PORT] a line, # comments: [(where, text)]. Raises
+    """The addresses of a file, one HOST[:PORT] a line, each followed by the device's tags if it
+    has any ("192.168.1.20 rack1 north"), # comments: [(where, text, tags)]. Raises
     files.Unusable for a file that is not a regular one, or too large, OSError for one that cannot
     be read, UnicodeDecodeError for one that is not UTF-8."""
     lines = files.read_trusted_file(path, MAX_ADDRESS_LIST_SIZE, "a list of addresses").decode("utf-8").splitlines()
-    entries = [(f"{path} line {number}", line.partition("#")[0].strip()) for number, line in enumerate(lines, 1)]
-    return [(where, text) for where, text in entries if text]
+    entries = [(f"{path} line {number}", line.partition("#")[0].split()) for number, line in enumerate(lines, 1)]
+    return [(where, words[0], tuple(words[1:])) for where, words in entries if words]
 
 
 # ---- one device: addresses, lock and connection ------------------------------------------
