@@ -61,7 +61,7 @@ def device_targets(args):
     device is touched: bad or repeated ones are a usage error that names each. An --exclude or
     a --tag that leaves out nothing is said in a warning; a choice that leaves no device is a
     usage error."""
-    from orbisk_tools.engine.targets import parse_address
+    from orbisk_tools.engine.targets import TAG, TAG_EXPECTED, parse_address
 
     if not args.devices:
         args.parser.error("name the device with --address HOST[:PORT], or list devices in a file with --addresses")
@@ -71,6 +71,11 @@ def device_targets(args):
             target = parse_address(text, args.port)
         except ValueError as error:
             problems.append(f"{where}: {error}")
+            continue
+        wrong = next((tag for tag in tags if not TAG.fullmatch(tag)), None)
+        if wrong is not None:
+            problems.append(f"{where}: {' '.join((text, *tags))!r} is not an address and its tags: {wrong!r} is no "
+                            f"tag ({TAG_EXPECTED})")
             continue
         if target in targets:
             problems.append(f"{target.label} is given twice ({targets[target][0]} and {where}); "
@@ -117,8 +122,10 @@ def one_excluded(text):
 
 def tag(text):
     """--tag TAG: a word as an address list carries it."""
-    if not text or any(c.isspace() or c == "#" for c in text):
-        raise argparse.ArgumentTypeError(f"a tag is one word without # and spaces, as in an address list, not {text!r}")
+    from orbisk_tools.engine.targets import TAG, TAG_EXPECTED
+
+    if not TAG.fullmatch(text):
+        raise argparse.ArgumentTypeError(f"{TAG_EXPECTED.partition(';')[0]}, not {text!r}")
     return text
 
 

@@ -110,6 +110,11 @@ def _ip(text, kind):
     return True
 
 
+# A device's tag in an address list: a word that begins with a letter, so that a port written
+# after a space ("192.168.1.20 5026") is refused, not taken for a tag.
+TAG = re.compile(r"[^\W\d_][\w.-]{0,63}")
+TAG_EXPECTED = "a tag is a word that begins with a letter; a port follows a colon: HOST:PORT"
+
 # A list of devices is a line each: even a large site's fits many times over.
 MAX_ADDRESS_LIST_SIZE = 16 * 1024 * 1024
 
