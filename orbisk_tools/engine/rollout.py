@@ -119,7 +119,8 @@ def wave_ends(sizes, count):
             end = size
         end = min(end, count)
         if ends and end < ends[-1]:
-            raise ValueError(f"wave {number} ({size}) takes {end} devices of the {count}, fewer than the {ends[-1]} "
+            raise ValueError(f"wave {number} ({size}) takes {end} device{'s' * (end != 1)} of the {count}, fewer "
+                             f"than the {ends[-1]} "
                              "of the waves before it; each size counts the devices of the waves before it too")
         if not ends or end > ends[-1]:
             ends.append(end)
