@@ -19,6 +19,7 @@ HELP = ("Check an FPGA image (.bin, or signed .tbin), then on each device: write
 EXAMPLES = ("examples:\n  orbisk-fpga update --address 192.168.1.20 --device-type 32 fpga.tbin\n"
             "  orbisk-fpga update --address 192.168.1.20 --address 192.168.1.21:5025 fpga.tbin\n"
             "  orbisk-fpga update --addresses site-a.txt --jobs 4 --json result.json fpga.tbin\n"
+            "  orbisk-fpga update --addresses site-a.txt --tag rack1 --waves 1,10%,50%,100% fpga.tbin\n"
             "  orbisk-fpga update --trust-key vendor.pub --address 192.168.1.20 fpga.tbin   # fpga.tbin.minisig too")
 
 
