@@ -222,8 +222,8 @@ def run_updates(resolved: dict[Target, list[str] | DeviceFailure], snapshot: Sna
     run_id = new_run_id()
     with locks.lock_folder() as folder:
         settings = Settings(snapshot.path, device_type, timeout, window, folder, history=history, run_id=run_id,
-                            image_facts=snapshot.facts, dry_run=dry_run, force=force, allow_older=allow_older, gate=gate,
-                            vendor_key_id=vendor.key_id if vendor else None, erase_timeout=erase_timeout)
+                            image_facts=snapshot.facts, dry_run=dry_run, force=force, allow_older=allow_older,
+                            gate=gate, vendor_key_id=vendor.key_id if vendor else None, erase_timeout=erase_timeout)
         outcomes, interrupted = update_devices(resolved, settings, view, jobs, cancel, pool)
     return outcomes, run_id, interrupted
 

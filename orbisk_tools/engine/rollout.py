@@ -177,8 +177,8 @@ class Gate:
         first = sum(len(wave) for wave in self._waves[:number]) + 1
         size = len(self._waves[number])
         bad = self._not_succeeded[number]
-        return (f": {bad} of the {size} devices of wave {number + 1}" if size > 1 else f": the device of wave {number + 1}") + \
-            f" ({_devices(first, first + size - 1)}, {self.named}) did not succeed"
+        which = f"{bad} of the {size} devices of wave" if size > 1 else "the device of wave"
+        return f": {which} {number + 1} ({_devices(first, first + size - 1)}, {self.named}) did not succeed"
 
     def finished(self, outcome):
         with self._changed:

@@ -54,7 +54,8 @@ def site(tmp_path, count, faults=""):
     listing, faults_file = tmp_path / "site.txt", tmp_path / "faults.txt"
     faults_file.write_text(faults)
     process = subprocess.Popen([COMMAND, "emulate", "-v", "--devices", str(count), "--port", "0", "--list", listing,
-                                "--faults-file", faults_file], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                "--faults-file", faults_file], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True)
     emulated = Site()
     try:
         assert process.stdout.readline().startswith("Device emulator site")
@@ -66,23 +67,27 @@ def site(tmp_path, count, faults=""):
 
 
 def test_a_wave_that_fails_holds_every_wave_after_it(tmp_path, image):
-    with site(tmp_path, 6, "2 --refuse-block 0 --refuse-times 0\n") as emulated:
-        result = run("update", "--addresses", tmp_path / "site.txt", "--waves", "1,50%,100%", "--jobs", 4,
+    # enough devices and jobs for worker processes, which ask the main process's gate
+    with site(tmp_path, 20, "2 --refuse-block 0 --refuse-times 0\n") as emulated:
+        result = run("update", "--addresses", tmp_path / "site.txt", "--waves", "1,20%,100%", "--jobs", 16,
                      "--json", "-", image)
     assert result.returncode == 1
     devices = json.loads(result.stdout)["devices"]
-    assert [device["result"] for device in devices] == ["updated", "failed", "updated"] + ["not started"] * 3
-    held = ("not started: 1 of the 2 devices of wave 2 (devices 2 to 3, --waves 1,50%,100%) did not succeed; "
+    assert [device["result"] for device in devices] == ["updated", "failed", "updated", "updated"] + \
+        ["not started"] * 16
+    held = ("not started: 1 of the 3 devices of wave 2 (devices 2 to 4, --waves 1,20%,100%) did not succeed; "
             "the device was not changed")
-    assert {device["message"] for device in devices[3:]} == {held}
-    assert [emulated.contacted(device) for device in emulated.addresses] == [True] * 3 + [False] * 3
+    assert {device["message"] for device in devices[4:]} == {held}
+    assert [emulated.contacted(device) for device in emulated.addresses] == [True] * 4 + [False] * 16
     # the first wave was over before the second began
-    loaded = next(n for n, line in enumerate(emulated.log) if line.startswith(f"INFO {emulated.addresses[0]}: FPGA image"))
-    assert loaded < next(n for n, line in enumerate(emulated.log) if line.startswith(f"INFO {emulated.addresses[1]}: "))
+    first, second = (f"INFO {device}: " for device in emulated.addresses[:2])
+    loaded = next(n for n, line in enumerate(emulated.log) if line.startswith(f"{first}FPGA image"))
+    assert loaded < next(n for n, line in enumerate(emulated.log) if line.startswith(second))
 
-    shrinking = run("update", "--addresses", tmp_path / "site.txt", "--waves", "4,50%", image)
+    shrinking = run("update", "--addresses", tmp_path / "site.txt", "--waves", "12,50%", image)
     assert shrinking.returncode == 2
-    assert "--waves: wave 2 (50%) takes 3 devices of the 6, fewer than the 4 of the waves before it" in shrinking.stderr
+    assert "--waves: wave 2 (50%) takes 10 devices of the 20, fewer than the 12 of the waves before it" in \
+        shrinking.stderr
 
 
 def test_devices_left_out_or_not_chosen_by_a_tag_are_never_contacted(tmp_path, image):
