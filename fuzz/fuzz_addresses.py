@@ -13,9 +13,9 @@ What must hold, whatever the texts:
   single device; or a host name of letters, digits, hyphens and dots in lower case that the
   system would never read as an IPv4 address written in numbers (inet_aton). Its label parses
   back to the same Target.
-- read_address_list returns (where, text) entries or raises files.Unusable or
+- read_address_list returns (where, text, tags) entries or raises files.Unusable or
   UnicodeDecodeError; device_targets returns each Target once, in order, or refuses with one
-  usage error line, after one line per address it cannot use. (A line shows the text given as
+  usage error line, after one line per address (or tag) it cannot use. (A line shows the text given as
   it is: a line break in it is the display's to show.)
 
     python fuzz/fuzz_addresses.py -max_total_time=60
@@ -90,7 +90,7 @@ def check_target(text, default_port):
 def check(data):
     script = FuzzInput(data)
     default_port = script.choice(PORTS)
-    given = [(f"--address {text}", text) for text in (script.argument(80) for _ in range(script.number(5)))]
+    given = [(f"--address {text}", text, ()) for text in (script.argument(80) for _ in range(script.number(5)))]
     if script.choice(["file", "none"]) == "file":
         with open(LIST, "wb") as file:
             file.write(script.bytes(1500))
@@ -101,22 +101,25 @@ def check(data):
     saved = socket.getaddrinfo, socket.gethostbyname, socket.gethostbyname_ex
     socket.getaddrinfo = socket.gethostbyname = socket.gethostbyname_ex = _no_look_up
     try:
-        targets = [check_target(text, default_port) for _, text in given]
+        targets = [check_target(text, default_port) for _, text, _ in given]
+        bad_tag = any(not addresses.TAG.fullmatch(tag) for _, _, tags in given for tag in tags)
         err = Lines()
-        args = types.SimpleNamespace(devices=given, port=default_port, parser=RefusingParser(), err=err)
+        args = types.SimpleNamespace(devices=given, excluded=[], tags=[], port=default_port, parser=RefusingParser(),
+                                     err=err)
         try:
             chosen = shared.device_targets(args)
         except Refused as refused:
-            texts = [text for entry in given for text in entry]
+            texts = [" ".join((text, *tags)) for _, text, tags in given] + [where for where, _, _ in given]
             expect_one_line(str(refused), "a refused list of addresses", texts)
             for line in err.lines:
                 expect_one_line(line, "a line about an address", texts)
-            expect(not given or None in targets or len(set(targets)) < len(targets),
+            expect(not given or None in targets or len(set(targets)) < len(targets) or bad_tag,
                    "device_targets refused addresses that parse, each once", given)
             return
     finally:
         socket.getaddrinfo, socket.gethostbyname, socket.gethostbyname_ex = saved
-    expect(chosen == list(dict.fromkeys(targets)) and None not in targets and len(set(targets)) == len(targets),
+    expect(chosen == list(dict.fromkeys(targets)) and None not in targets and len(set(targets)) == len(targets)
+           and not bad_tag,
            "device_targets did not return each address once, in order", chosen, targets)
 
 
@@ -140,6 +143,7 @@ def seeds():
     yield script([b"a.b.c.", b"-bad.example", b"x" * 64, b"\xff\xfe.example"])
     yield script([b"  spaced.example  ", b"Device-7.Site.Example.", b"[::ffff:10.0.0.1]", b"10.0.0.1:05025"])
     yield script([b"1.2.3.4"], b"# site A\n10.0.0.1\n\n10.0.0.2:5026  # lab\n10.0.0.1\nnot an address\n")
+    yield script([], b"10.0.0.1 rack1 north\n10.0.0.2\track-2  # spare\n10.0.0.3 5026\n10.0.0.4 r\xc3\xa4ck\n")
     yield script([], b"\xff\xfe not text\n")
 
 

@@ -1,5 +1,6 @@
 """What several commands share: the one-line failure, options of a device connection, the
-device locks, the resolution of addresses, trusted keys and secret-key passwords."""
+devices chosen and the resolution of their addresses, the device locks, trusted keys and
+secret-key passwords."""
 
 import argparse
 import contextlib
@@ -35,49 +36,103 @@ def add_connection_options(parser):
 
 
 def add_device_options(parser, purpose):
-    """--address and --addresses (the devices `purpose`, "to update" say), and the connection's options."""
+    """--address and --addresses (the devices `purpose`, "to update" say), --exclude,
+    --exclude-from and --tag, which choose among them, and the connection's options."""
     parser.add_argument("--address", dest="devices", type=one_address, action="extend", default=[],
                         metavar="HOST[:PORT]", help=f"a device {purpose} (repeat for several)")
     parser.add_argument("--addresses", dest="devices", action=AddressFile, metavar="FILE",
-                        help=f"a file of devices {purpose}: one HOST[:PORT] a line, # starts a comment")
+                        help=f"a file of devices {purpose}: one HOST[:PORT] a line, optionally followed by its "
+                             "tags (192.168.1.20 rack1 north); # starts a comment")
+    parser.add_argument("--exclude", dest="excluded", type=one_excluded, action="extend", default=[],
+                        metavar="HOST[:PORT]", help="leave out this device of those named, never contacting it "
+                                                    "(repeat for several)")
+    parser.add_argument("--exclude-from", dest="excluded", action=AddressFile, metavar="FILE",
+                        help="leave out the devices of FILE, a file as --addresses reads (its tags are ignored)")
+    parser.add_argument("--tag", dest="tags", type=tag, action="append", default=[], metavar="TAG",
+                        help="only the devices of the address lists that carry TAG (repeat: those that carry "
+                             "any of them); the others are never contacted")
     parser.set_defaults(address_files=[])
     add_connection_options(parser)
 
 
 def device_targets(args):
-    """The devices to update, in the order given, each once. Every address is checked before any
-    device is touched: bad or repeated ones are a usage error that names each."""
-    from orbisk_tools.engine.targets import parse_address
+    """The devices to work on, in the order given, each once, less those that --exclude names
+    and, with --tag, those that carry none of its tags. Every address is checked before any
+    device is touched: bad or repeated ones are a usage error that names each. An --exclude or
+    a --tag that leaves out nothing is said in a warning; a choice that leaves no device is a
+    usage error."""
+    from orbisk_tools.engine.targets import TAG, TAG_EXPECTED, parse_address
 
     if not args.devices:
         args.parser.error("name the device with --address HOST[:PORT], or list devices in a file with --addresses")
-    targets, problems = {}, []
-    for where, text in args.devices:
+    targets, excluded, problems = {}, {}, []
+    for where, text, tags in args.devices:
         try:
             target = parse_address(text, args.port)
         except ValueError as error:
             problems.append(f"{where}: {error}")
             continue
+        wrong = next((tag for tag in tags if not TAG.fullmatch(tag)), None)
+        if wrong is not None:
+            problems.append(f"{where}: {' '.join((text, *tags))!r} is not an address and its tags: {wrong!r} is no "
+                            f"tag ({TAG_EXPECTED})")
+            continue
         if target in targets:
-            problems.append(f"{target.label} is given twice ({targets[target]} and {where}); give each device once")
-        targets.setdefault(target, where)
+            problems.append(f"{target.label} is given twice ({targets[target][0]} and {where}); "
+                            "give each device once")
+        targets.setdefault(target, (where, tags))
+    for where, text in args.excluded:
+        try:
+            excluded.setdefault(parse_address(text, args.port), where)
+        except ValueError as error:
+            problems.append(f"{where}: {error}")
     if len(problems) > 1:
         for problem in problems:
             args.err.line(f"{args.parser.prog}: error: {problem}")
         args.parser.error(f"{len(problems)} of the addresses above cannot be used; no device was touched")
     if problems:
         args.parser.error(problems[0])
-    return list(targets)
+    chosen = [target for target, (_, tags) in targets.items()
+              if target not in excluded and (not args.tags or set(args.tags) & set(tags))]
+    if not chosen:
+        used = " and ".join(option for option, given in (("--exclude", excluded), ("--tag", args.tags)) if given)
+        named = "the device named" if len(targets) == 1 else f"none of the {len(targets)} devices named"
+        args.parser.error(f"{used} leave{'s' if ' ' not in used else ''} {'out ' * (len(targets) == 1)}{named}; "
+                          "no device was touched")
+    # Addresses are compared as given, never looked up: a name does not leave out its IP address.
+    for target, where in excluded.items():
+        if target not in targets:
+            args.err.line(f"{args.parser.prog}: warning: {where}: {target.label} is none of the devices named; "
+                          "it leaves out nothing")
+    for wanted in dict.fromkeys(args.tags):
+        if not any(wanted in tags for _, tags in targets.values()):
+            args.err.line(f"{args.parser.prog}: warning: --tag {wanted}: no device named carries this tag")
+    return chosen
 
 
 def one_address(text):
-    """--address HOST[:PORT] of update: a (where, text) entry of the list of devices."""
-    return [(f"--address {text}", text)]
+    """--address HOST[:PORT] of update: a (where, text, tags) entry of the list of devices."""
+    return [(f"--address {text}", text, ())]
+
+
+def one_excluded(text):
+    """--exclude HOST[:PORT]: a (where, text) entry of the devices left out."""
+    return [(f"--exclude {text}", text)]
+
+
+def tag(text):
+    """--tag TAG: a word as an address list carries it."""
+    from orbisk_tools.engine.targets import TAG, TAG_EXPECTED
+
+    if not TAG.fullmatch(text):
+        raise argparse.ArgumentTypeError(f"{TAG_EXPECTED.partition(';')[0]}, not {text!r}")
+    return text
 
 
 class AddressFile(argparse.Action):
-    """--addresses FILE: adds the file's (where, text) entries to the list of devices, and the file
-    to the run's inputs; a file that cannot be read is a usage error."""
+    """--addresses FILE: adds the file's (where, text, tags) entries to the list of devices, and
+    the file to the run's inputs; --exclude-from FILE, its (where, text) entries to those left
+    out. A file that cannot be read is a usage error."""
 
     def __call__(self, parser, namespace, path, option_string=None):
         from orbisk_tools.engine.targets import read_address_list
@@ -86,9 +141,12 @@ class AddressFile(argparse.Action):
             entries = read_address_list(path)
         except (files.Unusable, OSError, UnicodeDecodeError) as error:
             refuse_text_file(parser, path, error)
-        if not entries:
+        if self.dest == "excluded":
+            namespace.excluded = [*namespace.excluded, *((where, text) for where, text, _ in entries)]
+        elif not entries:
             parser.error(f"{path} lists no address")
-        namespace.devices = [*namespace.devices, *entries]
+        else:
+            namespace.devices = [*namespace.devices, *entries]
         namespace.address_files = [*namespace.address_files, path]
 
 

@@ -60,6 +60,16 @@ def window_or_auto(text):
 window_or_auto.range = _window_number.range
 
 
+def waves(text):
+    """--waves 1,10%,50%,100%: the sizes of rollout.parse_waves()."""
+    from orbisk_tools.engine.rollout import parse_waves
+
+    try:
+        return parse_waves(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 class Once(argparse.Action):
     """An option that may be given once: a second time is a usage error, not a silent replacement."""
 

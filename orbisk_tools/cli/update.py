@@ -19,6 +19,7 @@ HELP = ("Check an FPGA image (.bin, or signed .tbin), then on each device: write
 EXAMPLES = ("examples:\n  orbisk-fpga update --address 192.168.1.20 --device-type 32 fpga.tbin\n"
             "  orbisk-fpga update --address 192.168.1.20 --address 192.168.1.21:5025 fpga.tbin\n"
             "  orbisk-fpga update --addresses site-a.txt --jobs 4 --json result.json fpga.tbin\n"
+            "  orbisk-fpga update --addresses site-a.txt --tag rack1 --waves 1,10%,50%,100% fpga.tbin\n"
             "  orbisk-fpga update --trust-key vendor.pub --address 192.168.1.20 fpga.tbin   # fpga.tbin.minisig too")
 
 
@@ -57,12 +58,23 @@ def add_rollout_options(parser):
     retry.add_argument("--retry-failed-in", dest="retry_failed", metavar="RUN|FILE",
                          help="update only the devices whose update did not succeed in run RUN of the history, or "
                               "in FILE, a result file of --json")
+    rollout.add_argument("--allow-older", action="store_true",
+                         help="also load an image whose header names an older version than the one the device "
+                              "reports (such a device is refused before its erase otherwise)")
     rollout.add_argument("--max-failures", type=options.device_count, metavar="N",
                          help=f"start no new device after N devices failed ({options.device_count.range}); the rest "
                               "are reported not started")
-    rollout.add_argument("--canary", type=options.device_count, metavar="N",
-                         help=f"update the first N devices first ({options.device_count.range}), and the rest only "
-                              "if all of them succeeded")
+    staged = rollout.add_mutually_exclusive_group()
+    staged.add_argument("--waves", type=options.waves, metavar="SIZES",
+                        help="update the devices in waves, in the order given: SIZES are cumulative, numbers of "
+                             "devices or shares of them (1,10%%,50%%,100%%); a wave starts only once every device of "
+                             "the waves before it was updated or skipped, and the devices after the last wave are "
+                             "not started")
+    staged.add_argument("--canary", type=options.device_count, metavar="N",
+                        help=f"update the first N devices first ({options.device_count.range}), and the rest only "
+                             "if all of them succeeded: --waves N,100%%")
+    rollout.add_argument("--yes", action="store_true",
+                         help="do not ask before erasing several devices (asked only on a terminal)")
 
 
 def run(args):
@@ -97,19 +109,27 @@ def update_site(args, history, keys):
         if not failed:
             args.out.line("No device to retry: every device of that run succeeded")
             return 0
-        if args.devices:  # only those of the devices named
+        if args.devices:  # only those of the devices named, as --exclude and --tag choose them
             named = {target.label for target in device_targets(args)}
             failed = [entry for entry in failed if entry[1] in named]
-        args.devices = failed
+            args.excluded, args.tags = [], []  # chosen already
+        elif args.tags:
+            args.parser.error("--tag chooses among the devices of address lists; name the list with --addresses")
+        args.devices = [(where, address, ()) for where, address in failed]
         if not failed:
             args.out.line("No device to retry: every device named succeeded in that run")
             return 0
-    resolved = resolve_devices(args, device_targets(args))
+    targets = device_targets(args)
+    check_waves(args, len(targets))
+    resolved = resolve_devices(args, targets)
     with results_output(args, run_inputs(args)) as results, contextlib.ExitStack() as held:
         snapshot = held.enter_context(image_snapshot(args.image, args.device_type, keys))
         vendor = snapshot.vendor
         if vendor is not None:
             args.out.line(f"Vendor signature verified: key {vendor.key_id}, {printable(vendor.trusted_comment)}")
+        if not confirmed(args, len(resolved)):
+            args.err.line("orbisk-fpga: not confirmed; no device was touched")
+            return 1
         view = None
         # A closed terminal must not end an update midway.
         hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
@@ -128,7 +148,7 @@ def update_site(args, history, keys):
                 resolved, snapshot, jobs=args.jobs, device_type=args.device_type, timeout=args.timeout,
                 erase_timeout=args.erase_timeout, window=args.window, view=view, history=history,
                 force=args.force, dry_run=args.dry_run, max_failures=args.max_failures, canary=args.canary,
-                cancel=None, pool=pool)
+                cancel=None, pool=pool, waves=args.waves, allow_older=args.allow_older)
         except LockFolderRefused as refused:
             raise Failure(str(refused)) from None
         finally:
@@ -145,6 +165,32 @@ def update_site(args, history, keys):
     if interrupted:
         return TERMINATED if terminated else INTERRUPTED
     return 0 if written and recorded and all(o.result in SUCCEEDED for o in outcomes) else 1
+
+
+def check_waves(args, count):
+    """--waves that would shrink for a site of `count` devices are a usage error."""
+    from orbisk_tools.engine.rollout import wave_ends
+
+    if args.waves is not None:
+        try:
+            wave_ends(args.waves, count)
+        except ValueError as error:
+            args.parser.error(f"--waves: {error}")
+
+
+def confirmed(args, count):
+    """Whether to go on with the erase of `count` devices: on a terminal, several devices are
+    erased only once the user says yes, asked once; else (a script, --yes, a dry run) always."""
+    import sys
+
+    if count < 2 or args.yes or args.dry_run or not (sys.stdin and sys.stdin.isatty() and args.out.isatty()):
+        return True
+    args.out.write(f"Erase and write the FPGA image of {count} devices? [y/N] ")
+    args.out.flush()
+    answer = sys.stdin.readline()
+    if not answer.endswith("\n"):  # Ctrl-D: the terminal did not end the line
+        args.out.line("")
+    return answer.strip().lower() in ("y", "yes")
 
 
 def run_inputs(args):

@@ -84,6 +84,7 @@ REASONS = {
                            "{version}; --force updates it anyway",
     Reason.VERSION_MISMATCH: "the device loaded the image but reports version {reported}, not {expected}; "
                              "check the image",
+    Reason.OLDER_IMAGE: "would go back from {reported} to {image_version}; --allow-older loads it anyway",
 }
 
 

@@ -22,7 +22,7 @@ from orbisk_tools.engine.image import ImagePath, Snapshot, image_snapshot, trust
 from orbisk_tools.engine.job import Settings
 from orbisk_tools.engine.outcomes import (DeviceFailure, DeviceResult, DeviceState, ImageRefused, Outcome, Phase,
                                           Result, SiteResult, UpdateError)
-from orbisk_tools.engine.rollout import Gate
+from orbisk_tools.engine.rollout import Gate, parse_waves, waves_of
 from orbisk_tools.engine.runner import update_devices
 from orbisk_tools.engine.workers import Pool
 from orbisk_tools.engine.inspection import DeviceStatus, read_back, site_status
@@ -85,7 +85,8 @@ class Callbacks:
 def update_device(address: str, image: ImagePath, *, device_type: int = 32, timeout: float = 5.0,
                   erase_timeout: float = 120.0, window: Window = "auto", progress: ProgressCallback | None = None,
                   history: HistoryArgument = None, trust_keys: Iterable[ImagePath] = (), force: bool = False,
-                  dry_run: bool = False, cancel: CancelToken | None = None) -> DeviceResult:
+                  dry_run: bool = False, allow_older: bool = False,
+                  cancel: CancelToken | None = None) -> DeviceResult:
     """Updates the FPGA image of the device at `address` ("HOST", "HOST:PORT" or "[IPv6]:PORT";
     port 5025 by default) and returns its DeviceResult: updated, skipped (it holds the image,
     read back and verified) or a dry run. Any other end raises UpdateError; see update_site()
@@ -95,7 +96,7 @@ def update_device(address: str, image: ImagePath, *, device_type: int = 32, time
         outcomes, site = _update(
             [target], image, jobs=1, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
             window=window, progress=progress, history=history, trust_keys=trust_keys, force=force,
-            dry_run=dry_run, max_failures=None, canary=None, cancel=cancel)
+            dry_run=dry_run, allow_older=allow_older, max_failures=None, waves=None, canary=None, cancel=cancel)
     except ImageRefused as refused:
         raise UpdateError(DeviceResult(target.label, Result.FAILED, refused.reason, refused.details, Phase.CHECK,
                                        DeviceState.UNTOUCHED, str(refused))) from refused
@@ -109,7 +110,8 @@ def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, de
                 timeout: float = 5.0, erase_timeout: float = 120.0, window: Window = "auto",
                 progress: ProgressCallback | None = None, history: HistoryArgument = None,
                 trust_keys: Iterable[ImagePath] = (), force: bool = False, dry_run: bool = False,
-                max_failures: int | None = None, canary: int | None = None,
+                allow_older: bool = False, max_failures: int | None = None,
+                waves: Sequence[int | str] | str | None = None, canary: int | None = None,
                 cancel: CancelToken | None = None) -> SiteResult:
     """Updates the devices at `addresses`, up to `jobs` at once, each on its own connection, and
     returns their results; a device that fails does not stop the others.
@@ -123,9 +125,14 @@ def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, de
     attempt, and proposes the devices that already hold the image, which are skipped once their
     read-back matches, unless `force`. With `trust_keys` (key texts or key files), the image
     must carry a signature IMAGE.minisig by one of them. `dry_run` identifies each device and
-    changes nothing. `max_failures` starts no new device once that many failed; `canary` updates
-    the first devices first, and the rest only if all of them succeeded. Setting `cancel` stops
-    every update after its current exchange (a device not yet erased is left untouched).
+    changes nothing. A device that reports a newer FPGA version than the image's header names is
+    refused before its erase (Reason.OLDER_IMAGE), unless `allow_older`; one whose version, or
+    the header's, is missing or not dotted numbers is not. `max_failures` starts no new device
+    once that many failed. `waves` updates the devices in waves, in the order given: cumulative
+    sizes, counts of devices or shares of them ("1,10%,50%,100%", or [1, "10%", "50%", "100%"]),
+    each wave starting only once every device of the waves before it succeeded, and the devices
+    after the last wave not started; `canary` N is waves N and 100%. Setting `cancel` stops every
+    update after its current exchange (a device not yet erased is left untouched).
 
     Raises, before any device is touched: ValueError or TypeError for an argument that cannot be
     used (an address that is none, or two addresses of one device), ImageRefused for an image
@@ -136,7 +143,8 @@ def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, de
     _, site = _update(
         [_target(address) for address in _texts(addresses, "addresses")], image, jobs=jobs, device_type=device_type,
         timeout=timeout, erase_timeout=erase_timeout, window=window, progress=progress, history=history,
-        trust_keys=trust_keys, force=force, dry_run=dry_run, max_failures=max_failures, canary=canary, cancel=cancel)
+        trust_keys=trust_keys, force=force, dry_run=dry_run, allow_older=allow_older, max_failures=max_failures,
+        waves=waves, canary=canary, cancel=cancel)
     return site
 
 
@@ -193,21 +201,29 @@ def status_of(addresses: Iterable[str], *, history: HistoryArgument = None, imag
 
 def run_updates(resolved: dict[Target, list[str] | DeviceFailure], snapshot: Snapshot, *, jobs: int, device_type: int,
                 timeout: float, erase_timeout: float, window: int | None, view: View, history: History | None,
-                force: bool, dry_run: bool, max_failures: int | None, canary: int | None,
-                cancel: CancelToken | None, pool: Pool | None = None) -> tuple[list[Outcome], str, bool]:
+                force: bool, dry_run: bool, max_failures: int | None, waves: Sequence[int | str] | None,
+                canary: int | None, cancel: CancelToken | None, allow_older: bool = False,
+                pool: Pool | None = None) -> tuple[list[Outcome], str, bool]:
     """Updates the devices of `resolved` (see targets.resolve) with the image of `snapshot`,
     telling `view` as they go, on the worker processes of `pool` when it has any: (their
-    Outcomes, in order; the run's id; whether Ctrl-C stopped it). Raises LockFolderRefused
-    before any device is touched."""
+    Outcomes, in order; the run's id; whether Ctrl-C stopped it). `waves` are sizes of
+    rollout.parse_waves(). Raises LockFolderRefused before any device is touched, and
+    ValueError for waves that shrink (see rollout.wave_ends)."""
     gate = None
-    if max_failures is not None or canary is not None:
-        gate = Gate(max_failures, [target.label for target in list(resolved)[: canary or 0]])
+    if max_failures is not None or waves is not None or canary is not None:
+        labels = [target.label for target in resolved]
+        if canary is not None:
+            gate = Gate(max_failures, waves_of(labels, (canary, "100%")), f"--canary {canary}")
+        elif waves is not None:
+            gate = Gate(max_failures, waves_of(labels, waves), "--waves " + ",".join(map(str, waves)))
+        else:
+            gate = Gate(max_failures)
     vendor = snapshot.vendor
     run_id = new_run_id()
     with locks.lock_folder() as folder:
         settings = Settings(snapshot.path, device_type, timeout, window, folder, history=history, run_id=run_id,
-                            image_facts=snapshot.facts, dry_run=dry_run, force=force, gate=gate,
-                            vendor_key_id=vendor.key_id if vendor else None, erase_timeout=erase_timeout)
+                            image_facts=snapshot.facts, dry_run=dry_run, force=force, allow_older=allow_older,
+                            gate=gate, vendor_key_id=vendor.key_id if vendor else None, erase_timeout=erase_timeout)
         outcomes, interrupted = update_devices(resolved, settings, view, jobs, cancel, pool)
     return outcomes, run_id, interrupted
 
@@ -216,13 +232,15 @@ def run_updates(resolved: dict[Target, list[str] | DeviceFailure], snapshot: Sna
 
 def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: int, timeout: float,
             erase_timeout: float, window: Window, progress: ProgressCallback | None, history: HistoryArgument,
-            trust_keys: Iterable[ImagePath], force: bool, dry_run: bool, max_failures: int | None,
-            canary: int | None, cancel: CancelToken | None) -> tuple[list[Outcome], SiteResult]:
+            trust_keys: Iterable[ImagePath], force: bool, dry_run: bool, allow_older: bool,
+            max_failures: int | None, waves: Sequence[int | str] | str | None, canary: int | None,
+            cancel: CancelToken | None) -> tuple[list[Outcome], SiteResult]:
     _check_options(device_type, timeout, jobs, erase_timeout)
     depth = _depth(window)
     for name, value in (("max_failures", max_failures), ("canary", canary)):
         if value is not None:
             _whole_number(name, value, 1)
+    sizes = None if waves is None else _wave_sizes(waves, canary, len(targets))
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
     keys = trusted_keys_from(trust_keys)
@@ -231,11 +249,30 @@ def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: 
         outcomes, run_id, interrupted = run_updates(
             resolved, snapshot, jobs=jobs, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
             window=depth, view=Callbacks(progress), history=records, force=force, dry_run=dry_run,
-            max_failures=max_failures, canary=canary, cancel=cancel)
+            allow_older=allow_older, max_failures=max_failures, waves=sizes, canary=canary, cancel=cancel)
     if interrupted:
         raise KeyboardInterrupt
     vendor = snapshot.vendor
     return outcomes, SiteResult(tuple(map(DeviceResult.of, outcomes)), run_id, vendor.key_id if vendor else None)
+
+
+def _wave_sizes(waves: Sequence[int | str] | str, canary: int | None, count: int) -> tuple[int | str, ...]:
+    """The sizes of `waves` (see rollout.parse_waves), checked for a site of `count` devices."""
+    if canary is not None:
+        raise ValueError("give waves or canary, not both (canary N is waves N,100%)")
+    if isinstance(waves, str):
+        text = waves
+    elif isinstance(waves, Sequence) and all(isinstance(size, (int, str)) and not isinstance(size, bool)
+                                              for size in waves) and waves:
+        text = ",".join(map(str, waves))
+    else:
+        raise TypeError('waves must be a text such as "1,10%,100%" or a list of ints and texts such as "10%"')
+    try:
+        sizes = parse_waves(text)
+        waves_of(list(range(count)), sizes)
+    except ValueError as error:
+        raise ValueError(f"waves: {error}") from None
+    return sizes
 
 
 def _texts(values: Iterable[str], name: str) -> list[str]:

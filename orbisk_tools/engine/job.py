@@ -46,6 +46,7 @@ class Settings:
     image_facts: object = None  # the image's history.ImageFacts
     dry_run: bool = False  # identify each device and say what would be done, changing nothing
     force: bool = False  # update a device that already holds the image
+    allow_older: bool = False  # update a device that reports a newer version than the image's header names
     gate: object = None  # a rollout.Gate that may hold devices back, or None
     vendor_key_id: str | None = None  # the key that verified the image's vendor signature, if one was checked
     erase_timeout: float = 120.0  # how long to wait for the answer to the erase

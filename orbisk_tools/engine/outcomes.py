@@ -92,6 +92,7 @@ class Reason(enum.StrEnum):
     NOT_STARTED = "not_started"  # interrupted or held back before anything was sent
     ALREADY_LOADED = "already_loaded"  # skipped: the device holds the image
     VERSION_MISMATCH = "version_mismatch"  # the device reports another version than the image's header names
+    OLDER_IMAGE = "older_image"  # the image's header names an older version than the device reports
 
 
 def known(enumeration: type[enum.StrEnum], text: str | None) -> Any:

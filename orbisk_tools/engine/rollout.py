@@ -1,9 +1,13 @@
 """The controls of a site rollout: which devices to update (--retry-failed), when to stop
-starting new ones (--max-failures, --canary), and what each device needs (a dry run, a device
-that already holds the image, the version it reports after loading)."""
+starting new ones (--max-failures, --waves, --canary), and what each device needs (a dry run, a
+device that already holds the image, an image older than the device's, the version it reports
+after loading)."""
 
+import fractions
 import json
+import math
 import os
+import re
 import threading
 
 from orbisk_tools.engine.advice import say
@@ -85,48 +89,119 @@ def _failed_in_result_file(path):
     return failed
 
 
-class Gate:
-    """Holds back devices not yet started: after `max_failures` failed devices, and, with
-    `canary`, every device but the canaries until all of them succeeded."""
+# ---- waves ---------------------------------------------------------------------------------
 
-    def __init__(self, max_failures=None, canary=()):
+WAVE_SIZE = re.compile(r"[1-9][0-9]{0,8}|(?:[0-9]{1,3}(?:\.[0-9]{1,6})?)%")
+
+
+def parse_waves(text):
+    """The wave sizes of --waves "1,10%,50%,100%": a tuple of ints (counts of devices) and
+    texts ending in % (shares of the site). Raises ValueError, saying what is wrong."""
+    sizes = []
+    for item in text.split(","):
+        item = item.strip()
+        if not WAVE_SIZE.fullmatch(item) or (item.endswith("%") and not 0 < fractions.Fraction(item[:-1]) <= 100):
+            raise ValueError(f"expected sizes such as 1,10%,50%,100% (a number of devices, or a share of the site "
+                             f"above 0% and up to 100%), not {item!r}")
+        sizes.append(item if item.endswith("%") else int(item))
+    return tuple(sizes)
+
+
+def wave_ends(sizes, count):
+    """Where each wave of `sizes` (see parse_waves) ends in a site of `count` devices: the
+    cumulative counts, a share rounded up, none beyond the site, and a wave that adds no device
+    left out. Raises ValueError for a wave smaller than the one before it."""
+    ends = []
+    for number, size in enumerate(sizes, 1):
+        if isinstance(size, str):
+            end = math.ceil(fractions.Fraction(size[:-1]) * count / 100)
+        else:
+            end = size
+        end = min(end, count)
+        if ends and end < ends[-1]:
+            raise ValueError(f"wave {number} ({size}) takes {end} device{'s' * (end != 1)} of the {count}, fewer "
+                             f"than the {ends[-1]} "
+                             "of the waves before it; each size counts the devices of the waves before it too")
+        if not ends or end > ends[-1]:
+            ends.append(end)
+    return ends
+
+
+def waves_of(addresses, sizes, count=None):
+    """The addresses of each wave of `sizes`, in order (see wave_ends)."""
+    ends = wave_ends(sizes, len(addresses) if count is None else count)
+    return [addresses[begin:end] for begin, end in zip([0, *ends], ends)]
+
+
+class Gate:
+    """Holds back devices not yet started: after `max_failures` failed devices, and with `waves`
+    (the addresses of each wave, in order), every device of a wave until each device of the
+    waves before it ended updated or skipped; a device in no wave is not started. `named` is
+    the option that made the waves ("--waves 1,10%,100%"), for the reason of a held device."""
+
+    def __init__(self, max_failures=None, waves=(), named="--waves"):
         self.max_failures = max_failures
-        self.canary = set(canary)
+        self.named = named
         self.failures = 0
-        self._canary_left = set(canary)
-        self._canary_failed = False
+        self._waves = [list(wave) for wave in waves]
+        self._wave_of = {address: number for number, wave in enumerate(self._waves) for address in wave}
+        self._left = [set(wave) for wave in self._waves]  # the devices of each wave that have not ended
+        self._not_succeeded = [0] * len(self._waves)
         self._changed = threading.Condition()
 
     def refusal(self, address, stop):
-        """Why the device at `address` must not start, or None; waits for the canaries first.
-        Raises KeyboardInterrupt when `stop` is set meanwhile."""
+        """Why the device at `address` must not start, or None; waits for the waves before its own
+        first. Raises KeyboardInterrupt when `stop` is set meanwhile."""
         with self._changed:
-            if address not in self.canary:
-                while self._canary_left and not stop.is_set():
+            if self._waves:
+                wave = self._wave_of.get(address)
+                if wave is None:
+                    last = len(self._wave_of)
+                    return say(Reason.NOT_STARTED, why=f": it comes after the last wave of {self.named} "
+                                                       f"({_devices(1, last)})")
+                while True:
+                    failed = next((number for number in range(wave) if self._not_succeeded[number]), None)
+                    if failed is not None:
+                        return say(Reason.NOT_STARTED, why=self._wave_failed(failed))
+                    if not any(self._left[:wave]):
+                        break
+                    if stop.is_set():
+                        raise KeyboardInterrupt
                     self._changed.wait(0.2)  # wakes on stop too
-                if stop.is_set():
-                    raise KeyboardInterrupt
-                if self._canary_failed:
-                    return say(Reason.NOT_STARTED, why=f": not every one of the first {len(self.canary)} devices "
-                                                       "(--canary) succeeded")
             if self.max_failures is not None and self.failures >= self.max_failures:
                 return say(Reason.NOT_STARTED, why=f": {self.failures} devices failed (--max-failures "
                                                    f"{self.max_failures})")
         return None
 
+    def _wave_failed(self, number):
+        first = sum(len(wave) for wave in self._waves[:number]) + 1
+        size = len(self._waves[number])
+        bad = self._not_succeeded[number]
+        which = f"{bad} of the {size} devices of wave" if size > 1 else "the device of wave"
+        return f": {which} {number + 1} ({_devices(first, first + size - 1)}, {self.named}) did not succeed"
+
     def finished(self, outcome):
         with self._changed:
             self.failures += outcome.result == Result.FAILED
-            if outcome.address in self._canary_left:
-                self._canary_left.discard(outcome.address)
-                self._canary_failed |= outcome.result not in SUCCEEDED
+            wave = self._wave_of.get(outcome.address)
+            if wave is not None and outcome.address in self._left[wave]:
+                self._left[wave].discard(outcome.address)
+                self._not_succeeded[wave] += outcome.result not in SUCCEEDED
             self._changed.notify_all()
+
+
+def _devices(first, last):
+    return f"device {first}" if first == last else f"devices {first} to {last}"
 
 
 def reason_not_to_write(settings, before, history):
     """(result, reason, message) for a device that is not to be written: a dry run, or a device
-    that already holds the image; None to update it. `before` is what it reported."""
+    that already holds the image; None to update it. `before` is what it reported. Raises the
+    DeviceFailure of an image older than what the device reports, unless allowed."""
     image = settings.image_facts
+    older = None if settings.allow_older else older_image(image, before.fpga_version)
+    if older:
+        raise older
     if settings.dry_run:
         now = before.fpga_version or "(not reported)"
         named = f", version {image.header_version}" if image.header_version else ""
@@ -148,3 +223,25 @@ def version_mismatch(image, reported):
         return None
     return DeviceFailure(say(Reason.VERSION_MISMATCH, reported=reported or "(none)", expected=image.header_version),
                          Reason.VERSION_MISMATCH, {"reported": reported, "expected": image.header_version})
+
+
+def version_key(text):
+    """A dotted version ("2.0.0.0") as numbers to compare, trailing zeros left out (1.2 is
+    1.2.0); None for a text that is no such version."""
+    if not isinstance(text, str) or not re.fullmatch(r"[0-9]{1,9}(\.[0-9]{1,9})*", text.strip()):
+        return None
+    fields = [int(field) for field in text.strip().split(".")]
+    while fields and fields[-1] == 0:
+        fields.pop()
+    return tuple(fields)
+
+
+def older_image(image, reported):
+    """The DeviceFailure of a device that reports a newer FPGA version than the image's header
+    names; None when it does not, or when either version is missing or unreadable."""
+    named = image and image.header_version
+    ours, theirs = version_key(named), version_key(reported)
+    if ours is None or theirs is None or not ours < theirs:
+        return None
+    return DeviceFailure(say(Reason.OLDER_IMAGE, reported=reported, image_version=named), Reason.OLDER_IMAGE,
+                         {"reported": reported, "image_version": named})

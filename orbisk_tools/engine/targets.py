@@ -110,17 +110,23 @@ def _ip(text, kind):
     return True
 
 
+# A device's tag in an address list: a word that begins with a letter, so that a port written
+# after a space ("192.168.1.20 5026") is refused, not taken for a tag.
+TAG = re.compile(r"[^\W\d_][\w.-]{0,63}")
+TAG_EXPECTED = "a tag is a word that begins with a letter; a port follows a colon: HOST:PORT"
+
 # A list of devices is a line each: even a large site's fits many times over.
 MAX_ADDRESS_LIST_SIZE = 16 * 1024 * 1024
 
 
 def read_address_list(path):
-    """The addresses of a file, one HOST[:PORT] a line, # comments: [(where, text)]. Raises
+    """The addresses of a file, one HOST[:PORT] a line, each followed by the device's tags if it
+    has any ("192.168.1.20 rack1 north"), # comments: [(where, text, tags)]. Raises
     files.Unusable for a file that is not a regular one, or too large, OSError for one that cannot
     be read, UnicodeDecodeError for one that is not UTF-8."""
     lines = files.read_trusted_file(path, MAX_ADDRESS_LIST_SIZE, "a list of addresses").decode("utf-8").splitlines()
-    entries = [(f"{path} line {number}", line.partition("#")[0].strip()) for number, line in enumerate(lines, 1)]
-    return [(where, text) for where, text in entries if text]
+    entries = [(f"{path} line {number}", line.partition("#")[0].split()) for number, line in enumerate(lines, 1)]
+    return [(where, words[0], tuple(words[1:])) for where, words in entries if words]
 
 
 # ---- one device: addresses, lock and connection ------------------------------------------

@@ -116,7 +116,7 @@ def test_status_of_a_site_fits_80_columns_with_every_address_and_serial_whole(te
 def test_an_update_with_failures_and_the_history_fit_80_columns(terminal, emulator, image):
     good = [emulator() for _ in range(4)]
     refusing = [emulator(refuse_block=0, refuse_times=None) for _ in range(2)]
-    updated, shown, errors = terminal("update", *(f"--address={address(d)}" for d in good + refusing), image)
+    updated, shown, errors = terminal("update", "--yes", *(f"--address={address(d)}" for d in good + refusing), image)
     listed, history, _ = terminal("history")
     assert updated == 1 and errors.startswith("orbisk-fpga: error: 2 of 6 devices not updated")
     assert fits(shown), shown
@@ -137,7 +137,7 @@ def test_the_update_of_a_site_shows_totals_and_groups_its_summary_failures_first
     good = [emulator() for _ in range(27)]
     refusing = [emulator(refuse_block=0, refuse_times=None) for _ in range(3)]
     report = tmp_path / "report.json"
-    updated, shown, errors = terminal("update", *(f"--address={address(d)}" for d in good + refusing),
+    updated, shown, errors = terminal("update", "--yes", *(f"--address={address(d)}" for d in good + refusing),
                                       "--json", report, image)
     assert updated == 1 and errors.startswith("orbisk-fpga: error: 3 of 30 devices not updated")
     assert fits(shown), shown

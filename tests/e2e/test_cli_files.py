@@ -221,12 +221,12 @@ class TestAddresses:
         image = tmp_path / "fw.tbin"
         signed_image(image)
         listing = tmp_path / "site.txt"
-        listing.write_text(f"# site A\n{address(device)}\nthis is garbage\n[127.0.0.1:15101:99]\n"
+        listing.write_text(f"# site A\n{address(device)}\nthis is garbage!\n[127.0.0.1:15101:99]\n"
                            "127.0.0.1 15101  # the spare\n999.1.1.1\n")
         result = run("update", "--addresses", listing, "--address", "127.0.0.1:80:80", image)
         assert result.returncode == 2
         lines = result.stderr.splitlines()
-        for number, line in [(3, "this is garbage"), (4, "[127.0.0.1:15101:99]"), (5, "127.0.0.1 15101"),
+        for number, line in [(3, "this is garbage!"), (4, "[127.0.0.1:15101:99]"), (5, "127.0.0.1 15101"),
                              (6, "999.1.1.1")]:
             assert any(f"{listing} line {number}: {line!r} is not an address" in shown for shown in lines), lines
         assert any("--address 127.0.0.1:80:80: '127.0.0.1:80:80' is not an address" in shown for shown in lines)

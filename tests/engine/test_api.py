@@ -197,6 +197,22 @@ def test_a_site_starts_no_new_device_once_max_failures_failed(emulator, image):
     assert held_back.device.commands == also_held_back.device.commands == []
 
 
+def test_a_site_in_waves_starts_a_wave_only_once_the_waves_before_it_succeeded(emulator, image):
+    refusing, held_back = emulator(refuse_block=0, refuse_times=None), emulator()
+    addresses = [address(refusing), address(held_back)]
+    site = update_site(addresses, image, waves=[1, "100%"])
+    assert [device.result for device in site.devices] == [Result.FAILED, Result.NOT_STARTED]
+    assert site.devices[1].message == ("not started: the device of wave 1 (device 1, --waves 1,100%) did not "
+                                       "succeed; the device was not changed")
+    assert held_back.device.commands == []
+    for waves, error, words in [("2,1", ValueError, "wave 2 [(]1[)] takes 1 device of the 2, fewer than the 2"),
+                                ([0], ValueError, "not '0'"), ([1.5], TypeError, "waves must be"),
+                                ("1", ValueError, "not both")]:
+        with pytest.raises(error, match=words):
+            update_site(addresses, image, waves=waves, canary=1 if words == "not both" else None)
+    assert held_back.device.commands == []
+
+
 def test_verify_tells_holds_and_differs_and_raises_only_when_it_cannot_tell(emulator, image):
     device = emulator()
     update_device(address(device), image)
