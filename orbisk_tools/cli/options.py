@@ -2,6 +2,7 @@
 takes, and a parser that reports a usage error in one line (exit 2)."""
 
 import argparse
+import datetime
 import math
 
 from orbisk_tools.engine.window import MAX_DEPTH
@@ -58,6 +59,17 @@ def window_or_auto(text):
 
 
 window_or_auto.range = _window_number.range
+
+
+def moment(text):
+    """A time in ISO 8601, as an aware datetime: a date (its midnight) or a date and time, in UTC
+    unless it gives its offset ("Z", "+02:00")."""
+    try:
+        value = datetime.datetime.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("expected a date or a time in ISO 8601 (2026-12-09, 2026-12-09T14:30, "
+                                         f"2026-12-09T14:30+02:00), not {text!r}") from None
+    return value if value.tzinfo is not None else value.replace(tzinfo=datetime.timezone.utc)
 
 
 class Once(argparse.Action):
