@@ -4,9 +4,6 @@ that erases, writes or loads is sent."""
 
 from orbisk_tools.formats import protocol
 
-FRAME_OVERHEAD = 6  # "#", the digit count, two length digits, CR LF: what a page's reply adds to its data
-
-
 class NotAPage(ValueError):
     """The device answered a page read with what is no page."""
 
@@ -17,8 +14,9 @@ def read_pages(tool, size, depth, stop):
     first (the device answers a page shorter than 16 bytes). None when `stop` was set first.
 
     The page pointer is reset with the tool's own command; the reads go straight on its connection,
-    with `sendRawBytes` only after a receive, as the module's read-back does. Raises NotAPage, and
-    what the connection raises (a time-out, a lost link, protocol.ReplyTooLong)."""
+    with `sendRawBytes` only after a receive, as the module's read-back does. What is received but
+    not yet taken is at most a page's reply and a receive: a page longer than a receive can carry
+    is NotAPage. Raises NotAPage, and what the connection raises (a time-out, a lost link)."""
     conn = tool._conn
     tool._fpgaRstPagePtr(b"CFG")
     pages = -(-size // protocol.BLOCK_SIZE)
@@ -34,8 +32,6 @@ def read_pages(tool, size, depth, stop):
                 conn.sendRawBytes(protocol.READ_LINE * count)
                 requested += count
                 outstanding += count
-            if len(received) > outstanding * (protocol.LARGEST_PAGE + FRAME_OVERHEAD):
-                raise protocol.ReplyTooLong(protocol.LARGEST_PAGE + FRAME_OVERHEAD)
             received += conn.recvRawBytes(protocol.RECEIVE_SIZE)
             continue
         outstanding -= 1
