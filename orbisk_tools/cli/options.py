@@ -64,12 +64,16 @@ window_or_auto.range = _window_number.range
 def moment(text):
     """A time in ISO 8601, as an aware datetime: a date (its midnight) or a date and time, in UTC
     unless it gives its offset ("Z", "+02:00")."""
+    from orbisk_tools.records.history import recorded_time
+
     try:
         value = datetime.datetime.fromisoformat(text)
-    except ValueError:
+        value = value if value.tzinfo is not None else value.replace(tzinfo=datetime.timezone.utc)
+        recorded_time(value)  # in the years the history can record
+    except (ValueError, OverflowError):
         raise argparse.ArgumentTypeError("expected a date or a time in ISO 8601 (2026-12-09, 2026-12-09T14:30, "
                                          f"2026-12-09T14:30+02:00), not {text!r}") from None
-    return value if value.tzinfo is not None else value.replace(tzinfo=datetime.timezone.utc)
+    return value
 
 
 class Once(argparse.Action):

@@ -85,7 +85,10 @@ def read_attempts(path):
         if type(version) is not int or version != VERSION:
             raise Bad(f"its version is {_shown(version)}, not {VERSION}")
         _check_keys(document, {"format", "version", "exported", "attempts"}, "the file")
-        _time(document["exported"])
+        try:
+            _time(document["exported"])
+        except Bad as bad:
+            raise Bad(f"exported {bad}") from None
         attempts = document["attempts"]
         if not isinstance(attempts, list):
             raise Bad(f"its attempts are {_kind(attempts)}, not a list")
@@ -178,7 +181,10 @@ def _time(value, optional=False):
         moment = None
     if moment is None or moment.tzinfo is None:
         raise Bad(f"is {_shown(value)}, not a time in ISO 8601 with its offset from UTC")
-    return recorded_time(moment)
+    try:
+        return recorded_time(moment)
+    except OverflowError:
+        raise Bad(f"is {_shown(value)}, which is not in the years 1 to 9999 in UTC") from None
 
 
 def time(optional=False):

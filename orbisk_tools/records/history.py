@@ -124,7 +124,8 @@ def now():
 
 def recorded_time(moment):
     """The datetime `moment` as the history records times (see now()), which sort as text; a
-    fraction of a second counts as the next second, since the history records whole seconds."""
+    fraction of a second counts as the next second, since the history records whole seconds.
+    Raises OverflowError for a moment whose time in UTC is not in the years 1 to 9999."""
     if moment.tzinfo is None:
         moment = moment.replace(tzinfo=datetime.timezone.utc)
     if moment.microsecond:

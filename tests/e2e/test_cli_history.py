@@ -87,8 +87,9 @@ def test_attempts_chosen_by_the_time_they_started_and_as_csv(emulator, image, tm
     assert started("--since", "2025-03-02T09:30:01Z") == [template["started"]]
     assert started("--since", "2025-03-02T09:30:00Z", "--until", "2025-03-02T09:30:00.5Z") == [
         "2025-03-02T09:30:00+00:00"]  # from the second given, up to, not including, the next
-    bad = run("history", "--since", "yesterday")
-    assert bad.returncode == 2 and "expected a date or a time in ISO 8601" in bad.stderr
+    for bad in ("yesterday", "9999-12-31T23:59:59-01:00"):
+        refused = run("history", "--since", bad)
+        assert refused.returncode == 2 and "expected a date or a time in ISO 8601" in refused.stderr
 
     table = run("history", "--csv")
     lines = table.stdout.splitlines()
@@ -114,6 +115,8 @@ HOSTILE = {
                         "attempt 2 has no phase"),
     "an unknown outcome": (lambda t: [attempt_like(t, outcome="pwned")], 'attempt 2: outcome is "pwned", not one'),
     "a time without offset": (lambda t: [attempt_like(t, started="2025-01-01T00:00:00")], "attempt 2: started is"),
+    "a time past 9999 in UTC": (lambda t: [attempt_like(t, ended="9999-12-31T23:59:59-01:00")],
+                                "attempt 2: ended is \"9999-12-31T23:59:59-01:00\", which is not in the years 1 to"),
     "a NUL": (lambda t: [attempt_like(t, serial="SN\0")], "attempt 2: serial holds a NUL"),
     "a bool for a number": (lambda t: [attempt_like(t, pid=True)], "attempt 2: pid is true or false, not a whole"),
     "a huge number": (lambda t: [attempt_like(t, image_size=2**70)], "attempt 2: image_size is 1180591620717411303424"),
