@@ -13,7 +13,7 @@ import pytest
 FUZZ = pathlib.Path(__file__).resolve().parents[1] / "fuzz"
 
 
-@pytest.mark.parametrize("target", ["image_file", "device_replies", "reply_stream", "addresses",
+@pytest.mark.parametrize("target", ["image_file", "device_replies", "reply_stream", "addresses", "history_files",
                                     pytest.param("trust_files", marks=pytest.mark.cryptography)])
 def test_seeds_and_inputs_that_once_failed(target, monkeypatch):
     monkeypatch.syspath_prepend(str(FUZZ))

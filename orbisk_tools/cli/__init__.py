@@ -1,5 +1,6 @@
 """orbisk-fpga: update the FPGA image of one device or of many, check an image, initialise a
-device's FPGA controller, sign images, and run an emulated device, from a terminal.
+device's FPGA controller, read its configuration memory, sign images, and run an emulated device,
+from a terminal.
 
 Exit status: 0 on success, 1 when a device, an update or an image fails or an output
 cannot be written, 2 on a usage error, 130 when interrupted.
@@ -16,13 +17,13 @@ import logging
 import os
 import sys
 
-from orbisk_tools.cli import (demo, emulate, history, init, inspect, keygen, options, pack, sign, status, update,
-                              verify)
+from orbisk_tools.cli import (demo, dump, emulate, history, init, inspect, keygen, options, pack, sign, status,
+                              update, verify)
 from orbisk_tools.cli.arguments import INTERRUPTED, Failure
 from orbisk_tools.report.output import GuardedOutput, printable
 
 
-COMMANDS = (update, verify, status, history, inspect, init, pack, sign, keygen, emulate, demo)
+COMMANDS = (update, verify, status, history, dump, inspect, init, pack, sign, keygen, emulate, demo)
 
 
 class Stderr(logging.StreamHandler):

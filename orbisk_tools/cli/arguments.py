@@ -185,23 +185,24 @@ def add_json_option(parser, what):
 
 
 @contextlib.contextmanager
-def results_output(args, inputs):
-    """Where --json writes: None; for "-", standard output (the rest of the output then goes to
-    standard error); or a files.Output, made before anything runs so that an output that
-    cannot be written stops the command first. `inputs` are the files the command reads: the
-    output must be none of them (None among them is left out)."""
-    if args.json is None:
+def results_output(args, inputs, option="json"):
+    """Where --json (or another `option` of its kind: --csv) writes: None; for "-", standard
+    output (the rest of the output then goes to standard error); or a files.Output, made before
+    anything runs so that an output that cannot be written stops the command first. `inputs` are
+    the files the command reads: the output must be none of them (None among them is left out)."""
+    path = getattr(args, option)
+    if path is None:
         yield None
-    elif args.json == "-":
+    elif path == "-":
         results, args.out = args.out, args.err
         yield results
     else:
-        named = files.input_named_by(args.json, [path for path in inputs if path is not None])
+        named = files.input_named_by(path, [given for given in inputs if given is not None])
         if named is not None:
-            args.parser.error(f"--json {args.json} is the same file as {named}, an input of this run; "
+            args.parser.error(f"--{option} {path} is the same file as {named}, an input of this run; "
                               "name another file for the results")
         try:
-            output = files.Output(args.json)
+            output = files.Output(path)
         except OSError as error:
             raise Failure(files.problem(error)) from None
         with output:
@@ -212,9 +213,13 @@ def write_report(results, args, report, lost=None):
     """Writes `report` as JSON to `results`, from results_output(); False when it could not be
     written. A file that fails is said here in one line (followed by `lost`, what that leaves);
     standard output, once the command ends (see GuardedOutput.failure)."""
+    return write_text(results, args, json.dumps(report, indent=2) + "\n", lost)
+
+
+def write_text(results, args, text, lost=None):
+    """Writes `text` to `results`, as write_report() does."""
     from orbisk_tools.report.output import GuardedOutput
 
-    text = json.dumps(report, indent=2) + "\n"
     if isinstance(results, GuardedOutput):
         results.write(text)
         results.flush()

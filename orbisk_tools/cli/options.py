@@ -2,6 +2,7 @@
 takes, and a parser that reports a usage error in one line (exit 2)."""
 
 import argparse
+import datetime
 import math
 
 from orbisk_tools.engine.window import MAX_DEPTH
@@ -68,6 +69,21 @@ def waves(text):
         return parse_waves(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def moment(text):
+    """A time in ISO 8601, as an aware datetime: a date (its midnight) or a date and time, in UTC
+    unless it gives its offset ("Z", "+02:00")."""
+    from orbisk_tools.records.history import recorded_time
+
+    try:
+        value = datetime.datetime.fromisoformat(text)
+        value = value if value.tzinfo is not None else value.replace(tzinfo=datetime.timezone.utc)
+        recorded_time(value)  # in the years the history can record
+    except (ValueError, OverflowError):
+        raise argparse.ArgumentTypeError("expected a date or a time in ISO 8601 (2026-12-09, 2026-12-09T14:30, "
+                                         f"2026-12-09T14:30+02:00), not {text!r}") from None
+    return value
 
 
 class Once(argparse.Action):

@@ -85,8 +85,9 @@ def print_table(output, statuses):
     for status in statuses:
         facts = status.reported or DeviceFacts()
         last = status.last_attempt
-        recorded = (f"{status.last_outcome} {last.started}" + (f", version {last.fpga_version_after}"
-                                                        if last.fpga_version_after else "")) if last else "-"
+        recorded = (f"{status.last_outcome} {last.started}"
+                    + (f", version {last.fpga_version_after}" if last.fpga_version_after else "")
+                    + (f", recorded on {last.origin}" if last.origin else "")) if last else "-"
         cells = [status.address, facts.serial or "-", facts.fpga_id or "-", facts.fpga_version or "-",
                  facts.control_fw_version or "-", recorded]
         rows.append((cells + ([status.image or "-"] if with_image else []), status.problem))

@@ -1,5 +1,6 @@
 """Read-only work on devices, each under its lock: what a device reports about itself, whether it
-holds exactly an image (from its read-back), and a site's status beside the update history.
+holds exactly an image (from its read-back), what its configuration memory holds, and a site's
+status beside the update history.
 Nothing that changes a device is sent. Ctrl-C stops every device after its current exchange, and
 the call then raises KeyboardInterrupt."""
 
@@ -110,6 +111,36 @@ def read_back(target, addresses, image, device_type, timeout, window, folder, st
     else:
         found.message = f"the device refused the read-back ({result.RetMsg}); check the image and the device type"
     return found
+
+
+def memory_dump(resolved, size, timeout, window, folder):
+    """The first `size` bytes of the configuration memory of the one device of `resolved` (see
+    resolve()), read under its lock with `window` page reads in flight (None: as the link needs),
+    as (bytes, ""); fewer bytes when its memory ends first. (None, why and what to do) when it
+    cannot be read. KeyboardInterrupt after Ctrl-C."""
+    (found,) = _each_device(resolved, 1, lambda target, addresses, stop: _read_memory(
+        target, addresses, size, timeout, window, folder, stop))
+    return found
+
+
+def _read_memory(target, addresses, size, timeout, window, folder, stop):
+    from orbisk.VornFpga import FpgaTool
+
+    from orbisk_tools.engine import memory, window as windows
+
+    try:
+        with device_connection(target, addresses, timeout, folder) as conn:
+            if stop.is_set():
+                return None
+            depth = window or windows.probe_pipeline_depth(conn)
+            data = memory.read_pages(FpgaTool(conn), size, depth, stop)
+            return None if data is None else (data, "")
+    except DeviceFailure as failure:
+        return None, str(failure)
+    except memory.NotAPage as error:
+        return None, f"{error}; check the device, or try --window 1"
+    except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
+        return None, transport_failure(error, timeout, "while reading the configuration memory", "dump it again")
 
 
 def site_status(resolved, history_path, device_type, timeout, jobs, folder, image=None):

@@ -13,6 +13,7 @@ import random
 import sqlite3
 import stat
 import time
+import uuid
 
 # Marks the file as an orbisk update history ("ORBH"), so that another SQLite database is refused.
 APPLICATION_ID = 0x4F524248
@@ -63,7 +64,22 @@ MIGRATIONS = [
     ),
     # The id of the trusted key whose signature the image carried (update --trust-key).
     ("ALTER TABLE attempts ADD COLUMN vendor_key_id TEXT",),
+    # uid: an attempt's own id, the same in every history it is imported into (history --import);
+    # origin: for an imported attempt, the computer whose history recorded it (NULL: this history).
+    # Attempts are ordered by the time they started, whichever computer recorded them.
+    (
+        "ALTER TABLE attempts ADD COLUMN uid TEXT",
+        "ALTER TABLE attempts ADD COLUMN origin TEXT",
+        "UPDATE attempts SET uid = new_uid()",
+        "CREATE UNIQUE INDEX attempts_by_uid ON attempts (uid)",
+        "CREATE INDEX attempts_by_time ON attempts (started, id)",
+    ),
 ]
+
+
+def new_uid():
+    """A new attempt's uid: a random UUID, as text."""
+    return str(uuid.uuid4())
 
 
 class HistoryUnavailable(Exception):
@@ -165,6 +181,7 @@ def open_database(path):
         connection = sqlite3.connect(real, timeout=BUSY_SECONDS, isolation_level=None, check_same_thread=False)
         connection.execute(f"PRAGMA busy_timeout = {int(BUSY_SECONDS * 1000)}")
         connection.execute("PRAGMA synchronous = FULL")  # each commit survives a power cut
+        connection.create_function("new_uid", 0, new_uid)  # for the migration that gives each attempt one
         when_not_busy(lambda: _set_up(connection, path))
     except sqlite3.Error as error:
         if connection is not None:

@@ -94,6 +94,8 @@ class Attempt:
     reason: str | None
     message: str
     vendor_key_id: str | None
+    uid: str  # the attempt's own id, kept when it is exported and imported
+    origin: str | None  # imported: the computer whose history recorded it; None: this history
 
 
 COLUMNS = ", ".join(field.name for field in dataclasses.fields(Attempt))
@@ -118,6 +120,17 @@ def history_path(cli_path=None, environ=os.environ):
 def now():
     """The time in UTC, ISO 8601 with seconds."""
     return datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
+
+
+def recorded_time(moment):
+    """The datetime `moment` as the history records times (see now()), which sort as text; a
+    fraction of a second counts as the next second, since the history records whole seconds.
+    Raises OverflowError for a moment whose time in UTC is not in the years 1 to 9999."""
+    if moment.tzinfo is None:
+        moment = moment.replace(tzinfo=datetime.timezone.utc)
+    if moment.microsecond:
+        moment = moment.replace(microsecond=0) + datetime.timedelta(seconds=1)
+    return moment.astimezone(datetime.timezone.utc).isoformat(timespec="seconds")
 
 
 def new_run_id():
@@ -208,7 +221,7 @@ class History:
             "address": address, "device_type": device_type, "window_size": window,
             "image_path": image and image.path, "image_sha256": image and image.sha256,
             "image_size": image and image.size, "image_header_version": image and image.header_version,
-            "vendor_key_id": vendor_key_id,
+            "vendor_key_id": vendor_key_id, "uid": database.new_uid(),
             "phase": "connect", "device_state": "untouched", "outcome": RUNNING,
         }
         names = ", ".join(row)
@@ -251,10 +264,29 @@ class History:
                      seconds=seconds, bytes_written=bytes_written, device_state=device_state, window_size=window,
                      phase=phase)
 
+    def import_attempts(self, rows):
+        """Adds the attempts `rows` (each a dict of every column but the id, as
+        exchange.read_attempts gives them) in one transaction, but none whose uid is here
+        already; how many were added."""
+        names = [field.name for field in dataclasses.fields(Attempt) if field.name != "id"]
+        sql = (f"INSERT INTO attempts ({', '.join(names)}) VALUES ({', '.join(':' + n for n in names)}) "
+               "ON CONFLICT (uid) DO NOTHING")
+
+        def insert():
+            before = self._db.total_changes
+            self._db.executemany(sql, rows)
+            return self._db.total_changes - before
+
+        with self._lock:
+            try:
+                return database.when_not_busy(lambda: database.transaction(self._db, "IMMEDIATE", insert))
+            except sqlite3.Error as error:
+                raise HistoryUnavailable(f"cannot write the update history {self.path} ({error})") from None
+
     # ---- queries: newest first ----
 
     def _select(self, where="", parameters=(), limit=None):
-        sql = f"SELECT {COLUMNS} FROM attempts {where} ORDER BY id DESC"
+        sql = f"SELECT {COLUMNS} FROM attempts {where} ORDER BY started DESC, id DESC"
         if limit is not None:
             sql += f" LIMIT {int(limit)}"
         with self._lock:
@@ -269,13 +301,19 @@ class History:
         found = self._select("WHERE id = ?", (attempt,))
         return found[0] if found else None
 
-    def attempts(self, address=None, serial=None, run=None, limit=None):
-        """The recorded attempts, newest first, of the device at `address`, of the device with
-        serial number `serial`, of run `run` (each filter when given)."""
+    def attempts(self, address=None, serial=None, run=None, limit=None, since=None, until=None):
+        """The recorded attempts, newest first (by the time they started, whichever computer
+        recorded them), of the device at `address`, of the device with serial number `serial`,
+        of run `run`, started at `since` or later, started before `until` (each filter when
+        given; the times are datetimes, in UTC when they name no time zone)."""
         conditions = {"address": address, "serial": serial, "run_id": run}
         conditions = {name: value for name, value in conditions.items() if value is not None}
-        where = " AND ".join(f"{name} = :{name}" for name in conditions)
-        return self._select(f"WHERE {where}" if where else "", conditions, limit)
+        tests = [f"{name} = :{name}" for name in conditions]
+        for name, moment, test in (("since", since, "started >= :since"), ("until", until, "started < :until")):
+            if moment is not None:
+                conditions[name] = recorded_time(moment)
+                tests.append(test)
+        return self._select(f"WHERE {' AND '.join(tests)}" if tests else "", conditions, limit)
 
     def last_attempt(self, address=None, serial=None):
         """The newest attempt on the device, whatever its outcome, or None."""

@@ -2,6 +2,7 @@
 schema migrations, queries and the rules that the command line builds on."""
 
 import contextlib
+import dataclasses
 import hashlib
 import os
 import pathlib
@@ -198,6 +199,28 @@ def test_the_vendor_key_id_is_recorded_also_in_a_history_of_the_first_schema(pat
         checked = records.start_attempt("run-1", "10.0.0.5:5025", IMAGE, vendor_key_id="85D3B987C834B000")
         unchecked = records.start_attempt("run-2", "10.0.0.5:5025", IMAGE)
         assert [records.attempt(n).vendor_key_id for n in (checked, unchecked)] == ["85D3B987C834B000", None]
+
+
+def test_attempts_of_an_older_schema_get_a_uid_each_and_imported_ones_sort_by_when_they_started(path, monkeypatch):
+    with monkeypatch.context() as older_schema:
+        older_schema.setattr(storage, "MIGRATIONS", storage.MIGRATIONS[:2])
+        History.open(path).close()
+    with raw_database(path) as database:  # as the orbisk-fpga of that schema wrote them
+        kept = [database.execute(
+            "INSERT INTO attempts (run_id, started, operator_user, operator_host, pid, tool_version, module_version, "
+            "address, phase, device_state, outcome) VALUES ('run-1', '2026-01-01T00:00:00+00:00', 'field', 'laptop', "
+            "1, '0.1.0', '0.1.0', ?, 'probe', 'untouched', 'failed')", (f"10.0.0.{n}:5025",)).lastrowid for n in (5, 6)]
+    with History.open(path) as records:
+        uids = [records.attempt(number).uid for number in kept]
+        assert len(set(uids)) == 2 and all(len(uid) == 36 for uid in uids)
+        imported = {**dataclasses.asdict(records.attempt(kept[0])), "uid": "0" * 8 + "-0000-4000-8000-" + "0" * 12,
+                    "origin": "laptop-b", "started": "2020-01-01T00:00:00+00:00"}
+        del imported["id"]
+        assert records.import_attempts([imported, imported]) == 1  # once, however often it comes
+        own = dataclasses.asdict(records.attempt(kept[1]))
+        del own["id"]
+        assert records.import_attempts([own]) == 0  # its uid is here already
+        assert [row.origin for row in records.attempts()] == [None, None, "laptop-b"]  # the oldest last
 
 
 def test_queries_are_newest_first_and_filter(path):

@@ -1,0 +1,253 @@
+"""An update history in a file, to be merged into another computer's: `history --export FILE` and
+`history --import FILE`.
+
+The file is a JSON document, in UTF-8, with one attempt a line, oldest first:
+
+    {"format": "orbisk-fpga update history", "version": 1, "exported": "2026-12-09T18:02:11+00:00",
+     "attempts": [
+    {"uid": "5b0c...", "origin": "laptop-b", "run_id": "20261209T021500Z-3fa9c1", "started": ..., ...},
+    ...
+    ]}
+
+Each attempt holds every column of the history but its local id (the fields of
+records.history.Attempt): times in UTC, ISO 8601; `uid` its own id, which every history it is
+imported into keeps; `origin` the computer whose history recorded it (for an attempt recorded in
+the exporting history, that computer's name). An attempt is imported once, however often a file
+that holds it is: one whose uid is in the history already is left as it is.
+
+A file to import comes from elsewhere: it is read up to MAX_SIZE bytes, and every field of every
+attempt is checked before anything is imported; a file that fails a check is refused whole, in one
+line that says where and why.
+"""
+
+import dataclasses
+import datetime
+import json
+import math
+import re
+import uuid
+
+from orbisk_tools.formats import files
+from orbisk_tools.records.history import (DEVICE_STATES, OUTCOMES, PHASES, RUNNING, Attempt, now,
+                                          recorded_time)
+
+FORMAT = "orbisk-fpga update history"
+VERSION = 1
+MAX_SIZE = 64 * 1024 * 1024  # a few hundred thousand attempts
+WHAT = "an exported update history"
+
+
+class Refused(Exception):
+    """A file that cannot be imported; the message is one line that names it."""
+
+
+def exported(attempts, host):
+    """The file's bytes for `attempts` (records.history.Attempts, oldest first); `host` is this
+    computer's name, the origin of the attempts recorded in this history."""
+    lines = []
+    for attempt in attempts:
+        row = dataclasses.asdict(attempt)
+        del row["id"]
+        row["origin"] = row["origin"] or host
+        lines.append(json.dumps({"uid": row.pop("uid"), "origin": row.pop("origin"), **row}))
+    head = json.dumps({"format": FORMAT, "version": VERSION, "exported": now()})[:-1]
+    return (head + ', "attempts": [\n' + ",\n".join(lines) + "\n]}\n").encode("utf-8")
+
+
+def read_attempts(path):
+    """The attempts of the file at `path`, each a dict of the history's columns but the id, as
+    History.import_attempts takes them; times as the history records them. Raises Refused."""
+    try:
+        data = files.read_trusted_file(path, MAX_SIZE, WHAT)
+    except files.Unusable as error:
+        raise Refused(str(error)) from None
+    except OSError as error:
+        raise Refused(files.problem(error, path)) from None
+
+    def refused(why):
+        return Refused(f"{path} is not {WHAT} that orbisk-fpga can import: {why}; nothing was imported")
+
+    try:
+        document = json.loads(data.decode("utf-8"))
+    except UnicodeDecodeError as error:
+        raise refused(f"it is not UTF-8 text ({error.reason} at byte {error.start})") from None
+    except RecursionError:
+        raise refused("it nests too deep") from None
+    except ValueError as error:  # json's own errors, and numbers of too many digits
+        raise refused(f"it is not JSON ({str(error).splitlines()[0]})") from None
+    if not isinstance(document, dict) or document.get("format") != FORMAT:
+        raise refused(f'it does not say "format": "{FORMAT}"')
+    version = document.get("version")
+    if type(version) is int and version > VERSION:
+        raise Refused(f"{path} was exported by a newer orbisk-fpga (format version {version}; this one reads "
+                      f"{VERSION}); import it with the newer orbisk-fpga")
+    try:
+        if type(version) is not int or version != VERSION:
+            raise Bad(f"its version is {_shown(version)}, not {VERSION}")
+        _check_keys(document, {"format", "version", "exported", "attempts"}, "the file")
+        try:
+            _time(document["exported"])
+        except Bad as bad:
+            raise Bad(f"exported {bad}") from None
+        attempts = document["attempts"]
+        if not isinstance(attempts, list):
+            raise Bad(f"its attempts are {_kind(attempts)}, not a list")
+        return [_attempt(number, attempt) for number, attempt in enumerate(attempts, 1)]
+    except Bad as bad:
+        raise refused(str(bad)) from None
+
+
+class Bad(Exception):
+    """What is wrong with a field, in words."""
+
+
+def _kind(value):
+    return {dict: "an object", list: "a list", str: "text", bool: "true or false", type(None): "null",
+            int: "a number", float: "a number"}.get(type(value), type(value).__name__)
+
+
+def _shown(value, width=40):
+    """A value of the file in a message: its JSON, cut short, control characters escaped."""
+    text = json.dumps(value)
+    return text if len(text) <= width else text[:width] + "..."
+
+
+def _check_keys(record, names, what):
+    missing, unknown = sorted(names - record.keys()), sorted(record.keys() - names)
+    if missing:
+        raise Bad(f"{what} has no {missing[0]}")
+    if unknown:
+        raise Bad(f"{what} has {_shown(unknown[0])}, which orbisk-fpga does not know")
+
+
+# ---- what each field may hold ------------------------------------------------------------------
+
+LARGEST_INTEGER = 2**63 - 1  # what SQLite keeps
+
+
+def text(limit, optional=False, empty=False, pattern=None):
+    def check(value):
+        if value is None and optional:
+            return None
+        if not isinstance(value, str):
+            raise Bad(f"is {_kind(value)}, not text")
+        if not value and not empty:
+            raise Bad("is empty")
+        if len(value) > limit:
+            raise Bad(f"is longer than {limit} characters")
+        if "\0" in value or any("\ud800" <= c <= "\udfff" for c in value):
+            raise Bad("holds a NUL or a lone surrogate, which no history holds")
+        if pattern is not None and not re.fullmatch(pattern, value):
+            raise Bad(f"is {_shown(value)}, which is not one")
+        return value
+    return check
+
+
+def whole(low=0, high=LARGEST_INTEGER, optional=False):
+    def check(value):
+        if value is None and optional:
+            return None
+        if type(value) is not int:
+            raise Bad(f"is {_kind(value)}, not a whole number")
+        if not low <= value <= high:
+            raise Bad(f"is {value}, not from {low} to {high}")
+        return value
+    return check
+
+
+def seconds(value):
+    if value is None:
+        return None
+    if type(value) not in (int, float) or not math.isfinite(value) or value < 0:
+        raise Bad(f"is {_shown(value)}, not a number of seconds")
+    return float(value)
+
+
+def choice(values):
+    def check(value):
+        if value not in values or not isinstance(value, str):
+            raise Bad(f"is {_shown(value)}, not one of {', '.join(values)}")
+        return value
+    return check
+
+
+def _time(value, optional=False):
+    if value is None and optional:
+        return None
+    text(40)(value)
+    try:
+        moment = datetime.datetime.fromisoformat(value)
+    except ValueError:
+        moment = None
+    if moment is None or moment.tzinfo is None:
+        raise Bad(f"is {_shown(value)}, not a time in ISO 8601 with its offset from UTC")
+    try:
+        return recorded_time(moment)
+    except OverflowError:
+        raise Bad(f"is {_shown(value)}, which is not in the years 1 to 9999 in UTC") from None
+
+
+def time(optional=False):
+    return lambda value: _time(value, optional)
+
+
+def uid(value):
+    text(36)(value)
+    try:
+        if str(uuid.UUID(value)) == value:
+            return value
+    except ValueError:
+        pass
+    raise Bad(f"is {_shown(value)}, not a UUID in lower case")
+
+
+DEVICE_TEXT = 4096  # the longest reply line a device may send
+FIELDS = {
+    "uid": uid,
+    "origin": text(256),
+    "run_id": text(256),
+    "started": time(),
+    "ended": time(optional=True),
+    "operator_user": text(256),
+    "operator_host": text(256),
+    "pid": whole(),
+    "process_start": text(64, optional=True),
+    "tool_version": text(256),
+    "module_version": text(256),
+    "address": text(300, pattern=r"\S+:[0-9]{1,5}"),
+    "serial": text(DEVICE_TEXT, optional=True),
+    "fpga_id": text(DEVICE_TEXT, optional=True),
+    "device_type": whole(0, 999, optional=True),
+    "fpga_version_before": text(DEVICE_TEXT, optional=True),
+    "control_fw_version_before": text(DEVICE_TEXT, optional=True),
+    "fpga_version_after": text(DEVICE_TEXT, optional=True),
+    "control_fw_version_after": text(DEVICE_TEXT, optional=True),
+    "image_path": text(4096, optional=True),
+    "image_sha256": text(64, optional=True, pattern="[0-9a-f]{64}"),
+    "image_size": whole(optional=True),
+    "image_header_version": text(DEVICE_TEXT, optional=True),
+    "window_size": whole(optional=True),
+    "bytes_written": whole(),
+    "seconds": seconds,
+    "phase": choice(PHASES),
+    "device_state": choice(DEVICE_STATES),
+    "outcome": choice((*OUTCOMES, RUNNING)),
+    "reason": text(64, optional=True, pattern="[a-z][a-z0-9_]*"),
+    "message": text(65536, empty=True),
+    "vendor_key_id": text(64, optional=True, pattern="[0-9A-Za-z]+"),
+}
+assert FIELDS.keys() == {field.name for field in dataclasses.fields(Attempt)} - {"id"}
+
+
+def _attempt(number, attempt):
+    where = f"attempt {number}"
+    if not isinstance(attempt, dict):
+        raise Bad(f"{where} is {_kind(attempt)}, not an object")
+    _check_keys(attempt, FIELDS.keys(), where)
+    row = {}
+    for name, check in FIELDS.items():
+        try:
+            row[name] = check(attempt[name])
+        except Bad as bad:
+            raise Bad(f"{where}: {name} {bad}") from None
+    return row
