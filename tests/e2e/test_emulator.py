@@ -23,6 +23,7 @@ def exchange(sock, data, expect_lines=1):
 def test_block_frame_is_read_by_its_length_even_in_pieces(emulator):
     device = emulator()
     with socket.create_connection((device.host, device.port), timeout=2) as sock:
+        assert exchange(sock, b"FPGA_ERASE 12\r\n") == b"0\r\n"
         for byte in b"FPGA_PROGRAM #108" + b"\r\n\r\nABCD" + b"\r\n":
             sock.sendall(bytes([byte]))
         assert exchange(sock, b"") == b"0\r\n"
