@@ -301,7 +301,7 @@ def serve(args, faults, announce=print):
     raise_descriptor_limit(args.devices)
     listeners = listen(args)
     try:
-        devices = [site.SiteDevice(device_faults, args.erased, new_fpga_version=args.new_fpga_version,
+        devices = [site.SiteDevice(listener, device_faults, args.erased, new_fpga_version=args.new_fpga_version,
                                    image_versions=dict(args.header_version_of), serial_number=serial_of(args, listener))
                    for listener, device_faults in zip(listeners, faults)]
         keep_states(args, devices)

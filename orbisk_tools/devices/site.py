@@ -21,10 +21,12 @@ log = logging.getLogger("orbisk_tools.devices.emulator")  # the same lines as on
 
 
 class SiteDevice(Device):
-    """A Device whose own time (an erase, a write at its rate) is kept for the loop to wait."""
+    """A Device whose own time (an erase, a write at its rate) is kept for the loop to wait; its
+    log lines name it by the address of its listening socket `listener`."""
 
-    def __init__(self, *args, **kwargs):
+    def __init__(self, listener, *args, **kwargs):
         super().__init__(*args, **kwargs)
+        self.label = f"{shown_address(listener)}: "
         self._owed = 0.0
         self.writers = set()  # of its connections
 
@@ -80,7 +82,6 @@ async def serve(devices):
     servers = []
     try:
         for listener, device in devices:
-            device.label = f"{shown_address(listener)}: "  # its log lines name it
             servers.append(await asyncio.start_server(functools.partial(_serve_connection, device), sock=listener))
         await asyncio.Event().wait()
     finally:
