@@ -146,27 +146,28 @@ class Device:
         the device's, powered up; a new file gets the device's state now. Raises
         flash.BadStateFile, or OSError when the file cannot be read or written."""
         saved = flash.read_state(path)
-        self.state_path = path
         fpga = self.fpga
         if saved is None:
-            self._unsaved = True
-            self.save()
-            return
-        fpga.memory[:], fpga.loaded, fpga.whole = saved.memory, saved.loaded, saved.whole
-        fpga.serial_number, fpga.control_fw_version = saved.serial_number, saved.control_fw_version
-        self.power_up()
+            self._write_state(path)
+        else:
+            fpga.memory[:], fpga.loaded, fpga.whole = saved.memory, saved.loaded, saved.whole
+            fpga.serial_number, fpga.control_fw_version = saved.serial_number, saved.control_fw_version
+            self.power_up()
+        self.state_path = path
 
     def save(self):
         """Writes the state file, if the device keeps one and its memory changed since."""
         if self.state_path is None or not self._unsaved:
             return
-        fpga = self.fpga
         try:
-            flash.write_state(self.state_path, flash.SavedState(bytes(fpga.memory), fpga.loaded, fpga.whole,
-                                                                fpga.serial_number, fpga.control_fw_version))
+            self._write_state(self.state_path)
         except OSError as error:  # it serves on, and tries again at the next change
             log.error("%scannot keep the device's state: %s", self.label, files.problem(error, self.state_path))
-            return
+
+    def _write_state(self, path):
+        fpga = self.fpga
+        flash.write_state(path, flash.SavedState(bytes(fpga.memory), fpga.loaded, fpga.whole, fpga.serial_number,
+                                                 fpga.control_fw_version))
         self._unsaved = False
 
     # ---- FPGA controller ---------------------------------------------------
