@@ -81,8 +81,8 @@ def add_emulator_options(parser):
                         help="once the image of the signed IMAGE is loaded, report the version its header names "
                              "(repeat for several images)")
     parser.add_argument("--erased", action="store_true",
-                        help="start with an erased configuration memory, the FPGA running no image (a new device "
-                             "of --state starts so too)")
+                        help="start with an erased configuration memory, the FPGA running no image (with --state: "
+                             "when its file does not exist yet)")
     parser.add_argument("--state", metavar="PATH",
                         help="keep the device's configuration memory, loaded image and serial number in the file "
                              "PATH, and start as it left it (with --devices N: in the folder PATH, a file "

@@ -2,7 +2,7 @@
 listening socket and connections. Each device is a Device of its own (state, serial number,
 faults, latency and timings) answering as the threaded DeviceEmulator's does; its latency,
 split replies, reply delay, erase and write times are waits of the loop, not sleeping threads.
-power_cycle() switches devices off and on, from the loop.
+SiteDevice.power_cycle() switches a device off and on, from the loop.
 
     listeners = listen([("127.0.0.1", 0), ("127.0.0.1", 0)])
     asyncio.run(serve(zip(listeners, devices)))  # until cancelled (Ctrl-C)
@@ -35,7 +35,8 @@ class SiteDevice(Device):
         connections drop, and a wait for its own time that one of them is in ends unanswered."""
         for writer in list(self.writers):
             writer.transport.abort()
-        self.power_up()
+        with self.lock:
+            self.power_up()
 
     def spend(self, seconds):
         self._owed += seconds
