@@ -161,12 +161,15 @@ class ScriptedFpga:
     sometimes answer a fuzzed text, None or "" instead, a fuzzed raw page, or raise a scripted
     error. The device follows every command but keeps only the blocks acknowledged with a reply
     that strips to "0", and pages go to it only when the script lets it answer. With an empty
-    script it is an honest device. It records what the checks need.
+    script it is an honest device. Its configuration memory starts erased (its FPGA runs its
+    image still), so that a device type without an erase writes over nothing, as flash needs.
+    It records what the checks need.
     """
 
     def __init__(self, script=None):
         self.script = script or FuzzInput()
         self.device = Device(fpga_version="0.2.4.0")
+        self.device.fpga_command(protocol.FPGA_ERASE, "12")
         self.wire = []  # every line sent, managed or raw
         self.replies = []  # (command word, reply) of every managed exchange that answered
         self.taken = []  # the blocks acknowledged with a reply that strips to "0"

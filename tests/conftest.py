@@ -108,11 +108,12 @@ class FakeFpga(FakeConnection):
     memory: blocks written with FPGA_PROGRAM are stored, and FPGA_READ answers the next page of
     what was stored. Commands the script does not answer get the device's own reply; the device
     follows scripted ones too, but stores a scripted block write only when its reply is "0".
-    Read-backs can be corrupted at one offset, or padded to whole pages."""
+    Read-backs can be corrupted at one offset, or padded to whole pages. Its memory holds an image,
+    which a write without an erase cannot replace, unless it starts `erased`."""
 
-    def __init__(self, replies=None, corrupt_read_offset=None, pad_last_page=False):
+    def __init__(self, replies=None, corrupt_read_offset=None, pad_last_page=False, erased=False):
         super().__init__(replies)
-        self.device = Device(Faults(corrupt_read_offset=corrupt_read_offset, pad_last_page=pad_last_page))
+        self.device = Device(Faults(corrupt_read_offset=corrupt_read_offset, pad_last_page=pad_last_page), erased)
 
     @property
     def memory(self):

@@ -6,12 +6,14 @@ import copy
 import dataclasses
 import hashlib
 import ipaddress
+import os
 import resource
 import shlex
+import signal
 
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import Failure, refuse_text_file
-from orbisk_tools.devices import site
+from orbisk_tools.devices import flash, site
 from orbisk_tools.devices.emulator import SPLIT_PAUSE, SPLIT_SIZE, Faults, default_serial
 from orbisk_tools.formats import files
 
@@ -19,6 +21,7 @@ NAME = "emulate"
 HELP = ("Serve an emulated device (on 127.0.0.1 unless --host names another), or a site of them with --devices, "
         "until interrupted; -v logs each connection and each update's outcome.")
 EXAMPLES = ("examples:\n  orbisk-fpga emulate --port 5025 --refuse-block 3 --refuse-times 2\n"
+            "  orbisk-fpga emulate --port 5025 --state device.json   # kill -USR1 power-cycles it\n"
             "  orbisk-fpga emulate --devices 200 --port 0 --list site.txt --faults-file faults.txt\n"
             "  orbisk-fpga update --addresses site.txt --jobs 64 fpga.tbin")
 MAX_FAULTS_FILE_SIZE = 1024 * 1024
@@ -77,6 +80,16 @@ def add_emulator_options(parser):
     parser.add_argument("--header-version-of", metavar="IMAGE", type=header_version, action="append", default=[],
                         help="once the image of the signed IMAGE is loaded, report the version its header names "
                              "(repeat for several images)")
+    parser.add_argument("--erased", action="store_true",
+                        help="start with an erased configuration memory, the FPGA running no image (with --state: "
+                             "when its file does not exist yet)")
+    parser.add_argument("--state", metavar="PATH",
+                        help="keep the device's configuration memory, loaded image and serial number in the file "
+                             "PATH, and start as it left it (with --devices N: in the folder PATH, a file "
+                             "device-K.json for each device K)")
+    parser.add_argument("--power-cycle-after", type=options.seconds, metavar="SECONDS",
+                        help=f"switch every device off and on once, SECONDS ({options.seconds.range}) after the "
+                             "start; SIGUSR1 does it at any time")
 
 
 def add_site_options(parser):
@@ -288,9 +301,10 @@ def serve(args, faults, announce=print):
     raise_descriptor_limit(args.devices)
     listeners = listen(args)
     try:
-        devices = [site.SiteDevice(device_faults, new_fpga_version=args.new_fpga_version,
+        devices = [site.SiteDevice(listener, device_faults, args.erased, new_fpga_version=args.new_fpga_version,
                                    image_versions=dict(args.header_version_of), serial_number=serial_of(args, listener))
                    for listener, device_faults in zip(listeners, faults)]
+        keep_states(args, devices)
         addresses = [site.shown_address(listener) for listener in listeners]
         serials = [device.fpga.serial_number for device in devices]
         if args.list is not None:
@@ -311,15 +325,56 @@ def serve(args, faults, announce=print):
             listener.close()
         raise
     try:
-        asyncio.run(site.serve(zip(listeners, devices)))
+        asyncio.run(serve_site(zip(listeners, devices), devices, args.power_cycle_after))
     except KeyboardInterrupt:
         pass
+    finally:
+        for device in devices:
+            device.save()
+
+
+async def serve_site(served, devices, power_cycle_after):
+    """site.serve(served), with SIGUSR1, and `power_cycle_after` seconds unless None, switching
+    every device of `devices` off and on."""
+    def power_cycle():
+        for device in devices:
+            device.power_cycle()
+
+    loop = asyncio.get_running_loop()
+    loop.add_signal_handler(signal.SIGUSR1, power_cycle)
+    if power_cycle_after is not None:
+        loop.call_later(power_cycle_after, power_cycle)
+    await site.serve(served)
+
+
+def keep_states(args, devices):
+    """--state: each device keeps its state in its file, and starts as that file says."""
+    if args.state is None:
+        return
+    for other, what in ((args.faults_file, "the faults file"), (args.list, "the address list")):
+        if other is not None and files.input_named_by(args.state, [other]):
+            raise Failure(f"--state {args.state} is {what}; name another file for the state")
+    paths = [args.state]
+    if len(devices) > 1:
+        try:
+            os.makedirs(args.state, mode=0o700, exist_ok=True)
+        except OSError as error:
+            raise Failure(files.problem(error, args.state)) from None
+        paths = [os.path.join(args.state, f"device-{number}.json") for number in range(1, len(devices) + 1)]
+    for device, path in zip(devices, paths):
+        try:
+            device.keep_state_in(path)
+        except flash.BadStateFile as error:
+            raise Failure(str(error)) from None
+        except OSError as error:
+            raise Failure(files.problem(error, path)) from None
 
 
 def write_address_list(args, addresses, serials):
     """--list: the devices' addresses, as update --addresses reads them, written whole."""
-    if files.input_named_by(args.list, [args.faults_file] if args.faults_file else []):
-        raise Failure(f"--list {args.list} is the faults file; name another file for the list")
+    for other, what in ((args.faults_file, "the faults file"), (args.state, "the state file")):
+        if other is not None and files.input_named_by(args.list, [other]):
+            raise Failure(f"--list {args.list} is {what}; name another file for the list")
     text = "".join(f"{address}  # {serial}\n" for address, serial in zip(addresses, serials))
     try:
         files.write_whole(args.list, f"# {len(addresses)} emulated devices, each with its serial number\n{text}".encode())

@@ -3,7 +3,7 @@
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (Failure, add_connection_options, add_device_type_option, lock_folder,
                                           resolve_devices)
-from orbisk_tools.formats.protocol import DEVICE_TYPES
+from orbisk_tools.formats.protocol import DEVICE_TYPES, NoFpgaImage
 
 NAME = "init"
 HELP = "Initialise the device's FPGA controller and show what the device reports."
@@ -19,10 +19,10 @@ def add_options(parser):
 
 
 def run(args):
-    from orbisk_tools.engine.outcomes import DeviceFailure
+    from orbisk_tools.engine.outcomes import DeviceFailure, Reason
     from orbisk_tools.engine.connection import device_connection
     from orbisk_tools.engine.targets import parse_address
-    from orbisk_tools.engine.advice import transport_failure
+    from orbisk_tools.engine.advice import say, transport_failure
 
     try:
         target = parse_address(args.address, args.port)
@@ -37,6 +37,8 @@ def run(args):
                 report = device_report(conn, args)
         except DeviceFailure as failure:
             raise Failure(f"{target.label}: {failure}") from None
+        except NoFpgaImage:
+            raise Failure(f"{target.label}: {say(Reason.NO_FPGA_IMAGE)}") from None
         except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
             why = transport_failure(error, args.timeout, "during init", "run init again")
             raise Failure(f"{target.label}: {why}") from None

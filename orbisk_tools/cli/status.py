@@ -65,6 +65,7 @@ def as_json(status):
     return {"address": status.address,
             "reported": dataclasses.asdict(status.reported) if status.reported else None,
             "problem": status.problem,
+            "reason": status.reason,
             "last_attempt": dataclasses.asdict(status.last_attempt) if status.last_attempt else None,
             "last_outcome": status.last_outcome,
             "unfinished": status.unfinished,

@@ -2,8 +2,9 @@
 
 It speaks the controller's command protocol as the SDK uses it: command lines end in
 CR LF and get one reply line, except the block write, whose binary frame is read by
-its length, and the page read, which is answered raw. Faults can be switched on to
-see how the SDK copes with a misbehaving device.
+its length, and the page read, which is answered raw. Its configuration memory is a flash
+(see flash.py), and it can be switched off and on (power_cycle()), keeping its state in a file
+across restarts. Faults can be switched on to see how the SDK copes with a misbehaving device.
 
     orbisk-fpga emulate --port 5025
     with DeviceEmulator(port=0) as device: ...  # device.port
@@ -20,7 +21,8 @@ import threading
 import time
 from typing import Any, Self
 
-from orbisk_tools.formats import protocol
+from orbisk_tools.devices import flash
+from orbisk_tools.formats import files, protocol
 
 log = logging.getLogger(__name__)  # connections and update outcomes, shown by -v
 
@@ -49,19 +51,24 @@ class Faults:
     split_replies: bool = False  # send every reply in small writes, a little apart
 
 
+NO_FPGA_IMAGE = b"ERR no FPGA image"  # the answer to the FPGA version queries while the FPGA runs no image
+
+
 @dataclasses.dataclass
 class FpgaState:
     fpga_id: str = "0x0362D093"
-    fpga_version: str = "0.2.3.4"
+    fpga_version: str | None = "0.2.3.4"  # what the FPGA runs; None: no image
     new_fpga_version: str = "0.2.4.0"  # reported once an image was loaded ...
     image_versions: dict = dataclasses.field(default_factory=dict)  # ... unless its SHA-256 is here: its version
     control_fw_version: str = "0.1.0.6"
     serial_number: str = "VORN-000001"
     config_mode: str = ""
-    memory: bytearray = dataclasses.field(default_factory=bytearray)
+    memory: bytearray = dataclasses.field(default_factory=bytearray)  # the flash, up to the end of what it holds
+    whole: bool = True  # every write since the erase stored what it was sent: the memory may hold an image
+    loaded: flash.LoadedImage | None = None  # the memory's image, loaded after its last write
     pointer: int = 0
     done: bool = False
-    loaded_image: bytes | None = None
+    loaded_image: bytes | None = None  # what FPGA_REFRESH loaded last; None until it loaded one
     blocks_taken: int = 0
     block_attempts: int = 0
     refusals: int = 0  # how often the refuse_block fault refused its block
@@ -88,23 +95,80 @@ class BeamState:
 
 
 class Device:
-    """The controller's state and its answer to each command; shared by all connections."""
+    """The controller's state and its answer to each command; shared by all connections.
+
+    Its configuration memory holds, and its FPGA runs, the same made-up image on every device
+    (flash.device_image()) at `fpga_version`, or with `erased` nothing at all."""
 
     takes_runs = True  # False: every block write and page read on its own, through program() and read_page()
     label = ""  # what its log lines start with: "ADDRESS: " for a device of a site
 
-    def __init__(self, faults: Faults | None = None, **fpga: Any) -> None:
+    def __init__(self, faults: Faults | None = None, erased: bool = False, **fpga: Any) -> None:
         self.faults = faults or Faults()
         self.fpga = FpgaState(**fpga)
+        if erased:
+            self.fpga.fpga_version = None
+        else:
+            self.fpga.memory[:] = flash.device_image()
+            self.fpga.loaded = flash.LoadedImage.of(self.fpga.memory, self.fpga.fpga_version)
         self.beams = BeamState()
         self.commands: list[str] = []  # every command word received, in order
         self.lock = threading.Lock()
-        self.stopped = threading.Event()  # set when the emulator stops: its waits end at once
+        self.interrupted = threading.Event()  # set while the emulator stops or its power is cut: waits end at once
+        self.power_ups = 0  # a connection made before the last power-up is gone
+        self.state_path: str | None = None
+        self._unsaved = False  # the memory changed since the state file was written
 
     def spend(self, seconds):
         """Takes `seconds` of the device's own time (an erase, a write at its rate) before the
-        reply; ends at once when the emulator stops. A site's event loop waits them instead."""
-        self.stopped.wait(seconds)
+        reply; ends at once when the emulator stops or its power is cut. A site's event loop
+        waits them instead."""
+        self.interrupted.wait(seconds)
+
+    # ---- power and state -----------------------------------------------------
+
+    def power_up(self):
+        """The device as its power comes back: the page pointer, the configuration mode and
+        the done flag are gone, and the FPGA runs the image in the configuration memory only
+        if it was loaded after its last write. Every connection made before is gone too (see
+        reply()); the fast beam controller keeps what SYS_REBOOT keeps. The caller holds the
+        lock, and has dropped the connections."""
+        fpga = self.fpga
+        self.power_ups += 1
+        fpga.pointer, fpga.config_mode, fpga.done = 0, "", False
+        fpga.fpga_version = flash.version_at_power_up(fpga.memory, fpga.loaded)
+        running = f"FPGA version {fpga.fpga_version}" if fpga.fpga_version else "no FPGA image"
+        log.info("%spowered up: %s", self.label, running)
+        self.save()
+
+    def keep_state_in(self, path):
+        """Keeps the device's state in the file at `path` from now on: the state it holds is
+        the device's, powered up; a new file gets the device's state now. Raises
+        flash.BadStateFile, or OSError when the file cannot be read or written."""
+        saved = flash.read_state(path)
+        fpga = self.fpga
+        if saved is None:
+            self._write_state(path)
+        else:
+            fpga.memory[:], fpga.loaded, fpga.whole = saved.memory, saved.loaded, saved.whole
+            fpga.serial_number, fpga.control_fw_version = saved.serial_number, saved.control_fw_version
+            self.power_up()
+        self.state_path = path
+
+    def save(self):
+        """Writes the state file, if the device keeps one and its memory changed since."""
+        if self.state_path is None or not self._unsaved:
+            return
+        try:
+            self._write_state(self.state_path)
+        except OSError as error:  # it serves on, and tries again at the next change
+            log.error("%scannot keep the device's state: %s", self.label, files.problem(error, self.state_path))
+
+    def _write_state(self, path):
+        fpga = self.fpga
+        flash.write_state(path, flash.SavedState(bytes(fpga.memory), fpga.loaded, fpga.whole, fpga.serial_number,
+                                                 fpga.control_fw_version))
+        self._unsaved = False
 
     # ---- FPGA controller ---------------------------------------------------
 
@@ -138,10 +202,12 @@ class Device:
         fpga = self.fpga
         if self.faults.write_rate:
             self.spend(len(data) / self.faults.write_rate)
-        fpga.memory[fpga.pointer : fpga.pointer + len(data)] = data
+        fpga.whole &= flash.program(fpga.memory, fpga.pointer, data)
         fpga.pointer += len(data)
         fpga.blocks_taken += blocks
         fpga.done = False
+        fpga.loaded = None
+        self._unsaved = True
 
     def read_page(self):
         """The reply to a page read."""
@@ -167,13 +233,17 @@ class Device:
         if word == protocol.FPGA_CFG_MODE:
             fpga.config_mode = argument
             return OK
-        if word == protocol.FPGA_ERASE:
-            self.spend(self.faults.erase_seconds)
-            log.info("%sFPGA configuration memory erased", self.label)
+        if word == protocol.FPGA_ERASE:  # erased at once, answered once the erase time is over
             fpga.memory.clear()
+            fpga.whole = True
+            fpga.loaded = None
             fpga.pointer = 0
             fpga.blocks_taken = 0
             fpga.done = False
+            self._unsaved = True
+            self.save()
+            self.spend(self.faults.erase_seconds)
+            log.info("%sFPGA configuration memory erased", self.label)
             return OK
         if word == protocol.FPGA_RST_PAGE_PTR:
             if argument != "CFG":
@@ -184,13 +254,9 @@ class Device:
             fpga.done = True
             return OK
         if word == protocol.FPGA_REFRESH:
-            if fpga.done and fpga.memory:
-                fpga.loaded_image = bytes(fpga.memory)
-                digest = hashlib.sha256(fpga.loaded_image).hexdigest()
-                fpga.fpga_version = fpga.image_versions.get(digest, fpga.new_fpga_version)
-                log.info("%sFPGA image of %d bytes loaded; FPGA version now %s", self.label, len(fpga.memory),
-                         fpga.fpga_version)
-            return OK
+            return self._load()
+        if word in (protocol.GET_FPGA_VER, protocol.GET_FE_INFO) and fpga.fpga_version is None:
+            return NO_FPGA_IMAGE
         answers = {
             protocol.FPGA_GET_ID: fpga.fpga_id,
             protocol.GET_FPGA_VER: fpga.fpga_version,
@@ -201,6 +267,35 @@ class Device:
         if word in answers:
             return answers[word].encode()
         return None
+
+    def _load(self):
+        """FPGA_REFRESH: the FPGA loads the image in the configuration memory, once it was marked
+        done after its last write. Memory that holds no image (nothing, or a write over an image
+        that was not erased) is not loaded: the refresh is refused, and the FPGA runs what it ran."""
+        fpga = self.fpga
+        if fpga.loaded is not None:  # the image it holds, loaded already: the FPGA runs it again
+            fpga.fpga_version = fpga.loaded.fpga_version
+            return OK
+        if not (fpga.done and fpga.memory and fpga.whole):
+            why = "not marked done" if fpga.memory and fpga.whole else "no image in the configuration memory"
+            return b"ERR nothing to load: " + why.encode()
+        fpga.loaded_image = bytes(fpga.memory)
+        digest = hashlib.sha256(fpga.loaded_image).hexdigest()
+        fpga.fpga_version = fpga.image_versions.get(digest, fpga.new_fpga_version)
+        fpga.loaded = flash.LoadedImage(digest, fpga.fpga_version)
+        self._unsaved = True
+        self.save()
+        log.info("%sFPGA image of %d bytes loaded; FPGA version now %s", self.label, len(fpga.memory),
+                 fpga.fpga_version)
+        return OK
+
+    def unloaded(self):
+        """What a disconnection leaves behind, for its log line: "" unless an image was written
+        and not loaded."""
+        fpga = self.fpga
+        if not fpga.memory or fpga.loaded is not None:
+            return ""
+        return f"; {len(fpga.memory)} bytes written, not loaded: the update did not finish"
 
     # ---- fast beam controller ------------------------------------------------
 
@@ -278,11 +373,14 @@ class Device:
             self.commands.append(word)
         return True
 
-    def reply(self, command):
+    def reply(self, command, powered_up=None):
         """The reply to a command that protocol.take_command took, and whether the connection
-        stays open after it."""
+        stays open after it. `powered_up`: the device's power_ups when the connection was made;
+        a connection made before the last power-up is gone, and gets no reply."""
         kind = command[0]
         with self.lock:
+            if powered_up is not None and powered_up != self.power_ups:
+                return b"", False
             if kind == "line":
                 return self.answer(command[1]), True
             if kind == "blocks":
@@ -440,6 +538,7 @@ class _Connection(socketserver.BaseRequestHandler):
         link = _Link(sock, faults.latency, faults.split_replies)
         peer = "%s:%s" % self.client_address[:2]
         log.info("%s connected", peer)
+        powered_up = device.power_ups
         buffer = bytearray()
         try:
             while True:
@@ -455,7 +554,7 @@ class _Connection(socketserver.BaseRequestHandler):
                     if device.answers_without_end(command):
                         link.send(b"".join(replies))
                         link.send_endless()  # until the client goes away: OSError
-                    reply, stays_open = device.reply(command)
+                    reply, stays_open = device.reply(command, powered_up)
                     if not stays_open:
                         link.send(b"".join(replies) + reply)
                         link.send(_Link.CLOSE)
@@ -476,10 +575,9 @@ class _Connection(socketserver.BaseRequestHandler):
         finally:
             link.close()
             self.server.untrack(sock)
-            fpga = device.fpga
-            unloaded = fpga.memory and bytes(fpga.memory) != fpga.loaded_image
-            log.info("%s disconnected%s", peer,
-                     f"; {len(fpga.memory)} bytes written, not loaded: the update did not finish" if unloaded else "")
+            with device.lock:
+                device.save()
+            log.info("%s disconnected%s", peer, device.unloaded())
 
 
 class _Server(socketserver.ThreadingTCPServer):
@@ -517,16 +615,26 @@ def default_serial(port):
 
 class DeviceEmulator:
     """An emulated device listening on 127.0.0.1, or on `host`. Port 0 picks a free port; see
-    `.port`. Its serial number is `serial_number`, or else derived from its port."""
+    `.port`. Its serial number is `serial_number`, or else derived from its port. With `state`,
+    it keeps its state in that file (see Device.keep_state_in): started again with it, it is
+    the same device, switched off and on; `erased`: a new device starts with nothing in its
+    configuration memory, and its FPGA runs no image."""
 
-    def __init__(self, port: int = 5025, host: str = "127.0.0.1", faults: Faults | None = None, **fpga: Any) -> None:
-        self.device = Device(faults, **fpga)
+    def __init__(self, port: int = 5025, host: str = "127.0.0.1", faults: Faults | None = None,
+                 state: str | None = None, erased: bool = False, **fpga: Any) -> None:
+        self.device = Device(faults, erased, **fpga)
         self._server = _Server((host, port), self.device)
         self.host: str
         self.port: int
         self.host, self.port = self._server.server_address[:2]
         if "serial_number" not in fpga:
             self.device.fpga.serial_number = default_serial(self.port)
+        try:
+            if state is not None:
+                self.device.keep_state_in(state)
+        except BaseException:
+            self._server.server_close()
+            raise
         self._thread = None
 
     @property
@@ -540,11 +648,25 @@ class DeviceEmulator:
         return self
 
     def stop(self) -> None:
-        self.device.stopped.set()
+        self.device.interrupted.set()
         self._server.shutdown()
         self._server.close_clients()
         self._server.server_close()
         self._thread.join(timeout=5)
+        with self.device.lock:
+            self.device.save()
+
+    def power_cycle(self) -> None:
+        """Switches the device off and on again: its connections drop, what it was doing ends
+        (an erase or a write that takes its time), and it powers up (see Device.power_up): its
+        FPGA runs the image in its configuration memory only if that was loaded after its last
+        write; else it runs none, and the FPGA version queries are refused."""
+        device = self.device
+        device.interrupted.set()
+        self._server.close_clients()
+        with device.lock:
+            device.power_up()
+            device.interrupted.clear()
 
     def __enter__(self) -> Self:
         return self.start()

@@ -2,6 +2,7 @@
 listening socket and connections. Each device is a Device of its own (state, serial number,
 faults, latency and timings) answering as the threaded DeviceEmulator's does; its latency,
 split replies, reply delay, erase and write times are waits of the loop, not sleeping threads.
+SiteDevice.power_cycle() switches a device off and on, from the loop.
 
     listeners = listen([("127.0.0.1", 0), ("127.0.0.1", 0)])
     asyncio.run(serve(zip(listeners, devices)))  # until cancelled (Ctrl-C)
@@ -20,11 +21,22 @@ log = logging.getLogger("orbisk_tools.devices.emulator")  # the same lines as on
 
 
 class SiteDevice(Device):
-    """A Device whose own time (an erase, a write at its rate) is kept for the loop to wait."""
+    """A Device whose own time (an erase, a write at its rate) is kept for the loop to wait; its
+    log lines name it by the address of its listening socket `listener`."""
 
-    def __init__(self, *args, **kwargs):
+    def __init__(self, listener, *args, **kwargs):
         super().__init__(*args, **kwargs)
+        self.label = f"{shown_address(listener)}: "
         self._owed = 0.0
+        self.writers = set()  # of its connections
+
+    def power_cycle(self):
+        """Switches the device off and on again, as DeviceEmulator.power_cycle() does: its
+        connections drop, and a wait for its own time that one of them is in ends unanswered."""
+        for writer in list(self.writers):
+            writer.transport.abort()
+        with self.lock:
+            self.power_up()
 
     def spend(self, seconds):
         self._owed += seconds
@@ -71,7 +83,6 @@ async def serve(devices):
     servers = []
     try:
         for listener, device in devices:
-            device.label = f"{shown_address(listener)}: "  # its log lines name it
             servers.append(await asyncio.start_server(functools.partial(_serve_connection, device), sock=listener))
         await asyncio.Event().wait()
     finally:
@@ -149,6 +160,8 @@ async def _serve_connection(device, reader, writer):
     link = _Link(writer, faults.latency, faults.split_replies)
     peer = "%s:%s" % writer.get_extra_info("peername")[:2]
     log.info("%s%s connected", device.label, peer)
+    powered_up = device.power_ups
+    device.writers.add(writer)
     buffer = bytearray()
     try:
         while data := await reader.read(65536):
@@ -161,7 +174,7 @@ async def _serve_connection(device, reader, writer):
                 if device.answers_without_end(command):
                     await link.send(b"".join(replies))
                     await link.send_endless()
-                reply, stays_open = device.reply(command)
+                reply, stays_open = device.reply(command, powered_up)
                 if owed := device.take_owed():
                     await asyncio.sleep(owed)
                 if not stays_open:
@@ -182,7 +195,6 @@ async def _serve_connection(device, reader, writer):
         return  # the client went away
     finally:
         link.close()
-        fpga = device.fpga
-        unloaded = fpga.memory and bytes(fpga.memory) != fpga.loaded_image
-        log.info("%s%s disconnected%s", device.label, peer,
-                 f"; {len(fpga.memory)} bytes written, not loaded: the update did not finish" if unloaded else "")
+        device.writers.discard(writer)
+        device.save()
+        log.info("%s%s disconnected%s", device.label, peer, device.unloaded())

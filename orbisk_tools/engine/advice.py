@@ -85,6 +85,7 @@ REASONS = {
     Reason.VERSION_MISMATCH: "the device loaded the image but reports version {reported}, not {expected}; "
                              "check the image",
     Reason.OLDER_IMAGE: "would go back from {reported} to {image_version}; --allow-older loads it anyway",
+    Reason.NO_FPGA_IMAGE: "no FPGA image: update it",
 }
 
 

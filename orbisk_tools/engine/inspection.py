@@ -9,7 +9,7 @@ import os
 import threading
 import time
 
-from orbisk_tools.engine.advice import exception_reason, transport_failure
+from orbisk_tools.engine.advice import exception_reason, say, transport_failure
 from orbisk_tools.engine.connection import device_connection
 from orbisk_tools.engine.outcomes import DeviceFailure, Outcome, Phase, Reason, Result, known
 from orbisk_tools.engine.runner import for_each_device
@@ -26,8 +26,12 @@ class DeviceStatus:
     Attributes:
         address: The device, as "HOST:PORT" or "[IPv6]:PORT".
         reported: What it reports (serial, fpga_id, fpga_version, control_fw_version: None for what it
-            did not say); None when it could not be asked.
-        problem: Why it could not be asked, and what to do; "" when it was.
+            did not say; no_fpga_image: it refused the FPGA version query); None when it could not be
+            asked.
+        problem: Why it could not be asked, or what it lacks ("no FPGA image: update it"), and what
+            to do; "" when all is well.
+        reason: The problem's key, a Reason (Reason.NO_FPGA_IMAGE, Reason.CANNOT_CONNECT, ...);
+            None without a problem.
         last_attempt: Its newest attempt in the history (a records.history.Attempt), or None.
         last_outcome: How that attempt ended, as the user reads it ("updated", "ended unrecorded", ...).
         unfinished: The flag of a device whose last update erased it and did not load a verified
@@ -38,6 +42,7 @@ class DeviceStatus:
     address: str
     reported: DeviceFacts | None = None
     problem: str = ""
+    reason: Reason | None = None
     last_attempt: Attempt | None = None
     last_outcome: str = ""
     unfinished: str = ""
@@ -176,9 +181,13 @@ def device_status(target, addresses, device_type, timeout, folder, stop):
                 return None
             status.reported = read_facts(FpgaTool(conn), device_type)
     except DeviceFailure as failure:
-        status.problem = str(failure)
+        status.problem, status.reason = str(failure), failure.reason
     except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
         status.problem = transport_failure(error, timeout, "while asking the device", "ask it again")
+        status.reason = exception_reason(error)
+    else:
+        if status.reported.no_fpga_image:
+            status.problem, status.reason = say(Reason.NO_FPGA_IMAGE), Reason.NO_FPGA_IMAGE
     return status
 
 

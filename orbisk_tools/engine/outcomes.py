@@ -93,6 +93,7 @@ class Reason(enum.StrEnum):
     ALREADY_LOADED = "already_loaded"  # skipped: the device holds the image
     VERSION_MISMATCH = "version_mismatch"  # the device reports another version than the image's header names
     OLDER_IMAGE = "older_image"  # the image's header names an older version than the device reports
+    NO_FPGA_IMAGE = "no_fpga_image"  # status: the device's FPGA runs no image
 
 
 def known(enumeration: type[enum.StrEnum], text: str | None) -> Any:

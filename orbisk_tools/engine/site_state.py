@@ -4,7 +4,7 @@ read-only queries, and each update attempt's row in the update history."""
 import dataclasses
 
 from orbisk_tools.records import history
-from orbisk_tools.formats.protocol import DEVICE_TYPES
+from orbisk_tools.formats.protocol import DEVICE_TYPES, NoFpgaImage
 
 
 @dataclasses.dataclass(frozen=True)
@@ -14,6 +14,7 @@ class DeviceFacts:
     fpga_id: str | None = None
     fpga_version: str | None = None
     control_fw_version: str | None = None
+    no_fpga_image: bool = False  # it refused the FPGA version query: its FPGA runs no image
 
 
 def read_facts(tool, device_type):
@@ -27,6 +28,8 @@ def read_facts(tool, device_type):
                         ("control_fw_version", tool._fpgaGetControlFwVer)):
         try:
             facts[name] = query() or None
+        except NoFpgaImage:
+            facts[name], facts["no_fpga_image"] = None, True
         except (ValueError, AttributeError, TypeError):  # a reply that is not what the type reports
             facts[name] = None
     return DeviceFacts(**facts)

@@ -34,6 +34,8 @@ GET_FE_INFO = "GET_FE_INFO"
 GET_FW_VER = "GET_FW_VER"
 GET_SN = "GET_SN"
 
+REFUSAL = "ERR"  # what the reply of a device that refuses a command starts with
+
 PROGRAM_PREFIX = FPGA_PROGRAM.encode() + b" #"
 MINIMUM_FPGA_VERSION = "0.2.3.4"  # what initFpga accepts without a warning
 
@@ -55,9 +57,16 @@ class DeviceType:
 
     def read_fpga_version(self, tool):
         """The FPGA version that the device behind `tool`, an FpgaTool, reports; "" when it
-        answers nothing."""
+        answers nothing. Raises NoFpgaImage when it refuses the question."""
         reply = tool._sendCmd(self.version_command)
+        if reply.startswith(REFUSAL):
+            raise NoFpgaImage(reply)
         return self.fpga_version(reply) if reply else ""
+
+
+class NoFpgaImage(ValueError):
+    """The device refused the FPGA version query: its FPGA runs no image (its configuration
+    memory holds none that was loaded, since the device was last switched on)."""
 
 
 DEVICE_TYPES = {

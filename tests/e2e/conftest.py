@@ -10,11 +10,12 @@ from orbisk_tools.devices.emulator import DeviceEmulator, Faults, _Server
 
 @pytest.fixture
 def emulator():
-    """Factory: emulator(**faults) starts a device on a free port; stopped after the test."""
+    """Factory: emulator(**faults) starts a device on a free port, with `erased` one whose
+    configuration memory holds nothing; stopped after the test."""
     started = []
 
-    def start(**faults):
-        started.append(DeviceEmulator(port=0, faults=Faults(**faults)).start())
+    def start(erased=False, **faults):
+        started.append(DeviceEmulator(port=0, faults=Faults(**faults), erased=erased).start())
         return started[-1]
 
     yield start

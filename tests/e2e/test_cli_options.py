@@ -37,7 +37,7 @@ RANGES = {
                 ("--latency", "-0.5", "0 to 86400"), ("--silent-after", "1000000001", "0 to 1000000000"),
                 ("--one-command-per-read-after", "-1", "0 to 1000000000"),
                 ("--erase-seconds", "86401", "0 to 86400"), ("--write-rate", "0.5", "1 to 1000000000"),
-                ("--devices", "10001", "1 to 10000")],
+                ("--devices", "10001", "1 to 10000"), ("--power-cycle-after", "-1", "0 to 86400")],
 }
 CASES = [(command, *case) for command, cases in RANGES.items() for case in cases]
 

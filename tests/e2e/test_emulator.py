@@ -23,6 +23,7 @@ def exchange(sock, data, expect_lines=1):
 def test_block_frame_is_read_by_its_length_even_in_pieces(emulator):
     device = emulator()
     with socket.create_connection((device.host, device.port), timeout=2) as sock:
+        assert exchange(sock, b"FPGA_ERASE 12\r\n") == b"0\r\n"
         for byte in b"FPGA_PROGRAM #108" + b"\r\n\r\nABCD" + b"\r\n":
             sock.sendall(bytes([byte]))
         assert exchange(sock, b"") == b"0\r\n"
@@ -68,6 +69,7 @@ def test_command_line_reports_its_port_and_serves_and_logs_updates(tmp_path):
     (["--reply-delay", "-1"], 2, "argument --reply-delay: expected a number of seconds from 0 to 86400, not '-1'"),
     (["--port", "PORT IN USE"], 1, "cannot listen on 127.0.0.1:PORT IN USE: "),
     (["--refuse-times", "2"], 2, "--refuse-times needs --refuse-block"),
+    (["--state", "/"], 1, "/ is a folder, not a state file of the emulator"),
 ])
 def test_command_line_says_in_one_line_what_is_wrong(options, status, message):
     with socket.socket() as taken:

@@ -66,8 +66,10 @@ class TestProgressReports:
         tool.set_progress_callback(None)
         assert tool.progress_callback is None
 
-    def test_a_device_type_without_an_erase_is_warned_of_once(self, tool, device, raw_image, caplog):
-        assert tool.processFpgaUpdate(raw_image, 40).RetCode is RetCode.OK
+    def test_a_device_type_without_an_erase_is_warned_of_once(self, emulator, raw_image, caplog):
+        device = emulator(erased=True)  # without an erase, flash takes an image only where it is erased
+        with FpgaTool(address=device.host, port=device.port, timeout=2.0) as tool:
+            assert tool.processFpgaUpdate(raw_image, 40).RetCode is RetCode.OK
         warnings = [r.message for r in caplog.records if r.levelno == logging.WARNING]
         assert warnings == ["FPGA device type 40 has no erase command; the image is written over the configuration "
                             "memory as it is"]

@@ -85,9 +85,10 @@ class TestUpdate:
         with pytest.raises(error):
             tool.processFpgaUpdate(image_file(tmp_path, b"abc"), 28)
 
-    def test_other_device_types_erase_nothing_and_read_no_version(self, tool, fpga, tmp_path, caplog):
+    def test_other_device_types_erase_nothing_and_read_no_version(self, make_fpga, tmp_path, caplog):
         caplog.set_level(logging.INFO, "FPGA")
-        ret = tool.processFpgaUpdate(image_file(tmp_path, b"abc"), 40)
+        fpga = make_fpga(erased=True)  # without an erase, flash takes an image only where it is erased
+        ret = vf.FpgaTool(fpga).processFpgaUpdate(image_file(tmp_path, b"abc"), 40)
         assert ret.RetData == {"success": True, "error_message": "", "fw_version": ""}
         assert fpga.commands[0] == "FPGA_RST_PAGE_PTR" and fpga.commands[-1] == "FPGA_REFRESH"
         assert "Updated FPGA version: " in caplog.messages
@@ -170,7 +171,7 @@ class TestProgramming:
     def test_signed_image_region_is_cut_at_the_end_of_the_file(self, tool, fpga, calls, tmp_path):
         image = os.urandom(40)
         data = struct.pack(">IIII", 0, 100, 80, 0) + bytes(64) + image
-        assert tool._fpgaProgramFile(image_file(tmp_path, data, "fw.tbin"), 30) is True
+        assert tool._fpgaProgramFile(image_file(tmp_path, data, "fw.tbin"), 32) is True
         assert bytes(fpga.memory) == image
         assert calls[-1] == ("verify", 40, 40) and calls[:2] == [("write", 0, 40), ("write", 16, 40)]
 
