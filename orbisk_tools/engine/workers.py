@@ -13,6 +13,7 @@ current exchange, as after Ctrl-C."""
 import contextlib
 import dataclasses
 import itertools
+import logging
 import os
 import pickle
 import signal
@@ -23,6 +24,8 @@ import time
 from multiprocessing.connection import Connection
 
 from orbisk_tools.engine.outcomes import Outcome, Reason, Result
+
+logger = logging.getLogger(__name__)
 
 DEVICES_PER_WORKER = 8  # fewer devices than this a worker are updated in the main process
 PROGRESS_SECONDS = 0.05  # how often a worker sends its devices' progress
@@ -176,29 +179,35 @@ class Pool:
                 message = worker.channel.receive()
             except (EOFError, OSError, pickle.UnpicklingError):
                 break
-            kind = message[0]
-            if kind == "progress":
-                for report in message[1]:
-                    self._view.progress(*report)
-            elif kind == "tell":
-                _, subject, method, arguments = message
-                getattr(subjects[subject], method)(*arguments)
-            elif kind == "call":
-                _, number, subject, method, arguments, keywords = message
-                if subject == "gate":  # may wait for the canaries: not in this thread
-                    threading.Thread(target=self._answer, daemon=True,
-                                     args=(worker, number, self._gate.refusal, (*arguments, self._stop), {})).start()
-                else:
-                    self._answer(worker, number, getattr(subjects[subject], method), arguments, keywords)
-            elif kind == "output":
-                stream = sys.stdout if message[1] == "stdout" else sys.stderr
-                with contextlib.suppress(Exception):  # output that died only stops the drawing
-                    stream.write(message[2])
-                    stream.flush()
-            elif kind == "outcome":
-                _, key, outcome = message
-                self._end(worker, key, outcome)
+            try:
+                self._take(worker, message, subjects)
+            except Exception:  # a fault of the tools: said, and the other messages still taken
+                logger.exception("A message of the worker process %d could not be taken", worker.pid)
         self._lost(worker)
+
+    def _take(self, worker, message, subjects):
+        kind = message[0]
+        if kind == "progress":
+            for report in message[1]:
+                self._view.progress(*report)
+        elif kind == "tell":
+            _, subject, method, arguments = message
+            getattr(subjects[subject], method)(*arguments)
+        elif kind == "call":
+            _, number, subject, method, arguments, keywords = message
+            if subject == "gate":  # may wait for the waves before: not in this thread
+                threading.Thread(target=self._answer, daemon=True,
+                                 args=(worker, number, self._gate.refusal, (*arguments, self._stop), {})).start()
+            else:
+                self._answer(worker, number, getattr(subjects[subject], method), arguments, keywords)
+        elif kind == "output":
+            stream = sys.stdout if message[1] == "stdout" else sys.stderr
+            with contextlib.suppress(Exception):  # output that died only stops the drawing
+                stream.write(message[2])
+                stream.flush()
+        elif kind == "outcome":
+            _, key, outcome = message
+            self._end(worker, key, outcome)
 
     def _answer(self, worker, number, function, arguments, keywords):
         try:
@@ -282,7 +291,7 @@ class _Serving:
         self.replies = {}  # call number -> [threading.Event, (ok, value)]
         self.numbers = itertools.count()
         self.lock = threading.Lock()
-        self.progress = {}  # address -> its last (address, stage, current, total), not yet sent
+        self.progress = {}  # address -> [((stage, tenth), (address, stage, current, total))] not yet sent
         self.gone = threading.Event()  # the main process's link closed
 
     def serve(self):
@@ -368,7 +377,8 @@ class _Serving:
 
     def flush(self):
         with self.lock:
-            reports, self.progress = list(self.progress.values()), {}
+            reports = [report for kept in self.progress.values() for _, report in kept]
+            self.progress = {}
         if reports:
             with contextlib.suppress(OSError):
                 self.channel.send(("progress", reports))
@@ -408,8 +418,15 @@ class _RemoteView:
         self._serving = serving
 
     def progress(self, address, stage, current, total):
+        """Kept to be sent with the next batch: of the reports of one phase and tenth, the first and
+        the last, so that a view that marks each tenth (the plain view) still sees where it began."""
+        step = (stage, current * 10 // total if total else 10)
         with self._serving.lock:
-            self._serving.progress[address] = (address, stage, current, total)
+            reports = self._serving.progress.setdefault(address, [])
+            if len(reports) > 1 and reports[-1][0] == reports[-2][0] == step:
+                reports[-1] = (step, (address, stage, current, total))
+            else:
+                reports.append((step, (address, stage, current, total)))
 
     def phase(self, address, phase):
         self._serving.send(("tell", "view", "phase", (address, phase)))

@@ -129,6 +129,19 @@ def test_a_killed_worker_fails_its_devices_and_the_others_go_on(tmp_path, privat
     assert sorted((row.address, row.outcome) for row in rows) == sorted((row["address"], row["result"]) for row in devices)
 
 
+def test_a_log_over_worker_processes_gets_a_line_per_tenth_of_each_phase_of_each_device(tmp_path):
+    addresses, image = tmp_path / "site.txt", tmp_path / "fw.bin"
+    image.write_bytes(os.urandom(16384))
+    with site("--devices", 16, "--port", 0, "--list", addresses):
+        update = subprocess.run([COMMAND, "update", "--addresses", addresses, "--jobs", "16", "--no-history", image],
+                                capture_output=True, text=True, timeout=120)
+    assert update.returncode == 0, update.stderr
+    for address, _ in listed(addresses):
+        for phase in ("Writing:", "Verifying:"):
+            lines = [line for line in update.stdout.splitlines() if f" {address}  {phase}" in line]
+            assert [int(line.split(phase)[1].split("%")[0]) for line in lines] == list(range(0, 101, 10)), lines
+
+
 def test_hosts_serves_one_port_on_consecutive_loopback_addresses(tmp_path):
     with socket.socket() as probe:
         try:
