@@ -29,7 +29,13 @@ def print_table(output, title, fields, rows, pipe_width):
 
     terminal = output.isatty()
     console = Console(file=output, force_terminal=terminal, width=None if terminal else pipe_width)
-    console.print(fitted_table(title, fields, rows, console.width))
+    table = fitted_table(title, fields, rows, console.width)
+    if terminal:
+        console.print(table)
+        return
+    with console.capture() as captured:  # in a file, lines end at their text, not at pipe_width
+        console.print(table)
+    output.write("".join(line.rstrip() + "\n" for line in captured.get().splitlines()))
 
 
 def fitted_table(title, fields, rows, width):

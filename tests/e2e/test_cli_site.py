@@ -118,6 +118,7 @@ def test_an_interrupted_and_a_killed_update_leave_rows_that_status_and_history_f
     logs = [len(device.device.commands) for device in (interrupted, killed)]
     status = run("status", "--address", address(interrupted), "--address", address(killed))
     assert status.returncode == 1, status.stderr
+    assert all(line == line.rstrip() for line in status.stdout.splitlines())  # no padding to the width in a file
     for device, log, row in zip((interrupted, killed), logs, rows):
         assert f"{address(device)}: {UNFINISHED.format(time=row.started)}\n" in status.stdout
         assert set(device.device.commands[log:]) == READ_ONLY - {"GET_FE_INFO"}
