@@ -93,9 +93,11 @@ class Pool:
                 self.workers.append(self._fork())
         return self
 
-    def __exit__(self, *exception):
+    def __exit__(self, kind, error, trace):
         for worker in self.workers:
             with contextlib.suppress(OSError):
+                if kind is not None:  # the update ended by an exception here: theirs stop too
+                    worker.channel.send(("interrupt", False))
                 worker.channel.send(("end",))
         deadline = time.monotonic() + END_SECONDS
         for worker in self.workers:
