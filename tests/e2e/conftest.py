@@ -1,11 +1,13 @@
 """An emulated device on 127.0.0.1 for end-to-end tests."""
 
+import os
 import threading
 
 import pytest
 
 from orbisk.VornCommService import _TCPConn
 from orbisk_tools.devices.emulator import DeviceEmulator, Faults, _Server
+from orbisk_tools.formats.signed_image import pack
 
 
 @pytest.fixture
@@ -21,6 +23,14 @@ def emulator():
     yield start
     for device in started:
         device.stop()
+
+
+@pytest.fixture
+def image(tmp_path):
+    """A signed image for device type 32, fw.tbin, of 1000 random bytes."""
+    path = tmp_path / "fw.tbin"
+    path.write_bytes(pack(os.urandom(1000), 32))
+    return path
 
 
 @pytest.fixture

@@ -1,23 +1,21 @@
 """The orbisk-fpga command line, run as a user runs it."""
 
+import functools
 import hashlib
 import os
 import re
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
 from orbisk.VornFpga import FpgaTool
 from orbisk_tools.formats.signed_image import pack
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
-ADVICE = "the device still runs its previous FPGA image until it restarts; run the update again before power-cycling it"
+from tests.e2e import command_line
+from tests.e2e.command_line import ADVICE
 
-
-def run(*args, timeout=60):
-    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=timeout)
+run = functools.partial(command_line.run, timeout=60)
 
 
 def free_port():

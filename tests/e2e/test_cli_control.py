@@ -5,30 +5,14 @@ import json
 import os
 import signal
 import sqlite3
-import subprocess
-import sys
 import threading
-from pathlib import Path
 
 import pytest
 
 from orbisk_tools import cli
 from orbisk_tools.formats import protocol
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
-
-
-def start(*args, env=None):
-    return subprocess.Popen([COMMAND, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=env)
-
-
-def run(*args, env=None):
-    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=120, env=env)
-
-
-def address(device):
-    return f"{device.host}:{device.port}"
+from tests.e2e.command_line import address, run, start
 
 
 def image_file(tmp_path, size):

@@ -8,32 +8,15 @@ import shlex
 import shutil
 import socket
 import subprocess
-import sys
 import time
-from pathlib import Path
 
 import pytest
 
 from orbisk_tools.devices.emulator import DeviceEmulator
-from orbisk_tools.formats.signed_image import pack
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
+from tests.e2e.command_line import COMMAND, address, run
+
 MARKUP = "[/x]"  # what rich would read as a closing tag
-
-
-def run(*args):
-    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=120)
-
-
-def address(device):
-    return f"{device.host}:{device.port}"
-
-
-@pytest.fixture
-def image(tmp_path):
-    path = tmp_path / "fw.tbin"
-    path.write_bytes(pack(os.urandom(1000), 32))
-    return path
 
 
 def test_markup_in_a_serial_number_and_an_fpga_version_is_shown_as_it_is_and_kept_whole(tmp_path, image):

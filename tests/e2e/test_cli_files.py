@@ -7,22 +7,13 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
 from orbisk_tools.formats.signed_image import pack
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
-
-
-def run(*args, **options):
-    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=120, **options)
-
-
-def address(device):
-    return f"{device.host}:{device.port}"
+from tests.e2e.command_line import COMMAND, address, run
 
 
 def signed_image(path, size=300):

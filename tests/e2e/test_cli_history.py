@@ -14,7 +14,7 @@ import pytest
 from orbisk_tools import cli
 from orbisk_tools.records.history import History
 
-from tests.e2e.test_cli_site import READS_BACK, address, image, run  # noqa: F401 (image: a fixture)
+from tests.e2e.command_line import READS_BACK, address, run
 
 
 def exported(path):

@@ -17,7 +17,8 @@ from orbisk_tools.engine import locks as device_locks
 from orbisk_tools.engine import outcomes
 from orbisk_tools.formats import protocol
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
+from tests.e2e.command_line import COMMAND, address
+
 NOBODY, ATTACKER = 65534, 4242  # nobody, and a user that does not exist
 ME = pwd.getpwuid(os.getuid()).pw_name
 
@@ -38,10 +39,6 @@ def start(*args, env=None, user=None):
     """Starts orbisk-fpga with a umask that would keep the files it makes from other users."""
     return subprocess.Popen(as_user(user, [COMMAND, *map(str, args)]), stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, env=env, umask=0o077)
-
-
-def address(device):
-    return f"{device.host}:{device.port}"
 
 
 def image_file(folder, size=1000):

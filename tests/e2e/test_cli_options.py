@@ -2,16 +2,15 @@
 one line (exit 2), and the option's help says it."""
 
 import argparse
+import functools
 import re
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
 from orbisk_tools import cli
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
+from tests.e2e import command_line
+
 DEVICE_TYPES = "{28,32}"
 
 # command -> [(option, a value just outside its range, the range its help and refusal say)]
@@ -41,9 +40,7 @@ RANGES = {
 }
 CASES = [(command, *case) for command, cases in RANGES.items() for case in cases]
 
-
-def run(*args):
-    return subprocess.run([COMMAND, *args], capture_output=True, text=True, timeout=60)
+run = functools.partial(command_line.run, timeout=60)
 
 
 @pytest.mark.parametrize("command, option, value, shown", CASES)

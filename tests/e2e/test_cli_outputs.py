@@ -7,14 +7,13 @@ import os
 import resource
 import stat
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
 from orbisk_tools.records.history import History
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
+from tests.e2e.command_line import COMMAND
+
 STDOUT_FULL = ("orbisk-fpga: error: cannot write to standard output: no space left on device; what was written "
                "there is incomplete\n")
 

@@ -3,11 +3,9 @@ for it: through orbisk-fpga where an image or a fault of the device produces it,
 the table with an outcome made here."""
 
 import builtins
+import functools
 import json
 import os
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
@@ -16,14 +14,13 @@ from orbisk_tools.formats import signed_image
 from orbisk_tools.engine.advice import REASONS, explain
 from orbisk_tools.formats.signed_image import pack
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
-ADVICE = "the device still runs its previous FPGA image until it restarts; run the update again before power-cycling it"
+from tests.e2e import command_line
+from tests.e2e.command_line import ADVICE
+
+run = functools.partial(command_line.run, timeout=60)
+
 MAYBE_LOADED = "the read-back matched, but the device may not have loaded the new image; run the update again"
 NOT_CHANGED = "the device was not changed"
-
-
-def run(*args):
-    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=60)
 
 
 def damaged(path, image):

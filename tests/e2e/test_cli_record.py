@@ -7,8 +7,6 @@ import json
 import os
 import re
 import sqlite3
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -22,22 +20,15 @@ from orbisk_tools.report.output import GuardedOutput
 from orbisk_tools.records.history import History
 from orbisk_tools.formats.signed_image import pack
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
+from tests.e2e.command_line import address, run
+
 NOBODY = 65534
 ADVICE = "give another --history PATH, or --no-history to update without a history"
 
 
-def run(*args, env=None, umask=-1):
-    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=120, env=env,
-                          umask=umask)
-
-
-def address(device):
-    return f"{device.host}:{device.port}"
-
-
 @pytest.fixture
 def image(tmp_path):
+    """fw.tbin as the shared fixture makes it, of 2000 bytes here."""
     path = tmp_path / "fw.tbin"
     path.write_bytes(pack(os.urandom(2000), 32))
     return path

@@ -9,9 +9,7 @@ import shlex
 import shutil
 import signal
 import subprocess
-import sys
 import time
-from pathlib import Path
 
 import pytest
 
@@ -20,23 +18,7 @@ from orbisk_tools.devices.emulator import DeviceEmulator
 from orbisk_tools.formats.signed_image import pack
 from orbisk_tools.records.history import History
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
-READ_ONLY = {"GET_SN", "FPGA_GET_ID", "GET_FPGA_VER", "GET_FE_INFO", "GET_FW_VER"}
-
-
-def run(*args):
-    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=120)
-
-
-def address(device):
-    return f"{device.host}:{device.port}"
-
-
-@pytest.fixture
-def image(tmp_path):
-    path = tmp_path / "fw.tbin"
-    path.write_bytes(pack(os.urandom(1000), 32))
-    return path
+from tests.e2e.command_line import COMMAND, READ_ONLY, address, run
 
 
 class Site:

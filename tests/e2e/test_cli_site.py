@@ -7,37 +7,16 @@ import os
 import signal
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
 from orbisk_tools.records.history import UNFINISHED, History
 from orbisk_tools.formats.signed_image import pack
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
-READ_ONLY = {"GET_SN", "FPGA_GET_ID", "GET_FPGA_VER", "GET_FE_INFO", "GET_FW_VER"}
-READS_BACK = READ_ONLY | {"FPGA_RST_PAGE_PTR", "FPGA_READ"}  # a read-back changes no image
+from tests.e2e.command_line import READ_ONLY, READS_BACK, address, run, start
+
 CHANGES = {"FPGA_CTRL_INIT", "FPGA_CFG_MODE", "FPGA_ERASE", "FPGA_RST_PAGE_PTR", "FPGA_PROGRAM", "FPGA_DONE",
            "FPGA_REFRESH"}
-
-
-def run(*args, env=None):
-    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=120, env=env)
-
-
-def start(*args):
-    return subprocess.Popen([COMMAND, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
-
-def address(device):
-    return f"{device.host}:{device.port}"
-
-
-@pytest.fixture
-def image(tmp_path):
-    path = tmp_path / "fw.tbin"
-    path.write_bytes(pack(os.urandom(1000), 32))
-    return path
 
 
 @pytest.fixture

@@ -18,21 +18,18 @@ from orbisk_tools import cli
 from orbisk_tools.formats import signatures
 from orbisk_tools.formats.signed_image import pack
 
+from tests.e2e import command_line
+from tests.e2e.command_line import COMMAND, address
+
 pytestmark = pytest.mark.cryptography
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
 CHEAP = {"opslimit": 1 << 15, "memlimit": 1 << 24}  # scrypt costs for the tests' password keys
 CHANGED = "the signature {sig} does not match {image}: the image or its signature was changed; get both again"
 
 
 def run(*args, env=None):
     environment = {name: value for name, value in os.environ.items() if not name.startswith("ORBISK_FPGA_")}
-    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=120,
-                          stdin=subprocess.DEVNULL, env={**environment, **(env or {})})
-
-
-def address(device):
-    return f"{device.host}:{device.port}"
+    return command_line.run(*args, stdin=subprocess.DEVNULL, env={**environment, **(env or {})})
 
 
 @pytest.fixture

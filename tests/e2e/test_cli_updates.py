@@ -7,28 +7,12 @@ import os
 import re
 import signal
 import socket
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
 from orbisk_tools.formats.signed_image import pack
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
-ADVICE = "the device still runs its previous FPGA image until it restarts; run the update again before power-cycling it"
-
-
-def run(*args, env=None):
-    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=120, env=env)
-
-
-def start(*args):
-    return subprocess.Popen([COMMAND, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
-
-def address(device):
-    return f"{device.host}:{device.port}"
+from tests.e2e.command_line import ADVICE, address, run, start
 
 
 def untimed(line):

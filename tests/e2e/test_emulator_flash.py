@@ -6,7 +6,6 @@ import json
 import os
 import signal
 import subprocess
-import sys
 from pathlib import Path
 
 from orbisk.VornFpga import FpgaTool
@@ -14,18 +13,9 @@ from orbisk.VornUtils import RetCode
 from orbisk_tools.devices.emulator import DeviceEmulator
 from orbisk_tools.formats.signed_image import pack
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
-STILL_PREVIOUS = ("the device still runs its previous FPGA image until it restarts; run the update again before "
-                  "power-cycling it")
+from tests.e2e.command_line import ADVICE, COMMAND, address, run
+
 NO_FPGA_IMAGE = "no FPGA image: update it"
-
-
-def run(*args):
-    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=120)
-
-
-def address(device):
-    return f"{device.host}:{device.port}"
 
 
 def reported(target):
@@ -57,7 +47,7 @@ def test_an_update_interrupted_after_the_erase_leaves_no_fpga_image_after_a_powe
     path = tmp_path / "fw.tbin"
     path.write_bytes(pack(os.urandom(1000), 32))
     failed = run("update", "--address", address(device), "--window", 1, path)
-    assert failed.returncode == 1 and failed.stderr.endswith(f"; {STILL_PREVIOUS}\n"), failed.stderr
+    assert failed.returncode == 1 and failed.stderr.endswith(f"; {ADVICE}\n"), failed.stderr
     assert reported(address(device))["reported"]["fpga_version"] == "0.2.3.4"  # as the advice says
 
     device.power_cycle()

@@ -7,7 +7,6 @@ import os
 import signal
 import socket
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -15,7 +14,7 @@ import pytest
 from orbisk.VornFpga import FpgaTool
 from orbisk_tools.records.history import History
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
+from tests.e2e.command_line import COMMAND
 
 
 @contextlib.contextmanager

@@ -1,14 +1,12 @@
 """Commands in flight chosen by the tools: the probe of the link, the update with no --window,
 the second try after a fault with commands in flight, and the erase's own time-out."""
 
+import functools
 import json
 import os
 import re
 import socket
-import subprocess
-import sys
 import threading
-from pathlib import Path
 
 import pytest
 
@@ -17,13 +15,12 @@ from orbisk_tools.formats import protocol
 from orbisk_tools.formats.signed_image import pack
 from orbisk_tools.engine.window import MAX_DEPTH, MIN_DEPTH, ONE_AT_A_TIME, PROBE, ROUND_TRIPS, depth_for, probe_pipeline_depth
 
-COMMAND = str(Path(sys.executable).with_name("orbisk-fpga"))
-ADVICE = "the device still runs its previous FPGA image until it restarts; run the update again before power-cycling it"
+from tests.e2e import command_line
+from tests.e2e.command_line import ADVICE
+
+run = functools.partial(command_line.run, timeout=60)
+
 READ_ONLY = set(PROBE)
-
-
-def run(*args):
-    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=60)
 
 
 @pytest.fixture
