@@ -12,7 +12,6 @@ run(args); COMMANDS lists them in the order that --help shows. What several shar
 import argparse
 import contextlib
 import importlib
-import importlib.metadata
 import logging
 import os
 import sys
@@ -64,6 +63,8 @@ def configure_logging(verbose):
 def versions():
     """The lines of --version: this package's version and, for each native module, its own or
     else the package's that it was built with, and where it was loaded from."""
+    import importlib.metadata  # when asked: it takes a while to import
+
     try:
         package = importlib.metadata.version("orbisk-native")
     except importlib.metadata.PackageNotFoundError:

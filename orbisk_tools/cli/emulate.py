@@ -1,7 +1,6 @@
 """orbisk-fpga emulate: serve an emulated device, or a site of them, until interrupted."""
 
 import argparse
-import asyncio
 import copy
 import dataclasses
 import hashlib
@@ -13,7 +12,7 @@ import signal
 
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import Failure, refuse_text_file
-from orbisk_tools.devices import flash, site
+from orbisk_tools.devices import flash
 from orbisk_tools.devices.emulator import SPLIT_PAUSE, SPLIT_SIZE, Faults, default_serial
 from orbisk_tools.formats import files
 
@@ -43,6 +42,8 @@ def add_options(parser):
 
 
 def run(args):
+    from orbisk_tools.devices import site
+
     faults = faults_of_devices(args)
     try:
         serve(args, faults, announce=args.out.line)
@@ -264,6 +265,8 @@ def site_addresses(args):
 def listen(args):
     """The listening socket of each device; with --hosts, a port 0 becomes the one chosen for
     the first address. Raises site.CannotListen."""
+    from orbisk_tools.devices import site
+
     addresses = site_addresses(args)
     listeners = site.listen(addresses[:1])
     if args.hosts:
@@ -298,6 +301,9 @@ def raise_descriptor_limit(count):
 def serve(args, faults, announce=print):
     """Serves the devices that the options in `args` ask for, each with its Faults of `faults`,
     until interrupted. Raises site.CannotListen when one cannot listen where asked."""
+    import asyncio
+    from orbisk_tools.devices import site
+
     raise_descriptor_limit(args.devices)
     listeners = listen(args)
     try:
@@ -336,6 +342,9 @@ def serve(args, faults, announce=print):
 async def serve_site(served, devices, power_cycle_after):
     """site.serve(served), with SIGUSR1, and `power_cycle_after` seconds unless None, switching
     every device of `devices` off and on."""
+    import asyncio
+    from orbisk_tools.devices import site
+
     def power_cycle():
         for device in devices:
             device.power_cycle()

@@ -262,6 +262,7 @@ class Pool:
 def _serve(channel):
     for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, signal.SIG_IGN)
+    sys.setswitchinterval(0.05)
     sys.stdout, sys.stderr = _Forwarded(channel, "stdout"), _Forwarded(channel, "stderr")
     _Serving(channel).serve()
 

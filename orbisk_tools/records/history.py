@@ -10,7 +10,6 @@ import dataclasses
 import datetime
 import getpass
 import hashlib
-import importlib.metadata
 import os
 import secrets
 import socket
@@ -148,6 +147,8 @@ def current_operator():
 
 def current_versions():
     """The versions of orbisk-fpga and of the FPGA module, which ship in one package."""
+    import importlib.metadata  # when asked: it takes a while to import
+
     try:
         version = importlib.metadata.version("orbisk-native")
     except importlib.metadata.PackageNotFoundError:
