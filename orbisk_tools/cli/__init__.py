@@ -11,7 +11,6 @@ run(args); COMMANDS lists them in the order that --help shows. What several shar
 
 import argparse
 import contextlib
-import importlib
 import logging
 import os
 import sys

@@ -353,3 +353,13 @@ def refuse_text_file(parser, path, error):
     if isinstance(error, UnicodeDecodeError):
         parser.error(f"{path}: not UTF-8 text ({error.reason} at byte {error.start}); save it as UTF-8")
     parser.error(files.problem(error, path))
+
+
+def one_device(args):
+    """The Target of --address, for a command of one device; a usage error when it names none."""
+    from orbisk_tools.engine.targets import parse_address
+
+    try:
+        return parse_address(args.address, args.port)
+    except ValueError as error:
+        args.parser.error(f"--address: {error}")

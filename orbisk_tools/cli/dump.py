@@ -3,7 +3,7 @@
 import hashlib
 
 from orbisk_tools.cli import options
-from orbisk_tools.cli.arguments import Failure, add_connection_options, lock_folder, resolve_devices
+from orbisk_tools.cli.arguments import Failure, add_connection_options, lock_folder, one_device, resolve_devices
 from orbisk_tools.formats import files
 
 NAME = "dump"
@@ -30,12 +30,8 @@ def add_options(parser):
 
 def run(args):
     from orbisk_tools.engine.inspection import memory_dump
-    from orbisk_tools.engine.targets import parse_address
 
-    try:
-        target = parse_address(args.address, args.port)
-    except ValueError as error:
-        args.parser.error(f"--address: {error}")
+    target = one_device(args)
     resolved = resolve_devices(args, [target])
     try:
         output = files.Output(args.output, new=True)  # before the device is read: a file in the way stops it

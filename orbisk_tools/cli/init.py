@@ -2,7 +2,7 @@
 
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (Failure, add_connection_options, add_device_type_option, lock_folder,
-                                          resolve_devices)
+                                          one_device, resolve_devices)
 from orbisk_tools.formats.protocol import DEVICE_TYPES, NoFpgaImage
 
 NAME = "init"
@@ -21,13 +21,9 @@ def add_options(parser):
 def run(args):
     from orbisk_tools.engine.outcomes import DeviceFailure, Reason
     from orbisk_tools.engine.connection import device_connection
-    from orbisk_tools.engine.targets import parse_address
     from orbisk_tools.engine.advice import say, transport_failure
 
-    try:
-        target = parse_address(args.address, args.port)
-    except ValueError as error:
-        args.parser.error(f"--address: {error}")
+    target = one_device(args)
     if not DEVICE_TYPES[args.device_type].initialised_by_init and not args.no_fw_check:
         args.parser.error(f"device type {args.device_type} has no firmware version check; add --no-fw-check")
     addresses = resolve_devices(args, [target])[target]
