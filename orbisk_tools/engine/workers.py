@@ -21,6 +21,7 @@ import socket
 import sys
 import threading
 import time
+import traceback
 from multiprocessing.connection import Connection
 
 from orbisk_tools.engine.outcomes import Outcome, Reason, Result
@@ -123,6 +124,8 @@ class Pool:
                     other.channel.close()
                 _serve(_Channel(theirs))
                 status = 0
+            except BaseException:  # a fault of the tools: told (to the main process's display), then this worker ends
+                traceback.print_exc()
             finally:
                 os._exit(status)  # nothing of the main process's (its history, its files) is closed here
         theirs.close()
