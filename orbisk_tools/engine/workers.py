@@ -381,6 +381,18 @@ class _Serving:
         with contextlib.suppress(OSError):
             self.channel.send(message)
 
+    def tell(self, subject, method, *arguments):
+        """A call of the main process's `subject` ("view", "gate") that needs no answer. An Outcome
+        goes without its error: only the outcome message that ends the device carries one."""
+        errors = [(argument, argument.error) for argument in arguments if isinstance(argument, Outcome)]
+        for outcome, _ in errors:
+            outcome.error = None
+        try:
+            self.send(("tell", subject, method, arguments))
+        finally:
+            for outcome, error in errors:
+                outcome.error = error
+
     def flush(self):
         with self.lock:
             reports = [report for kept in self.progress.values() for _, report in kept]
@@ -435,17 +447,13 @@ class _RemoteView:
                 reports.append((step, (address, stage, current, total)))
 
     def phase(self, address, phase):
-        self._serving.send(("tell", "view", "phase", (address, phase)))
+        self._serving.tell("view", "phase", address, phase)
 
     def note(self, text):
-        self._serving.send(("tell", "view", "note", (text,)))
+        self._serving.tell("view", "note", text)
 
     def finished(self, outcome, phase):
-        error, outcome.error = outcome.error, None
-        try:
-            self._serving.send(("tell", "view", "finished", (outcome, phase)))
-        finally:
-            outcome.error = error
+        self._serving.tell("view", "finished", outcome, phase)
 
 
 class _RemoteGate:
@@ -461,11 +469,7 @@ class _RemoteGate:
             raise KeyboardInterrupt from None  # the main process is gone: nothing new starts
 
     def finished(self, outcome):
-        error, outcome.error = outcome.error, None
-        try:
-            self._serving.send(("tell", "gate", "finished", (outcome,)))
-        finally:
-            outcome.error = error
+        self._serving.tell("gate", "finished", outcome)
 
 
 class _Remote:
