@@ -31,6 +31,7 @@ logger = logging.getLogger(__name__)
 DEVICES_PER_WORKER = 8  # fewer devices than this a worker are updated in the main process
 PROGRESS_SECONDS = 0.05  # how often a worker sends its devices' progress
 END_SECONDS = 10.0  # how long a worker may take to end once told to
+ORPHANED = "the main process of the update is gone"
 
 
 def cores():
@@ -298,7 +299,8 @@ class _Serving:
         self.numbers = itertools.count()
         self.lock = threading.Lock()
         self.progress = {}  # address -> [((stage, tenth), (address, stage, current, total))] not yet sent
-        self.gone = threading.Event()  # the main process's link closed
+        self.orphaned = False  # the main process's link closed: no call can be answered any more
+        self.ended = threading.Event()  # every device's update ended
 
     def serve(self):
         from orbisk_tools.engine import locks
@@ -317,7 +319,7 @@ class _Serving:
             self._take_messages()
             for thread in self.threads:
                 thread.join()
-            self.gone.set()
+            self.ended.set()
             flusher.join()
             self.flush()
 
@@ -330,9 +332,11 @@ class _Serving:
             except (EOFError, OSError, pickle.UnpicklingError):  # the main process is gone: stop as after Ctrl-C
                 self.stop.set()
                 with self.lock:
+                    self.orphaned = True
                     for waiting in self.replies.values():
-                        waiting[1] = (False, ConnectionError("the main process of the update is gone"))
+                        waiting[1] = (False, ConnectionError(ORPHANED))
                         waiting[0].set()
+                    self.replies.clear()
                 return
             kind = message[0]
             if kind == "run":
@@ -402,12 +406,14 @@ class _Serving:
                 self.channel.send(("progress", reports))
 
     def _flush_now_and_then(self):
-        while not self.gone.wait(PROGRESS_SECONDS):
+        while not self.ended.wait(PROGRESS_SECONDS):
             self.flush()
 
     def call(self, subject, method, arguments, keywords):
         waiting = [threading.Event(), None]
         with self.lock:
+            if self.orphaned:  # else it would wait for ever
+                raise ConnectionError(ORPHANED)
             number = next(self.numbers)
             self.replies[number] = waiting
         self.send(("call", number, subject, method, arguments, keywords))

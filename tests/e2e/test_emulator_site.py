@@ -7,6 +7,7 @@ import os
 import signal
 import socket
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -126,6 +127,36 @@ def test_a_killed_worker_fails_its_devices_and_the_others_go_on(tmp_path, privat
     assert all(f"the worker process {killed} that updated it ended unexpectedly" in row["message"] for row in lost)
     rows = attempts(private_history)
     assert sorted((row.address, row.outcome) for row in rows) == sorted((row["address"], row["result"]) for row in devices)
+
+
+def ended(pid):
+    """Whether the process `pid` is gone (or a zombie, which its new parent has yet to reap)."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+def test_workers_whose_command_was_killed_stop_their_updates_and_end(tmp_path, private_history):
+    addresses, image = tmp_path / "site.txt", tmp_path / "fw.bin"
+    image.write_bytes(os.urandom(16384))
+    with site("--devices", 16, "--port", 0, "--list", addresses, "--write-rate", 8000, verbose=True) as (emulator, _):
+        update = subprocess.Popen([COMMAND, "update", "--addresses", addresses, "--jobs", "16", "--window", "1",
+                                   image], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        erased = 0
+        for line in emulator.stderr:
+            erased += line.endswith("FPGA configuration memory erased\n")
+            if erased == 16:
+                break
+        workers = children(update.pid)
+        update.kill()
+        update.wait()
+        deadline = time.monotonic() + 60  # a bound, not a measure: they end after their current exchange
+        while not all(map(ended, workers)) and time.monotonic() < deadline:
+            time.sleep(0.05)
+    assert len(workers) == 2 and all(map(ended, workers))
+    # Their rows stay as the killed command left them: "running", which status and history call unrecorded.
+    assert {row.outcome for row in attempts(private_history)} == {"running"}
 
 
 def test_a_log_over_worker_processes_gets_a_line_per_tenth_of_each_phase_of_each_device(tmp_path):
