@@ -6,7 +6,7 @@ import collections
 from orbisk_tools.engine.outcomes import SUCCEEDED, Result
 from orbisk_tools.report.live import SITE_DEVICES, result_line
 from orbisk_tools.report.output import human_rate, shown
-from orbisk_tools.report.tables import Field, fitted_table, print_table
+from orbisk_tools.report.tables import Field, console_for, fitted_table, print_table, print_to
 
 
 SUMMARY_FIELDS = (Field("Device", whole=True), Field("Result"), Field("FPGA version", rank=2, moves=True),
@@ -32,11 +32,11 @@ def site_summary(outcomes, output, verbose=False):
     """The outcome of a site: how many devices ended each way, those that did not succeed by
     reason first (with what to do, once), then the table of every device when it fits the
     terminal (always on a file or a pipe, and with -v), else each failed device with its line."""
-    from rich.console import Console, Group
+    from rich.console import Group
     from rich.table import Column, Table
 
     terminal = output.isatty()
-    console = Console(file=output, force_terminal=terminal, width=None if terminal else PIPE_WIDTH)
+    console = console_for(output, PIPE_WIDTH)
     groups = Table.grid(Column(justify="right", no_wrap=True), Column(), padding=(0, 2))
     for count, text in result_groups(outcomes):
         groups.add_row(str(count), shown(text))
@@ -50,14 +50,14 @@ def site_summary(outcomes, output, verbose=False):
     head = Group(title, groups)
     used = len(console.render_lines(head, pad=False))
     if verbose or not terminal or used + len(console.render_lines(table, pad=False)) < console.height - 2:
-        console.print(head, table)
+        print_to(console, head, table)
         return
     devices = Table.grid(Column(no_wrap=True), Column(), padding=(0, 2))
     for outcome in failed:  # each with what happened; what to do is on its reason's line above
         devices.add_row(shown(outcome.address), shown(result_line(outcome).split("; ")[0]))
-    console.print(head)
+    print_to(console, head)
     if failed:
-        console.print(shown("Failed:"), devices)
+        print_to(console, shown("Failed:"), devices)
 
 
 def result_groups(outcomes):

@@ -25,17 +25,27 @@ def print_table(output, title, fields, rows, pipe_width):
     """Prints a table of `rows`, (cells, note), as wide as the terminal, or `pipe_width` on a file
     or a pipe. Each row is one line; a row's note (its details, what the columns that moved hold)
     goes on a line of its own under it, wrapped at word boundaries."""
+    console = console_for(output, pipe_width)
+    print_to(console, fitted_table(title, fields, rows, console.width))
+
+
+def console_for(output, pipe_width):
+    """A rich Console on `output`: as wide as the terminal, or `pipe_width` on a file or a pipe."""
     from rich.console import Console
 
     terminal = output.isatty()
-    console = Console(file=output, force_terminal=terminal, width=None if terminal else pipe_width)
-    table = fitted_table(title, fields, rows, console.width)
-    if terminal:
-        console.print(table)
+    return Console(file=output, force_terminal=terminal, width=None if terminal else pipe_width)
+
+
+def print_to(console, *renderables):
+    """console.print(*renderables); in a file or a pipe each line ends at its text, not padded
+    with spaces to the console's width."""
+    if console.is_terminal:
+        console.print(*renderables)
         return
-    with console.capture() as captured:  # in a file, lines end at their text, not at pipe_width
-        console.print(table)
-    output.write("".join(line.rstrip() + "\n" for line in captured.get().splitlines()))
+    with console.capture() as captured:
+        console.print(*renderables)
+    console.file.write("".join(line.rstrip() + "\n" for line in captured.get().splitlines()))
 
 
 def fitted_table(title, fields, rows, width):
