@@ -2,6 +2,7 @@
 environment, by whatever address; the lock names its holder, goes away with it, and nothing
 anyone plants in the lock folder makes orbisk-fpga write to a file, wait or crash."""
 
+import hashlib
 import os
 import pwd
 import shutil
@@ -50,6 +51,14 @@ def image_file(folder, size=1000):
 
 def refused_by(holder, user=ME):
     return f"another orbisk-fpga (process {holder.pid} of user {user}) is updating this device; wait for it to finish"
+
+
+def forget_killed_runs_locks(locks, device):
+    """Removes the lock files that a killed run left for the port and the serial number of `device`
+    (a lock file stays when its process is killed, and a new emulator may get an old port)."""
+    serial = hashlib.sha256(device.device.fpga.serial_number.encode()).hexdigest()[:32]
+    for name in (f"orbisk-fpga-127.0.0.1_{device.port}.lock", f"orbisk-fpga-serial-{serial}.lock"):
+        (locks / name).unlink(missing_ok=True)
 
 
 @pytest.fixture
@@ -112,6 +121,7 @@ def test_the_lock_names_its_holder_even_after_a_killed_run_and_goes_away_with_th
                                                                                         locks, hold_at_block):
     device = emulator()
     data, image = image_file(tmp_path)
+    forget_killed_runs_locks(locks, device)
     before = set(locks.glob("orbisk-fpga-*.lock"))
     reached, release = hold_at_block(device, 5)
     killed = start("update", "--address", f"127.0.0.1:{device.port}", image)
@@ -208,6 +218,7 @@ def test_a_planted_lock_file_is_never_written_waited_on_or_followed(emulator, tm
         os.chmod(path, 0o644)
         user, env = NOBODY, nobody_env(shared_tmp)
     lock = locks / f"orbisk-fpga-127.0.0.1_{device.port}.lock"
+    forget_killed_runs_locks(locks, device)
     try:
         if planted == "a link":
             lock.symlink_to(notes)
