@@ -280,12 +280,12 @@ class TestImageFileChangedDuringTheUpdate:
 
 class TestExceptions:
     @pytest.mark.parametrize("command, error, reason, phase, state, written, depth", [
-        ("GET_FPGA_VER", TimeoutError("timed out"), "timeout", "version", "loaded", 33, 1),
+        ("GET_FPGA_VER", TimeoutError("timed out"), "timeout", "version", "written", 33, 1),
         ("FPGA_PROGRAM", TimeoutError("timed out"), "timeout", "write", "erased", 16, 1),
         ("FPGA_ERASE", ConnectionResetError(104, "reset"), "connection_lost", "erase", "erased", 0, 0),
         ("FPGA_RST_PAGE_PTR", OSError(5, "I/O error"), "connection_lost", "erase", "erased", 0, 0),
-        ("FPGA_DONE", KeyboardInterrupt(), "interrupted", "load", "erased", 33, 1),
-        ("FPGA_REFRESH", RuntimeError("odd"), "error", "load", "loaded", 33, 1),
+        ("FPGA_DONE", KeyboardInterrupt(), "interrupted", "load", "written", 33, 1),
+        ("FPGA_REFRESH", RuntimeError("odd"), "error", "load", "written", 33, 1),
     ])
     def test_where_it_happened(self, tool, fpga, tmp_path, command, error, reason, phase, state, written, depth):
         fpga.replies[command] = ["0", error] if command == "FPGA_PROGRAM" else error

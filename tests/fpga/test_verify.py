@@ -18,9 +18,11 @@ def words(link):
 
 
 def holding(make_fpga, data, depth=1):
-    """A fake FPGA whose configuration memory holds `data`; at depth > 1 a stream link."""
+    """A fake FPGA whose configuration memory holds `data`, written and not loaded; at depth > 1
+    a stream link."""
     fpga = make_fpga() if depth == 1 else StreamLink()
     fpga.device.fpga.memory[:] = data
+    fpga.device.fpga.loaded = None
     tool = FpgaTool(fpga)
     tool.pipeline_depth = depth
     return fpga, tool
@@ -83,3 +85,51 @@ def test_a_transport_error_propagates_and_is_recorded(make_fpga, tmp_path):
     with pytest.raises(ConnectionResetError):
         tool.verifyFpgaImage(str(path), 32)
     assert tool.last_outcome.reason == "connection_lost" and tool.last_outcome.device_state == "untouched"
+
+
+class TestLoad:
+    """load=True: a memory that holds the image is loaded, nothing erased or written; the load
+    counts as confirmed only once the device reports the version the image's header names."""
+
+    @pytest.mark.parametrize("named, state", [(None, "loaded"), ("0.2.4.0", "loaded"), ("9.9", "written")])
+    def test_a_memory_that_holds_the_image_is_loaded_without_rewriting(self, make_fpga, tmp_path, named, state):
+        from orbisk_tools.formats.signed_image import pack
+
+        data = os.urandom(40)
+        path = tmp_path / "fw.tbin"
+        path.write_bytes(pack(data, 32, {} if named is None else {"version": named}))
+        fpga, tool = holding(make_fpga, data)
+        ret = tool.verifyFpgaImage(str(path), 32, load=True)
+        assert ret.RetCode is RetCode.OK and ret.RetData == {"holds": True, "offset": None, "fw_version": "0.2.4.0"}
+        assert words(fpga)[-3:] == ["FPGA_DONE", "FPGA_REFRESH", "GET_FPGA_VER"]
+        assert not {"FPGA_ERASE", "FPGA_PROGRAM"} & set(words(fpga))
+        outcome = tool.last_outcome
+        assert (outcome.ok, outcome.phase, outcome.device_state) == (True, "done", state)
+
+    def test_a_memory_that_differs_is_not_loaded(self, make_fpga, tmp_path):
+        path = tmp_path / "fw.bin"
+        path.write_bytes(b"a" * 32)
+        fpga, tool = holding(make_fpga, b"b" * 32)
+        assert tool.verifyFpgaImage(str(path), 32, load=True).RetData == {"holds": False, "offset": 0}
+        assert not CHANGING & set(words(fpga)) and tool.last_outcome.device_state == "untouched"
+
+    @pytest.mark.parametrize("command", ["FPGA_REFRESH", "GET_FPGA_VER"])
+    def test_a_load_never_answered_is_not_confirmed(self, make_fpga, tmp_path, command):
+        path = tmp_path / "fw.bin"
+        path.write_bytes(b"a" * 32)
+        fpga, tool = holding(make_fpga, b"a" * 32)
+        fpga.replies[command] = TimeoutError("timed out")
+        with pytest.raises(TimeoutError):
+            tool.verifyFpgaImage(str(path), 32, load=True)
+        assert (tool.last_outcome.reason, tool.last_outcome.device_state) == ("timeout", "written")
+
+
+def test_an_update_whose_device_reports_another_version_than_the_header_is_not_confirmed(make_fpga, tmp_path):
+    from orbisk_tools.formats.signed_image import pack
+
+    path = tmp_path / "fw.tbin"
+    path.write_bytes(pack(os.urandom(40), 32, {"version": "9.9"}))
+    fpga = make_fpga(erased=True)
+    tool = FpgaTool(fpga)
+    assert tool.processFpgaUpdate(str(path), 32).RetData["fw_version"] == "0.2.4.0"  # as specified
+    assert (tool.last_outcome.ok, tool.last_outcome.device_state) == (True, "written")

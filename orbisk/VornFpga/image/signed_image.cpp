@@ -218,11 +218,12 @@ constexpr FunctionDef check_file_header_def = function_def<check_file_header>(
     "FpgaTool._checkFileHeader", "(self, image_path)",
     "Check the header and keyed hashes of a signed (.tbin) image file.");
 
-Owned signed_image_device_types(const Module& module, Ref image_path)
+SignedHeaderFacts signed_header_facts(const Module& module, Ref image_path)
 {
     SignedHead head = read_signed_head(module, image_path, byte_count(file_size(module, image_path)));
     interop::Buffer header_bytes(head.header_bytes);
-    Owned device_type = device_type_member(module, parse_header(module, header_bytes.bytes()));
+    Owned header = parse_header(module, header_bytes.bytes());
+    Owned device_type = device_type_member(module, header);
     Owned types = interop::checked(PyList_New(0));
     if (PyList_Check(device_type.get())) {
         for (Py_ssize_t index = 0; index < PyList_GET_SIZE(device_type.get()); ++index)
@@ -231,7 +232,8 @@ Owned signed_image_device_types(const Module& module, Ref image_path)
         interop::require(PyList_Append(types, interop::checked(PyNumber_Long(device_type)).get()));
     }
     interop::require(PyList_Sort(types));
-    return types;
+    Owned version = module.call_method(header, "get"_n, interop::text("version"));
+    return {std::move(types), version.get() == Py_None ? Owned{} : interop::checked(PyObject_Str(version))};
 }
 
 constexpr FunctionDef kOperations[] = {

@@ -97,7 +97,8 @@ constexpr const char* kOutcomeDoc = R"(
     call ended.
 
     Attributes:
-        ok: True for an update that loaded the image, or a check that passed.
+        ok: True for an update that succeeded (its read-back matched the image and the
+            load was sent), a read-back that ran to its end, or a check that passed.
         reason: A stable key naming the refusal or failure; None when ok.
         details: The reason's fields, e.g. {"path": ...}; {} when it has none.
         message: The result's RetMsg, or the str() of the exception that ended the call.
@@ -106,9 +107,11 @@ constexpr const char* kOutcomeDoc = R"(
             (reading the new version) or "done".
         bytes_written: Bytes the device acknowledged.
         device_state: What the device was left holding: "untouched" (its previous image,
-            nothing sent), "erased" (its configuration memory erased, and written in part
-            or in full, the new image not loaded: update it again before it restarts) or
-            "loaded" (the new image).
+            nothing that changes it sent), "erased" (its configuration memory erased, and
+            written in part or not verified: update it again before it restarts), "written"
+            (the memory holds the new image whole, read back, but its load was not
+            confirmed) or "loaded" (done and refresh answered, and the version read after
+            them the one the image's header names, any when it names none).
         pipeline_depth: The pipeline_depth the write ran at; 0 when nothing was written.
     )";
 

@@ -22,13 +22,17 @@ struct Outcome {
     // "check", "erase", "write", "verify", "load", "version" or "done"
     const char* phase = "check";
     std::uint64_t bytes_written = 0;
-    // "untouched", "erased" or "loaded"
+    // "untouched", "erased", "written" (the image whole in memory, its load not confirmed) or
+    // "loaded" (done and refresh answered, and the version read after them the one expected)
     const char* device_state = "untouched";
     std::size_t pipeline_depth = 0;
     // The exception the progress callback raised, while it may be on its way out.
     Owned callback_error;
     // The image file's identity (see file_identity) when its checks began; empty before.
     Owned image_identity;
+    // The version a signed image's header names, which the device must report once it loaded
+    // the image; empty for a raw image or a header that names none.
+    Owned expected_version;
     // Whether the tool's own _fpgaProgramFile ran for this update.
     bool programming_ran = false;
 

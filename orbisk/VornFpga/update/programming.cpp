@@ -214,9 +214,10 @@ private:
         bool verified = interop::require(PyObject_RichCompareBool(write_digest, read_digest, Py_EQ)) != 0;
         if (verified) {
             log(module_, "info"_n, interop::text("Verify Success"));
+            // The memory holds the image whole; processFpgaUpdate confirms the load by the version.
             outcome_.phase = "load";
+            outcome_.device_state = "written";
             module_.call_method(tool_, "_fpgaDone"_n);
-            outcome_.device_state = "loaded";
             module_.call_method(tool_, "_fpgaRefresh"_n);
         } else {
             log_verify_failure(comparison.first_difference(sent_));

@@ -28,7 +28,9 @@ Owned refusal(const Module& module, Outcome& outcome, const char* message)
 Owned device_type_refusal(const Module& module, Outcome& outcome, Ref image_path, Ref device_type)
 {
     if (is_suffix(lower_suffix(module, image_path), ".bin")) return {};
-    Owned types = signed_image_device_types(module, image_path);
+    SignedHeaderFacts facts = signed_header_facts(module, image_path);
+    outcome.expected_version = std::move(facts.version);
+    Owned& types = facts.device_types;
     if (interop::require(PySequence_Contains(types, device_type))) return {};
     Owned names = interop::checked(PyList_New(0));
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(types.get()); ++index)
@@ -64,6 +66,19 @@ Owned new_version(const Module& module, Ref self, Ref device_type)
         first = interop::checked(PyDict_New());
     }
     return module.call_method(first, "get"_n, interop::text("fpga_ver"), interop::text(""));
+}
+
+// After done and refresh: the version the device now reports, which confirms the load when it is
+// the one the image's header names (any, for an image that names none).
+Owned confirm_load(const Module& module, Outcome& outcome, Ref self, Ref device_type)
+{
+    outcome.phase = "version";
+    outcome.device_state = "written";
+    Owned version = new_version(module, self, device_type);
+    if (!outcome.expected_version ||
+        interop::require(PyObject_RichCompareBool(interop::checked(PyObject_Str(version)).get(), outcome.expected_version, Py_EQ)))
+        outcome.device_state = "loaded";
+    return version;
 }
 
 // The checks an image passes before the device is touched: the refusal's result, or nothing.
@@ -106,9 +121,7 @@ Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, inter
         return refusal(module, outcome, "FPGA update process failed.");
     }
 
-    outcome.phase = "version";
-    outcome.device_state = "loaded";
-    Owned version = new_version(module, self, type);
+    Owned version = confirm_load(module, outcome, self, type);
     log(module, "info"_n, interop::format("Updated FPGA version: %S", version.get()));
     log(module, "info"_n, interop::text("FPGA update process completed successfully."));
     interop::require(PyDict_SetItemString(result, "success", Py_True));
@@ -120,7 +133,7 @@ Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, inter
 
 // The image checks, then the read-back alone: the device is never erased, written or loaded.
 Owned verify(Call& call, const Module& module, Outcome& outcome, Ref self, interop::Arg path_argument,
-             interop::Arg device_type)
+             interop::Arg device_type, bool load)
 {
     // A pathlib.Path goes on as the text os.fspath gives, to the checks and the log lines alike.
     Owned image_path = interop::text_path_or_none(call, path_argument);
@@ -134,11 +147,22 @@ Owned verify(Call& call, const Module& module, Outcome& outcome, Ref self, inter
         return ret_type(module, "ERROR"_n, outcome.message, data);
     }
     if (!difference && !outcome.reason) {
-        outcome.ok = true;
-        outcome.phase = "done";
         Owned message = interop::text("FPGA image verified");
         log(module, "info"_n, message);
         Owned data = fields({{"holds", Py_True}, {"offset", Py_None}});
+        if (load) {
+            // The memory holds the image whole: it is loaded as an update loads it, nothing rewritten.
+            outcome.phase = "load";
+            outcome.device_state = "written";
+            module.call_method(self, "_fpgaDone"_n);
+            module.call_method(self, "_fpgaRefresh"_n);
+            Owned version = confirm_load(module, outcome, self, type);
+            log(module, "info"_n, interop::format("FPGA image loaded without rewriting; FPGA version: %S", version.get()));
+            message = interop::text("FPGA image verified and loaded");
+            interop::require(PyDict_SetItemString(data, "fw_version", version));
+        }
+        outcome.ok = true;
+        outcome.phase = "done";
         return ret_type(module, "OK"_n, message, data);
     }
     // A malformed data block is recorded with its offset already; the first failure stands.
@@ -196,28 +220,36 @@ constexpr FunctionDef process_fpga_update_def = function_def<process_fpga_update
             }
         )");
 
-Owned verify_fpga_image(Call& call, Ref self, interop::Arg image_path, interop::Arg device_type)
+Owned verify_fpga_image(Call& call, Ref self, interop::Arg image_path, interop::Arg device_type, interop::Arg load)
 {
     Module module(call);
     Outcome outcome;
-    return record_outcome(module, self, outcome, [&] { return verify(call, module, outcome, self, image_path, device_type); });
+    bool loads = interop::truthy(load);
+    return record_outcome(module, self, outcome,
+                          [&] { return verify(call, module, outcome, self, image_path, device_type, loads); });
 }
 constexpr FunctionDef verify_fpga_image_def = function_def<verify_fpga_image>(
-    "FpgaTool.verifyFpgaImage", "(self, image_path=None, device_type=32)",
+    "FpgaTool.verifyFpgaImage", "(self, image_path=None, device_type=32, load=False)",
     R"(
-        Verify that the FPGA holds the given image, without changing it.
+        Verify that the FPGA's configuration memory holds the given image.
 
         The image passes the checks processFpgaUpdate makes; then the configuration
         memory is read back for the image's length and compared with it. Nothing is
-        erased, written or loaded.
+        erased or written. With load true, a memory that holds the image is then
+        loaded as an update loads it (done, refresh, and the new FPGA version read),
+        without rewriting it; otherwise nothing is loaded.
 
         Arguments:
             image_path: The path to the FPGA image file.
             device_type: The type of the device (default is 32).
+            load: Whether to load an image the memory holds (default is False).
 
         Return:
             RetType whose RetData, once the image passed its checks, is
-            {'holds': bool, 'offset': int or None}: the first byte offset that differs.
+            {'holds': bool, 'offset': int or None}: the first byte offset that differs;
+            with load, a memory that holds the image adds 'fw_version': the FPGA
+            version read after loading it. last_outcome.device_state says whether the
+            load was confirmed ("loaded") or not ("written").
         )");
 
 constexpr FunctionDef kOperations[] = {
