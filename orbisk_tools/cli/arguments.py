@@ -326,13 +326,20 @@ def check_image(image, device_type):
 
 
 def add_history_options(parser, reads_only=False):
-    chosen = parser if reads_only else parser.add_mutually_exclusive_group()
+    chosen = parser.add_mutually_exclusive_group()
     chosen.add_argument("--history", metavar="PATH",
                         help="the update history (default: $ORBISK_FPGA_HISTORY, else "
                              "$XDG_STATE_HOME/orbisk/history.sqlite3, else ~/.local/state/orbisk/history.sqlite3)")
-    if not reads_only:
-        chosen.add_argument("--no-history", action="store_true",
-                            help="go on without recording in the update history (when it cannot be written)")
+    chosen.add_argument("--no-history", action="store_true",
+                        help="read no update history" if reads_only else
+                             "go on without recording in the update history (when it cannot be written)")
+
+
+def read_history_path(args):
+    """Where the history to read is, or None with --no-history."""
+    from orbisk_tools.records.history import history_path
+
+    return None if args.no_history else history_path(args.history)
 
 
 def open_history(args):

@@ -6,7 +6,7 @@ import dataclasses
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_type_option, add_json_option,
                                           device_targets, lock_folder, resolve_devices, results_output, write_report)
-from orbisk_tools.cli.arguments import add_history_options
+from orbisk_tools.cli.arguments import add_history_options, read_history_path
 from orbisk_tools.engine.site_state import DeviceFacts
 
 NAME = "status"
@@ -23,15 +23,15 @@ def add_options(parser):
                         help=f"ask up to N devices at once ({options.job_count.range}; default 8)")
     add_json_option(parser, "the status")
     parser.add_argument("--image", metavar="IMAGE",
-                        help="also read back each device and say whether it holds exactly IMAGE, changing nothing")
+                        help="also read back each device and say whether it runs exactly IMAGE, changing nothing")
     add_history_options(parser, reads_only=True)
 
 
 def run(args):
-    from orbisk_tools.records.history import history_path
+    from orbisk_tools.engine.outcomes import Result
 
     resolved = resolve_devices(args, device_targets(args))
-    path = history_path(args.history)
+    path = read_history_path(args)
     with results_output(args, [path, args.image, *args.address_files]) as results:
         statuses = site_status(args, resolved, path)
         if results is not None:
@@ -42,8 +42,8 @@ def run(args):
             for status in statuses:
                 if status.unfinished:
                     args.out.line(f"{status.address}: {status.unfinished}")
-    return 1 if not written or any(status.problem or status.unfinished or status.image not in (None, "holds")
-                                   for status in statuses) else 0
+    return 1 if not written or any(status.problem or status.unfinished
+                                   or status.image_result not in (None, Result.RUNS) for status in statuses) else 0
 
 
 def site_status(args, resolved, path):
@@ -53,7 +53,7 @@ def site_status(args, resolved, path):
     from orbisk_tools.records.history import HistoryUnavailable
 
     with contextlib.ExitStack() as held:
-        image = None if args.image is None else held.enter_context(image_snapshot(args.image, args.device_type)).path
+        image = None if args.image is None else held.enter_context(image_snapshot(args.image, args.device_type))
         folder = held.enter_context(lock_folder())
         try:
             return inspection.site_status(resolved, path, args.device_type, args.timeout, args.jobs, folder, image)
@@ -69,7 +69,7 @@ def as_json(status):
             "last_attempt": dataclasses.asdict(status.last_attempt) if status.last_attempt else None,
             "last_outcome": status.last_outcome,
             "unfinished": status.unfinished,
-            **({} if status.image is None else {"image": status.image})}
+            **({} if status.image is None else {"image": status.image, "image_result": status.image_result})}
 
 
 def print_table(output, statuses):

@@ -1,15 +1,18 @@
-"""orbisk-fpga verify: whether each device holds exactly an image, from its read-back."""
+"""orbisk-fpga verify: whether each device runs exactly an image, from what it reports, its
+read-back and the update history."""
 
 import contextlib
+import shlex
 
 from orbisk_tools.cli import options
-from orbisk_tools.cli.arguments import (add_device_options, add_device_type_option, add_trust_key_option,
-                                          device_targets, image_snapshot, lock_folder, printable, resolve_devices,
-                                          results_output, trusted_keys, write_report)
+from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_type_option, add_history_options,
+                                          add_trust_key_option, device_targets, image_snapshot, lock_folder,
+                                          printable, read_history_path, resolve_devices, results_output,
+                                          trusted_keys, write_report)
 
 NAME = "verify"
-HELP = ("Read back the FPGA image each device holds and compare it with IMAGE, changing nothing: "
-        "exit 0 only when every device holds exactly the image.")
+HELP = ("Read back the FPGA image each device's configuration memory holds, compare it with IMAGE and tell "
+        "whether the device runs it, changing nothing: exit 0 only when every device runs exactly the image.")
 EXAMPLES = ("examples:\n  orbisk-fpga verify --address 192.168.1.20 fpga.tbin\n"
             "  orbisk-fpga verify --addresses site-a.txt --jobs 4 --json verdicts.json fpga.tbin")
 
@@ -25,31 +28,59 @@ def add_options(parser):
                                                         "(- : to standard output, and the rest to standard error)")
     add_trust_key_option(parser, "the image must then carry a signature IMAGE.minisig by one of the trusted keys")
     parser.add_argument("image", metavar="IMAGE", help="the image file")
+    add_history_options(parser, reads_only=True)
 
 
 def run(args):
     from orbisk_tools.cli.update import RESULTS_LOST
-    from orbisk_tools.engine.inspection import HOLDS, verdicts
+    from orbisk_tools.engine.inspection import open_if_there, verdict_text, verdicts
+    from orbisk_tools.engine.outcomes import HOLDS, Result
+    from orbisk_tools.records.history import HistoryUnavailable
 
     keys = trusted_keys(args)
     resolved = resolve_devices(args, device_targets(args))
-    with results_output(args, [args.image, *args.address_files, *args.trust_key]) as results, \
+    path = read_history_path(args)
+    with results_output(args, [args.image, *args.address_files, *args.trust_key, path]) as results, \
             contextlib.ExitStack() as held:
         snapshot = held.enter_context(image_snapshot(args.image, args.device_type, keys))
         if snapshot.vendor is not None:
             args.out.line(f"Vendor signature verified: key {snapshot.vendor.key_id}, "
                           f"{printable(snapshot.vendor.trusted_comment)}")
+        try:
+            history = open_if_there(path)
+        except HistoryUnavailable as error:
+            raise Failure(str(error)) from None
+        if history is not None:
+            held.callback(history.close)
         with lock_folder() as folder:
-            found = verdicts(resolved, snapshot.path, args.device_type, args.timeout, args.window, args.jobs, folder)
-        for target, said in zip(resolved, found):
-            args.out.line(f"{target.label}: {said}")
-        held_by = sum(said == HOLDS for said in found)
-        args.out.line(f"{held_by} of {len(found)} devices hold {args.image} "
+            found = verdicts(resolved, snapshot, args.device_type, args.timeout, args.window, args.jobs, folder,
+                             history)
+        for outcome in found:
+            args.out.line(f"{outcome.address}: {outcome.message if outcome.result in HOLDS else verdict_text(outcome)}")
+        running = sum(outcome.result == Result.RUNS for outcome in found)
+        unloaded = [outcome.address for outcome in found if outcome.result in HOLDS - {Result.RUNS}]
+        held_only = f", {len(unloaded)} hold it without running it" if unloaded else ""
+        args.out.line(f"{running} of {len(found)} devices run {args.image}{held_only} "
                       f"(SHA-256 {snapshot.facts.sha256}, {snapshot.facts.size} bytes)")
+        if unloaded:
+            named = " ".join(f"--address {shlex.quote(address)}" for address in unloaded)
+            args.out.line(f"To load it where it is held, without writing it again: orbisk-fpga update {named} "
+                          f"--device-type {args.device_type} {shlex.quote(args.image)}")
         if results is not None:
             report = {"image": args.image, "sha256": snapshot.facts.sha256, "size": snapshot.facts.size,
-                      "devices": [{"address": t.label, "holds": said == HOLDS, "verdict": said}
-                                  for t, said in zip(resolved, found)]}
+                      "devices": [as_json(outcome) for outcome in found]}
             if not write_report(results, args, report, RESULTS_LOST):
                 return 1
-    return 0 if held_by == len(found) else 1
+    return 0 if running == len(found) else 1
+
+
+def as_json(outcome):
+    """A device's verdict: both facts (its memory holds the image; its FPGA runs it), what it said."""
+    from orbisk_tools.engine.inspection import verdict_text
+    from orbisk_tools.engine.outcomes import HOLDS, Result
+
+    return {"address": outcome.address, "serial": outcome.serial, "result": outcome.result,
+            "holds": outcome.result in HOLDS, "runs": outcome.result == Result.RUNS,
+            "fpga_version": outcome.fpga_version_before or None, "fpga_runs": outcome.runs,
+            "verdict": verdict_text(outcome), "message": outcome.message, "reason": outcome.reason,
+            "details": outcome.details}

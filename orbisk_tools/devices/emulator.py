@@ -344,10 +344,10 @@ class Device:
 
     def answers_runs(self):
         """Whether runs of block writes and page reads may be taken in bulk: not while a fault
-        counts, delays or splits the commands one by one."""
+        counts, delays, splits or answers the commands one by one."""
         faults = self.faults
         return self.takes_runs and not (faults.silent_after is not None or faults.reply_delay
-                                        or faults.one_command_per_read
+                                        or faults.one_command_per_read or faults.endless_reply is not None
                                         or faults.one_command_per_read_after is not None)
 
     def takes_one_command_per_read(self):
@@ -367,7 +367,10 @@ class Device:
     def answers_without_end(self, command):
         """Whether the endless_reply fault answers this command; it is counted if so."""
         word = self.faults.endless_reply
-        if word is None or command[0] != "line" or protocol.command_word(command[1]) != word:
+        if word is None:
+            return False
+        said = protocol.command_word(command[1]) if command[0] == "line" else protocol.FPGA_PROGRAM
+        if said != word:
             return False
         with self.lock:
             self.commands.append(word)

@@ -1,12 +1,18 @@
 """What the tool tells the user about a device, in one line: the reason keys of the FPGA module's
 outcomes and of the tools, what the update was doing, and what to do next."""
 
-from orbisk_tools.engine.outcomes import DeviceState, Phase, Reason
+from orbisk_tools.engine.outcomes import DeviceState, Phase, Reason, Runs
 
 STILL_PREVIOUS = ("the device still runs its previous FPGA image until it restarts; "
                   "run the update again before power-cycling it")
 MAYBE_LOADED = "the read-back matched, but the device may not have loaded the new image; run the update again"
 NOT_CHANGED = "the device was not changed"
+RESTARTED = "it has restarted and runs no FPGA image: run the update again"
+RAN_NONE = "the device runs no FPGA image, as before the update: run the update again"
+CANNOT_ASK = ("the device could not be asked what it runs: it still runs its previous FPGA image until it restarts, "
+              "or none if it restarted; run the update again before power-cycling it")
+RUNS_UNCONFIRMED = "the device reports the image's version, but its load was not confirmed; run the update again"
+RUNS_OTHER = "the device reports FPGA version {version}; run the update again before power-cycling it"
 
 # What the update was doing, in words, for each phase of a Job and of an UpdateOutcome.
 PHASE_WORDS = {Phase.CONNECT: "while connecting", Phase.PROBE: "while reading what the device reports",
@@ -80,12 +86,17 @@ REASONS = {
     Reason.LOCK_FILE_UNUSABLE: "cannot use the lock file {path}: {why}; have it removed",
     Reason.HISTORY_UNAVAILABLE: "{text}; " + NOT_CHANGED,
     Reason.NOT_STARTED: "not started{why}; " + NOT_CHANGED,
-    Reason.ALREADY_LOADED: "already holds this image (read back and verified), loaded {loaded} with FPGA version "
-                           "{version}; --force updates it anyway",
+    Reason.ALREADY_LOADED: "already runs this image (its memory read back and verified; {why}); --force updates it "
+                           "anyway",
     Reason.VERSION_MISMATCH: "the device loaded the image but reports version {reported}, not {expected}; "
                              "check the image",
     Reason.OLDER_IMAGE: "would go back from {reported} to {image_version}; --allow-older loads it anyway",
     Reason.NO_FPGA_IMAGE: "no FPGA image: update it",
+    Reason.LOAD_NOT_CONFIRMED: "the image was written and read back, but the device reports no FPGA image after "
+                               "loading it; run the update again",
+    Reason.NOT_LOADED: "holds the image but does not run it: {why}; update it to load it (it is not written again)",
+    Reason.NOT_CONFIRMED: "holds the image, but that it runs it is not confirmed: {why}; update it to load it (it is "
+                          "not written again)",
 }
 
 
@@ -108,14 +119,17 @@ def exception_reason(error):
     return Reason.ERROR
 
 
-def explain(outcome, image, timeout=None, reason=None, window_probed=False):
+def explain(outcome, image, timeout=None, reason=None, window_probed=False, runs=None, version=None,
+            ran_none=False):
     """One line, from the UpdateOutcome of an update or a check that did not succeed, that says
     what happened and what to do. `reason` replaces the outcome's own key: an interrupt raised by
     the progress callback is the outcome's callback_error. `window_probed`: the device showed that it
-    takes commands in flight, so a time-out with commands in flight is no reason to try --window 1."""
+    takes commands in flight, so a time-out with commands in flight is no reason to try --window 1.
+    `runs`, `version` and `ran_none`: what the device said it runs (see device_advice)."""
     reason = reason or outcome.reason
     fields = {"message": outcome.message.rstrip("."), **outcome.details, "image": image, "timeout": timeout,
-              "doing": PHASE_WORDS.get(outcome.phase, f"in phase {outcome.phase}"), "advice": device_advice(outcome)}
+              "doing": PHASE_WORDS.get(outcome.phase, f"in phase {outcome.phase}"),
+              "advice": device_advice(outcome, runs, version, ran_none)}
     if reason == Reason.DEVICE_TYPE_MISMATCH:
         types = outcome.details["image_types"]
         fields["image_types"] = f"device type{'s' if len(types) > 1 else ''} {', '.join(map(str, types))}"
@@ -124,9 +138,21 @@ def explain(outcome, image, timeout=None, reason=None, window_probed=False):
     return REASONS.get(reason, "{message}; {advice}").format_map(fields)  # a key of a newer module
 
 
-def device_advice(outcome):
-    """What to do about the device, as the outcome left it."""
-    if outcome.phase in (Phase.LOAD, Phase.VERSION):  # only a verified read-back gets there
+def device_advice(outcome, runs=None, version=None, ran_none=False):
+    """What to do about the device, as the outcome left it and as the device said what it runs at
+    the end: `runs`, a Runs (None: not asked), `version` the FPGA version it reported then;
+    `ran_none`: it ran no FPGA image before the update either."""
+    if outcome.device_state == DeviceState.UNTOUCHED:
+        return NOT_CHANGED
+    if runs == Runs.PREVIOUS:
+        return STILL_PREVIOUS
+    if runs == Runs.NONE:
+        return RAN_NONE if ran_none else RESTARTED
+    if runs == Runs.IMAGE:
+        return RUNS_UNCONFIRMED
+    if runs == Runs.OTHER:
+        return RUNS_OTHER.format(version=version)
+    if outcome.phase in (Phase.LOAD, Phase.VERSION) and runs is None:  # only a verified read-back gets there
         return MAYBE_LOADED
-    return NOT_CHANGED if outcome.device_state == DeviceState.UNTOUCHED else STILL_PREVIOUS
+    return CANNOT_ASK if runs == Runs.UNKNOWN else STILL_PREVIOUS
 

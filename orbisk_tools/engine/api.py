@@ -25,7 +25,7 @@ from orbisk_tools.engine.outcomes import (DeviceFailure, DeviceResult, DeviceSta
 from orbisk_tools.engine.rollout import Gate, parse_waves, waves_of
 from orbisk_tools.engine.runner import update_devices
 from orbisk_tools.engine.workers import Pool
-from orbisk_tools.engine.inspection import DeviceStatus, read_back, site_status
+from orbisk_tools.engine.inspection import DeviceStatus, judged, open_if_there, read_back, site_status
 from orbisk_tools.engine.targets import Target, parse_address, resolve, same_device
 from orbisk_tools.engine.window import MAX_DEPTH
 from orbisk_tools.formats.protocol import DEVICE_TYPES
@@ -88,9 +88,10 @@ def update_device(address: str, image: ImagePath, *, device_type: int = 32, time
                   dry_run: bool = False, allow_older: bool = False,
                   cancel: CancelToken | None = None) -> DeviceResult:
     """Updates the FPGA image of the device at `address` ("HOST", "HOST:PORT" or "[IPv6]:PORT";
-    port 5025 by default) and returns its DeviceResult: updated, skipped (it holds the image,
-    read back and verified) or a dry run. Any other end raises UpdateError; see update_site()
-    for the arguments and the other exceptions."""
+    port 5025 by default) and returns its DeviceResult: updated; loaded (its memory held the
+    image, read back, whose load was not confirmed: it is loaded without rewriting); skipped (it
+    runs the image, read back and verified); or a dry run. Any other end raises UpdateError; see
+    update_site() for the arguments and the other exceptions."""
     target = _target(address)
     try:
         outcomes, site = _update(
@@ -122,8 +123,11 @@ def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, de
     `progress(address, stage, current, total)` is called from the update threads, with a phase
     (current and total 0) as each device connects and erases, and for every block written
     ("write") and read back ("verify"). `history` (a path, or an open History) records every
-    attempt, and proposes the devices that already hold the image, which are skipped once their
-    read-back matches, unless `force`. With `trust_keys` (key texts or key files), the image
+    attempt. Unless `force`, a device that may already hold the image is read back first: one that
+    runs it (it reports the version the image's header names, or the history's newest attempt
+    that changed it confirmed the load of this image) is skipped once its read-back matches; one
+    whose memory holds it unloaded (the history recorded it written whole, or it reports the
+    header's version) is loaded without rewriting (Result.LOADED). With `trust_keys` (key texts or key files), the image
     must carry a signature IMAGE.minisig by one of them. `dry_run` identifies each device and
     changes nothing. A device that reports a newer FPGA version than the image's header names is
     refused before its erase (Reason.OLDER_IMAGE), unless `allow_older`; one whose version, or
@@ -149,23 +153,30 @@ def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, de
 
 
 def verify_device(address: str, image: ImagePath, *, device_type: int = 32, timeout: float = 5.0,
-                  window: Window = "auto", trust_keys: Iterable[ImagePath] = ()) -> DeviceResult:
-    """Whether the device at `address` holds exactly `image`, from its read-back under its lock,
-    sending nothing that erases, writes or loads: a DeviceResult whose result is Result.HOLDS, or
-    Result.DIFFERS with the reason and details["offset"] of the first byte that differs.
+                  window: Window = "auto", trust_keys: Iterable[ImagePath] = (),
+                  history: HistoryArgument = None) -> DeviceResult:
+    """Whether the device at `address` runs exactly `image`, sending nothing that erases, writes
+    or loads: what it reports (serial number, FPGA version), then its read-back under its lock. A
+    DeviceResult whose result is Result.RUNS (its memory holds the image and its FPGA runs it:
+    it reports the version the image's header names, or the newest attempt in `history` that
+    changed it confirmed the load of this image); Result.NOT_LOADED (its memory holds the image,
+    its FPGA runs another or none) or Result.NOT_CONFIRMED (nothing confirms that it runs it),
+    with details["why"]; or Result.DIFFERS with the reason and details["offset"] of the first byte
+    that differs. `history` is read, never created nor written (a path, an open History, or None).
 
     Raises UpdateError when it cannot tell (the device cannot be reached or locked, or its
-    read-back fails); ValueError, TypeError, ImageRefused, KeyRefused and LockFolderRefused as
-    update_site() does."""
+    read-back fails); ValueError, TypeError, ImageRefused, KeyRefused, LockFolderRefused and
+    HistoryUnavailable as update_site() does."""
     target = _target(address)
     _check_options(device_type, timeout, jobs=1)
     depth = _depth(window)
     keys = trusted_keys_from(trust_keys)
     (target, addresses), = _resolved([target]).items()
     try:
-        with image_snapshot(image, device_type, keys) as snapshot, locks.lock_folder() as folder:
-            outcome = read_back(target, addresses, snapshot.path, device_type, timeout, depth, folder,
-                                threading.Event())
+        with image_snapshot(image, device_type, keys) as snapshot, locks.lock_folder() as folder, \
+                _read_history(history) as records:
+            outcome = judged(read_back(target, addresses, snapshot.path, device_type, timeout, depth, folder,
+                                       threading.Event()), snapshot.facts, records)
     except ImageRefused as refused:
         raise UpdateError(DeviceResult(target.label, Result.FAILED, refused.reason, refused.details, Phase.CHECK,
                                        DeviceState.UNTOUCHED, str(refused))) from refused
@@ -180,8 +191,8 @@ def status_of(addresses: Iterable[str], *, history: HistoryArgument = None, imag
     """What `orbisk-fpga status` shows of each device at `addresses`, asked up to `jobs` at once
     through queries that change nothing: what it reports (or why it could not be asked), beside
     its last attempt in `history` (a path, which is not created, or an open History), with the
-    flag of an update left unfinished; with `image`, whether it holds exactly that image, from its
-    read-back. Raises as update_site() does."""
+    flag of an update left unfinished; with `image`, whether it runs exactly that image, from its
+    read-back and what it reports (see verify_device()). Raises as update_site() does."""
     targets = [_target(address) for address in _texts(addresses, "addresses")]
     _check_options(device_type, timeout, jobs)
     keys = trusted_keys_from(trust_keys)
@@ -194,7 +205,7 @@ def status_of(addresses: Iterable[str], *, history: HistoryArgument = None, imag
         snapshot = None if image is None else held.enter_context(image_snapshot(image, device_type, keys))
         folder = held.enter_context(locks.lock_folder())
         return site_status(resolved, None if history is None else os.fspath(history), device_type, timeout, jobs,
-                           folder, None if snapshot is None else snapshot.path)
+                           folder, snapshot)
 
 
 # ---- what the command line shares ------------------------------------------------------------
@@ -333,6 +344,23 @@ def _depth(window: Window) -> int | None:
         raise TypeError(f'window must be "auto" or an int, not {type(window).__name__}')
     _whole_number("window", window, 1, MAX_DEPTH)
     return window
+
+
+@contextlib.contextmanager
+def _read_history(history: HistoryArgument) -> Iterator[History | None]:
+    """The History that `history` names, to read: a path is opened only when there is a history
+    there, and closed at the end."""
+    if history is None or isinstance(history, History):
+        yield history
+        return
+    if not isinstance(history, (str, os.PathLike)):
+        raise TypeError(f"history must be a path, a History or None, not {type(history).__name__}")
+    opened = open_if_there(os.fspath(history))
+    try:
+        yield opened
+    finally:
+        if opened is not None:
+            opened.close()
 
 
 @contextlib.contextmanager

@@ -9,14 +9,13 @@ import os
 import threading
 import time
 
+from orbisk_tools.engine import running
 from orbisk_tools.engine.advice import exception_reason, say, transport_failure
 from orbisk_tools.engine.connection import device_connection
-from orbisk_tools.engine.outcomes import DeviceFailure, Outcome, Phase, Reason, Result, known
+from orbisk_tools.engine.outcomes import HOLDS, DeviceFailure, Outcome, Phase, Reason, Result, Runs, known
 from orbisk_tools.engine.runner import for_each_device
 from orbisk_tools.engine.site_state import DeviceFacts, read_facts
 from orbisk_tools.records.history import Attempt
-
-HOLDS = Result.HOLDS  # the verdict on a device that holds exactly the image: "holds"
 
 
 @dataclasses.dataclass
@@ -36,8 +35,10 @@ class DeviceStatus:
         last_outcome: How that attempt ended, as the user reads it ("updated", "ended unrecorded", ...).
         unfinished: The flag of a device whose last update erased it and did not load a verified
             image; "" for none.
-        image: With an image: its verdict, "holds", "differs at byte offset N" or "cannot tell: ...";
-            else None.
+        image: With an image: its verdict, "runs", "holds, not loaded: ...", "holds, not confirmed:
+            ...", "differs at byte offset N" or "cannot tell: ..."; else None.
+        image_result: With an image: the verdict as a Result (Result.RUNS, Result.NOT_LOADED,
+            Result.NOT_CONFIRMED, Result.DIFFERS, or Result.FAILED when it cannot tell); else None.
     """
     address: str
     reported: DeviceFacts | None = None
@@ -47,29 +48,26 @@ class DeviceStatus:
     last_outcome: str = ""
     unfinished: str = ""
     image: str | None = None
+    image_result: Result | None = None
 
 
-def verdicts(resolved, image, device_type, timeout, window, jobs, folder):
-    """The verdict() on each device of `resolved` (see resolve()), in order, `jobs` at a time."""
-    return _each_device(resolved, jobs, lambda target, addresses, stop: verdict(
-        target, addresses, image, device_type, timeout, window, folder, stop))
-
-
-def verdict(target, addresses, image, device_type, timeout, window, folder, stop):
-    """"holds", "differs at byte offset N" or "cannot tell: <why, and what to do>" for one device
-    (see read_back()); None when `stop` was set before the read-back ended."""
-    found = read_back(target, addresses, image, device_type, timeout, window, folder, stop)
-    if found is None:
-        return None
-    return found.message if found.result in (Result.HOLDS, Result.DIFFERS) else f"cannot tell: {found.message}"
+def verdicts(resolved, image, device_type, timeout, window, jobs, folder, history=None):
+    """The read_back() of each device of `resolved` (see resolve()), in order, `jobs` at a time,
+    judged with `history` (see judged()): `image` is the Snapshot of the image."""
+    found = _each_device(resolved, jobs, lambda target, addresses, stop: read_back(
+        target, addresses, image.path, device_type, timeout, window, folder, stop))
+    return [judged(outcome, image.facts, history) for outcome in found]
 
 
 def read_back(target, addresses, image, device_type, timeout, window, folder, stop):
-    """Whether one device holds exactly `image`, from a read-back under the device's lock with
-    `window` commands in flight (None: as the link needs), as an Outcome: Result.HOLDS ("holds"),
-    Result.DIFFERS ("differs at byte offset N", with the module's reason and offset), or
-    Result.FAILED when it cannot tell (the message says why and what to do, `error` is what ended
-    it). None when `stop` was set before the read-back ended."""
+    """Whether one device's configuration memory holds exactly `image`, from a read-back under the
+    device's lock with `window` commands in flight (None: as the link needs), after asking what it
+    reports (its serial number and FPGA version), as an Outcome: Result.NOT_CONFIRMED for a memory
+    that holds it, until judged() says what runs; Result.DIFFERS ("differs at byte offset N", with
+    the module's reason and offset), or Result.FAILED when it cannot tell (the message says why and
+    what to do, `error` is what ended it). What the device reported is in `serial`,
+    `fpga_version_before` and, for no FPGA image, `runs`. None when `stop` was set before the
+    read-back ended."""
     from orbisk.VornFpga import FpgaTool
 
     from orbisk_tools.engine import window as windows
@@ -88,6 +86,9 @@ def read_back(target, addresses, image, device_type, timeout, window, folder, st
             tool.console_progress = False
             tool.set_progress_callback(progress)
             found.phase = Phase.PROBE
+            facts = read_facts(tool, device_type)
+            found.serial, found.fpga_version_before = facts.serial or "", facts.fpga_version or ""
+            found.runs = Runs.NONE if facts.no_fpga_image else None
             tool.pipeline_depth = found.window = window or windows.probe_pipeline_depth(conn)
             found.phase = Phase.VERIFY
             result = tool.verifyFpgaImage(image, device_type)
@@ -108,7 +109,7 @@ def read_back(target, addresses, image, device_type, timeout, window, folder, st
     found.phase = known(Phase, ended.phase)
     data = result.RetData or {}
     if data.get("holds"):
-        found.result, found.message = Result.HOLDS, str(HOLDS)
+        found.result = Result.NOT_CONFIRMED
         return found
     found.reason, found.details = known(Reason, ended.reason), dict(ended.details)
     if data.get("offset") is not None:
@@ -116,6 +117,36 @@ def read_back(target, addresses, image, device_type, timeout, window, folder, st
     else:
         found.message = f"the device refused the read-back ({result.RetMsg}); check the image and the device type"
     return found
+
+
+def judged(found, image, history):
+    """`found`, an Outcome of read_back() (or None), with what runs on a device whose memory holds
+    the image: Result.RUNS, Result.NOT_LOADED or Result.NOT_CONFIRMED, by running.judge() from what
+    the device reported, `image` (its history.ImageFacts) and `history` (None: none)."""
+    if found is None or found.result != Result.NOT_CONFIRMED or found.message:
+        return found
+    facts = DeviceFacts(serial=found.serial or None, fpga_version=found.fpga_version_before or None,
+                        no_fpga_image=found.runs == Runs.NONE)
+    evidence = running.judge(image, facts, history)
+    found.result, found.runs = evidence.result, evidence.runs
+    if evidence.result == Result.RUNS:
+        found.message = f"runs the image: {evidence.why}"
+        found.fpga_version = found.fpga_version_before
+    else:
+        found.reason = Reason.NOT_LOADED if evidence.result == Result.NOT_LOADED else Reason.NOT_CONFIRMED
+        found.details = {"why": evidence.why}
+        found.message = say(found.reason, why=evidence.why)
+    return found
+
+
+def verdict_text(found):
+    """The short verdict of a judged read_back(): "runs", "holds, not loaded: ...", "holds, not
+    confirmed: ...", "differs at byte offset N" or "cannot tell: ..."."""
+    if found.result == Result.RUNS:
+        return "runs"
+    if found.result in HOLDS:
+        return f"holds, {found.result}: {found.details['why']}"
+    return found.message if found.result == Result.DIFFERS else f"cannot tell: {found.message}"
 
 
 def memory_dump(resolved, size, timeout, window, folder):
@@ -149,18 +180,17 @@ def _read_memory(target, addresses, size, timeout, window, folder, stop):
 
 
 def site_status(resolved, history_path, device_type, timeout, jobs, folder, image=None):
-    """The DeviceStatus of each device of `resolved`, in order: what it reports, with `image` the
-    verdict on it, and its last attempt in the history at `history_path` if there is one (reading
-    must not create it; None: no history). Raises HistoryUnavailable."""
-    from orbisk_tools.records.history import History
-
-    history = History.open(history_path) if history_path is not None and os.path.exists(history_path) else None
+    """The DeviceStatus of each device of `resolved`, in order: what it reports, with `image` (a
+    Snapshot) the verdict on it, and its last attempt in the history at `history_path` if there is
+    one (reading must not create it; None: no history). Raises HistoryUnavailable."""
+    history = open_if_there(history_path)
     try:
         statuses = _each_device(resolved, jobs, lambda target, addresses, stop: device_status(
             target, addresses, device_type, timeout, folder, stop))
         if image is not None:
-            for status, said in zip(statuses, verdicts(resolved, image, device_type, timeout, None, jobs, folder)):
-                status.image = said
+            for status, found in zip(statuses, verdicts(resolved, image, device_type, timeout, None, jobs, folder,
+                                                        history)):
+                status.image, status.image_result = verdict_text(found), found.result
         if history is not None:
             for status in statuses:
                 add_history(status, history)
@@ -168,6 +198,14 @@ def site_status(resolved, history_path, device_type, timeout, jobs, folder, imag
         if history is not None:
             history.close()
     return statuses
+
+
+def open_if_there(path):
+    """The history at `path` if there is one there (reading must not create it); None for none, or
+    for `path` None. Raises HistoryUnavailable."""
+    from orbisk_tools.records.history import History
+
+    return History.open(path) if path is not None and os.path.exists(path) else None
 
 
 def device_status(target, addresses, device_type, timeout, folder, stop):
@@ -193,10 +231,8 @@ def device_status(target, addresses, device_type, timeout, folder, stop):
 
 def add_history(status, history):
     """Adds the device's last recorded attempt, and the flag of an unfinished update: the last
-    attempt that erased or loaded it (on its serial number when it said it) did not load a
-    verified image."""
-    from orbisk_tools.records.history import UNFINISHED
-
+    attempt that erased or loaded it (on its serial number when it said it) did not confirm the
+    load of a verified image."""
     serial = status.reported.serial if status.reported else None
     last = history.last_attempt(serial=serial) if serial else None
     status.last_attempt = last or history.last_attempt(address=status.address)
@@ -207,8 +243,8 @@ def add_history(status, history):
         at_address = history.last_change(address=status.address)
         if at_address is not None and (serial is None or at_address.serial is None):
             change = at_address
-    if change is not None and history.unfinished(change):
-        status.unfinished = UNFINISHED.format(time=change.started)
+    if change is not None:
+        status.unfinished = history.unfinished(change)
 
 
 def _each_device(resolved, jobs, work):

@@ -8,11 +8,13 @@ import threading
 import time
 
 from orbisk_tools.engine import window
+from orbisk_tools.engine import running
 from orbisk_tools.engine.advice import (NOT_CHANGED, PHASE_WORDS, device_advice, exception_reason, explain, say,
                                         transport_failure)
 from orbisk_tools.engine.connection import PatientErase, device_connection, why_not_connected
 from orbisk_tools.engine.locks import serial_lock
-from orbisk_tools.engine.outcomes import DeviceFailure, DeviceState, Outcome, Phase, Reason, Result, known
+from orbisk_tools.engine.outcomes import DeviceFailure, DeviceState, Outcome, Phase, Reason, Result, Runs, known
+from orbisk_tools.formats.protocol import DEVICE_TYPES, REFUSAL, NoFpgaImage
 
 
 # ---- -v: the FPGA module's log lines, each with its device ----------------------------------
@@ -69,6 +71,9 @@ class Job:
         self.before = self.after = None  # what the device reported before the update and after loading
         self.depth = 0  # the commands in flight of the update that runs
         self.conn = None  # the PatientErase connection, once open
+        self.erased = False  # the erase was sent: from then on, the device may have changed
+        self.state = None  # the device state, where this Job knows better than the module's outcome
+        self.runs, self.runs_version = None, None  # what the device said it runs at the end, and its version
 
     def run(self):
         from orbisk_tools.records.history import HistoryUnavailable
@@ -92,16 +97,17 @@ class Job:
             outcome.message = say(Reason.HISTORY_UNAVAILABLE, text=failure)
             self.reason, self.error = Reason.HISTORY_UNAVAILABLE, failure
         except KeyboardInterrupt:  # from the progress callback, or before the module ran
-            outcome.result = Result.INTERRUPTED
-            self.reason = Reason.NOT_STARTED if self.phase is None else Reason.INTERRUPTED
             ended = self._module_outcome()
-            if ended is not None and not ended.ok:
-                outcome.message = explain(ended, self.settings.image, reason=Reason.INTERRUPTED)
-                self.details = ended.details
-            elif self.phase is None:
-                outcome.message = say(Reason.NOT_STARTED, why="")
+            if ended is None or ended.device_state == DeviceState.UNTOUCHED:  # before its erase
+                outcome.result, self.reason = Result.NOT_STARTED, Reason.NOT_STARTED
+                outcome.message = say(Reason.NOT_STARTED, why=": interrupted before its erase")
             else:
-                outcome.message = f"interrupted {PHASE_WORDS[self.phase]}; {NOT_CHANGED}"
+                outcome.result, self.reason = Result.INTERRUPTED, Reason.INTERRUPTED
+                if ended.phase not in (Phase.LOAD, Phase.VERSION):  # the device answered until now
+                    self._ran_as_before()
+                outcome.message = explain(ended, self.settings.image, reason=Reason.INTERRUPTED,
+                                          **self._what_runs())
+                self.details = ended.details
         except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
             ended = self._module_outcome()
             erasing = self.conn is not None and self.conn.erasing
@@ -109,7 +115,7 @@ class Job:
             self.error = error
             if ended is not None and not ended.ok:
                 outcome.message = explain(ended, self.settings.image, timeout,
-                                          window_probed=self.settings.window is None)
+                                          window_probed=self.settings.window is None, **self._what_runs())
             else:  # before the module's update, which would say so itself
                 outcome.message = transport_failure(error, timeout, PHASE_WORDS[self.phase], NOT_CHANGED)
                 self.reason = exception_reason(error)
@@ -132,6 +138,7 @@ class Job:
         outcome.window = (ended.pipeline_depth if ended is not None else 0) or self.depth
         outcome.seconds = end - start
         self._note_versions(outcome)
+        self._note_what_runs(outcome)
         self._finish_record(outcome)
         starts = self.phase_starts
         if Phase.WRITE in starts:
@@ -156,6 +163,46 @@ class Job:
             return
         outcome.reason, outcome.details = known(Reason, ended.reason), ended.details
         outcome.phase, outcome.device_state = known(Phase, ended.phase), known(DeviceState, ended.device_state)
+        if self.state is not None:
+            outcome.device_state = self.state
+
+    def _note_what_runs(self, outcome):
+        """What the device's FPGA runs at the end, as far as it said."""
+        if outcome.result in (Result.UPDATED, Result.LOADED, Result.SKIPPED):
+            outcome.runs = Runs.IMAGE
+        elif self.runs is not None:
+            outcome.runs = self.runs
+        elif outcome.device_state == DeviceState.UNTOUCHED and self.before is not None:
+            outcome.runs = Runs.NONE if self.before.no_fpga_image else Runs.PREVIOUS
+
+    def _what_runs(self):
+        """The fields of explain() that say what the device said it runs."""
+        return {"runs": self.runs, "version": self.runs_version,
+                "ran_none": bool(self.before and self.before.no_fpga_image)}
+
+    def _ran_as_before(self):
+        """The device answered until now: its FPGA runs what it ran before the update."""
+        if self.before is not None:
+            self.runs = Runs.NONE if self.before.no_fpga_image else Runs.PREVIOUS
+            self.runs_version = self.before.fpga_version
+
+    def _ask_what_runs(self, conn):
+        """After a failure once the device may have changed: asks it once more, on a new connection
+        and read-only, what its FPGA runs (it may have restarted), for the message and the record."""
+        self.runs, self.runs_version = Runs.UNKNOWN, None
+        try:
+            conn.closeConnection()
+            if not conn.initConnection():
+                return
+            from orbisk.VornFpga import FpgaTool
+
+            reported = DEVICE_TYPES[self.settings.device_type].read_fpga_version(FpgaTool(conn))
+        except NoFpgaImage:
+            reported = None
+        except Exception:  # it cannot be asked: the message says both possibilities
+            return
+        self.runs = running.after_a_fault(self.settings.image_facts, self.before, reported)
+        self.runs_version = reported
 
     def _note_versions(self, outcome):
         if self.before:
@@ -165,27 +212,30 @@ class Job:
                 outcome.fpga_version = outcome.fpga_version_before
         if self.after:
             outcome.fpga_version = self.after.fpga_version or ""
+        elif self.runs_version:  # asked after a fault
+            outcome.fpga_version = self.runs_version
 
     def _finish_record(self, outcome):
         if self.record is None:
             return
-        self.record.finish(outcome, outcome.reason, self.after, outcome.seconds, self._module_outcome())
+        self.record.finish(outcome, outcome.reason, self.after, outcome.seconds)
         if self.record.failure is not None and self.reason != Reason.HISTORY_UNAVAILABLE:  # not said by the message
             outcome.history_error = str(self.record.failure)
 
     def _enter(self, phase):
         self.phase = phase
         self.phase_starts[phase] = time.monotonic()
-        self.record.phase(phase)
+        self.erased |= phase == Phase.ERASE
+        # A read-back before the erase changes nothing; a load after it does.
+        self.record.phase(phase, DeviceState.UNTOUCHED if phase == Phase.VERIFY and not self.erased else None)
 
     def _update(self):
         """What to say of an update that did not fail (empty for an update); raises DeviceFailure,
         KeyboardInterrupt, or what ended an exchange."""
         from orbisk.VornFpga import FpgaTool
-        from orbisk.VornPublic import RetCode
 
         from orbisk_tools.engine import rollout
-        from orbisk_tools.engine.site_state import DeviceFacts, read_facts
+        from orbisk_tools.engine.site_state import read_facts
 
         settings = self.settings
         if self.stop.is_set():
@@ -206,39 +256,93 @@ class Job:
             self.record.device(self.before)
             if self.before.serial:  # to the end: the same device reached by another address is refused
                 held.enter_context(serial_lock(settings.lock_folder, self.before.serial))
-            not_written = rollout.reason_not_to_write(settings, self.before, settings.history)
-            depth = None
-            if not_written and not_written[1] == Reason.ALREADY_LOADED:  # the history proposes; the device decides
-                depth = settings.window or self._probe(conn)
-                if not self._holds_image(tool, depth):
-                    not_written = None
+            not_written = rollout.reason_not_to_write(settings, self.before)
             if not_written:
                 self.result, self.reason, message = not_written
                 return message
-            depth = depth or settings.window or self._probe(conn)
             tool.set_progress_callback(self._progress)
             try:
-                result = self._update_at(tool, depth)  # its exceptions: see run()
-            except OSError:
-                if not self._may_try_again(tool):
-                    raise
-                result = None
-            if (result is None or result.RetCode is not RetCode.OK) and self._may_try_again(tool):
-                result = self._update_at(tool, self._depth_to_try_again(conn, tool.last_outcome, depth))
-            if result.RetCode is RetCode.OK:
-                try:
-                    control_fw_version = tool._fpgaGetControlFwVer() or None
-                except Exception:  # the image is loaded: this version only goes into the record
-                    control_fw_version = None
-                self.after = DeviceFacts(fpga_version=result.RetData["fw_version"],
-                                         control_fw_version=control_fw_version)
+                return self._write_or_load(tool, conn)
+            except (KeyboardInterrupt, DeviceFailure):
+                raise
+            except Exception:
+                ended = tool.last_outcome
+                if ended is not None and ended.device_state != DeviceState.UNTOUCHED:
+                    self._ask_what_runs(conn)
+                raise
+
+    def _write_or_load(self, tool, conn):
+        """The update once the device is identified: a read-back first when its memory may hold the
+        image already (it is then skipped, or loaded without rewriting), else the erase, the write,
+        the read-back and the load."""
+        from orbisk.VornPublic import RetCode
+
+        settings = self.settings
+        depth = None
+        instead = running.plan(settings.image_facts, self.before, settings.history, settings.force)
+        if instead is not None:  # the history and the device propose; the read-back decides
+            depth = settings.window or self._probe(conn)
+            said = self._without_rewriting(tool, depth, instead)
+            if said is not None:
+                return said
+        depth = depth or settings.window or self._probe(conn)
+        try:
+            result = self._update_at(tool, depth)  # its exceptions: see run()
+        except OSError:
+            if not self._may_try_again(tool):
+                raise
+            result = None
+        if (result is None or result.RetCode is not RetCode.OK) and self._may_try_again(tool):
+            result = self._update_at(tool, self._depth_to_try_again(conn, tool.last_outcome, depth))
         if result.RetCode is not RetCode.OK:
             ended = tool.last_outcome
-            raise DeviceFailure(explain(ended, settings.image), known(Reason, ended.reason), ended.details)
-        mismatch = rollout.version_mismatch(settings.image_facts, self.after.fpga_version)
-        if mismatch:
-            raise mismatch
+            if ended.device_state != DeviceState.UNTOUCHED:
+                self._ask_what_runs(conn)
+            raise DeviceFailure(explain(ended, settings.image, **self._what_runs()), known(Reason, ended.reason),
+                                ended.details)
+        self._loaded(tool, result.RetData["fw_version"])
         return ""
+
+    def _without_rewriting(self, tool, depth, instead):
+        """Reads the device back; when its memory holds the image, `instead` (Result.SKIPPED: it
+        runs the image; Result.LOADED: it is loaded as it is) is what happens, and this says so.
+        None when the memory does not hold it."""
+        tool.pipeline_depth = self.depth = depth
+        self._enter(Phase.VERIFY)
+        result = tool.verifyFpgaImage(self.settings.image, self.settings.device_type,
+                                      load=instead == Result.LOADED)
+        if not (result.RetData and result.RetData.get("holds")):
+            self.phase_starts.pop(Phase.VERIFY)  # the update's own read-back times its phase
+            return None
+        if instead == Result.SKIPPED:
+            evidence = running.judge(self.settings.image_facts, self.before, self.settings.history)
+            self.result, self.reason = Result.SKIPPED, Reason.ALREADY_LOADED
+            return say(Reason.ALREADY_LOADED, why=evidence.why)
+        self._loaded(tool, result.RetData["fw_version"])
+        self.result = Result.LOADED
+        return (f"loaded without rewriting: its configuration memory held the image (read back and verified); "
+                f"FPGA version {self.after.fpga_version or '(not reported)'}")
+
+    def _loaded(self, tool, version):
+        """After the module loaded the image: what the device reports, which must confirm the load.
+        Raises the DeviceFailure of a load that the device's version does not confirm."""
+        from orbisk_tools.engine import rollout
+        from orbisk_tools.engine.site_state import DeviceFacts
+
+        try:
+            control_fw_version = tool._fpgaGetControlFwVer() or None
+        except Exception:  # the image is loaded: this version only goes into the record
+            control_fw_version = None
+        if isinstance(version, str) and version.startswith(REFUSAL):  # it runs no image after the load
+            self.after = DeviceFacts(control_fw_version=control_fw_version, no_fpga_image=True)
+            self.state, self.runs = DeviceState.WRITTEN, Runs.NONE
+            raise DeviceFailure(explain(tool.last_outcome, self.settings.image, reason=Reason.LOAD_NOT_CONFIRMED),
+                                Reason.LOAD_NOT_CONFIRMED, {"reported": version})
+        self.after = DeviceFacts(fpga_version=version, control_fw_version=control_fw_version)
+        mismatch = rollout.version_mismatch(self.settings.image_facts, self.after.fpga_version)
+        if mismatch:
+            self.state, self.runs, self.runs_version = DeviceState.WRITTEN, Runs.OTHER, version
+            raise mismatch
 
     def _probe(self, conn):
         """The commands in flight that the link to the device needs; 1 for a device that takes none."""
@@ -246,16 +350,6 @@ class Job:
         if depth == 1:
             self.view.note(f"{self.target.label}: {window.ONE_AT_A_TIME}")
         return depth
-
-    def _holds_image(self, tool, depth):
-        """Whether the device's read-back of the image's length matches the image now (read-only)."""
-        tool.pipeline_depth = self.depth = depth
-        self._enter(Phase.VERIFY)
-        result = tool.verifyFpgaImage(self.settings.image, self.settings.device_type)
-        holds = bool(result.RetData and result.RetData.get("holds"))
-        if not holds:
-            self.phase_starts.pop(Phase.VERIFY)  # the update's own read-back times its phase
-        return holds
 
     def _update_at(self, tool, depth):
         """One whole update, from the erase, with `depth` commands in flight."""
@@ -280,7 +374,7 @@ class Job:
         outcome = tool.last_outcome
         return (self.settings.window is None and outcome is not None and outcome.pipeline_depth > 1
                 and outcome.reason in (Reason.TIMEOUT, Reason.CONNECTION_LOST, Reason.READBACK_NOT_DATA)
-                and outcome.device_state != DeviceState.LOADED and not self.stop.is_set())
+                and outcome.device_state == DeviceState.ERASED and not self.stop.is_set())
 
     def _depth_to_try_again(self, conn, ended, depth):
         """After an update with `depth` commands in flight ended as `ended` (an UpdateOutcome) said: a

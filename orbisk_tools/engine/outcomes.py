@@ -16,17 +16,22 @@ from typing import Any
 class Result(enum.StrEnum):
     """How the update of a device, or the read-back of `verify`, ended."""
     UPDATED = "updated"
-    SKIPPED = "skipped"  # it already held the image, read back and verified
+    LOADED = "loaded"  # its memory held the image whole, read back: loaded without rewriting
+    SKIPPED = "skipped"  # it already ran the image, read back and verified
     DRY_RUN = "dry run"
     FAILED = "failed"
     INTERRUPTED = "interrupted"
-    NOT_STARTED = "not started"  # held back by the rollout controls: the device was not changed
-    HOLDS = "holds"  # verify: the device holds exactly the image
+    NOT_STARTED = "not started"  # held back, or stopped before its erase: the device was not changed
+    RUNS = "runs"  # verify: its memory holds exactly the image, and its FPGA runs it
+    NOT_LOADED = "not loaded"  # verify: its memory holds exactly the image, its FPGA runs another or none
+    NOT_CONFIRMED = "not confirmed"  # verify: its memory holds exactly the image; that it runs it is not known
     DIFFERS = "differs"  # verify: its read-back differs from the image
 
 
 # The results of devices that need nothing more.
-SUCCEEDED = frozenset({Result.UPDATED, Result.SKIPPED, Result.DRY_RUN, Result.HOLDS})
+SUCCEEDED = frozenset({Result.UPDATED, Result.LOADED, Result.SKIPPED, Result.DRY_RUN, Result.RUNS})
+# verify: the memory holds exactly the image, whatever the FPGA runs.
+HOLDS = frozenset({Result.RUNS, Result.NOT_LOADED, Result.NOT_CONFIRMED})
 
 
 class Phase(enum.StrEnum):
@@ -46,8 +51,18 @@ class Phase(enum.StrEnum):
 class DeviceState(enum.StrEnum):
     """What the device was left holding."""
     UNTOUCHED = "untouched"  # its previous image: nothing that changes it was sent
-    ERASED = "erased"  # configuration memory erased, the new image not loaded
-    LOADED = "loaded"
+    ERASED = "erased"  # configuration memory erased, written in part or not verified; not loaded
+    WRITTEN = "written"  # the memory holds the new image whole, read back; its load not confirmed
+    LOADED = "loaded"  # done and refresh answered, and the version read after them the expected one
+
+
+class Runs(enum.StrEnum):
+    """What the device's FPGA runs, as far as the device said."""
+    IMAGE = "image"  # the image of the update or of verify
+    PREVIOUS = "previous"  # what it ran before the update
+    OTHER = "other"  # a version that is neither (fpga_version says which)
+    NONE = "none"  # no FPGA image: it refuses the version query
+    UNKNOWN = "unknown"  # it could not be asked
 
 
 class Reason(enum.StrEnum):
@@ -94,6 +109,9 @@ class Reason(enum.StrEnum):
     VERSION_MISMATCH = "version_mismatch"  # the device reports another version than the image's header names
     OLDER_IMAGE = "older_image"  # the image's header names an older version than the device reports
     NO_FPGA_IMAGE = "no_fpga_image"  # status: the device's FPGA runs no image
+    LOAD_NOT_CONFIRMED = "load_not_confirmed"  # loaded, but the device reports no FPGA image after it
+    NOT_LOADED = "not_loaded"  # verify: the memory holds the image, the FPGA runs another or none
+    NOT_CONFIRMED = "not_confirmed"  # verify: the memory holds the image; nothing confirms that it runs it
 
 
 def known(enumeration: type[enum.StrEnum], text: str | None) -> Any:
@@ -141,6 +159,7 @@ class Outcome:
     details: dict[str, Any] = dataclasses.field(default_factory=dict)
     phase: Phase | str | None = None  # where it ended; None: not started
     device_state: DeviceState = DeviceState.UNTOUCHED  # what the device was left holding
+    runs: Runs | None = None  # what its FPGA runs at the end, as the device said; None: not asked
     window: int = 0  # the commands in flight of the update that ran last; 0: none ran
     history_error: str = ""  # why the history could not record how this update went (it went on all the same)
     # What ended it, when an exception did: not reported, but the cause of the engine's UpdateError.
@@ -164,6 +183,7 @@ class DeviceResult:
         details: The reason's fields, e.g. {"offset": 32, "attempts": 10}.
         phase: Where it ended, a Phase; None when nothing was started.
         device_state: What the device was left holding, a DeviceState.
+        runs: What its FPGA runs at the end, as the device said (a Runs); None when it was not asked.
         message: What happened, and what to do, in one line.
         bytes_written: What the device acknowledged of the update that ran last.
         window: The commands in flight of that update; 0 when none ran.
@@ -182,6 +202,7 @@ class DeviceResult:
     phase: Phase | str | None
     device_state: DeviceState
     message: str
+    runs: Runs | None = None
     bytes_written: int = 0
     window: int = 0
     serial: str = ""
@@ -194,7 +215,7 @@ class DeviceResult:
 
     @property
     def ok(self) -> bool:
-        """True when the device needs nothing more (updated, skipped, a dry run, or it holds the image)."""
+        """True when the device needs nothing more (updated, loaded, skipped, a dry run, or it runs the image)."""
         return self.result in SUCCEEDED
 
     @classmethod
@@ -204,7 +225,7 @@ class DeviceResult:
             message = f"updated: FPGA version {outcome.fpga_version or '(not reported)'}, " \
                       f"{outcome.bytes_written} bytes written"
         return cls(outcome.address, outcome.result, outcome.reason, dict(outcome.details), outcome.phase,
-                   outcome.device_state, message, outcome.bytes_written, outcome.window, outcome.serial,
+                   outcome.device_state, message, outcome.runs, outcome.bytes_written, outcome.window, outcome.serial,
                    outcome.fpga_version_before, outcome.fpga_version, outcome.seconds, outcome.write_seconds,
                    outcome.read_back_seconds, outcome.history_error)
 

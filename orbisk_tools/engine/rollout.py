@@ -194,10 +194,10 @@ def _devices(first, last):
     return f"device {first}" if first == last else f"devices {first} to {last}"
 
 
-def reason_not_to_write(settings, before, history):
-    """(result, reason, message) for a device that is not to be written: a dry run, or a device
-    that already holds the image; None to update it. `before` is what it reported. Raises the
-    DeviceFailure of an image older than what the device reports, unless allowed."""
+def reason_not_to_write(settings, before):
+    """(result, reason, message) for a device that is not to be touched: a dry run; None to update
+    it. `before` is what it reported. Raises the DeviceFailure of an image older than what the
+    device reports, unless allowed."""
     image = settings.image_facts
     older = None if settings.allow_older else older_image(image, before.fpga_version)
     if older:
@@ -207,13 +207,7 @@ def reason_not_to_write(settings, before, history):
         named = f", version {image.header_version}" if image.header_version else ""
         return (Result.DRY_RUN, None, f"would write and load {os.path.basename(image.path)} ({image.size} "
                                       f"bytes{named}); the device reports FPGA version {now}")
-    if settings.force or history is None or not before.serial:
-        return None
-    loaded = history.already_loaded(before.serial, image.sha256)
-    if loaded is None or loaded.fpga_version_after != before.fpga_version:
-        return None
-    return (Result.SKIPPED, Reason.ALREADY_LOADED,
-            say(Reason.ALREADY_LOADED, loaded=loaded.ended or loaded.started, version=before.fpga_version))
+    return None
 
 
 def version_mismatch(image, reported):

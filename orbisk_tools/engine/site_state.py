@@ -58,22 +58,25 @@ class AttemptRecord:
             self._write(self.history.record_device, self.id, facts.serial, facts.fpga_id, facts.fpga_version,
                         facts.control_fw_version)
 
-    def phase(self, phase):
+    def phase(self, phase, device_state=None):
+        """Records that the update entered `phase`; the device state is what the phase implies,
+        unless given (a read-back before the erase leaves it untouched)."""
         if self.id is not None:
-            self._write(self.history.record_phase, self.id, phase)
-            self._changed |= phase in history.PHASE_DEVICE_STATE
+            state = device_state or history.PHASE_DEVICE_STATE.get(phase)
+            self._write(self.history.record_phase, self.id, phase, state)
+            self._changed |= state not in (None, "untouched")
 
-    def finish(self, outcome, reason, after, seconds, tool_outcome):
+    def finish(self, outcome, reason, after, seconds):
         """Records how the update ended: `outcome` is the fleet's Outcome, `after` the device's
-        facts after loading (or None), `tool_outcome` the FpgaTool's last_outcome (or None)."""
+        facts after loading (or None)."""
         if self.id is None:
             return
         self._changed = True  # whatever happens now, the update is over
-        state = tool_outcome.device_state if tool_outcome is not None else None
         after = after or DeviceFacts()
         self._write(self.history.finish_attempt, self.id, outcome.result, reason=reason, message=outcome.message,
-                    fpga_version_after=after.fpga_version, control_fw_version_after=after.control_fw_version,
-                    seconds=seconds, bytes_written=outcome.bytes_written, device_state=state,
+                    fpga_version_after=after.fpga_version or outcome.fpga_version or None,
+                    control_fw_version_after=after.control_fw_version, seconds=seconds,
+                    bytes_written=outcome.bytes_written, device_state=outcome.device_state,
                     window=outcome.window or None, phase=outcome.phase)
 
     def _write(self, write, *arguments, **keywords):

@@ -25,17 +25,23 @@ ENVIRONMENT_VARIABLE = "ORBISK_FPGA_HISTORY"
 
 UNFINISHED = ("unfinished update since {time}: its configuration memory does not hold a verified image; "
               "update it again before power-cycling it")
+# The last change wrote the image whole and read it back, but its load was not confirmed.
+UNLOADED = ("unfinished update since {time}: its configuration memory holds the image, read back, but its load was "
+            "not confirmed; update it again to load it (it is not written again)")
 
 # Where an attempt is, or where it ended: the update's own connect and probe, then the phases of
 # the FPGA module's outcome, as the JSON result and the display name them.
 PHASES = ("connect", "probe", "check", "erase", "write", "verify", "load", "version", "done")
-# From the erase on, the configuration memory holds no verified image until the load is confirmed.
-PHASE_DEVICE_STATE = {"erase": "erased", "write": "erased", "verify": "erased", "load": "erased"}
-DEVICE_STATES = ("untouched", "erased", "loaded")
-# "not started": held back by the rollout controls (--max-failures, --canary), the device untouched.
-OUTCOMES = ("updated", "failed", "interrupted", "skipped", "dry run", "not started")
+# From the erase on, the configuration memory holds no verified image; the load starts only once it
+# holds the image whole, and it is not confirmed until the attempt says so.
+PHASE_DEVICE_STATE = {"erase": "erased", "write": "erased", "verify": "erased", "load": "written"}
+DEVICE_STATES = ("untouched", "erased", "written", "loaded")
+# "loaded": its memory held the image, read back, and was loaded without rewriting it.
+# "not started": held back by the rollout controls (--max-failures, --canary), or stopped before its
+# erase: the device untouched.
+OUTCOMES = ("updated", "loaded", "failed", "interrupted", "skipped", "dry run", "not started")
 RUNNING = "running"
-SUCCEEDED = ("updated", "skipped")
+SUCCEEDED = ("updated", "loaded", "skipped")
 # Outcomes of attempts that never changed the device.
 NO_CHANGE = ("skipped", "dry run")
 
@@ -248,15 +254,15 @@ class History:
     def finish_attempt(self, attempt, outcome, reason=None, message="", fpga_version_after=None,
                        control_fw_version_after=None, seconds=None, bytes_written=None, device_state=None,
                        window=None, phase=None):
-        """Records how the attempt ended. An update loaded its verified image: its device state
-        becomes "loaded"; otherwise the state stays what the phases left, unless given. `window`:
+        """Records how the attempt ended. The device state stays what the phases left, unless given
+        (an update or a load that does not give it loaded its verified image). `window`:
         the commands in flight the update ran at, when it was chosen after the attempt started;
         `phase`: where it ended, when not the last phase recorded."""
         if outcome not in OUTCOMES:
             raise ValueError(f"unknown outcome {outcome!r}")
         if phase is not None and phase not in PHASES:
             raise ValueError(f"unknown phase {phase!r}")
-        if outcome == "updated":
+        if outcome in ("updated", "loaded") and device_state is None:
             device_state = "loaded"
         if device_state is not None and device_state not in DEVICE_STATES:
             raise ValueError(f"unknown device state {device_state!r}")
@@ -343,11 +349,14 @@ class History:
         return list(dict.fromkeys(addresses))
 
     def unfinished(self, attempt):
-        """Whether `attempt` erased the device and did not load a verified image: it ended so, or
-        it is still "running" and the process that recorded it is gone."""
-        if attempt.device_state != "erased":
-            return False
-        return attempt.outcome != RUNNING or not processes.alive(attempt)
+        """The flag of an attempt that erased the device and did not confirm the load of a verified
+        image (it ended so, or it is still "running" and the process that recorded it is gone): the
+        text of UNFINISHED or UNLOADED, with its time; "" for any other attempt."""
+        if attempt.device_state not in ("erased", "written"):
+            return ""
+        if attempt.outcome == RUNNING and processes.alive(attempt):
+            return ""
+        return (UNLOADED if attempt.device_state == "written" else UNFINISHED).format(time=attempt.started)
 
     def is_running(self, attempt):
         """Whether `attempt` is still "running" in a process that still runs."""
@@ -362,9 +371,11 @@ class History:
 
     def already_loaded(self, serial, sha256):
         """The attempt that loaded the image with `sha256` into the device with serial number
-        `serial`, if that is the last change recorded for it; else None. (The caller still checks
-        that the device reports the version recorded after it.)"""
+        `serial`, its load confirmed, if that is the last change recorded for it (whichever computer
+        recorded it); else None. (The caller still checks that the device reports the version
+        recorded after it.)"""
         change = self.last_change(serial=serial)
-        if change and change.outcome == "updated" and change.image_sha256 == sha256:
+        if (change and change.outcome in ("updated", "loaded") and change.device_state == "loaded"
+                and change.image_sha256 == sha256):
             return change
         return None

@@ -24,8 +24,8 @@ def summary_table(outcomes, output):
 
 PIPE_WIDTH = 160  # of the summary on a file or a pipe
 # The results of a site's devices that succeeded, in the order shown after the others.
-GROUP_ORDER = (Result.DRY_RUN, Result.SKIPPED, Result.UPDATED)
-GROUP_NAMES = {Result.SKIPPED: "verified and skipped"}
+GROUP_ORDER = (Result.DRY_RUN, Result.SKIPPED, Result.LOADED, Result.UPDATED)
+GROUP_NAMES = {Result.SKIPPED: "verified and skipped", Result.LOADED: "loaded without rewriting"}
 
 
 def site_summary(outcomes, output, verbose=False):
@@ -89,8 +89,8 @@ def report_one(out, err, outcome):
     if outcome.result == Result.INTERRUPTED:
         err.line(f"orbisk-fpga: {outcome.address}: update {outcome.message}")
         return
-    if outcome.result in (Result.SKIPPED, Result.DRY_RUN):
-        out.line(f"{outcome.address}: {outcome.result}: {outcome.message}")
+    if outcome.result in (Result.SKIPPED, Result.DRY_RUN, Result.LOADED):
+        out.line(f"{outcome.address}: {result_line(outcome)}")
         return
     if outcome.result != Result.UPDATED:
         err.line(f"orbisk-fpga: error: {outcome.address}: {outcome.message}")
@@ -109,8 +109,8 @@ def report_fleet(out, err, outcomes, verbose=False):
     else:
         summary_table(outcomes, out)
     counts = collections.Counter(outcome.result for outcome in outcomes)
-    others = ", ".join(filter(None, [f"{counts[Result.SKIPPED]} verified and skipped" if counts[Result.SKIPPED] else "",
-                                     f"{counts[Result.DRY_RUN]} dry run" if counts[Result.DRY_RUN] else ""]))
+    others = ", ".join(f"{counts[result]} {GROUP_NAMES.get(result, result)}"
+                       for result in (Result.LOADED, Result.SKIPPED, Result.DRY_RUN) if counts[result])
     others = f", {others}" if others else ""
     out.line(f"{counts[Result.UPDATED]} of {len(outcomes)} devices updated{others}")
     unfinished = len(outcomes) - sum(counts[result] for result in SUCCEEDED)

@@ -65,9 +65,13 @@ def test_each_attempt_is_recorded_with_what_the_device_reported_and_a_loaded_ima
     assert forced.returncode == 0, forced.stderr
     assert [row.outcome for row in attempts(address=address(good))] == ["updated", "skipped", "updated"]
 
-    good.device.fpga.fpga_version = "0.0.0.1"  # no longer what the last update left: update it
+    good.device.fpga.fpga_version = "0.0.0.1"  # no longer what the last update left: its memory is loaded
+    commands_before = len(good.device.commands)
     assert run("update", "--address", address(good), image).returncode == 0
-    assert attempts(address=address(good))[-1].outcome == "updated"
+    assert (attempts(address=address(good))[-1].outcome, attempts(address=address(good))[-1].device_state) == (
+        "loaded", "loaded")
+    assert set(good.device.commands[commands_before:]) == READS_BACK - {"GET_FE_INFO"} | {"FPGA_DONE", "FPGA_REFRESH"}
+    assert good.device.fpga.fpga_version == "0.2.4.0"
 
 
 def test_an_interrupted_and_a_killed_update_leave_rows_that_status_and_history_flag(emulator, image, attempts, hold_at_block):
@@ -229,7 +233,7 @@ def test_a_device_that_reports_another_version_than_the_image_header_fails(emula
                              "version 0.2.4.0, not 1.4.0.0; check the image\n")
     row, = attempts()
     assert (row.outcome, row.reason, row.device_state, row.fpga_version_after) == \
-        ("failed", "version_mismatch", "loaded", "0.2.4.0")
+        ("failed", "version_mismatch", "written", "0.2.4.0")
 
     with DeviceEmulator(port=0, image_versions=dict([header_version(image)])) as right:
         result = run("update", "--address", address(right), image)
@@ -257,12 +261,12 @@ def test_a_device_changed_outside_this_history_is_updated_and_verify_and_status_
     assert again.returncode == 0 and "FPGA updated" in again.stdout, again.stderr
     before = len(device.device.commands)
     held = run("verify", "--address", address(device), image)
-    assert held.returncode == 0 and f"{address(device)}: holds" in held.stdout
+    assert held.returncode == 0 and f"{address(device)}: runs the image" in held.stdout
     assert not set(device.device.commands[before:]) & (CHANGES - {"FPGA_RST_PAGE_PTR"})
     status = run("status", "--address", address(device), "--json", "--image", other)
     assert status.returncode == 1 and json.loads(status.stdout)[0]["image"].startswith("differs at byte offset")
     skipped = run("update", "--address", address(device), image)
-    assert "already holds this image (read back and verified)" in skipped.stdout
+    assert "already runs this image (its memory read back and verified" in skipped.stdout
 
 
 def test_verify_an_erased_device_says_it_differs_and_changes_nothing(emulator, image):

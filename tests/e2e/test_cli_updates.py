@@ -40,13 +40,15 @@ def test_one_failing_device_does_not_stop_the_others(emulator, tmp_path):
     assert result.returncode == 1
     assert [device.device.fpga.loaded_image for device in (first, failing, second)] == [image, None, image]
     refused = "the device refused the block at byte offset 0 10 times; " + ADVICE
-    expected = [(address(first), "updated", "0.2.4.0", ""), (address(failing), "failed", "", refused),
+    # Asked again after its failure, the failing device says it runs its previous version.
+    expected = [(address(first), "updated", "0.2.4.0", ""), (address(failing), "failed", "0.2.3.4", refused),
                 (address(second), "updated", "0.2.4.0", "")]
     devices = json.loads(report.read_text())["devices"]
     assert [(d["address"], d["result"], d["fpga_version"], d["message"]) for d in devices] == expected
-    assert [(d["reason"], d["details"], d["phase"], d["device_state"]) for d in devices] == [
-        (None, {}, "done", "loaded"), ("block_refused", {"offset": 0, "attempts": 10}, "write", "erased"),
-        (None, {}, "done", "loaded")]
+    assert [(d["reason"], d["details"], d["phase"], d["device_state"], d["runs"]) for d in devices] == [
+        (None, {}, "done", "loaded", "image"),
+        ("block_refused", {"offset": 0, "attempts": 10}, "write", "erased", "previous"),
+        (None, {}, "done", "loaded", "image")]
     summary = result.stdout.partition("FPGA update summary")[2]
     for device_address, outcome, version, _ in expected:
         assert re.search(rf"{re.escape(device_address)}\W+{outcome}\W+{re.escape(version or '-')}\W", summary)
@@ -181,7 +183,7 @@ def test_devices_an_interrupt_kept_from_starting_are_reported_not_started(emulat
     devices = json.loads(report.read_text())["devices"]
     assert [(d["result"], d["message"]) for d in devices] == [
         ("interrupted", f"interrupted while writing; {ADVICE}"),
-        ("interrupted", "not started; the device was not changed")]
+        ("not started", "not started: interrupted before its erase; the device was not changed")]
     assert [(d["reason"], d["phase"], d["device_state"]) for d in devices] == [
         ("interrupted", "write", "erased"), ("not_started", None, "untouched")]
     assert second.device.commands == []

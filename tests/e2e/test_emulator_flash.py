@@ -113,4 +113,4 @@ def test_a_loaded_image_survives_a_power_cycle_and_a_restart_of_a_site_with_its_
                                                                                                    "0.2.3.4"]))
         verified = run("verify", "--address", first, "--address", second, path)
     assert verified.returncode == 1
-    assert f"{first}: holds\n" in verified.stdout and f"{second}: differs at byte offset" in verified.stdout
+    assert f"{first}: runs the image" in verified.stdout and f"{second}: differs at byte offset" in verified.stdout
