@@ -4,7 +4,9 @@
 --jobs as large as the site (at most 1,000) and no history. Prints, per case, the wall time, the
 command line's CPU time (user + system, its worker processes included, from os.wait4 on it
 alone), its CPU per device-MiB and CPU/wall (above 1: more than one core), and the emulator's
-CPU; then the extrapolation to 1,000 devices x 4 MiB. Run with `python bench/bench_site.py`
+CPU; then `orbisk-fpga verify` of the same site, whose CPU per device-MiB (a read-back alone)
+should be at most the update's read-back's, taken as half the update's (a write and a
+read-back cost alike); then the extrapolation to 1,000 devices x 4 MiB. Run with `python bench/bench_site.py`
 (about two minutes); --json FILE writes the figures, --plot PNG draws them (matplotlib).
 
 The extrapolation: the command line's CPU for a site is its CPU per device for everything but
@@ -65,13 +67,24 @@ def run_case(devices, size, folder):
             _, status, usage = os.wait4(update.pid, 0)
             wall = time.monotonic() - start
         emulator_cpu = _process_cpu(emulator.pid) - emulator_before
-    if os.waitstatus_to_exitcode(status) != 0:
-        with open(os.path.join(folder, "out.txt")) as out:
-            raise SystemExit(f"the update of {devices} x {size} bytes failed:\n{out.read()[-2000:]}")
+        if os.waitstatus_to_exitcode(status) != 0:
+            with open(os.path.join(folder, "out.txt")) as out:
+                raise SystemExit(f"the update of {devices} x {size} bytes failed:\n{out.read()[-2000:]}")
+        with open(os.path.join(folder, "verify.txt"), "w") as out:
+            start = time.monotonic()
+            verify = subprocess.Popen([*COMMAND, "verify", "--addresses", listing, "--no-history", "--jobs",
+                                       str(min(devices, 1000)), image], stdout=out, stderr=subprocess.STDOUT)
+            _, status, verify_usage = os.wait4(verify.pid, 0)
+            verify_wall = time.monotonic() - start
+    with open(os.path.join(folder, "verify.txt")) as out:  # every device holds it; with no history, not confirmed
+        shown = out.read()
+        if f"{devices} hold it without running it" not in shown:
+            raise SystemExit(f"the verify of {devices} x {size} bytes failed:\n{shown[-2000:]}")
     device_mib = devices * size / MiB
     return {"devices": devices, "size": size, "wall_s": wall, "cpu_s": cpu(usage),
             "cpu_s_per_device_mib": cpu(usage) / device_mib, "cpu_per_wall": cpu(usage) / wall,
-            "emulator_cpu_s": emulator_cpu}
+            "emulator_cpu_s": emulator_cpu, "verify_wall_s": verify_wall, "verify_cpu_s": cpu(verify_usage),
+            "verify_cpu_s_per_device_mib": cpu(verify_usage) / device_mib}
 
 
 def _process_cpu(pid):
@@ -132,14 +145,18 @@ def main():
     parser.add_argument("--plot", metavar="PNG", help="draw the figures into PNG")
     args = parser.parse_args()
     result = {"machine": machine(), "latency_s": LATENCY, "cases": []}
-    print(f"{'site':>16} {'wall':>8} {'CLI CPU':>9} {'per dev-MiB':>12} {'CPU/wall':>9} {'emulator CPU':>13}")
+    print(f"{'site':>16} {'wall':>8} {'CLI CPU':>9} {'per dev-MiB':>12} {'CPU/wall':>9} {'emulator CPU':>13}"
+          f" {'verify wall':>12} {'verify CPU':>11} {'per dev-MiB':>12} {'/read-back':>11}")
     with tempfile.TemporaryDirectory() as folder:
         for devices, size in CASES:
             case = run_case(devices, size, folder)
             result["cases"].append(case)
             shown = f"{size // KiB} KiB" if size < MiB else f"{size // MiB} MiB"
+            read_back = case["cpu_s_per_device_mib"] / 2
             print(f"{devices:>6} x {shown:>7} {case['wall_s']:7.2f}s {case['cpu_s']:8.2f}s "
-                  f"{case['cpu_s_per_device_mib']:12.4f} {case['cpu_per_wall']:9.2f} {case['emulator_cpu_s']:12.2f}s",
+                  f"{case['cpu_s_per_device_mib']:12.4f} {case['cpu_per_wall']:9.2f} {case['emulator_cpu_s']:12.2f}s"
+                  f" {case['verify_wall_s']:11.2f}s {case['verify_cpu_s']:10.2f}s "
+                  f"{case['verify_cpu_s_per_device_mib']:12.4f} {case['verify_cpu_s_per_device_mib'] / read_back:11.2f}",
                   flush=True)
     guess = result["extrapolated"] = extrapolate(result["cases"])
     print(f"1000 x 4 MiB, extrapolated: {guess['cpu_s']:.0f} s of the command line's CPU "

@@ -52,11 +52,15 @@ def site_status(args, resolved, path):
     from orbisk_tools.engine import inspection
     from orbisk_tools.records.history import HistoryUnavailable
 
+    from orbisk_tools.engine.workers import Pool, worker_count
+
     with contextlib.ExitStack() as held:
         image = None if args.image is None else held.enter_context(image_snapshot(args.image, args.device_type))
         folder = held.enter_context(lock_folder())
+        pool = held.enter_context(Pool(worker_count(len(resolved), args.jobs)))
         try:
-            return inspection.site_status(resolved, path, args.device_type, args.timeout, args.jobs, folder, image)
+            return inspection.site_status(resolved, path, args.device_type, args.timeout, args.jobs, folder, image,
+                                          pool)
         except HistoryUnavailable as error:
             raise Failure(str(error)) from None
 

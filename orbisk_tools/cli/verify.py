@@ -35,6 +35,7 @@ def run(args):
     from orbisk_tools.cli.update import RESULTS_LOST
     from orbisk_tools.engine.inspection import open_if_there, verdict_text, verdicts
     from orbisk_tools.engine.outcomes import HOLDS, Result
+    from orbisk_tools.engine.workers import Pool, worker_count
     from orbisk_tools.records.history import HistoryUnavailable
 
     keys = trusted_keys(args)
@@ -52,9 +53,9 @@ def run(args):
             raise Failure(str(error)) from None
         if history is not None:
             held.callback(history.close)
-        with lock_folder() as folder:
+        with lock_folder() as folder, Pool(worker_count(len(resolved), args.jobs)) as pool:
             found = verdicts(resolved, snapshot, args.device_type, args.timeout, args.window, args.jobs, folder,
-                             history)
+                             history, pool)
         for outcome in found:
             args.out.line(f"{outcome.address}: {outcome.message if outcome.result in HOLDS else verdict_text(outcome)}")
         running = sum(outcome.result == Result.RUNS for outcome in found)

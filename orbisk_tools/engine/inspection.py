@@ -5,6 +5,7 @@ Nothing that changes a device is sent. Ctrl-C stops every device after its curre
 the call then raises KeyboardInterrupt."""
 
 import dataclasses
+import functools
 import os
 import threading
 import time
@@ -51,12 +52,17 @@ class DeviceStatus:
     image_result: Result | None = None
 
 
-def verdicts(resolved, image, device_type, timeout, window, jobs, folder, history=None):
-    """The read_back() of each device of `resolved` (see resolve()), in order, `jobs` at a time,
-    judged with `history` (see judged()): `image` is the Snapshot of the image."""
-    found = _each_device(resolved, jobs, lambda target, addresses, stop: read_back(
-        target, addresses, image.path, device_type, timeout, window, folder, stop))
+def verdicts(resolved, image, device_type, timeout, window, jobs, folder, history=None, pool=None):
+    """The read_back() of each device of `resolved` (see resolve()), in order, `jobs` at a time (on
+    the workers of `pool`, a workers.Pool, when it has any), judged with `history` (see judged()):
+    `image` is the Snapshot of the image."""
+    work = functools.partial(read_back, image=image.path, device_type=device_type, timeout=timeout, window=window)
+    found = _each_device(resolved, jobs, work, _cannot_tell, folder, pool)
     return [judged(outcome, image.facts, history) for outcome in found]
+
+
+def _cannot_tell(target, message):
+    return Outcome(target.label, Result.FAILED, message, reason=Reason.ERROR)
 
 
 def read_back(target, addresses, image, device_type, timeout, window, folder, stop):
@@ -154,8 +160,8 @@ def memory_dump(resolved, size, timeout, window, folder):
     resolve()), read under its lock with `window` page reads in flight (None: as the link needs),
     as (bytes, ""); fewer bytes when its memory ends first. (None, why and what to do) when it
     cannot be read. KeyboardInterrupt after Ctrl-C."""
-    (found,) = _each_device(resolved, 1, lambda target, addresses, stop: _read_memory(
-        target, addresses, size, timeout, window, folder, stop))
+    (found,) = _each_device(resolved, 1, functools.partial(_read_memory, size=size, timeout=timeout, window=window),
+                            None, folder)
     return found
 
 
@@ -179,18 +185,21 @@ def _read_memory(target, addresses, size, timeout, window, folder, stop):
         return None, transport_failure(error, timeout, "while reading the configuration memory", "dump it again")
 
 
-def site_status(resolved, history_path, device_type, timeout, jobs, folder, image=None):
-    """The DeviceStatus of each device of `resolved`, in order: what it reports, with `image` (a
-    Snapshot) the verdict on it, and its last attempt in the history at `history_path` if there is
-    one (reading must not create it; None: no history). Raises HistoryUnavailable."""
+def site_status(resolved, history_path, device_type, timeout, jobs, folder, image=None, pool=None):
+    """The DeviceStatus of each device of `resolved`, in order (asked on the workers of `pool`, a
+    workers.Pool, when it has any): what it reports, with `image` (a Snapshot) the verdict on it,
+    and its last attempt in the history at `history_path` if there is one (reading must not create
+    it; None: no history). Raises HistoryUnavailable."""
     history = open_if_there(history_path)
     try:
-        statuses = _each_device(resolved, jobs, lambda target, addresses, stop: device_status(
-            target, addresses, device_type, timeout, folder, stop))
+        work = functools.partial(_status_and_read_back, device_type=device_type, timeout=timeout,
+                                 image=None if image is None else image.path)
+        found = _each_device(resolved, jobs, work, _not_asked, folder, pool)
+        statuses = [status for status, _ in found]
         if image is not None:
-            for status, found in zip(statuses, verdicts(resolved, image, device_type, timeout, None, jobs, folder,
-                                                        history)):
-                status.image, status.image_result = verdict_text(found), found.result
+            for status, (_, read) in zip(statuses, found):
+                read = judged(read, image.facts, history)
+                status.image, status.image_result = verdict_text(read), read.result
         if history is not None:
             for status in statuses:
                 add_history(status, history)
@@ -198,6 +207,20 @@ def site_status(resolved, history_path, device_type, timeout, jobs, folder, imag
         if history is not None:
             history.close()
     return statuses
+
+
+def _status_and_read_back(target, addresses, device_type, timeout, image, folder, stop):
+    """(device_status(), read_back() of `image` or None) of one device; None when `stop` was set."""
+    status = device_status(target, addresses, device_type, timeout, folder, stop)
+    if status is None:
+        return None
+    read = None if image is None else read_back(target, addresses, image, device_type, timeout, None, folder, stop)
+    return None if image is not None and read is None else (status, read)
+
+
+def _not_asked(target, message):
+    status = DeviceStatus(target.label, problem=message, reason=Reason.ERROR)
+    return status, _cannot_tell(target, message)
 
 
 def open_if_there(path):
@@ -247,11 +270,16 @@ def add_history(status, history):
         status.unfinished = history.unfinished(change)
 
 
-def _each_device(resolved, jobs, work):
-    """work(target, addresses, stop) for each device, through for_each_device(); KeyboardInterrupt
-    once every device stopped, after Ctrl-C."""
+def _each_device(resolved, jobs, work, lost, folder, pool=None):
+    """work(target, addresses, folder=folder, stop=stop) for each device, through for_each_device(),
+    or on the workers of `pool` when it has any (lost(target, message): the result of a device
+    whose worker ended first); KeyboardInterrupt once every device stopped, after Ctrl-C."""
     stop = threading.Event()
-    found = for_each_device(resolved, lambda target, addresses: work(target, addresses, stop), jobs, stop)
+    if pool is not None and pool.workers:
+        found = pool.map(resolved, work, lost, jobs, stop)
+    else:
+        found = for_each_device(resolved, lambda target, addresses: work(target, addresses, folder=folder, stop=stop),
+                                jobs, stop)
     if stop.is_set():
         raise KeyboardInterrupt
     return found

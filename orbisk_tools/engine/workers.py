@@ -82,9 +82,10 @@ class _Worker:
 
 
 class Pool:
-    """Worker processes for one site update: `with Pool(count) as pool:` before any thread starts
-    (the display's included), then pool.update(...). With count below 2, or when threads already
-    run, there are no workers (pool.workers is empty) and the caller updates in its own process."""
+    """Worker processes for one site update, or one read-only pass over a site: `with Pool(count)
+    as pool:` before any thread starts (the display's included), then pool.update(...) or
+    pool.map(...). With count below 2, or when threads already run, there are no workers
+    (pool.workers is empty) and the caller works in its own process."""
 
     def __init__(self, count):
         self.count, self.workers = count, []
@@ -137,20 +138,37 @@ class Pool:
     def update(self, resolved, settings, view, jobs, stop, interrupted):
         """Updates every device of `resolved` on the workers, `jobs` at a time, as
         runner.update_devices does in one process; `interrupted(again)` is told of each Ctrl-C."""
+        portable = dataclasses.replace(settings, history=None, gate=None, lock_folder=None)
+        self._lost_result = None
+        return self._each(("settings", portable, settings.history is not None, settings.gate is not None), resolved,
+                          jobs, stop, interrupted, view, settings.history, settings.gate)
+
+    def map(self, resolved, work, lost, jobs, stop, interrupted=None):
+        """work(target, addresses, folder=..., stop=...) for every device of `resolved` on the
+        workers, `jobs` at a time, as runner.for_each_device does in one process: `work` is a
+        picklable callable (a module's function, or a functools.partial of one) that takes the
+        device's lock in `folder` and looks at `stop` between its exchanges; its result must pickle.
+        lost(target, message) is the result of a device whose worker ended before it did."""
+        self._lost_result = lost
+        return self._each(("work", work), resolved, jobs, stop, interrupted, None, None, None)
+
+    def _each(self, first, resolved, jobs, stop, interrupted, view, history, gate):
         from orbisk_tools.engine.runner import for_each_device
 
-        self._view, self._history, self._gate, self._stop = view, settings.history, settings.gate, stop
+        self._view, self._history, self._gate, self._stop = view, history, gate, stop
         self._lock = threading.Lock()
         self._ended = {}  # key -> [threading.Event, its Outcome, its Target]
         self._keys = itertools.count()
-        portable = dataclasses.replace(settings, history=None, gate=None, lock_folder=None)
         for worker in self.workers:
-            worker.channel.send(("settings", portable, settings.history is not None, settings.gate is not None))
+            if worker.reader is not None:
+                raise RuntimeError("a Pool runs one update or one pass")
+            worker.channel.send(first)
             worker.reader = threading.Thread(target=self._read, args=(worker,), name="worker-reader", daemon=True)
             worker.reader.start()
 
         def told(again):
-            interrupted(again)
+            if interrupted is not None:
+                interrupted(again)
             for worker in self.workers:
                 with contextlib.suppress(OSError):
                     worker.channel.send(("interrupt", again))
@@ -165,6 +183,8 @@ class Pool:
             alive = [worker for worker in self.workers if not worker.lost]
             if not alive:
                 del self._ended[key]
+                if self._lost_result is not None:
+                    return self._lost_result(target, "every worker process ended unexpectedly; run the command again")
                 return Outcome(target.label, Result.NOT_STARTED, "not started: every worker process of the update "
                                "ended unexpectedly; run the update again", reason=Reason.NOT_STARTED)
             worker = min(alive, key=lambda worker: worker.running)
@@ -213,6 +233,10 @@ class Pool:
                 stream.flush()
         elif kind == "outcome":
             _, key, outcome = message
+            if isinstance(outcome, BaseException) and self._lost_result is not None:  # a fault of the tools
+                with self._lock:
+                    target = self._ended[key][2]
+                outcome = self._lost_result(target, f"it could not be asked: {outcome}")
             self._end(worker, key, outcome)
 
     def _answer(self, worker, number, function, arguments, keywords):
@@ -243,8 +267,11 @@ class Pool:
             worker.lost = True
             keys, worker.keys = list(worker.keys), set()
             attempts, worker.open_attempts = list(worker.open_attempts), set()
-        message = (f"the worker process {worker.pid} that updated it ended unexpectedly; the device may be left "
-                   "erased: run the update again")
+        if self._lost_result is not None:
+            message = f"the worker process {worker.pid} that asked it ended unexpectedly; run the command again"
+        else:
+            message = (f"the worker process {worker.pid} that updated it ended unexpectedly; the device may be left "
+                       "erased: run the update again")
         for attempt in attempts:
             with contextlib.suppress(Exception):
                 self._history.finish_attempt(attempt, Result.FAILED, reason=Reason.ERROR, message=message)
@@ -252,6 +279,9 @@ class Pool:
             with self._lock:
                 ended = self._ended.get(key)
             if ended is None:
+                continue
+            if self._lost_result is not None:
+                self._end(worker, key, self._lost_result(ended[2], message))
                 continue
             outcome = Outcome(ended[2].label, Result.FAILED, message, reason=Reason.ERROR)
             with contextlib.suppress(Exception):
@@ -301,18 +331,23 @@ class _Serving:
         self.progress = {}  # address -> [((stage, tenth), (address, stage, current, total))] not yet sent
         self.orphaned = False  # the main process's link closed: no call can be answered any more
         self.ended = threading.Event()  # every device's update ended
+        self.work = None  # what to do for each device, on a read-only pass; None: update it
 
     def serve(self):
         from orbisk_tools.engine import locks
 
         message = self.channel.receive()
-        if message[0] != "settings":
+        if message[0] not in ("settings", "work"):
             return
-        _, settings, has_history, has_gate = message
         with locks.lock_folder() as folder:
-            self.settings = dataclasses.replace(
-                settings, lock_folder=folder, history=_Remote(self, "history") if has_history else None,
-                gate=_RemoteGate(self) if has_gate else None)
+            self.folder = folder
+            if message[0] == "work":
+                self.work = message[1]
+            else:
+                _, settings, has_history, has_gate = message
+                self.settings = dataclasses.replace(
+                    settings, lock_folder=folder, history=_Remote(self, "history") if has_history else None,
+                    gate=_RemoteGate(self) if has_gate else None)
             self.view = _RemoteView(self)
             flusher = threading.Thread(target=self._flush_now_and_then, name="progress", daemon=True)
             flusher.start()
@@ -364,6 +399,9 @@ class _Serving:
     def _run(self, key, target, addresses):
         from orbisk_tools.engine.job import Job
 
+        if self.work is not None:
+            self._work(key, target, addresses)
+            return
         job = Job(target, addresses, self.settings, self.view, self.stop)
         with self.lock:
             self.jobs[key] = job
@@ -376,6 +414,18 @@ class _Serving:
             del self.jobs[key]
         outcome.error = _portable(outcome.error)
         self.send(("outcome", key, outcome))
+
+    def _work(self, key, target, addresses):
+        try:
+            found = self.work(target, addresses, folder=self.folder, stop=self.stop)
+        except BaseException as error:  # the work reports its own failures; this is a fault of the tools
+            found = RuntimeError(f"{type(error).__name__}: {error}")
+        if hasattr(found, "error"):
+            found.error = _portable(found.error)
+        try:
+            self.send(("outcome", key, found))
+        except Exception as error:  # a result that does not pickle: a fault of the tools, said as one
+            self.send(("outcome", key, RuntimeError(f"{type(error).__name__}: {error}")))
 
     # ---- messages to the main process
 

@@ -56,6 +56,11 @@ def test_a_site_with_faults_given_to_some_devices_is_updated_device_by_device(tm
         update = subprocess.run([COMMAND, "update", "--addresses", addresses, "--jobs", "64", "--timeout", "0.5",
                                  "--erase-timeout", "5", "--json", results, image], capture_output=True, text=True,
                                 timeout=300)
+        # verify and status spread over worker processes as the update does, with the same history
+        verify = subprocess.run([COMMAND, "verify", "--addresses", addresses, "--jobs", "64", "--timeout", "0.5",
+                                 "--json", "-", image], capture_output=True, text=True, timeout=300)
+        status = subprocess.run([COMMAND, "status", "--addresses", addresses, "--jobs", "64", "--timeout", "0.5",
+                                 "--json"], capture_output=True, text=True, timeout=300)
     assert update.returncode == 1, update.stderr
     assert all(line == line.rstrip() for line in update.stdout.splitlines())  # the summary is not padded in a file
     assert len({serial for _, serial in devices}) == 50  # every device is one of its own
@@ -71,6 +76,15 @@ def test_a_site_with_faults_given_to_some_devices_is_updated_device_by_device(tm
     rows = {row.address: row for row in attempts(private_history)}
     assert [(rows[address].outcome, rows[address].reason, rows[address].serial) for address, _ in devices] == \
         [(*expected[number], serial) for number, (_, serial) in enumerate(devices, 1)]
+    verdicts = {row["address"]: (row["result"], row["serial"]) for row in json.loads(verify.stdout)["devices"]}
+    said = {"updated": "runs", "block_refused": "differs", "timeout": "failed"}  # the silent one cannot tell
+    assert verify.returncode == 1 and [verdicts[address] for address, _ in devices] == [
+        (said[expected[number][1] or "updated"], serial if number != 7 else "") for number, (_, serial)
+        in enumerate(devices, 1)]
+    shown = {row["address"]: row for row in json.loads(status.stdout)}
+    assert status.returncode == 1 and [shown[address]["reported"]["serial"] for address, _ in devices if
+                                       address != devices[6][0]] == [serial for _, serial in devices if
+                                                                     serial != devices[6][1]]
 
 
 def children(pid):
