@@ -23,8 +23,8 @@ from orbisk_tools.records.database import HistoryUnavailable
 FILE_NAME = "history.sqlite3"
 ENVIRONMENT_VARIABLE = "ORBISK_FPGA_HISTORY"
 
-UNFINISHED = ("unfinished update since {time}: its configuration memory does not hold a verified image; "
-              "update it again before power-cycling it")
+UNFINISHED = ("unfinished update since {time}: it erased the configuration memory and did not load a verified "
+              "image; update it again before power-cycling it")
 # The last change wrote the image whole and read it back, but its load was not confirmed.
 UNLOADED = ("unfinished update since {time}: its configuration memory holds the image, read back, but its load was "
             "not confirmed; update it again to load it (it is not written again)")
