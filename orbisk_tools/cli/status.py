@@ -28,8 +28,6 @@ def add_options(parser):
 
 
 def run(args):
-    from orbisk_tools.engine.outcomes import Result
-
     resolved = resolve_devices(args, device_targets(args))
     path = read_history_path(args)
     with results_output(args, [path, args.image, *args.address_files]) as results:
@@ -38,12 +36,35 @@ def run(args):
             written = write_report(results, args, [as_json(status) for status in statuses])
         else:
             written = True
+            statuses = sorted(statuses, key=lambda status: not needs_doing(status))  # those that need doing first
             print_table(args.out, statuses)
             for status in statuses:
                 if status.unfinished:
                     args.out.line(f"{status.address}: {status.unfinished}")
-    return 1 if not written or any(status.problem or status.unfinished
-                                   or status.image_result not in (None, Result.RUNS) for status in statuses) else 0
+            if len(statuses) > 1:
+                args.out.line(counts_line(statuses, args.image))
+    return 1 if not written or any(map(needs_doing, statuses)) else 0
+
+
+def needs_doing(status):
+    """Whether the device could not be asked, lacks an image, has an unfinished update, or does
+    not run the --image."""
+    from orbisk_tools.engine.outcomes import Result
+
+    return bool(status.problem or status.unfinished or status.image_result not in (None, Result.RUNS))
+
+
+def counts_line(statuses, image):
+    """"N devices: A answered, ..." for the devices of a site."""
+    from orbisk_tools.engine.outcomes import Result
+
+    unasked = sum(status.reported is None for status in statuses)
+    unfinished = sum(bool(status.unfinished) for status in statuses)
+    parts = [f"{len(statuses) - unasked} answered", f"{unasked} could not be asked" if unasked else "",
+             f"{unfinished} with an unfinished update" if unfinished else ""]
+    if image is not None:
+        parts.append(f"{sum(status.image_result == Result.RUNS for status in statuses)} run {image}")
+    return f"{len(statuses)} devices: " + ", ".join(filter(None, parts))
 
 
 def site_status(args, resolved, path):

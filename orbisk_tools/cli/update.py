@@ -95,6 +95,7 @@ def run(args):
 
 def update_site(args, history, keys):
     from orbisk_tools.engine.api import run_updates
+    from orbisk_tools.records.history import now
     from orbisk_tools.engine.locks import LockFolderRefused
     from orbisk_tools.engine.rollout import RetryRefused, describe_run, devices_to_retry
     from orbisk_tools.engine.workers import Pool, worker_count
@@ -144,7 +145,8 @@ def update_site(args, history, keys):
             # Both cores for a site: the worker processes are forked before the display's thread starts.
             pool = held.enter_context(Pool(worker_count(len(resolved), args.jobs)))
             view = view_for(args.out, len(resolved))
-            outcomes, _, interrupted = run_updates(
+            started = now()
+            outcomes, run_id, interrupted = run_updates(
                 resolved, snapshot, jobs=args.jobs, device_type=args.device_type, timeout=args.timeout,
                 erase_timeout=args.erase_timeout, window=args.window, view=view, history=history,
                 force=args.force, dry_run=args.dry_run, max_failures=args.max_failures, canary=args.canary,
@@ -161,7 +163,7 @@ def update_site(args, history, keys):
         else:
             report_one(args.out, args.err, outcomes[0])
         recorded = report_unrecorded(args.err, outcomes)
-        written = write_json(results, args, outcomes, vendor)
+        written = write_json(results, args, outcomes, run_heading(run_id, started, snapshot.facts), vendor)
     if interrupted:
         return TERMINATED if terminated else INTERRUPTED
     return 0 if written and recorded and all(o.result in SUCCEEDED for o in outcomes) else 1
@@ -201,10 +203,20 @@ def run_inputs(args):
     return named if args.no_history else [*named, history_path(args.history)]
 
 
-def write_json(results, args, outcomes, vendor=None):
-    """Writes each device's outcome to where --json says; False when it could not be written."""
+def run_heading(run_id, started, image):
+    """What a result file says of its run first: its id, when it started, the command, and the
+    image's SHA-256 and size (`image`, a history.ImageFacts)."""
+    import sys
+
+    return {"run_id": run_id, "started": started, "command": ["orbisk-fpga", *sys.argv[1:]],
+            "sha256": image.sha256, "size": image.size}
+
+
+def write_json(results, args, outcomes, heading, vendor=None):
+    """Writes the run's heading and each device's outcome to where --json says; False when it
+    could not be written."""
     if results is None:
         return True
-    report = {"image": args.image, "device_type": args.device_type, "vendor_key_id": vendor and vendor.key_id,
-              "devices": [o.reported() for o in outcomes]}
+    report = {**heading, "image": args.image, "device_type": args.device_type,
+              "vendor_key_id": vendor and vendor.key_id, "devices": [o.reported() for o in outcomes]}
     return write_report(results, args, report, RESULTS_LOST)

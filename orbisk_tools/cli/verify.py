@@ -1,6 +1,7 @@
 """orbisk-fpga verify: whether each device runs exactly an image, from what it reports, its
 read-back and the update history."""
 
+import collections
 import contextlib
 import shlex
 
@@ -32,9 +33,10 @@ def add_options(parser):
 
 
 def run(args):
-    from orbisk_tools.cli.update import RESULTS_LOST
-    from orbisk_tools.engine.inspection import open_if_there, verdict_text, verdicts
-    from orbisk_tools.engine.outcomes import HOLDS, Result
+    from orbisk_tools.cli.update import RESULTS_LOST, run_heading
+    from orbisk_tools.records.history import new_run_id, now
+    from orbisk_tools.engine.inspection import open_if_there, verdicts
+    from orbisk_tools.engine.outcomes import Result
     from orbisk_tools.engine.workers import Pool, worker_count
     from orbisk_tools.records.history import HistoryUnavailable
 
@@ -53,26 +55,52 @@ def run(args):
             raise Failure(str(error)) from None
         if history is not None:
             held.callback(history.close)
+        started = now()
         with lock_folder() as folder, Pool(worker_count(len(resolved), args.jobs)) as pool:
             found = verdicts(resolved, snapshot, args.device_type, args.timeout, args.window, args.jobs, folder,
                              history, pool)
-        for outcome in found:
-            args.out.line(f"{outcome.address}: {outcome.message if outcome.result in HOLDS else verdict_text(outcome)}")
-        running = sum(outcome.result == Result.RUNS for outcome in found)
-        unloaded = [outcome.address for outcome in found if outcome.result in HOLDS - {Result.RUNS}]
-        held_only = f", {len(unloaded)} hold it without running it" if unloaded else ""
-        args.out.line(f"{running} of {len(found)} devices run {args.image}{held_only} "
-                      f"(SHA-256 {snapshot.facts.sha256}, {snapshot.facts.size} bytes)")
-        if unloaded:
-            named = " ".join(f"--address {shlex.quote(address)}" for address in unloaded)
-            args.out.line(f"To load it where it is held, without writing it again: orbisk-fpga update {named} "
-                          f"--device-type {args.device_type} {shlex.quote(args.image)}")
+        show_verdicts(args, found, snapshot.facts)
         if results is not None:
-            report = {"image": args.image, "sha256": snapshot.facts.sha256, "size": snapshot.facts.size,
-                      "devices": [as_json(outcome) for outcome in found]}
+            report = {**run_heading(new_run_id(), started, snapshot.facts), "image": args.image,
+                      "device_type": args.device_type, "devices": [as_json(outcome) for outcome in found]}
             if not write_report(results, args, report, RESULTS_LOST):
                 return 1
-    return 0 if running == len(found) else 1
+    return 0 if all(outcome.result == Result.RUNS for outcome in found) else 1
+
+
+# The order verdicts are shown in: what needs doing first, by kind.
+ORDER = ("failed", "differs", "not loaded", "not confirmed", "runs")
+
+
+def show_verdicts(args, found, image):
+    """Each device's verdict, those that do not run the image first, grouped by verdict (on a site,
+    those that run it are only counted); then the counts, and the command that loads the image
+    where it is held without running."""
+    from orbisk_tools.engine.inspection import verdict_text
+    from orbisk_tools.engine.outcomes import HOLDS, Result
+    from orbisk_tools.report.live import SITE_DEVICES
+
+    ordered = sorted(found, key=lambda outcome: ORDER.index(outcome.result))
+    for outcome in ordered:
+        if outcome.result != Result.RUNS or len(found) <= SITE_DEVICES:
+            args.out.line(f"{outcome.address}: {outcome.message if outcome.result in HOLDS else verdict_text(outcome)}")
+    counts = collections.Counter(outcome.result for outcome in found)
+    others = [f"{counts[Result.NOT_LOADED] + counts[Result.NOT_CONFIRMED]} hold it without running it",
+              f"{counts[Result.DIFFERS]} differ", f"{counts[Result.FAILED]} cannot tell"]
+    shown = ", ".join(text for text in others if not text.startswith("0 "))
+    args.out.line(f"{counts[Result.RUNS]} of {len(found)} devices run {args.image}{', ' if shown else ''}{shown} "
+                  f"(SHA-256 {image.sha256}, {image.size} bytes)")
+    unloaded = [outcome.address for outcome in ordered if outcome.result in HOLDS - {Result.RUNS}]
+    if not unloaded:
+        return
+    if args.json not in (None, "-") and len(unloaded) > 1:
+        args.out.line(f"To load it where it is held, and update the others that do not run it: orbisk-fpga update "
+                      f"--retry-failed-in {shlex.quote(args.json)} --device-type {args.device_type} "
+                      f"{shlex.quote(args.image)}")
+        return
+    named = " ".join(f"--address {shlex.quote(address)}" for address in unloaded)
+    args.out.line(f"To load it where it is held, without writing it again: orbisk-fpga update {named} "
+                  f"--device-type {args.device_type} {shlex.quote(args.image)}")
 
 
 def as_json(outcome):

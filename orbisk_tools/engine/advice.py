@@ -1,6 +1,8 @@
 """What the tool tells the user about a device, in one line: the reason keys of the FPGA module's
 outcomes and of the tools, what the update was doing, and what to do next."""
 
+import errno
+
 from orbisk_tools.engine.outcomes import DeviceState, Phase, Reason, Runs
 
 STILL_PREVIOUS = ("the device still runs its previous FPGA image until it restarts; "
@@ -30,6 +32,30 @@ def reply_limit(error):
     return limit
 
 
+def said(error):
+    """str(error), or what Python's own traceback shows for an exception whose str() raises."""
+    try:
+        return str(error)
+    except Exception:
+        return "<exception str() failed>"
+
+
+# What a lost connection's errno means, in words; the system's own text is in the details, and the log (-v).
+CONNECTION_WORDS = {errno.ECONNRESET: "reset by the device", errno.EPIPE: "closed by the device",
+                    errno.ECONNABORTED: "aborted on this computer", errno.ETIMEDOUT: "timed out",
+                    errno.EHOSTUNREACH: "no route to the device", errno.ENETUNREACH: "the network is unreachable",
+                    errno.ENETDOWN: "the network is down", errno.EHOSTDOWN: "the device is down",
+                    errno.ECONNREFUSED: "refused by the device"}
+
+
+def connection_words(number, text):
+    """Why a connection was lost, in words: from its errno when known, else the exception's text
+    ("closed by the device" for none)."""
+    if number in CONNECTION_WORDS:
+        return CONNECTION_WORDS[number]
+    return text or "closed by the device"
+
+
 def transport_failure(error, timeout, phase_words, advice):
     """One line for an exception that ended an exchange with the device."""
     if isinstance(error, TimeoutError):
@@ -38,8 +64,8 @@ def transport_failure(error, timeout, phase_words, advice):
     if limit is not None:
         return f"the device sent a reply longer than {limit} bytes {phase_words}; {advice}"
     if isinstance(error, ConnectionError):
-        return f"connection lost {phase_words} ({error}); {advice}"
-    return f"stopped {phase_words}: {type(error).__name__}: {error}; {advice}"
+        return f"connection lost {phase_words} ({connection_words(error.errno, said(error))}); {advice}"
+    return f"stopped {phase_words}: {type(error).__name__}: {said(error)}; {advice}"
 
 
 # ---- every reason in one line --------------------------------------------------------------
@@ -73,7 +99,7 @@ REASONS = {
     Reason.IMAGE_CHANGED: "the image file changed during the update; {advice}",
     Reason.PROGRAMMING_FAILED: "the update failed {doing}; {advice}",
     Reason.TIMEOUT: "no answer within {timeout:g} s {doing}; {advice}",
-    Reason.CONNECTION_LOST: "connection lost {doing} ({text}); {advice}",
+    Reason.CONNECTION_LOST: "connection lost {doing} ({words}); {advice}",
     Reason.REPLY_TOO_LONG: "the device sent a reply longer than {limit} bytes {doing}; {advice}",
     Reason.INTERRUPTED: "interrupted {doing}; {advice}",
     Reason.CALLBACK_ERROR: "stopped {doing}: {error}: {text}; {advice}",
@@ -94,6 +120,7 @@ REASONS = {
     Reason.NO_FPGA_IMAGE: "no FPGA image: update it",
     Reason.LOAD_NOT_CONFIRMED: "the image was written and read back, but the device reports no FPGA image after "
                                "loading it; run the update again",
+    Reason.WORKER_ENDED: "the worker process {pid} that updated it {how}",
     Reason.NOT_LOADED: "holds the image but does not run it: {why}; update it to load it (it is not written again)",
     Reason.NOT_CONFIRMED: "holds the image, but that it runs it is not confirmed: {why}; update it to load it (it is "
                           "not written again)",
@@ -130,6 +157,7 @@ def explain(outcome, image, timeout=None, reason=None, window_probed=False, runs
     fields = {"message": outcome.message.rstrip("."), **outcome.details, "image": image, "timeout": timeout,
               "doing": PHASE_WORDS.get(outcome.phase, f"in phase {outcome.phase}"),
               "advice": device_advice(outcome, runs, version, ran_none)}
+    fields["words"] = connection_words(outcome.details.get("errno"), outcome.details.get("text"))
     if reason == Reason.DEVICE_TYPE_MISMATCH:
         types = outcome.details["image_types"]
         fields["image_types"] = f"device type{'s' if len(types) > 1 else ''} {', '.join(map(str, types))}"

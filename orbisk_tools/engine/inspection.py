@@ -11,7 +11,7 @@ import threading
 import time
 
 from orbisk_tools.engine import running
-from orbisk_tools.engine.advice import exception_reason, say, transport_failure
+from orbisk_tools.engine.advice import exception_reason, said, say, transport_failure
 from orbisk_tools.engine.connection import device_connection
 from orbisk_tools.engine.outcomes import HOLDS, DeviceFailure, Outcome, Phase, Reason, Result, Runs, known
 from orbisk_tools.engine.runner import for_each_device
@@ -107,7 +107,7 @@ def read_back(target, addresses, image, device_type, timeout, window, folder, st
     except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
         found.message = transport_failure(error, timeout, "while reading the device back", "verify it again")
         found.reason, found.error = exception_reason(error), error
-        found.details = {"error": type(error).__name__, "text": str(error)}
+        found.details = {"error": type(error).__name__, "text": said(error)}
         return found
     finally:
         found.seconds = found.read_back_seconds = time.monotonic() - start

@@ -9,8 +9,8 @@ import time
 
 from orbisk_tools.engine import window
 from orbisk_tools.engine import running
-from orbisk_tools.engine.advice import (NOT_CHANGED, PHASE_WORDS, device_advice, exception_reason, explain, say,
-                                        transport_failure)
+from orbisk_tools.engine.advice import (NOT_CHANGED, PHASE_WORDS, device_advice, exception_reason, explain, said,
+                                        say, transport_failure)
 from orbisk_tools.engine.connection import PatientErase, device_connection, why_not_connected
 from orbisk_tools.engine.locks import serial_lock
 from orbisk_tools.engine.outcomes import DeviceFailure, DeviceState, Outcome, Phase, Reason, Result, Runs, known
@@ -30,6 +30,7 @@ class DeviceLabel(logging.Filter):
         record.device = f"{label}: " if label else ""
         return True
 
+logger = logging.getLogger("orbisk_tools")
 REPORT_SECONDS = 0.02  # how often the view hears of a device's progress
 _WRITE = Phase.WRITE.value  # a plain str: compared for every block
 
@@ -113,13 +114,16 @@ class Job:
             erasing = self.conn is not None and self.conn.erasing
             timeout = self.settings.erase_timeout if erasing else self.settings.timeout
             self.error = error
+            logger.info("%s: %s: %s", self.target.label, type(error).__name__, said(error))  # the system's text
             if ended is not None and not ended.ok:
                 outcome.message = explain(ended, self.settings.image, timeout,
                                           window_probed=self.settings.window is None, **self._what_runs())
             else:  # before the module's update, which would say so itself
                 outcome.message = transport_failure(error, timeout, PHASE_WORDS[self.phase], NOT_CHANGED)
                 self.reason = exception_reason(error)
-                self.details = {"error": type(error).__name__, "text": str(error)}
+                self.details = {"error": type(error).__name__, "text": said(error)}
+                if isinstance(getattr(error, "errno", None), int):
+                    self.details["errno"] = error.errno
         finally:
             _job.label = None
             if self.conn is not None:
@@ -227,7 +231,15 @@ class Job:
         self.phase_starts[phase] = time.monotonic()
         self.erased |= phase == Phase.ERASE
         # A read-back before the erase changes nothing; a load after it does.
-        self.record.phase(phase, DeviceState.UNTOUCHED if phase == Phase.VERIFY and not self.erased else None)
+        state = DeviceState.UNTOUCHED if phase == Phase.VERIFY and not self.erased else None
+        self.record.phase(phase, state)
+        self._tell(phase=phase, device_state=state or (DeviceState.ERASED if phase == Phase.VERIFY else None))
+
+    def _tell(self, **fields):
+        """Tells the main process's record of this device what the update reached."""
+        recorded = getattr(self.view, "recorded", None)
+        if recorded is not None:
+            recorded(self.target.label, **fields)
 
     def _update(self):
         """What to say of an update that did not fail (empty for an update); raises DeviceFailure,
@@ -254,6 +266,7 @@ class Job:
             self._enter(Phase.PROBE)
             self.before = read_facts(tool, settings.device_type)
             self.record.device(self.before)
+            self._tell(serial=self.before.serial, fpga_version_before=self.before.fpga_version)
             if self.before.serial:  # to the end: the same device reached by another address is refused
                 held.enter_context(serial_lock(settings.lock_folder, self.before.serial))
             not_written = rollout.reason_not_to_write(settings, self.before)
@@ -308,6 +321,7 @@ class Job:
         runs the image; Result.LOADED: it is loaded as it is) is what happens, and this says so.
         None when the memory does not hold it."""
         tool.pipeline_depth = self.depth = depth
+        self._tell(window=depth)
         self._enter(Phase.VERIFY)
         result = tool.verifyFpgaImage(self.settings.image, self.settings.device_type,
                                       load=instead == Result.LOADED)
@@ -356,6 +370,7 @@ class Job:
         if self.stop.is_set():  # Ctrl-C before the erase: the device stays untouched
             raise KeyboardInterrupt
         tool.pipeline_depth = self.depth = depth
+        self._tell(window=depth)
         self.written = self.read_back = self.write_starts = 0
         self._enter(Phase.ERASE)
         self.view.phase(self.target.label, Phase.ERASE)

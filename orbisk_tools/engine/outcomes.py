@@ -112,6 +112,7 @@ class Reason(enum.StrEnum):
     LOAD_NOT_CONFIRMED = "load_not_confirmed"  # loaded, but the device reports no FPGA image after it
     NOT_LOADED = "not_loaded"  # verify: the memory holds the image, the FPGA runs another or none
     NOT_CONFIRMED = "not_confirmed"  # verify: the memory holds the image; nothing confirms that it runs it
+    WORKER_ENDED = "worker_ended"  # the worker process that updated it ended, or was killed, before it told how
 
 
 def known(enumeration: type[enum.StrEnum], text: str | None) -> Any:

@@ -161,9 +161,10 @@ class Gate:
                                                        f"({_devices(1, last)})")
                 while True:
                     failed = next((number for number in range(wave) if self._not_succeeded[number]), None)
-                    if failed is not None:
+                    # held back for good: said once the failed wave ended, with all its failures counted
+                    if failed is not None and not self._left[failed]:
                         return say(Reason.NOT_STARTED, why=self._wave_failed(failed))
-                    if not any(self._left[:wave]):
+                    if failed is None and not any(self._left[:wave]):
                         break
                     if stop.is_set():
                         raise KeyboardInterrupt

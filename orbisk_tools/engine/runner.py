@@ -13,8 +13,9 @@ def for_each_device(resolved, work, jobs, stop, interrupted=None):
     """work(target, addresses) for every device of `resolved` (see resolve()), `jobs` at a time, each
     in a thread of its own; their results, in the order of `resolved`. Ctrl-C in the calling thread
     sets `stop`, which `work` looks at between its exchanges with the device (a device not yet begun
-    is not begun), and calls interrupted(again), `again` False for the first Ctrl-C; then it waits
-    for every work to end."""
+    is not begun), and calls interrupted(again, signum), `again` False for the first Ctrl-C, `signum`
+    the signal (SIGINT, or SIGTERM that the caller's handler turned into one); then it waits for
+    every work to end."""
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="device") as pool:
         futures = [pool.submit(work, target, addresses) for target, addresses in resolved.items()]
         presses = []  # the Ctrl-Cs (and SIGTERMs) that came; acted on in order
@@ -30,7 +31,7 @@ def for_each_device(resolved, work, jobs, stop, interrupted=None):
                 while acted < len(presses):
                     acted += 1
                     if interrupted is not None:
-                        interrupted(acted > 1)
+                        interrupted(acted > 1, presses[acted - 1])
                 if len(done) == len(futures):
                     break
     return [future.result() for future in futures]
@@ -71,19 +72,25 @@ def update_devices(resolved, settings, view, jobs, stop=None, pool=None):
     threading.Event) set by another thread, stops them all after their current exchange, and a
     second Ctrl-C stops waiting for erases. Returns the outcomes, in order, and whether Ctrl-C
     interrupted it."""
+    from orbisk_tools.engine.tracking import Tracker
+
     stop = threading.Event() if stop is None else stop
     pressed = []  # the Ctrl-Cs acted on
+    if not isinstance(view, Tracker):
+        view = Tracker(view, [target.label for target in resolved])
     if pool is not None and pool.workers:
-        def told(again):  # each worker stops its own updates
+        def told(again, signum=None):  # each worker stops its own updates
             pressed.append(again)
             interrupt_note(again, view)
 
         return pool.update(resolved, settings, view, jobs, stop, told), bool(pressed)
 
-    def interrupted(again):
+    def interrupted(again, signum=None):
         pressed.append(again)
         interrupt_note(again, view)
         interrupt_jobs(list(updates.values()), again, view)
+        if signum == signal.SIGTERM and not again:  # a SIGTERM is not waited out: as a second Ctrl-C
+            interrupt_jobs(list(updates.values()), True, view)
 
     updates = {target: Job(target, addresses, settings, view, stop) for target, addresses in resolved.items()}
     outcomes = for_each_device(resolved, lambda target, addresses: updates[target].run(), jobs, stop, interrupted)

@@ -16,6 +16,7 @@ import itertools
 import logging
 import os
 import pickle
+import queue
 import signal
 import socket
 import sys
@@ -24,6 +25,7 @@ import time
 import traceback
 from multiprocessing.connection import Connection
 
+from orbisk_tools.engine.advice import said
 from orbisk_tools.engine.outcomes import Outcome, Reason, Result
 
 logger = logging.getLogger(__name__)
@@ -31,6 +33,7 @@ logger = logging.getLogger(__name__)
 DEVICES_PER_WORKER = 8  # fewer devices than this a worker are updated in the main process
 PROGRESS_SECONDS = 0.05  # how often a worker sends its devices' progress
 END_SECONDS = 10.0  # how long a worker may take to end once told to
+STOP_SECONDS = 5.0  # after a second Ctrl-C or a SIGTERM, how long a worker may take to end its devices
 ORPHANED = "the main process of the update is gone"
 
 
@@ -70,15 +73,39 @@ class _Channel:
             self._connection.close()
 
 
+class _Outbox:
+    """The messages to one worker, sent by a thread of their own in order: a worker that reads
+    nothing (stopped, or stuck) never holds up the main process."""
+
+    def __init__(self, channel):
+        self._channel, self._queue = channel, queue.SimpleQueue()
+        threading.Thread(target=self._send_all, name="worker-outbox", daemon=True).start()
+
+    def send(self, message):
+        self._queue.put(message)
+
+    def close(self):
+        self._queue.put(None)
+
+    def _send_all(self):
+        while (message := self._queue.get()) is not None:
+            try:
+                self._channel.send(message)
+            except OSError:  # the worker is gone: its reader tells
+                return
+
+
 @dataclasses.dataclass
 class _Worker:
     pid: int
     channel: _Channel
+    outbox: _Outbox
     running: int = 0  # devices sent and not yet ended
     keys: set = dataclasses.field(default_factory=set)  # of those devices
-    open_attempts: set = dataclasses.field(default_factory=set)  # history rows its devices started and did not finish
+    open_attempts: dict = dataclasses.field(default_factory=dict)  # history rows its devices started -> address
     reader: threading.Thread | None = None
     lost: bool = False  # it ended before its devices did: none is sent to it any more
+    killed: bool = False  # it did not end its devices in time after a second Ctrl-C or a SIGTERM
 
 
 class Pool:
@@ -98,10 +125,10 @@ class Pool:
 
     def __exit__(self, kind, error, trace):
         for worker in self.workers:
-            with contextlib.suppress(OSError):
-                if kind is not None:  # the update ended by an exception here: theirs stop too
-                    worker.channel.send(("interrupt", False))
-                worker.channel.send(("end",))
+            if kind is not None:  # the update ended by an exception here: theirs stop too
+                worker.outbox.send(("interrupt", False))
+            worker.outbox.send(("end",))
+            worker.outbox.close()
         deadline = time.monotonic() + END_SECONDS
         for worker in self.workers:
             while os.waitpid(worker.pid, os.WNOHANG) == (0, 0):
@@ -131,7 +158,8 @@ class Pool:
             finally:
                 os._exit(status)  # nothing of the main process's (its history, its files) is closed here
         theirs.close()
-        return _Worker(pid, _Channel(ours))
+        channel = _Channel(ours)
+        return _Worker(pid, channel, _Outbox(channel))
 
     # ---- the main process's side
 
@@ -162,18 +190,38 @@ class Pool:
         for worker in self.workers:
             if worker.reader is not None:
                 raise RuntimeError("a Pool runs one update or one pass")
-            worker.channel.send(first)
+            worker.outbox.send(first)
             worker.reader = threading.Thread(target=self._read, args=(worker,), name="worker-reader", daemon=True)
             worker.reader.start()
+        hurried = []
 
-        def told(again):
+        def told(again, signum=signal.SIGINT):
             if interrupted is not None:
-                interrupted(again)
+                interrupted(again, signum)
             for worker in self.workers:
-                with contextlib.suppress(OSError):
-                    worker.channel.send(("interrupt", again))
+                worker.outbox.send(("interrupt", again))
+                if signum == signal.SIGTERM and not again:  # not waited out: as a second Ctrl-C
+                    worker.outbox.send(("interrupt", True))
+            if (again or signum == signal.SIGTERM) and not hurried:  # the workers get STOP_SECONDS to end
+                hurried.append(threading.Timer(STOP_SECONDS, self._kill_stragglers))
+                hurried[0].daemon = True
+                hurried[0].start()
 
-        return for_each_device(resolved, self._run, jobs, stop, told)
+        try:
+            return for_each_device(resolved, self._run, jobs, stop, told)
+        finally:
+            for timer in hurried:
+                timer.cancel()
+
+    def _kill_stragglers(self):
+        """Kills each worker that still has devices to end: their records end them."""
+        with self._lock:
+            stragglers = [worker for worker in self.workers if worker.keys and not worker.lost]
+            for worker in stragglers:
+                worker.killed = True
+        for worker in stragglers:
+            with contextlib.suppress(OSError):
+                os.kill(worker.pid, signal.SIGKILL)
 
     def _run(self, target, addresses):
         ended = [threading.Event(), None, target]
@@ -190,10 +238,7 @@ class Pool:
             worker = min(alive, key=lambda worker: worker.running)
             worker.running += 1
             worker.keys.add(key)
-        try:
-            worker.channel.send(("run", key, target, addresses, self._stop.is_set()))
-        except OSError:
-            self._lost(worker)
+        worker.outbox.send(("run", key, target, addresses, self._stop.is_set()))
         ended[0].wait()
         return ended[1]
 
@@ -217,8 +262,8 @@ class Pool:
             for report in message[1]:
                 self._view.progress(*report)
         elif kind == "tell":
-            _, subject, method, arguments = message
-            getattr(subjects[subject], method)(*arguments)
+            _, subject, method, arguments, keywords = message
+            getattr(subjects[subject], method)(*arguments, **keywords)
         elif kind == "call":
             _, number, subject, method, arguments, keywords = message
             if subject == "gate":  # may wait for the waves before: not in this thread
@@ -243,13 +288,12 @@ class Pool:
         try:
             reply = (True, function(*arguments, **keywords))
             if function.__name__ == "start_attempt":
-                worker.open_attempts.add(reply[1])
+                worker.open_attempts[reply[1]] = arguments[1]  # its address
             elif function.__name__ == "finish_attempt":
-                worker.open_attempts.discard(arguments[0])
+                worker.open_attempts.pop(arguments[0], None)
         except BaseException as error:  # raised in the worker's thread that called
             reply = (False, error)
-        with contextlib.suppress(OSError):
-            worker.channel.send(("reply", number, reply))
+        worker.outbox.send(("reply", number, reply))
 
     def _end(self, worker, key, outcome):
         with self._lock:
@@ -262,30 +306,39 @@ class Pool:
 
     def _lost(self, worker):
         """A worker that ended before its devices did (killed, or its link broken): each of them
-        failed, as far as this process can tell, and its history row says so."""
+        failed, as far as this process can tell, with the phase and the state its record last
+        knew, and its history row says so."""
+        from orbisk_tools.engine.advice import say
+
         with self._lock:
             worker.lost = True
             keys, worker.keys = list(worker.keys), set()
-            attempts, worker.open_attempts = list(worker.open_attempts), set()
+            attempts, worker.open_attempts = dict(worker.open_attempts), {}
+        how = "did not stop, and was killed" if worker.killed else "ended unexpectedly"
         if self._lost_result is not None:
-            message = f"the worker process {worker.pid} that asked it ended unexpectedly; run the command again"
-        else:
-            message = (f"the worker process {worker.pid} that updated it ended unexpectedly; the device may be left "
-                       "erased: run the update again")
-        for attempt in attempts:
+            message = f"the worker process {worker.pid} that asked it {how}; run the command again"
+            for key in keys:
+                with self._lock:
+                    ended = self._ended.get(key)
+                if ended is not None:
+                    self._end(worker, key, self._lost_result(ended[2], message))
+            return
+        message = say(Reason.WORKER_ENDED, pid=worker.pid, how=how)
+        for attempt, address in attempts.items():
+            ended = self._view.ended_without_telling(address, message)
             with contextlib.suppress(Exception):
-                self._history.finish_attempt(attempt, Result.FAILED, reason=Reason.ERROR, message=message)
+                self._history.finish_attempt(attempt, Result.FAILED, reason=ended.reason, message=ended.message,
+                                             device_state=ended.device_state, phase=ended.phase,
+                                             bytes_written=ended.bytes_written, window=ended.window or None)
         for key in keys:
             with self._lock:
                 ended = self._ended.get(key)
             if ended is None:
                 continue
-            if self._lost_result is not None:
-                self._end(worker, key, self._lost_result(ended[2], message))
-                continue
-            outcome = Outcome(ended[2].label, Result.FAILED, message, reason=Reason.ERROR)
+            outcome = self._view.ended_without_telling(ended[2].label, message)
+            outcome.details = {"pid": worker.pid, "killed": worker.killed}
             with contextlib.suppress(Exception):
-                self._view.finished(outcome, None)
+                self._view.finished(outcome, outcome.phase)
                 if self._gate is not None:
                     self._gate.finished(outcome)
             self._end(worker, key, outcome)
@@ -408,7 +461,7 @@ class _Serving:
         try:
             outcome = job.run()
         except BaseException as error:  # Job.run reports its own failures; this is a fault of the tools
-            outcome = Outcome(target.label, Result.FAILED, f"the update failed: {type(error).__name__}: {error}",
+            outcome = Outcome(target.label, Result.FAILED, f"the update failed: {type(error).__name__}: {said(error)}",
                               reason=Reason.ERROR)
         with self.lock:
             del self.jobs[key]
@@ -419,13 +472,13 @@ class _Serving:
         try:
             found = self.work(target, addresses, folder=self.folder, stop=self.stop)
         except BaseException as error:  # the work reports its own failures; this is a fault of the tools
-            found = RuntimeError(f"{type(error).__name__}: {error}")
+            found = RuntimeError(f"{type(error).__name__}: {said(error)}")
         if hasattr(found, "error"):
             found.error = _portable(found.error)
         try:
             self.send(("outcome", key, found))
         except Exception as error:  # a result that does not pickle: a fault of the tools, said as one
-            self.send(("outcome", key, RuntimeError(f"{type(error).__name__}: {error}")))
+            self.send(("outcome", key, RuntimeError(f"{type(error).__name__}: {said(error)}")))
 
     # ---- messages to the main process
 
@@ -435,14 +488,14 @@ class _Serving:
         with contextlib.suppress(OSError):
             self.channel.send(message)
 
-    def tell(self, subject, method, *arguments):
+    def tell(self, subject, method, *arguments, **keywords):
         """A call of the main process's `subject` ("view", "gate") that needs no answer. An Outcome
         goes without its error: only the outcome message that ends the device carries one."""
         errors = [(argument, argument.error) for argument in arguments if isinstance(argument, Outcome)]
         for outcome, _ in errors:
             outcome.error = None
         try:
-            self.send(("tell", subject, method, arguments))
+            self.send(("tell", subject, method, arguments, keywords))
         finally:
             for outcome, error in errors:
                 outcome.error = error
@@ -482,7 +535,7 @@ def _portable(error):
         pickle.loads(pickle.dumps(error))
         return error
     except Exception:
-        return RuntimeError(f"{type(error).__name__}: {error}")
+        return RuntimeError(f"{type(error).__name__}: {said(error)}")
 
 
 class _RemoteView:
@@ -510,6 +563,9 @@ class _RemoteView:
 
     def finished(self, outcome, phase):
         self._serving.tell("view", "finished", outcome, phase)
+
+    def recorded(self, address, **fields):
+        self._serving.tell("view", "recorded", address, **fields)
 
 
 class _RemoteGate:

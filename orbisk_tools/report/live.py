@@ -130,7 +130,9 @@ class SiteTally:
             left = sum(2 * (entry.total or self.size) - entry.moved for entry in running) + waiting * 2 * self.size
             flow.append(human_rate(written, elapsed))
             if running or waiting:
-                flow.append(f"{datetime.timedelta(seconds=round(left * elapsed / moved))} left")
+                # never less than the device that has the most left
+                longest = max((entry.left for entry in running if entry.left is not None), default=0)
+                flow.append(f"{datetime.timedelta(seconds=round(max(left * elapsed / moved, longest)))} left")
         return counts, ", ".join(flow)
 
     def slowest(self, count, now):

@@ -61,19 +61,20 @@ def site_summary(outcomes, output, verbose=False):
 
 
 def result_groups(outcomes):
-    """(count, text) for each way the devices of a site ended: those that did not succeed first,
-    by result and reason, the most frequent first and those not started last, each with what to
-    do, as its first device's line says it."""
+    """(count, text) for each way the devices of a site ended: those that did not succeed first, by
+    result, reason, the state the device was left in and what to do, so that what the line says to
+    do is true for each device it counts (an erased device is never counted as "not changed"); the
+    most frequent first and those not started last. Then the counts of those that succeeded."""
     failed = collections.defaultdict(list)
     for outcome in outcomes:
         if outcome.result not in GROUP_ORDER:
-            failed[outcome.result, outcome.reason].append(outcome)
+            advice = outcome.message.partition("; ")[2]
+            failed[outcome.result, outcome.reason, outcome.device_state, advice].append(outcome)
     groups = []
-    for (result, reason), members in sorted(failed.items(),
-                                            key=lambda item: (item[0][0] == Result.NOT_STARTED, -len(item[1]))):
+    for (result, reason, state, advice), members in sorted(
+            failed.items(), key=lambda item: (item[0][0] == Result.NOT_STARTED, -len(item[1]))):
         words = str(reason).replace("_", " ") if reason else ""
         if words and words != result:  # the reason in words, and the advice once
-            advice = members[0].message.partition("; ")[2]
             groups.append((len(members), f"{result}, {words}{': ' + advice if advice else ''}"))
         else:  # the result says it: its first device's whole line
             groups.append((len(members), result_line(members[0])))

@@ -293,7 +293,29 @@ class TestExceptions:
             tool.processFpgaUpdate(image_file(tmp_path), 32)
         assert raised.value is error
         details = {"error": type(error).__name__, "text": str(error)}
+        if isinstance(error, OSError) and error.errno is not None:
+            details["errno"] = error.errno
         assert fields(tool.last_outcome) == refused(reason, details, str(error), phase, state, written, depth)
+
+    def test_a_callback_error_whose_text_cannot_be_made_still_ends_the_outcome(self, tool, tmp_path):
+        class Unsayable(Exception):
+            def __str__(self):
+                raise ValueError("no text")
+
+        error = Unsayable()
+
+        def callback(stage, current, total):
+            if current == 16:
+                raise error
+
+        tool.set_progress_callback(callback)
+        with pytest.raises(Unsayable) as raised:
+            tool.processFpgaUpdate(image_file(tmp_path))
+        assert raised.value is error
+        outcome = tool.last_outcome
+        assert (outcome.ok, outcome.reason, outcome.phase, outcome.device_state) == (False, "callback_error", "write",
+                                                                                     "erased")
+        assert outcome.details == {"error": "Unsayable", "text": "<exception str() failed>"}
 
     @pytest.mark.parametrize("make", [
         lambda: type("ReplyTooLong", (ConnectionError,), {})("the device sent a reply longer than 4096 bytes"),

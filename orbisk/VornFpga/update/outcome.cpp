@@ -37,15 +37,35 @@ const char* exception_reason(const Outcome& outcome, Ref error, bool too_long)
     return "error";
 }
 
+// str(error), or what Python's own traceback shows when that raises: the exception on its way
+// out matters more than its text.
+Owned text_of(Ref error)
+{
+    PyObject* text = PyObject_Str(error);
+    if (text) return Owned::take(text);
+    PyErr_Clear();
+    return interop::text("<exception str() failed>");
+}
+
+// The exception's errno, for an OSError that has an int one; empty otherwise.
+Owned errno_of(const Module& module, Ref error)
+{
+    if (!interop::is_exception(error, PyExc_OSError)) return {};
+    Owned number = interop::find_attr(error, module.name("errno"_n));
+    if (!number || !PyLong_Check(number.get())) return {};
+    return number;
+}
+
 void fail_with_exception(const Module& module, Outcome& outcome, Ref error)
 {
     Owned type_name = interop::checked(PyType_GetName(Py_TYPE(error.get())));
-    Owned text = interop::checked(PyObject_Str(error));
+    Owned text = text_of(error);
     Owned limit = reply_limit(module, error, type_name);
     outcome.ok = false;
     outcome.reason = interop::text(exception_reason(outcome, error, static_cast<bool>(limit)));
     outcome.details = fields({{"error", type_name}, {"text", text}});
     if (limit) interop::require(PyDict_SetItemString(outcome.details, "limit", limit));
+    if (Owned number = errno_of(module, error)) interop::require(PyDict_SetItemString(outcome.details, "errno", number));
     outcome.message = std::move(text);
 }
 

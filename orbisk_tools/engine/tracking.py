@@ -1,0 +1,94 @@
+"""One record per device per run, kept in the main process from every event its update tells: the
+phase, the device state, the bytes acknowledged, the serial number and version it reported, the
+window. The update's own Outcome is that record at its end; a device whose update cannot tell its
+end (its worker process died, or was killed for not stopping) ends from what the record last knew."""
+
+import dataclasses
+import threading
+
+from orbisk_tools.engine.advice import NOT_CHANGED, PHASE_WORDS
+from orbisk_tools.engine.outcomes import DeviceState, Outcome, Phase, Reason, Result, known
+
+# The device state each phase implies, from the erase on: a load starts only once the read-back matched.
+IMPLIED_STATE = {Phase.ERASE: DeviceState.ERASED, Phase.WRITE: DeviceState.ERASED, Phase.LOAD: DeviceState.WRITTEN}
+
+
+@dataclasses.dataclass
+class DeviceRecord:
+    """What the main process knows of one device's update so far."""
+    address: str
+    phase: Phase | None = None
+    device_state: DeviceState = DeviceState.UNTOUCHED
+    bytes_written: int = 0
+    serial: str = ""
+    fpga_version_before: str = ""
+    window: int = 0
+    outcome: Outcome | None = None  # once its update ended
+
+    def ended_without_telling(self, message, reason):
+        """The Outcome of a device whose update ended without telling how: failed, as far as this
+        process can tell, with its last known phase and state."""
+        if self.device_state == DeviceState.UNTOUCHED:
+            advice = NOT_CHANGED
+        else:
+            where = PHASE_WORDS.get(self.phase, "")
+            advice = (f"the device was left {self.device_state}{' ' + where if where else ''}: run the update again "
+                      "before power-cycling it")
+        return Outcome(self.address, Result.FAILED, f"{message}; {advice}", serial=self.serial,
+                       fpga_version_before=self.fpga_version_before, bytes_written=self.bytes_written,
+                       reason=reason, phase=self.phase, device_state=self.device_state, window=self.window)
+
+
+class Tracker:
+    """The View that an update tells, in the main process: it keeps a DeviceRecord of each device
+    from the events and passes the display's on to `view`."""
+
+    def __init__(self, view, addresses):
+        self.view = view
+        self.records = {address: DeviceRecord(address) for address in addresses}
+        self._lock = threading.Lock()
+
+    # ---- the display's events, recorded and passed on
+
+    def phase(self, address, phase):
+        self.recorded(address, phase=phase)
+        self.view.phase(address, phase)
+
+    def progress(self, address, stage, current, total):
+        record = self.records.get(address)
+        if record is not None and stage == Phase.WRITE:
+            record.bytes_written = current
+        self.view.progress(address, stage, current, total)
+
+    def note(self, text):
+        self.view.note(text)
+
+    def finished(self, outcome, phase):
+        record = self.records.get(outcome.address)
+        if record is not None:
+            record.outcome = outcome
+        self.view.finished(outcome, phase)
+
+    # ---- what only the record keeps
+
+    def recorded(self, address, **fields):
+        """The update of the device at `address` reached what `fields` say (phase, device_state,
+        serial, fpga_version_before, window); a phase from the erase on implies its state."""
+        record = self.records.get(address)
+        if record is None:
+            return
+        with self._lock:
+            phase = fields.get("phase")
+            if phase is not None:
+                record.phase = known(Phase, phase)
+                implied = IMPLIED_STATE.get(record.phase)
+                if implied is not None and "device_state" not in fields:
+                    record.device_state = implied
+            for name, value in fields.items():
+                if name != "phase" and value is not None:
+                    setattr(record, name, known(DeviceState, value) if name == "device_state" else value)
+
+    def ended_without_telling(self, address, message, reason=Reason.WORKER_ENDED):
+        """The Outcome of the device at `address`, whose update ended without telling how."""
+        record = self.records.get(address) or DeviceRecord(address)
+        return record.ended_without_telling(message, reason)
