@@ -100,6 +100,20 @@ def test_attempts_chosen_by_the_time_they_started_and_as_csv(emulator, image, tm
     assert run("history", "--csv", "--json").returncode == 2
 
 
+def test_reports_hold_every_attempt_and_the_table_says_when_it_shows_fewer(private_history):
+    with History.open(str(private_history)) as history:
+        for number in range(60):
+            history.finish_attempt(history.start_attempt(f"run-{number}", "10.0.0.5:5025"), "failed")
+
+    def rows(*options):
+        return list(csv.DictReader(io.StringIO(run("history", "--csv", *options).stdout)))
+
+    assert len(rows()) == 60 and len(json.loads(run("history", "--json").stdout)) == 60
+    assert [row["run_id"] for row in rows("--limit", 10)] == [f"run-{number}" for number in range(59, 49, -1)]
+    assert run("history").stdout.splitlines()[-1] == "showing 50 of 60 (--limit N)"
+    assert "showing" not in run("history", "--run", "run-7").stdout
+
+
 def attempt_like(template, **changes):
     return {**template, "uid": str(uuid.uuid4()), **changes}
 
