@@ -28,6 +28,7 @@ import re
 import uuid
 
 from orbisk_tools.formats import files
+from orbisk_tools.formats.protocol import MAX_REPLY_LINE
 from orbisk_tools.records.history import (DEVICE_STATES, OUTCOMES, PHASES, RUNNING, Attempt, now,
                                           recorded_time)
 
@@ -79,7 +80,7 @@ def read_attempts(path):
         raise refused(f'it does not say "format": "{FORMAT}"')
     version = document.get("version")
     if type(version) is int and version > VERSION:
-        raise Refused(f"{path} was exported by a newer orbisk-fpga (format version {version}; this one reads "
+        raise Refused(f"{path} was exported by a newer orbisk-fpga (format version {_shown(version)}; this one reads "
                       f"{VERSION}); import it with the newer orbisk-fpga")
     try:
         if type(version) is not int or version != VERSION:
@@ -107,7 +108,10 @@ def _kind(value):
 
 
 def _shown(value, width=40):
-    """A value of the file in a message: its JSON, cut short, control characters escaped."""
+    """A value of the file in a message: its JSON, cut short, control characters escaped; a number
+    too large for a float (1e999), as json reads it, is "infinite"."""
+    if isinstance(value, float) and math.isinf(value):
+        return "infinite" if value > 0 else "minus infinite"
     text = json.dumps(value)
     return text if len(text) <= width else text[:width] + "..."
 
@@ -122,7 +126,13 @@ def _check_keys(record, names, what):
 
 # ---- what each field may hold ------------------------------------------------------------------
 
-LARGEST_INTEGER = 2**63 - 1  # what SQLite keeps
+# Every number is bounded, far beyond what any update records (a newer orbisk-fpga's included): a
+# number beyond its bound is a damaged or a made-up file. json reads any integer and reads 1e999 as
+# infinity; SQLite keeps integers up to 2**63 - 1.
+LARGEST_PID = 2**32 - 1  # process ids are 32-bit
+LARGEST_SIZE = 2**40  # bytes of an image: a TiB, far more than any FPGA's configuration memory
+LARGEST_WINDOW = 2**20  # commands in flight
+LONGEST_ATTEMPT = 366 * 24 * 3600  # seconds
 
 
 def text(limit, optional=False, empty=False, pattern=None):
@@ -143,23 +153,24 @@ def text(limit, optional=False, empty=False, pattern=None):
     return check
 
 
-def whole(low=0, high=LARGEST_INTEGER, optional=False):
+def whole(low, high, optional=False):
     def check(value):
         if value is None and optional:
             return None
         if type(value) is not int:
-            raise Bad(f"is {_kind(value)}, not a whole number")
+            raise Bad(f"is {_shown(value) if type(value) is float else _kind(value)}, not a whole number")
         if not low <= value <= high:
-            raise Bad(f"is {value}, not from {low} to {high}")
+            raise Bad(f"is {_shown(value)}, not from {low} to {high}")
         return value
     return check
 
 
 def seconds(value):
+    # Compared, not converted first: an integer too large for a float is refused, not an OverflowError.
     if value is None:
         return None
-    if type(value) not in (int, float) or not math.isfinite(value) or value < 0:
-        raise Bad(f"is {_shown(value)}, not a number of seconds")
+    if type(value) not in (int, float) or not 0 <= value <= LONGEST_ATTEMPT:  # NaN is in no range
+        raise Bad(f"is {_shown(value)}, not a number of seconds from 0 to {LONGEST_ATTEMPT}")
     return float(value)
 
 
@@ -201,7 +212,7 @@ def uid(value):
     raise Bad(f"is {_shown(value)}, not a UUID in lower case")
 
 
-DEVICE_TEXT = 4096  # the longest reply line a device may send
+DEVICE_TEXT = MAX_REPLY_LINE  # the longest reply line a device may send
 FIELDS = {
     "uid": uid,
     "origin": text(256),
@@ -210,7 +221,7 @@ FIELDS = {
     "ended": time(optional=True),
     "operator_user": text(256),
     "operator_host": text(256),
-    "pid": whole(),
+    "pid": whole(1, LARGEST_PID),
     "process_start": text(64, optional=True),
     "tool_version": text(256),
     "module_version": text(256),
@@ -224,10 +235,10 @@ FIELDS = {
     "control_fw_version_after": text(DEVICE_TEXT, optional=True),
     "image_path": text(4096, optional=True),
     "image_sha256": text(64, optional=True, pattern="[0-9a-f]{64}"),
-    "image_size": whole(optional=True),
+    "image_size": whole(0, LARGEST_SIZE, optional=True),
     "image_header_version": text(DEVICE_TEXT, optional=True),
-    "window_size": whole(optional=True),
-    "bytes_written": whole(),
+    "window_size": whole(1, LARGEST_WINDOW, optional=True),
+    "bytes_written": whole(0, LARGEST_SIZE),
     "seconds": seconds,
     "phase": choice(PHASES),
     "device_state": choice(DEVICE_STATES),

@@ -22,9 +22,13 @@ def exported(path):
     return json.loads(path.read_text())["attempts"]
 
 
+def export_text(attempts, **document):
+    return json.dumps({"format": "orbisk-fpga update history", "version": 1, "exported": "2026-01-05T10:00:00+00:00",
+                       "attempts": attempts, **document})
+
+
 def write_export(path, attempts, **document):
-    path.write_text(json.dumps({"format": "orbisk-fpga update history", "version": 1,
-                                "exported": "2026-01-05T10:00:00+00:00", "attempts": attempts, **document}))
+    path.write_text(export_text(attempts, **document))
     return path
 
 
@@ -118,6 +122,12 @@ def attempt_like(template, **changes):
     return {**template, "uid": str(uuid.uuid4()), **changes}
 
 
+def with_number(template, field, number):
+    """An export of a good attempt, then one whose `field` is `number` as written: one that Python's
+    json reads as an integer too large for a float, or as infinity."""
+    return export_text([attempt_like(template), attempt_like(template, **{field: "N"})]).replace('"N"', number)
+
+
 HOSTILE = {
     "not JSON": (lambda t: "{", "it is not JSON"),
     "not UTF-8": (lambda t: b"\xff\xfe", "it is not UTF-8 text"),
@@ -134,6 +144,13 @@ HOSTILE = {
     "a NUL": (lambda t: [attempt_like(t, serial="SN\0")], "attempt 2: serial holds a NUL"),
     "a bool for a number": (lambda t: [attempt_like(t, pid=True)], "attempt 2: pid is true or false, not a whole"),
     "a huge number": (lambda t: [attempt_like(t, image_size=2**70)], "attempt 2: image_size is 1180591620717411303424"),
+    "seconds of 400 digits": (lambda t: with_number(t, "seconds", "1" + "0" * 400),
+                              "attempt 2: seconds is 1000000000000000000000000000000000000000..., not a number of "
+                              "seconds from 0 to 31622400"),
+    "too many bytes written": (lambda t: [attempt_like(t, bytes_written=2**62)],
+                               "attempt 2: bytes_written is 4611686018427387904, not from 0 to 1099511627776"),
+    "an infinite window": (lambda t: with_number(t, "window_size", "1e999"),
+                           "attempt 2: window_size is infinite, not a whole number"),
     "no UUID": (lambda t: [attempt_like(t, uid="1234")], 'attempt 2: uid is "1234", not a UUID'),
     "an address": (lambda t: [attempt_like(t, address="host name:1")], "attempt 2: address is"),
     "a long text": (lambda t: [attempt_like(t, message="x" * 70000)], "attempt 2: message is longer than 65536"),
