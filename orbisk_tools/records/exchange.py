@@ -17,7 +17,8 @@ that holds it is: one whose uid is in the history already is left as it is.
 
 A file to import comes from elsewhere: it is read up to MAX_SIZE bytes, and every field of every
 attempt is checked before anything is imported; a file that fails a check is refused whole, in one
-line that says where and why.
+line that says where and why. So is a file with an attempt that starts more than CLOCK_SLACK after
+this computer's clock: a clock that fast (or a file made up) would put it first for ever.
 """
 
 import dataclasses
@@ -93,9 +94,34 @@ def read_attempts(path):
         attempts = document["attempts"]
         if not isinstance(attempts, list):
             raise Bad(f"its attempts are {_kind(attempts)}, not a list")
-        return [_attempt(number, attempt) for number, attempt in enumerate(attempts, 1)]
+        rows = [_attempt(number, attempt) for number, attempt in enumerate(attempts, 1)]
     except Bad as bad:
         raise refused(str(bad)) from None
+    _refuse_the_future(path, rows)
+    return rows
+
+
+# Clocks that are merely not synchronised differ by less.
+CLOCK_SLACK = datetime.timedelta(minutes=5)
+
+
+def _refuse_the_future(path, rows):
+    """Refused for the first of `rows` that starts more than CLOCK_SLACK after this computer's clock."""
+    clock = datetime.datetime.now(datetime.timezone.utc)
+    for number, row in enumerate(rows, 1):
+        ahead = datetime.datetime.fromisoformat(row["started"]) - clock
+        if ahead > CLOCK_SLACK:
+            raise Refused(f"{path} cannot be imported: attempt {number} starts {_duration(ahead)} in the future "
+                          f"by this computer's clock ({row['started']}); check the clock of {_shown(row['origin'])}, "
+                          "which recorded it, and this computer's; nothing was imported")
+
+
+def _duration(delta):
+    """"3 days 2 hours", "1 hour 5 minutes", "7 minutes": the two largest units, whole minutes."""
+    days, minutes = divmod(int(delta.total_seconds() // 60), 24 * 60)
+    units = ((days, "day"), *zip(divmod(minutes, 60), ("hour", "minute")))
+    words = [f"{count} {unit}{'' if count == 1 else 's'}" for count, unit in units if count]
+    return " ".join(words[:2]) or "less than a minute"
 
 
 class Bad(Exception):

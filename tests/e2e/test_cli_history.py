@@ -3,6 +3,7 @@ and imported on another (each once, however often), hostile files refused whole;
 configuration memory read into a file, changing nothing."""
 
 import csv
+import datetime
 import io
 import json
 import os
@@ -178,6 +179,26 @@ def test_a_hostile_import_is_refused_whole_in_one_line(tmp_path, private_history
     assert err.startswith(f"orbisk-fpga: error: {path} ") and words in err and len(err.splitlines()) == 1, err
     with History.open(str(private_history)) as history:
         assert len(history.attempts()) == 1
+
+
+def test_an_attempt_that_starts_in_the_future_is_refused(tmp_path, private_history):
+    with History.open(str(private_history)) as history:
+        history.finish_attempt(history.start_attempt("run-1", "10.0.0.5:5025"), "failed")
+    assert run("history", "--export", tmp_path / "now.json").returncode == 0
+    template, = exported(tmp_path / "now.json")
+    laptop, path = tmp_path / "laptop.sqlite3", tmp_path / "ahead.json"
+
+    def imported(ahead):
+        started = (datetime.datetime.now(datetime.timezone.utc) + ahead).isoformat(timespec="seconds")
+        write_export(path, [attempt_like(template, started=started)])
+        return run("history", "--history", laptop, "--import", path), started
+
+    refused, started = imported(datetime.timedelta(hours=1, seconds=30))
+    assert (refused.returncode, refused.stdout, laptop.exists()) == (1, "", False)
+    assert refused.stderr == (f"orbisk-fpga: error: {path} cannot be imported: attempt 1 starts 1 hour in the future "
+                              f"by this computer's clock ({started}); check the clock of \"{socket.gethostname()}\", "
+                              "which recorded it, and this computer's; nothing was imported\n")
+    assert imported(datetime.timedelta(minutes=2))[0].returncode == 0
 
 
 def test_too_large_a_file_is_refused_unread(tmp_path, capsys):
