@@ -55,6 +55,7 @@ def test_two_computers_merge_their_histories_each_attempt_once_and_status_shows_
     assert shown[2] == (address(first), "updated", None)  # recorded there, before the other two
     assert set(shown[:2]) == {(address(first), "updated", socket.gethostname()),
                               (address(second), "failed", socket.gethostname())}
+    assert " failed (block refused) 20" in run("status", "--history", laptop_b, "--address", address(second)).stdout
 
     status = run("status", "--history", laptop_b, "--address", address(first), "--json")
     newest, = (row["uid"] for row in exported(a_file) if row["address"] == address(first))
