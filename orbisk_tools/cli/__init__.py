@@ -1,9 +1,4 @@
-"""orbisk-fpga: update the FPGA image of one device or of many, check an image, initialise a
-device's FPGA controller, read its configuration memory, sign images, and run an emulated device,
-from a terminal.
-
-Exit status: 0 on success, 1 when a device, an update or an image fails or an output
-cannot be written, 2 on a usage error, 130 when interrupted.
+"""The command line orbisk-fpga; DESCRIPTION and EXIT_STATUS are what its --help says of it.
 
 The commands are one module each in this package: NAME, HELP, EXAMPLES, add_options(parser) and
 run(args); COMMANDS lists them in the order that --help shows. What several share is in `arguments`.
@@ -17,11 +12,23 @@ import sys
 
 from orbisk_tools.cli import (demo, dump, emulate, history, init, inspect, keygen, options, pack, sign, status,
                               update, verify)
-from orbisk_tools.cli.arguments import INTERRUPTED, Failure
+from orbisk_tools.cli.arguments import INTERRUPTED, TERMINATED, Failure
 from orbisk_tools.report.output import GuardedOutput, printable
 
 
 COMMANDS = (update, verify, status, history, dump, inspect, init, pack, sign, keygen, emulate, demo)
+
+# What --help says, before and after the commands.
+DESCRIPTION = """\
+orbisk-fpga updates the FPGA image of networked RF devices, one or a whole site at once, and
+records every update; it also checks and signs images, and emulates a device to try it on."""
+EXIT_STATUS = f"""\
+exit status:
+  0    success
+  1    a device, an update or an image failed, or an output could not be written
+  2    a usage error
+  {INTERRUPTED}  interrupted by Ctrl-C
+  {TERMINATED}  stopped by SIGTERM"""
 
 
 class Stderr(logging.StreamHandler):
@@ -94,7 +101,8 @@ def parser():
     verbose = options.Parser(add_help=False)
     verbose.add_argument("-v", "--verbose", action="store_true", default=argparse.SUPPRESS,
                          help="show the FPGA module's log lines")
-    top = options.Parser(prog="orbisk-fpga", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    top = options.Parser(prog="orbisk-fpga", description=DESCRIPTION, epilog=EXIT_STATUS,
+                         formatter_class=argparse.RawDescriptionHelpFormatter)
     top.add_argument("-v", "--verbose", action="store_true", help="show the FPGA module's log lines")
     top.add_argument("--version", action=ShowVersions)
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")

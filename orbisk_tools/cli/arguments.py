@@ -297,6 +297,13 @@ def image_snapshot(image, device_type, keys=()):
             yield snapshot
 
 
+def vendor_verified(vendor):
+    """The line that says who signed the image: `vendor` is the signatures.Verified of its check."""
+    from orbisk_tools.formats.signatures import shown_trusted_comment
+
+    return f"Vendor signature verified: key {vendor.key_id}, {printable(shown_trusted_comment(vendor.trusted_comment))}"
+
+
 def read_secret_key(path):
     """The secret key in `path`, asking for its password only when it has one: from
     $ORBISK_FPGA_KEY_PASSWORD, or else at the terminal."""

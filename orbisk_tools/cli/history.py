@@ -36,7 +36,8 @@ def add_options(parser):
     parser.add_argument("--until", type=options.moment, action=options.Once, metavar="TIME",
                         help="only the attempts started before TIME (written as for --since)")
     parser.add_argument("--limit", type=options.record_limit, metavar="N",
-                        help=f"show the N newest attempts ({options.record_limit.range}; default {DEFAULT_LIMIT})")
+                        help=f"show the N newest attempts ({options.record_limit.range}; default: "
+                             f"{DEFAULT_LIMIT} in the table, every one in --csv and --json)")
     output = parser.add_mutually_exclusive_group()
     add_json_option(output, "the attempts")
     output.add_argument("--csv", nargs="?", const="-", metavar="FILE|-",
@@ -77,11 +78,15 @@ def run(args):
     if args.export is not None:
         return export_attempts(args, path)
     with results_output(args, [path], "csv" if args.csv is not None else "json") as results:
+        # A report holds every attempt chosen; the table, the newest DEFAULT_LIMIT, and says so.
+        limit = args.limit or (DEFAULT_LIMIT if results is None else None)
+        chosen = {"address": address, "serial": args.serial, "run": args.run_id, "since": args.since,
+                  "until": args.until}
         try:
             with History.open(path) as history:
-                attempts = history.attempts(address=address, serial=args.serial, run=args.run_id,
-                                            since=args.since, until=args.until, limit=args.limit or DEFAULT_LIMIT)
+                attempts = history.attempts(**chosen, limit=limit)
                 shown = [(attempt, history.outcome_as_read(attempt)) for attempt in attempts]
+                matching = history.count(**chosen) if len(attempts) == limit else len(attempts)
         except HistoryUnavailable as error:
             raise Failure(str(error)) from None
         if results is not None:
@@ -93,6 +98,8 @@ def run(args):
         args.out.line("No recorded update attempt matches")
     else:
         print_table(args.out, shown)
+        if matching > len(shown):
+            args.out.line(f"showing {len(shown)} of {matching} (--limit N)")
     return 0
 
 

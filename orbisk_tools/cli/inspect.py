@@ -70,7 +70,7 @@ def show_vendor_signature(args, keys):
         say("  signature     missing or unreadable")
         return str(refused)
     say(f"  vendor key    {found.id_text}")
-    say(f"  comment       {printable(found.trusted_comment)}")
+    say(f"  comment       {printable(signatures.shown_trusted_comment(found.trusted_comment))}")
     try:
         signatures.verify_file(args.image, keys)
     except signatures.SignatureError as refused:

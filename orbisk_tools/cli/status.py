@@ -111,7 +111,9 @@ def print_table(output, statuses):
     for status in statuses:
         facts = status.reported or DeviceFacts()
         last = status.last_attempt
-        recorded = (f"{status.last_outcome} {last.started}"
+        reason = last.reason.replace("_", " ") if last and last.reason else None  # "block refused"
+        outcome = status.last_outcome if reason in (None, status.last_outcome) else f"{status.last_outcome} ({reason})"
+        recorded = (f"{outcome} {last.started}"
                     + (f", version {last.fpga_version_after}" if last.fpga_version_after else "")
                     + (f", recorded on {last.origin}" if last.origin else "")) if last else "-"
         cells = [status.address, facts.serial or "-", facts.fpga_id or "-", facts.fpga_version or "-",

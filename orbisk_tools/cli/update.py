@@ -6,7 +6,8 @@ import signal
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (INTERRUPTED, TERMINATED, Failure, add_device_options, add_device_type_option,
                                           add_history_options, add_trust_key_option, device_targets, image_snapshot,
-                                          printable, resolve_devices, results_output, trusted_keys, write_report)
+                                          resolve_devices, results_output, trusted_keys, vendor_verified,
+                                          write_report)
 from orbisk_tools.engine.outcomes import SUCCEEDED
 from orbisk_tools.report.live import view_for
 from orbisk_tools.report.summary import report_fleet, report_one, report_unrecorded
@@ -127,7 +128,7 @@ def update_site(args, history, keys):
         snapshot = held.enter_context(image_snapshot(args.image, args.device_type, keys))
         vendor = snapshot.vendor
         if vendor is not None:
-            args.out.line(f"Vendor signature verified: key {vendor.key_id}, {printable(vendor.trusted_comment)}")
+            args.out.line(vendor_verified(vendor))
         if not confirmed(args, len(resolved)):
             args.err.line("orbisk-fpga: not confirmed; no device was touched")
             return 1

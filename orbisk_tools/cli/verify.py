@@ -8,8 +8,8 @@ import shlex
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_type_option, add_history_options,
                                           add_trust_key_option, device_targets, image_snapshot, lock_folder,
-                                          printable, read_history_path, resolve_devices, results_output,
-                                          trusted_keys, write_report)
+                                          read_history_path, resolve_devices, results_output, trusted_keys,
+                                          vendor_verified, write_report)
 
 NAME = "verify"
 HELP = ("Read back the FPGA image each device's configuration memory holds, compare it with IMAGE and tell "
@@ -47,8 +47,7 @@ def run(args):
             contextlib.ExitStack() as held:
         snapshot = held.enter_context(image_snapshot(args.image, args.device_type, keys))
         if snapshot.vendor is not None:
-            args.out.line(f"Vendor signature verified: key {snapshot.vendor.key_id}, "
-                          f"{printable(snapshot.vendor.trusted_comment)}")
+            args.out.line(vendor_verified(snapshot.vendor))
         try:
             history = open_if_there(path)
         except HistoryUnavailable as error:

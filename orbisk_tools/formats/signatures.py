@@ -10,8 +10,10 @@ importing this module, as every command does, then costs nothing.
 
 import base64
 import dataclasses
+import datetime
 import hashlib
 import os
+import re
 import time
 
 from orbisk_tools.formats import files
@@ -262,6 +264,23 @@ def default_trusted_comment(image_path):
         sha256 = hashlib.file_digest(file, "sha256").hexdigest()
     name = "".join(c if " " <= c < "\x7f" else ascii(c)[1:-1] for c in os.path.basename(os.fspath(image_path)))
     return f"timestamp:{int(time.time())}\tfile:{name}\tsha256:{sha256}"
+
+
+def shown_trusted_comment(comment):
+    """A trusted comment as the user reads it: its field timestamp:N (seconds since 1970, as minisign
+    writes it) as timestamp:2026-12-09T14:02:11Z, the time in UTC in ISO 8601; the other fields, and
+    a timestamp that is no such time, as they are."""
+    def shown(field):
+        name, _, value = field.partition(":")
+        if name == "timestamp" and re.fullmatch("[0-9]{1,12}", value):
+            try:
+                moment = datetime.datetime.fromtimestamp(int(value), datetime.timezone.utc)
+            except (ValueError, OverflowError, OSError):  # past the year 9999
+                return field
+            return f"timestamp:{moment:%Y-%m-%dT%H:%M:%SZ}"
+        return field
+
+    return "\t".join(map(shown, comment.split("\t")))
 
 
 def sign_file(image_path, secret_key, trusted_comment=None):

@@ -17,7 +17,8 @@ that holds it is: one whose uid is in the history already is left as it is.
 
 A file to import comes from elsewhere: it is read up to MAX_SIZE bytes, and every field of every
 attempt is checked before anything is imported; a file that fails a check is refused whole, in one
-line that says where and why.
+line that says where and why. So is a file with an attempt that starts more than CLOCK_SLACK after
+this computer's clock: a clock that fast (or a file made up) would put it first for ever.
 """
 
 import dataclasses
@@ -28,6 +29,7 @@ import re
 import uuid
 
 from orbisk_tools.formats import files
+from orbisk_tools.formats.protocol import MAX_REPLY_LINE
 from orbisk_tools.records.history import (DEVICE_STATES, OUTCOMES, PHASES, RUNNING, Attempt, now,
                                           recorded_time)
 
@@ -79,7 +81,7 @@ def read_attempts(path):
         raise refused(f'it does not say "format": "{FORMAT}"')
     version = document.get("version")
     if type(version) is int and version > VERSION:
-        raise Refused(f"{path} was exported by a newer orbisk-fpga (format version {version}; this one reads "
+        raise Refused(f"{path} was exported by a newer orbisk-fpga (format version {_shown(version)}; this one reads "
                       f"{VERSION}); import it with the newer orbisk-fpga")
     try:
         if type(version) is not int or version != VERSION:
@@ -92,9 +94,34 @@ def read_attempts(path):
         attempts = document["attempts"]
         if not isinstance(attempts, list):
             raise Bad(f"its attempts are {_kind(attempts)}, not a list")
-        return [_attempt(number, attempt) for number, attempt in enumerate(attempts, 1)]
+        rows = [_attempt(number, attempt) for number, attempt in enumerate(attempts, 1)]
     except Bad as bad:
         raise refused(str(bad)) from None
+    _refuse_the_future(path, rows)
+    return rows
+
+
+# Clocks that are merely not synchronised differ by less.
+CLOCK_SLACK = datetime.timedelta(minutes=5)
+
+
+def _refuse_the_future(path, rows):
+    """Refused for the first of `rows` that starts more than CLOCK_SLACK after this computer's clock."""
+    clock = datetime.datetime.now(datetime.timezone.utc)
+    for number, row in enumerate(rows, 1):
+        ahead = datetime.datetime.fromisoformat(row["started"]) - clock
+        if ahead > CLOCK_SLACK:
+            raise Refused(f"{path} cannot be imported: attempt {number} starts {_duration(ahead)} in the future "
+                          f"by this computer's clock ({row['started']}); check the clock of {_shown(row['origin'])}, "
+                          "which recorded it, and this computer's; nothing was imported")
+
+
+def _duration(delta):
+    """"3 days 2 hours", "1 hour 5 minutes", "7 minutes": the two largest units, whole minutes."""
+    days, minutes = divmod(int(delta.total_seconds() // 60), 24 * 60)
+    units = ((days, "day"), *zip(divmod(minutes, 60), ("hour", "minute")))
+    words = [f"{count} {unit}{'' if count == 1 else 's'}" for count, unit in units if count]
+    return " ".join(words[:2]) or "less than a minute"
 
 
 class Bad(Exception):
@@ -107,7 +134,10 @@ def _kind(value):
 
 
 def _shown(value, width=40):
-    """A value of the file in a message: its JSON, cut short, control characters escaped."""
+    """A value of the file in a message: its JSON, cut short, control characters escaped; a number
+    too large for a float (1e999), as json reads it, is "infinite"."""
+    if isinstance(value, float) and math.isinf(value):
+        return "infinite" if value > 0 else "minus infinite"
     text = json.dumps(value)
     return text if len(text) <= width else text[:width] + "..."
 
@@ -122,7 +152,13 @@ def _check_keys(record, names, what):
 
 # ---- what each field may hold ------------------------------------------------------------------
 
-LARGEST_INTEGER = 2**63 - 1  # what SQLite keeps
+# Every number is bounded, far beyond what any update records (a newer orbisk-fpga's included): a
+# number beyond its bound is a damaged or a made-up file. json reads any integer and reads 1e999 as
+# infinity; SQLite keeps integers up to 2**63 - 1.
+LARGEST_PID = 2**32 - 1  # process ids are 32-bit
+LARGEST_SIZE = 2**40  # bytes of an image: a TiB, far more than any FPGA's configuration memory
+LARGEST_WINDOW = 2**20  # commands in flight
+LONGEST_ATTEMPT = 366 * 24 * 3600  # seconds
 
 
 def text(limit, optional=False, empty=False, pattern=None):
@@ -143,23 +179,24 @@ def text(limit, optional=False, empty=False, pattern=None):
     return check
 
 
-def whole(low=0, high=LARGEST_INTEGER, optional=False):
+def whole(low, high, optional=False):
     def check(value):
         if value is None and optional:
             return None
         if type(value) is not int:
-            raise Bad(f"is {_kind(value)}, not a whole number")
+            raise Bad(f"is {_shown(value) if type(value) is float else _kind(value)}, not a whole number")
         if not low <= value <= high:
-            raise Bad(f"is {value}, not from {low} to {high}")
+            raise Bad(f"is {_shown(value)}, not from {low} to {high}")
         return value
     return check
 
 
 def seconds(value):
+    # Compared, not converted first: an integer too large for a float is refused, not an OverflowError.
     if value is None:
         return None
-    if type(value) not in (int, float) or not math.isfinite(value) or value < 0:
-        raise Bad(f"is {_shown(value)}, not a number of seconds")
+    if type(value) not in (int, float) or not 0 <= value <= LONGEST_ATTEMPT:  # NaN is in no range
+        raise Bad(f"is {_shown(value)}, not a number of seconds from 0 to {LONGEST_ATTEMPT}")
     return float(value)
 
 
@@ -201,7 +238,7 @@ def uid(value):
     raise Bad(f"is {_shown(value)}, not a UUID in lower case")
 
 
-DEVICE_TEXT = 4096  # the longest reply line a device may send
+DEVICE_TEXT = MAX_REPLY_LINE  # the longest reply line a device may send
 FIELDS = {
     "uid": uid,
     "origin": text(256),
@@ -210,7 +247,7 @@ FIELDS = {
     "ended": time(optional=True),
     "operator_user": text(256),
     "operator_host": text(256),
-    "pid": whole(),
+    "pid": whole(1, LARGEST_PID),
     "process_start": text(64, optional=True),
     "tool_version": text(256),
     "module_version": text(256),
@@ -224,10 +261,10 @@ FIELDS = {
     "control_fw_version_after": text(DEVICE_TEXT, optional=True),
     "image_path": text(4096, optional=True),
     "image_sha256": text(64, optional=True, pattern="[0-9a-f]{64}"),
-    "image_size": whole(optional=True),
+    "image_size": whole(0, LARGEST_SIZE, optional=True),
     "image_header_version": text(DEVICE_TEXT, optional=True),
-    "window_size": whole(optional=True),
-    "bytes_written": whole(),
+    "window_size": whole(1, LARGEST_WINDOW, optional=True),
+    "bytes_written": whole(0, LARGEST_SIZE),
     "seconds": seconds,
     "phase": choice(PHASES),
     "device_state": choice(DEVICE_STATES),

@@ -172,6 +172,18 @@ def image_facts(path):
                       None if version is None else str(version))
 
 
+def _chosen(address, serial, run, since, until):
+    """The WHERE clause and its parameters that choose the attempts of History.attempts()."""
+    conditions = {"address": address, "serial": serial, "run_id": run}
+    conditions = {name: value for name, value in conditions.items() if value is not None}
+    tests = [f"{name} = :{name}" for name in conditions]
+    for name, moment, test in (("since", since, "started >= :since"), ("until", until, "started < :until")):
+        if moment is not None:
+            conditions[name] = recorded_time(moment)
+            tests.append(test)
+    return (f"WHERE {' AND '.join(tests)}" if tests else ""), conditions
+
+
 class History:
     """An open update history. Every method may be called from any thread."""
 
@@ -296,12 +308,14 @@ class History:
         sql = f"SELECT {COLUMNS} FROM attempts {where} ORDER BY started DESC, id DESC"
         if limit is not None:
             sql += f" LIMIT {int(limit)}"
+        return [Attempt(*row) for row in self._read(sql, parameters)]
+
+    def _read(self, sql, parameters):
         with self._lock:
             try:
-                rows = self._db.execute(sql, parameters).fetchall()
+                return self._db.execute(sql, parameters).fetchall()
             except sqlite3.Error as error:
                 raise HistoryUnavailable(f"cannot read the update history {self.path} ({error})") from None
-        return [Attempt(*row) for row in rows]
 
     def attempt(self, attempt):
         """The attempt with id `attempt`, or None."""
@@ -313,14 +327,13 @@ class History:
         recorded them), of the device at `address`, of the device with serial number `serial`,
         of run `run`, started at `since` or later, started before `until` (each filter when
         given; the times are datetimes, in UTC when they name no time zone)."""
-        conditions = {"address": address, "serial": serial, "run_id": run}
-        conditions = {name: value for name, value in conditions.items() if value is not None}
-        tests = [f"{name} = :{name}" for name in conditions]
-        for name, moment, test in (("since", since, "started >= :since"), ("until", until, "started < :until")):
-            if moment is not None:
-                conditions[name] = recorded_time(moment)
-                tests.append(test)
-        return self._select(f"WHERE {' AND '.join(tests)}" if tests else "", conditions, limit)
+        return self._select(*_chosen(address, serial, run, since, until), limit)
+
+    def count(self, address=None, serial=None, run=None, since=None, until=None):
+        """How many attempts attempts() gives for these filters, without a limit."""
+        where, parameters = _chosen(address, serial, run, since, until)
+        (count,), = self._read(f"SELECT count(*) FROM attempts {where}", parameters)
+        return count
 
     def last_attempt(self, address=None, serial=None):
         """The newest attempt on the device, whatever its outcome, or None."""

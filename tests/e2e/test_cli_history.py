@@ -3,6 +3,7 @@ and imported on another (each once, however often), hostile files refused whole;
 configuration memory read into a file, changing nothing."""
 
 import csv
+import datetime
 import io
 import json
 import os
@@ -22,9 +23,13 @@ def exported(path):
     return json.loads(path.read_text())["attempts"]
 
 
+def export_text(attempts, **document):
+    return json.dumps({"format": "orbisk-fpga update history", "version": 1, "exported": "2026-01-05T10:00:00+00:00",
+                       "attempts": attempts, **document})
+
+
 def write_export(path, attempts, **document):
-    path.write_text(json.dumps({"format": "orbisk-fpga update history", "version": 1,
-                                "exported": "2026-01-05T10:00:00+00:00", "attempts": attempts, **document}))
+    path.write_text(export_text(attempts, **document))
     return path
 
 
@@ -50,6 +55,7 @@ def test_two_computers_merge_their_histories_each_attempt_once_and_status_shows_
     assert shown[2] == (address(first), "updated", None)  # recorded there, before the other two
     assert set(shown[:2]) == {(address(first), "updated", socket.gethostname()),
                               (address(second), "failed", socket.gethostname())}
+    assert " failed (block refused) 20" in run("status", "--history", laptop_b, "--address", address(second)).stdout
 
     status = run("status", "--history", laptop_b, "--address", address(first), "--json")
     newest, = (row["uid"] for row in exported(a_file) if row["address"] == address(first))
@@ -100,8 +106,28 @@ def test_attempts_chosen_by_the_time_they_started_and_as_csv(emulator, image, tm
     assert run("history", "--csv", "--json").returncode == 2
 
 
+def test_reports_hold_every_attempt_and_the_table_says_when_it_shows_fewer(private_history):
+    with History.open(str(private_history)) as history:
+        for number in range(60):
+            history.finish_attempt(history.start_attempt(f"run-{number}", "10.0.0.5:5025"), "failed")
+
+    def rows(*options):
+        return list(csv.DictReader(io.StringIO(run("history", "--csv", *options).stdout)))
+
+    assert len(rows()) == 60 and len(json.loads(run("history", "--json").stdout)) == 60
+    assert [row["run_id"] for row in rows("--limit", 10)] == [f"run-{number}" for number in range(59, 49, -1)]
+    assert run("history").stdout.splitlines()[-1] == "showing 50 of 60 (--limit N)"
+    assert "showing" not in run("history", "--run", "run-7").stdout
+
+
 def attempt_like(template, **changes):
     return {**template, "uid": str(uuid.uuid4()), **changes}
+
+
+def with_number(template, field, number):
+    """An export of a good attempt, then one whose `field` is `number` as written: one that Python's
+    json reads as an integer too large for a float, or as infinity."""
+    return export_text([attempt_like(template), attempt_like(template, **{field: "N"})]).replace('"N"', number)
 
 
 HOSTILE = {
@@ -120,6 +146,13 @@ HOSTILE = {
     "a NUL": (lambda t: [attempt_like(t, serial="SN\0")], "attempt 2: serial holds a NUL"),
     "a bool for a number": (lambda t: [attempt_like(t, pid=True)], "attempt 2: pid is true or false, not a whole"),
     "a huge number": (lambda t: [attempt_like(t, image_size=2**70)], "attempt 2: image_size is 1180591620717411303424"),
+    "seconds of 400 digits": (lambda t: with_number(t, "seconds", "1" + "0" * 400),
+                              "attempt 2: seconds is 1000000000000000000000000000000000000000..., not a number of "
+                              "seconds from 0 to 31622400"),
+    "too many bytes written": (lambda t: [attempt_like(t, bytes_written=2**62)],
+                               "attempt 2: bytes_written is 4611686018427387904, not from 0 to 1099511627776"),
+    "an infinite window": (lambda t: with_number(t, "window_size", "1e999"),
+                           "attempt 2: window_size is infinite, not a whole number"),
     "no UUID": (lambda t: [attempt_like(t, uid="1234")], 'attempt 2: uid is "1234", not a UUID'),
     "an address": (lambda t: [attempt_like(t, address="host name:1")], "attempt 2: address is"),
     "a long text": (lambda t: [attempt_like(t, message="x" * 70000)], "attempt 2: message is longer than 65536"),
@@ -147,6 +180,26 @@ def test_a_hostile_import_is_refused_whole_in_one_line(tmp_path, private_history
     assert err.startswith(f"orbisk-fpga: error: {path} ") and words in err and len(err.splitlines()) == 1, err
     with History.open(str(private_history)) as history:
         assert len(history.attempts()) == 1
+
+
+def test_an_attempt_that_starts_in_the_future_is_refused(tmp_path, private_history):
+    with History.open(str(private_history)) as history:
+        history.finish_attempt(history.start_attempt("run-1", "10.0.0.5:5025"), "failed")
+    assert run("history", "--export", tmp_path / "now.json").returncode == 0
+    template, = exported(tmp_path / "now.json")
+    laptop, path = tmp_path / "laptop.sqlite3", tmp_path / "ahead.json"
+
+    def imported(ahead):
+        started = (datetime.datetime.now(datetime.timezone.utc) + ahead).isoformat(timespec="seconds")
+        write_export(path, [attempt_like(template, started=started)])
+        return run("history", "--history", laptop, "--import", path), started
+
+    refused, started = imported(datetime.timedelta(hours=1, seconds=30))
+    assert (refused.returncode, refused.stdout, laptop.exists()) == (1, "", False)
+    assert refused.stderr == (f"orbisk-fpga: error: {path} cannot be imported: attempt 1 starts 1 hour in the future "
+                              f"by this computer's clock ({started}); check the clock of \"{socket.gethostname()}\", "
+                              "which recorded it, and this computer's; nothing was imported\n")
+    assert imported(datetime.timedelta(minutes=2))[0].returncode == 0
 
 
 def test_too_large_a_file_is_refused_unread(tmp_path, capsys):

@@ -159,6 +159,18 @@ def test_inspect_shows_the_vendor_signature_only_when_keys_are_trusted(vendor, s
     assert missing.stderr.startswith("orbisk-fpga: error: no signature: ")
 
 
+def test_the_time_of_a_signature_shows_in_utc_and_any_other_comment_as_it_is(emulator, vendor, signed):
+    (_, path), key = signed, signatures.read_secret_key(vendor[0])
+    signatures.sign_file(path, key, "timestamp:1796825331\tfile:fw.tbin\thashed")
+    done = run("update", "--trust-key", vendor[1], "--address", address(emulator()), path)
+    assert (f"Vendor signature verified: key {vendor[2].id_text}, timestamp:2026-12-09T14:08:51Z file:fw.tbin "
+            "hashed\n") in done.stdout, done.stderr
+    for comment in ("timestamp:99999999999999\tfile:fw.tbin", "timestamp:-1", "release 1.4 timestamp:1"):
+        signatures.sign_file(path, key, comment)
+        shown = run("inspect", "--trust-key", vendor[1], path).stdout
+        assert f"  comment       {comment.replace(chr(9), ' ')}\n" in shown
+
+
 class TestSigning:
     def test_minisign_verifies_our_signature(self, tmp_path):
         program = shutil.which("minisign")
