@@ -3,14 +3,21 @@ the orbisk-fpga command line (cli), what it shows (report), the work on devices 
 update history (records), the device emulator and an example device class (devices), and file
 and wire formats (formats). The engine's API for scripts is exported here."""
 
-from orbisk_tools.engine.api import status_of, update_device, update_site, verify_device
-from orbisk_tools.engine.image import KeyRefused
+from orbisk_tools.engine.api import (CancelToken, HistoryArgument, ProgressCallback, Window, status_of,
+                                     update_device, update_device_async, update_site, update_site_async,
+                                     verify_device, verify_device_async)
+from orbisk_tools.engine.image import ImagePath, KeyRefused
 from orbisk_tools.engine.inspection import DeviceStatus
 from orbisk_tools.engine.locks import LockFolderRefused
-from orbisk_tools.engine.outcomes import (DeviceResult, DeviceState, ImageRefused, Phase, Reason, Result,
-                                          SiteResult, UpdateError)
-from orbisk_tools.records.history import History, HistoryUnavailable
+from orbisk_tools.engine.outcomes import (DeviceResult, DeviceState, ImageRefused, Phase, Reason, Result, Runs,
+                                          SiteResult, UpdateError, UpdateInterrupted)
+from orbisk_tools.engine.site_state import DeviceFacts
+from orbisk_tools.errors import OrbiskError
+from orbisk_tools.formats.protocol import DEVICE_TYPES
+from orbisk_tools.records.history import Attempt, History, HistoryUnavailable
 
-__all__ = ["update_device", "verify_device", "update_site", "status_of", "DeviceResult", "SiteResult",
-           "DeviceStatus", "UpdateError", "ImageRefused", "KeyRefused", "LockFolderRefused", "HistoryUnavailable",
-           "History", "Result", "Phase", "DeviceState", "Reason"]
+__all__ = ["update_device", "verify_device", "update_site", "status_of", "update_device_async",
+           "verify_device_async", "update_site_async", "DeviceResult", "SiteResult", "DeviceStatus", "DeviceFacts",
+           "Attempt", "History", "OrbiskError", "UpdateError", "UpdateInterrupted", "ImageRefused", "KeyRefused",
+           "LockFolderRefused", "HistoryUnavailable", "Result", "Phase", "DeviceState", "Reason", "Runs",
+           "DEVICE_TYPES", "ProgressCallback", "CancelToken", "ImagePath", "Window", "HistoryArgument"]

@@ -133,13 +133,25 @@ def main(argv=None):
     return status
 
 
+# What the engine's messages call what the user can change, as this command line names it.
+OPTION_WORDS = {
+    "device_type": "--device-type", "force": "--force", "allow_older": "--allow-older", "window_one": "--window 1",
+    "timeout": "--timeout", "waves": "--waves {sizes}", "canary": "--canary {n}", "max_failures": "--max-failures {n}",
+    "trust_keys": "the keys given with --trust-key or in ORBISK_FPGA_TRUST_KEYS",
+    "another_history": "give another --history PATH, or --no-history to update without a history",
+}
+
+
 def run(argv, out, err):
+    from orbisk_tools import wording
+
     with contextlib.redirect_stdout(out):  # so that what --help and --version print is checked too
         args = parser().parse_args(argv)
     args.out, args.err = out, err
     configure_logging(args.verbose)
     try:
-        return args.run(args) or 0
+        with wording.use(OPTION_WORDS):
+            return args.run(args) or 0
     except Failure as failure:
         err.line(f"orbisk-fpga: error: {failure}")
         return 1

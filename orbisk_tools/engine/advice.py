@@ -3,6 +3,8 @@ outcomes and of the tools, what the update was doing, and what to do next."""
 
 import errno
 
+from orbisk_tools.wording import named
+
 from orbisk_tools.engine.outcomes import DeviceState, Phase, Reason, Runs
 
 STILL_PREVIOUS = ("the device still runs its previous FPGA image until it restarts; "
@@ -90,7 +92,7 @@ REASONS = {
     Reason.SIGNED_IMAGE_EMPTY: "{image} is a signed image with no image in it; sign the raw image again",
     Reason.SIGNED_IMAGE_NAMED_BIN: "{image} is a signed image; rename it to .tbin",
     Reason.DEVICE_TYPE_MISMATCH: "{image} is for {image_types}, not {device_type}; use the image made for device "
-                                 "type {device_type}, or check --device-type",
+                                 "type {device_type}, or check {device_type_words}",
     Reason.FILE_CHECK_FAILED: "{image} did not pass the image file check; check the image file",
     Reason.HEADER_CHECK_FAILED: "{image} did not pass the image header check; check the image file",
     Reason.BLOCK_REFUSED: "the device refused the block at byte offset {offset} {attempts} times; {advice}",
@@ -102,21 +104,22 @@ REASONS = {
     Reason.CONNECTION_LOST: "connection lost {doing} ({words}); {advice}",
     Reason.REPLY_TOO_LONG: "the device sent a reply longer than {limit} bytes {doing}; {advice}",
     Reason.INTERRUPTED: "interrupted {doing}; {advice}",
+    Reason.CANCELLED: "cancelled {doing}; {advice}",
     Reason.CALLBACK_ERROR: "stopped {doing}: {error}: {text}; {advice}",
     Reason.ERROR: "stopped {doing}: {error}: {text}; {advice}",
     # the tools' own
     Reason.SIGNATURE_REFUSED: "{text}",  # the signature check's own line
     Reason.CANNOT_CONNECT: "cannot connect: {why}",
     Reason.DEVICE_LOCKED: "another orbisk-fpga{holder} is updating this device; wait for it to finish",
-    Reason.NAMED_TWICE: "this run is updating this device already, by another address; give each device once",
+    Reason.NAMED_TWICE: "this run updates this device by another address too; give each device once",
     Reason.LOCK_FILE_UNUSABLE: "cannot use the lock file {path}: {why}; have it removed",
     Reason.HISTORY_UNAVAILABLE: "{text}; " + NOT_CHANGED,
     Reason.NOT_STARTED: "not started{why}; " + NOT_CHANGED,
-    Reason.ALREADY_LOADED: "already runs this image (its memory read back and verified; {why}); --force updates it "
+    Reason.ALREADY_LOADED: "already runs this image (its memory read back and verified; {why}); {force} updates it "
                            "anyway",
     Reason.VERSION_MISMATCH: "the device loaded the image but reports version {reported}, not {expected}; "
                              "check the image",
-    Reason.OLDER_IMAGE: "would go back from {reported} to {image_version}; --allow-older loads it anyway",
+    Reason.OLDER_IMAGE: "would go back from {reported} to {image_version}; {allow_older} loads it anyway",
     Reason.NO_FPGA_IMAGE: "no FPGA image: update it",
     Reason.LOAD_NOT_CONFIRMED: "the image was written and read back, but the device reports no FPGA image after "
                                "loading it; run the update again",
@@ -129,7 +132,12 @@ REASONS = {
 
 def say(reason, **fields):
     """The line of one of the tools' own reasons."""
-    return REASONS[reason].format_map(fields)
+    return REASONS[reason].format_map({**option_words(), **fields})
+
+
+def option_words():
+    """The fields that name what the reader can change, as the engine's caller names it."""
+    return {"force": named("force"), "allow_older": named("allow_older"), "device_type_words": named("device_type")}
 
 
 def exception_reason(error):
@@ -154,7 +162,8 @@ def explain(outcome, image, timeout=None, reason=None, window_probed=False, runs
     takes commands in flight, so a time-out with commands in flight is no reason to try --window 1.
     `runs`, `version` and `ran_none`: what the device said it runs (see device_advice)."""
     reason = reason or outcome.reason
-    fields = {"message": outcome.message.rstrip("."), **outcome.details, "image": image, "timeout": timeout,
+    fields = {**option_words(), "message": outcome.message.rstrip("."), **outcome.details, "image": image,
+              "timeout": timeout,
               "doing": PHASE_WORDS.get(outcome.phase, f"in phase {outcome.phase}"),
               "advice": device_advice(outcome, runs, version, ran_none)}
     fields["words"] = connection_words(outcome.details.get("errno"), outcome.details.get("text"))
@@ -162,7 +171,7 @@ def explain(outcome, image, timeout=None, reason=None, window_probed=False, runs
         types = outcome.details["image_types"]
         fields["image_types"] = f"device type{'s' if len(types) > 1 else ''} {', '.join(map(str, types))}"
     if reason == Reason.TIMEOUT and outcome.pipeline_depth > 1 and not window_probed:
-        fields["advice"] = f"a device that takes no commands in flight needs --window 1; {fields['advice']}"
+        fields["advice"] = f"a device that takes no commands in flight needs {named('window_one')}; {fields['advice']}"
     return REASONS.get(reason, "{message}; {advice}").format_map(fields)  # a key of a newer module
 
 

@@ -9,27 +9,31 @@ line is a thin layer over run_updates().
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
+import functools
 import logging
 import math
 import os
 import threading
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import Literal, Protocol
+from collections.abc import Callable, Coroutine, Iterable, Iterator, Sequence
+from typing import Any, Literal, ParamSpec, Protocol, TypeVar
 
 from orbisk_tools.engine import locks
 from orbisk_tools.engine.image import ImagePath, Snapshot, image_snapshot, trusted_keys_from
 from orbisk_tools.engine.job import Settings
-from orbisk_tools.engine.outcomes import (DeviceFailure, DeviceResult, DeviceState, ImageRefused, Outcome, Phase,
-                                          Result, SiteResult, UpdateError)
+from orbisk_tools.engine.outcomes import (DeviceFailure, DeviceResult, DeviceState, Outcome, Phase, Reason, Result,
+                                          SiteResult, UpdateError, UpdateInterrupted)
 from orbisk_tools.engine.rollout import Gate, parse_waves, waves_of
 from orbisk_tools.engine.runner import update_devices
+from orbisk_tools.engine.stop import Stop
 from orbisk_tools.engine.workers import Pool
 from orbisk_tools.engine.inspection import DeviceStatus, judged, open_if_there, read_back, site_status
 from orbisk_tools.engine.targets import Target, parse_address, resolve, same_device
 from orbisk_tools.engine.window import MAX_DEPTH
 from orbisk_tools.formats.protocol import DEVICE_TYPES
 from orbisk_tools.records.history import History, new_run_id
+from orbisk_tools.wording import named
 
 DEFAULT_PORT = 5025
 logger = logging.getLogger("orbisk_tools")  # what the engine notes on the way: a window of 1, a second try
@@ -60,18 +64,30 @@ class View(Protocol):
 
 
 class Callbacks:
-    """The View of a script: each phase and each block to `progress`, notes to the log."""
+    """The View of a script: each phase and each block to `progress`, notes to the log. A
+    KeyboardInterrupt (or another exception that is not an Exception) that `progress` raises stops
+    every device, as Ctrl-C does, and is kept in `interrupt`."""
 
-    def __init__(self, progress: ProgressCallback | None):
-        self._progress = progress
+    def __init__(self, progress: ProgressCallback | None, stop: Stop | None = None):
+        self._progress, self._stop = progress, stop
+        self.interrupt: BaseException | None = None
 
     def phase(self, address: str, phase: Phase) -> None:
-        if self._progress is not None:
-            self._progress(address, str(phase), 0, 0)  # a text, as the module's stages are
+        self.progress(address, str(phase), 0, 0)  # a text, as the module's stages are
 
     def progress(self, address: str, stage: str, current: int, total: int) -> None:
-        if self._progress is not None:
+        if self._progress is None:
+            return
+        try:
             self._progress(address, stage, current, total)
+        except Exception:
+            raise
+        except BaseException as error:  # the script's own interrupt: every device stops, and it is raised
+            if self.interrupt is None:
+                self.interrupt = error
+            if self._stop is not None:
+                self._stop.stop(Stop.INTERRUPT)
+            raise
 
     def note(self, text: str) -> None:
         logger.info(text)
@@ -93,14 +109,11 @@ def update_device(address: str, image: ImagePath, *, device_type: int = 32, time
     runs the image, read back and verified); or a dry run. Any other end raises UpdateError; see
     update_site() for the arguments and the other exceptions."""
     target = _target(address)
-    try:
-        outcomes, site = _update(
-            [target], image, jobs=1, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
-            window=window, progress=progress, history=history, trust_keys=trust_keys, force=force,
-            dry_run=dry_run, allow_older=allow_older, max_failures=None, waves=None, canary=None, cancel=cancel)
-    except ImageRefused as refused:
-        raise UpdateError(DeviceResult(target.label, Result.FAILED, refused.reason, refused.details, Phase.CHECK,
-                                       DeviceState.UNTOUCHED, str(refused))) from refused
+    outcomes, site = _update(
+        [target], image, jobs=1, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
+        window=window, progress=progress, history=history, trust_keys=trust_keys, force=force,
+        dry_run=dry_run, allow_older=allow_older, max_failures=None, waves=None, canary=None, cancel=cancel,
+        one=True)
     (outcome,), (result,) = outcomes, site.devices
     if not result.ok:
         raise UpdateError(result) from outcome.error
@@ -154,7 +167,7 @@ def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, de
 
 def verify_device(address: str, image: ImagePath, *, device_type: int = 32, timeout: float = 5.0,
                   window: Window = "auto", trust_keys: Iterable[ImagePath] = (),
-                  history: HistoryArgument = None) -> DeviceResult:
+                  history: HistoryArgument = None, cancel: CancelToken | None = None) -> DeviceResult:
     """Whether the device at `address` runs exactly `image`, sending nothing that erases, writes
     or loads: what it reports (serial number, FPGA version), then its read-back under its lock. A
     DeviceResult whose result is Result.RUNS (its memory holds the image and its FPGA runs it:
@@ -163,23 +176,28 @@ def verify_device(address: str, image: ImagePath, *, device_type: int = 32, time
     its FPGA runs another or none) or Result.NOT_CONFIRMED (nothing confirms that it runs it),
     with details["why"]; or Result.DIFFERS with the reason and details["offset"] of the first byte
     that differs. `history` is read, never created nor written (a path, an open History, or None).
+    Setting `cancel` stops the read-back after its current exchange.
 
-    Raises UpdateError when it cannot tell (the device cannot be reached or locked, or its
-    read-back fails); ValueError, TypeError, ImageRefused, KeyRefused, LockFolderRefused and
-    HistoryUnavailable as update_site() does."""
+    Raises UpdateError when it cannot tell (the device cannot be reached or locked, its read-back
+    fails, or `cancel` stopped it: Reason.CANCELLED); ValueError, TypeError, ImageRefused,
+    KeyRefused, LockFolderRefused and HistoryUnavailable as update_site() does; KeyboardInterrupt
+    after Ctrl-C."""
     target = _target(address)
     _check_options(device_type, timeout, jobs=1)
     depth = _depth(window)
     keys = trusted_keys_from(trust_keys)
     (target, addresses), = _resolved([target]).items()
-    try:
-        with image_snapshot(image, device_type, keys) as snapshot, locks.lock_folder() as folder, \
-                _read_history(history) as records:
-            outcome = judged(read_back(target, addresses, snapshot.path, device_type, timeout, depth, folder,
-                                       threading.Event()), snapshot.facts, records)
-    except ImageRefused as refused:
-        raise UpdateError(DeviceResult(target.label, Result.FAILED, refused.reason, refused.details, Phase.CHECK,
-                                       DeviceState.UNTOUCHED, str(refused))) from refused
+    with image_snapshot(image, device_type, keys) as snapshot, locks.lock_folder() as folder, \
+            _read_history(history) as records:
+        stop = Stop(cancel)
+        outcome = judged(read_back(target, addresses, snapshot.path, device_type, timeout, depth, folder, stop),
+                         snapshot.facts, records)
+    if outcome is None and stop.cause == Stop.CANCEL:
+        raise UpdateError(DeviceResult(target.label, Result.FAILED, Reason.CANCELLED, {}, Phase.VERIFY,
+                                       DeviceState.UNTOUCHED, "cancelled while reading back; the device was not "
+                                       "changed"))
+    if outcome is None:  # Ctrl-C before the read-back ended
+        raise KeyboardInterrupt
     if outcome.result == Result.FAILED:
         raise UpdateError(DeviceResult.of(outcome)) from outcome.error
     return DeviceResult.of(outcome)
@@ -208,13 +226,65 @@ def status_of(addresses: Iterable[str], *, history: HistoryArgument = None, imag
                            folder, snapshot)
 
 
+# ---- the same for asyncio ------------------------------------------------------------------
+
+P = ParamSpec("P")
+R = TypeVar("R")
+
+
+class _EitherToken:
+    """The cancel token of an engine call from asyncio: set by the task's cancellation, or by the
+    caller's own token."""
+
+    def __init__(self, given: CancelToken | None):
+        self._given, self._own = given, threading.Event()
+
+    def is_set(self) -> bool:
+        return self._own.is_set() or (self._given is not None and self._given.is_set())
+
+    def set(self) -> None:
+        self._own.set()
+
+
+def _asynchronous(function: Callable[P, R]) -> Callable[P, Coroutine[Any, Any, R]]:
+    """`function` (an engine call that takes `cancel`) as a coroutine function that runs it in a
+    thread of the loop's default executor."""
+
+    @functools.wraps(function)
+    async def run(*args: P.args, **kwargs: P.kwargs) -> R:
+        token = _EitherToken(kwargs.get("cancel"))  # type: ignore[arg-type]
+        kwargs["cancel"] = token
+        done = asyncio.get_running_loop().run_in_executor(None, functools.partial(function, *args, **kwargs))
+        try:
+            return await asyncio.shield(done)
+        except asyncio.CancelledError as cancelled:
+            token.set()  # every device stops after its current exchange; then the cancellation goes on
+            try:
+                cancelled.result = await done  # type: ignore[attr-defined]
+            except UpdateError as error:
+                cancelled.result = error.outcome  # type: ignore[attr-defined]
+            raise
+
+    run.__doc__ = (f"{function.__name__}() for asyncio: the same arguments, run in a thread of the loop's default "
+                   "executor. Cancelling the task that awaits it stops every device after its current exchange "
+                   "(as `cancel` does), waits for them to stop, then raises the asyncio.CancelledError, whose "
+                   "`result` attribute holds what the call returned, or the UpdateError's outcome: under "
+                   "asyncio.timeout(), that CancelledError is the TimeoutError's __cause__.")
+    return run
+
+
+update_device_async = _asynchronous(update_device)
+update_site_async = _asynchronous(update_site)
+verify_device_async = _asynchronous(verify_device)
+
+
 # ---- what the command line shares ------------------------------------------------------------
 
 def run_updates(resolved: dict[Target, list[str] | DeviceFailure], snapshot: Snapshot, *, jobs: int, device_type: int,
                 timeout: float, erase_timeout: float, window: int | None, view: View, history: History | None,
                 force: bool, dry_run: bool, max_failures: int | None, waves: Sequence[int | str] | None,
                 canary: int | None, cancel: CancelToken | None, allow_older: bool = False,
-                pool: Pool | None = None) -> tuple[list[Outcome], str, bool]:
+                pool: Pool | None = None, stop: Stop | None = None) -> tuple[list[Outcome], str, bool]:
     """Updates the devices of `resolved` (see targets.resolve) with the image of `snapshot`,
     telling `view` as they go, on the worker processes of `pool` when it has any: (their
     Outcomes, in order; the run's id; whether Ctrl-C stopped it). `waves` are sizes of
@@ -224,9 +294,9 @@ def run_updates(resolved: dict[Target, list[str] | DeviceFailure], snapshot: Sna
     if max_failures is not None or waves is not None or canary is not None:
         labels = [target.label for target in resolved]
         if canary is not None:
-            gate = Gate(max_failures, waves_of(labels, (canary, "100%")), f"--canary {canary}")
+            gate = Gate(max_failures, waves_of(labels, (canary, "100%")), named("canary", n=canary))
         elif waves is not None:
-            gate = Gate(max_failures, waves_of(labels, waves), "--waves " + ",".join(map(str, waves)))
+            gate = Gate(max_failures, waves_of(labels, waves), named("waves", sizes=",".join(map(str, waves))))
         else:
             gate = Gate(max_failures)
     vendor = snapshot.vendor
@@ -235,7 +305,7 @@ def run_updates(resolved: dict[Target, list[str] | DeviceFailure], snapshot: Sna
         settings = Settings(snapshot.path, device_type, timeout, window, folder, history=history, run_id=run_id,
                             image_facts=snapshot.facts, dry_run=dry_run, force=force, allow_older=allow_older,
                             gate=gate, vendor_key_id=vendor.key_id if vendor else None, erase_timeout=erase_timeout)
-        outcomes, interrupted = update_devices(resolved, settings, view, jobs, cancel, pool)
+        outcomes, interrupted = update_devices(resolved, settings, view, jobs, cancel, pool, stop)
     return outcomes, run_id, interrupted
 
 
@@ -245,7 +315,9 @@ def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: 
             erase_timeout: float, window: Window, progress: ProgressCallback | None, history: HistoryArgument,
             trust_keys: Iterable[ImagePath], force: bool, dry_run: bool, allow_older: bool,
             max_failures: int | None, waves: Sequence[int | str] | str | None, canary: int | None,
-            cancel: CancelToken | None) -> tuple[list[Outcome], SiteResult]:
+            cancel: CancelToken | None, one: bool = False) -> tuple[list[Outcome], SiteResult]:
+    """The update of `targets`, as update_site() says; UpdateInterrupted after Ctrl-C, with the
+    DeviceResult of the one device (`one`) or the SiteResult."""
     _check_options(device_type, timeout, jobs, erase_timeout)
     depth = _depth(window)
     for name, value in (("max_failures", max_failures), ("canary", canary)):
@@ -256,15 +328,18 @@ def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: 
         raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
     keys = trusted_keys_from(trust_keys)
     resolved = _resolved(targets)
+    stop = Stop(cancel)
+    callbacks = Callbacks(progress, stop)
     with _history(history) as records, image_snapshot(image, device_type, keys) as snapshot:
         outcomes, run_id, interrupted = run_updates(
             resolved, snapshot, jobs=jobs, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
-            window=depth, view=Callbacks(progress), history=records, force=force, dry_run=dry_run,
-            allow_older=allow_older, max_failures=max_failures, waves=sizes, canary=canary, cancel=cancel)
-    if interrupted:
-        raise KeyboardInterrupt
+            window=depth, view=callbacks, history=records, force=force, dry_run=dry_run,
+            allow_older=allow_older, max_failures=max_failures, waves=sizes, canary=canary, cancel=cancel, stop=stop)
     vendor = snapshot.vendor
-    return outcomes, SiteResult(tuple(map(DeviceResult.of, outcomes)), run_id, vendor.key_id if vendor else None)
+    site = SiteResult(tuple(map(DeviceResult.of, outcomes)), run_id, vendor.key_id if vendor else None)
+    if interrupted:
+        raise UpdateInterrupted(site.devices[0] if one else site) from callbacks.interrupt
+    return outcomes, site
 
 
 def _wave_sizes(waves: Sequence[int | str] | str, canary: int | None, count: int) -> tuple[int | str, ...]:

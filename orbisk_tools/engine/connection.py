@@ -11,6 +11,7 @@ from orbisk_tools.engine.advice import say
 from orbisk_tools.engine.locks import device_lock
 from orbisk_tools.engine.outcomes import DeviceFailure, Reason
 from orbisk_tools.formats import protocol
+from orbisk_tools.wording import named
 
 
 def why_not_connected(target, timeout, waited):
@@ -36,7 +37,8 @@ def why_not_connected(target, timeout, waited):
             return "error", f"{error.strerror or error}; check the address and the network"
         else:
             return "error", "the first attempt failed, the second worked; run the command again"
-    return "timeout", f"timed out after {waited:.1f} s; check the address and the network, or give a longer --timeout"
+    return "timeout", (f"timed out after {waited:.1f} s; check the address and the network, or give a longer "
+                       f"{named('timeout')}")
 
 
 def cannot_connect(cause, why):

@@ -11,7 +11,9 @@ import tempfile
 from collections.abc import Iterable, Iterator
 from typing import Any
 
+from orbisk_tools.engine import fpga
 from orbisk_tools.engine.advice import explain
+from orbisk_tools.errors import OrbiskError
 from orbisk_tools.engine.outcomes import ImageRefused, Reason, known
 from orbisk_tools.formats import files
 from orbisk_tools.records.history import ImageFacts
@@ -19,15 +21,18 @@ from orbisk_tools.records.history import ImageFacts
 ImagePath = str | os.PathLike[str]
 
 
-class KeyRefused(ValueError):
+class KeyRefused(OrbiskError, ValueError):
     """A trusted key cannot be read; the message says why and what to do."""
 
 
 def trusted_keys_from(texts_or_paths: Iterable[ImagePath]) -> list[Any]:
     """The public keys given as their text (the line that starts with RW, or a key file's
-    content) or as the path of a key file. Raises KeyRefused."""
+    content) or as the path of a key file. Raises KeyRefused, and TypeError for one text or path
+    given instead of a list of them."""
     from orbisk_tools.formats import signatures
 
+    if isinstance(texts_or_paths, (str, bytes, os.PathLike)):
+        raise TypeError(f"trust_keys must be a list of keys or key files, not one {type(texts_or_paths).__name__}")
     try:
         return [signatures.read_public_key(key if isinstance(key, str) else os.fspath(key)) for key in texts_or_paths]
     except signatures.KeyFileError as error:
@@ -48,7 +53,7 @@ def check_image(image: str, device_type: int | None = None, shown_as: str | None
     """Raises ImageRefused unless the image passes the update's checks (file, header and, when
     `device_type` is given, device type), run by the FPGA module itself without a device; also
     for a file that cannot be read. Messages and details name `shown_as` (default `image`)."""
-    from orbisk.VornFpga import FpgaTool
+    FpgaTool = fpga.module().FpgaTool
 
     shown_as = shown_as or image
 

@@ -10,13 +10,14 @@ import os
 import threading
 import time
 
-from orbisk_tools.engine import running
+from orbisk_tools.engine import fpga, running
 from orbisk_tools.engine.advice import exception_reason, said, say, transport_failure
 from orbisk_tools.engine.connection import device_connection
 from orbisk_tools.engine.outcomes import HOLDS, DeviceFailure, Outcome, Phase, Reason, Result, Runs, known
 from orbisk_tools.engine.runner import for_each_device
 from orbisk_tools.engine.site_state import DeviceFacts, read_facts
 from orbisk_tools.records.history import Attempt
+from orbisk_tools.wording import named
 
 
 @dataclasses.dataclass
@@ -74,7 +75,7 @@ def read_back(target, addresses, image, device_type, timeout, window, folder, st
     what to do, `error` is what ended it). What the device reported is in `serial`,
     `fpga_version_before` and, for no FPGA image, `runs`. None when `stop` was set before the
     read-back ended."""
-    from orbisk.VornFpga import FpgaTool
+    FpgaTool = fpga.module().FpgaTool
 
     from orbisk_tools.engine import window as windows
 
@@ -166,7 +167,7 @@ def memory_dump(resolved, size, timeout, window, folder):
 
 
 def _read_memory(target, addresses, size, timeout, window, folder, stop):
-    from orbisk.VornFpga import FpgaTool
+    FpgaTool = fpga.module().FpgaTool
 
     from orbisk_tools.engine import memory, window as windows
 
@@ -180,7 +181,7 @@ def _read_memory(target, addresses, size, timeout, window, folder, stop):
     except DeviceFailure as failure:
         return None, str(failure)
     except memory.NotAPage as error:
-        return None, f"{error}; check the device, or try --window 1"
+        return None, f"{error}; check the device, or try {named('window_one')}"
     except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
         return None, transport_failure(error, timeout, "while reading the configuration memory", "dump it again")
 
@@ -233,7 +234,7 @@ def open_if_there(path):
 
 def device_status(target, addresses, device_type, timeout, folder, stop):
     """The status of one device, from queries that change nothing; None when `stop` was set first."""
-    from orbisk.VornFpga import FpgaTool
+    FpgaTool = fpga.module().FpgaTool
 
     status = DeviceStatus(target.label)
     try:

@@ -7,13 +7,13 @@ import logging
 import threading
 import time
 
-from orbisk_tools.engine import window
-from orbisk_tools.engine import running
+from orbisk_tools.engine import fpga, running, window
 from orbisk_tools.engine.advice import (NOT_CHANGED, PHASE_WORDS, device_advice, exception_reason, explain, said,
                                         say, transport_failure)
 from orbisk_tools.engine.connection import PatientErase, device_connection, why_not_connected
 from orbisk_tools.engine.locks import serial_lock
 from orbisk_tools.engine.outcomes import DeviceFailure, DeviceState, Outcome, Phase, Reason, Result, Runs, known
+from orbisk_tools.engine.stop import Stop
 from orbisk_tools.formats.protocol import DEVICE_TYPES, REFUSAL, NoFpgaImage
 
 
@@ -87,7 +87,8 @@ class Job:
             self.record = AttemptRecord(self.settings, self.target.label)
             held = self.settings.gate and self.settings.gate.refusal(self.target.label, self.stop)
             if held:
-                outcome.result, outcome.message, self.reason = Result.NOT_STARTED, held, Reason.NOT_STARTED
+                outcome.result, self.reason = Result.NOT_STARTED, Reason.NOT_STARTED
+                outcome.message, self.details = held
             else:
                 outcome.message = self._update()
                 outcome.result = self.result
@@ -99,16 +100,19 @@ class Job:
             self.reason, self.error = Reason.HISTORY_UNAVAILABLE, failure
         except KeyboardInterrupt:  # from the progress callback, or before the module ran
             ended = self._module_outcome()
+            cancelled = getattr(self.stop, "cause", None) == Stop.CANCEL
             if ended is None or ended.device_state == DeviceState.UNTOUCHED:  # before its erase
                 outcome.result, self.reason = Result.NOT_STARTED, Reason.NOT_STARTED
-                outcome.message = say(Reason.NOT_STARTED, why=": interrupted before its erase")
+                self.details = {"held_by": "cancel" if cancelled else "interrupt"}
+                outcome.message = say(Reason.NOT_STARTED, why=f": {'cancelled' if cancelled else 'interrupted'} "
+                                                              "before its erase")
             else:
-                outcome.result, self.reason = Result.INTERRUPTED, Reason.INTERRUPTED
+                outcome.result = Result.INTERRUPTED
+                self.reason = Reason.CANCELLED if cancelled else Reason.INTERRUPTED
                 if ended.phase not in (Phase.LOAD, Phase.VERSION):  # the device answered until now
                     self._ran_as_before()
-                outcome.message = explain(ended, self.settings.image, reason=Reason.INTERRUPTED,
-                                          **self._what_runs())
-                self.details = ended.details
+                outcome.message = explain(ended, self.settings.image, reason=self.reason, **self._what_runs())
+                self.details = {} if cancelled else ended.details
         except Exception as error:  # the link failed or timed out, or the device's answer cannot be used
             ended = self._module_outcome()
             erasing = self.conn is not None and self.conn.erasing
@@ -198,7 +202,7 @@ class Job:
             conn.closeConnection()
             if not conn.initConnection():
                 return
-            from orbisk.VornFpga import FpgaTool
+            FpgaTool = fpga.module().FpgaTool
 
             reported = DEVICE_TYPES[self.settings.device_type].read_fpga_version(FpgaTool(conn))
         except NoFpgaImage:
@@ -235,6 +239,14 @@ class Job:
         self.record.phase(phase, state)
         self._tell(phase=phase, device_state=state or (DeviceState.ERASED if phase == Phase.VERIFY else None))
 
+    def _claim(self, serial):
+        """Refuses a device that this run reached by another address already, even one whose
+        update has ended: a device is updated once a run."""
+        claim = getattr(self.view, "claim", None)
+        other = claim(self.target.label, serial) if claim is not None else None
+        if other is not None:
+            raise DeviceFailure(say(Reason.NAMED_TWICE), Reason.NAMED_TWICE, {"other": other})
+
     def _tell(self, **fields):
         """Tells the main process's record of this device what the update reached."""
         recorded = getattr(self.view, "recorded", None)
@@ -244,7 +256,7 @@ class Job:
     def _update(self):
         """What to say of an update that did not fail (empty for an update); raises DeviceFailure,
         KeyboardInterrupt, or what ended an exchange."""
-        from orbisk.VornFpga import FpgaTool
+        FpgaTool = fpga.module().FpgaTool
 
         from orbisk_tools.engine import rollout
         from orbisk_tools.engine.site_state import read_facts
@@ -269,6 +281,7 @@ class Job:
             self._tell(serial=self.before.serial, fpga_version_before=self.before.fpga_version)
             if self.before.serial:  # to the end: the same device reached by another address is refused
                 held.enter_context(serial_lock(settings.lock_folder, self.before.serial))
+                self._claim(self.before.serial)
             not_written = rollout.reason_not_to_write(settings, self.before)
             if not_written:
                 self.result, self.reason, message = not_written

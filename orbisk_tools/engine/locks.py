@@ -13,9 +13,10 @@ import time
 
 from orbisk_tools.engine.advice import say
 from orbisk_tools.engine.outcomes import DeviceFailure, Reason
+from orbisk_tools.errors import OrbiskError
 
 
-class LockFolderRefused(Exception):
+class LockFolderRefused(OrbiskError):
     """The folder for the device locks cannot be trusted; the message says why and what to do."""
 
 

@@ -12,6 +12,8 @@ import enum
 from collections.abc import Mapping
 from typing import Any
 
+from orbisk_tools.errors import OrbiskError
+
 
 class Result(enum.StrEnum):
     """How the update of a device, or the read-back of `verify`, ended."""
@@ -95,6 +97,7 @@ class Reason(enum.StrEnum):
     CONNECTION_LOST = "connection_lost"
     REPLY_TOO_LONG = "reply_too_long"
     INTERRUPTED = "interrupted"
+    CANCELLED = "cancelled"  # the caller's cancel token stopped it
     CALLBACK_ERROR = "callback_error"
     ERROR = "error"
     # The tools' own
@@ -125,22 +128,21 @@ def known(enumeration: type[enum.StrEnum], text: str | None) -> Any:
         return text
 
 
-class DeviceFailure(Exception):
+class DeviceFailure(OrbiskError):
     """A device could not be updated, initialised or asked; the message says why and what to do,
     `reason` (a Reason) and `details` say it as data."""
 
     def __init__(self, message: str, reason: Reason = Reason.ERROR, details: Mapping[str, Any] | None = None):
-        super().__init__(message)
-        self.reason, self.details = reason, dict(details or {})
+        super().__init__(message, reason, details)
 
 
-class ImageRefused(Exception):
-    """The image would not pass the update's checks, or its vendor signature does not verify;
-    the message says why and what to do, `reason` and `details` say it as data."""
+class ImageRefused(OrbiskError):
+    """The image would not pass the update's checks, or its vendor signature does not verify,
+    before any device is touched: raised alike by update_device, update_site, verify_device and
+    status_of. The message says why and what to do, `reason` and `details` say it as data."""
 
     def __init__(self, message: str, reason: Reason | str = Reason.ERROR, details: Mapping[str, Any] | None = None):
-        super().__init__(message)
-        self.reason, self.details = reason, dict(details or {})
+        super().__init__(message, reason, details)
 
 
 @dataclasses.dataclass
@@ -256,13 +258,28 @@ class SiteResult:
         return all(device.ok for device in self.devices)
 
 
-class UpdateError(Exception):
+class UpdateError(OrbiskError):
     """An update that did not succeed, or a read-back that cannot tell: `outcome` is its
-    DeviceResult, str() its one line. What ended it, when an exception did, is the __cause__."""
+    DeviceResult, str() its one line, `reason` and `details` its own. What ended it, when an
+    exception did, is the __cause__."""
 
     def __init__(self, outcome: DeviceResult):
-        super().__init__(outcome.message)
+        super().__init__(outcome.message, outcome.reason, outcome.details)
         self.outcome = outcome
 
     def __reduce__(self) -> tuple[type[UpdateError], tuple[DeviceResult]]:
         return type(self), (self.outcome,)
+
+
+class UpdateInterrupted(KeyboardInterrupt):
+    """Ctrl-C (or a KeyboardInterrupt of the progress callback) stopped an update: every device
+    stopped after its current exchange, and `result` says how each was left, a DeviceResult of
+    update_device() or the SiteResult of update_site(). Its __cause__ is the callback's
+    interrupt, when one raised it."""
+
+    def __init__(self, result: DeviceResult | SiteResult):
+        super().__init__()
+        self.result = result
+
+    def __reduce__(self) -> tuple[type[UpdateInterrupted], tuple[DeviceResult | SiteResult]]:
+        return type(self), (self.result,)

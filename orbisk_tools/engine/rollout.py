@@ -13,6 +13,7 @@ import threading
 from orbisk_tools.engine.advice import say
 from orbisk_tools.engine.outcomes import SUCCEEDED, DeviceFailure, Reason, Result
 from orbisk_tools.formats import files
+from orbisk_tools.wording import named
 
 
 class RetryRefused(Exception):
@@ -137,9 +138,9 @@ class Gate:
     """Holds back devices not yet started: after `max_failures` failed devices, and with `waves`
     (the addresses of each wave, in order), every device of a wave until each device of the
     waves before it ended updated or skipped; a device in no wave is not started. `named` is
-    the option that made the waves ("--waves 1,10%,100%"), for the reason of a held device."""
+    how the caller named the waves ("waves 1,10%,100%"), for the reason of a held device."""
 
-    def __init__(self, max_failures=None, waves=(), named="--waves"):
+    def __init__(self, max_failures=None, waves=(), named="waves"):
         self.max_failures = max_failures
         self.named = named
         self.failures = 0
@@ -150,28 +151,32 @@ class Gate:
         self._changed = threading.Condition()
 
     def refusal(self, address, stop):
-        """Why the device at `address` must not start, or None; waits for the waves before its own
-        first. Raises KeyboardInterrupt when `stop` is set meanwhile."""
+        """(why, details) of a device at `address` that must not start, or None; waits for the
+        waves before its own first. details["held_by"] is "wave" (details["wave"]: the number of
+        the wave that did not succeed, or None for a device after the last wave) or
+        "max_failures". Raises KeyboardInterrupt when `stop` is set meanwhile."""
         with self._changed:
             if self._waves:
                 wave = self._wave_of.get(address)
                 if wave is None:
                     last = len(self._wave_of)
-                    return say(Reason.NOT_STARTED, why=f": it comes after the last wave of {self.named} "
-                                                       f"({_devices(1, last)})")
+                    return (say(Reason.NOT_STARTED, why=f": it comes after the last wave of {self.named} "
+                                                        f"({_devices(1, last)})"), {"held_by": "wave", "wave": None})
                 while True:
                     failed = next((number for number in range(wave) if self._not_succeeded[number]), None)
                     # held back for good: said once the failed wave ended, with all its failures counted
                     if failed is not None and not self._left[failed]:
-                        return say(Reason.NOT_STARTED, why=self._wave_failed(failed))
+                        return (say(Reason.NOT_STARTED, why=self._wave_failed(failed)),
+                                {"held_by": "wave", "wave": failed + 1})
                     if failed is None and not any(self._left[:wave]):
                         break
                     if stop.is_set():
                         raise KeyboardInterrupt
                     self._changed.wait(0.2)  # wakes on stop too
             if self.max_failures is not None and self.failures >= self.max_failures:
-                return say(Reason.NOT_STARTED, why=f": {self.failures} devices failed (--max-failures "
-                                                   f"{self.max_failures})")
+                return (say(Reason.NOT_STARTED, why=f": {self.failures} devices failed "
+                                                    f"({named('max_failures', n=self.max_failures)})"),
+                        {"held_by": "max_failures"})
         return None
 
     def _wave_failed(self, number):

@@ -7,15 +7,17 @@ import signal
 import threading
 
 from orbisk_tools.engine.job import Job
+from orbisk_tools.engine.stop import Stop
+from orbisk_tools.engine.stop import stop as stop_with
 
 
-def for_each_device(resolved, work, jobs, stop, interrupted=None):
+def for_each_device(resolved, work, jobs, stop, interrupted=None, cancel=None):
     """work(target, addresses) for every device of `resolved` (see resolve()), `jobs` at a time, each
     in a thread of its own; their results, in the order of `resolved`. Ctrl-C in the calling thread
     sets `stop`, which `work` looks at between its exchanges with the device (a device not yet begun
     is not begun), and calls interrupted(again, signum), `again` False for the first Ctrl-C, `signum`
     the signal (SIGINT, or SIGTERM that the caller's handler turned into one); then it waits for
-    every work to end."""
+    every work to end. Setting `cancel` (anything with is_set()) stops them too, as Stop.CANCEL."""
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="device") as pool:
         futures = [pool.submit(work, target, addresses) for target, addresses in resolved.items()]
         presses = []  # the Ctrl-Cs (and SIGTERMs) that came; acted on in order
@@ -25,9 +27,11 @@ def for_each_device(resolved, work, jobs, stop, interrupted=None):
                 try:
                     done, _ = concurrent.futures.wait(futures, timeout=0.05)
                 except KeyboardInterrupt:  # from a handler of the caller's own, in the main thread
-                    stop.set()
+                    stop_with(stop, Stop.INTERRUPT)
                     presses.append(signal.SIGINT)
                     continue
+                if cancel is not None and not stop.is_set() and cancel.is_set():
+                    stop_with(stop, Stop.CANCEL)
                 while acted < len(presses):
                     acted += 1
                     if interrupted is not None:
@@ -54,7 +58,7 @@ def _counted_interrupts(presses, stop):
                     previous(number, frame)
                 except KeyboardInterrupt:
                     pass
-                stop.set()  # its lock is never held by this thread when a signal comes
+                stop_with(stop, Stop.INTERRUPT)  # its lock is never held by this thread when a signal comes
                 presses.append(number)
 
             installed[signum] = previous
@@ -66,15 +70,15 @@ def _counted_interrupts(presses, stop):
             signal.signal(signum, previous)
 
 
-def update_devices(resolved, settings, view, jobs, stop=None, pool=None):
+def update_devices(resolved, settings, view, jobs, cancel=None, pool=None, stop=None):
     """Updates every device of `resolved` (see resolve()), `jobs` at a time, on the workers of
-    `pool` (a workers.Pool) when it has any, else in this process; Ctrl-C, or `stop` (a
-    threading.Event) set by another thread, stops them all after their current exchange, and a
-    second Ctrl-C stops waiting for erases. Returns the outcomes, in order, and whether Ctrl-C
-    interrupted it."""
+    `pool` (a workers.Pool) when it has any, else in this process; Ctrl-C, or `cancel` (anything
+    with is_set()) set by another thread, stops them all after their current exchange, and a
+    second Ctrl-C stops waiting for erases. `stop`: the Stop to use (one of its own by default).
+    Returns the outcomes, in order, and whether Ctrl-C (or an interrupt of the view's) stopped it."""
     from orbisk_tools.engine.tracking import Tracker
 
-    stop = threading.Event() if stop is None else stop
+    stop = Stop(cancel) if stop is None else stop
     pressed = []  # the Ctrl-Cs acted on
     if not isinstance(view, Tracker):
         view = Tracker(view, [target.label for target in resolved])
@@ -83,7 +87,8 @@ def update_devices(resolved, settings, view, jobs, stop=None, pool=None):
             pressed.append(again)
             interrupt_note(again, view)
 
-        return pool.update(resolved, settings, view, jobs, stop, told), bool(pressed)
+        outcomes = pool.update(resolved, settings, view, jobs, stop, told, cancel)
+        return outcomes, bool(pressed) or getattr(stop, "cause", None) == Stop.INTERRUPT
 
     def interrupted(again, signum=None):
         pressed.append(again)
@@ -93,8 +98,9 @@ def update_devices(resolved, settings, view, jobs, stop=None, pool=None):
             interrupt_jobs(list(updates.values()), True, view)
 
     updates = {target: Job(target, addresses, settings, view, stop) for target, addresses in resolved.items()}
-    outcomes = for_each_device(resolved, lambda target, addresses: updates[target].run(), jobs, stop, interrupted)
-    return outcomes, bool(pressed)
+    outcomes = for_each_device(resolved, lambda target, addresses: updates[target].run(), jobs, stop, interrupted,
+                               cancel)
+    return outcomes, bool(pressed) or getattr(stop, "cause", None) == Stop.INTERRUPT
 
 
 def interrupt_note(again, view):

@@ -47,6 +47,7 @@ class Tracker:
         self.view = view
         self.records = {address: DeviceRecord(address) for address in addresses}
         self._lock = threading.Lock()
+        self._serials = {}  # serial number -> the address that took it in this run
 
     # ---- the display's events, recorded and passed on
 
@@ -87,6 +88,13 @@ class Tracker:
             for name, value in fields.items():
                 if name != "phase" and value is not None:
                     setattr(record, name, known(DeviceState, value) if name == "device_state" else value)
+
+    def claim(self, address, serial):
+        """Takes the device with `serial` for the update at `address`: None, or the other address
+        of this run that took it first (the same device by another address, updated once a run)."""
+        with self._lock:
+            other = self._serials.setdefault(serial, address)
+        return None if other == address else other
 
     def ended_without_telling(self, address, message, reason=Reason.WORKER_ENDED):
         """The Outcome of the device at `address`, whose update ended without telling how."""

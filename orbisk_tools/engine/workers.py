@@ -163,13 +163,13 @@ class Pool:
 
     # ---- the main process's side
 
-    def update(self, resolved, settings, view, jobs, stop, interrupted):
+    def update(self, resolved, settings, view, jobs, stop, interrupted, cancel=None):
         """Updates every device of `resolved` on the workers, `jobs` at a time, as
         runner.update_devices does in one process; `interrupted(again)` is told of each Ctrl-C."""
         portable = dataclasses.replace(settings, history=None, gate=None, lock_folder=None)
         self._lost_result = None
         return self._each(("settings", portable, settings.history is not None, settings.gate is not None), resolved,
-                          jobs, stop, interrupted, view, settings.history, settings.gate)
+                          jobs, stop, interrupted, view, settings.history, settings.gate, cancel)
 
     def map(self, resolved, work, lost, jobs, stop, interrupted=None):
         """work(target, addresses, folder=..., stop=...) for every device of `resolved` on the
@@ -180,7 +180,7 @@ class Pool:
         self._lost_result = lost
         return self._each(("work", work), resolved, jobs, stop, interrupted, None, None, None)
 
-    def _each(self, first, resolved, jobs, stop, interrupted, view, history, gate):
+    def _each(self, first, resolved, jobs, stop, interrupted, view, history, gate, cancel=None):
         from orbisk_tools.engine.runner import for_each_device
 
         self._view, self._history, self._gate, self._stop = view, history, gate, stop
@@ -199,17 +199,29 @@ class Pool:
             if interrupted is not None:
                 interrupted(again, signum)
             for worker in self.workers:
-                worker.outbox.send(("interrupt", again))
+                worker.outbox.send(("interrupt", again, getattr(stop, "cause", None)))
                 if signum == signal.SIGTERM and not again:  # not waited out: as a second Ctrl-C
-                    worker.outbox.send(("interrupt", True))
+                    worker.outbox.send(("interrupt", True, getattr(stop, "cause", None)))
             if (again or signum == signal.SIGTERM) and not hurried:  # the workers get STOP_SECONDS to end
                 hurried.append(threading.Timer(STOP_SECONDS, self._kill_stragglers))
                 hurried[0].daemon = True
                 hurried[0].start()
 
+        cancelled = []
+
+        def watch():  # a cancel, or an interrupt of the view's, reaches the workers' updates too
+            while not self._done.wait(0.05):
+                if stop.is_set() and not cancelled:
+                    cancelled.append(True)
+                    for worker in self.workers:
+                        worker.outbox.send(("interrupt", False, getattr(stop, "cause", None)))
+
+        self._done = threading.Event()
+        threading.Thread(target=watch, name="worker-stop", daemon=True).start()
         try:
-            return for_each_device(resolved, self._run, jobs, stop, told)
+            return for_each_device(resolved, self._run, jobs, stop, told, cancel)
         finally:
+            self._done.set()
             for timer in hurried:
                 timer.cancel()
 
@@ -238,7 +250,8 @@ class Pool:
             worker = min(alive, key=lambda worker: worker.running)
             worker.running += 1
             worker.keys.add(key)
-        worker.outbox.send(("run", key, target, addresses, self._stop.is_set()))
+        stopped = self._stop.is_set() and (getattr(self._stop, "cause", None) or "interrupt")
+        worker.outbox.send(("run", key, target, addresses, stopped))
         ended[0].wait()
         return ended[1]
 
@@ -374,8 +387,10 @@ class _Forwarded:
 
 class _Serving:
     def __init__(self, channel):
+        from orbisk_tools.engine.stop import Stop
+
         self.channel = channel
-        self.stop = threading.Event()
+        self.stop = Stop()
         self.jobs = {}  # key -> the Job running
         self.threads = []
         self.replies = {}  # call number -> [threading.Event, (ok, value)]
@@ -413,12 +428,13 @@ class _Serving:
 
     def _take_messages(self):
         from orbisk_tools.engine.runner import interrupt_jobs
+        from orbisk_tools.engine.stop import Stop
 
         while True:
             try:
                 message = self.channel.receive()
             except (EOFError, OSError, pickle.UnpicklingError):  # the main process is gone: stop as after Ctrl-C
-                self.stop.set()
+                self.stop.stop(Stop.INTERRUPT)
                 with self.lock:
                     self.orphaned = True
                     for waiting in self.replies.values():
@@ -430,7 +446,7 @@ class _Serving:
             if kind == "run":
                 _, key, target, addresses, stopped = message
                 if stopped:
-                    self.stop.set()
+                    self.stop.stop(stopped)
                 thread = threading.Thread(target=self._run, args=(key, target, addresses), name="device", daemon=True)
                 self.threads.append(thread)
                 thread.start()
@@ -442,7 +458,7 @@ class _Serving:
                     waiting[1] = reply
                     waiting[0].set()
             elif kind == "interrupt":
-                self.stop.set()
+                self.stop.stop(message[2] or Stop.INTERRUPT)
                 with self.lock:
                     jobs = list(self.jobs.values())
                 interrupt_jobs(jobs, message[1], self.view)
@@ -566,6 +582,9 @@ class _RemoteView:
 
     def recorded(self, address, **fields):
         self._serving.tell("view", "recorded", address, **fields)
+
+    def claim(self, address, serial):
+        return self._serving.call("view", "claim", (address, serial), {})
 
 
 class _RemoteGate:

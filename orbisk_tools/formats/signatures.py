@@ -17,6 +17,7 @@ import re
 import time
 
 from orbisk_tools.formats import files
+from orbisk_tools.wording import named
 
 SIGNATURE_SUFFIX = ".minisig"
 
@@ -347,8 +348,8 @@ def verify_file(image_path, trusted_keys, signature_path=None):
     found = read_signature(path)
     candidates = [k for k in trusted_keys if k.key_id == found.key_id]
     if not candidates:
-        raise SignatureError(f"{path} was made by key {found.id_text}, which is not "
-                             "trusted; check the keys given with --trust-key or in ORBISK_FPGA_TRUST_KEYS")
+        raise SignatureError(f"{path} was made by key {found.id_text}, which is not trusted; check "
+                             f"{named('trust_keys')}")
     for key in candidates:  # key ids are not unique: every trusted key with this one is tried
         with open(image_path, "rb") as image:
             try:

@@ -15,13 +15,18 @@ import stat
 import time
 import uuid
 
+from orbisk_tools.errors import OrbiskError
+from orbisk_tools.wording import named
+
 # Marks the file as an orbisk update history ("ORBH"), so that another SQLite database is refused.
 APPLICATION_ID = 0x4F524248
 
 # How long a writer waits for another process's write to end.
 BUSY_SECONDS = 30.0
 
-ADVICE = "give another --history PATH, or --no-history to update without a history"
+def advice():
+    """What to do about a history that cannot be used, as the caller names it."""
+    return named("another_history")
 
 MIGRATIONS = [
     (
@@ -82,8 +87,11 @@ def new_uid():
     return str(uuid.uuid4())
 
 
-class HistoryUnavailable(Exception):
+class HistoryUnavailable(OrbiskError):
     """The history cannot be opened or written; the message is one line for the user."""
+
+    def __init__(self, message):
+        super().__init__(message, "history_unavailable")
 
 
 def _untrusted(status, subject):
@@ -106,7 +114,7 @@ def _refuse_untrusted_folder(path):
             problem = error.strerror or str(error)
         if problem:
             raise HistoryUnavailable(f"cannot use the folder {folder} for the update history: {problem}, so "
-                                     f"the history in it cannot be trusted; {ADVICE}")
+                                     f"the history in it cannot be trusted; {advice()}")
 
 
 def _refuse_untrusted_files(path, real):
@@ -123,7 +131,7 @@ def _refuse_untrusted_files(path, real):
             problem = f"{subject} is not a regular file"
         if problem:
             raise HistoryUnavailable(f"cannot use the update history {path}: {problem}, so its rows cannot be "
-                                     f"trusted; {ADVICE}")
+                                     f"trusted; {advice()}")
 
 
 def _make_private_folders(folder):
@@ -165,16 +173,16 @@ def open_database(path):
     except OSError as error:
         why = "a file of that name is in the way" if isinstance(error, FileExistsError) else error.strerror
         raise HistoryUnavailable(f"cannot create the folder {folder} for the update history "
-                                 f"({why or error}); {ADVICE}") from None
+                                 f"({why or error}); {advice()}") from None
     if os.path.isdir(path):
-        raise HistoryUnavailable(f"cannot open the update history {path}: it is a folder; {ADVICE}")
+        raise HistoryUnavailable(f"cannot open the update history {path}: it is a folder; {advice()}")
     _refuse_untrusted_folder(path)
     real = os.path.realpath(path)
     try:
         _create_private_file(real)
     except OSError as error:
         raise HistoryUnavailable(f"cannot open the update history {path} ({error.strerror or error}); "
-                                 f"{ADVICE}") from None
+                                 f"{advice()}") from None
     _refuse_untrusted_files(path, real)
     connection = None
     try:
@@ -188,8 +196,8 @@ def open_database(path):
             connection.close()
         if error.sqlite_errorname == "SQLITE_NOTADB":
             raise HistoryUnavailable(f"{path} is not an update history (not an SQLite database); "
-                                     f"{ADVICE}") from None
-        raise HistoryUnavailable(f"cannot open the update history {path} ({error}); {ADVICE}") from None
+                                     f"{advice()}") from None
+        raise HistoryUnavailable(f"cannot open the update history {path} ({error}); {advice()}") from None
     except HistoryUnavailable:
         connection.close()
         raise
@@ -242,10 +250,10 @@ def _schema_version(connection, path):
     else:
         ours = application_id == APPLICATION_ID
     if not ours:
-        raise HistoryUnavailable(f"{path} is not an update history (another SQLite database); {ADVICE}")
+        raise HistoryUnavailable(f"{path} is not an update history (another SQLite database); {advice()}")
     if version > len(MIGRATIONS):
         raise HistoryUnavailable(f"{path} was written by a newer orbisk-fpga (history schema {version}; this "
-                                 f"one knows up to {len(MIGRATIONS)}); use the newer orbisk-fpga, or {ADVICE}")
+                                 f"one knows up to {len(MIGRATIONS)}); use the newer orbisk-fpga, or {advice()}")
     return version
 
 

@@ -175,8 +175,7 @@ def test_one_run_that_reaches_a_device_by_two_addresses_updates_it_once(tmp_path
             with pytest.raises(outcomes.DeviceFailure) as refused:
                 with device_locks.serial_lock(folder, serial):
                     pass
-        assert str(refused.value) == "this run is updating this device already, by another address; give each " \
-                                     "device once"
+        assert str(refused.value) == "this run updates this device by another address too; give each device once"
         with device_locks.serial_lock(folder, serial):  # released at the end
             pass
     finally:

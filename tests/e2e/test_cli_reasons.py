@@ -199,7 +199,7 @@ def test_reasons_no_input_produces_have_their_line(reason):
     (outcome("timeout", {"error": "TimeoutError", "text": "timed out"}, "load", "erased", depth=1),
      "no answer within 5 s while loading the image; " + MAYBE_LOADED),  # done sent, refresh not yet
     (outcome("timeout", {"error": "TimeoutError", "text": "timed out"}, "version", "loaded", depth=8),
-     "no answer within 5 s while loading the image; a device that takes no commands in flight needs --window 1; "
+     "no answer within 5 s while loading the image; a device that takes no commands in flight needs window=1; "
      + MAYBE_LOADED),
     (outcome("timeout", {"error": "TimeoutError", "text": "timed out"}, "erase", "erased"),
      "no answer within 5 s while erasing; " + ADVICE),  # nothing was in flight yet

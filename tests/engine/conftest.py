@@ -7,4 +7,4 @@ _spec = importlib.util.spec_from_file_location("e2e_fixtures", pathlib.Path(__fi
 _fixtures = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(_fixtures)
 
-emulator, hold_at_block = _fixtures.emulator, _fixtures.hold_at_block
+emulator, hold_at_block, also_listening = _fixtures.emulator, _fixtures.hold_at_block, _fixtures.also_listening

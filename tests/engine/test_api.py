@@ -9,8 +9,8 @@ import threading
 
 import pytest
 
-from orbisk_tools import (DeviceState, History, ImageRefused, Phase, Reason, Result, UpdateError, status_of,
-                          update_device, update_site, verify_device)
+from orbisk_tools import (DeviceState, History, ImageRefused, OrbiskError, Phase, Reason, Result, UpdateError,
+                          status_of, update_device, update_site, verify_device)
 from orbisk_tools import cli
 from orbisk_tools.formats import protocol
 from orbisk_tools.formats.signed_image import pack
@@ -59,7 +59,7 @@ def test_an_update_reports_each_phase_and_a_second_one_skips_the_device_after_it
         again = update_device(address(device), image, history=records)
     assert (again.result, again.reason, again.fpga_version_after) == (Result.SKIPPED, Reason.ALREADY_LOADED, "0.2.4.0")
     assert set(device.device.commands[sent_before:]) <= READS_BACK
-    assert again.message.endswith("--force updates it anyway")
+    assert again.message.endswith("force=True updates it anyway")  # the engine's own argument, not the option
 
 
 def block_refused(emulator, image, tmp_path):
@@ -82,7 +82,6 @@ FAILURES = {
     block_refused: (Reason.BLOCK_REFUSED, Phase.WRITE, DeviceState.ERASED, {"offset": 32, "attempts": 10}, None),
     connection_refused: (Reason.CANNOT_CONNECT, Phase.CONNECT, DeviceState.UNTOUCHED,
                          {"cause": "connection_refused"}, ConnectionRefusedError),
-    image_refused: (Reason.IMAGE_HASH_MISMATCH, Phase.CHECK, DeviceState.UNTOUCHED, {}, ImageRefused),
 }
 
 
@@ -102,8 +101,23 @@ def test_a_failed_update_raises_update_error_with_its_outcome_and_cause(emulator
     if make is block_refused:
         assert outcome.message == f"the device refused the block at byte offset 32 10 times; {ADVICE}"
         assert device.device.fpga.loaded_image is None
-    if make is image_refused:
-        assert device.device.commands == []
+
+
+
+def test_a_refused_image_raises_the_same_error_from_every_function(emulator, image):
+    device = emulator()
+    damaged = bytearray(image.read_bytes())
+    damaged[-1] ^= 1
+    image.write_bytes(damaged)
+    calls = [lambda: update_device(address(device), image), lambda: update_site([address(device)], image),
+             lambda: verify_device(address(device), image), lambda: status_of([address(device)], image=image)]
+    for call in calls:
+        with pytest.raises(ImageRefused) as raised:
+            call()
+        assert isinstance(raised.value, OrbiskError) and raised.value.reason is Reason.IMAGE_HASH_MISMATCH
+    assert device.device.commands == []
+    with pytest.raises(TypeError, match="trust_keys must be a list"):
+        update_device(address(device), image, trust_keys="vendor.pub")
 
 
 @pytest.mark.cryptography
@@ -111,9 +125,9 @@ def test_an_image_without_a_trusted_signature_touches_no_device(emulator, image,
     secret, public = tmp_path / "vendor.key", tmp_path / "vendor.pub"
     assert cli.main(["keygen", "--no-password", "--secret-key", str(secret), "--public-key", str(public)]) == 0
     device = emulator()
-    with pytest.raises(UpdateError) as raised:
+    with pytest.raises(ImageRefused) as raised:
         update_device(address(device), image, trust_keys=[public])
-    assert (raised.value.outcome.reason, raised.value.outcome.phase) == (Reason.SIGNATURE_REFUSED, Phase.CHECK)
+    assert raised.value.reason == Reason.SIGNATURE_REFUSED
     assert str(raised.value).startswith(f"no signature: {image}.minisig does not exist")
     assert device.device.commands == []
 
@@ -178,9 +192,9 @@ def test_an_update_cancelled_after_the_erase_stops_after_its_current_exchange(em
     release.set()
     assert finished.wait(30)
     (outcome,) = ended
-    assert (outcome.result, outcome.reason, outcome.device_state) == (Result.INTERRUPTED, Reason.INTERRUPTED,
+    assert (outcome.result, outcome.reason, outcome.device_state) == (Result.INTERRUPTED, Reason.CANCELLED,
                                                                       DeviceState.ERASED)
-    assert outcome.message.startswith("interrupted while writing; ") and outcome.message.endswith(ADVICE)
+    assert outcome.message.startswith("cancelled while writing; ") and outcome.message.endswith(ADVICE)
     assert protocol.FPGA_DONE not in device.device.commands and device.device.fpga.loaded_image is None
 
 
@@ -192,8 +206,9 @@ def test_a_site_starts_no_new_device_once_max_failures_failed(emulator, image):
         (Result.FAILED, Reason.BLOCK_REFUSED), (Result.NOT_STARTED, Reason.NOT_STARTED),
         (Result.NOT_STARTED, Reason.NOT_STARTED)]
     assert site.counts == {Result.FAILED: 1, Result.NOT_STARTED: 2} and not site.ok
-    assert site.devices[1].message == ("not started: 1 devices failed (--max-failures 1); the device was not "
+    assert site.devices[1].message == ("not started: 1 devices failed (max_failures=1); the device was not "
                                        "changed")
+    assert site.devices[1].details == {"held_by": "max_failures"}
     assert held_back.device.commands == also_held_back.device.commands == []
 
 
@@ -202,7 +217,8 @@ def test_a_site_in_waves_starts_a_wave_only_once_the_waves_before_it_succeeded(e
     addresses = [address(refusing), address(held_back)]
     site = update_site(addresses, image, waves=[1, "100%"])
     assert [device.result for device in site.devices] == [Result.FAILED, Result.NOT_STARTED]
-    assert site.devices[1].message == ("not started: the device of wave 1 (device 1, --waves 1,100%) did not "
+    assert site.devices[1].details == {"held_by": "wave", "wave": 1}
+    assert site.devices[1].message == ("not started: the device of wave 1 (device 1, waves 1,100%) did not "
                                        "succeed; the device was not changed")
     assert held_back.device.commands == []
     for waves, error, words in [("2,1", ValueError, "wave 2 [(]1[)] takes 1 device of the 2, fewer than the 2"),

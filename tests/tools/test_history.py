@@ -167,7 +167,7 @@ def test_a_history_that_cannot_be_used_is_refused_in_one_line(tmp_path):
         with pytest.raises(HistoryUnavailable) as refusal:
             History.open(str(path))
         message = str(refusal.value)
-        assert words in message and "\n" not in message and "--no-history" in message, case
+        assert words in message and "\n" not in message and "history=None" in message, case
         assert str(path) in message or str(os.path.dirname(path)) in message, case
         if before is not None:
             assert pathlib.Path(path).read_bytes() == before, case  # a file we refuse stays as it was

@@ -151,7 +151,7 @@ class TestVerification:
         ("image", "does not match .*fpga.tbin: the image or its signature was changed; get both again"),
         ("signature", "does not match .*: the image or its signature was changed"),
         ("trusted comment", "trusted comment in .* does not verify: the signature was changed"),
-        ("untrusted key", "made by key [0-9A-F]{1,16}, which is not trusted; check .*--trust-key"),
+        ("untrusted key", "made by key [0-9A-F]{1,16}, which is not trusted; check the keys given in trust_keys"),
         ("missing", "no signature: .*fpga.tbin.minisig does not exist; put the image's signature"),
         ("truncated", "is not a minisign signature file; get the image's signature again"),
         ("other algorithm", "signature algorithm other than Ed25519"),

@@ -1,0 +1,34 @@
+"""What stops the devices of a run after their current exchange, and why."""
+
+import threading
+
+
+class Stop(threading.Event):
+    """Set to stop every device after its current exchange; `cause` says why, first come:
+    INTERRUPT (Ctrl-C, SIGTERM, or a KeyboardInterrupt of a progress callback) or CANCEL (the
+    caller's cancel token)."""
+    INTERRUPT, CANCEL = "interrupt", "cancel"
+    cause = None
+
+    def __init__(self, cancel=None):
+        """`cancel`: the caller's token (anything with is_set()), looked at with every is_set()."""
+        super().__init__()
+        self._cancel = cancel
+
+    def is_set(self):
+        if not super().is_set() and self._cancel is not None and self._cancel.is_set():
+            self.stop(self.CANCEL)
+        return super().is_set()
+
+    def stop(self, cause):
+        if self.cause is None:
+            self.cause = cause
+        self.set()
+
+
+def stop(event, cause):
+    """Sets `event`, a Stop with `cause` or a plain threading.Event."""
+    if isinstance(event, Stop):
+        event.stop(cause)
+    else:
+        event.set()
