@@ -107,7 +107,8 @@ def update_device(address: str, image: ImagePath, *, device_type: int = 32, time
     port 5025 by default) and returns its DeviceResult: updated; loaded (its memory held the
     image, read back, whose load was not confirmed: it is loaded without rewriting); skipped (it
     runs the image, read back and verified); or a dry run. Any other end raises UpdateError; see
-    update_site() for the arguments and the other exceptions."""
+    update_site() for the arguments and the other exceptions (UpdateInterrupted carries the
+    DeviceResult)."""
     target = _target(address)
     outcomes, site = _update(
         [target], image, jobs=1, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
@@ -130,33 +131,39 @@ def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, de
     """Updates the devices at `addresses`, up to `jobs` at once, each on its own connection, and
     returns their results; a device that fails does not stop the others.
 
-    `device_type` is one of the types the tools know (28, 32, ...); `timeout` is how long to wait
-    for a device to connect and to answer each command, `erase_timeout` for the erase. `window`
-    is the commands kept in flight, 1 to 1024, or "auto" to learn them from each device.
-    `progress(address, stage, current, total)` is called from the update threads, with a phase
-    (current and total 0) as each device connects and erases, and for every block written
-    ("write") and read back ("verify"). `history` (a path, or an open History) records every
+    `device_type` is one of DEVICE_TYPES (28 and 32); `timeout` is how long to wait for a device
+    to connect and to answer each command, `erase_timeout` for the erase. `window` is the commands
+    kept in flight, 1 to 1024, or "auto" to learn them from each device. `progress(address, stage,
+    current, total)` is called from the update threads: with current and total 0 as each device
+    connects ("connect") and as its erase is sent ("erase"); then for its blocks written ("write")
+    and read back ("verify"), at the start of each, about every 20 ms, at each tenth and at the
+    end, not for every block. `history` (a path, or an open History) records every
     attempt. Unless `force`, a device that may already hold the image is read back first: one that
     runs it (it reports the version the image's header names, or the history's newest attempt
     that changed it confirmed the load of this image) is skipped once its read-back matches; one
     whose memory holds it unloaded (the history recorded it written whole, or it reports the
-    header's version) is loaded without rewriting (Result.LOADED). With `trust_keys` (key texts or key files), the image
-    must carry a signature IMAGE.minisig by one of them. `dry_run` identifies each device and
+    header's version) is loaded without rewriting (Result.LOADED). With `trust_keys` (a list of
+    key texts or key files), the image must carry a signature IMAGE.minisig by one of them.
+    `dry_run` identifies each device and
     changes nothing. A device that reports a newer FPGA version than the image's header names is
     refused before its erase (Reason.OLDER_IMAGE), unless `allow_older`; one whose version, or
     the header's, is missing or not dotted numbers is not. `max_failures` starts no new device
     once that many failed. `waves` updates the devices in waves, in the order given: cumulative
     sizes, counts of devices or shares of them ("1,10%,50%,100%", or [1, "10%", "50%", "100%"]),
     each wave starting only once every device of the waves before it succeeded, and the devices
-    after the last wave not started; `canary` N is waves N and 100%. Setting `cancel` stops every
-    update after its current exchange (a device not yet erased is left untouched).
+    after the last wave not started; `canary` N is waves N and 100%; a device held back says why
+    in details["held_by"]. Setting `cancel` stops every update after its current exchange (a
+    device not yet erased is left untouched, "not started"; one erased ends with
+    Reason.CANCELLED). A device reached by two addresses is updated once; the other is
+    Reason.NAMED_TWICE.
 
     Raises, before any device is touched: ValueError or TypeError for an argument that cannot be
-    used (an address that is none, or two addresses of one device), ImageRefused for an image
-    that fails its checks or its signature, KeyRefused for a trusted key that cannot be read,
-    HistoryUnavailable for a history that cannot be opened, LockFolderRefused for a lock folder
-    that cannot be trusted. Ctrl-C stops every update after its current exchange, then raises
-    KeyboardInterrupt."""
+    used (an address that is none, two addresses of one device, trust_keys as one text),
+    ImageRefused for an image that fails its checks or its signature, KeyRefused for a trusted
+    key that cannot be read, HistoryUnavailable for a history that cannot be opened,
+    LockFolderRefused for a lock folder that cannot be trusted: each an OrbiskError. Ctrl-C
+    stops every update after its current exchange, then raises UpdateInterrupted with the
+    SiteResult."""
     _, site = _update(
         [_target(address) for address in _texts(addresses, "addresses")], image, jobs=jobs, device_type=device_type,
         timeout=timeout, erase_timeout=erase_timeout, window=window, progress=progress, history=history,
