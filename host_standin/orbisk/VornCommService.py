@@ -134,9 +134,10 @@ class _TCPConn:
             self._drop()
         if self._sock is None:
             if not self._reopen:
-                raise ConnectionError(f"{what}: not connected to {self._peer()}")
+                raise _unsent(ConnectionError(f"{what}: not connected to {self._peer()}"))
             if not new_exchange:  # a new socket holds no reply to what was sent before
-                raise ConnectionError(f"{what}: the link to {self._peer()} was closed when an exchange did not finish")
+                raise _unsent(ConnectionError(f"{what}: the link to {self._peer()} was closed when an exchange did "
+                                              "not finish"))
             self._reconnect(what)
         try:
             yield self._sock
@@ -181,3 +182,9 @@ class _TCPConn:
 
     def _peer(self):
         return f"{self.address}:{self.port}"
+
+
+def _unsent(error):
+    """`error`, marked as raised before anything was sent (its `sent` is False)."""
+    error.sent = False
+    return error

@@ -65,7 +65,7 @@ inline constexpr std::string_view kNames[] = {
     // attributes of the standard modules and their objects
     "sha256", "update", "hexdigest", "digest", "compare_digest", "loads", "monotonic",
     // of a failed connection's error; limit: of a reply too long
-    "errno", "gaierror", "limit",
+    "errno", "gaierror", "limit", "sent",
     // logger methods; "error" is struct.error too
     "debug", "info", "warning", "error",
 };

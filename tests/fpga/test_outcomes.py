@@ -400,3 +400,13 @@ class TestExceptions:
             outcome = tool.last_outcome
             assert (outcome.reason, outcome.phase, outcome.device_state) == ("error", "check", "untouched")
         assert fpga.wire == []
+
+
+def test_an_erase_that_never_left_leaves_the_device_untouched(tmp_path):
+    from orbisk.VornCommService import _TCPConn
+
+    conn = _TCPConn("127.0.0.1", 1)  # never connected: nothing is sent
+    tool = FpgaTool(conn)
+    with pytest.raises(ConnectionError):
+        tool.processFpgaUpdate(image_file(tmp_path), 32)
+    assert (tool.last_outcome.phase, tool.last_outcome.device_state) == ("erase", "untouched")

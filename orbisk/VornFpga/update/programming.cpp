@@ -128,7 +128,12 @@ public:
         write_update_ = module_.attr(write_hash_, "update"_n);
         if (const DeviceType* type = find_device_type(device_type)) {
             outcome_.device_state = "erased";
-            module_.call_method(tool_, "_fpgaErase"_n, interop::bytes(type->erase_bits));
+            try {
+                module_.call_method(tool_, "_fpgaErase"_n, interop::bytes(type->erase_bits));
+            } catch (const interop::PyErrorSet&) {
+                if (nothing_sent()) outcome_.device_state = "untouched";
+                throw;
+            }
         } else if (!warned_no_erase_) {
             // Such a device may erase by itself; a library user should still hear of it.
             warned_no_erase_ = true;
@@ -140,6 +145,18 @@ public:
         reset_page_pointer();
         progress_.notify(progress_.write_stage(), 0, file_size_);
         return true;
+    }
+
+    // Whether the exception being raised says that nothing reached the device: a connection
+    // tells so with an attribute `sent` that is false (one closed before the erase, say); any
+    // other exception may have come after the command was sent.
+    bool nothing_sent() const
+    {
+        Owned error = interop::fetch_error();
+        Owned sent = interop::find_attr(error, module_.name("sent"_n));
+        bool none = sent && PyBool_Check(sent.get()) && sent.get() == Py_False;
+        interop::restore_error(std::move(error));
+        return none;
     }
 
     // Ends a progress line left open by a run that ends by an exception.
