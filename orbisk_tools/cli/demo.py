@@ -53,6 +53,6 @@ def run(args):
             raise Failure("the demo update failed; the line above says why")
         with open(raw, "rb") as f:
             same = emulator.device.fpga.loaded_image == f.read()
-        say(f"5. The device now holds {'exactly the image' if same else 'a different image'}")
+        say(f"5. The device now runs {'exactly the image' if same else 'a different image'}")
         if not same:
-            raise Failure("the device does not hold the image that was written")
+            raise Failure("the device does not run the image that was written")

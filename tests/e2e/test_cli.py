@@ -31,7 +31,7 @@ def test_demo_updates_the_emulated_device():
     result = run("demo")
     assert result.returncode == 0, result.stderr
     assert "FPGA updated: version 0.2.4.0" in result.stdout
-    assert "5. The device now holds exactly the image" in result.stdout
+    assert "5. The device now runs exactly the image" in result.stdout
     assert result.stderr == ""
 
 
