@@ -1,21 +1,78 @@
 #include "update/progress.hpp"
 
+#include <bit>
 #include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
 
 namespace vornfpga {
-
-void append_fixed(std::string& out, double value, int precision)
-{
-    char buffer[400];  // the widest double in fixed notation has 309 digits before the point
-    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, precision);
-    if (error != std::errc{}) interop::raise(PyExc_OverflowError, "value too large to format");
-    out.append(buffer, end);
-}
 
 void append_integer(std::string& out, std::uint64_t value)
 {
     char buffer[24];
     out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+}
+
+namespace {
+
+constexpr std::uint64_t kPowersOfTen[] = {1, 10, 100, 1000, 10000};
+
+// The digits of f"{value:.{precision}f}" for a finite value below 1e15 and a precision of at
+// most 4, from the exact binary value, rounded half to even as Python and to_chars round it;
+// false for any other value, which to_chars formats.
+bool append_fixed_exact(std::string& out, double value, int precision)
+{
+    if (precision < 0 || precision > 4 || !std::isfinite(value) || !(std::fabs(value) < 1e15)) return false;
+    auto bits = std::bit_cast<std::uint64_t>(value);
+    auto biased = static_cast<int>((bits >> 52) & 0x7ff);
+    std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
+    int exponent = biased == 0 ? -1074 : biased - 1075;
+    if (biased != 0) mantissa |= std::uint64_t{1} << 52;
+    // |value| * 10**precision = mantissa * 10**precision * 2**exponent, below 1e19 < 2**64
+    unsigned __int128 scaled = static_cast<unsigned __int128>(mantissa) * kPowersOfTen[precision];
+    std::uint64_t rounded;
+    if (exponent >= 0) {
+        rounded = static_cast<std::uint64_t>(scaled << exponent);
+    } else if (exponent <= -127) {
+        rounded = 0;  // scaled is below 2**67, less than half of 2**-exponent
+    } else {
+        int shift = -exponent;
+        unsigned __int128 remainder = scaled & ((static_cast<unsigned __int128>(1) << shift) - 1);
+        unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+        rounded = static_cast<std::uint64_t>(scaled >> shift);
+        if (remainder > half || (remainder == half && (rounded & 1) != 0)) ++rounded;
+    }
+    if (std::signbit(value)) out += '-';
+    std::uint64_t unit = kPowersOfTen[precision];
+    append_integer(out, rounded / unit);
+    if (precision == 0) return true;
+    out += '.';
+    char digits[4];
+    std::uint64_t fraction = rounded % unit;
+    for (int index = precision - 1; index >= 0; --index, fraction /= 10) digits[index] = static_cast<char>('0' + fraction % 10);
+    out.append(digits, static_cast<std::size_t>(precision));
+    return true;
+}
+
+// The line as a str: its characters are ASCII by construction, so no decoding is needed.
+Owned ascii_text(std::string_view line)
+{
+    Owned text = interop::checked(PyUnicode_New(static_cast<Py_ssize_t>(line.size()), 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), line.data(), line.size());
+    return text;
+}
+
+}  // namespace
+
+void append_fixed(std::string& out, double value, int precision)
+{
+    if (append_fixed_exact(out, value, precision)) return;
+    char buffer[400];  // the widest double in fixed notation has 309 digits before the point
+    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, precision);
+    if (error != std::errc{}) interop::raise(PyExc_OverflowError, "value too large to format");
+    out.append(buffer, end);
 }
 
 Progress::Progress(const Module& module, Ref tool, Outcome& outcome)
@@ -61,8 +118,8 @@ void Progress::report_throttled(Ref stage, std::uint64_t current, std::uint64_t 
 void Progress::draw(std::uint64_t current, std::uint64_t total, double seconds)
 {
     if (total == 0) interop::raise(PyExc_ZeroDivisionError, "division by zero");
-    std::string line;
-    line.reserve(96);
+    std::string& line = line_;  // kept between lines: no allocation per block
+    line.clear();
     line += "\rProgress: ";
     append_fixed(line, static_cast<double>(current) / static_cast<double>(total) * 100, 2);
     line += "% (";
@@ -72,7 +129,7 @@ void Progress::draw(std::uint64_t current, std::uint64_t total, double seconds)
     line += " bytes), block time: ";
     append_fixed(line, seconds, 4);
     line += " sec";
-    print(interop::checked(PyUnicode_DecodeASCII(line.data(), static_cast<Py_ssize_t>(line.size()), "strict")));
+    print(ascii_text(line));
 }
 
 void Progress::end_line()

@@ -56,6 +56,7 @@ private:
         double seconds;
     };
     std::optional<Line> undrawn_;
+    std::string line_;  // the text of the line being drawn
     bool line_open_ = false;  // a line is drawn without its line end
     bool console_failed_ = false;
 };
