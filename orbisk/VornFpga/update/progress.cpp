@@ -1,5 +1,6 @@
 #include "update/progress.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -9,22 +10,20 @@
 
 namespace vornfpga {
 
-void append_integer(std::string& out, std::uint64_t value)
-{
-    char buffer[24];
-    out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
-}
-
 namespace {
 
+// Room for f"{value:.4f}" of any double: a sign, 309 digits before the point, the point, 4 after.
+constexpr std::size_t kFixedRoom = 1 + 309 + 1 + 4;
+constexpr int kMaxPrecision = 4;
 constexpr std::uint64_t kPowersOfTen[] = {1, 10, 100, 1000, 10000};
 
-// The digits of f"{value:.{precision}f}" for a finite value below 1e15 and a precision of at
-// most 4, from the exact binary value, rounded half to even as Python and to_chars round it;
-// false for any other value, which to_chars formats.
-bool append_fixed_exact(std::string& out, double value, int precision)
+char* write_integer(char* out, std::uint64_t value) { return std::to_chars(out, out + 20, value).ptr; }
+
+// f"{value:.{precision}f}" for a finite value below 1e15, from the exact binary value, rounded
+// half to even as Python and to_chars round it; nullptr for any other value.
+char* write_fixed_exact(char* out, double value, int precision)
 {
-    if (precision < 0 || precision > 4 || !std::isfinite(value) || !(std::fabs(value) < 1e15)) return false;
+    if (!std::isfinite(value) || !(std::fabs(value) < 1e15)) return nullptr;
     auto bits = std::bit_cast<std::uint64_t>(value);
     auto biased = static_cast<int>((bits >> 52) & 0x7ff);
     std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
@@ -44,23 +43,34 @@ bool append_fixed_exact(std::string& out, double value, int precision)
         rounded = static_cast<std::uint64_t>(scaled >> shift);
         if (remainder > half || (remainder == half && (rounded & 1) != 0)) ++rounded;
     }
-    if (std::signbit(value)) out += '-';
+    if (std::signbit(value)) *out++ = '-';
     std::uint64_t unit = kPowersOfTen[precision];
-    append_integer(out, rounded / unit);
-    if (precision == 0) return true;
-    out += '.';
-    char digits[4];
+    out = write_integer(out, rounded / unit);
+    if (precision == 0) return out;
+    *out++ = '.';
     std::uint64_t fraction = rounded % unit;
-    for (int index = precision - 1; index >= 0; --index, fraction /= 10) digits[index] = static_cast<char>('0' + fraction % 10);
-    out.append(digits, static_cast<std::size_t>(precision));
-    return true;
+    for (int index = precision - 1; index >= 0; --index, fraction /= 10) out[index] = static_cast<char>('0' + fraction % 10);
+    return out + precision;
 }
 
-// The line as a str: its characters are ASCII by construction, so no decoding is needed.
-Owned ascii_text(std::string_view line)
+// f"{value:.{precision}f}" at out, which has room for kFixedRoom bytes; a precision of at most 4.
+char* write_fixed(char* out, double value, int precision)
 {
-    Owned text = interop::checked(PyUnicode_New(static_cast<Py_ssize_t>(line.size()), 127));
-    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), line.data(), line.size());
+    if (precision < 0 || precision > kMaxPrecision) interop::raise(PyExc_ValueError, "precision out of range");
+    if (char* end = write_fixed_exact(out, value, precision)) return end;
+    auto [end, error] = std::to_chars(out, out + kFixedRoom, value, std::chars_format::fixed, precision);
+    if (error != std::errc{}) interop::raise(PyExc_OverflowError, "value too large to format");
+    return end;
+}
+
+char* write_text(char* out, std::string_view text) { return std::copy(text.begin(), text.end(), out); }
+
+// The line as a str: its characters are ASCII by construction, so no decoding is needed.
+Owned ascii_text(const char* start, const char* end)
+{
+    auto size = static_cast<Py_ssize_t>(end - start);
+    Owned text = interop::checked(PyUnicode_New(size, 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), start, static_cast<std::size_t>(size));
     return text;
 }
 
@@ -68,11 +78,8 @@ Owned ascii_text(std::string_view line)
 
 void append_fixed(std::string& out, double value, int precision)
 {
-    if (append_fixed_exact(out, value, precision)) return;
-    char buffer[400];  // the widest double in fixed notation has 309 digits before the point
-    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, precision);
-    if (error != std::errc{}) interop::raise(PyExc_OverflowError, "value too large to format");
-    out.append(buffer, end);
+    char buffer[kFixedRoom];
+    out.append(buffer, write_fixed(buffer, value, precision));
 }
 
 Progress::Progress(const Module& module, Ref tool, Outcome& outcome)
@@ -118,18 +125,18 @@ void Progress::report_throttled(Ref stage, std::uint64_t current, std::uint64_t 
 void Progress::draw(std::uint64_t current, std::uint64_t total, double seconds)
 {
     if (total == 0) interop::raise(PyExc_ZeroDivisionError, "division by zero");
-    std::string& line = line_;  // kept between lines: no allocation per block
-    line.clear();
-    line += "\rProgress: ";
-    append_fixed(line, static_cast<double>(current) / static_cast<double>(total) * 100, 2);
-    line += "% (";
-    append_integer(line, current);
-    line += '/';
-    append_integer(line, total);
-    line += " bytes), block time: ";
-    append_fixed(line, seconds, 4);
-    line += " sec";
-    print(ascii_text(line));
+    constexpr std::string_view start = "\rProgress: ", percent = "% (", bytes = " bytes), block time: ", unit = " sec";
+    char line[start.size() + percent.size() + bytes.size() + unit.size() + 2 * kFixedRoom + 2 * 20 + 1];
+    char* end = write_text(line, start);
+    end = write_fixed(end, static_cast<double>(current) / static_cast<double>(total) * 100, 2);
+    end = write_text(end, percent);
+    end = write_integer(end, current);
+    *end++ = '/';
+    end = write_integer(end, total);
+    end = write_text(end, bytes);
+    end = write_fixed(end, seconds, 4);
+    end = write_text(end, unit);
+    print(ascii_text(line, end));
 }
 
 void Progress::end_line()

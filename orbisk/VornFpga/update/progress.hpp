@@ -12,7 +12,7 @@
 
 namespace vornfpga {
 
-// Appends f"{value:.{precision}f}"; both round the binary value exactly.
+// Appends f"{value:.{precision}f}" for a precision of at most 4; both round the binary value exactly.
 void append_fixed(std::string& out, double value, int precision);
 
 class Progress {
@@ -56,7 +56,6 @@ private:
         double seconds;
     };
     std::optional<Line> undrawn_;
-    std::string line_;  // the text of the line being drawn
     bool line_open_ = false;  // a line is drawn without its line end
     bool console_failed_ = false;
 };
