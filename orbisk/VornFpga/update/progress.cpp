@@ -29,15 +29,12 @@ char* write_fixed_exact(char* out, double value, int precision)
     std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
     int exponent = biased == 0 ? -1074 : biased - 1075;
     if (biased != 0) mantissa |= std::uint64_t{1} << 52;
-    // |value| * 10**precision = mantissa * 10**precision * 2**exponent, below 1e19 < 2**64
+    // Below 1e15 < 2**52 the exponent is negative:
+    // |value| * 10**precision = mantissa * 10**precision / 2**shift, below 1e19 < 2**64
+    int shift = -exponent;
     unsigned __int128 scaled = static_cast<unsigned __int128>(mantissa) * kPowersOfTen[precision];
-    std::uint64_t rounded;
-    if (exponent >= 0) {
-        rounded = static_cast<std::uint64_t>(scaled << exponent);
-    } else if (exponent <= -127) {
-        rounded = 0;  // scaled is below 2**67, less than half of 2**-exponent
-    } else {
-        int shift = -exponent;
+    std::uint64_t rounded = 0;  // for a shift of 127 or more: scaled, below 2**67, is less than half of 2**shift
+    if (shift < 127) {
         unsigned __int128 remainder = scaled & ((static_cast<unsigned __int128>(1) << shift) - 1);
         unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
         rounded = static_cast<std::uint64_t>(scaled >> shift);
