@@ -105,6 +105,16 @@ void bind_arguments(Call& call, PyObject* const* args, std::size_t nargsf, PyObj
     NativeFunction* function = as_function(call.self_function());
     Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     Py_ssize_t count = PyTuple_GET_SIZE(function->names);
+    Py_ssize_t defaults = function->defaults ? PyTuple_GET_SIZE(function->defaults) : 0;
+    Py_ssize_t first_default = count - defaults;
+    // The common call: by position only, every parameter without a default given.
+    if (kwnames == nullptr && !function->has_varargs && !function->has_varkw && first_default <= given &&
+        given <= count) {
+        for (Py_ssize_t index = 0; index < given; ++index) slots[index] = args[index];
+        for (Py_ssize_t index = given; index < count; ++index)
+            slots[index] = PyTuple_GET_ITEM(function->defaults, index - first_default);
+        return;
+    }
     for (Py_ssize_t index = 0; index < given && index < count; ++index) slots[index] = args[index];
     Py_ssize_t next_slot = count;
     if (function->has_varargs) {
@@ -136,8 +146,6 @@ void bind_arguments(Call& call, PyObject* const* args, std::size_t nargsf, PyObj
         slots[parameter] = value;
     }
     if (given > count && !function->has_varargs) raise_too_many_positional(function, given);
-    Py_ssize_t defaults = function->defaults ? PyTuple_GET_SIZE(function->defaults) : 0;
-    Py_ssize_t first_default = count - defaults;
     std::vector<Py_ssize_t> missing;
     for (Py_ssize_t index = 0; index < first_default; ++index)
         if (slots[index] == nullptr) missing.push_back(index);

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -102,6 +103,12 @@ public:
     Owned call_method(Ref object, Name method, const Args&... args) const
     {
         return interop::call_method(object, name(method), args...);
+    }
+
+    Owned call_method(Ref object, Name method, std::initializer_list<Ref> positional,
+                      std::initializer_list<Keyword> keywords) const
+    {
+        return interop::call_method(object, name(method), positional, keywords);
     }
 
 private:

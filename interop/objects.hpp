@@ -78,6 +78,9 @@ struct Keyword {
 // callable(*positional, **keywords)
 Owned call(Ref callable, std::initializer_list<Ref> positional, std::initializer_list<Keyword> keywords);
 
+// object.name(*positional, **keywords), without creating a bound method where the type allows it
+Owned call_method(Ref object, Ref name, std::initializer_list<Ref> positional, std::initializer_list<Keyword> keywords);
+
 // Dict lookup that tells a missing key (empty result) from an error (exception).
 inline Ref lookup(Ref dict, Ref key)
 {
@@ -89,18 +92,33 @@ inline Ref lookup(Ref dict, Ref key)
 // A module-level name as Python code in that module sees it: module namespace, then builtins.
 Owned global(Ref module, Ref name);
 
-// The bytes of a buffer-protocol object, held while the Buffer lives.
+// The bytes of a buffer-protocol object, held while the Buffer lives. A bytes object,
+// which cannot change, is only held: its buffer would give the same bytes.
 class Buffer {
 public:
-    explicit Buffer(Ref object) { require(PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE)); }
+    explicit Buffer(Ref object)
+    {
+        if (PyBytes_CheckExact(object)) {
+            held_ = Owned::ref(object);
+            bytes_ = {PyBytes_AS_STRING(object.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(object.get()))};
+            return;
+        }
+        require(PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE));
+        bytes_ = {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() { PyBuffer_Release(&view_); }
+    ~Buffer()
+    {
+        if (!held_) PyBuffer_Release(&view_);
+    }
 
-    std::string_view bytes() const { return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)}; }
+    std::string_view bytes() const { return bytes_; }
 
 private:
+    Owned held_;
     Py_buffer view_;
+    std::string_view bytes_;
 };
 
 // The Python type name for error messages ("int", "NoneType").

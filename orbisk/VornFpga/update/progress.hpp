@@ -12,7 +12,7 @@
 
 namespace vornfpga {
 
-// Appends f"{value:.{precision}f}"; both round the binary value exactly.
+// Appends f"{value:.{precision}f}" for a precision of at most 4; both round the binary value exactly.
 void append_fixed(std::string& out, double value, int precision);
 
 class Progress {
@@ -42,6 +42,7 @@ public:
     Ref verify_stage() const { return verify_; }
 
 private:
+    Owned stdout_stream() const;
     void print(Ref text);
     void draw(std::uint64_t current, std::uint64_t total, double seconds);
 

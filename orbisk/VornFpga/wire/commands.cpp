@@ -32,6 +32,20 @@ Owned send_with_argument(const Module& module, Ref self, std::string_view comman
     return module.call_method(self, "_sendCmd"_n, line);
 }
 
+// The block write's command, framed in one allocation.
+Owned program_command(std::string_view block)
+{
+    char head[kMaxFrameHead];
+    std::size_t head_size = write_frame_head(head, block.size());
+    std::size_t size = kProgramCommand.size() + head_size + block.size();
+    Owned command = interop::checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    char* out = PyBytes_AS_STRING(command.get());
+    std::memcpy(out, kProgramCommand.data(), kProgramCommand.size());
+    std::memcpy(out + kProgramCommand.size(), head, head_size);
+    std::memcpy(out + kProgramCommand.size() + head_size, block.data(), block.size());
+    return command;
+}
+
 }  // namespace
 
 Owned fpga_ctrl_init(Call& call, Ref self) { return send(Module(call), self, "FPGA_CTRL_INIT"); }
@@ -70,7 +84,7 @@ Owned fpga_program(Call& call, Ref self, interop::Arg data_block)
     Module module(call);
     if (!PyObject_CheckBuffer(data_block)) interop::raise_bad_argument(call, data_block, "a bytes-like object");
     interop::Buffer data(data_block);
-    Owned reply = module.call_method(self, "_sendCmd"_n, interop::bytes(program_command(data.bytes())));
+    Owned reply = module.call_method(self, "_sendCmd"_n, program_command(data.bytes()));
     return interop::boolean(is_acknowledgement(module, reply));
 }
 constexpr FunctionDef fpga_program_def = function_def<fpga_program>(
@@ -79,8 +93,7 @@ constexpr FunctionDef fpga_program_def = function_def<fpga_program>(
 Owned fpga_read(Call& call, Ref self)
 {
     Module module(call);
-    return interop::call(module.attr(self, "_sendCmd"_n), {interop::bytes("FPGA_READ")},
-                         {{module.name("isdecode"_n), Py_False}});
+    return module.call_method(self, "_sendCmd"_n, {interop::bytes("FPGA_READ")}, {{module.name("isdecode"_n), Py_False}});
 }
 constexpr FunctionDef fpga_read_def = function_def<fpga_read>(
     "FpgaTool._fpgaRead", "(self)", "Read data from the FPGA.");

@@ -11,28 +11,29 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-void append_frame(std::string& out, std::string_view data)
+std::size_t write_frame_head(char* out, std::size_t size)
 {
     char digits[24];
-    char* digits_end = std::to_chars(digits, digits + sizeof digits, data.size()).ptr;
+    char* digits_end = std::to_chars(digits, digits + sizeof digits, size).ptr;
     auto count = static_cast<char>('0' + (digits_end - digits));
-    out += '#';
-    out += count;
-    if (digits_end - digits < 2) out += '0';
-    out.append(digits, digits_end);
-    out.append(data);
+    char* next = out;
+    *next++ = '#';
+    *next++ = count;
+    if (digits_end - digits < 2) *next++ = '0';
+    next = std::copy(digits, digits_end, next);
+    return static_cast<std::size_t>(next - out);
 }
 
-std::string program_command(std::string_view block)
+void append_frame(std::string& out, std::string_view data)
 {
-    std::string command = "FPGA_PROGRAM ";
-    append_frame(command, block);
-    return command;
+    char head[kMaxFrameHead];
+    out.append(head, write_frame_head(head, data.size()));
+    out.append(data);
 }
 
 void append_program_line(std::string& out, std::string_view block)
 {
-    out.append("FPGA_PROGRAM ");
+    out.append(kProgramCommand);
     append_frame(out, block);
     out.append("\r\n");
 }

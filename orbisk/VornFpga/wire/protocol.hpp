@@ -31,12 +31,17 @@ inline constexpr std::size_t kRawFrameTail = 2;
 // The largest page one raw receive can carry; a longer data block is no page.
 inline constexpr std::size_t kLargestRawPage = kRecvSize - kRawFrameHead - kRawFrameTail;
 
+// Writes the head of the frame of `size` bytes of data at `out` (room for kMaxFrameHead
+// bytes) and returns its length.
+inline constexpr std::size_t kMaxFrameHead = 24;
+std::size_t write_frame_head(char* out, std::size_t size);
+
 // Appends the frame of `data`: its head, then the data.
 void append_frame(std::string& out, std::string_view data);
 
-// The block write "FPGA_PROGRAM " and the frame of `block`; with CR LF after it, as it
-// goes on the wire, for append_program_line.
-std::string program_command(std::string_view block);
+// The block write is kProgramCommand and the frame of the block; append_program_line
+// appends it with CR LF after it, as it goes on the wire.
+inline constexpr std::string_view kProgramCommand = "FPGA_PROGRAM ";
 void append_program_line(std::string& out, std::string_view block);
 
 // A page read's reply at the start of `rest`: a frame of at most kLargestRawPage

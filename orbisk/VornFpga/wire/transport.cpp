@@ -126,12 +126,12 @@ Owned send_cmd(Call& call, Ref self, interop::Arg cmd, Ref log_print, Ref size, 
         return interop::truthy(reply) ? reply : interop::text("");
     }
     module.call_method(module.attr(self, "_conn"_n), "sendRawBytes"_n, line);
-    return interop::call(module.attr(self, "_getRecv"_n), {},
-                         {
-                             {module.name("log_print"_n), log_print},
-                             {module.name("size"_n), size},
-                             {module.name("isdecode"_n), Py_False},
-                         });
+    return module.call_method(self, "_getRecv"_n, {},
+                              {
+                                  {module.name("log_print"_n), log_print},
+                                  {module.name("size"_n), size},
+                                  {module.name("isdecode"_n), Py_False},
+                              });
 }
 constexpr FunctionDef send_cmd_def = function_def<send_cmd>(
     "FpgaTool._sendCmd", "(self, cmd, log_print=False, size=" VORNFPGA_RECV_SIZE ", isdecode=True)",
