@@ -37,7 +37,7 @@ using interop::Ref;
 
 // Every attribute, method, keyword and module-level name that the operations
 // look up, interned once per module: the complete list of what a host, a
-// subclass or a test can rebind or patch.
+// subclass or a test can rebind or patch (and sys.stdout, see Progress::print).
 // Import-time code names its own.
 inline constexpr std::string_view kNames[] = {
     // attributes of the tool
@@ -59,9 +59,9 @@ inline constexpr std::string_view kNames[] = {
     "VornCommService", "_TCPConn",
     // attributes of results and host enumerations
     "RetData", "RSP_LIST", "OK", "WARNING", "ERROR",
-    // attributes of paths, files, text, dicts and sys.stdout; stdout: of the interpreter's sys
+    // attributes of paths, files, text, dicts and sys.stdout
     "exists", "is_file", "stat", "st_size", "suffix", "lower", "read", "close", "strip", "decode", "get", "values",
-    "write", "st_dev", "st_ino", "st_mtime_ns", "stdout",
+    "write", "st_dev", "st_ino", "st_mtime_ns",
     // attributes of the standard modules and their objects
     "sha256", "update", "hexdigest", "digest", "compare_digest", "loads", "monotonic",
     // of a failed connection's error; limit: of a reply too long

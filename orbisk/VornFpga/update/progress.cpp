@@ -153,7 +153,7 @@ void Progress::abandon_line() noexcept
     line_open_ = false;
     Owned error = interop::fetch_error();
     try {
-        Owned stream = stdout_stream();
+        Owned stream = Owned::ref(PySys_GetObject("stdout"));
         if (stream && stream.get() != Py_None) module_.call_method(stream, "write"_n, interop::text("\n"));
     } catch (...) {
         interop::set_error_from_cxx();
@@ -162,26 +162,16 @@ void Progress::abandon_line() noexcept
     interop::restore_error(std::move(error));
 }
 
-// sys.stdout as it is bound now, read as print() reads it: from the interpreter's own sys.
-// 3.11 and 3.12 let us name it as print() does, by an interned name; later versions by C
-// text only, which costs a new string at each write.
-Owned Progress::stdout_stream() const
-{
-#if PY_VERSION_HEX < 0x030D0000
-    return Owned::ref(_PySys_GetAttr(PyThreadState_Get(), module_.name("stdout"_n)));
-#else
-    return Owned::ref(PySys_GetObject("stdout"));
-#endif
-}
-
 // As print(text, end="") does: to sys.stdout as it is bound now, nothing when there is none.
+// Like print(), it reads the interpreter's own sys, which the C API names by C text only;
+// "stdout" is the one name of the operations outside the name table.
 void Progress::print(Ref text)
 {
     if (console_failed_) return;
     Owned enabled = interop::find_attr(tool_, module_.name("console_progress"_n));
     if (enabled && !interop::truthy(enabled)) return;
     interop::Caught error = interop::catch_exception([&] {
-        Owned stream = stdout_stream();
+        Owned stream = Owned::ref(PySys_GetObject("stdout"));
         if (!stream || stream.get() == Py_None) return;
         module_.call_method(stream, "write"_n, text);
         line_open_ = true;

@@ -42,7 +42,6 @@ public:
     Ref verify_stage() const { return verify_; }
 
 private:
-    Owned stdout_stream() const;
     void print(Ref text);
     void draw(std::uint64_t current, std::uint64_t total, double seconds);
 
