@@ -126,7 +126,7 @@ class Pool:
     def __exit__(self, kind, error, trace):
         for worker in self.workers:
             if kind is not None:  # the update ended by an exception here: theirs stop too
-                worker.outbox.send(("interrupt", False))
+                worker.outbox.send(("interrupt", False, None))
             worker.outbox.send(("end",))
             worker.outbox.close()
         deadline = time.monotonic() + END_SECONDS
