@@ -16,12 +16,13 @@ from orbisk_tools.engine.advice import explain
 from orbisk_tools.errors import OrbiskError
 from orbisk_tools.engine.outcomes import ImageRefused, Reason, known_reason
 from orbisk_tools.formats import files
+from orbisk_tools.formats.files import StrPath
 from orbisk_tools.records.history import ImageFacts
 
 if TYPE_CHECKING:
     from orbisk_tools.formats.signatures import PublicKey, Verified
 
-ImagePath = str | os.PathLike[str]
+ImagePath = StrPath  # the path of an image, or of a key: a str or an os.PathLike
 
 
 class KeyRefused(OrbiskError, ValueError):

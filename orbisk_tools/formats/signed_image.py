@@ -34,9 +34,6 @@ FIXED_HEADER_SIZE = 80
 # Each device type takes three digits of the key.
 DEVICE_TYPES = range(0, 1000)
 
-# The device types of an image: one, or several (a list, or a tuple that pack() takes as one).
-DeviceTypes = int | list[int] | tuple[int, ...]
-
 
 def device_type_text(device_types: int | list[int]) -> str:
     """The device-type part of the key: "028" for 28, "028032" for [32, 28]."""
@@ -56,8 +53,9 @@ def check_device_types(device_types: object) -> None:
             raise ValueError(f"a device type is a number from 0 to 999, not {value!r}")
 
 
-def pack(image: bytes | bytearray, device_types: DeviceTypes, extra: Mapping[str, Any] | None = None) -> bytes:
-    """The bytes of a signed image for `device_types` (an int or a list of ints from 0 to 999).
+def pack(image: bytes | bytearray, device_types: int | list[int] | tuple[int, ...],
+         extra: Mapping[str, Any] | None = None) -> bytes:
+    """The bytes of a signed image for `device_types` (an int, or a list or tuple of ints, from 0 to 999).
 
     `extra` adds members to the JSON header; they do not take part in the key.
     """
@@ -134,10 +132,10 @@ class PackError(ValueError):
     """The image cannot be signed into that output; no file was changed."""
 
 
-def write_signed_image(image_path: StrPath, output_path: StrPath, device_types: DeviceTypes,
+def write_signed_image(image_path: StrPath, output_path: StrPath, device_types: int | list[int] | tuple[int, ...],
                        extra: Mapping[str, Any] | None = None) -> None:
     """Signs the raw image at `image_path` and writes the .tbin file to `output_path`, for
-    `device_types` (a number from 0 to 999, or a list of them); `extra` adds members to its JSON
+    `device_types` (a number from 0 to 999, or a list or tuple of them); `extra` adds members to its JSON
     header ({"version": "1.4.0.0"}, the FPGA version the image loads as), which do not take part in
     its key.
 
