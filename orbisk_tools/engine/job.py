@@ -525,10 +525,10 @@ class Job:
         self._reported, self._report_at = (now, current), min(current + step, next_tenth, total)
         self.view.progress(self.target.label, stage, current, total)
 
-    def _loading(self, done: Callable[[], str]) -> Callable[[], str]:
+    def _loading(self, done: Callable[..., str]) -> Callable[..., str]:
         """The tool's _fpgaDone, which the module calls only once the read-back matched the image:
         the load begins."""
-        def load(*arguments: Any) -> str:
+        def load(*arguments: object) -> str:
             self._enter(Phase.LOAD)
             return done(*arguments)
         return load

@@ -143,11 +143,12 @@ def known_phase(text: str | None, otherwise: Phase | None) -> Phase | None:
         return otherwise
 
 
-def known_state(text: str, otherwise: DeviceState = DeviceState.ERASED) -> DeviceState:
+def known_state(text: str, otherwise: DeviceState) -> DeviceState:
     """The device state `text` of the FPGA module's outcome as a DeviceState. A text that is no
-    DeviceState is `otherwise`: by default DeviceState.ERASED, what a device that may have changed
-    and has not confirmed a load is left holding, so that its advice is to update it again before
-    power-cycling it; a caller that knows no erase was sent gives DeviceState.UNTOUCHED."""
+    DeviceState is `otherwise`: the state where the tools last saw the device, which for an update
+    is DeviceState.ERASED once the erase was sent (what a device that may have changed and has not
+    confirmed a load is left holding: its advice is to update it again before power-cycling it),
+    else DeviceState.UNTOUCHED."""
     try:
         return DeviceState(text)
     except ValueError:

@@ -48,6 +48,8 @@ MINIMUM_FPGA_VERSION = "0.2.3.4"  # what initFpga accepts without a warning
 
 @dataclasses.dataclass(frozen=True)
 class DeviceType:
+    """A device type the tools know (see DEVICE_TYPES): how its configuration memory is erased
+    and how it reports its FPGA version."""
     number: int
     erase_bits: str  # the argument of FPGA_ERASE before an image is written
     version_command: str  # the command whose reply holds the FPGA version
