@@ -199,8 +199,8 @@ def verify_device(address: str, image: ImagePath, *, device_type: int = 32, time
     if outcome is None:  # Ctrl-C before the read-back ended
         raise KeyboardInterrupt
     if outcome.result == Result.FAILED:
-        raise UpdateError(DeviceResult.of(outcome)) from outcome.error
-    return DeviceResult.of(outcome)
+        raise UpdateError(DeviceResult._of(outcome)) from outcome.error
+    return DeviceResult._of(outcome)
 
 
 def status_of(addresses: Iterable[str], *, history: HistoryArgument = None, image: ImagePath | None = None,
@@ -336,7 +336,7 @@ def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: 
             window=depth, view=callbacks, history=records, force=force, dry_run=dry_run,
             allow_older=allow_older, max_failures=max_failures, waves=sizes, canary=canary, cancel=cancel, stop=stop)
     vendor = snapshot.vendor
-    site = SiteResult(tuple(map(DeviceResult.of, outcomes)), run_id, vendor.key_id if vendor else None)
+    site = SiteResult(tuple(map(DeviceResult._of, outcomes)), run_id, vendor.key_id if vendor else None)
     if interrupted:
         raise UpdateInterrupted(site.devices[0] if one else site) from callbacks.interrupt
     return outcomes, site

@@ -253,7 +253,8 @@ class DeviceResult:
         return self.result in SUCCEEDED
 
     @classmethod
-    def of(cls, outcome: Outcome) -> DeviceResult:
+    def _of(cls, outcome: Outcome) -> DeviceResult:
+        """The DeviceResult of the engine's own record of an update."""
         message = outcome.message
         if outcome.result == Result.UPDATED and not message:
             message = f"updated: FPGA version {outcome.fpga_version or '(not reported)'}, " \
