@@ -1,10 +1,12 @@
-"""Checks the examples of the API reference (docs/api), with mypy installed:
+"""Checks the examples of the API reference (docs/api) and of the README, with mypy installed:
     python .ci/check_examples.py OUTPUT_FOLDER
 Every line of code the reference shows (examples, their output, literal blocks, included files)
 must fit 79 columns. The examples that the doctest builder runs, page by page (the global setup
 of conf.py, then the page's testsetup, testcode and testcleanup blocks in their order, as they
-share one namespace when they run), and the Python files the pages include, are written to
-OUTPUT_FOLDER and checked there with mypy --strict, against the installed packages."""
+share one namespace when they run), the Python files the pages include, and the README's Python
+blocks (each that begins with an import a script of its own, one that does not going on from the
+block before it) are written to OUTPUT_FOLDER and checked there with mypy --strict, against the
+installed packages."""
 
 import ast
 import re
@@ -15,6 +17,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 DOCS = ROOT / "docs" / "api"
+README = ROOT / "README.md"
 WIDTH = 79
 RUN = ("testsetup", "testcode", "testcleanup")
 SHOWN = (*RUN, "testoutput", "code-block")
@@ -58,6 +61,18 @@ def blocks(lines):
         yield kind, start + 1, textwrap.dedent("\n".join(body)).rstrip("\n").splitlines()
 
 
+def readme_scripts():
+    """The README's Python blocks as scripts: a block that begins with an import starts one, a
+    block that does not goes on from the block before it."""
+    scripts = []
+    for block in re.findall(r"^```python\n(.*?)^```", README.read_text(), re.S | re.M):
+        if scripts and not re.match(r"(import|from) ", block):
+            scripts[-1] += "\n" + block
+        else:
+            scripts.append(block)
+    return scripts
+
+
 def main(output):
     output.mkdir(parents=True, exist_ok=True)
     for old in output.glob("*.py"):
@@ -81,6 +96,9 @@ def main(output):
         if len(code) > 1:
             checked.append(output / f"page_{page.stem.replace('-', '_')}.py")
             checked[-1].write_text("\n\n".join(code) + "\n")
+    for number, script in enumerate(readme_scripts(), 1):
+        checked.append(output / f"readme_{number}.py")
+        checked[-1].write_text(script)
     # From the output folder, so that the installed packages are the ones mypy sees.
     typed = subprocess.run([sys.executable, "-m", "mypy", "--strict", *(path.name for path in checked)], cwd=output)
     if too_wide:

@@ -42,8 +42,8 @@ import orbisk.vorndev.BeamHopper  # noqa: E402
 doctest_global_setup = """
 import os
 import tempfile
+from orbisk_tools import write_signed_image
 from orbisk_tools.devices.emulator import DeviceEmulator
-from orbisk_tools.formats.signed_image import pack
 
 _folder = tempfile.TemporaryDirectory()
 _previous_directory = os.getcwd()
@@ -51,8 +51,7 @@ os.chdir(_folder.name)
 _image = bytes(range(256)) * 16
 with open("fpga.bin", "wb") as file:
     file.write(_image)
-with open("fpga.tbin", "wb") as file:
-    file.write(pack(_image, [28, 32], extra={"version": "0.2.4.0"}))
+write_signed_image("fpga.bin", "fpga.tbin", [28, 32], extra={"version": "0.2.4.0"})
 emulator = DeviceEmulator(port=0).start()
 address, port = emulator.host, emulator.port
 """

@@ -1,11 +1,17 @@
 """What the tool tells the user about a device, in one line: the reason keys of the FPGA module's
 outcomes and of the tools, what the update was doing, and what to do next."""
 
+from __future__ import annotations
+
 import errno
+from typing import TYPE_CHECKING
 
 from orbisk_tools.wording import named
 
 from orbisk_tools.engine.outcomes import DeviceState, Phase, Reason, Runs
+
+if TYPE_CHECKING:
+    from orbisk.VornFpga import UpdateOutcome
 
 STILL_PREVIOUS = ("the device still runs its previous FPGA image until it restarts; "
                   "run the update again before power-cycling it")
@@ -18,14 +24,16 @@ CANNOT_ASK = ("the device could not be asked what it runs: it still runs its pre
 RUNS_UNCONFIRMED = "the device reports the image's version, but its load was not confirmed; run the update again"
 RUNS_OTHER = "the device reports FPGA version {version}; run the update again before power-cycling it"
 
-# What the update was doing, in words, for each phase of a Job and of an UpdateOutcome.
-PHASE_WORDS = {Phase.CONNECT: "while connecting", Phase.PROBE: "while reading what the device reports",
-               Phase.CHECK: "while checking the image", Phase.ERASE: "while erasing", Phase.WRITE: "while writing",
-               Phase.VERIFY: "while reading back", Phase.LOAD: "while loading the image",
-               Phase.VERSION: "while loading the image", Phase.DONE: "after loading the image"}
+# What the update was doing, in words, for each phase of a Job and of an UpdateOutcome (looked up by
+# a Phase, an UpdateOutcome's phase text, or None for none).
+PHASE_WORDS: dict[str | None, str] = {
+    Phase.CONNECT: "while connecting", Phase.PROBE: "while reading what the device reports",
+    Phase.CHECK: "while checking the image", Phase.ERASE: "while erasing", Phase.WRITE: "while writing",
+    Phase.VERIFY: "while reading back", Phase.LOAD: "while loading the image",
+    Phase.VERSION: "while loading the image", Phase.DONE: "after loading the image"}
 
 
-def reply_limit(error):
+def reply_limit(error: BaseException) -> int | None:
     """The `limit` of a connection's ReplyTooLong (of the stand-in host or another: known by its
     name, or as a ConnectionError with an int `limit`, as the FPGA module knows it); else None."""
     limit = getattr(error, "limit", None)
@@ -34,7 +42,7 @@ def reply_limit(error):
     return limit
 
 
-def said(error):
+def said(error: BaseException) -> str:
     """str(error), or what Python's own traceback shows for an exception whose str() raises."""
     try:
         return str(error)
@@ -43,14 +51,14 @@ def said(error):
 
 
 # What a lost connection's errno means, in words; the system's own text is in the details, and the log (-v).
-CONNECTION_WORDS = {errno.ECONNRESET: "reset by the device", errno.EPIPE: "closed by the device",
+CONNECTION_WORDS: dict[int | None, str] = {errno.ECONNRESET: "reset by the device", errno.EPIPE: "closed by the device",
                     errno.ECONNABORTED: "aborted on this computer", errno.ETIMEDOUT: "timed out",
                     errno.EHOSTUNREACH: "no route to the device", errno.ENETUNREACH: "the network is unreachable",
                     errno.ENETDOWN: "the network is down", errno.EHOSTDOWN: "the device is down",
                     errno.ECONNREFUSED: "refused by the device"}
 
 
-def connection_words(number, text):
+def connection_words(number: int | None, text: str | None) -> str:
     """Why a connection was lost, in words: from its errno when known, else the exception's text
     ("closed by the device" for none)."""
     if number in CONNECTION_WORDS:
@@ -58,7 +66,7 @@ def connection_words(number, text):
     return text or "closed by the device"
 
 
-def transport_failure(error, timeout, phase_words, advice):
+def transport_failure(error: BaseException, timeout: float, phase_words: str, advice: str) -> str:
     """One line for an exception that ended an exchange with the device."""
     if isinstance(error, TimeoutError):
         return f"no answer within {timeout:g} s {phase_words}; {advice}"
@@ -75,7 +83,7 @@ def transport_failure(error, timeout, phase_words, advice):
 # What to tell the user for each reason key. For the module's, the fields are the UpdateOutcome's
 # details, the image path, the time-out, what the update was doing and the advice for the state of
 # the device; the tools' own lines are made by say() from the fields their code gives.
-REASONS = {
+REASONS: dict[str, str] = {  # by Reason; looked up by an UpdateOutcome's reason text too
     Reason.NO_IMAGE_PATH: "no image given; name the image file",
     Reason.IMAGE_NOT_FOUND: "{image}: no such file; check the image's path",
     Reason.IMAGE_TYPE: "{image}: an FPGA image is named .bin (raw) or .tbin (signed); rename it, or give another file",
@@ -130,17 +138,17 @@ REASONS = {
 }
 
 
-def say(reason, **fields):
+def say(reason: Reason, **fields: object) -> str:
     """The line of one of the tools' own reasons."""
     return REASONS[reason].format_map({**option_words(), **fields})
 
 
-def option_words():
+def option_words() -> dict[str, str]:
     """The fields that name what the reader can change, as the engine's caller names it."""
     return {"force": named("force"), "allow_older": named("allow_older"), "device_type_words": named("device_type")}
 
 
-def exception_reason(error):
+def exception_reason(error: BaseException) -> Reason:
     """The reason key of an exception that ended an exchange with the device outside the module's
     update, as the module would name it."""
     if not isinstance(error, Exception):
@@ -154,32 +162,34 @@ def exception_reason(error):
     return Reason.ERROR
 
 
-def explain(outcome, image, timeout=None, reason=None, window_probed=False, runs=None, version=None,
-            ran_none=False):
+def explain(outcome: UpdateOutcome, image: str, timeout: float | None = None, reason: Reason | None = None,
+            window_probed: bool = False, runs: Runs | None = None, version: str | None = None,
+            ran_none: bool = False) -> str:
     """One line, from the UpdateOutcome of an update or a check that did not succeed, that says
     what happened and what to do. `reason` replaces the outcome's own key: an interrupt raised by
     the progress callback is the outcome's callback_error. `window_probed`: the device showed that it
     takes commands in flight, so a time-out with commands in flight is no reason to try --window 1.
     `runs`, `version` and `ran_none`: what the device said it runs (see device_advice)."""
-    reason = reason or outcome.reason
-    fields = {**option_words(), "message": outcome.message.rstrip("."), **outcome.details, "image": image,
-              "timeout": timeout,
-              "doing": PHASE_WORDS.get(outcome.phase, f"in phase {outcome.phase}"),
-              "advice": device_advice(outcome, runs, version, ran_none)}
+    key = reason or outcome.reason
+    fields: dict[str, object] = {
+        **option_words(), "message": outcome.message.rstrip("."), **outcome.details, "image": image,
+        "timeout": timeout, "doing": PHASE_WORDS.get(outcome.phase, f"in phase {outcome.phase}"),
+        "advice": device_advice(outcome, runs, version, ran_none)}
     fields["words"] = connection_words(outcome.details.get("errno"), outcome.details.get("text"))
-    if reason == Reason.DEVICE_TYPE_MISMATCH:
+    if key == Reason.DEVICE_TYPE_MISMATCH:
         types = outcome.details["image_types"]
         fields["image_types"] = f"device type{'s' if len(types) > 1 else ''} {', '.join(map(str, types))}"
-    if reason == Reason.TIMEOUT and outcome.pipeline_depth > 1 and not window_probed:
+    if key == Reason.TIMEOUT and outcome.pipeline_depth > 1 and not window_probed:
         fields["advice"] = f"a device that takes no commands in flight needs {named('window_one')}; {fields['advice']}"
-    return REASONS.get(reason, "{message}; {advice}").format_map(fields)  # a key of a newer module
+    return REASONS.get(key or "", "{message}; {advice}").format_map(fields)  # a key of an overridden method's own
 
 
-def device_advice(outcome, runs=None, version=None, ran_none=False):
+def device_advice(outcome: UpdateOutcome, runs: Runs | None = None, version: str | None = None,
+                  ran_none: bool = False) -> str:
     """What to do about the device, as the outcome left it and as the device said what it runs at
     the end: `runs`, a Runs (None: not asked), `version` the FPGA version it reported then;
     `ran_none`: it ran no FPGA image before the update either."""
-    if outcome.device_state == DeviceState.UNTOUCHED:
+    if outcome.device_state == DeviceState.UNTOUCHED.value:
         return NOT_CHANGED
     if runs == Runs.PREVIOUS:
         return STILL_PREVIOUS

@@ -29,7 +29,7 @@ from orbisk_tools.engine.runner import update_devices
 from orbisk_tools.engine.stop import Stop
 from orbisk_tools.engine.workers import Pool
 from orbisk_tools.engine.inspection import DeviceStatus, judged, open_if_there, read_back, site_status
-from orbisk_tools.engine.targets import Target, parse_address, resolve, same_device
+from orbisk_tools.engine.targets import Resolved, Target, parse_address, resolve, same_device
 from orbisk_tools.engine.window import MAX_DEPTH
 from orbisk_tools.formats.protocol import DEVICE_TYPES
 from orbisk_tools.records.history import History, new_run_id
@@ -60,7 +60,7 @@ class View(Protocol):
 
     def note(self, text: str) -> None: ...
 
-    def finished(self, outcome: Outcome, phase: Phase | str | None) -> None: ...
+    def finished(self, outcome: Outcome, phase: Phase | None) -> None: ...
 
 
 class Callbacks:
@@ -92,7 +92,7 @@ class Callbacks:
     def note(self, text: str) -> None:
         logger.info(text)
 
-    def finished(self, outcome: Outcome, phase: Phase | str | None) -> None:
+    def finished(self, outcome: Outcome, phase: Phase | None) -> None:
         pass
 
 
@@ -206,8 +206,8 @@ def verify_device(address: str, image: ImagePath, *, device_type: int = 32, time
     if outcome is None:  # Ctrl-C before the read-back ended
         raise KeyboardInterrupt
     if outcome.result == Result.FAILED:
-        raise UpdateError(DeviceResult.of(outcome)) from outcome.error
-    return DeviceResult.of(outcome)
+        raise UpdateError(DeviceResult._of(outcome)) from outcome.error
+    return DeviceResult._of(outcome)
 
 
 def status_of(addresses: Iterable[str], *, history: HistoryArgument = None, image: ImagePath | None = None,
@@ -287,7 +287,7 @@ verify_device_async = _asynchronous(verify_device)
 
 # ---- what the command line shares ------------------------------------------------------------
 
-def run_updates(resolved: dict[Target, list[str] | DeviceFailure], snapshot: Snapshot, *, jobs: int, device_type: int,
+def run_updates(resolved: Resolved, snapshot: Snapshot, *, jobs: int, device_type: int,
                 timeout: float, erase_timeout: float, window: int | None, view: View, history: History | None,
                 force: bool, dry_run: bool, max_failures: int | None, waves: Sequence[int | str] | None,
                 canary: int | None, cancel: CancelToken | None, allow_older: bool = False,
@@ -343,7 +343,7 @@ def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: 
             window=depth, view=callbacks, history=records, force=force, dry_run=dry_run,
             allow_older=allow_older, max_failures=max_failures, waves=sizes, canary=canary, cancel=cancel, stop=stop)
     vendor = snapshot.vendor
-    site = SiteResult(tuple(map(DeviceResult.of, outcomes)), run_id, vendor.key_id if vendor else None)
+    site = SiteResult(tuple(map(DeviceResult._of, outcomes)), run_id, vendor.key_id if vendor else None)
     if interrupted:
         raise UpdateInterrupted(site.devices[0] if one else site) from callbacks.interrupt
     return outcomes, site
@@ -380,7 +380,7 @@ def _target(address: str) -> Target:
     return parse_address(address, DEFAULT_PORT)  # ValueError, naming the address
 
 
-def _resolved(targets: Sequence[Target]) -> dict[Target, list[str] | DeviceFailure]:
+def _resolved(targets: Sequence[Target]) -> Resolved:
     """{target: its addresses} (see targets.resolve); a device given twice is a ValueError."""
     if not targets:
         raise ValueError("no address given")

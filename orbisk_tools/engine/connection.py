@@ -1,11 +1,15 @@
 """The connection to one device: locked, opened, diagnosed when it fails, and patient with the
 erase, which a device may answer only once its configuration memory is erased."""
 
+from __future__ import annotations
+
 import contextlib
 import errno
 import socket
 import threading
 import time
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, Any
 
 from orbisk_tools.engine.advice import say
 from orbisk_tools.engine.locks import device_lock
@@ -13,8 +17,14 @@ from orbisk_tools.engine.outcomes import DeviceFailure, Reason
 from orbisk_tools.formats import protocol
 from orbisk_tools.wording import named
 
+if TYPE_CHECKING:
+    from orbisk.VornCommService import _TCPConn
+    from orbisk.VornUtils import RetType, _RspType
 
-def why_not_connected(target, timeout, waited):
+    from orbisk_tools.engine.targets import Target
+
+
+def why_not_connected(target: Target, timeout: float, waited: float) -> tuple[str, str]:
     """(cause, why) of a connection to `target` that failed after `waited` seconds: the cause as
     the FPGA module's FpgaConnectError names it ("connection_refused", "timeout", "name_not_found",
     "unreachable"; else "error"), and why in words, with what to do. One that took the whole
@@ -41,12 +51,13 @@ def why_not_connected(target, timeout, waited):
                        f"{named('timeout')}")
 
 
-def cannot_connect(cause, why):
+def cannot_connect(cause: str, why: str) -> DeviceFailure:
     return DeviceFailure(say(Reason.CANNOT_CONNECT, why=why), Reason.CANNOT_CONNECT, {"cause": cause, "why": why})
 
 
 @contextlib.contextmanager
-def device_connection(target, addresses, timeout, folder):
+def device_connection(target: Target, addresses: list[str] | DeviceFailure, timeout: float,
+                      folder: int) -> Iterator[_TCPConn]:
     """A locked, open _TCPConn to `target`, whose name resolved to `addresses` (or to a
     DeviceFailure), closed at the end; locks in `folder`. Raises DeviceFailure."""
     from orbisk.VornCommService import _TCPConn
@@ -70,26 +81,26 @@ class PatientErase:
     device may give only once its configuration memory is erased, and its own time-out for the rest.
     stop_waiting() ends that wait at once: the erase then raises KeyboardInterrupt, the device erased."""
 
-    def __init__(self, conn, erase_timeout):
+    def __init__(self, conn: _TCPConn, erase_timeout: float):
         self._conn, self.erase_timeout = conn, erase_timeout
         self.erasing = False  # the erase is sent and not answered
         self.erase_started = 0.0  # monotonic time the erase was sent
         self._stop_waiting = threading.Event()
-        self._exchange = None  # the thread of the erase's exchange, once sent
+        self._exchange: threading.Thread | None = None  # the thread of the erase's exchange, once sent
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:  # the connection's own
         return getattr(self._conn, name)
 
-    def stop_waiting(self):
+    def stop_waiting(self) -> None:
         self._stop_waiting.set()
 
-    def settle(self, seconds):
+    def settle(self, seconds: float) -> None:
         """Waits up to `seconds` for an erase that stop_waiting() left to end, once the connection
         is closed (a closed connection normally ends it at once)."""
         if self._exchange is not None:
             self._exchange.join(seconds)
 
-    def sendCmd(self, line, rsp_type):
+    def sendCmd(self, line: bytes | str, rsp_type: _RspType) -> RetType:
         text = line.decode("utf-8", "replace") if isinstance(line, (bytes, bytearray)) else str(line)
         if not text.startswith(protocol.FPGA_ERASE):
             return self._conn.sendCmd(line, rsp_type)
@@ -100,16 +111,17 @@ class PatientErase:
         self.erasing = False
         return reply
 
-    def _erase(self, line, rsp_type):
+    def _erase(self, line: bytes | str, rsp_type: _RspType) -> RetType:
         """The host connection's sendCmd of the erase, in a thread of its own, so that this thread
         can stop waiting for a device that may take minutes to answer."""
-        answered, answer = threading.Event(), []
+        answered = threading.Event()
+        answer: list[RetType | BaseException] = []  # the reply, or the exception that ended the exchange
 
-        def exchange():
+        def exchange() -> None:
             try:
-                answer.append((True, self._conn.sendCmd(line, rsp_type)))
+                answer.append(self._conn.sendCmd(line, rsp_type))
             except BaseException as error:  # handed to the waiting thread
-                answer.append((False, error))
+                answer.append(error)
             finally:
                 answered.set()
 
@@ -118,7 +130,7 @@ class PatientErase:
         while not answered.wait(0.1):
             if self._stop_waiting.is_set():
                 raise KeyboardInterrupt
-        (ok, value), = answer
-        if not ok:
+        value, = answer
+        if isinstance(value, BaseException):
             raise value
         return value

@@ -8,24 +8,28 @@ import dataclasses
 import os
 import shutil
 import tempfile
-from collections.abc import Iterable, Iterator
-from typing import Any
+from collections.abc import Iterable, Iterator, Sequence
+from typing import TYPE_CHECKING
 
 from orbisk_tools.engine import fpga
 from orbisk_tools.engine.advice import explain
 from orbisk_tools.errors import OrbiskError
-from orbisk_tools.engine.outcomes import ImageRefused, Reason, known
+from orbisk_tools.engine.outcomes import ImageRefused, Reason, known_reason
 from orbisk_tools.formats import files
+from orbisk_tools.formats.files import StrPath
 from orbisk_tools.records.history import ImageFacts
 
-ImagePath = str | os.PathLike[str]
+if TYPE_CHECKING:
+    from orbisk_tools.formats.signatures import PublicKey, Verified
+
+ImagePath = StrPath  # the path of an image, or of a key: a str or an os.PathLike
 
 
 class KeyRefused(OrbiskError, ValueError):
     """A trusted key cannot be read; the message says why and what to do."""
 
 
-def trusted_keys_from(texts_or_paths: Iterable[ImagePath]) -> list[Any]:
+def trusted_keys_from(texts_or_paths: Iterable[ImagePath]) -> list[PublicKey]:
     """The public keys given as their text (the line that starts with RW, or a key file's
     content) or as the path of a key file. Raises KeyRefused, and TypeError for one text or path
     given instead of a list of them."""
@@ -39,7 +43,7 @@ def trusted_keys_from(texts_or_paths: Iterable[ImagePath]) -> list[Any]:
         raise KeyRefused(str(error)) from None
 
 
-def keys_listed_in(path: ImagePath) -> list[Any]:
+def keys_listed_in(path: ImagePath) -> list[PublicKey]:
     """The public keys of a file of trusted keys, one a line, # comments. Raises KeyRefused."""
     from orbisk_tools.formats import signatures
 
@@ -53,7 +57,8 @@ def check_image(image: str, device_type: int | None = None, shown_as: str | None
     """Raises ImageRefused unless the image passes the update's checks (file, header and, when
     `device_type` is given, device type), run by the FPGA module itself without a device; also
     for a file that cannot be read. Messages and details name `shown_as` (default `image`)."""
-    FpgaTool = fpga.module().FpgaTool
+    fpga.module()  # imported as the engine imports it
+    from orbisk.VornFpga import FpgaTool
 
     shown_as = shown_as or image
 
@@ -61,10 +66,10 @@ def check_image(image: str, device_type: int | None = None, shown_as: str | None
         pass
 
     class ImageOnly(FpgaTool):
-        def _fpgaProgramFile(self, image_path, device_type=28):
+        def _fpgaProgramFile(self, image_path: str, device_type: int = 28) -> bool:
             raise ChecksPassed  # every check passed: the next step would touch the device
 
-    checker = ImageOnly(object())
+    checker = ImageOnly(object())  # type: ignore[arg-type]  # no connection: no check sends anything
     try:
         if device_type is None:
             if checker._checkUpdateFile(image) and checker._checkFileHeader(image):
@@ -75,20 +80,22 @@ def check_image(image: str, device_type: int | None = None, shown_as: str | None
             except ChecksPassed:
                 return
         refused = checker.last_outcome
+        assert refused is not None  # the module's check set it
         if refused.reason in (Reason.IMAGE_UNREADABLE, Reason.IMAGE_STAT_FAILED):
             with open(image, "rb"):  # raises the OSError that the module met, for the caller's own words
                 pass
     except OSError as error:  # also from a folder that cannot be searched
         raise unreadable(error, shown_as) from error
-    details = {name: shown_as if name == "path" else value for name, value in refused.details.items()}
-    raise ImageRefused(explain(refused, image).replace(image, shown_as), known(Reason, refused.reason), details)
+    reason, details = known_reason(refused.reason, {name: shown_as if name == "path" else value
+                                                    for name, value in refused.details.items()})
+    raise ImageRefused(explain(refused, image).replace(image, shown_as), reason or Reason.ERROR, details)
 
 
 def unreadable(error: OSError, image: str) -> ImageRefused:
     return ImageRefused(files.problem(error, image), Reason.IMAGE_UNREADABLE, {"path": image, "error": str(error)})
 
 
-def vendor_signature(image: str, keys: list[Any]) -> Any:
+def vendor_signature(image: str, keys: Sequence[PublicKey]) -> Verified:
     """The signatures.Verified signature of `image` (IMAGE.minisig) by one of `keys`; ImageRefused,
     saying which check refused it and what to do, when it has none."""
     from orbisk_tools.formats import signatures
@@ -108,11 +115,11 @@ class Snapshot:
     ImageFacts of its bytes under the user's name; `vendor`, its signatures.Verified signature or None."""
     path: str
     facts: ImageFacts
-    vendor: Any = None
+    vendor: Verified | None = None
 
 
 @contextlib.contextmanager
-def image_snapshot(image: ImagePath, device_type: int, keys: list[Any] | tuple[()] = ()) -> Iterator[Snapshot]:
+def image_snapshot(image: ImagePath, device_type: int, keys: Sequence[PublicKey] = ()) -> Iterator[Snapshot]:
     """Reads `image` once into a private folder (0700, removed at the end), then checks, hashes
     and, with trusted `keys`, verifies exactly that copy: whatever happens to the user's file
     meanwhile, the devices get the bytes that were checked. Messages name `image`. Raises

@@ -4,20 +4,43 @@ status beside the update history.
 Nothing that changes a device is sent. Ctrl-C stops every device after its current exchange, and
 the call then raises KeyboardInterrupt."""
 
+from __future__ import annotations
+
 import dataclasses
 import functools
 import os
 import threading
 import time
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Protocol, TypeVar, cast
 
 from orbisk_tools.engine import fpga, running
 from orbisk_tools.engine.advice import exception_reason, said, say, transport_failure
 from orbisk_tools.engine.connection import device_connection
-from orbisk_tools.engine.outcomes import HOLDS, DeviceFailure, Outcome, Phase, Reason, Result, Runs, known
+from orbisk_tools.engine.outcomes import (HOLDS, DeviceFailure, Outcome, Phase, Reason, Result, Runs, known_phase,
+                                          known_reason)
 from orbisk_tools.engine.runner import for_each_device
 from orbisk_tools.engine.site_state import DeviceFacts, read_facts
-from orbisk_tools.records.history import Attempt
+from orbisk_tools.records.history import Attempt, History, ImageFacts
 from orbisk_tools.wording import named
+
+if TYPE_CHECKING:
+    from orbisk import VornFpga
+
+    from orbisk_tools.engine.image import Snapshot
+    from orbisk_tools.engine.targets import Resolved, Target
+    from orbisk_tools.engine.workers import Pool
+
+T = TypeVar("T")
+T_co = TypeVar("T_co", covariant=True)
+
+
+class Work(Protocol[T_co]):
+    """What is done for each device on a read-only pass: work(target, addresses, folder=...,
+    stop=...), the device's lock taken in `folder` and `stop` looked at between its exchanges."""
+
+    def __call__(self, target: Target, addresses: list[str] | DeviceFailure, *, folder: int,
+                 stop: threading.Event) -> T_co: ...
 
 
 @dataclasses.dataclass
@@ -53,7 +76,8 @@ class DeviceStatus:
     image_result: Result | None = None
 
 
-def verdicts(resolved, image, device_type, timeout, window, jobs, folder, history=None, pool=None):
+def verdicts(resolved: Resolved, image: Snapshot, device_type: int, timeout: float, window: int | None, jobs: int,
+             folder: int, history: History | None = None, pool: Pool | None = None) -> list[Outcome | None]:
     """The read_back() of each device of `resolved` (see resolve()), in order, `jobs` at a time (on
     the workers of `pool`, a workers.Pool, when it has any), judged with `history` (see judged()):
     `image` is the Snapshot of the image."""
@@ -62,11 +86,12 @@ def verdicts(resolved, image, device_type, timeout, window, jobs, folder, histor
     return [judged(outcome, image.facts, history) for outcome in found]
 
 
-def _cannot_tell(target, message):
+def _cannot_tell(target: Target, message: str) -> Outcome:
     return Outcome(target.label, Result.FAILED, message, reason=Reason.ERROR)
 
 
-def read_back(target, addresses, image, device_type, timeout, window, folder, stop):
+def read_back(target: Target, addresses: list[str] | DeviceFailure, image: str, device_type: int, timeout: float,
+              window: int | None, folder: int, stop: threading.Event) -> Outcome | None:
     """Whether one device's configuration memory holds exactly `image`, from a read-back under the
     device's lock with `window` commands in flight (None: as the link needs), after asking what it
     reports (its serial number and FPGA version), as an Outcome: Result.NOT_CONFIRMED for a memory
@@ -75,11 +100,11 @@ def read_back(target, addresses, image, device_type, timeout, window, folder, st
     what to do, `error` is what ended it). What the device reported is in `serial`,
     `fpga_version_before` and, for no FPGA image, `runs`. None when `stop` was set before the
     read-back ended."""
-    FpgaTool = fpga.module().FpgaTool
+    FpgaTool: type[VornFpga.FpgaTool] = fpga.module().FpgaTool
 
     from orbisk_tools.engine import window as windows
 
-    def progress(stage, current, total):
+    def progress(stage: str, current: int, total: int) -> None:
         if stop.is_set():
             raise KeyboardInterrupt
 
@@ -113,12 +138,13 @@ def read_back(target, addresses, image, device_type, timeout, window, folder, st
     finally:
         found.seconds = found.read_back_seconds = time.monotonic() - start
     ended = tool.last_outcome
-    found.phase = known(Phase, ended.phase)
+    assert ended is not None  # verifyFpgaImage set it
+    found.phase = known_phase(ended.phase, found.phase)
     data = result.RetData or {}
     if data.get("holds"):
         found.result = Result.NOT_CONFIRMED
         return found
-    found.reason, found.details = known(Reason, ended.reason), dict(ended.details)
+    found.reason, found.details = known_reason(ended.reason, ended.details)
     if data.get("offset") is not None:
         found.result, found.message = Result.DIFFERS, f"differs at byte offset {data['offset']}"
     else:
@@ -126,7 +152,7 @@ def read_back(target, addresses, image, device_type, timeout, window, folder, st
     return found
 
 
-def judged(found, image, history):
+def judged(found: Outcome | None, image: ImageFacts, history: History | None) -> Outcome | None:
     """`found`, an Outcome of read_back() (or None), with what runs on a device whose memory holds
     the image: Result.RUNS, Result.NOT_LOADED or Result.NOT_CONFIRMED, by running.judge() from what
     the device reported, `image` (its history.ImageFacts) and `history` (None: none)."""
@@ -146,7 +172,7 @@ def judged(found, image, history):
     return found
 
 
-def verdict_text(found):
+def verdict_text(found: Outcome) -> str:
     """The short verdict of a judged read_back(): "runs", "holds, not loaded: ...", "holds, not
     confirmed: ...", "differs at byte offset N" or "cannot tell: ..."."""
     if found.result == Result.RUNS:
@@ -156,7 +182,8 @@ def verdict_text(found):
     return found.message if found.result == Result.DIFFERS else f"cannot tell: {found.message}"
 
 
-def memory_dump(resolved, size, timeout, window, folder):
+def memory_dump(resolved: Resolved, size: int, timeout: float, window: int | None,
+                folder: int) -> tuple[bytes | None, str]:
     """The first `size` bytes of the configuration memory of the one device of `resolved` (see
     resolve()), read under its lock with `window` page reads in flight (None: as the link needs),
     as (bytes, ""); fewer bytes when its memory ends first. (None, why and what to do) when it
@@ -166,8 +193,9 @@ def memory_dump(resolved, size, timeout, window, folder):
     return found
 
 
-def _read_memory(target, addresses, size, timeout, window, folder, stop):
-    FpgaTool = fpga.module().FpgaTool
+def _read_memory(target: Target, addresses: list[str] | DeviceFailure, size: int, timeout: float,
+                 window: int | None, folder: int, stop: threading.Event) -> tuple[bytes | None, str] | None:
+    FpgaTool: type[VornFpga.FpgaTool] = fpga.module().FpgaTool
 
     from orbisk_tools.engine import memory, window as windows
 
@@ -186,7 +214,8 @@ def _read_memory(target, addresses, size, timeout, window, folder, stop):
         return None, transport_failure(error, timeout, "while reading the configuration memory", "dump it again")
 
 
-def site_status(resolved, history_path, device_type, timeout, jobs, folder, image=None, pool=None):
+def site_status(resolved: Resolved, history_path: str | None, device_type: int, timeout: float, jobs: int, folder: int,
+                image: Snapshot | None = None, pool: Pool | None = None) -> list[DeviceStatus]:
     """The DeviceStatus of each device of `resolved`, in order (asked on the workers of `pool`, a
     workers.Pool, when it has any): what it reports, with `image` (a Snapshot) the verdict on it,
     and its last attempt in the history at `history_path` if there is one (reading must not create
@@ -200,6 +229,7 @@ def site_status(resolved, history_path, device_type, timeout, jobs, folder, imag
         if image is not None:
             for status, (_, read) in zip(statuses, found):
                 read = judged(read, image.facts, history)
+                assert read is not None  # read back: an image was given
                 status.image, status.image_result = verdict_text(read), read.result
         if history is not None:
             for status in statuses:
@@ -210,7 +240,9 @@ def site_status(resolved, history_path, device_type, timeout, jobs, folder, imag
     return statuses
 
 
-def _status_and_read_back(target, addresses, device_type, timeout, image, folder, stop):
+def _status_and_read_back(target: Target, addresses: list[str] | DeviceFailure, device_type: int, timeout: float,
+                          image: str | None, folder: int,
+                          stop: threading.Event) -> tuple[DeviceStatus, Outcome | None] | None:
     """(device_status(), read_back() of `image` or None) of one device; None when `stop` was set."""
     status = device_status(target, addresses, device_type, timeout, folder, stop)
     if status is None:
@@ -219,22 +251,21 @@ def _status_and_read_back(target, addresses, device_type, timeout, image, folder
     return None if image is not None and read is None else (status, read)
 
 
-def _not_asked(target, message):
+def _not_asked(target: Target, message: str) -> tuple[DeviceStatus, Outcome]:
     status = DeviceStatus(target.label, problem=message, reason=Reason.ERROR)
     return status, _cannot_tell(target, message)
 
 
-def open_if_there(path):
+def open_if_there(path: str | None) -> History | None:
     """The history at `path` if there is one there (reading must not create it); None for none, or
     for `path` None. Raises HistoryUnavailable."""
-    from orbisk_tools.records.history import History
-
     return History.open(path) if path is not None and os.path.exists(path) else None
 
 
-def device_status(target, addresses, device_type, timeout, folder, stop):
+def device_status(target: Target, addresses: list[str] | DeviceFailure, device_type: int, timeout: float, folder: int,
+                  stop: threading.Event) -> DeviceStatus | None:
     """The status of one device, from queries that change nothing; None when `stop` was set first."""
-    FpgaTool = fpga.module().FpgaTool
+    FpgaTool: type[VornFpga.FpgaTool] = fpga.module().FpgaTool
 
     status = DeviceStatus(target.label)
     try:
@@ -253,7 +284,7 @@ def device_status(target, addresses, device_type, timeout, folder, stop):
     return status
 
 
-def add_history(status, history):
+def add_history(status: DeviceStatus, history: History) -> None:
     """Adds the device's last recorded attempt, and the flag of an unfinished update: the last
     attempt that erased or loaded it (on its serial number when it said it) did not confirm the
     load of a verified image."""
@@ -271,16 +302,20 @@ def add_history(status, history):
         status.unfinished = history.unfinished(change)
 
 
-def _each_device(resolved, jobs, work, lost, folder, pool=None):
+def _each_device(resolved: Resolved, jobs: int, work: Work[T | None], lost: Callable[[Target, str], T] | None,
+                 folder: int, pool: Pool | None = None) -> list[T]:
     """work(target, addresses, folder=folder, stop=stop) for each device, through for_each_device(),
     or on the workers of `pool` when it has any (lost(target, message): the result of a device
-    whose worker ended first); KeyboardInterrupt once every device stopped, after Ctrl-C."""
+    whose worker ended first); KeyboardInterrupt once every device stopped, after Ctrl-C. `work`
+    returns None only for a device that found `stop` set."""
     stop = threading.Event()
+    found: list[T | None]
     if pool is not None and pool.workers:
+        assert lost is not None  # a pass on the workers says what a device whose worker ended gets
         found = pool.map(resolved, work, lost, jobs, stop)
     else:
         found = for_each_device(resolved, lambda target, addresses: work(target, addresses, folder=folder, stop=stop),
                                 jobs, stop)
     if stop.is_set():
         raise KeyboardInterrupt
-    return found
+    return cast(list[T], found)  # no None: `stop` was not set

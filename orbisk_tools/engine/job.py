@@ -1,20 +1,37 @@
 """The update of one device, in a thread of its own: lock, connection, FpgaTool, probe, window,
 verify-and-skip, the erase, the write, the read-back and the load, and its Outcome."""
 
+from __future__ import annotations
+
 import contextlib
 import dataclasses
 import logging
 import threading
 import time
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, TypedDict
 
 from orbisk_tools.engine import fpga, running, window
 from orbisk_tools.engine.advice import (NOT_CHANGED, PHASE_WORDS, device_advice, exception_reason, explain, said,
                                         say, transport_failure)
 from orbisk_tools.engine.connection import PatientErase, device_connection, why_not_connected
 from orbisk_tools.engine.locks import serial_lock
-from orbisk_tools.engine.outcomes import DeviceFailure, DeviceState, Outcome, Phase, Reason, Result, Runs, known
+from orbisk_tools.engine.outcomes import (DeviceFailure, DeviceState, Outcome, Phase, Reason, Result, Runs,
+                                          known_phase, known_reason, known_state)
 from orbisk_tools.engine.stop import Stop
 from orbisk_tools.formats.protocol import DEVICE_TYPES, REFUSAL, NoFpgaImage
+
+if TYPE_CHECKING:
+    from orbisk import VornFpga
+    from orbisk.VornCommService import _TCPConn
+    from orbisk.VornFpga import FpgaTool, UpdateOutcome
+    from orbisk.VornUtils import RetType
+
+    from orbisk_tools.engine.api import View
+    from orbisk_tools.engine.rollout import Holds
+    from orbisk_tools.engine.site_state import AttemptRecord, DeviceFacts
+    from orbisk_tools.engine.targets import Target
+    from orbisk_tools.records.history import History, ImageFacts
 
 
 # ---- -v: the FPGA module's log lines, each with its device ----------------------------------
@@ -25,7 +42,7 @@ _job = threading.local()  # the address that this thread updates
 class DeviceLabel(logging.Filter):
     """Adds %(device)s to log records: "ADDRESS: " in a thread that updates a device."""
 
-    def filter(self, record):
+    def filter(self, record: logging.LogRecord) -> bool:
         label = getattr(_job, "label", None)
         record.device = f"{label}: " if label else ""
         return True
@@ -44,39 +61,57 @@ class Settings:
     timeout: float
     window: int | None  # commands in flight; None: as many as the link to each device needs
     lock_folder: int  # an open folder, from open_lock_folder()
-    history: object = None  # a history.History to record each attempt in, or None
+    history: History | None = None  # to record each attempt in, or None
     run_id: str | None = None
-    image_facts: object = None  # the image's history.ImageFacts
+    image_facts: ImageFacts | None = None  # the image's
     dry_run: bool = False  # identify each device and say what would be done, changing nothing
     force: bool = False  # update a device that already holds the image
     allow_older: bool = False  # update a device that reports a newer version than the image's header names
-    gate: object = None  # a rollout.Gate that may hold devices back, or None
+    gate: Holds | None = None  # a rollout.Gate that may hold devices back, or None
     vendor_key_id: str | None = None  # the key that verified the image's vendor signature, if one was checked
     erase_timeout: float = 120.0  # how long to wait for the answer to the erase
+
+
+class WhatRuns(TypedDict):
+    """The fields of explain() that say what the device said it runs."""
+    runs: Runs | None
+    version: str | None
+    ran_none: bool
+
 
 class Job:
     """The update of one device: lock, connection, FpgaTool, outcome. Runs in a thread of its own."""
 
-    def __init__(self, target, addresses, settings, view, stop):
+    def __init__(self, target: Target, addresses: list[str] | DeviceFailure, settings: Settings, view: View,
+                 stop: threading.Event):
         self.target, self.addresses, self.settings, self.view, self.stop = target, addresses, settings, view, stop
-        self.phase = None  # Phase.CONNECT, PROBE, ERASE, WRITE, VERIFY, then LOAD
-        self.phase_starts = {}  # phase -> monotonic time it began
+        self.phase: Phase | None = None  # Phase.CONNECT, PROBE, ERASE, WRITE, VERIFY, then LOAD
+        self.phase_starts: dict[Phase, float] = {}  # phase -> monotonic time it began
         self.written = self.read_back = 0  # what the progress callback last said of the write and the read-back
         self.write_starts = 0  # ("write", 0, SIZE) reports of this update: above 1, the module wrote again
-        self._reported, self._report_at = None, 0  # (time, count) of the view's last report; its next count
-        self.tool = None  # the FpgaTool, once connected: its last_outcome says how the update ended
-        self.record = None  # its row in the update history
+        # (time, count) of the view's last report; its next count
+        self._reported: tuple[float, int] | None
+        self._reported, self._report_at = None, 0
+        self.tool: FpgaTool | None = None  # the FpgaTool, once connected: its last_outcome says how the update ended
+        self.record: AttemptRecord | None = None  # its row in the update history
         self.result = Result.UPDATED  # unless the update ends otherwise
-        self.reason, self.details = None, {}  # a reason of the tools' own, when the module's says nothing
-        self.error = None  # the exception that ended the update, if one did
-        self.before = self.after = None  # what the device reported before the update and after loading
+        # a reason of the tools' own, when the module's says nothing
+        self.reason: Reason | None
+        self.details: dict[str, Any]
+        self.reason, self.details = None, {}
+        self.error: BaseException | None = None  # the exception that ended the update, if one did
+        # what the device reported before the update and after loading
+        self.before: DeviceFacts | None = None
+        self.after: DeviceFacts | None = None
         self.depth = 0  # the commands in flight of the update that runs
-        self.conn = None  # the PatientErase connection, once open
+        self.conn: PatientErase | None = None  # the PatientErase connection, once open
         self.erased = False  # the erase was sent: from then on, the device may have changed
-        self.state = None  # the device state, where this Job knows better than the module's outcome
-        self.runs, self.runs_version = None, None  # what the device said it runs at the end, and its version
+        self.state: DeviceState | None = None  # the device state, where this Job knows better than the module's outcome
+        # what the device said it runs at the end, and its version
+        self.runs: Runs | None = None
+        self.runs_version: str | None = None
 
-    def run(self):
+    def run(self) -> Outcome:
         from orbisk_tools.records.history import HistoryUnavailable
         from orbisk_tools.engine.site_state import AttemptRecord
 
@@ -101,7 +136,7 @@ class Job:
         except KeyboardInterrupt:  # from the progress callback, or before the module ran
             ended = self._module_outcome()
             cancelled = getattr(self.stop, "cause", None) == Stop.CANCEL
-            if ended is None or ended.device_state == DeviceState.UNTOUCHED:  # before its erase
+            if ended is None or ended.device_state == DeviceState.UNTOUCHED.value:  # before its erase
                 outcome.result, self.reason = Result.NOT_STARTED, Reason.NOT_STARTED
                 self.details = {"held_by": "cancel" if cancelled else "interrupt"}
                 outcome.message = say(Reason.NOT_STARTED, why=f": {'cancelled' if cancelled else 'interrupted'} "
@@ -126,8 +161,9 @@ class Job:
                 outcome.message = transport_failure(error, timeout, PHASE_WORDS[self.phase], NOT_CHANGED)
                 self.reason = exception_reason(error)
                 self.details = {"error": type(error).__name__, "text": said(error)}
-                if isinstance(getattr(error, "errno", None), int):
-                    self.details["errno"] = error.errno
+                number = getattr(error, "errno", None)  # an OSError's, or another exception's
+                if isinstance(number, int):
+                    self.details["errno"] = number
         finally:
             _job.label = None
             if self.conn is not None:
@@ -158,23 +194,27 @@ class Job:
             self.settings.gate.finished(outcome)
         return outcome
 
-    def _module_outcome(self):
+    def _module_outcome(self) -> UpdateOutcome | None:
         """The UpdateOutcome of the module's last call; None before any."""
         return None if self.tool is None else self.tool.last_outcome
 
-    def _record_module_outcome(self, outcome):
+    def _record_module_outcome(self, outcome: Outcome) -> None:
         """Copies into `outcome` the reason, details, phase and device state of the module's last
-        call; before any, the phase this Job reached, and an untouched device."""
+        call; before any, the phase this Job reached, and an untouched device. Of a text that is no
+        member of the vocabulary (see known_reason), the phase is the one this Job reached, and the
+        state erased once the erase was sent, else untouched."""
         ended = self._module_outcome()
         if ended is None:
             outcome.phase = self.phase
             return
-        outcome.reason, outcome.details = known(Reason, ended.reason), ended.details
-        outcome.phase, outcome.device_state = known(Phase, ended.phase), known(DeviceState, ended.device_state)
+        outcome.reason, outcome.details = known_reason(ended.reason, ended.details)
+        outcome.phase = known_phase(ended.phase, self.phase)
+        outcome.device_state = known_state(ended.device_state,
+                                           DeviceState.ERASED if self.erased else DeviceState.UNTOUCHED)
         if self.state is not None:
             outcome.device_state = self.state
 
-    def _note_what_runs(self, outcome):
+    def _note_what_runs(self, outcome: Outcome) -> None:
         """What the device's FPGA runs at the end, as far as it said."""
         if outcome.result in (Result.UPDATED, Result.LOADED, Result.SKIPPED):
             outcome.runs = Runs.IMAGE
@@ -183,18 +223,18 @@ class Job:
         elif outcome.device_state == DeviceState.UNTOUCHED and self.before is not None:
             outcome.runs = Runs.NONE if self.before.no_fpga_image else Runs.PREVIOUS
 
-    def _what_runs(self):
+    def _what_runs(self) -> WhatRuns:
         """The fields of explain() that say what the device said it runs."""
         return {"runs": self.runs, "version": self.runs_version,
                 "ran_none": bool(self.before and self.before.no_fpga_image)}
 
-    def _ran_as_before(self):
+    def _ran_as_before(self) -> None:
         """The device answered until now: its FPGA runs what it ran before the update."""
         if self.before is not None:
             self.runs = Runs.NONE if self.before.no_fpga_image else Runs.PREVIOUS
             self.runs_version = self.before.fpga_version
 
-    def _ask_what_runs(self, conn):
+    def _ask_what_runs(self, conn: _TCPConn) -> None:
         """After a failure once the device may have changed: asks it once more, on a new connection
         and read-only, what its FPGA runs (it may have restarted), for the message and the record."""
         self.runs, self.runs_version = Runs.UNKNOWN, None
@@ -202,9 +242,9 @@ class Job:
             conn.closeConnection()
             if not conn.initConnection():
                 return
-            FpgaTool = fpga.module().FpgaTool
+            FpgaTool: type[VornFpga.FpgaTool] = fpga.module().FpgaTool
 
-            reported = DEVICE_TYPES[self.settings.device_type].read_fpga_version(FpgaTool(conn))
+            reported: str | None = DEVICE_TYPES[self.settings.device_type].read_fpga_version(FpgaTool(conn))
         except NoFpgaImage:
             reported = None
         except Exception:  # it cannot be asked: the message says both possibilities
@@ -212,7 +252,7 @@ class Job:
         self.runs = running.after_a_fault(self.settings.image_facts, self.before, reported)
         self.runs_version = reported
 
-    def _note_versions(self, outcome):
+    def _note_versions(self, outcome: Outcome) -> None:
         if self.before:
             outcome.serial = self.before.serial or ""
             outcome.fpga_version_before = self.before.fpga_version or ""
@@ -223,14 +263,15 @@ class Job:
         elif self.runs_version:  # asked after a fault
             outcome.fpga_version = self.runs_version
 
-    def _finish_record(self, outcome):
+    def _finish_record(self, outcome: Outcome) -> None:
         if self.record is None:
             return
         self.record.finish(outcome, outcome.reason, self.after, outcome.seconds)
         if self.record.failure is not None and self.reason != Reason.HISTORY_UNAVAILABLE:  # not said by the message
             outcome.history_error = str(self.record.failure)
 
-    def _enter(self, phase):
+    def _enter(self, phase: Phase) -> None:
+        assert self.record is not None  # made by run() first
         self.phase = phase
         self.phase_starts[phase] = time.monotonic()
         self.erased |= phase == Phase.ERASE
@@ -239,7 +280,7 @@ class Job:
         self.record.phase(phase, state)
         self._tell(phase=phase, device_state=state or (DeviceState.ERASED if phase == Phase.VERIFY else None))
 
-    def _claim(self, serial):
+    def _claim(self, serial: str) -> None:
         """Refuses a device that this run reached by another address already, even one whose
         update has ended: a device is updated once a run."""
         claim = getattr(self.view, "claim", None)
@@ -247,16 +288,16 @@ class Job:
         if other is not None:
             raise DeviceFailure(say(Reason.NAMED_TWICE), Reason.NAMED_TWICE, {"other": other})
 
-    def _tell(self, **fields):
+    def _tell(self, **fields: object) -> None:
         """Tells the main process's record of this device what the update reached."""
         recorded = getattr(self.view, "recorded", None)
         if recorded is not None:
             recorded(self.target.label, **fields)
 
-    def _update(self):
+    def _update(self) -> str:
         """What to say of an update that did not fail (empty for an update); raises DeviceFailure,
         KeyboardInterrupt, or what ended an exchange."""
-        FpgaTool = fpga.module().FpgaTool
+        FpgaTool: type[VornFpga.FpgaTool] = fpga.module().FpgaTool
 
         from orbisk_tools.engine import rollout
         from orbisk_tools.engine.site_state import read_facts
@@ -274,9 +315,10 @@ class Job:
             self.conn = PatientErase(conn, settings.erase_timeout)
             tool = self.tool = FpgaTool(self.conn)
             tool.console_progress = False  # the display draws the progress
-            tool._fpgaDone = self._loading(tool._fpgaDone)
+            tool._fpgaDone = self._loading(tool._fpgaDone)  # type: ignore[method-assign]  # this tool's, patched
             self._enter(Phase.PROBE)
             self.before = read_facts(tool, settings.device_type)
+            assert self.record is not None  # made by run() first
             self.record.device(self.before)
             self._tell(serial=self.before.serial, fpga_version_before=self.before.fpga_version)
             if self.before.serial:  # to the end: the same device reached by another address is refused
@@ -293,18 +335,19 @@ class Job:
                 raise
             except Exception:
                 ended = tool.last_outcome
-                if ended is not None and ended.device_state != DeviceState.UNTOUCHED:
+                if ended is not None and ended.device_state != DeviceState.UNTOUCHED.value:
                     self._ask_what_runs(conn)
                 raise
 
-    def _write_or_load(self, tool, conn):
+    def _write_or_load(self, tool: FpgaTool, conn: _TCPConn) -> str:
         """The update once the device is identified: a read-back first when its memory may hold the
         image already (it is then skipped, or loaded without rewriting), else the erase, the write,
         the read-back and the load."""
         from orbisk.VornPublic import RetCode
 
         settings = self.settings
-        depth = None
+        assert self.before is not None  # read by _update() first
+        depth: int | None = None
         instead = running.plan(settings.image_facts, self.before, settings.history, settings.force)
         if instead is not None:  # the history and the device propose; the read-back decides
             depth = settings.window or self._probe(conn)
@@ -312,6 +355,7 @@ class Job:
             if said is not None:
                 return said
         depth = depth or settings.window or self._probe(conn)
+        result: RetType | None
         try:
             result = self._update_at(tool, depth)  # its exceptions: see run()
         except OSError:
@@ -319,17 +363,20 @@ class Job:
                 raise
             result = None
         if (result is None or result.RetCode is not RetCode.OK) and self._may_try_again(tool):
+            assert tool.last_outcome is not None  # _may_try_again() looked at it
             result = self._update_at(tool, self._depth_to_try_again(conn, tool.last_outcome, depth))
+        assert result is not None  # None only when it may try again, which it did
         if result.RetCode is not RetCode.OK:
             ended = tool.last_outcome
-            if ended.device_state != DeviceState.UNTOUCHED:
+            assert ended is not None  # the module's call set it
+            if ended.device_state != DeviceState.UNTOUCHED.value:
                 self._ask_what_runs(conn)
-            raise DeviceFailure(explain(ended, settings.image, **self._what_runs()), known(Reason, ended.reason),
-                                ended.details)
+            reason, details = known_reason(ended.reason, ended.details)
+            raise DeviceFailure(explain(ended, settings.image, **self._what_runs()), reason or Reason.ERROR, details)
         self._loaded(tool, result.RetData["fw_version"])
         return ""
 
-    def _without_rewriting(self, tool, depth, instead):
+    def _without_rewriting(self, tool: FpgaTool, depth: int, instead: Result) -> str | None:
         """Reads the device back; when its memory holds the image, `instead` (Result.SKIPPED: it
         runs the image; Result.LOADED: it is loaded as it is) is what happens, and this says so.
         None when the memory does not hold it."""
@@ -342,15 +389,17 @@ class Job:
             self.phase_starts.pop(Phase.VERIFY)  # the update's own read-back times its phase
             return None
         if instead == Result.SKIPPED:
+            assert self.settings.image_facts is not None and self.before is not None  # running.plan() had them
             evidence = running.judge(self.settings.image_facts, self.before, self.settings.history)
             self.result, self.reason = Result.SKIPPED, Reason.ALREADY_LOADED
             return say(Reason.ALREADY_LOADED, why=evidence.why)
         self._loaded(tool, result.RetData["fw_version"])
         self.result = Result.LOADED
+        assert self.after is not None  # _loaded() set it
         return (f"loaded without rewriting: its configuration memory held the image (read back and verified); "
                 f"FPGA version {self.after.fpga_version or '(not reported)'}")
 
-    def _loaded(self, tool, version):
+    def _loaded(self, tool: FpgaTool, version: str) -> None:
         """After the module loaded the image: what the device reports, which must confirm the load.
         Raises the DeviceFailure of a load that the device's version does not confirm."""
         from orbisk_tools.engine import rollout
@@ -363,6 +412,7 @@ class Job:
         if isinstance(version, str) and version.startswith(REFUSAL):  # it runs no image after the load
             self.after = DeviceFacts(control_fw_version=control_fw_version, no_fpga_image=True)
             self.state, self.runs = DeviceState.WRITTEN, Runs.NONE
+            assert tool.last_outcome is not None  # the module's load set it
             raise DeviceFailure(explain(tool.last_outcome, self.settings.image, reason=Reason.LOAD_NOT_CONFIRMED),
                                 Reason.LOAD_NOT_CONFIRMED, {"reported": version})
         self.after = DeviceFacts(fpga_version=version, control_fw_version=control_fw_version)
@@ -371,14 +421,14 @@ class Job:
             self.state, self.runs, self.runs_version = DeviceState.WRITTEN, Runs.OTHER, version
             raise mismatch
 
-    def _probe(self, conn):
+    def _probe(self, conn: _TCPConn) -> int:
         """The commands in flight that the link to the device needs; 1 for a device that takes none."""
         depth = window.probe_pipeline_depth(conn)
         if depth == 1:
             self.view.note(f"{self.target.label}: {window.ONE_AT_A_TIME}")
         return depth
 
-    def _update_at(self, tool, depth):
+    def _update_at(self, tool: FpgaTool, depth: int) -> RetType:
         """One whole update, from the erase, with `depth` commands in flight."""
         if self.stop.is_set():  # Ctrl-C before the erase: the device stays untouched
             raise KeyboardInterrupt
@@ -389,22 +439,22 @@ class Job:
         self.view.phase(self.target.label, Phase.ERASE)
         return tool.processFpgaUpdate(self.settings.image, self.settings.device_type)
 
-    def erase_time_left(self):
+    def erase_time_left(self) -> float | None:
         """Seconds the erase under way may still take, or None when no erase waits for its answer."""
         conn = self.conn
         if conn is None or not conn.erasing:
             return None
         return max(0.0, conn.erase_timeout - (time.monotonic() - conn.erase_started))
 
-    def _may_try_again(self, tool):
+    def _may_try_again(self, tool: FpgaTool) -> bool:
         """Whether an update that failed with commands in flight may run once more: the window was
         the tool's choice, and replies went missing before anything was loaded."""
         outcome = tool.last_outcome
         return (self.settings.window is None and outcome is not None and outcome.pipeline_depth > 1
                 and outcome.reason in (Reason.TIMEOUT, Reason.CONNECTION_LOST, Reason.READBACK_NOT_DATA)
-                and outcome.device_state == DeviceState.ERASED and not self.stop.is_set())
+                and outcome.device_state == DeviceState.ERASED.value and not self.stop.is_set())
 
-    def _depth_to_try_again(self, conn, ended, depth):
+    def _depth_to_try_again(self, conn: _TCPConn, ended: UpdateOutcome, depth: int) -> int:
         """After an update with `depth` commands in flight ended as `ended` (an UpdateOutcome) said: a
         new connection, on which no reply of the old one can arrive, and the probe's test asked again.
         Says what happened and what comes next; returns `depth`, or 1 when the device now shows that it
@@ -422,11 +472,11 @@ class Job:
         self.view.note(f"{self.target.label}: {self._what_happened(ended)}; {next_step}")
         return depth
 
-    def _what_happened(self, ended):
+    def _what_happened(self, ended: UpdateOutcome) -> str:
         """The fault that ended an update with commands in flight, and where, in a few words."""
-        if ended.phase == Phase.WRITE:
+        if ended.phase == Phase.WRITE.value:
             where = f"at byte {ended.bytes_written}"
-        elif ended.phase == Phase.VERIFY:
+        elif ended.phase == Phase.VERIFY.value:
             where = f"at byte {ended.details.get('offset', self.read_back)} of the read-back"
         else:
             where = PHASE_WORDS.get(ended.phase, f"in phase {ended.phase}")
@@ -436,7 +486,7 @@ class Job:
             return f"connection lost {where}"
         return f"a read-back reply that is not data {where}"
 
-    def _progress(self, stage, current, total):
+    def _progress(self, stage: str, current: int, total: int) -> None:
         """The module's progress callback, called for every block: most calls only keep the count,
         and the view, and the check for Ctrl-C, come about every REPORT_SECONDS, at each phase's start
         and at its end."""
@@ -448,7 +498,7 @@ class Job:
             return
         self._report(stage, current, total)
 
-    def _report(self, stage, current, total):
+    def _report(self, stage: str, current: int, total: int) -> None:
         if self.stop.is_set():
             raise KeyboardInterrupt
         now = time.monotonic()
@@ -475,10 +525,10 @@ class Job:
         self._reported, self._report_at = (now, current), min(current + step, next_tenth, total)
         self.view.progress(self.target.label, stage, current, total)
 
-    def _loading(self, done):
+    def _loading(self, done: Callable[..., str]) -> Callable[..., str]:
         """The tool's _fpgaDone, which the module calls only once the read-back matched the image:
         the load begins."""
-        def load(*arguments):
+        def load(*arguments: object) -> str:
             self._enter(Phase.LOAD)
             return done(*arguments)
         return load

@@ -1,6 +1,8 @@
 """One update per device on this computer, whoever runs it: a lock per address, and once read, per
 serial number, shared by every user."""
 
+from __future__ import annotations
+
 import contextlib
 import errno
 import fcntl
@@ -10,6 +12,7 @@ import pwd
 import re
 import stat
 import time
+from collections.abc import Iterable, Iterator
 
 from orbisk_tools.engine.advice import say
 from orbisk_tools.engine.outcomes import DeviceFailure, Reason
@@ -26,7 +29,7 @@ class LockFolderRefused(OrbiskError):
 LOCK_FOLDERS = ("/run/lock", "/tmp")
 
 
-def open_lock_folder():
+def open_lock_folder() -> int:
     """The open folder (a file descriptor, for the caller to close) that holds the device locks of
     every user of this computer: the first of LOCK_FOLDERS that is a real folder of root (or of
     this user) from which nobody else can remove or replace a lock file, because others cannot
@@ -53,7 +56,7 @@ def open_lock_folder():
 
 
 @contextlib.contextmanager
-def lock_folder():
+def lock_folder() -> Iterator[int]:
     """The open folder of the device locks (see open_lock_folder), closed at the end."""
     folder = open_lock_folder()
     try:
@@ -63,7 +66,7 @@ def lock_folder():
 
 
 @contextlib.contextmanager
-def device_lock(folder, addresses, port):
+def device_lock(folder: int, addresses: Iterable[str], port: int) -> Iterator[None]:
     """Holds the locks of a device, one per address its name resolves to (the connection may use
     any of them). Raises DeviceFailure when another process holds one."""
     with contextlib.ExitStack() as held:
@@ -72,7 +75,7 @@ def device_lock(folder, addresses, port):
         yield
 
 
-def serial_lock(folder, serial):
+def serial_lock(folder: int, serial: str) -> contextlib.AbstractContextManager[None]:
     """The lock of the device with serial number `serial`, so that two addresses of one device
     exclude each other too. The serial number is the device's text: the file is named by its hash."""
     digest = hashlib.sha256(serial.encode("utf-8", "surrogatepass")).hexdigest()
@@ -86,7 +89,7 @@ _TRIES = 50  # opens, or locks, before giving up on a file that stays unreadable
 
 
 @contextlib.contextmanager
-def _lock(folder, key):
+def _lock(folder: int, key: str) -> Iterator[None]:
     """A lock (flock) on the lock file of `key` in `folder`, shared by every user. The kernel
     releases it when the process ends, however it ends, so the file itself holds nothing.
     The file is removed while still locked: whoever opened it before that finds, once they hold
@@ -118,7 +121,7 @@ def _lock(folder, key):
         os.close(fd)  # releases the lock
 
 
-def _open_lock_file(folder, name):
+def _open_lock_file(folder: int, name: str) -> int:
     """The lock file `name` in `folder`, open for reading, made (readable to all) when missing.
     Raises DeviceFailure when the name leads to anything else, or to a file that cannot be read."""
     for _ in range(_TRIES):
@@ -143,14 +146,14 @@ def _open_lock_file(folder, name):
     raise _unusable_lock_file(folder, name, "permission denied")
 
 
-def _regular_file(fd, folder, name):
+def _regular_file(fd: int, folder: int, name: str) -> int:
     if stat.S_ISREG(os.fstat(fd).st_mode):
         return fd
     os.close(fd)
     raise _unusable_lock_file(folder, name, "it is not a regular file")
 
 
-def _unusable_lock_file(folder, name, reason):
+def _unusable_lock_file(folder: int, name: str, reason: str | None) -> DeviceFailure:
     try:
         path = os.path.join(os.readlink(f"/proc/self/fd/{folder}"), name)
     except OSError:
@@ -159,7 +162,7 @@ def _unusable_lock_file(folder, name, reason):
                          {"path": path, "why": reason})
 
 
-def _lock_holder(fd):
+def _lock_holder(fd: int) -> int | None:
     """The process that holds a flock on the file open as `fd`, from /proc/locks: its number (0 for
     a process outside this one's view), or None when none is found."""
     status = os.fstat(fd)
@@ -176,7 +179,7 @@ def _lock_holder(fd):
     return None
 
 
-def _held_by(pid):
+def _held_by(pid: int) -> DeviceFailure:
     """The DeviceFailure of a device whose lock process `pid` holds (0: a process not known): the
     holder's process and user, or as much as is known of them."""
     if pid == os.getpid():
@@ -197,7 +200,7 @@ def _held_by(pid):
                          {"pid": pid or None, "user": user})
 
 
-def _still_named(folder, name, fd):
+def _still_named(folder: int, name: str, fd: int) -> bool:
     try:
         named = os.stat(name, dir_fd=folder, follow_symlinks=False)
     except FileNotFoundError:

@@ -2,13 +2,22 @@
 per 16 bytes, up to a window of them in flight, as the FPGA module's read-back keeps them. Nothing
 that erases, writes or loads is sent."""
 
+from __future__ import annotations
+
+import threading
+from typing import TYPE_CHECKING
+
 from orbisk_tools.formats import protocol
+
+if TYPE_CHECKING:
+    from orbisk.VornFpga import FpgaTool
+
 
 class NotAPage(ValueError):
     """The device answered a page read with what is no page."""
 
 
-def read_pages(tool, size, depth, stop):
+def read_pages(tool: FpgaTool, size: int, depth: int, stop: threading.Event) -> bytes | None:
     """The first `size` bytes of the configuration memory of the device behind `tool`, an FpgaTool
     on an open connection, with up to `depth` page reads in flight; fewer when the memory ends
     first (the device answers a page shorter than 16 bytes). None when `stop` was set first.
@@ -41,7 +50,7 @@ def read_pages(tool, size, depth, stop):
     return bytes(memory[:size])
 
 
-def _take_page(received, offset):
+def _take_page(received: bytearray, offset: int) -> bytes | None:
     """The data of the page reply at the start of `received`, taken off it; None while it is
     incomplete. `offset`: where the page starts in the memory, for NotAPage."""
     try:

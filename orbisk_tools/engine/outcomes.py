@@ -118,19 +118,48 @@ class Reason(enum.StrEnum):
     WORKER_ENDED = "worker_ended"  # the worker process that updated it ended, or was killed, before it told how
 
 
-def known(enumeration: type[enum.StrEnum], text: str | None) -> Any:
-    """`text` as a member of `enumeration`; a text it does not know (a newer module's) as it is."""
+# The FPGA module and the tools ship together: the module's texts are all in this vocabulary. A text
+# it does not know comes only from an overridden method of a subclass that sets an outcome of its own.
+
+def known_reason(text: str | None, details: Mapping[str, Any]) -> tuple[Reason | None, dict[str, Any]]:
+    """The reason key `text` of the FPGA module's outcome as a Reason, with its `details`. A key
+    that is no Reason is Reason.ERROR, the key kept in details["module_reason"]."""
+    if text is None:
+        return None, dict(details)
+    try:
+        return Reason(text), dict(details)
+    except ValueError:
+        return Reason.ERROR, {**details, "module_reason": text}
+
+
+def known_phase(text: str | None, otherwise: Phase | None) -> Phase | None:
+    """The phase `text` of the FPGA module's outcome as a Phase. A text that is no Phase is
+    `otherwise`: the phase where the tools last saw the update."""
     if text is None:
         return None
     try:
-        return enumeration(text)
+        return Phase(text)
     except ValueError:
-        return text
+        return otherwise
+
+
+def known_state(text: str, otherwise: DeviceState) -> DeviceState:
+    """The device state `text` of the FPGA module's outcome as a DeviceState. A text that is no
+    DeviceState is `otherwise`: the state where the tools last saw the device, which for an update
+    is DeviceState.ERASED once the erase was sent (what a device that may have changed and has not
+    confirmed a load is left holding: its advice is to update it again before power-cycling it),
+    else DeviceState.UNTOUCHED."""
+    try:
+        return DeviceState(text)
+    except ValueError:
+        return otherwise
 
 
 class DeviceFailure(OrbiskError):
     """A device could not be updated, initialised or asked; the message says why and what to do,
     `reason` (a Reason) and `details` say it as data."""
+
+    reason: Reason
 
     def __init__(self, message: str, reason: Reason = Reason.ERROR, details: Mapping[str, Any] | None = None):
         super().__init__(message, reason, details)
@@ -141,7 +170,9 @@ class ImageRefused(OrbiskError):
     before any device is touched: raised alike by update_device, update_site, verify_device and
     status_of. The message says why and what to do, `reason` and `details` say it as data."""
 
-    def __init__(self, message: str, reason: Reason | str = Reason.ERROR, details: Mapping[str, Any] | None = None):
+    reason: Reason
+
+    def __init__(self, message: str, reason: Reason = Reason.ERROR, details: Mapping[str, Any] | None = None):
         super().__init__(message, reason, details)
 
 
@@ -158,9 +189,9 @@ class Outcome:
     seconds: float = 0.0  # the whole update, from connecting to loading
     write_seconds: float = 0.0
     read_back_seconds: float = 0.0
-    reason: Reason | str | None = None  # a Reason (a newer module's key as it is); None for an update
+    reason: Reason | None = None  # None for an update
     details: dict[str, Any] = dataclasses.field(default_factory=dict)
-    phase: Phase | str | None = None  # where it ended; None: not started
+    phase: Phase | None = None  # where it ended; None: not started
     device_state: DeviceState = DeviceState.UNTOUCHED  # what the device was left holding
     runs: Runs | None = None  # what its FPGA runs at the end, as the device said; None: not asked
     window: int = 0  # the commands in flight of the update that ran last; 0: none ran
@@ -181,8 +212,8 @@ class DeviceResult:
     Attributes:
         address: The device, as "HOST:PORT" or "[IPv6]:PORT".
         result: A Result.
-        reason: Why it did not succeed, a Reason (a key of a newer FPGA module as it is):
-            Reason.ALREADY_LOADED for a skip, None for an update, a dry run or a read-back that holds.
+        reason: Why it did not succeed, a Reason: Reason.ALREADY_LOADED for a skip, None for an
+            update, a dry run or a read-back that holds.
         details: The reason's fields, e.g. {"offset": 32, "attempts": 10}.
         phase: Where it ended, a Phase; None when nothing was started.
         device_state: What the device was left holding, a DeviceState.
@@ -200,9 +231,9 @@ class DeviceResult:
     """
     address: str
     result: Result
-    reason: Reason | str | None
+    reason: Reason | None
     details: dict[str, Any]
-    phase: Phase | str | None
+    phase: Phase | None
     device_state: DeviceState
     message: str
     runs: Runs | None = None
@@ -222,7 +253,8 @@ class DeviceResult:
         return self.result in SUCCEEDED
 
     @classmethod
-    def of(cls, outcome: Outcome) -> DeviceResult:
+    def _of(cls, outcome: Outcome) -> DeviceResult:
+        """The DeviceResult of the engine's own record of an update."""
         message = outcome.message
         if outcome.result == Result.UPDATED and not message:
             message = f"updated: FPGA version {outcome.fpga_version or '(not reported)'}, " \
@@ -262,6 +294,8 @@ class UpdateError(OrbiskError):
     """An update that did not succeed, or a read-back that cannot tell: `outcome` is its
     DeviceResult, str() its one line, `reason` and `details` its own. What ended it, when an
     exception did, is the __cause__."""
+
+    reason: Reason | None
 
     def __init__(self, outcome: DeviceResult):
         super().__init__(outcome.message, outcome.reason, outcome.details)

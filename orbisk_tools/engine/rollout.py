@@ -3,24 +3,35 @@ starting new ones (--max-failures, --waves, --canary), and what each device need
 device that already holds the image, an image older than the device's, the version it reports
 after loading)."""
 
+from __future__ import annotations
+
 import fractions
 import json
 import math
 import os
 import re
 import threading
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
 from orbisk_tools.engine.advice import say
-from orbisk_tools.engine.outcomes import SUCCEEDED, DeviceFailure, Reason, Result
+from orbisk_tools.engine.outcomes import SUCCEEDED, DeviceFailure, Outcome, Reason, Result
 from orbisk_tools.formats import files
 from orbisk_tools.wording import named
+
+if TYPE_CHECKING:
+    from orbisk_tools.engine.job import Settings
+    from orbisk_tools.engine.site_state import DeviceFacts
+    from orbisk_tools.records.history import Attempt, History, ImageFacts
+
+T = TypeVar("T")
 
 
 class RetryRefused(Exception):
     """--retry-failed cannot find what to retry; the message says why."""
 
 
-def devices_to_retry(source, history):
+def devices_to_retry(source: str, history: History | None) -> list[tuple[str, str]]:
     """[(where, address)] of the devices whose attempt did not succeed: in the last run of the
     history (source "last"), in the run `source`, or in the --json result file `source`."""
     if source != "last" and os.path.isdir(source):
@@ -41,12 +52,12 @@ def devices_to_retry(source, history):
 MAX_RESULT_FILE_SIZE = 64 * 1024 * 1024
 
 
-def _changed_nothing(attempt):
+def _changed_nothing(attempt: Attempt) -> bool:
     return attempt.outcome in (Result.DRY_RUN, Result.SKIPPED, Result.NOT_STARTED) or (
         attempt.outcome == Result.INTERRUPTED and attempt.reason == Reason.NOT_STARTED)
 
 
-def last_run_that_changed(history):
+def last_run_that_changed(history: History) -> str | None:
     """The newest run of the history that may have touched a device (not a dry run, nor a run
     whose devices were all skipped or not started), or None."""
     for attempt in history.attempts():  # newest first
@@ -55,18 +66,19 @@ def last_run_that_changed(history):
     return None
 
 
-def describe_run(history, run):
+def describe_run(history: History, run: str) -> str:
     """"run ID of TIME" for the run `run` of the history."""
     first = history.attempts(run=run)[-1]
     return f"run {run} of {first.started}"
 
 
-def _failed_in_result_file(path):
-    def refused(reason):
+def _failed_in_result_file(path: str) -> list[tuple[str, str]]:
+    def refused(reason: str) -> RetryRefused:
         return RetryRefused(f"{path} is not a result file of orbisk-fpga update --json: {reason}")
 
     try:
-        report = json.loads(files.read_trusted_file(path, MAX_RESULT_FILE_SIZE, "a result file").decode("utf-8"))
+        report: object = json.loads(files.read_trusted_file(path, MAX_RESULT_FILE_SIZE, "a result file")
+                                    .decode("utf-8"))
     except files.Unusable as error:
         raise RetryRefused(str(error)) from None
     except OSError as error:
@@ -80,7 +92,7 @@ def _failed_in_result_file(path):
     devices = report.get("devices") if isinstance(report, dict) else None
     if not isinstance(devices, list):
         raise refused('it has no list of "devices"')
-    failed = []
+    failed: list[tuple[str, str]] = []
     for number, device in enumerate(devices, 1):
         if not (isinstance(device, dict) and isinstance(device.get("address"), str)
                 and isinstance(device.get("result"), str)):
@@ -95,10 +107,10 @@ def _failed_in_result_file(path):
 WAVE_SIZE = re.compile(r"[1-9][0-9]{0,8}|(?:[0-9]{1,3}(?:\.[0-9]{1,6})?)%")
 
 
-def parse_waves(text):
+def parse_waves(text: str) -> tuple[int | str, ...]:
     """The wave sizes of --waves "1,10%,50%,100%": a tuple of ints (counts of devices) and
     texts ending in % (shares of the site). Raises ValueError, saying what is wrong."""
-    sizes = []
+    sizes: list[int | str] = []
     for item in text.split(","):
         item = item.strip()
         if not WAVE_SIZE.fullmatch(item) or (item.endswith("%") and not 0 < fractions.Fraction(item[:-1]) <= 100):
@@ -108,11 +120,11 @@ def parse_waves(text):
     return tuple(sizes)
 
 
-def wave_ends(sizes, count):
+def wave_ends(sizes: Iterable[int | str], count: int) -> list[int]:
     """Where each wave of `sizes` (see parse_waves) ends in a site of `count` devices: the
     cumulative counts, a share rounded up, none beyond the site, and a wave that adds no device
     left out. Raises ValueError for a wave smaller than the one before it."""
-    ends = []
+    ends: list[int] = []
     for number, size in enumerate(sizes, 1):
         if isinstance(size, str):
             end = math.ceil(fractions.Fraction(size[:-1]) * count / 100)
@@ -128,10 +140,18 @@ def wave_ends(sizes, count):
     return ends
 
 
-def waves_of(addresses, sizes, count=None):
+def waves_of(addresses: Sequence[T], sizes: Iterable[int | str], count: int | None = None) -> list[Sequence[T]]:
     """The addresses of each wave of `sizes`, in order (see wave_ends)."""
     ends = wave_ends(sizes, len(addresses) if count is None else count)
     return [addresses[begin:end] for begin, end in zip([0, *ends], ends)]
+
+
+class Holds(Protocol):
+    """What an update asks of a Gate (in a worker process, of the main process's)."""
+
+    def refusal(self, address: str, stop: threading.Event) -> tuple[str, dict[str, Any]] | None: ...
+
+    def finished(self, outcome: Outcome) -> None: ...
 
 
 class Gate:
@@ -140,7 +160,7 @@ class Gate:
     waves before it ended updated or skipped; a device in no wave is not started. `named` is
     how the caller named the waves ("waves 1,10%,100%"), for the reason of a held device."""
 
-    def __init__(self, max_failures=None, waves=(), named="waves"):
+    def __init__(self, max_failures: int | None = None, waves: Iterable[Iterable[str]] = (), named: str = "waves"):
         self.max_failures = max_failures
         self.named = named
         self.failures = 0
@@ -150,7 +170,7 @@ class Gate:
         self._not_succeeded = [0] * len(self._waves)
         self._changed = threading.Condition()
 
-    def refusal(self, address, stop):
+    def refusal(self, address: str, stop: threading.Event) -> tuple[str, dict[str, Any]] | None:
         """(why, details) of a device at `address` that must not start, or None; waits for the
         waves before its own first. details["held_by"] is "wave" (details["wave"]: the number of
         the wave that did not succeed, or None for a device after the last wave) or
@@ -179,14 +199,14 @@ class Gate:
                         {"held_by": "max_failures"})
         return None
 
-    def _wave_failed(self, number):
+    def _wave_failed(self, number: int) -> str:
         first = sum(len(wave) for wave in self._waves[:number]) + 1
         size = len(self._waves[number])
         bad = self._not_succeeded[number]
         which = f"{bad} of the {size} devices of wave" if size > 1 else "the device of wave"
         return f": {which} {number + 1} ({_devices(first, first + size - 1)}, {self.named}) did not succeed"
 
-    def finished(self, outcome):
+    def finished(self, outcome: Outcome) -> None:
         with self._changed:
             self.failures += outcome.result == Result.FAILED
             wave = self._wave_of.get(outcome.address)
@@ -196,11 +216,11 @@ class Gate:
             self._changed.notify_all()
 
 
-def _devices(first, last):
+def _devices(first: int, last: int) -> str:
     return f"device {first}" if first == last else f"devices {first} to {last}"
 
 
-def reason_not_to_write(settings, before):
+def reason_not_to_write(settings: Settings, before: DeviceFacts) -> tuple[Result, Reason | None, str] | None:
     """(result, reason, message) for a device that is not to be touched: a dry run; None to update
     it. `before` is what it reported. Raises the DeviceFailure of an image older than what the
     device reports, unless allowed."""
@@ -209,6 +229,7 @@ def reason_not_to_write(settings, before):
     if older:
         raise older
     if settings.dry_run:
+        assert image is not None  # a run's settings have its image's facts
         now = before.fpga_version or "(not reported)"
         named = f", version {image.header_version}" if image.header_version else ""
         return (Result.DRY_RUN, None, f"would write and load {os.path.basename(image.path)} ({image.size} "
@@ -216,7 +237,7 @@ def reason_not_to_write(settings, before):
     return None
 
 
-def version_mismatch(image, reported):
+def version_mismatch(image: ImageFacts | None, reported: str | None) -> DeviceFailure | None:
     """The DeviceFailure of a device that reports, after loading the image, another version than
     the image's header names; None when they agree or the header names none."""
     if image is None or image.header_version is None or reported == image.header_version:
@@ -225,7 +246,7 @@ def version_mismatch(image, reported):
                          Reason.VERSION_MISMATCH, {"reported": reported, "expected": image.header_version})
 
 
-def version_key(text):
+def version_key(text: object) -> tuple[int, ...] | None:
     """A dotted version ("2.0.0.0") as numbers to compare, trailing zeros left out (1.2 is
     1.2.0); None for a text that is no such version."""
     if not isinstance(text, str) or not re.fullmatch(r"[0-9]{1,9}(\.[0-9]{1,9})*", text.strip()):
@@ -236,7 +257,7 @@ def version_key(text):
     return tuple(fields)
 
 
-def older_image(image, reported):
+def older_image(image: ImageFacts | None, reported: str | None) -> DeviceFailure | None:
     """The DeviceFailure of a device that reports a newer FPGA version than the image's header
     names; None when it does not, or when either version is missing or unreadable."""
     named = image and image.header_version

@@ -1,17 +1,34 @@
 """Work on several devices at once, `jobs` at a time, and stopping it all on Ctrl-C: the one fan-out
 that update, verify and status share."""
 
+from __future__ import annotations
+
 import concurrent.futures
 import contextlib
 import signal
 import threading
+from collections.abc import Callable, Iterator, Sequence
+from types import FrameType
+from typing import TYPE_CHECKING, TypeVar
 
-from orbisk_tools.engine.job import Job
-from orbisk_tools.engine.stop import Stop
+from orbisk_tools.engine.job import Job, Settings
+from orbisk_tools.engine.outcomes import DeviceFailure, Outcome
+from orbisk_tools.engine.stop import Stop, Token
 from orbisk_tools.engine.stop import stop as stop_with
 
+if TYPE_CHECKING:
+    from orbisk_tools.engine.api import View
+    from orbisk_tools.engine.targets import Resolved, Target
+    from orbisk_tools.engine.workers import Pool
 
-def for_each_device(resolved, work, jobs, stop, interrupted=None, cancel=None):
+T = TypeVar("T")
+# interrupted(again, signum): told of each Ctrl-C (or SIGTERM), `again` false for the first
+Interrupted = Callable[[bool, int], object]
+
+
+def for_each_device(resolved: Resolved, work: Callable[[Target, list[str] | DeviceFailure], T], jobs: int,
+                    stop: threading.Event,
+                    interrupted: Interrupted | None = None, cancel: Token | None = None) -> list[T]:
     """work(target, addresses) for every device of `resolved` (see resolve()), `jobs` at a time, each
     in a thread of its own; their results, in the order of `resolved`. Ctrl-C in the calling thread
     sets `stop`, which `work` looks at between its exchanges with the device (a device not yet begun
@@ -20,7 +37,7 @@ def for_each_device(resolved, work, jobs, stop, interrupted=None, cancel=None):
     every work to end. Setting `cancel` (anything with is_set()) stops them too, as Stop.CANCEL."""
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="device") as pool:
         futures = [pool.submit(work, target, addresses) for target, addresses in resolved.items()]
-        presses = []  # the Ctrl-Cs (and SIGTERMs) that came; acted on in order
+        presses: list[int] = []  # the Ctrl-Cs (and SIGTERMs) that came; acted on in order
         acted = 0
         with _counted_interrupts(presses, stop):
             while True:
@@ -42,18 +59,19 @@ def for_each_device(resolved, work, jobs, stop, interrupted=None, cancel=None):
 
 
 @contextlib.contextmanager
-def _counted_interrupts(presses, stop):
+def _counted_interrupts(presses: list[int], stop: threading.Event) -> Iterator[None]:
     """While the devices are worked on, Ctrl-C and a SIGTERM that its handler turns into one set
     `stop` at once and are counted in `presses` rather than raised in this thread: raised inside
     the futures' wait, they could leave one of its locks held, and a device's thread would never end."""
     if threading.current_thread() is not threading.main_thread():
         yield  # signals reach the main thread only
         return
-    installed = {}
+    installed: dict[signal.Signals, Callable[[int, FrameType | None], object]] = {}
     for signum in (signal.SIGINT, signal.SIGTERM):
         previous = signal.getsignal(signum)
         if callable(previous):
-            def counted(number, frame, previous=previous):
+            def counted(number: int, frame: FrameType | None,
+                        previous: Callable[[int, FrameType | None], object] = previous) -> None:
                 try:
                     previous(number, frame)
                 except KeyboardInterrupt:
@@ -70,7 +88,9 @@ def _counted_interrupts(presses, stop):
             signal.signal(signum, previous)
 
 
-def update_devices(resolved, settings, view, jobs, cancel=None, pool=None, stop=None):
+def update_devices(resolved: Resolved, settings: Settings, view: View, jobs: int,
+                   cancel: Token | None = None, pool: Pool | None = None,
+                   stop: threading.Event | None = None) -> tuple[list[Outcome], bool]:
     """Updates every device of `resolved` (see resolve()), `jobs` at a time, on the workers of
     `pool` (a workers.Pool) when it has any, else in this process; Ctrl-C, or `cancel` (anything
     with is_set()) set by another thread, stops them all after their current exchange, and a
@@ -79,18 +99,18 @@ def update_devices(resolved, settings, view, jobs, cancel=None, pool=None, stop=
     from orbisk_tools.engine.tracking import Tracker
 
     stop = Stop(cancel) if stop is None else stop
-    pressed = []  # the Ctrl-Cs acted on
+    pressed: list[bool] = []  # the Ctrl-Cs acted on
     if not isinstance(view, Tracker):
         view = Tracker(view, [target.label for target in resolved])
     if pool is not None and pool.workers:
-        def told(again, signum=None):  # each worker stops its own updates
+        def told(again: bool, signum: int | None = None) -> None:  # each worker stops its own updates
             pressed.append(again)
             interrupt_note(again, view)
 
         outcomes = pool.update(resolved, settings, view, jobs, stop, told, cancel)
         return outcomes, bool(pressed) or getattr(stop, "cause", None) == Stop.INTERRUPT
 
-    def interrupted(again, signum=None):
+    def interrupted(again: bool, signum: int | None = None) -> None:
         pressed.append(again)
         interrupt_note(again, view)
         interrupt_jobs(list(updates.values()), again, view)
@@ -103,12 +123,12 @@ def update_devices(resolved, settings, view, jobs, cancel=None, pool=None, stop=
     return outcomes, bool(pressed) or getattr(stop, "cause", None) == Stop.INTERRUPT
 
 
-def interrupt_note(again, view):
+def interrupt_note(again: bool, view: View) -> None:
     if not again:
         view.note("Interrupted: stopping every update after its current exchange with the device")
 
 
-def interrupt_jobs(jobs, again, view):
+def interrupt_jobs(jobs: Sequence[Job], again: bool, view: View) -> None:
     """Ctrl-C: the first stops every update after its current exchange (`stop` is set); of those
     erasing, it says how long they may take; the next stops waiting for erases."""
     if not again:
@@ -120,5 +140,6 @@ def interrupt_jobs(jobs, again, view):
         return
     for job in jobs:
         if job.erase_time_left() is not None:
+            assert job.conn is not None  # it erases on it
             job.conn.stop_waiting()
             view.note(f"{job.target.label}: stopped waiting for the erase; the device is left erased")

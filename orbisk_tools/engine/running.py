@@ -8,9 +8,16 @@ when the history records no change of this image on it, when the device reports 
 the image's header names. A recorded change of this image whose load was not confirmed says that
 the memory was never loaded. Anything else is not known to run it."""
 
+from __future__ import annotations
+
 import dataclasses
+from typing import TYPE_CHECKING
 
 from orbisk_tools.engine.outcomes import Result, Runs
+from orbisk_tools.records.history import Attempt, History, ImageFacts
+
+if TYPE_CHECKING:
+    from orbisk_tools.engine.site_state import DeviceFacts
 
 # The attempts that wrote the image whole: they reached its read-back.
 _WROTE_WHOLE = ("verify", "load", "version", "done")
@@ -29,10 +36,10 @@ class Evidence:
     result: Result
     runs: Runs
     why: str
-    change: object = None
+    change: Attempt | None = None
 
 
-def judge(image, facts, history):
+def judge(image: ImageFacts, facts: DeviceFacts, history: History | None) -> Evidence:
     """The Evidence of what runs on a device whose memory holds `image` (a history.ImageFacts), from
     `facts` (a DeviceFacts, what it reports now) and `history` (None: none)."""
     change = history.last_change(serial=facts.serial) if history is not None and facts.serial else None
@@ -59,7 +66,7 @@ def judge(image, facts, history):
     return Evidence(Result.NOT_CONFIRMED, _other(reported), f"it runs {_version(reported)}, and {recorded}", change)
 
 
-def plan(image, facts, history, force=False):
+def plan(image: ImageFacts | None, facts: DeviceFacts, history: History | None, force: bool = False) -> Result | None:
     """What an update may do instead of writing the image, once a read-back shows that the memory
     holds it: Result.SKIPPED for a device that runs it, Result.LOADED for one whose memory may hold
     it unloaded (the history recorded it written whole, or the device reports the header's
@@ -77,7 +84,7 @@ def plan(image, facts, history, force=False):
     return None
 
 
-def after_a_fault(image, before, reported):
+def after_a_fault(image: ImageFacts | None, before: DeviceFacts | None, reported: str | None) -> Runs:
     """The Runs of a device that reported `reported` when asked what it runs after an update that
     changed it failed: None for no FPGA image, else its version ("" when it said none)."""
     if reported is None:
@@ -89,9 +96,9 @@ def after_a_fault(image, before, reported):
     return Runs.OTHER
 
 
-def _other(reported):
+def _other(reported: str | None) -> Runs:
     return Runs.OTHER if reported else Runs.UNKNOWN
 
 
-def _version(reported):
+def _version(reported: str | None) -> str:
     return f"FPGA version {reported}" if reported else "a version it does not say"

@@ -1,10 +1,13 @@
 """The devices of a run: addresses as the user gives them (HOST, HOST:PORT, [IPv6]:PORT, list
 files), each looked up once, before any device is touched, so that one device named twice is refused."""
 
+from __future__ import annotations
+
 import dataclasses
 import ipaddress
 import re
 import socket
+from collections.abc import Sequence
 
 from orbisk_tools.engine.connection import cannot_connect
 from orbisk_tools.engine.outcomes import DeviceFailure
@@ -19,8 +22,12 @@ class Target:
     port: int
 
     @property
-    def label(self):
+    def label(self) -> str:
         return f"[{self.host}]:{self.port}" if ":" in self.host else f"{self.host}:{self.port}"
+
+
+# What resolve() finds: each target's addresses, or why it has none.
+Resolved = dict[Target, list[str] | DeviceFailure]
 
 
 # A host name: dot-separated labels of letters, digits and inner hyphens (a final dot allowed).
@@ -28,11 +35,11 @@ HOST_NAME = re.compile(r"(?=.{1,253}$)(?!-)[A-Za-z0-9-]{1,63}(?<!-)(\.(?!-)[A-Za
 EXPECTED = "expected HOST, HOST:PORT or [IPv6]:PORT"
 
 
-def parse_address(text, default_port):
+def parse_address(text: str, default_port: int) -> Target:
     """HOST, HOST:PORT, [IPv6] or [IPv6]:PORT (a bare IPv6 address takes the default port).
     HOST is an IP address or a host name; anything else is refused here, before any name look-up."""
     text = text.strip()
-    port = None
+    port: str | None = None
     if text.startswith("["):
         host, bracket, rest = text[1:].partition("]")
         if not bracket or (rest and not rest.startswith(":")):
@@ -55,13 +62,15 @@ def parse_address(text, default_port):
         if not HOST_NAME.fullmatch(host) or (not _ip(host, ipaddress.IPv4Address) and (
                 host.rstrip(".").rpartition(".")[2].isdigit() or _read_as_ipv4(host))):
             raise ValueError(f"{text!r} is not an address: {EXPECTED}")
+    number: int | None = None
     if port is not None:
         try:
-            port = int(port)
+            number = int(port)
         except ValueError:
-            port = None
-        if port is None or not 1 <= port <= 65535:
+            number = None
+        if number is None or not 1 <= number <= 65535:
             raise ValueError(f"{text!r}: expected a port from 1 to 65535, not {text.rpartition(':')[2]!r}")
+    ip: ipaddress.IPv4Address | ipaddress.IPv6Address | None
     try:
         ip = ipaddress.ip_address(host)
     except ValueError:
@@ -71,14 +80,14 @@ def parse_address(text, default_port):
         refusal = _not_a_device(ip)
         if refusal:
             raise ValueError(f"{text!r} is not the address of a device: {refusal}")
-    return Target(host if ip is not None else host.lower(), default_port if port is None else port)
+    return Target(host if ip is not None else host.lower(), default_port if number is None else number)
 
 
 # An IPv6 scope id: an interface's name or index, which a label must carry back unchanged.
 SCOPE_ID = re.compile(r"[A-Za-z0-9_.-]{1,64}")
 
 
-def _not_a_device(ip):
+def _not_a_device(ip: ipaddress.IPv4Address | ipaddress.IPv6Address) -> str | None:
     """Why the IP address `ip` names no single device, or None."""
     if ip.is_unspecified:
         return "it is the unspecified address"
@@ -92,7 +101,7 @@ def _not_a_device(ip):
     return None
 
 
-def _read_as_ipv4(name):
+def _read_as_ipv4(name: str) -> bool:
     """Whether the system reads `name`, without a final dot, as an IPv4 address written in
     numbers, as inet_aton does (a local parse: nothing is looked up)."""
     try:
@@ -102,7 +111,7 @@ def _read_as_ipv4(name):
     return True
 
 
-def _ip(text, kind):
+def _ip(text: str, kind: type[ipaddress.IPv4Address | ipaddress.IPv6Address]) -> bool:
     try:
         kind(text)
     except ValueError:
@@ -119,7 +128,7 @@ TAG_EXPECTED = "a tag is a word that begins with a letter; a port follows a colo
 MAX_ADDRESS_LIST_SIZE = 16 * 1024 * 1024
 
 
-def read_address_list(path):
+def read_address_list(path: str) -> list[tuple[str, str, tuple[str, ...]]]:
     """The addresses of a file, one HOST[:PORT] a line, each followed by the device's tags if it
     has any ("192.168.1.20 rack1 north"), # comments: [(where, text, tags)]. Raises
     files.Unusable for a file that is not a regular one, or too large, OSError for one that cannot
@@ -131,23 +140,23 @@ def read_address_list(path):
 
 # ---- one device: addresses, lock and connection ------------------------------------------
 
-def resolve(targets):
+def resolve(targets: Sequence[Target]) -> Resolved:
     """{target: the sorted IP addresses its host name resolves to, or the DeviceFailure of a name
     that is not found}, in the order of `targets`, with one look-up per host."""
-    found = {}
+    found: dict[str, list[str] | DeviceFailure] = {}
     for host in dict.fromkeys(target.host for target in targets):
         try:
-            found[host] = sorted({info[4][0] for info in socket.getaddrinfo(host, None, type=socket.SOCK_STREAM)})
+            found[host] = sorted({str(info[4][0]) for info in socket.getaddrinfo(host, None, type=socket.SOCK_STREAM)})
         except (socket.gaierror, UnicodeError) as error:  # UnicodeError: a name that cannot be encoded
             reason = getattr(error, "strerror", None) or str(error)
             found[host] = cannot_connect("name_not_found", f"name not found ({reason}); check the address")
     return {target: found[target.host] for target in targets}
 
 
-def same_device(resolved):
+def same_device(resolved: Resolved) -> tuple[Target, Target, Target] | None:
     """(first, second, Target of a shared address) for two targets of `resolved` that name one
     device, a port on an address that both names resolve to; None when every device is named once."""
-    seen = {}
+    seen: dict[tuple[str, int], Target] = {}
     for target, addresses in resolved.items():
         if isinstance(addresses, DeviceFailure):
             continue

@@ -3,14 +3,30 @@ phase, the device state, the bytes acknowledged, the serial number and version i
 window. The update's own Outcome is that record at its end; a device whose update cannot tell its
 end (its worker process died, or was killed for not stopping) ends from what the record last knew."""
 
+from __future__ import annotations
+
 import dataclasses
 import threading
+from typing import TYPE_CHECKING, TypedDict, Unpack
 
 from orbisk_tools.engine.advice import NOT_CHANGED, PHASE_WORDS
-from orbisk_tools.engine.outcomes import DeviceState, Outcome, Phase, Reason, Result, known
+from orbisk_tools.engine.outcomes import DeviceState, Outcome, Phase, Reason, Result, known_phase, known_state
+
+if TYPE_CHECKING:
+    from orbisk_tools.engine.api import View
 
 # The device state each phase implies, from the erase on: a load starts only once the read-back matched.
-IMPLIED_STATE = {Phase.ERASE: DeviceState.ERASED, Phase.WRITE: DeviceState.ERASED, Phase.LOAD: DeviceState.WRITTEN}
+IMPLIED_STATE: dict[Phase | None, DeviceState] = {Phase.ERASE: DeviceState.ERASED, Phase.WRITE: DeviceState.ERASED,
+                                                  Phase.LOAD: DeviceState.WRITTEN}
+
+
+class Reached(TypedDict, total=False):
+    """What an update tells of what it reached (see Tracker.recorded); None for a field it does not know."""
+    phase: Phase
+    device_state: DeviceState | None
+    serial: str | None
+    fpga_version_before: str | None
+    window: int
 
 
 @dataclasses.dataclass
@@ -25,7 +41,7 @@ class DeviceRecord:
     window: int = 0
     outcome: Outcome | None = None  # once its update ended
 
-    def ended_without_telling(self, message, reason):
+    def ended_without_telling(self, message: str, reason: Reason) -> Outcome:
         """The Outcome of a device whose update ended without telling how: failed, as far as this
         process can tell, with its last known phase and state."""
         if self.device_state == DeviceState.UNTOUCHED:
@@ -43,28 +59,28 @@ class Tracker:
     """The View that an update tells, in the main process: it keeps a DeviceRecord of each device
     from the events and passes the display's on to `view`."""
 
-    def __init__(self, view, addresses):
+    def __init__(self, view: View, addresses: list[str]):
         self.view = view
         self.records = {address: DeviceRecord(address) for address in addresses}
         self._lock = threading.Lock()
-        self._serials = {}  # serial number -> the address that took it in this run
+        self._serials: dict[str, str] = {}  # serial number -> the address that took it in this run
 
     # ---- the display's events, recorded and passed on
 
-    def phase(self, address, phase):
+    def phase(self, address: str, phase: Phase) -> None:
         self.recorded(address, phase=phase)
         self.view.phase(address, phase)
 
-    def progress(self, address, stage, current, total):
+    def progress(self, address: str, stage: str, current: int, total: int) -> None:
         record = self.records.get(address)
         if record is not None and stage == Phase.WRITE:
             record.bytes_written = current
         self.view.progress(address, stage, current, total)
 
-    def note(self, text):
+    def note(self, text: str) -> None:
         self.view.note(text)
 
-    def finished(self, outcome, phase):
+    def finished(self, outcome: Outcome, phase: Phase | None) -> None:
         record = self.records.get(outcome.address)
         if record is not None:
             record.outcome = outcome
@@ -72,7 +88,7 @@ class Tracker:
 
     # ---- what only the record keeps
 
-    def recorded(self, address, **fields):
+    def recorded(self, address: str, **fields: Unpack[Reached]) -> None:
         """The update of the device at `address` reached what `fields` say (phase, device_state,
         serial, fpga_version_before, window); a phase from the erase on implies its state."""
         record = self.records.get(address)
@@ -81,22 +97,23 @@ class Tracker:
         with self._lock:
             phase = fields.get("phase")
             if phase is not None:
-                record.phase = known(Phase, phase)
+                record.phase = known_phase(phase, record.phase)
                 implied = IMPLIED_STATE.get(record.phase)
                 if implied is not None and "device_state" not in fields:
                     record.device_state = implied
             for name, value in fields.items():
                 if name != "phase" and value is not None:
-                    setattr(record, name, known(DeviceState, value) if name == "device_state" else value)
+                    setattr(record, name, known_state(str(value), record.device_state) if name == "device_state"
+                            else value)
 
-    def claim(self, address, serial):
+    def claim(self, address: str, serial: str) -> str | None:
         """Takes the device with `serial` for the update at `address`: None, or the other address
         of this run that took it first (the same device by another address, updated once a run)."""
         with self._lock:
             other = self._serials.setdefault(serial, address)
         return None if other == address else other
 
-    def ended_without_telling(self, address, message, reason=Reason.WORKER_ENDED):
+    def ended_without_telling(self, address: str, message: str, reason: Reason = Reason.WORKER_ENDED) -> Outcome:
         """The Outcome of the device at `address`, whose update ended without telling how."""
         record = self.records.get(address) or DeviceRecord(address)
         return record.ended_without_telling(message, reason)

@@ -10,6 +10,8 @@ everything imported. They ignore Ctrl-C and SIGTERM, which the main process pass
 one interrupt it counted; a worker whose main process is gone stops its updates after their
 current exchange, as after Ctrl-C."""
 
+from __future__ import annotations
+
 import contextlib
 import dataclasses
 import itertools
@@ -23,10 +25,23 @@ import sys
 import threading
 import time
 import traceback
+from collections.abc import Callable
 from multiprocessing.connection import Connection
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Generic, Literal, Self, TypeVar, Unpack, cast
 
 from orbisk_tools.engine.advice import said
-from orbisk_tools.engine.outcomes import Outcome, Reason, Result
+from orbisk_tools.engine.outcomes import DeviceFailure, Outcome, Phase, Reason, Result
+
+if TYPE_CHECKING:
+    from orbisk_tools.engine.inspection import Work
+    from orbisk_tools.engine.job import Job, Settings
+    from orbisk_tools.engine.rollout import Holds
+    from orbisk_tools.engine.runner import Interrupted
+    from orbisk_tools.engine.stop import Token
+    from orbisk_tools.engine.targets import Resolved, Target
+    from orbisk_tools.engine.tracking import Reached, Tracker
+    from orbisk_tools.records.history import History
 
 logger = logging.getLogger(__name__)
 
@@ -36,39 +51,56 @@ END_SECONDS = 10.0  # how long a worker may take to end once told to
 STOP_SECONDS = 5.0  # after a second Ctrl-C or a SIGTERM, how long a worker may take to end its devices
 ORPHANED = "the main process of the update is gone"
 
+T = TypeVar("T")
+Reply = tuple[bool, Any]  # (True, what a call by name returned) or (False, what it raised)
+Report = tuple[str, str, int, int]  # (address, stage, current, total) of a progress report
+# The messages, pickled: from the main process to a worker, ...
+ToWorker = (tuple[Literal["settings"], "Settings", bool, bool] | tuple[Literal["work"], "Work[object]"]
+            | tuple[Literal["run"], int, "Target", "list[str] | DeviceFailure", str | Literal[False]]
+            | tuple[Literal["reply"], int, Reply] | tuple[Literal["interrupt"], bool, str | None]
+            | tuple[Literal["end"]])
+# ... and from a worker to the main process
+FromWorker = (tuple[Literal["progress"], list[Report]]
+              | tuple[Literal["tell"], str, str, tuple[object, ...], dict[str, object]]
+              | tuple[Literal["call"], int, str, str, tuple[object, ...], dict[str, object]]
+              | tuple[Literal["output"], str, str] | tuple[Literal["outcome"], int, object])
+Sent = TypeVar("Sent")
+Received = TypeVar("Received")
 
-def cores():
+
+def cores() -> int:
     try:
         return len(os.sched_getaffinity(0))
     except (AttributeError, OSError):
         return os.cpu_count() or 1
 
 
-def worker_count(devices, jobs):
+def worker_count(devices: int, jobs: int) -> int:
     """The workers for updating `devices` devices, up to `jobs` at once: one a core, none when
     fewer than two would have DEVICES_PER_WORKER devices each."""
     count = min(cores(), min(devices, jobs) // DEVICES_PER_WORKER)
     return count if count >= 2 else 0
 
 
-class _Channel:
+class _Channel(Generic[Sent, Received]):
     """Pickled messages over one end of a socket pair; sends from several threads, receives from one."""
 
-    def __init__(self, sock):
+    def __init__(self, sock: socket.socket):
         self._connection = Connection(sock.detach())
         self._lock = threading.Lock()
 
-    def send(self, message):
+    def send(self, message: Sent) -> None:
         with self._lock:
             self._connection.send(message)
 
-    def receive(self):
-        return self._connection.recv()
+    def receive(self) -> Received:
+        received: Received = self._connection.recv()  # what the other end sent
+        return received
 
-    def fileno(self):
+    def fileno(self) -> int:
         return self._connection.fileno()
 
-    def close(self):
+    def close(self) -> None:
         with contextlib.suppress(OSError):
             self._connection.close()
 
@@ -77,17 +109,18 @@ class _Outbox:
     """The messages to one worker, sent by a thread of their own in order: a worker that reads
     nothing (stopped, or stuck) never holds up the main process."""
 
-    def __init__(self, channel):
-        self._channel, self._queue = channel, queue.SimpleQueue()
+    def __init__(self, channel: _Channel[ToWorker, FromWorker]):
+        self._channel = channel
+        self._queue: queue.SimpleQueue[ToWorker | None] = queue.SimpleQueue()
         threading.Thread(target=self._send_all, name="worker-outbox", daemon=True).start()
 
-    def send(self, message):
+    def send(self, message: ToWorker) -> None:
         self._queue.put(message)
 
-    def close(self):
+    def close(self) -> None:
         self._queue.put(None)
 
-    def _send_all(self):
+    def _send_all(self) -> None:
         while (message := self._queue.get()) is not None:
             try:
                 self._channel.send(message)
@@ -98,14 +131,22 @@ class _Outbox:
 @dataclasses.dataclass
 class _Worker:
     pid: int
-    channel: _Channel
+    channel: _Channel[ToWorker, FromWorker]
     outbox: _Outbox
     running: int = 0  # devices sent and not yet ended
-    keys: set = dataclasses.field(default_factory=set)  # of those devices
-    open_attempts: dict = dataclasses.field(default_factory=dict)  # history rows its devices started -> address
+    keys: set[int] = dataclasses.field(default_factory=set)  # of those devices
+    open_attempts: dict[int, str] = dataclasses.field(default_factory=dict)  # its devices' history rows -> address
     reader: threading.Thread | None = None
     lost: bool = False  # it ended before its devices did: none is sent to it any more
     killed: bool = False  # it did not end its devices in time after a second Ctrl-C or a SIGTERM
+
+
+@dataclasses.dataclass
+class _Pending:
+    """A device sent to a worker, until its result comes back (`done`)."""
+    target: Target
+    done: threading.Event = dataclasses.field(default_factory=threading.Event)
+    result: object = None
 
 
 class Pool:
@@ -114,19 +155,32 @@ class Pool:
     pool.map(...). With count below 2, or when threads already run, there are no workers
     (pool.workers is empty) and the caller works in its own process."""
 
-    def __init__(self, count):
-        self.count, self.workers = count, []
+    # Of the update or the pass under way (see _each)
+    _view: Tracker | None  # the update's
+    _history: History | None
+    _gate: Holds | None
+    _stop: threading.Event
+    _lost_result: Callable[[Target, str], object] | None  # a pass's; None for an update
+    _lock: threading.Lock
+    _ended: dict[int, _Pending]
+    _keys: itertools.count[int]
+    _done: threading.Event
 
-    def __enter__(self):
+    def __init__(self, count: int):
+        self.count = count
+        self.workers: list[_Worker] = []
+
+    def __enter__(self) -> Self:
         if self.count >= 2 and threading.active_count() == 1:
             for _ in range(self.count):
                 self.workers.append(self._fork())
         return self
 
-    def __exit__(self, kind, error, trace):
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 trace: TracebackType | None) -> None:
         for worker in self.workers:
             if kind is not None:  # the update ended by an exception here: theirs stop too
-                worker.outbox.send(("interrupt", False))
+                worker.outbox.send(("interrupt", False, None))
             worker.outbox.send(("end",))
             worker.outbox.close()
         deadline = time.monotonic() + END_SECONDS
@@ -142,7 +196,7 @@ class Pool:
             if worker.reader is not None:
                 worker.reader.join(1.0)
 
-    def _fork(self):
+    def _fork(self) -> _Worker:
         ours, theirs = socket.socketpair()
         pid = os.fork()
         if pid == 0:  # the worker
@@ -151,41 +205,47 @@ class Pool:
                 ours.close()
                 for other in self.workers:  # else a worker would keep another's link open
                     other.channel.close()
-                _serve(_Channel(theirs))
+                _serve(_Channel[FromWorker, ToWorker](theirs))
                 status = 0
             except BaseException:  # a fault of the tools: told (to the main process's display), then this worker ends
                 traceback.print_exc()
             finally:
                 os._exit(status)  # nothing of the main process's (its history, its files) is closed here
         theirs.close()
-        channel = _Channel(ours)
+        channel = _Channel[ToWorker, FromWorker](ours)
         return _Worker(pid, channel, _Outbox(channel))
 
     # ---- the main process's side
 
-    def update(self, resolved, settings, view, jobs, stop, interrupted, cancel=None):
+    def update(self, resolved: Resolved, settings: Settings, view: Tracker, jobs: int, stop: threading.Event,
+               interrupted: Interrupted, cancel: Token | None = None) -> list[Outcome]:
         """Updates every device of `resolved` on the workers, `jobs` at a time, as
         runner.update_devices does in one process; `interrupted(again)` is told of each Ctrl-C."""
-        portable = dataclasses.replace(settings, history=None, gate=None, lock_folder=None)
+        portable = dataclasses.replace(settings, history=None, gate=None, lock_folder=-1)  # each worker opens its own
         self._lost_result = None
-        return self._each(("settings", portable, settings.history is not None, settings.gate is not None), resolved,
-                          jobs, stop, interrupted, view, settings.history, settings.gate, cancel)
+        outcomes = self._each(("settings", portable, settings.history is not None, settings.gate is not None),
+                              resolved, jobs, stop, interrupted, view, settings.history, settings.gate, cancel)
+        return cast(list[Outcome], outcomes)  # what the workers' Jobs, or _lost(), ended them with
 
-    def map(self, resolved, work, lost, jobs, stop, interrupted=None):
+    def map(self, resolved: Resolved, work: Work[T], lost: Callable[[Target, str], T], jobs: int,
+            stop: threading.Event, interrupted: Interrupted | None = None) -> list[T]:
         """work(target, addresses, folder=..., stop=...) for every device of `resolved` on the
         workers, `jobs` at a time, as runner.for_each_device does in one process: `work` is a
         picklable callable (a module's function, or a functools.partial of one) that takes the
         device's lock in `folder` and looks at `stop` between its exchanges; its result must pickle.
         lost(target, message) is the result of a device whose worker ended before it did."""
         self._lost_result = lost
-        return self._each(("work", work), resolved, jobs, stop, interrupted, None, None, None)
+        found = self._each(("work", work), resolved, jobs, stop, interrupted, None, None, None)
+        return cast(list[T], found)  # what `work` or `lost` returned
 
-    def _each(self, first, resolved, jobs, stop, interrupted, view, history, gate, cancel=None):
+    def _each(self, first: ToWorker, resolved: Resolved, jobs: int, stop: threading.Event,
+              interrupted: Interrupted | None, view: Tracker | None, history: History | None, gate: Holds | None,
+              cancel: Token | None = None) -> list[object]:
         from orbisk_tools.engine.runner import for_each_device
 
         self._view, self._history, self._gate, self._stop = view, history, gate, stop
         self._lock = threading.Lock()
-        self._ended = {}  # key -> [threading.Event, its Outcome, its Target]
+        self._ended = {}  # key -> the device it stands for
         self._keys = itertools.count()
         for worker in self.workers:
             if worker.reader is not None:
@@ -193,9 +253,9 @@ class Pool:
             worker.outbox.send(first)
             worker.reader = threading.Thread(target=self._read, args=(worker,), name="worker-reader", daemon=True)
             worker.reader.start()
-        hurried = []
+        hurried: list[threading.Timer] = []
 
-        def told(again, signum=signal.SIGINT):
+        def told(again: bool, signum: int = signal.SIGINT) -> None:
             if interrupted is not None:
                 interrupted(again, signum)
             for worker in self.workers:
@@ -207,9 +267,9 @@ class Pool:
                 hurried[0].daemon = True
                 hurried[0].start()
 
-        cancelled = []
+        cancelled: list[bool] = []
 
-        def watch():  # a cancel, or an interrupt of the view's, reaches the workers' updates too
+        def watch() -> None:  # a cancel, or an interrupt of the view's, reaches the workers' updates too
             while not self._done.wait(0.05):
                 if stop.is_set() and not cancelled:
                     cancelled.append(True)
@@ -225,7 +285,7 @@ class Pool:
             for timer in hurried:
                 timer.cancel()
 
-    def _kill_stragglers(self):
+    def _kill_stragglers(self) -> None:
         """Kills each worker that still has devices to end: their records end them."""
         with self._lock:
             stragglers = [worker for worker in self.workers if worker.keys and not worker.lost]
@@ -235,8 +295,8 @@ class Pool:
             with contextlib.suppress(OSError):
                 os.kill(worker.pid, signal.SIGKILL)
 
-    def _run(self, target, addresses):
-        ended = [threading.Event(), None, target]
+    def _run(self, target: Target, addresses: list[str] | DeviceFailure) -> object:
+        ended = _Pending(target)
         with self._lock:
             key = next(self._keys)
             self._ended[key] = ended
@@ -252,12 +312,12 @@ class Pool:
             worker.keys.add(key)
         stopped = self._stop.is_set() and (getattr(self._stop, "cause", None) or "interrupt")
         worker.outbox.send(("run", key, target, addresses, stopped))
-        ended[0].wait()
-        return ended[1]
+        ended.done.wait()
+        return ended.result
 
-    def _read(self, worker):
+    def _read(self, worker: _Worker) -> None:
         """What `worker` sends, until its link closes."""
-        subjects = {"view": self._view, "history": self._history, "gate": self._gate}
+        subjects: dict[str, object] = {"view": self._view, "history": self._history, "gate": self._gate}
         while True:
             try:
                 message = worker.channel.receive()
@@ -269,55 +329,58 @@ class Pool:
                 logger.exception("A message of the worker process %d could not be taken", worker.pid)
         self._lost(worker)
 
-    def _take(self, worker, message, subjects):
-        kind = message[0]
-        if kind == "progress":
+    def _take(self, worker: _Worker, message: FromWorker, subjects: dict[str, object]) -> None:
+        if message[0] == "progress":
+            assert self._view is not None  # an update's
             for report in message[1]:
                 self._view.progress(*report)
-        elif kind == "tell":
+        elif message[0] == "tell":
             _, subject, method, arguments, keywords = message
             getattr(subjects[subject], method)(*arguments, **keywords)
-        elif kind == "call":
+        elif message[0] == "call":
             _, number, subject, method, arguments, keywords = message
             if subject == "gate":  # may wait for the waves before: not in this thread
+                assert self._gate is not None  # only an update with a gate calls it
                 threading.Thread(target=self._answer, daemon=True,
                                  args=(worker, number, self._gate.refusal, (*arguments, self._stop), {})).start()
             else:
                 self._answer(worker, number, getattr(subjects[subject], method), arguments, keywords)
-        elif kind == "output":
+        elif message[0] == "output":
             stream = sys.stdout if message[1] == "stdout" else sys.stderr
             with contextlib.suppress(Exception):  # output that died only stops the drawing
                 stream.write(message[2])
                 stream.flush()
-        elif kind == "outcome":
+        elif message[0] == "outcome":
             _, key, outcome = message
             if isinstance(outcome, BaseException) and self._lost_result is not None:  # a fault of the tools
                 with self._lock:
-                    target = self._ended[key][2]
+                    target = self._ended[key].target
                 outcome = self._lost_result(target, f"it could not be asked: {outcome}")
             self._end(worker, key, outcome)
 
-    def _answer(self, worker, number, function, arguments, keywords):
+    def _answer(self, worker: _Worker, number: int, function: Callable[..., object], arguments: tuple[object, ...],
+                keywords: dict[str, object]) -> None:
+        reply: Reply
         try:
             reply = (True, function(*arguments, **keywords))
             if function.__name__ == "start_attempt":
-                worker.open_attempts[reply[1]] = arguments[1]  # its address
+                worker.open_attempts[cast(int, reply[1])] = cast(str, arguments[1])  # its row: its address
             elif function.__name__ == "finish_attempt":
-                worker.open_attempts.pop(arguments[0], None)
+                worker.open_attempts.pop(cast(int, arguments[0]), None)  # its row
         except BaseException as error:  # raised in the worker's thread that called
             reply = (False, error)
         worker.outbox.send(("reply", number, reply))
 
-    def _end(self, worker, key, outcome):
+    def _end(self, worker: _Worker, key: int, outcome: object) -> None:
         with self._lock:
             ended = self._ended.pop(key, None)
             worker.running -= 1
             worker.keys.discard(key)
         if ended is not None:
-            ended[1] = outcome
-            ended[0].set()
+            ended.result = outcome
+            ended.done.set()
 
-    def _lost(self, worker):
+    def _lost(self, worker: _Worker) -> None:
         """A worker that ended before its devices did (killed, or its link broken): each of them
         failed, as far as this process can tell, with the phase and the state its record last
         knew, and its history row says so."""
@@ -334,21 +397,23 @@ class Pool:
                 with self._lock:
                     ended = self._ended.get(key)
                 if ended is not None:
-                    self._end(worker, key, self._lost_result(ended[2], message))
+                    self._end(worker, key, self._lost_result(ended.target, message))
             return
+        assert self._view is not None  # an update's
         message = say(Reason.WORKER_ENDED, pid=worker.pid, how=how)
         for attempt, address in attempts.items():
-            ended = self._view.ended_without_telling(address, message)
+            assert self._history is not None  # only a history has rows
+            outcome = self._view.ended_without_telling(address, message)
             with contextlib.suppress(Exception):
-                self._history.finish_attempt(attempt, Result.FAILED, reason=ended.reason, message=ended.message,
-                                             device_state=ended.device_state, phase=ended.phase,
-                                             bytes_written=ended.bytes_written, window=ended.window or None)
+                self._history.finish_attempt(attempt, Result.FAILED, reason=outcome.reason, message=outcome.message,
+                                             device_state=outcome.device_state, phase=outcome.phase,
+                                             bytes_written=outcome.bytes_written, window=outcome.window or None)
         for key in keys:
             with self._lock:
                 ended = self._ended.get(key)
             if ended is None:
                 continue
-            outcome = self._view.ended_without_telling(ended[2].label, message)
+            outcome = self._view.ended_without_telling(ended.target.label, message)
             outcome.details = {"pid": worker.pid, "killed": worker.killed}
             with contextlib.suppress(Exception):
                 self._view.finished(outcome, outcome.phase)
@@ -359,7 +424,7 @@ class Pool:
 
 # ---- the worker's side ---------------------------------------------------------------------
 
-def _serve(channel):
+def _serve(channel: _Channel[FromWorker, ToWorker]) -> None:
     for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, signal.SIG_IGN)
     sys.setswitchinterval(0.05)
@@ -370,38 +435,50 @@ def _serve(channel):
 class _Forwarded:
     """sys.stdout or sys.stderr of a worker: what is written (its -v log lines) goes to the main process."""
 
-    def __init__(self, channel, name):
+    def __init__(self, channel: _Channel[FromWorker, ToWorker], name: str):
         self._channel, self._name = channel, name
 
-    def write(self, text):
+    def write(self, text: str) -> int:
         with contextlib.suppress(OSError):
             self._channel.send(("output", self._name, str(text)))
         return len(text)
 
-    def flush(self):
+    def flush(self) -> None:
         pass
 
-    def isatty(self):
+    def isatty(self) -> bool:
         return False
 
 
+@dataclasses.dataclass
+class _Awaited:
+    """A call of the main process's, until its reply comes (`done`)."""
+    done: threading.Event = dataclasses.field(default_factory=threading.Event)
+    reply: Reply = (False, None)
+
+
 class _Serving:
-    def __init__(self, channel):
+    settings: Settings  # of an update
+    folder: int  # the open lock folder
+    view: _RemoteView
+
+    def __init__(self, channel: _Channel[FromWorker, ToWorker]):
         from orbisk_tools.engine.stop import Stop
 
         self.channel = channel
         self.stop = Stop()
-        self.jobs = {}  # key -> the Job running
-        self.threads = []
-        self.replies = {}  # call number -> [threading.Event, (ok, value)]
+        self.jobs: dict[int, Job] = {}  # key -> the Job running
+        self.threads: list[threading.Thread] = []
+        self.replies: dict[int, _Awaited] = {}  # call number -> its reply, once it comes
         self.numbers = itertools.count()
         self.lock = threading.Lock()
-        self.progress = {}  # address -> [((stage, tenth), (address, stage, current, total))] not yet sent
+        # address -> [((stage, tenth), (address, stage, current, total))] not yet sent
+        self.progress: dict[str, list[tuple[tuple[str, int], Report]]] = {}
         self.orphaned = False  # the main process's link closed: no call can be answered any more
         self.ended = threading.Event()  # every device's update ended
-        self.work = None  # what to do for each device, on a read-only pass; None: update it
+        self.work: Work[object] | None = None  # what to do for each device, on a read-only pass; None: update it
 
-    def serve(self):
+    def serve(self) -> None:
         from orbisk_tools.engine import locks
 
         message = self.channel.receive()
@@ -411,11 +488,12 @@ class _Serving:
             self.folder = folder
             if message[0] == "work":
                 self.work = message[1]
-            else:
+            elif message[0] == "settings":
                 _, settings, has_history, has_gate = message
-                self.settings = dataclasses.replace(
-                    settings, lock_folder=folder, history=_Remote(self, "history") if has_history else None,
-                    gate=_RemoteGate(self) if has_gate else None)
+                # The main process's History, called by name: every method of it.
+                history = cast("History", _Remote(self, "history")) if has_history else None
+                self.settings = dataclasses.replace(settings, lock_folder=folder, history=history,
+                                                    gate=_RemoteGate(self) if has_gate else None)
             self.view = _RemoteView(self)
             flusher = threading.Thread(target=self._flush_now_and_then, name="progress", daemon=True)
             flusher.start()
@@ -426,7 +504,7 @@ class _Serving:
             flusher.join()
             self.flush()
 
-    def _take_messages(self):
+    def _take_messages(self) -> None:
         from orbisk_tools.engine.runner import interrupt_jobs
         from orbisk_tools.engine.stop import Stop
 
@@ -438,34 +516,33 @@ class _Serving:
                 with self.lock:
                     self.orphaned = True
                     for waiting in self.replies.values():
-                        waiting[1] = (False, ConnectionError(ORPHANED))
-                        waiting[0].set()
+                        waiting.reply = (False, ConnectionError(ORPHANED))
+                        waiting.done.set()
                     self.replies.clear()
                 return
-            kind = message[0]
-            if kind == "run":
+            if message[0] == "run":
                 _, key, target, addresses, stopped = message
                 if stopped:
                     self.stop.stop(stopped)
                 thread = threading.Thread(target=self._run, args=(key, target, addresses), name="device", daemon=True)
                 self.threads.append(thread)
                 thread.start()
-            elif kind == "reply":
+            elif message[0] == "reply":
                 _, number, reply = message
                 with self.lock:
-                    waiting = self.replies.pop(number, None)
-                if waiting is not None:
-                    waiting[1] = reply
-                    waiting[0].set()
-            elif kind == "interrupt":
+                    awaited = self.replies.pop(number, None)
+                if awaited is not None:
+                    awaited.reply = reply
+                    awaited.done.set()
+            elif message[0] == "interrupt":
                 self.stop.stop(message[2] or Stop.INTERRUPT)
                 with self.lock:
                     jobs = list(self.jobs.values())
                 interrupt_jobs(jobs, message[1], self.view)
-            elif kind == "end":
+            elif message[0] == "end":
                 return
 
-    def _run(self, key, target, addresses):
+    def _run(self, key: int, target: Target, addresses: list[str] | DeviceFailure) -> None:
         from orbisk_tools.engine.job import Job
 
         if self.work is not None:
@@ -484,13 +561,15 @@ class _Serving:
         outcome.error = _portable(outcome.error)
         self.send(("outcome", key, outcome))
 
-    def _work(self, key, target, addresses):
+    def _work(self, key: int, target: Target, addresses: list[str] | DeviceFailure) -> None:
+        assert self.work is not None  # a pass's
+        found: object
         try:
             found = self.work(target, addresses, folder=self.folder, stop=self.stop)
         except BaseException as error:  # the work reports its own failures; this is a fault of the tools
             found = RuntimeError(f"{type(error).__name__}: {said(error)}")
         if hasattr(found, "error"):
-            found.error = _portable(found.error)
+            setattr(found, "error", _portable(getattr(found, "error")))  # an Outcome's, say
         try:
             self.send(("outcome", key, found))
         except Exception as error:  # a result that does not pickle: a fault of the tools, said as one
@@ -498,13 +577,13 @@ class _Serving:
 
     # ---- messages to the main process
 
-    def send(self, message):
+    def send(self, message: FromWorker) -> None:
         """Sends `message` after the progress it follows."""
         self.flush()
         with contextlib.suppress(OSError):
             self.channel.send(message)
 
-    def tell(self, subject, method, *arguments, **keywords):
+    def tell(self, subject: str, method: str, *arguments: object, **keywords: object) -> None:
         """A call of the main process's `subject` ("view", "gate") that needs no answer. An Outcome
         goes without its error: only the outcome message that ends the device carries one."""
         errors = [(argument, argument.error) for argument in arguments if isinstance(argument, Outcome)]
@@ -516,7 +595,7 @@ class _Serving:
             for outcome, error in errors:
                 outcome.error = error
 
-    def flush(self):
+    def flush(self) -> None:
         with self.lock:
             reports = [report for kept in self.progress.values() for _, report in kept]
             self.progress = {}
@@ -524,26 +603,26 @@ class _Serving:
             with contextlib.suppress(OSError):
                 self.channel.send(("progress", reports))
 
-    def _flush_now_and_then(self):
+    def _flush_now_and_then(self) -> None:
         while not self.ended.wait(PROGRESS_SECONDS):
             self.flush()
 
-    def call(self, subject, method, arguments, keywords):
-        waiting = [threading.Event(), None]
+    def call(self, subject: str, method: str, arguments: tuple[object, ...], keywords: dict[str, object]) -> object:
+        waiting = _Awaited()
         with self.lock:
             if self.orphaned:  # else it would wait for ever
                 raise ConnectionError(ORPHANED)
             number = next(self.numbers)
             self.replies[number] = waiting
         self.send(("call", number, subject, method, arguments, keywords))
-        waiting[0].wait()
-        ok, value = waiting[1]
+        waiting.done.wait()
+        ok, value = waiting.reply
         if not ok:
             raise value
         return value
 
 
-def _portable(error):
+def _portable(error: BaseException | None) -> BaseException | None:
     """`error` if it survives pickling, else a RuntimeError that says what it was."""
     if error is None:
         return None
@@ -557,10 +636,10 @@ def _portable(error):
 class _RemoteView:
     """The main process's display, as a Job in a worker tells it."""
 
-    def __init__(self, serving):
+    def __init__(self, serving: _Serving):
         self._serving = serving
 
-    def progress(self, address, stage, current, total):
+    def progress(self, address: str, stage: str, current: int, total: int) -> None:
         """Kept to be sent with the next batch: of the reports of one phase and tenth, the first and
         the last, so that a view that marks each tenth (the plain view) still sees where it began."""
         step = (stage, current * 10 // total if total else 10)
@@ -571,46 +650,46 @@ class _RemoteView:
             else:
                 reports.append((step, (address, stage, current, total)))
 
-    def phase(self, address, phase):
+    def phase(self, address: str, phase: Phase) -> None:
         self._serving.tell("view", "phase", address, phase)
 
-    def note(self, text):
+    def note(self, text: str) -> None:
         self._serving.tell("view", "note", text)
 
-    def finished(self, outcome, phase):
+    def finished(self, outcome: Outcome, phase: Phase | None) -> None:
         self._serving.tell("view", "finished", outcome, phase)
 
-    def recorded(self, address, **fields):
+    def recorded(self, address: str, **fields: Unpack[Reached]) -> None:
         self._serving.tell("view", "recorded", address, **fields)
 
-    def claim(self, address, serial):
-        return self._serving.call("view", "claim", (address, serial), {})
+    def claim(self, address: str, serial: str) -> str | None:
+        return cast("str | None", self._serving.call("view", "claim", (address, serial), {}))  # Tracker.claim's
 
 
 class _RemoteGate:
     """The main process's rollout gate."""
 
-    def __init__(self, serving):
+    def __init__(self, serving: _Serving):
         self._serving = serving
 
-    def refusal(self, address, stop):
+    def refusal(self, address: str, stop: threading.Event) -> tuple[str, dict[str, Any]] | None:
         try:
-            return self._serving.call("gate", "refusal", (address,), {})
+            return cast("tuple[str, dict[str, Any]] | None", self._serving.call("gate", "refusal", (address,), {}))
         except ConnectionError:
             raise KeyboardInterrupt from None  # the main process is gone: nothing new starts
 
-    def finished(self, outcome):
+    def finished(self, outcome: Outcome) -> None:
         self._serving.tell("gate", "finished", outcome)
 
 
 class _Remote:
     """The main process's update history: each call a round trip, its exceptions raised here."""
 
-    def __init__(self, serving, subject):
+    def __init__(self, serving: _Serving, subject: str):
         self._serving, self._subject = serving, subject
 
-    def __getattr__(self, method):
-        def call(*arguments, **keywords):
+    def __getattr__(self, method: str) -> Callable[..., Any]:  # the method's own result
+        def call(*arguments: object, **keywords: object) -> object:
             from orbisk_tools.records.history import HistoryUnavailable
 
             try:

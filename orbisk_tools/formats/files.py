@@ -9,13 +9,21 @@ could write anywhere and replacing it (/dev/stdout) would break it. A new file (
 linked into place instead, so that it never replaces anything, not even a link.
 """
 
+from __future__ import annotations
+
 import contextlib
 import errno
 import os
 import secrets
 import stat
+from collections.abc import Iterable, Iterator
+from types import TracebackType
+from typing import Self
 
-ADVICE = {
+# A path as the standard library takes it.
+StrPath = str | os.PathLike[str]
+
+ADVICE: dict[int | None, str] = {  # by errno, which an OSError may lack
     errno.ENOENT: "check the path",
     errno.ENOTDIR: "check the path",
     errno.ELOOP: "check the path",
@@ -29,7 +37,7 @@ ADVICE = {
 }
 
 
-def problem(error, path=None):
+def problem(error: OSError, path: StrPath | None = None) -> str:
     """One line for a file-system error on `path` (by default the error's own file name):
     what happened, and what to do."""
     path = error.filename if path is None else path
@@ -37,7 +45,7 @@ def problem(error, path=None):
     return f"{path}: {what[:1].lower()}{what[1:]}; {ADVICE.get(error.errno, 'check the path and the file')}"
 
 
-def input_named_by(output, inputs):
+def input_named_by(output: StrPath, inputs: Iterable[StrPath]) -> StrPath | None:
     """The first of `inputs` that is the same file as `output`, or None. An output that does
     not exist yet is none of them."""
     try:
@@ -66,11 +74,12 @@ class Output:
     OSError names `path`, never the temporary file.
     """
 
-    def __init__(self, path, new=False, private=False):
+    def __init__(self, path: str, new: bool = False, private: bool = False):
         self.path = path
         self._new = new
         folder, name = os.path.split(path)
-        self._temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
+        self._fd: int | None = None
+        self._temporary: str | None = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
         with naming(self.path):
             try:
                 mode = os.lstat(path).st_mode
@@ -94,7 +103,8 @@ class Output:
             self._fd = os.open(self._temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
                                0o600 if private else 0o666)
 
-    def commit(self, data):
+    def commit(self, data: bytes) -> None:
+        assert self._fd is not None, "committed once, before it is closed"
         with naming(self.path):
             try:
                 with os.fdopen(self._fd, "wb") as output:
@@ -103,7 +113,7 @@ class Output:
                     output.flush()
                     if self._temporary is not None:
                         os.fsync(output.fileno())
-                if self._new:
+                if self._new and self._temporary is not None:  # a new file has one
                     # A hard link fails, rather than replaces, when the name is taken meanwhile.
                     os.link(self._temporary, self.path, follow_symlinks=False)
                     os.unlink(self._temporary)
@@ -114,7 +124,7 @@ class Output:
                 raise
         self._temporary = None
 
-    def close(self):
+    def close(self) -> None:
         if self._fd is not None:
             os.close(self._fd)
             self._fd = None
@@ -123,18 +133,19 @@ class Output:
                 os.unlink(self._temporary)
             self._temporary = None
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, *exception):
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 trace: TracebackType | None) -> None:
         self.close()
 
 
-def _written_directly(mode):
+def _written_directly(mode: int) -> bool:
     return stat.S_ISCHR(mode) or stat.S_ISFIFO(mode)
 
 
-def _links_to_a_device(path):
+def _links_to_a_device(path: str) -> bool:
     try:
         mode = os.stat(path).st_mode
     except OSError:
@@ -142,7 +153,7 @@ def _links_to_a_device(path):
     return _written_directly(mode) or stat.S_ISBLK(mode)
 
 
-def write_whole(path, data, new=False, private=False):
+def write_whole(path: str, data: bytes, new: bool = False, private: bool = False) -> None:
     """Writes `data` to `path`, replacing an existing file whole or not at all (see Output for
     `new` and `private`)."""
     with Output(path, new, private) as output:
@@ -150,7 +161,7 @@ def write_whole(path, data, new=False, private=False):
 
 
 @contextlib.contextmanager
-def naming(path):
+def naming(path: str) -> Iterator[None]:
     """Reraises an OSError as one about `path`: the user's name, not the temporary file's (nor
     none at all, as for a write that finds the disk full)."""
     try:
@@ -165,7 +176,7 @@ class Unusable(Exception):
     """A file given as an input that is not one to read: the message is one line naming it."""
 
 
-def read_trusted_file(path, limit, what, private=False):
+def read_trusted_file(path: StrPath, limit: int, what: str, private: bool = False) -> bytes:
     """The bytes of the regular file `path` (at most `limit` of them), as `what` ("the public key
     file", say) is read. Never blocks on a FIFO or a device, nor reads one without end. With
     `private`, the file must also be owned by the user or by root and not writable by others

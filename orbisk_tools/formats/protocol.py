@@ -8,11 +8,17 @@ read is answered with such a frame and CR LF, taken off the link in one receive;
 is that of N as written, at least 2. Readers take any digit count d and then max(d, 2) digits.
 """
 
+from __future__ import annotations
+
 import dataclasses
 import functools
 import json
 import re
 import struct
+from typing import TYPE_CHECKING, Literal
+
+if TYPE_CHECKING:
+    from orbisk.VornFpga import FpgaTool
 
 LINE_END = b"\r\n"
 RECEIVE_SIZE = 1024  # bytes asked of one raw receive
@@ -42,20 +48,23 @@ MINIMUM_FPGA_VERSION = "0.2.3.4"  # what initFpga accepts without a warning
 
 @dataclasses.dataclass(frozen=True)
 class DeviceType:
+    """A device type the tools know (see DEVICE_TYPES): how its configuration memory is erased
+    and how it reports its FPGA version."""
     number: int
     erase_bits: str  # the argument of FPGA_ERASE before an image is written
     version_command: str  # the command whose reply holds the FPGA version
     initialised_by_init: bool = False  # initFpga initialises this type and checks its FPGA version
 
-    def fpga_version(self, reply):
+    def fpga_version(self, reply: str) -> str:
         """The FPGA version in the reply to version_command, as the FPGA module reads it after an
         update. Raises what json raises for a reply that is no JSON document (an empty one
         included), AttributeError for one that is not an object of objects."""
         if self.version_command != GET_FE_INFO:
             return reply
-        return next(iter(json.loads(reply).values()), {}).get("fpga_ver", "")  # the first front end's
+        front_ends: dict[str, dict[str, str]] = json.loads(reply)  # {front end: its facts}, as the device sends it
+        return next(iter(front_ends.values()), {}).get("fpga_ver", "")  # the first front end's
 
-    def read_fpga_version(self, tool):
+    def read_fpga_version(self, tool: FpgaTool) -> str:
         """The FPGA version that the device behind `tool`, an FpgaTool, reports; "" when it
         answers nothing. Raises NoFpgaImage when it refuses the question."""
         reply = tool._sendCmd(self.version_command)
@@ -75,23 +84,23 @@ DEVICE_TYPES = {
 }
 
 
-def frame(data):
+def frame(data: bytes) -> bytes:
     """The data frame that carries `data` in a block write."""
     return _frame(data, len(str(len(data))))
 
 
-def block_write(data):
+def block_write(data: bytes) -> bytes:
     """The command line that writes one block of image data."""
     return PROGRAM_PREFIX[:-1] + frame(data) + LINE_END
 
 
-def page_reply(data):
+def page_reply(data: bytes) -> bytes:
     """A page read's reply carrying `data`. The device counts the digits of the length as
     written: "#208" for 8 bytes, where a block write has "#108"."""
     return _frame(data, None) + LINE_END
 
 
-def _frame(data, digit_count):
+def _frame(data: bytes, digit_count: int | None) -> bytes:
     length = b"%02d" % len(data)
     return b"#%d" % (digit_count or len(length)) + length + data
 
@@ -100,7 +109,7 @@ class ReplyTooLong(ConnectionError):
     """The device sent more than the replies asked of it can hold; as the host connection's own,
     it carries the bound in bytes as `limit`."""
 
-    def __init__(self, limit):
+    def __init__(self, limit: int):
         super().__init__(f"the device sent a reply longer than {limit} bytes")
         self.limit = limit
 
@@ -109,7 +118,7 @@ class BadFrame(ValueError):
     """A data frame whose header is no digit count and length."""
 
 
-def frame_header(buffer, at=0):
+def frame_header(buffer: bytes | bytearray, at: int = 0) -> tuple[int, int] | None:
     """(where the data starts, its length) for the frame at `at` in `buffer`; None while its
     header is incomplete. Raises BadFrame when it does not start with "#" or its digits are none."""
     if len(buffer) <= at:
@@ -140,7 +149,12 @@ READ_LINE = FPGA_READ.encode() + LINE_END
 _READ_RUN = re.compile(b"(?:" + re.escape(READ_LINE) + b")+")
 
 
-def take_command(buffer, runs=False):
+# A command taken off the byte stream from the client (see take_command).
+Command = (tuple[Literal["line"], bytes] | tuple[Literal["block"], bytes | None] | tuple[Literal["blocks"], bytes, int]
+           | tuple[Literal["reads"], int])
+
+
+def take_command(buffer: bytearray, runs: bool = False) -> Command | None:
     """Takes one whole command off the front of `buffer`, a bytearray of the byte stream from the
     client; None while the command is incomplete. A command is:
     ("line", bytes): a command line without its line end;
@@ -163,7 +177,7 @@ def take_command(buffer, runs=False):
     return _take_line(buffer)
 
 
-def _take_block(buffer):
+def _take_block(buffer: bytearray) -> Command | None:
     try:
         header = frame_header(buffer, len(PROGRAM_PREFIX) - 1)
     except BadFrame:
@@ -179,7 +193,7 @@ def _take_block(buffer):
     return ("block", data if terminator == LINE_END else None)
 
 
-def _take_line(buffer, bad=False):
+def _take_line(buffer: bytearray, bad: bool = False) -> Command | None:
     end = buffer.find(b"\n")
     if end < 0:
         return None
@@ -188,18 +202,18 @@ def _take_line(buffer, bad=False):
     return ("block", None) if bad else ("line", line)
 
 
-def command_word(line):
+def command_word(line: bytes) -> str:
     """The command word of a line as sent: what precedes its argument, frame or line end."""
     return line.split(b"#", 1)[0].split(b" ", 1)[0].rstrip(b"\r\n").decode("ascii", errors="replace")
 
 
 @functools.lru_cache(maxsize=64)
-def _fields(layout, count):
+def _fields(layout: str, count: int) -> struct.Struct:
     """A struct that takes `count` records of `layout` apart at once."""
     return struct.Struct(layout * count)
 
 
-def page_replies(pages):
+def page_replies(pages: bytes) -> bytes:
     """The replies to page reads of `pages`, whole pages in a row."""
     head = page_reply(bytes(BLOCK_SIZE))[: -BLOCK_SIZE - len(LINE_END)]
     count = len(pages) // BLOCK_SIZE

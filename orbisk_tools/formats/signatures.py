@@ -8,6 +8,8 @@ The library (and cryptography under it) is imported only when a key or a signatu
 importing this module, as every command does, then costs nothing.
 """
 
+from __future__ import annotations
+
 import base64
 import dataclasses
 import datetime
@@ -15,8 +17,14 @@ import hashlib
 import os
 import re
 import time
+from collections.abc import Callable, Iterable
+from typing import TYPE_CHECKING
 
 from orbisk_tools.formats import files
+from orbisk_tools.formats.files import StrPath
+
+if TYPE_CHECKING:
+    import minisign
 from orbisk_tools.wording import named
 
 SIGNATURE_SUFFIX = ".minisig"
@@ -39,12 +47,12 @@ class SignatureError(Exception):
     is one line for the user."""
 
 
-def key_id_text(key_id):
+def key_id_text(key_id: bytes) -> str:
     """The key id as minisign shows it."""
     return format(int.from_bytes(key_id, "little"), "X")  # as minisign prints it: no leading zeros
 
 
-def _split(line):
+def _split(line: bytes | str) -> tuple[bytes, bytes]:
     """(key id, key or signature) of a key's or a signature's base64 line as the library wrote
     it, after its 2-byte algorithm; the library keeps both to itself."""
     raw = base64.b64decode(line)
@@ -53,58 +61,58 @@ def _split(line):
 
 @dataclasses.dataclass(frozen=True)
 class PublicKey:
-    key: object  # the library's minisign.PublicKey
+    key: minisign.PublicKey
 
     @property
-    def key_id(self):
+    def key_id(self) -> bytes:
         return _split(self.key.to_base64())[0]
 
     @property
-    def raw(self):  # the Ed25519 public key
+    def raw(self) -> bytes:  # the Ed25519 public key
         return _split(self.key.to_base64())[1]
 
     @property
-    def id_text(self):
+    def id_text(self) -> str:
         return key_id_text(self.key_id)
 
     @property
-    def base64(self):
+    def base64(self) -> str:
         return self.key.to_base64().decode("ascii")
 
-    def file_text(self):
+    def file_text(self) -> str:
         """The public key file as `minisign -G` writes it."""
         return f"untrusted comment: minisign public key {self.id_text}\n{self.base64}\n"
 
 
 @dataclasses.dataclass(frozen=True)
 class SecretKey:
-    key: object  # the library's minisign.SecretKey, decrypted
+    key: minisign.SecretKey  # decrypted
     public_key: PublicKey
 
 
 @dataclasses.dataclass(frozen=True)
 class Signature:
     """A signature file as read, not yet verified."""
-    signature: object  # the library's minisign.Signature
+    signature: minisign.Signature
 
     @property
-    def key_id(self):
+    def key_id(self) -> bytes:
         return _split(bytes(self.signature).split(b"\n")[1])[0]
 
     @property
-    def file_signature(self):  # the Ed25519 signature of the file, or of its hash
+    def file_signature(self) -> bytes:  # the Ed25519 signature of the file, or of its hash
         return _split(bytes(self.signature).split(b"\n")[1])[1]
 
     @property
-    def id_text(self):
+    def id_text(self) -> str:
         return key_id_text(self.key_id)
 
     @property
-    def prehashed(self):  # "ED": the file's BLAKE2b-512 is signed, not the file itself
+    def prehashed(self) -> bool:  # "ED": the file's BLAKE2b-512 is signed, not the file itself
         return self.signature.is_prehashed()
 
     @property
-    def trusted_comment(self):
+    def trusted_comment(self) -> str:
         return self.signature.trusted_comment
 
 
@@ -115,14 +123,14 @@ class Verified:
     signature_path: str
 
 
-def signature_path_for(image_path):
+def signature_path_for(image_path: StrPath) -> str:
     return os.fspath(image_path) + SIGNATURE_SUFFIX
 
 
 # Keys
 
 
-def _decode_public_key(line):
+def _decode_public_key(line: str) -> PublicKey | None:
     import minisign
 
     try:
@@ -131,7 +139,7 @@ def _decode_public_key(line):
         return None
 
 
-def _parse_public_keys(text, source):
+def _parse_public_keys(text: str, source: StrPath) -> list[PublicKey]:
     """The keys in `text`: base64 keys one a line, each optionally after the "untrusted
     comment:" line of a public key file; blank lines and lines starting with "#" are skipped."""
     keys = []
@@ -149,7 +157,7 @@ def _parse_public_keys(text, source):
     return keys
 
 
-def _read_text(path, what, private=False):
+def _read_text(path: StrPath, what: str, private: bool = False) -> str:
     """The text of a key file; with `private`, one that only its owner (the user or root) can
     change, since its keys decide what is trusted."""
     try:
@@ -162,7 +170,7 @@ def _read_text(path, what, private=False):
         raise KeyFileError(f"cannot read the {what} {os.fspath(path)}: {reason}") from None
 
 
-def read_public_key(text_or_path):
+def read_public_key(text_or_path: StrPath) -> PublicKey:
     """A public key given as the base64 key itself (as `minisign -P` takes it), as the content
     of a public key file, or as the path of one."""
     if isinstance(text_or_path, str):
@@ -187,13 +195,13 @@ def read_public_key(text_or_path):
     return keys[0]
 
 
-def read_trusted_keys(path):
+def read_trusted_keys(path: StrPath) -> list[PublicKey]:
     """The public keys in a file of keys: one base64 key or public key file content per entry,
     comments allowed."""
     return _parse_public_keys(_read_text(path, "trusted keys file", private=True), os.fspath(path))
 
 
-def read_secret_key(path, password_source=None):
+def read_secret_key(path: StrPath, password_source: Callable[[], str] | None = None) -> SecretKey:
     """The secret key in a file that `minisign -G` or `generate_keypair` wrote.
 
     `password_source` is called, without arguments, only for a key protected by a password;
@@ -226,8 +234,8 @@ def read_secret_key(path, password_source=None):
     return SecretKey(key, public_key)
 
 
-def generate_keypair(secret_key_path, public_key_path, password=None,
-                     opslimit=DEFAULT_OPSLIMIT, memlimit=DEFAULT_MEMLIMIT):
+def generate_keypair(secret_key_path: str, public_key_path: str, password: str | None = None,
+                     opslimit: int = DEFAULT_OPSLIMIT, memlimit: int = DEFAULT_MEMLIMIT) -> PublicKey:
     """Makes a key pair and writes both files as `minisign -G` does (`minisign -G -W` when
     `password` is None). Returns the public key.
 
@@ -258,7 +266,7 @@ def generate_keypair(secret_key_path, public_key_path, password=None,
 # Signatures
 
 
-def default_trusted_comment(image_path):
+def default_trusted_comment(image_path: StrPath) -> str:
     """minisign's own trusted comment, with the file's SHA-256 added. A trusted comment is
     printable ASCII: other characters of the file's name show escaped, as Python writes them."""
     with open(image_path, "rb") as file:
@@ -267,11 +275,11 @@ def default_trusted_comment(image_path):
     return f"timestamp:{int(time.time())}\tfile:{name}\tsha256:{sha256}"
 
 
-def shown_trusted_comment(comment):
+def shown_trusted_comment(comment: str) -> str:
     """A trusted comment as the user reads it: its field timestamp:N (seconds since 1970, as minisign
     writes it) as timestamp:2026-12-09T14:02:11Z, the time in UTC in ISO 8601; the other fields, and
     a timestamp that is no such time, as they are."""
-    def shown(field):
+    def shown(field: str) -> str:
         name, _, value = field.partition(":")
         if name == "timestamp" and re.fullmatch("[0-9]{1,12}", value):
             try:
@@ -284,7 +292,7 @@ def shown_trusted_comment(comment):
     return "\t".join(map(shown, comment.split("\t")))
 
 
-def sign_file(image_path, secret_key, trusted_comment=None):
+def sign_file(image_path: StrPath, secret_key: SecretKey, trusted_comment: str | None = None) -> str:
     """Signs the whole file at `image_path` and writes IMAGE.minisig beside it, replacing an
     older signature whole (see files.Output). Returns the signature's path. A trusted comment
     is one line of printable ASCII and tabs (ValueError)."""
@@ -299,7 +307,7 @@ def sign_file(image_path, secret_key, trusted_comment=None):
     return path
 
 
-def read_signature(path):
+def read_signature(path: StrPath) -> Signature:
     """The Signature in the file at `path`; raises SignatureError when it is missing or is not
     a signature file."""
     import minisign
@@ -324,7 +332,7 @@ def read_signature(path):
                              "signature again") from None
 
 
-def _names_another_algorithm(data):
+def _names_another_algorithm(data: bytes) -> bool:
     """Whether a signature file that the library refused has a signature line of the right
     size (algorithm, key id, signature) for an algorithm other than Ed25519's two."""
     try:
@@ -334,7 +342,7 @@ def _names_another_algorithm(data):
     return len(line) == 2 + 8 + 64 and line[:2] not in (b"Ed", b"ED")
 
 
-def verify_file(image_path, trusted_keys, signature_path=None):
+def verify_file(image_path: StrPath, trusted_keys: Iterable[PublicKey], signature_path: StrPath | None = None) -> Verified:
     """Checks the detached signature of the file at `image_path` (IMAGE.minisig unless
     `signature_path` is given) against `trusted_keys` (PublicKey objects).
 
@@ -364,7 +372,7 @@ def verify_file(image_path, trusted_keys, signature_path=None):
                          "image or its signature was changed; get both again")
 
 
-def _signs_the_file(key, found, image_path):
+def _signs_the_file(key: PublicKey, found: Signature, image_path: StrPath) -> bool:
     """Whether the part of `found` over the file verifies with `key`. The library checks it and
     the trusted comment's at once; this only tells which of the two a refusal is about."""
     from cryptography.exceptions import InvalidSignature

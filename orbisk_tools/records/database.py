@@ -7,6 +7,8 @@ has a version (`PRAGMA user_version`) and a migration path: MIGRATIONS[i] brings
 version i to version i + 1; version 0 has no tables.
 """
 
+from __future__ import annotations
+
 import errno
 import os
 import random
@@ -14,6 +16,8 @@ import sqlite3
 import stat
 import time
 import uuid
+from collections.abc import Callable
+from typing import TypeVar
 
 from orbisk_tools.errors import OrbiskError
 from orbisk_tools.wording import named
@@ -24,7 +28,7 @@ APPLICATION_ID = 0x4F524248
 # How long a writer waits for another process's write to end.
 BUSY_SECONDS = 30.0
 
-def advice():
+def advice() -> str:
     """What to do about a history that cannot be used, as the caller names it."""
     return named("another_history")
 
@@ -82,7 +86,10 @@ MIGRATIONS = [
 ]
 
 
-def new_uid():
+R = TypeVar("R")
+
+
+def new_uid() -> str:
     """A new attempt's uid: a random UUID, as text."""
     return str(uuid.uuid4())
 
@@ -90,11 +97,11 @@ def new_uid():
 class HistoryUnavailable(OrbiskError):
     """The history cannot be opened or written; the message is one line for the user."""
 
-    def __init__(self, message):
+    def __init__(self, message: str):
         super().__init__(message, "history_unavailable")
 
 
-def _untrusted(status, subject):
+def _untrusted(status: os.stat_result, subject: str) -> str | None:
     """Why a file or folder of the history with `status` could hold what another user wrote, or None:
     it must belong to this user (or root) and be writable by its owner only."""
     if status.st_uid not in (0, os.geteuid()):
@@ -104,7 +111,7 @@ def _untrusted(status, subject):
     return None
 
 
-def _refuse_untrusted_folder(path):
+def _refuse_untrusted_folder(path: str) -> None:
     """Refuses the folder of the history at `path`, and the folder a link there leads to, when another
     user could have put files in it."""
     for folder in dict.fromkeys((os.path.dirname(path), os.path.dirname(os.path.realpath(path)))):
@@ -117,7 +124,7 @@ def _refuse_untrusted_folder(path):
                                      f"the history in it cannot be trusted; {advice()}")
 
 
-def _refuse_untrusted_files(path, real):
+def _refuse_untrusted_files(path: str, real: str) -> None:
     """Refuses the history file `real` (`path` with its links followed) or one of SQLite's files beside it
     when another user could have written it: the rows it holds decide which devices are skipped."""
     for name in (real, real + "-wal", real + "-shm", real + "-journal"):
@@ -134,7 +141,7 @@ def _refuse_untrusted_files(path, real):
                                      f"trusted; {advice()}")
 
 
-def _make_private_folders(folder):
+def _make_private_folders(folder: str) -> None:
     """Creates `folder` and the folders above it that are missing, each open to its owner only
     whatever the umask."""
     missing, above = [], folder
@@ -151,7 +158,7 @@ def _make_private_folders(folder):
         raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), folder)
 
 
-def _create_private_file(path):
+def _create_private_file(path: str) -> None:
     """Creates the history file, empty and readable by its owner only whatever the umask, unless it exists."""
     try:
         fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
@@ -163,7 +170,7 @@ def _create_private_file(path):
         os.close(fd)
 
 
-def open_database(path):
+def open_database(path: str) -> sqlite3.Connection:
     """The SQLite connection to the history at `path` (absolute), which is created (mode 0600) with
     its folders (mode 0700) when missing, its schema brought up to date. A history that another
     user could have written is refused. Raises HistoryUnavailable."""
@@ -198,13 +205,14 @@ def open_database(path):
             raise HistoryUnavailable(f"{path} is not an update history (not an SQLite database); "
                                      f"{advice()}") from None
         raise HistoryUnavailable(f"cannot open the update history {path} ({error}); {advice()}") from None
-    except HistoryUnavailable:
-        connection.close()
+    except HistoryUnavailable:  # from _set_up, once connected
+        if connection is not None:
+            connection.close()
         raise
     return connection
 
 
-def transaction(connection, kind, work, *arguments):
+def transaction(connection: sqlite3.Connection, kind: str, work: Callable[..., R], *arguments: object) -> R:
     """work(*arguments) in a transaction of its own ("BEGIN kind"), committed at once."""
     connection.execute(f"BEGIN {kind}")
     try:
@@ -217,7 +225,7 @@ def transaction(connection, kind, work, *arguments):
     return result
 
 
-def when_not_busy(work):
+def when_not_busy(work: Callable[[], R]) -> R:
     """work(), tried again while SQLite reports the database busy without waiting, as it does to
     break a deadlock between processes that set up a new database at once."""
     deadline = time.monotonic() + BUSY_SECONDS
@@ -230,7 +238,7 @@ def when_not_busy(work):
         time.sleep(0.01 + random.random() * 0.05)
 
 
-def _set_up(connection, path):
+def _set_up(connection: sqlite3.Connection, path: str) -> None:
     """Checks that the database is an update history (before anything is written to it), then
     switches it to WAL and brings its schema up to date, each in one step: several processes
     may do this at once."""
@@ -240,10 +248,10 @@ def _set_up(connection, path):
     transaction(connection, "IMMEDIATE", _migrate, connection, path)
 
 
-def _schema_version(connection, path):
+def _schema_version(connection: sqlite3.Connection, path: str) -> int:
     """The schema version of a database that is an update history, or empty; raises
     HistoryUnavailable for any other database, or one newer than this tool knows."""
-    version = connection.execute("PRAGMA user_version").fetchone()[0]
+    version: int = connection.execute("PRAGMA user_version").fetchone()[0]
     application_id = connection.execute("PRAGMA application_id").fetchone()[0]
     if version == 0:
         ours = application_id == 0 and connection.execute("SELECT count(*) FROM sqlite_master").fetchone()[0] == 0
@@ -257,7 +265,7 @@ def _schema_version(connection, path):
     return version
 
 
-def _migrate(connection, path):
+def _migrate(connection: sqlite3.Connection, path: str) -> None:
     """Runs the migration steps that the database lacks."""
     for step in range(_schema_version(connection, path), len(MIGRATIONS)):
         for statement in MIGRATIONS[step]:

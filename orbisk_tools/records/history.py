@@ -6,6 +6,8 @@ row that says how far it got and what state it left the device in. Several orbis
 processes may write at once; the database and its schema are in `database`.
 """
 
+from __future__ import annotations
+
 import dataclasses
 import datetime
 import getpass
@@ -15,10 +17,14 @@ import secrets
 import socket
 import sqlite3
 import threading
+from collections.abc import Iterable, Mapping, Sequence
+from types import TracebackType
+from typing import Any, Self
 
+from orbisk_tools.formats.files import StrPath
 from orbisk_tools.formats.signed_image import read_signed_image
 from orbisk_tools.records import database, processes
-from orbisk_tools.records.database import HistoryUnavailable
+from orbisk_tools.records.database import HistoryUnavailable as HistoryUnavailable  # the history's error, here too
 
 FILE_NAME = "history.sqlite3"
 ENVIRONMENT_VARIABLE = "ORBISK_FPGA_HISTORY"
@@ -108,7 +114,7 @@ COLUMNS = ", ".join(field.name for field in dataclasses.fields(Attempt))
 
 # ---- facts about this run --------------------------------------------------------------------
 
-def history_path(cli_path=None, environ=os.environ):
+def history_path(cli_path: StrPath | None = None, environ: Mapping[str, str] = os.environ) -> str:
     """Where the history is: --history, else $ORBISK_FPGA_HISTORY, else under $XDG_STATE_HOME,
     else under ~/.local/state."""
     if cli_path:
@@ -122,12 +128,12 @@ def history_path(cli_path=None, environ=os.environ):
     return os.path.join(state, "orbisk", FILE_NAME)
 
 
-def now():
+def now() -> str:
     """The time in UTC, ISO 8601 with seconds."""
     return datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
 
 
-def recorded_time(moment):
+def recorded_time(moment: datetime.datetime) -> str:
     """The datetime `moment` as the history records times (see now()), which sort as text; a
     fraction of a second counts as the next second, since the history records whole seconds.
     Raises OverflowError for a moment whose time in UTC is not in the years 1 to 9999."""
@@ -138,12 +144,12 @@ def recorded_time(moment):
     return moment.astimezone(datetime.timezone.utc).isoformat(timespec="seconds")
 
 
-def new_run_id():
+def new_run_id() -> str:
     """A new run id: its start time in UTC and a random suffix, so that ids sort by time."""
     return datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%dT%H%M%SZ-") + secrets.token_hex(3)
 
 
-def current_operator():
+def current_operator() -> Operator:
     try:
         user = getpass.getuser()
     except (OSError, KeyError):  # no login name in the environment nor in the password database
@@ -151,7 +157,7 @@ def current_operator():
     return Operator(user, socket.gethostname())
 
 
-def current_versions():
+def current_versions() -> Versions:
     """The versions of orbisk-fpga and of the FPGA module, which ship in one package."""
     import importlib.metadata  # when asked: it takes a while to import
 
@@ -162,7 +168,7 @@ def current_versions():
     return Versions(tool=version, module=version)
 
 
-def image_facts(path):
+def image_facts(path: StrPath) -> ImageFacts:
     """Path, SHA-256, size and header version of the image at `path`. Raises OSError."""
     with open(path, "rb") as image:
         data = image.read()
@@ -172,10 +178,11 @@ def image_facts(path):
                       None if version is None else str(version))
 
 
-def _chosen(address, serial, run, since, until):
+def _chosen(address: str | None, serial: str | None, run: str | None, since: datetime.datetime | None,
+            until: datetime.datetime | None) -> tuple[str, dict[str, str]]:
     """The WHERE clause and its parameters that choose the attempts of History.attempts()."""
-    conditions = {"address": address, "serial": serial, "run_id": run}
-    conditions = {name: value for name, value in conditions.items() if value is not None}
+    given = {"address": address, "serial": serial, "run_id": run}
+    conditions = {name: value for name, value in given.items() if value is not None}
     tests = [f"{name} = :{name}" for name in conditions]
     for name, moment, test in (("since", since, "started >= :since"), ("until", until, "started < :until")):
         if moment is not None:
@@ -187,32 +194,33 @@ def _chosen(address, serial, run, since, until):
 class History:
     """An open update history. Every method may be called from any thread."""
 
-    def __init__(self, path, connection):
+    def __init__(self, path: str, connection: sqlite3.Connection):
         self.path = path
         self._db = connection
         self._lock = threading.Lock()  # one statement at a time on the shared connection
 
     @classmethod
-    def open(cls, path):
+    def open(cls, path: StrPath) -> Self:
         """Opens the history at `path`, creating it (mode 0600) and its folders (mode 0700) when
         missing and bringing its schema up to date. A history that another user could have written
         is refused. Raises HistoryUnavailable."""
         path = os.path.abspath(path)
         return cls(path, database.open_database(path))
 
-    def close(self):
+    def close(self) -> None:
         with self._lock:
             self._db.close()
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 trace: TracebackType | None) -> None:
         self.close()
 
     # ---- writes: each in a transaction of its own, committed at once ----
 
-    def _write(self, sql, parameters):
+    def _write(self, sql: str, parameters: Mapping[str, object]) -> sqlite3.Cursor:
         with self._lock:
             try:
                 return database.when_not_busy(
@@ -220,14 +228,15 @@ class History:
             except sqlite3.Error as error:
                 raise HistoryUnavailable(f"cannot write the update history {self.path} ({error})") from None
 
-    def _update(self, attempt, **values):
-        values = {name: value for name, value in values.items() if value is not None}
+    def _update(self, attempt: int, **given: object) -> None:
+        values = {name: value for name, value in given.items() if value is not None}
         if values:
             assignments = ", ".join(f"{name} = :{name}" for name in values)
             self._write(f"UPDATE attempts SET {assignments} WHERE id = :id", {**values, "id": attempt})
 
-    def start_attempt(self, run_id, address, image=None, device_type=None, window=None, operator=None,
-                      versions=None, vendor_key_id=None):
+    def start_attempt(self, run_id: str, address: str, image: ImageFacts | None = None, device_type: int | None = None,
+                      window: int | None = None, operator: Operator | None = None, versions: Versions | None = None,
+                      vendor_key_id: str | None = None) -> int:
         """Records a new attempt on the device at `address` (outcome "running", nothing touched
         yet) and returns its id. `image` is an ImageFacts; `vendor_key_id` the key id that
         verified its vendor signature, if one was checked."""
@@ -244,16 +253,18 @@ class History:
             "phase": "connect", "device_state": "untouched", "outcome": RUNNING,
         }
         names = ", ".join(row)
-        return self._write(f"INSERT INTO attempts ({names}) VALUES ({', '.join(':' + n for n in row)})",
-                           row).lastrowid
+        inserted = self._write(f"INSERT INTO attempts ({names}) VALUES ({', '.join(':' + n for n in row)})", row)
+        assert inserted.lastrowid is not None  # an INSERT sets it
+        return inserted.lastrowid
 
-    def record_device(self, attempt, serial=None, fpga_id=None, fpga_version_before=None,
-                      control_fw_version_before=None):
+    def record_device(self, attempt: int, serial: str | None = None, fpga_id: str | None = None,
+                      fpga_version_before: str | None = None, control_fw_version_before: str | None = None) -> None:
         """Records what the device said about itself before the update."""
         self._update(attempt, serial=serial, fpga_id=fpga_id, fpga_version_before=fpga_version_before,
                      control_fw_version_before=control_fw_version_before)
 
-    def record_phase(self, attempt, phase, device_state=None, bytes_written=None):
+    def record_phase(self, attempt: int, phase: str, device_state: str | None = None,
+                     bytes_written: int | None = None) -> None:
         """Records that the attempt entered `phase`; the device state defaults to what the phase
         implies (from the erase on, "erased")."""
         if phase not in PHASES:
@@ -263,9 +274,10 @@ class History:
             raise ValueError(f"unknown device state {device_state!r}")
         self._update(attempt, phase=phase, device_state=device_state, bytes_written=bytes_written)
 
-    def finish_attempt(self, attempt, outcome, reason=None, message="", fpga_version_after=None,
-                       control_fw_version_after=None, seconds=None, bytes_written=None, device_state=None,
-                       window=None, phase=None):
+    def finish_attempt(self, attempt: int, outcome: str, reason: str | None = None, message: str = "",
+                       fpga_version_after: str | None = None, control_fw_version_after: str | None = None,
+                       seconds: float | None = None, bytes_written: int | None = None,
+                       device_state: str | None = None, window: int | None = None, phase: str | None = None) -> None:
         """Records how the attempt ended. The device state stays what the phases left, unless given
         (an update or a load that does not give it loaded its verified image). `window`:
         the commands in flight the update ran at, when it was chosen after the attempt started;
@@ -283,7 +295,7 @@ class History:
                      seconds=seconds, bytes_written=bytes_written, device_state=device_state, window_size=window,
                      phase=phase)
 
-    def import_attempts(self, rows):
+    def import_attempts(self, rows: Iterable[Mapping[str, object]]) -> int:
         """Adds the attempts `rows` (each a dict of every column but the id, as
         exchange.read_attempts gives them) in one transaction, but none whose uid is here
         already; how many were added."""
@@ -291,7 +303,7 @@ class History:
         sql = (f"INSERT INTO attempts ({', '.join(names)}) VALUES ({', '.join(':' + n for n in names)}) "
                "ON CONFLICT (uid) DO NOTHING")
 
-        def insert():
+        def insert() -> int:
             before = self._db.total_changes
             self._db.executemany(sql, rows)
             return self._db.total_changes - before
@@ -304,64 +316,69 @@ class History:
 
     # ---- queries: newest first ----
 
-    def _select(self, where="", parameters=(), limit=None):
+    def _select(self, where: str = "", parameters: Sequence[object] | Mapping[str, object] = (),
+                limit: int | None = None) -> list[Attempt]:
         sql = f"SELECT {COLUMNS} FROM attempts {where} ORDER BY started DESC, id DESC"
         if limit is not None:
             sql += f" LIMIT {int(limit)}"
         return [Attempt(*row) for row in self._read(sql, parameters)]
 
-    def _read(self, sql, parameters):
+    def _read(self, sql: str, parameters: Sequence[object] | Mapping[str, object]) -> list[Any]:  # rows of SQLite values
         with self._lock:
             try:
                 return self._db.execute(sql, parameters).fetchall()
             except sqlite3.Error as error:
                 raise HistoryUnavailable(f"cannot read the update history {self.path} ({error})") from None
 
-    def attempt(self, attempt):
+    def attempt(self, attempt: int) -> Attempt | None:
         """The attempt with id `attempt`, or None."""
         found = self._select("WHERE id = ?", (attempt,))
         return found[0] if found else None
 
-    def attempts(self, address=None, serial=None, run=None, limit=None, since=None, until=None):
+    def attempts(self, address: str | None = None, serial: str | None = None, run: str | None = None,
+                 limit: int | None = None, since: datetime.datetime | None = None,
+                 until: datetime.datetime | None = None) -> list[Attempt]:
         """The recorded attempts, newest first (by the time they started, whichever computer
         recorded them), of the device at `address`, of the device with serial number `serial`,
         of run `run`, started at `since` or later, started before `until` (each filter when
         given; the times are datetimes, in UTC when they name no time zone)."""
         return self._select(*_chosen(address, serial, run, since, until), limit)
 
-    def count(self, address=None, serial=None, run=None, since=None, until=None):
+    def count(self, address: str | None = None, serial: str | None = None, run: str | None = None,
+              since: datetime.datetime | None = None, until: datetime.datetime | None = None) -> int:
         """How many attempts attempts() gives for these filters, without a limit."""
         where, parameters = _chosen(address, serial, run, since, until)
+        count: int
         (count,), = self._read(f"SELECT count(*) FROM attempts {where}", parameters)
         return count
 
-    def last_attempt(self, address=None, serial=None):
+    def last_attempt(self, address: str | None = None, serial: str | None = None) -> Attempt | None:
         """The newest attempt on the device, whatever its outcome, or None."""
         found = self.attempts(address=address, serial=serial, limit=1)
         return found[0] if found else None
 
-    def last_change(self, address=None, serial=None):
+    def last_change(self, address: str | None = None, serial: str | None = None) -> Attempt | None:
         """The newest attempt that touched the device (erased or loaded it): the one that says
         what its configuration memory holds. None when none did."""
-        conditions = {"address": address, "serial": serial}
-        conditions = {name: value for name, value in conditions.items() if value is not None}
+        given = {"address": address, "serial": serial}
+        conditions = {name: value for name, value in given.items() if value is not None}
         where = " AND ".join(["device_state != 'untouched'"] + [f"{name} = :{name}" for name in conditions])
         found = self._select(f"WHERE {where}", conditions, limit=1)
         return found[0] if found else None
 
-    def last_run_id(self):
+    def last_run_id(self) -> str | None:
         """The run of the newest attempt, or None."""
         found = self._select(limit=1)
         return found[0].run_id if found else None
 
-    def not_succeeded(self, run):
+    def not_succeeded(self, run: str) -> list[str]:
         """The addresses whose attempt in `run` did not succeed (failed, interrupted, or ended
         with its process), in the order they were started."""
         addresses = [attempt.address for attempt in reversed(self.attempts(run=run))
                      if attempt.outcome not in SUCCEEDED + ("dry run",)]
         return list(dict.fromkeys(addresses))
 
-    def unfinished(self, attempt):
+    def unfinished(self, attempt: Attempt) -> str:
         """The flag of an attempt that erased the device and did not confirm the load of a verified
         image (it ended so, or it is still "running" and the process that recorded it is gone): the
         text of UNFINISHED or UNLOADED, with its time; "" for any other attempt."""
@@ -371,18 +388,18 @@ class History:
             return ""
         return (UNLOADED if attempt.device_state == "written" else UNFINISHED).format(time=attempt.started)
 
-    def is_running(self, attempt):
+    def is_running(self, attempt: Attempt) -> bool:
         """Whether `attempt` is still "running" in a process that still runs."""
         return attempt.outcome == RUNNING and processes.alive(attempt)
 
-    def outcome_as_read(self, attempt):
+    def outcome_as_read(self, attempt: Attempt) -> str:
         """The attempt's outcome as the user reads it: one recorded as running whose process
         is gone ended without saying how."""
         if attempt.outcome != RUNNING or self.is_running(attempt):
             return attempt.outcome
         return "ended unrecorded"
 
-    def already_loaded(self, serial, sha256):
+    def already_loaded(self, serial: str, sha256: str) -> Attempt | None:
         """The attempt that loaded the image with `sha256` into the device with serial number
         `serial`, its load confirmed, if that is the last change recorded for it (whichever computer
         recorded it); else None. (The caller still checks that the device reports the version

@@ -1,11 +1,17 @@
 """Whether the process that recorded an attempt in the update history still runs: a row that says
 "running" whose process is gone ended without recording how."""
 
+from __future__ import annotations
+
 import os
 import socket
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from orbisk_tools.records.history import Attempt
 
 
-def _stat(pid):
+def _stat(pid: int) -> tuple[str, str] | tuple[None, None]:
     """(state, start) of process `pid`: its state letter ("Z" for a process that ended and was
     not yet reaped) and when it started, in clock ticks since boot (tells a reused pid apart);
     (None, None) when /proc does not say."""
@@ -17,12 +23,12 @@ def _stat(pid):
         return None, None
 
 
-def start_time(pid):
+def start_time(pid: int) -> str | None:
     """When process `pid` started, in clock ticks since boot; None when /proc does not say."""
     return _stat(pid)[1]
 
 
-def alive(attempt):
+def alive(attempt: Attempt) -> bool:
     """Whether the process that recorded `attempt` still runs (not known on another host: no)."""
     if attempt.operator_host != socket.gethostname():
         return False

@@ -9,7 +9,8 @@ import socket
 import threading
 
 import pytest
-
+from orbisk.VornFpga import FpgaTool
+from orbisk.VornPublic import RetCode
 
 from orbisk_tools.engine import job, locks, runner, targets, window
 from orbisk_tools.engine.advice import CANNOT_ASK
@@ -75,6 +76,20 @@ class TestProbe:
             assert probe_pipeline_depth(conn, timeout=0.2) == 1
             device.late.set()  # the rest of the probe's replies, on the first socket
             assert conn.sendCmd("GET_SN\r\n", None).RetData == "answer 1 of connection 2"
+
+    def test_a_tool_is_probed_on_its_own_connection_which_it_keeps(self, emulator):
+        device = emulator(one_command_per_read=True)
+        with FpgaTool(address=device.host, port=device.port) as tool:
+            assert probe_pipeline_depth(tool, timeout=0.2) == 1  # its connection closed and opened again
+            assert tool.initFpga(32).RetCode is RetCode.OK
+        assert device.device.commands[0] == PROBE[0]
+
+        class Lent:  # a connection that cannot be opened again
+            def sendRawBytes(self, data):
+                pass
+
+        with pytest.raises(TypeError, match="the tool's connection, a Lent, cannot be opened again"):
+            probe_pipeline_depth(FpgaTool(Lent()))
 
     def test_a_reply_without_end_is_refused_past_its_limit(self):
         class Endless:

@@ -8,6 +8,7 @@ import socket
 import threading
 
 import pytest
+from orbisk.VornFpga import FpgaTool, UpdateOutcome
 
 from orbisk_tools import (DeviceState, History, ImageRefused, OrbiskError, Phase, Reason, Result, UpdateError,
                           status_of, update_device, update_site, verify_device)
@@ -118,6 +119,22 @@ def test_a_refused_image_raises_the_same_error_from_every_function(emulator, ima
     assert device.device.commands == []
     with pytest.raises(TypeError, match="trust_keys must be a list"):
         update_device(address(device), image, trust_keys="vendor.pub")
+
+
+def test_a_key_that_an_overridden_check_gives_is_an_error_that_keeps_it(emulator, image, monkeypatch):
+    # The module's keys are the tools' own: only a check replaced by its user gives another.
+    def refuse(self, image_path):
+        self.last_outcome = UpdateOutcome(False, "site_policy", {"rule": 7}, "refused by the site's policy", "check", 0,
+                                          "untouched", 1)
+        return False
+
+    device = emulator()
+    monkeypatch.setattr(FpgaTool, "_checkFileHeader", refuse)
+    with pytest.raises(ImageRefused) as raised:
+        update_device(address(device), image)
+    assert (raised.value.reason, raised.value.details) == (Reason.ERROR, {"rule": 7, "module_reason": "site_policy"})
+    assert str(raised.value) == "FPGA image header check failed; the device was not changed"
+    assert device.device.commands == []
 
 
 @pytest.mark.cryptography
