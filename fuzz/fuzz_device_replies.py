@@ -106,13 +106,13 @@ def check_init(script):
     fpga_id, version = replies["FPGA_GET_ID"] or "", replies["GET_FPGA_VER"] or ""
     if version and not disable_fw_check:
         try:
-            old = VER(version) < VER(protocol.MINIMUM_FPGA_VERSION)
+            old = VER(version) < VER(known.minimum_version)
         except Exception as error:  # the host's VER refuses the text
             expect_result(RetCode.ERROR, f"FPGA initialization failed: {error}",
                           "initFpga: an unreadable version did not become its ERROR result")
             return
         if old:
-            expect_result(RetCode.WARNING, f"FPGA version {version} is lower than minimum required version {protocol.MINIMUM_FPGA_VERSION}.",
+            expect_result(RetCode.WARNING, f"FPGA version {version} is lower than minimum required version {known.minimum_version}.",
                           "initFpga: an old version")
             return
     expect_result(RetCode.OK, "FPGA initialized successfully", "initFpga: no success with a healthy device")

@@ -8,6 +8,7 @@ import struct as struct
 import sys as sys
 import time as time
 from pathlib import Path as Path
+from collections.abc import Mapping
 from types import TracebackType
 from typing import Any, Callable, Literal, Optional as Optional, Protocol, Self, Union as Union, overload, type_check_only
 
@@ -20,6 +21,10 @@ _FPGA_FW_VER_MIN: str
 _FPGA_VER_MIN_DEV28: str
 _FPGA_VER_MIN_DEV32: str
 _DEVICE_WHITELIST: list[int]
+_REASON_KEYS: tuple[str, ...]
+_PHASES: tuple[str, ...]
+_DEVICE_STATES: tuple[str, ...]
+_DEVICE_TYPES: Mapping[int, Mapping[str, str | bool]]
 
 @type_check_only
 class DevConnection(Protocol):

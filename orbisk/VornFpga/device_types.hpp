@@ -12,6 +12,12 @@ enum class VersionQuery {
     front_end_info,  // the "fpga_ver" of GET_FE_INFO's first entry
 };
 
+// The command whose reply holds the version a query reads.
+constexpr const char* version_command(VersionQuery query)
+{
+    return query == VersionQuery::fpga_version ? "GET_FPGA_VER" : "GET_FE_INFO";
+}
+
 struct DeviceType {
     long number;
     const char* erase_bits;  // the argument of FPGA_ERASE before a write

@@ -1,5 +1,6 @@
 // Import of orbisk.VornFpga: host and standard names, the logging setup, the
 // constants, the logger and the class FpgaTool, in that order.
+#include <iterator>
 #include <string>
 
 #include "FpgaTool.hpp"
@@ -55,6 +56,33 @@ void configure_logging(Ref module)
     interop::add_to_module(module, "logger", interop::call(getattr(logging, "getLogger"), interop::text("FPGA")));
 }
 
+// A tuple of `words`.
+template <class Words>
+Owned texts(const Words& words)
+{
+    Owned tuple = interop::checked(PyTuple_New(static_cast<Py_ssize_t>(std::size(words))));
+    Py_ssize_t index = 0;
+    for (const char* word : words) PyTuple_SET_ITEM(tuple.get(), index++, interop::text(word).release());
+    return tuple;
+}
+
+// A read-only view of `dict`: types.MappingProxyType(dict).
+Owned read_only(Ref mapping_proxy, Owned dict) { return interop::call(mapping_proxy, dict); }
+
+// _DEVICE_TYPES: {number: {"erase_bits", "version_query", "minimum_version", "initialised"}}, read-only.
+Owned device_type_table(Ref mapping_proxy)
+{
+    Owned table = interop::checked(PyDict_New());
+    for (const DeviceType& type : kDeviceTypes) {
+        Owned entry = fields({{"erase_bits", interop::text(type.erase_bits)},
+                              {"version_query", interop::text(version_command(type.version_after_update))},
+                              {"minimum_version", interop::text(type.minimum_version_text)},
+                              {"initialised", interop::boolean(type.initialised)}});
+        interop::require(PyDict_SetItem(table, interop::integer(type.number).get(), read_only(mapping_proxy, entry).get()));
+    }
+    return read_only(mapping_proxy, table);
+}
+
 void bind_constants(Ref module)
 {
     using interop::add_to_module;
@@ -67,6 +95,12 @@ void bind_constants(Ref module)
         if (type.initialised) interop::require(PyList_Append(whitelist, interop::integer(type.number).get()));
     }
     add_to_module(module, "_DEVICE_WHITELIST", whitelist);
+    // The module's own tables, for the tools around it: the words of its outcomes and its device types.
+    add_to_module(module, "_REASON_KEYS", texts(kReasonKeys));
+    add_to_module(module, "_PHASES", texts(phase::all));
+    add_to_module(module, "_DEVICE_STATES", texts(state::all));
+    Owned mapping_proxy = interop::getattr(interop::import_module("types"), "MappingProxyType");
+    add_to_module(module, "_DEVICE_TYPES", device_type_table(mapping_proxy));
 }
 
 constexpr const char* kConnectErrorDoc = R"(

@@ -11,7 +11,7 @@ import tempfile
 from collections.abc import Iterable, Iterator, Sequence
 from typing import TYPE_CHECKING
 
-from orbisk_tools.engine import fpga
+from orbisk_tools.native import fpga_module
 from orbisk_tools.engine.advice import explain
 from orbisk_tools.errors import OrbiskError
 from orbisk_tools.engine.outcomes import ImageRefused, Reason, known_reason
@@ -57,7 +57,7 @@ def check_image(image: str, device_type: int | None = None, shown_as: str | None
     """Raises ImageRefused unless the image passes the update's checks (file, header and, when
     `device_type` is given, device type), run by the FPGA module itself without a device; also
     for a file that cannot be read. Messages and details name `shown_as` (default `image`)."""
-    fpga.module()  # imported as the engine imports it
+    fpga_module()  # imported as the engine imports it
     from orbisk.VornFpga import FpgaTool
 
     shown_as = shown_as or image

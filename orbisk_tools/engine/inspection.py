@@ -14,7 +14,8 @@ import time
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Protocol, TypeVar, cast
 
-from orbisk_tools.engine import fpga, running
+from orbisk_tools.native import fpga_module
+from orbisk_tools.engine import running
 from orbisk_tools.engine.advice import exception_reason, said, say, transport_failure
 from orbisk_tools.engine.connection import device_connection
 from orbisk_tools.engine.outcomes import (HOLDS, DeviceFailure, Outcome, Phase, Reason, Result, Runs, known_phase,
@@ -100,7 +101,7 @@ def read_back(target: Target, addresses: list[str] | DeviceFailure, image: str, 
     what to do, `error` is what ended it). What the device reported is in `serial`,
     `fpga_version_before` and, for no FPGA image, `runs`. None when `stop` was set before the
     read-back ended."""
-    FpgaTool: type[VornFpga.FpgaTool] = fpga.module().FpgaTool
+    FpgaTool: type[VornFpga.FpgaTool] = fpga_module().FpgaTool
 
     from orbisk_tools.engine import window as windows
 
@@ -195,7 +196,7 @@ def memory_dump(resolved: Resolved, size: int, timeout: float, window: int | Non
 
 def _read_memory(target: Target, addresses: list[str] | DeviceFailure, size: int, timeout: float,
                  window: int | None, folder: int, stop: threading.Event) -> tuple[bytes | None, str] | None:
-    FpgaTool: type[VornFpga.FpgaTool] = fpga.module().FpgaTool
+    FpgaTool: type[VornFpga.FpgaTool] = fpga_module().FpgaTool
 
     from orbisk_tools.engine import memory, window as windows
 
@@ -265,7 +266,7 @@ def open_if_there(path: str | None) -> History | None:
 def device_status(target: Target, addresses: list[str] | DeviceFailure, device_type: int, timeout: float, folder: int,
                   stop: threading.Event) -> DeviceStatus | None:
     """The status of one device, from queries that change nothing; None when `stop` was set first."""
-    FpgaTool: type[VornFpga.FpgaTool] = fpga.module().FpgaTool
+    FpgaTool: type[VornFpga.FpgaTool] = fpga_module().FpgaTool
 
     status = DeviceStatus(target.label)
     try:

@@ -11,7 +11,8 @@ import time
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, TypedDict
 
-from orbisk_tools.engine import fpga, running, window
+from orbisk_tools.native import fpga_module
+from orbisk_tools.engine import running, window
 from orbisk_tools.engine.advice import (NOT_CHANGED, PHASE_WORDS, device_advice, exception_reason, explain, said,
                                         say, transport_failure)
 from orbisk_tools.engine.connection import PatientErase, device_connection, why_not_connected
@@ -242,7 +243,7 @@ class Job:
             conn.closeConnection()
             if not conn.initConnection():
                 return
-            FpgaTool: type[VornFpga.FpgaTool] = fpga.module().FpgaTool
+            FpgaTool: type[VornFpga.FpgaTool] = fpga_module().FpgaTool
 
             reported: str | None = DEVICE_TYPES[self.settings.device_type].read_fpga_version(FpgaTool(conn))
         except NoFpgaImage:
@@ -297,7 +298,7 @@ class Job:
     def _update(self) -> str:
         """What to say of an update that did not fail (empty for an update); raises DeviceFailure,
         KeyboardInterrupt, or what ended an exchange."""
-        FpgaTool: type[VornFpga.FpgaTool] = fpga.module().FpgaTool
+        FpgaTool: type[VornFpga.FpgaTool] = fpga_module().FpgaTool
 
         from orbisk_tools.engine import rollout
         from orbisk_tools.engine.site_state import read_facts

@@ -12,7 +12,7 @@ import math
 import time
 from typing import TYPE_CHECKING, Protocol, cast, runtime_checkable
 
-from orbisk_tools.engine import fpga
+from orbisk_tools.native import fpga_module
 from orbisk_tools.formats import protocol
 
 if TYPE_CHECKING:
@@ -76,7 +76,7 @@ def probe_pipeline_depth(conn: ProbedConnection | FpgaTool, timeout: float = 0.5
 
 def _connection_of(connection: ProbedConnection | FpgaTool) -> ProbedConnection:
     """`connection`, or the connection of the FpgaTool `connection`."""
-    tool_class: type[FpgaTool] = fpga.module().FpgaTool
+    tool_class: type[FpgaTool] = fpga_module().FpgaTool
     if not isinstance(connection, tool_class):
         return cast(ProbedConnection, connection)  # not an FpgaTool (mypy cannot tell from a class held in a variable)
     conn = connection._conn

@@ -15,6 +15,7 @@ import functools
 import json
 import re
 import struct
+from collections.abc import Iterator, Mapping
 from typing import TYPE_CHECKING, Literal
 
 if TYPE_CHECKING:
@@ -43,7 +44,6 @@ GET_SN = "GET_SN"
 REFUSAL = "ERR"  # what the reply of a device that refuses a command starts with
 
 PROGRAM_PREFIX = FPGA_PROGRAM.encode() + b" #"
-MINIMUM_FPGA_VERSION = "0.2.3.4"  # what initFpga accepts without a warning
 
 
 @dataclasses.dataclass(frozen=True)
@@ -54,6 +54,7 @@ class DeviceType:
     erase_bits: str  # the argument of FPGA_ERASE before an image is written
     version_command: str  # the command whose reply holds the FPGA version
     initialised_by_init: bool = False  # initFpga initialises this type and checks its FPGA version
+    minimum_version: str = ""  # the lowest FPGA version initFpga takes without a warning
 
     def fpga_version(self, reply: str) -> str:
         """The FPGA version in the reply to version_command, as the FPGA module reads it after an
@@ -78,10 +79,37 @@ class NoFpgaImage(ValueError):
     memory holds none that was loaded, since the device was last switched on)."""
 
 
-DEVICE_TYPES = {
-    28: DeviceType(28, erase_bits="14", version_command=GET_FE_INFO),
-    32: DeviceType(32, erase_bits="12", version_command=GET_FPGA_VER, initialised_by_init=True),
-}
+class _DeviceTypes(Mapping[int, DeviceType]):
+    """The device types the FPGA module knows, as its _DEVICE_TYPES says, read from it on first use."""
+
+    def __init__(self) -> None:
+        self._types: dict[int, DeviceType] | None = None
+
+    def _table(self) -> dict[int, DeviceType]:
+        if self._types is None:
+            from orbisk_tools.native import fpga_module
+
+            self._types = {number: DeviceType(number, erase_bits=str(entry["erase_bits"]),
+                                              version_command=str(entry["version_query"]),
+                                              initialised_by_init=bool(entry["initialised"]),
+                                              minimum_version=str(entry["minimum_version"]))
+                           for number, entry in fpga_module()._DEVICE_TYPES.items()}
+        return self._types
+
+    def __getitem__(self, number: int) -> DeviceType:
+        return self._table()[number]
+
+    def __iter__(self) -> Iterator[int]:
+        return iter(self._table())
+
+    def __len__(self) -> int:
+        return len(self._table())
+
+    def __repr__(self) -> str:
+        return repr(self._table())
+
+
+DEVICE_TYPES: Mapping[int, DeviceType] = _DeviceTypes()
 
 
 def frame(data: bytes) -> bytes:

@@ -66,7 +66,7 @@ def test_each_device_type_erases_and_reads_its_version_as_the_protocol_says(make
     assert (init.RetCode is RetCode.OK) == kind.initialised_by_init
     assert (number in vf._DEVICE_WHITELIST) == kind.initialised_by_init
     if kind.initialised_by_init:
-        assert getattr(vf, f"_FPGA_VER_MIN_DEV{number}") == protocol.MINIMUM_FPGA_VERSION
+        assert getattr(vf, f"_FPGA_VER_MIN_DEV{number}") == kind.minimum_version
 
 
 def test_the_module_knows_no_device_type_the_protocol_does_not(make_fpga, tmp_path):

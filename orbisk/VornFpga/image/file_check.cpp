@@ -7,7 +7,7 @@ namespace vornfpga {
 
 namespace {
 
-Owned refuse(const Module& module, Outcome& outcome, const char* reason, Ref image_path, Owned message)
+Owned refuse(const Module& module, Outcome& outcome, Reason reason, Ref image_path, Owned message)
 {
     outcome.fail(reason, fields({{"path", image_path}}));
     outcome.message = std::move(message);
@@ -15,13 +15,13 @@ Owned refuse(const Module& module, Outcome& outcome, const char* reason, Ref ima
     return interop::boolean(false);
 }
 
-Owned refuse(const Module& module, Outcome& outcome, const char* reason, const char* text, Ref image_path)
+Owned refuse(const Module& module, Outcome& outcome, Reason reason, const char* text, Ref image_path)
 {
     return refuse(module, outcome, reason, image_path, interop::format("%s%U", text, image_path.get()));
 }
 
 // The same for a failed file operation: the message and the details name the error.
-Owned refuse_with(const Module& module, Outcome& outcome, const char* reason, const char* text, Ref image_path,
+Owned refuse_with(const Module& module, Outcome& outcome, Reason reason, const char* text, Ref image_path,
                   interop::Caught& error)
 {
     error.handle([&] {
@@ -36,29 +36,29 @@ Owned check(const Module& module, Outcome& outcome, Ref image_path)
 {
     Owned path = interop::call(module.global("Path"_n), image_path);
     if (!interop::truthy(module.call_method(path, "exists"_n)))
-        return refuse(module, outcome, "image_not_found", "FPGA image path not found: ", image_path);
+        return refuse(module, outcome, Reason::image_not_found, "FPGA image path not found: ", image_path);
     Owned suffix = lower_suffix(module, image_path);
     if (!is_suffix(suffix, ".bin") && !is_suffix(suffix, ".tbin")) {
-        outcome.fail("image_type", fields({{"path", image_path}, {"suffix", suffix}}));
-        return refuse(module, outcome, "image_type", "FPGA image file type error: ", image_path);
+        outcome.fail(Reason::image_type, fields({{"path", image_path}, {"suffix", suffix}}));
+        return refuse(module, outcome, Reason::image_type, "FPGA image file type error: ", image_path);
     }
     if (!interop::truthy(module.call_method(path, "is_file"_n)))
-        return refuse(module, outcome, "image_not_file", "FPGA image not found: ", image_path);
+        return refuse(module, outcome, Reason::image_not_file, "FPGA image not found: ", image_path);
 
     auto status = interop::catch_exception([&] { return module.call_method(path, "stat"_n); });
     if (status.error)
-        return refuse_with(module, outcome, "image_stat_failed", "FPGA image file error: ", image_path, status.error);
+        return refuse_with(module, outcome, Reason::image_stat_failed, "FPGA image file error: ", image_path, status.error);
     if (!interop::truthy(module.attr(status.value, "st_size"_n)))
-        return refuse(module, outcome, "image_empty", "FPGA image is empty: ", image_path);
+        return refuse(module, outcome, Reason::image_empty, "FPGA image is empty: ", image_path);
 
     auto read_one_byte = [&] {
         with_open_file(module, path, Buffering::standard,
                        [&](Ref file) { return module.call_method(file, "read"_n, interop::integer(1)); });
     };
     if (interop::Caught error = interop::catch_exception(read_one_byte))
-        return refuse_with(module, outcome, "image_unreadable", "FPGA image file not readable: ", image_path, error);
+        return refuse_with(module, outcome, Reason::image_unreadable, "FPGA image file not readable: ", image_path, error);
     outcome.ok = true;
-    outcome.phase = "done";
+    outcome.phase = phase::done;
     return interop::boolean(true);
 }
 

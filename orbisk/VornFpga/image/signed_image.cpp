@@ -81,7 +81,7 @@ Owned device_type_member(const Module& module, Ref header)
     return device_type;
 }
 
-bool refuse(const Module& module, Outcome& outcome, const char* reason, Ref image_path, Owned message,
+bool refuse(const Module& module, Outcome& outcome, Reason reason, Ref image_path, Owned message,
             Owned error_text = {})
 {
     outcome.fail(reason, error_text ? fields({{"path", image_path}, {"error", error_text}}) : fields({{"path", image_path}}));
@@ -109,16 +109,16 @@ bool verify_signed_image(const Module& module, Outcome& outcome, Ref image_path,
     // The regions are views of the one buffer read from the file, never copies.
     Owned view = interop::checked(PyMemoryView_FromObject(contents));
     if (!digest_matches(module, key, memoryview_slice(view, file, header_bytes), memoryview_slice(view, file, header_hash))) {
-        return refuse(module, outcome, "header_hash_mismatch", image_path, interop::text("FPGA tbin header hash mismatch"));
+        return refuse(module, outcome, Reason::header_hash_mismatch, image_path, interop::text("FPGA tbin header hash mismatch"));
     }
     std::string_view image = file_region(file, layout.image_start_addr, layout.image_length);
     // An empty image would erase the device and load nothing.
     if (image.empty()) {
-        return refuse(module, outcome, "signed_image_empty", image_path,
+        return refuse(module, outcome, Reason::signed_image_empty, image_path,
                       interop::format("FPGA tbin image is empty: %U", image_path.get()));
     }
     if (!digest_matches(module, key, memoryview_slice(view, file, image), memoryview_slice(view, file, image_hash))) {
-        return refuse(module, outcome, "image_hash_mismatch", image_path, interop::text("FPGA tbin image hash mismatch"));
+        return refuse(module, outcome, Reason::image_hash_mismatch, image_path, interop::text("FPGA tbin image hash mismatch"));
     }
     log(module, "debug"_n, interop::text("FPGA tbin hash verify success"));
     return true;
@@ -173,7 +173,7 @@ bool check_header(const Module& module, Outcome& outcome, Ref image_path)
         log(module, "debug"_n, interop::format("FPGA image header check: %U, size=%S", image_path.get(), size.get()));
         // A signed image named .bin would be programmed header and all.
         if (is_whole_signed_image(module, image_path, byte_count(size)))
-            return refuse(module, outcome, "signed_image_named_bin", image_path,
+            return refuse(module, outcome, Reason::signed_image_named_bin, image_path,
                           interop::format("FPGA image is a signed image; rename it to .tbin: %U", image_path.get()));
         return true;
     }
@@ -181,7 +181,7 @@ bool check_header(const Module& module, Outcome& outcome, Ref image_path)
     auto read = interop::catch_exception([&] { return read_whole_file(module, image_path); });
     if (interop::Caught& error = read.error) {
         return error.handle([&] {
-            return refuse(module, outcome, "image_unreadable", image_path,
+            return refuse(module, outcome, Reason::image_unreadable, image_path,
                           interop::format("FPGA image file not readable: %U, %S", image_path.get(), error.value()),
                           interop::checked(PyObject_Str(error.value())));
         });
@@ -190,7 +190,7 @@ bool check_header(const Module& module, Outcome& outcome, Ref image_path)
     auto verified = interop::catch_exception([&] { return verify_signed_image(module, outcome, image_path, read.value); });
     if (interop::Caught& error = verified.error) {
         return error.handle([&] {
-            return refuse(module, outcome, "header_parse_error", image_path,
+            return refuse(module, outcome, Reason::header_parse_error, image_path,
                           interop::format("FPGA tbin header parse error: %S", error.value()),
                           interop::checked(PyObject_Str(error.value())));
         });
@@ -209,7 +209,7 @@ Owned check_file_header(Call& call, Ref self, interop::Arg path_argument)
         bool passed = check_header(module, outcome, image_path);
         if (passed) {
             outcome.ok = true;
-            outcome.phase = "done";
+            outcome.phase = phase::done;
         }
         return interop::boolean(passed);
     });

@@ -25,16 +25,16 @@ Owned reply_limit(const Module& module, Ref error, Ref type_name)
 }
 
 // The reason key of an exception that ends a call in `outcome`'s phase.
-const char* exception_reason(const Outcome& outcome, Ref error, bool too_long)
+Reason exception_reason(const Outcome& outcome, Ref error, bool too_long)
 {
-    if (outcome.callback_error && outcome.callback_error.get() == error.get()) return "callback_error";
-    if (!interop::is_exception(error, PyExc_Exception)) return "interrupted";
-    if (interop::is_exception(error, PyExc_TimeoutError)) return "timeout";
-    if (too_long) return "reply_too_long";
+    if (outcome.callback_error && outcome.callback_error.get() == error.get()) return Reason::callback_error;
+    if (!interop::is_exception(error, PyExc_Exception)) return Reason::interrupted;
+    if (interop::is_exception(error, PyExc_TimeoutError)) return Reason::timeout;
+    if (too_long) return Reason::reply_too_long;
     // Before any device command, an OSError comes from the image file, not the connection.
-    bool from_connection = interop::is_exception(error, PyExc_ConnectionError) || std::string_view(outcome.phase) != "check";
-    if (interop::is_exception(error, PyExc_OSError) && from_connection) return "connection_lost";
-    return "error";
+    bool from_connection = interop::is_exception(error, PyExc_ConnectionError) || outcome.phase != phase::check;
+    if (interop::is_exception(error, PyExc_OSError) && from_connection) return Reason::connection_lost;
+    return Reason::error;
 }
 
 // str(error), or what Python's own traceback shows when that raises: the exception on its way
@@ -62,7 +62,7 @@ void fail_with_exception(const Module& module, Outcome& outcome, Ref error)
     Owned text = text_of(error);
     Owned limit = reply_limit(module, error, type_name);
     outcome.ok = false;
-    outcome.reason = interop::text(exception_reason(outcome, error, static_cast<bool>(limit)));
+    outcome.reason = interop::text(key(exception_reason(outcome, error, static_cast<bool>(limit))));
     outcome.details = fields({{"error", type_name}, {"text", text}});
     if (limit) interop::require(PyDict_SetItemString(outcome.details, "limit", limit));
     if (Owned number = errno_of(module, error)) interop::require(PyDict_SetItemString(outcome.details, "errno", number));
@@ -137,12 +137,17 @@ constexpr const char* kOutcomeDoc = R"(
 
 }  // namespace
 
-void Outcome::fail(const char* reason_key, Owned reason_details)
+void Outcome::fail(Reason reason_key, Owned reason_details)
 {
     if (reason) return;
     ok = false;
-    reason = interop::text(reason_key);
+    reason = interop::text(key(reason_key));
     details = std::move(reason_details);
+}
+
+bool Outcome::failed_with(Reason reason_key) const
+{
+    return reason && PyUnicode_CompareWithASCIIString(reason, key(reason_key)) == 0;
 }
 
 void Outcome::log(const Module& module, Name level, Ref message) const
@@ -194,7 +199,7 @@ Owned record_outcome(const Module& module, Ref tool, Outcome& outcome, const std
 
 Owned last_outcome(const Module& module, Ref tool) { return interop::find_attr(tool, module.name("last_outcome"_n)); }
 
-void adopt_reason(const Module& module, Ref tool, Ref before, Outcome& outcome, const char* reason_key)
+void adopt_reason(const Module& module, Ref tool, Ref before, Outcome& outcome, Reason reason_key)
 {
     Owned after = last_outcome(module, tool);
     if (after && after.get() != before.get() &&

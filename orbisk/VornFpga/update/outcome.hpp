@@ -11,20 +11,41 @@
 #include <utility>
 
 #include "FpgaTool.hpp"
+#include "update/reasons.hpp"
 
 namespace vornfpga {
+
+// Where a call ends, and what the device is left holding: the words of UpdateOutcome's phase and
+// device_state, which the module also exports as _PHASES and _DEVICE_STATES.
+namespace phase {
+inline constexpr const char* check = "check";  // before any device command
+inline constexpr const char* erase = "erase";
+inline constexpr const char* write = "write";
+inline constexpr const char* verify = "verify";  // the read-back
+inline constexpr const char* load = "load";  // FPGA_DONE and FPGA_REFRESH
+inline constexpr const char* version = "version";  // reading the new version
+inline constexpr const char* done = "done";
+inline constexpr const char* all[] = {check, erase, write, verify, load, version, done};
+}  // namespace phase
+
+namespace state {
+inline constexpr const char* untouched = "untouched";
+inline constexpr const char* erased = "erased";
+inline constexpr const char* written = "written";
+inline constexpr const char* loaded = "loaded";
+inline constexpr const char* all[] = {untouched, erased, written, loaded};
+}  // namespace state
 
 struct Outcome {
     bool ok = false;
     Owned reason;   // str; empty while nothing failed
     Owned details;  // dict; empty for {}
     Owned message;  // str; empty for ""
-    // "check", "erase", "write", "verify", "load", "version" or "done"
-    const char* phase = "check";
+    const char* phase = phase::check;
     std::uint64_t bytes_written = 0;
-    // "untouched", "erased", "written" (the image whole in memory, its load not confirmed) or
-    // "loaded" (done and refresh answered, and the version read after them the one expected)
-    const char* device_state = "untouched";
+    // state::written: the image whole in memory, its load not confirmed; state::loaded: done and
+    // refresh answered, and the version read after them the one expected
+    const char* device_state = state::untouched;
     std::size_t pipeline_depth = 0;
     // The exception the progress callback raised, while it may be on its way out.
     Owned callback_error;
@@ -37,7 +58,10 @@ struct Outcome {
     bool programming_ran = false;
 
     // Records a refusal or failure; the first one recorded stands.
-    void fail(const char* reason_key, Owned reason_details = {});
+    void fail(Reason reason_key, Owned reason_details = {});
+
+    // Whether the reason recorded is `reason_key`.
+    bool failed_with(Reason reason_key) const;
 
     // Logs the message at `level` with extra={"reason": ..., "details": ...} of this outcome.
     void log(const Module& module, Name level, Ref message) const;
@@ -70,7 +94,7 @@ Owned record_outcome(const Module& module, Ref tool, Outcome& outcome, const std
 // After a check returned false: the reason it recorded in the tool's last_outcome
 // (an UpdateOutcome other than `before`), or else the generic `reason_key`; an
 // overridden check may record none.
-void adopt_reason(const Module& module, Ref tool, Ref before, Outcome& outcome, const char* reason_key);
+void adopt_reason(const Module& module, Ref tool, Ref before, Outcome& outcome, Reason reason_key);
 
 // The tool's last_outcome as it is now; empty if it has none.
 Owned last_outcome(const Module& module, Ref tool);

@@ -114,24 +114,24 @@ public:
     bool prepare(Ref device_type)
     {
         if (is_signed_ && !signed_file_) {
-            outcome_.phase = "check";  // an error reading the file is the file's, the device untouched
+            outcome_.phase = phase::check;  // an error reading the file is the file's, the device untouched
             load_signed_image();
         }
         if (!image_as_checked()) {
-            if (std::string_view(outcome_.device_state) == "untouched") outcome_.phase = "check";
+            if (outcome_.device_state == state::untouched) outcome_.phase = phase::check;
             return false;
         }
         sent_ = 0;
         outcome_.bytes_written = 0;
-        outcome_.phase = "erase";
+        outcome_.phase = phase::erase;
         write_hash_ = new_hasher();
         write_update_ = module_.attr(write_hash_, "update"_n);
         if (const DeviceType* type = find_device_type(device_type)) {
-            outcome_.device_state = "erased";
+            outcome_.device_state = state::erased;
             try {
                 module_.call_method(tool_, "_fpgaErase"_n, interop::bytes(type->erase_bits));
             } catch (const interop::PyErrorSet&) {
-                if (nothing_sent()) outcome_.device_state = "untouched";
+                if (nothing_sent()) outcome_.device_state = state::untouched;
                 throw;
             }
         } else if (!warned_no_erase_) {
@@ -167,8 +167,8 @@ public:
     // Write phase: one block write at a time at depth 1, or up to `depth` in flight.
     Written write(std::size_t depth)
     {
-        outcome_.phase = "write";
-        outcome_.device_state = "erased";
+        outcome_.phase = phase::write;
+        outcome_.device_state = state::erased;
         outcome_.pipeline_depth = depth;
         Written written = with_image<Written>(kBlockSize, [&](auto& blocks) {
             return depth == 1 ? write_each(blocks) : write_in_window(blocks, depth);
@@ -193,7 +193,7 @@ public:
     std::optional<std::uint64_t> verify_only(std::size_t depth)
     {
         if (is_signed_ && !signed_file_) {
-            outcome_.phase = "check";
+            outcome_.phase = phase::check;
             load_signed_image();
         }
         if (!image_as_checked()) return std::nullopt;
@@ -201,7 +201,7 @@ public:
         std::optional<std::uint64_t> difference =
             with_image<std::optional<std::uint64_t>>(kCompareChunk, [&](auto& image) {
                 ReadBackComparison comparison([&] { return image.next(); });
-                outcome_.phase = "verify";
+                outcome_.phase = phase::verify;
                 progress_.notify(progress_.verify_stage(), 0, sent_);
                 read_back(comparison, depth);
                 return comparison.first_difference(sent_);
@@ -213,7 +213,7 @@ public:
 private:
     bool verify_and_finish(ReadBackComparison& comparison, std::size_t depth)
     {
-        outcome_.phase = "verify";
+        outcome_.phase = phase::verify;
         progress_.end_line();
         Owned write_digest = module_.call_method(write_hash_, "hexdigest"_n);
         log(module_, "debug"_n, interop::format("w hash: %U", write_digest.get()));
@@ -232,8 +232,8 @@ private:
         if (verified) {
             log(module_, "info"_n, interop::text("Verify Success"));
             // The memory holds the image whole; processFpgaUpdate confirms the load by the version.
-            outcome_.phase = "load";
-            outcome_.device_state = "written";
+            outcome_.phase = phase::load;
+            outcome_.device_state = state::written;
             module_.call_method(tool_, "_fpgaDone"_n);
             module_.call_method(tool_, "_fpgaRefresh"_n);
         } else {
@@ -279,7 +279,7 @@ private:
     {
         if (read_whole && identity_ && same_file_identity(module_, image_path_, identity_)) return true;
         progress_.end_line();
-        outcome_.fail("image_changed");
+        outcome_.fail(Reason::image_changed);
         outcome_.log(module_, "error"_n,
                      interop::text("FPGA image file changed after it was checked"));
         return false;
@@ -323,7 +323,7 @@ private:
             if (interop::truthy(accepted)) break;
             if (attempt == kMaxBlockAttempts) {
                 progress_.end_line();
-                outcome_.fail("block_refused", fields({{"offset", offset(sent_)}, {"attempts", interop::integer(attempt)}}));
+                outcome_.fail(Reason::block_refused, fields({{"offset", offset(sent_)}, {"attempts", interop::integer(attempt)}}));
                 outcome_.log(module_, "error"_n, interop::format("FPGA block at byte offset %llu refused %d times; programming stopped",
                                                        static_cast<unsigned long long>(sent_), attempt));
                 return false;
@@ -433,7 +433,7 @@ private:
                     std::optional<std::string_view> page = stream.next_data_block();
                     if (!page) {
                         progress_.end_line();
-                        outcome_.fail("readback_not_data", fields({{"offset", offset(read - kBlockSize)}}));
+                        outcome_.fail(Reason::readback_not_data, fields({{"offset", offset(read - kBlockSize)}}));
                         outcome_.log(module_, "error"_n, interop::text("FPGA read-back reply is not a data block; "
                                                                        "the read-back stops there"));
                         return;
@@ -472,9 +472,9 @@ private:
     void log_verify_failure(std::optional<std::uint64_t> difference)
     {
         if (difference)
-            outcome_.fail("readback_mismatch", fields({{"offset", offset(*difference)}}));
+            outcome_.fail(Reason::readback_mismatch, fields({{"offset", offset(*difference)}}));
         else
-            outcome_.fail("image_changed");
+            outcome_.fail(Reason::image_changed);
         outcome_.log(module_, "error"_n, interop::text("Verify Failed"));
         if (difference)
             outcome_.log(module_, "error"_n, interop::format("FPGA read-back differs from the image at byte offset %llu",

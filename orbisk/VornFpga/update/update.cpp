@@ -36,14 +36,14 @@ Owned device_type_refusal(const Module& module, Outcome& outcome, Ref image_path
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(types.get()); ++index)
         interop::require(PyList_Append(names, interop::checked(PyObject_Str(PyList_GET_ITEM(types.get(), index))).get()));
     Owned listed = interop::checked(PyUnicode_Join(interop::text(", ").get(), names));
-    outcome.fail("device_type_mismatch",
+    outcome.fail(Reason::device_type_mismatch,
                  fields({{"path", image_path}, {"image_types", types}, {"device_type", device_type}}));
     return interop::format("FPGA image is for device type%s %U, not %S.", PyList_GET_SIZE(types.get()) == 1 ? "" : "s",
                            listed.get(), device_type.get());
 }
 
 // self.<check>(image_path), with the reason it recorded when it refuses.
-bool check_passes(const Module& module, Ref self, Name check, Ref image_path, Outcome& outcome, const char* generic)
+bool check_passes(const Module& module, Ref self, Name check, Ref image_path, Outcome& outcome, Reason generic)
 {
     Owned before = last_outcome(module, self);
     if (interop::truthy(module.call_method(self, check, image_path))) return true;
@@ -72,12 +72,12 @@ Owned new_version(const Module& module, Ref self, Ref device_type)
 // the one the image's header names (any, for an image that names none).
 Owned confirm_load(const Module& module, Outcome& outcome, Ref self, Ref device_type)
 {
-    outcome.phase = "version";
-    outcome.device_state = "written";
+    outcome.phase = phase::version;
+    outcome.device_state = state::written;
     Owned version = new_version(module, self, device_type);
     if (!outcome.expected_version ||
         interop::require(PyObject_RichCompareBool(interop::checked(PyObject_Str(version)).get(), outcome.expected_version, Py_EQ)))
-        outcome.device_state = "loaded";
+        outcome.device_state = state::loaded;
     return version;
 }
 
@@ -85,14 +85,14 @@ Owned confirm_load(const Module& module, Outcome& outcome, Ref self, Ref device_
 Owned image_refusal(const Module& module, Outcome& outcome, Ref self, Ref image_path, Ref type)
 {
     if (image_path.is_none() || PyUnicode_GET_LENGTH(image_path.get()) == 0) {
-        outcome.fail("no_image_path");
+        outcome.fail(Reason::no_image_path);
         return refusal(module, outcome, "FPGA image path is not provided.");
     }
     // The file the device gets must be the file checked now: programming compares with this.
     outcome.image_identity = file_identity(module, image_path);
-    if (!check_passes(module, self, "_checkUpdateFile"_n, image_path, outcome, "file_check_failed"))
+    if (!check_passes(module, self, "_checkUpdateFile"_n, image_path, outcome, Reason::file_check_failed))
         return refusal(module, outcome, "FPGA update file check failed.");
-    if (!check_passes(module, self, "_checkFileHeader"_n, image_path, outcome, "header_check_failed"))
+    if (!check_passes(module, self, "_checkFileHeader"_n, image_path, outcome, Reason::header_check_failed))
         return refusal(module, outcome, "FPGA image header check failed.");
     if (Owned mismatch = device_type_refusal(module, outcome, image_path, type))
         return refusal(module, outcome, std::move(mismatch));
@@ -111,13 +111,13 @@ Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, inter
     if (Owned refused = image_refusal(module, outcome, self, image_path, type)) return refused;
 
     // The device is touched from here on; _fpgaProgramFile records its progress in `outcome`.
-    outcome.phase = "erase";
+    outcome.phase = phase::erase;
     Owned programmed = interop::call(module.attr(self, "_fpgaProgramFile"_n), {},
                                      {{module.name("image_path"_n), image_path}, {module.name("device_type"_n), device_type}});
     if (!interop::truthy(programmed)) {
         // An override that did not run ours may have changed the device all the same.
-        if (!outcome.programming_ran) outcome.device_state = "erased";
-        outcome.fail("programming_failed");
+        if (!outcome.programming_ran) outcome.device_state = state::erased;
+        outcome.fail(Reason::programming_failed);
         return refusal(module, outcome, "FPGA update process failed.");
     }
 
@@ -127,7 +127,7 @@ Owned update(Call& call, const Module& module, Outcome& outcome, Ref self, inter
     interop::require(PyDict_SetItemString(result, "success", Py_True));
     interop::require(PyDict_SetItemString(result, "fw_version", version));
     outcome.ok = true;
-    outcome.phase = "done";
+    outcome.phase = phase::done;
     return interop::call(module.global("RetType"_n), {}, {{module.name("data"_n), result}});
 }
 
@@ -141,7 +141,7 @@ Owned verify(Call& call, const Module& module, Outcome& outcome, Ref self, inter
     if (Owned refused = image_refusal(module, outcome, self, image_path, type)) return refused;
 
     std::optional<std::uint64_t> difference = verify_image_on_device(module, self, image_path, outcome);
-    if (outcome.reason && PyUnicode_CompareWithASCIIString(outcome.reason, "image_changed") == 0) {
+    if (outcome.failed_with(Reason::image_changed)) {
         outcome.message = interop::text("FPGA image file changed while the device was read back; nothing is known");
         Owned data = fields({{"holds", Py_False}, {"offset", Py_None}});
         return ret_type(module, "ERROR"_n, outcome.message, data);
@@ -152,8 +152,8 @@ Owned verify(Call& call, const Module& module, Outcome& outcome, Ref self, inter
         Owned data = fields({{"holds", Py_True}, {"offset", Py_None}});
         if (load) {
             // The memory holds the image whole: it is loaded as an update loads it, nothing rewritten.
-            outcome.phase = "load";
-            outcome.device_state = "written";
+            outcome.phase = phase::load;
+            outcome.device_state = state::written;
             module.call_method(self, "_fpgaDone"_n);
             module.call_method(self, "_fpgaRefresh"_n);
             Owned version = confirm_load(module, outcome, self, type);
@@ -162,11 +162,11 @@ Owned verify(Call& call, const Module& module, Outcome& outcome, Ref self, inter
             interop::require(PyDict_SetItemString(data, "fw_version", version));
         }
         outcome.ok = true;
-        outcome.phase = "done";
+        outcome.phase = phase::done;
         return ret_type(module, "OK"_n, message, data);
     }
     // A malformed data block is recorded with its offset already; the first failure stands.
-    outcome.fail("readback_mismatch",
+    outcome.fail(Reason::readback_mismatch,
                  fields({{"offset", interop::checked(PyLong_FromUnsignedLongLong(difference.value_or(0)))}}));
     PyObject* found = PyDict_GetItemWithError(outcome.details, interop::text("offset").get());  // borrowed
     if (!found && PyErr_Occurred()) interop::throw_error_set();

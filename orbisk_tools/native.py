@@ -1,4 +1,4 @@
-"""The FPGA module, as the engine uses it: imported when first needed, so that a script that only
+"""The FPGA module, as the tools use it: imported when first needed, so that a script that only
 checks its arguments does not load it, and imported so that it leaves the script's logging as it
 was. On its import the module configures logging for a host that has not (a handler on standard
 output at INFO, on the root logger); a script that uses the engine keeps its own configuration
@@ -14,7 +14,7 @@ _importing = threading.Lock()
 _imported: list[ModuleType] = []  # the module, once its import has ended
 
 
-def module() -> ModuleType:
+def fpga_module() -> ModuleType:
     """orbisk.VornFpga, imported on first use with the root logger's handlers and level kept."""
     if _imported:
         return _imported[0]
