@@ -3,20 +3,17 @@
 // Each operation of FpgaTool is a native function (interop/function.hpp): its
 // body and its definition (qualified name, signature text, docstring) stand
 // together in the file of its concern, and each file ends with its definitions
-// in the file's order; module.cpp joins them in the order of the class body.
-// This header declares what every operation needs; device_types.hpp holds the
-// device types, and each concern has its own folder and headers:
+// in the file's order; module.cpp joins them in the order of the class body,
+// which is the order of the stub (orbisk/VornFpga.pyi), the one list of them
+// that tests hold the class to. This header declares what every operation
+// needs; device_types.hpp holds the device types. Each concern has its folder:
 //   module.cpp  import-time names, logging setup, constants, the classes
-//   wire/       the device protocol: the data frame (protocol.hpp), _sendCmd and
-//               _getRecv (transport.cpp), the command set (commands.cpp), and
-//               the replies of commands in flight (reply_stream.cpp)
-//   image/      image files: reading them (image_file.cpp), the signed image
-//               and _checkFileHeader (signed_image.cpp), _checkUpdateFile (file_check.cpp)
-//   update/     the update itself: _fpgaProgramFile (programming.cpp), the progress
-//               line and callback (progress.cpp), last_outcome (outcome.cpp),
-//               processFpgaUpdate (update.cpp), initFpga (device_init.cpp),
-//               _checkControlFwVersion (firmware_check.cpp), the constructor,
-//               deleteTempFile and disconnect (lifecycle.cpp)
+//   wire/       the device protocol: the data frame, the transport, the command
+//               set, and the replies of commands in flight
+//   image/      image files: reading them, the signed image, the file check
+//   update/     the update itself: programming with its read-back, progress,
+//               outcomes and their reason keys, the update and the read-back on
+//               their own, initialisation, the firmware check, the lifecycle
 #pragma once
 
 #include <Python.h>

@@ -10,6 +10,7 @@ import orbisk.VornCommService
 from orbisk.VornFpga import FpgaTool
 from orbisk_tools.formats import protocol
 from orbisk_tools.formats.signed_image import pack
+from tests.test_operations import declared
 
 
 class TCPConn:
@@ -203,6 +204,42 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
         ("unreachable", raises(ConnectionError, lambda: FpgaTool(address=address, port=1))),
         ("bad port", raises(TypeError, lambda: FpgaTool(None, address, "5025"))),
     ]
+    def call(name, *arguments, replies=None, **keywords):
+        def called():
+            tool = FpgaTool(make_fpga(replies or {"GET_FPGA_VER": "0.2.4.0", "GET_FE_INFO": info}))
+            getattr(tool, name)(*arguments, **keywords)
+            return [tool]
+        return called
+
+    def context():
+        tool = FpgaTool(make_conn())
+        with tool as entered:
+            return [entered]
+
+    # Every operation of the stub, called once more on its own: a new one must be added here.
+    each_operation = {
+        "__init__": lambda: [FpgaTool(make_conn())],
+        "_getRecv": only(lambda: FpgaTool(make_conn(pages=[b"#204data\r\n"]))._getRecv(False, 64, False)),
+        "_sendCmd": call("_sendCmd", "GET_SN"),
+        "_fpgaCtrlInit": call("_fpgaCtrlInit"), "_fpgaGetId": call("_fpgaGetId"),
+        "_fpgaGetVersion": call("_fpgaGetVersion"), "_fpgaCfgMode": call("_fpgaCfgMode", b"TRANS"),
+        "_fpgaErase": call("_fpgaErase", b"12"), "_fpgaRstPagePtr": call("_fpgaRstPagePtr", b"CFG"),
+        "_fpgaProgram": call("_fpgaProgram", b"0123456789abcdef"), "_fpgaRead": call("_fpgaRead"),
+        "_fpgaDone": call("_fpgaDone"), "_fpgaRefresh": call("_fpgaRefresh"), "_fpgaGetInfo": call("_fpgaGetInfo"),
+        "_fpgaGetControlFwVer": call("_fpgaGetControlFwVer"), "_fpgaGetSerialNumber": call("_fpgaGetSerialNumber"),
+        "_fpgaProgramFile": call("_fpgaProgramFile", paths["fw.bin"], type_32),
+        "_checkControlFwVersion": call("_checkControlFwVersion"),
+        "_checkUpdateFile": call("_checkUpdateFile", paths["fw.bin"]),
+        "_checkFileHeader": call("_checkFileHeader", paths["fw.tbin"]),
+        "initFpga": call("initFpga", type_32),
+        "set_progress_callback": call("set_progress_callback", progress),
+        "processFpgaUpdate": call("processFpgaUpdate", paths["fw.tbin"], type_32),
+        "verifyFpgaImage": call("verifyFpgaImage", paths["fw.tbin"], type_32, load=True),
+        "deleteTempFile": call("deleteTempFile"), "disconnect": call("disconnect"), "close": call("close"),
+        "__enter__": context, "__exit__": context,
+    }
+    assert list(each_operation) == declared(FpgaTool)
+    operations += [(f"each operation: {name}", made) for name, made in each_operation.items()]
     blocks_left, rss_growth = leak_check(
         operations, [*paths.values(), type_32, type_28, type_40, depth_8, address, info, progress, failing_progress])
     print(f"blocks left by 100 calls: {blocks_left}; resident set growth: {rss_growth} bytes")

@@ -257,17 +257,6 @@ class TestDisconnect:
         assert caplog.records == []
 
 
-def test_class_body_order():
-    operations = [name for name, value in vars(FpgaTool).items() if callable(value)]
-    assert operations == [
-        "__init__", "_getRecv", "_sendCmd", "_fpgaCtrlInit", "_fpgaGetId", "_fpgaGetVersion", "_fpgaCfgMode",
-        "_fpgaErase", "_fpgaRstPagePtr", "_fpgaProgram", "_fpgaRead", "_fpgaDone", "_fpgaRefresh", "_fpgaGetInfo",
-        "_fpgaGetControlFwVer", "_fpgaGetSerialNumber", "_fpgaProgramFile", "_checkControlFwVersion",
-        "_checkUpdateFile", "_checkFileHeader", "initFpga", "set_progress_callback", "processFpgaUpdate",
-        "verifyFpgaImage",
-        "deleteTempFile", "disconnect", "close", "__enter__", "__exit__"]
-
-
 def test_a_refused_argument_is_named_by_its_parameter_even_when_another_holds_the_same_object():
     with pytest.raises(TypeError, match=r"^FpgaTool.__init__\(\) argument 'address' must be str or None, not int$"):
         FpgaTool(5, 5)
