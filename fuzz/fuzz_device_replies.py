@@ -29,8 +29,8 @@ What must hold, whatever the device does; any other result or exception fails th
 import hashlib
 import os
 
-from fuzz_harness import (RAN_DRY, FuzzInput, LogRecords, ScriptedFpga, expect, raw_replies, run, scratch_directory,
-                          scripted_error)
+from fuzz_harness import (RAN_DRY, UNKNOWN_DEVICE_TYPE, FuzzInput, LogRecords, ScriptedFpga, expect, raw_replies,
+                          run, scratch_directory, scripted_error)
 from orbisk.VornFpga import FpgaTool
 from orbisk.VornPublic import RetCode
 from orbisk.VornUtils import VER, RetType
@@ -160,7 +160,7 @@ def version_errors(fpga):
 def check_update(script):
     fpga = ScriptedFpga(script)
     path, image = script.choice(IMAGES)
-    device_type = script.choice([32, 28, 40])
+    device_type = script.choice([32, 28, UNKNOWN_DEVICE_TYPE])
     if path is not None and path.endswith(".tbin") and not isinstance(image, str) and device_type not in protocol.DEVICE_TYPES:
         image = f"FPGA image is for device types 28, 32, not {device_type}."
     tool = FpgaTool(fpga)

@@ -33,6 +33,9 @@ from orbisk_tools.formats.protocol import command_word
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
+# A device type that the FPGA module does not know: updated without an erase, refused by the tools.
+UNKNOWN_DEVICE_TYPE = 99
+
 
 class Unexpected(AssertionError):
     """The module did something it does not document."""

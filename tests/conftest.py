@@ -32,6 +32,10 @@ def private_history(tmp_path_factory, monkeypatch):
     return state / "orbisk" / "history.sqlite3"
 
 
+# A device type that the FPGA module does not know: updated without an erase, refused by the tools.
+UNKNOWN_DEVICE_TYPE = 99
+
+
 def module_reason_keys():
     """The reason keys of the FPGA module's UpdateOutcome, as the module exports them."""
     import orbisk.VornFpga

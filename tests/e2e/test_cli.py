@@ -14,6 +14,7 @@ from orbisk_tools.formats.signed_image import pack
 
 from tests.e2e import command_line
 from tests.e2e.command_line import ADVICE
+from tests.conftest import UNKNOWN_DEVICE_TYPE
 
 run = functools.partial(command_line.run, timeout=60)
 
@@ -132,7 +133,7 @@ def test_pack_writes_an_image_the_module_accepts(tmp_path):
     ("frobnicate",), ("update", "--address", "h:70000", "fw.bin"), ("update", "--address", "h", "--port", "0", "x"),
     ("update", "--address", "127.0.0.1", "--address", "127.0.0.1:5025", "fw.bin"),
     ("update", "--address", "h", "--timeout", "0", "fw.bin"), ("update", "--address", "h", "--jobs", "0", "fw.bin"),
-    ("update", "--address", "h", "--window", "0", "fw.bin"), ("update", "--address", "h", "--window", "1025", "x"), ("update", "--address", "h", "--device-type", "40", "x"),
+    ("update", "--address", "h", "--window", "0", "fw.bin"), ("update", "--address", "h", "--window", "1025", "x"), ("update", "--address", "h", "--device-type", str(UNKNOWN_DEVICE_TYPE), "x"),
     ("update", "--addresses", "no-such-list.txt", "fw.bin"), ("init", "--address", "h", "--device-type", "28"),
 ])
 def test_usage_errors_give_one_line_and_status_2(args):

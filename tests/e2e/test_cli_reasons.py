@@ -16,6 +16,7 @@ from orbisk_tools.formats.signed_image import pack
 
 from tests.e2e import command_line
 from tests.e2e.command_line import ADVICE
+from tests.conftest import UNKNOWN_DEVICE_TYPE
 
 run = functools.partial(command_line.run, timeout=60)
 
@@ -60,9 +61,9 @@ IMAGE_REFUSALS = {
                              "{path} is for device type 28, not 32; use the image made for device type 32, "
                              "or check --device-type"),
 }
-SEVERAL_TYPES = ("fw.tbin", lambda path, image: path.write_bytes(pack(image, [40, 28])),
-                 "{path} is for device types 28, 40, not 32; use the image made for device type 32, "
-                 "or check --device-type")
+SEVERAL_TYPES = ("fw.tbin", lambda path, image: path.write_bytes(pack(image, [UNKNOWN_DEVICE_TYPE, 28])),
+                 f"{{path}} is for device types 28, {UNKNOWN_DEVICE_TYPE}, not 32; use the image made for device type "
+                 "32, or check --device-type")
 
 
 @pytest.mark.parametrize("reason, case", [*IMAGE_REFUSALS.items(), ("device_type_mismatch", SEVERAL_TYPES)])

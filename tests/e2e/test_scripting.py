@@ -14,6 +14,7 @@ from orbisk.VornPublic import FBSMode, RFMode
 from orbisk.VornUtils import RetCode
 from orbisk_tools.devices.example_device import ExampleDevice
 from orbisk_tools.formats.signed_image import pack
+from tests.conftest import UNKNOWN_DEVICE_TYPE
 
 IMAGE = os.urandom(33)
 
@@ -69,10 +70,10 @@ class TestProgressReports:
     def test_a_device_type_without_an_erase_is_warned_of_once(self, emulator, raw_image, caplog):
         device = emulator(erased=True)  # without an erase, flash takes an image only where it is erased
         with FpgaTool(address=device.host, port=device.port, timeout=2.0) as tool:
-            assert tool.processFpgaUpdate(raw_image, 40).RetCode is RetCode.OK
+            assert tool.processFpgaUpdate(raw_image, UNKNOWN_DEVICE_TYPE).RetCode is RetCode.OK
         warnings = [r.message for r in caplog.records if r.levelno == logging.WARNING]
-        assert warnings == ["FPGA device type 40 has no erase command; the image is written over the configuration "
-                            "memory as it is"]
+        assert warnings == [f"FPGA device type {UNKNOWN_DEVICE_TYPE} has no erase command; the image is written over "
+                            "the configuration memory as it is"]
         assert "FPGA_ERASE" not in device.device.commands and loaded(device) == IMAGE
 
 

@@ -11,6 +11,7 @@ from orbisk.VornFpga import FpgaTool
 from orbisk_tools.formats import protocol
 from orbisk_tools.formats.signed_image import pack
 from tests.test_operations import declared
+from tests.conftest import UNKNOWN_DEVICE_TYPE
 
 
 class TCPConn:
@@ -42,7 +43,7 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
         (tmp_path / name).write_bytes(data)
         paths[name] = str(tmp_path / name)
     paths["missing.bin"] = str(tmp_path / "missing.bin")
-    type_32, type_28, type_40 = DeviceType(32), DeviceType(28), DeviceType(40)
+    type_32, type_28, unknown = DeviceType(32), DeviceType(28), DeviceType(UNKNOWN_DEVICE_TYPE)
     depth_8 = DeviceType(8)
     address = "127.0.0.1"
     info = '{"fe0": {"fpga_ver": "1.2.0.0"}}'
@@ -129,12 +130,12 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
         limit = 4096
 
     def owned():
-        tool = FpgaTool(address=address, port=type_40)
+        tool = FpgaTool(address=address, port=unknown)
         tool.disconnect()
         return [tool]
 
     def owned_in_with():
-        with FpgaTool(address=address, port=type_40, timeout=2.5) as tool:
+        with FpgaTool(address=address, port=unknown, timeout=2.5) as tool:
             return [tool]
 
     class Unwritable:
@@ -156,7 +157,7 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
         ("initFpga, interrupted", raises(KeyboardInterrupt, init(lambda: {"FPGA_GET_ID": KeyboardInterrupt()}))),
         ("update raw", update("fw.bin", type_32)),
         ("update signed", update("fw.tbin", type_28)),
-        ("update, other type", update("fw.bin", type_40)),
+        ("update, other type", update("fw.bin", unknown)),
         ("update, no path", update(None, type_32)),
         ("update, empty file", update("empty.bin", type_32)),
         ("update, missing file", update("missing.bin", type_32)),
@@ -241,5 +242,5 @@ def test_repeated_operations_leave_nothing_behind(tmp_path, monkeypatch, make_co
     assert list(each_operation) == declared(FpgaTool)
     operations += [(f"each operation: {name}", made) for name, made in each_operation.items()]
     blocks_left, rss_growth = leak_check(
-        operations, [*paths.values(), type_32, type_28, type_40, depth_8, address, info, progress, failing_progress])
+        operations, [*paths.values(), type_32, type_28, unknown, depth_8, address, info, progress, failing_progress])
     print(f"blocks left by 100 calls: {blocks_left}; resident set growth: {rss_growth} bytes")

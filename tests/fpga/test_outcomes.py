@@ -11,6 +11,7 @@ import orbisk.VornFpga as vf
 from orbisk.VornFpga import FpgaTool, UpdateOutcome
 from orbisk_tools.devices.emulator import Device
 from orbisk_tools.formats.signed_image import pack
+from tests.conftest import UNKNOWN_DEVICE_TYPE
 
 IMAGE = os.urandom(33)
 
@@ -144,9 +145,9 @@ class TestRefusalsBeforeTheDevice:
 
     def test_device_type_mismatch(self, tool, tmp_path, caplog):
         path = image_file(tmp_path, pack(b"image", [32, 28]), "fw.tbin")
-        tool.processFpgaUpdate(path, 40)
-        details = {"path": path, "image_types": [28, 32], "device_type": 40}
-        message = "FPGA image is for device types 28, 32, not 40."
+        tool.processFpgaUpdate(path, UNKNOWN_DEVICE_TYPE)
+        details = {"path": path, "image_types": [28, 32], "device_type": UNKNOWN_DEVICE_TYPE}
+        message = f"FPGA image is for device types 28, 32, not {UNKNOWN_DEVICE_TYPE}."
         assert fields(tool.last_outcome) == refused("device_type_mismatch", details, message)
         assert failure_records(caplog) == [(message, "device_type_mismatch", details)]
 

@@ -10,6 +10,7 @@ import pytest
 import orbisk.VornFpga as vf
 from orbisk.VornPublic import RetCode
 from orbisk_tools.formats.signed_image import pack
+from tests.conftest import UNKNOWN_DEVICE_TYPE
 
 UPDATE_32 = ["FPGA_ERASE", "FPGA_RST_PAGE_PTR", "FPGA_PROGRAM", "FPGA_PROGRAM", "FPGA_PROGRAM",
              "FPGA_RST_PAGE_PTR", "FPGA_READ", "FPGA_READ", "FPGA_READ", "FPGA_DONE", "FPGA_REFRESH", "GET_FPGA_VER"]
@@ -121,7 +122,7 @@ class TestUpdate:
         assert fpga.wire == []
 
     @pytest.mark.parametrize("image_types, device_type, message", [
-        ([28, 32], 40, "FPGA image is for device types 28, 32, not 40."),
+        ([28, 32], UNKNOWN_DEVICE_TYPE, f"FPGA image is for device types 28, 32, not {UNKNOWN_DEVICE_TYPE}."),
         (32, 28, "FPGA image is for device type 32, not 28."),
         (28, 32, "FPGA image is for device type 28, not 32."),
     ])
