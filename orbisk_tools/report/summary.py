@@ -4,7 +4,8 @@ counts for several, the results grouped for a site, and what the history could n
 import collections
 
 from orbisk_tools.engine.outcomes import SUCCEEDED, Result
-from orbisk_tools.report.live import SITE_DEVICES, result_line
+from orbisk_tools.report.live import SITE_DEVICES
+from orbisk_tools.report.site import result_line
 from orbisk_tools.report.output import human_rate, shown
 from orbisk_tools.report.tables import Field, console_for, fitted_table, print_table, print_to
 

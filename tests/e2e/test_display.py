@@ -10,7 +10,8 @@ from rich.text import Text
 from orbisk_tools.report import live
 from orbisk_tools.cli.status import print_table
 from orbisk_tools.engine.inspection import DeviceStatus
-from orbisk_tools.report.live import TerminalView, TimeLeft
+from orbisk_tools.report.live import TerminalView
+from orbisk_tools.report.site import TimeLeft
 from orbisk_tools.report.output import GuardedOutput
 from orbisk_tools.report.summary import site_summary, summary_table
 from orbisk_tools.engine.outcomes import Outcome

@@ -6,7 +6,7 @@ import re
 
 from orbisk_tools.engine.advice import PHASE_WORDS, REASONS
 from orbisk_tools.engine.outcomes import DeviceState, Phase, Reason
-from orbisk_tools.report.live import PHASE_NAMES
+from orbisk_tools.report.site import PHASE_NAMES
 
 ROOT = pathlib.Path(__file__).parent.parent.parent
 
