@@ -53,7 +53,7 @@ class PrintableLines(logging.Formatter):
 def configure_logging(verbose):
     """The FPGA module logs to stdout unless the host configured logging first: this CLI does,
     before importing it. Its lines are shown with -v only: failures are told from its outcomes."""
-    from orbisk_tools.engine.job import DeviceLabel
+    from orbisk_tools.engine.labels import DeviceLabel
 
     handler = Stderr()
     handler.addFilter(DeviceLabel())

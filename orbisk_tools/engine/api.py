@@ -21,7 +21,7 @@ from typing import Any, Literal, ParamSpec, Protocol, TypeVar
 
 from orbisk_tools.engine import locks
 from orbisk_tools.engine.image import ImagePath, Snapshot, image_snapshot, trusted_keys_from
-from orbisk_tools.engine.job import Settings
+from orbisk_tools.engine.settings import Settings
 from orbisk_tools.engine.outcomes import (DeviceFailure, DeviceResult, DeviceState, Outcome, Phase, Reason, Result,
                                           SiteResult, UpdateError, UpdateInterrupted)
 from orbisk_tools.engine.rollout import Gate, parse_waves, waves_of

@@ -4,7 +4,6 @@ verify-and-skip, the erase, the write, the read-back and the load, and its Outco
 from __future__ import annotations
 
 import contextlib
-import dataclasses
 import logging
 import threading
 import time
@@ -12,15 +11,17 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, TypedDict
 
 from orbisk_tools.native import fpga_module
-from orbisk_tools.engine import running, window
-from orbisk_tools.engine.advice import (NOT_CHANGED, PHASE_WORDS, device_advice, exception_reason, explain, said,
+from orbisk_tools.engine import running, second_try, window
+from orbisk_tools.engine.labels import set_label
+from orbisk_tools.engine.settings import Settings
+from orbisk_tools.engine.advice import (NOT_CHANGED, PHASE_WORDS, exception_reason, explain, said,
                                         say, transport_failure)
-from orbisk_tools.engine.connection import PatientErase, device_connection, why_not_connected
+from orbisk_tools.engine.connection import PatientErase, device_connection
 from orbisk_tools.engine.locks import serial_lock
 from orbisk_tools.engine.outcomes import (DeviceFailure, DeviceState, Outcome, Phase, Reason, Result, Runs,
                                           known_phase, known_reason, known_state)
 from orbisk_tools.engine.stop import Stop
-from orbisk_tools.formats.protocol import DEVICE_TYPES, REFUSAL, NoFpgaImage
+from orbisk_tools.formats.protocol import REFUSAL
 
 if TYPE_CHECKING:
     from orbisk import VornFpga
@@ -29,24 +30,9 @@ if TYPE_CHECKING:
     from orbisk.VornUtils import RetType
 
     from orbisk_tools.engine.api import View
-    from orbisk_tools.engine.rollout import Holds
     from orbisk_tools.engine.site_state import AttemptRecord, DeviceFacts
     from orbisk_tools.engine.targets import Target
-    from orbisk_tools.records.history import History, ImageFacts
 
-
-# ---- -v: the FPGA module's log lines, each with its device ----------------------------------
-
-_job = threading.local()  # the address that this thread updates
-
-
-class DeviceLabel(logging.Filter):
-    """Adds %(device)s to log records: "ADDRESS: " in a thread that updates a device."""
-
-    def filter(self, record: logging.LogRecord) -> bool:
-        label = getattr(_job, "label", None)
-        record.device = f"{label}: " if label else ""
-        return True
 
 logger = logging.getLogger("orbisk_tools")
 REPORT_SECONDS = 0.02  # how often the view hears of a device's progress
@@ -54,24 +40,6 @@ _WRITE = Phase.WRITE.value  # a plain str: compared for every block
 
 
 # ---- updates -------------------------------------------------------------------------------
-
-@dataclasses.dataclass
-class Settings:
-    image: str
-    device_type: int
-    timeout: float
-    window: int | None  # commands in flight; None: as many as the link to each device needs
-    lock_folder: int  # an open folder, from open_lock_folder()
-    history: History | None = None  # to record each attempt in, or None
-    run_id: str | None = None
-    image_facts: ImageFacts | None = None  # the image's
-    dry_run: bool = False  # identify each device and say what would be done, changing nothing
-    force: bool = False  # update a device that already holds the image
-    allow_older: bool = False  # update a device that reports a newer version than the image's header names
-    gate: Holds | None = None  # a rollout.Gate that may hold devices back, or None
-    vendor_key_id: str | None = None  # the key that verified the image's vendor signature, if one was checked
-    erase_timeout: float = 120.0  # how long to wait for the answer to the erase
-
 
 class WhatRuns(TypedDict):
     """The fields of explain() that say what the device said it runs."""
@@ -116,7 +84,7 @@ class Job:
         from orbisk_tools.records.history import HistoryUnavailable
         from orbisk_tools.engine.site_state import AttemptRecord
 
-        _job.label = self.target.label
+        set_label(self.target.label)
         outcome = Outcome(self.target.label)
         start = time.monotonic()
         try:
@@ -166,7 +134,7 @@ class Job:
                 if isinstance(number, int):
                     self.details["errno"] = number
         finally:
-            _job.label = None
+            set_label(None)
             if self.conn is not None:
                 self.conn.settle(1.0)  # an erase that a second Ctrl-C stopped waiting for
         self._record_module_outcome(outcome)
@@ -236,22 +204,10 @@ class Job:
             self.runs_version = self.before.fpga_version
 
     def _ask_what_runs(self, conn: _TCPConn) -> None:
-        """After a failure once the device may have changed: asks it once more, on a new connection
-        and read-only, what its FPGA runs (it may have restarted), for the message and the record."""
-        self.runs, self.runs_version = Runs.UNKNOWN, None
-        try:
-            conn.closeConnection()
-            if not conn.initConnection():
-                return
-            FpgaTool: type[VornFpga.FpgaTool] = fpga_module().FpgaTool
-
-            reported: str | None = DEVICE_TYPES[self.settings.device_type].read_fpga_version(FpgaTool(conn))
-        except NoFpgaImage:
-            reported = None
-        except Exception:  # it cannot be asked: the message says both possibilities
-            return
-        self.runs = running.after_a_fault(self.settings.image_facts, self.before, reported)
-        self.runs_version = reported
+        """After a failure once the device may have changed: what it says it runs (see
+        running.ask_what_runs), for the message and the record."""
+        self.runs, self.runs_version = running.ask_what_runs(conn, self.settings.device_type,
+                                                            self.settings.image_facts, self.before)
 
     def _note_versions(self, outcome: Outcome) -> None:
         if self.before:
@@ -360,12 +316,15 @@ class Job:
         try:
             result = self._update_at(tool, depth)  # its exceptions: see run()
         except OSError:
-            if not self._may_try_again(tool):
+            if not second_try.may_try_again(settings, self.stop, tool.last_outcome):
                 raise
             result = None
-        if (result is None or result.RetCode is not RetCode.OK) and self._may_try_again(tool):
-            assert tool.last_outcome is not None  # _may_try_again() looked at it
-            result = self._update_at(tool, self._depth_to_try_again(conn, tool.last_outcome, depth))
+        if (result is None or result.RetCode is not RetCode.OK) and second_try.may_try_again(
+                settings, self.stop, tool.last_outcome):
+            assert tool.last_outcome is not None  # may_try_again() looked at it
+            depth = second_try.depth_to_try_again(self.target, settings, self.view, conn, tool.last_outcome, depth,
+                                                  self.read_back)
+            result = self._update_at(tool, depth)
         assert result is not None  # None only when it may try again, which it did
         if result.RetCode is not RetCode.OK:
             ended = tool.last_outcome
@@ -446,46 +405,6 @@ class Job:
         if conn is None or not conn.erasing:
             return None
         return max(0.0, conn.erase_timeout - (time.monotonic() - conn.erase_started))
-
-    def _may_try_again(self, tool: FpgaTool) -> bool:
-        """Whether an update that failed with commands in flight may run once more: the window was
-        the tool's choice, and replies went missing before anything was loaded."""
-        outcome = tool.last_outcome
-        return (self.settings.window is None and outcome is not None and outcome.pipeline_depth > 1
-                and outcome.reason in (Reason.TIMEOUT, Reason.CONNECTION_LOST, Reason.READBACK_NOT_DATA)
-                and outcome.device_state == DeviceState.ERASED.value and not self.stop.is_set())
-
-    def _depth_to_try_again(self, conn: _TCPConn, ended: UpdateOutcome, depth: int) -> int:
-        """After an update with `depth` commands in flight ended as `ended` (an UpdateOutcome) said: a
-        new connection, on which no reply of the old one can arrive, and the probe's test asked again.
-        Says what happened and what comes next; returns `depth`, or 1 when the device now shows that it
-        takes one command per read. A passing fault says nothing of the device's window; a device that
-        stopped answering fails here, after its time-out, as the first try did."""
-        conn.closeConnection()
-        if not conn.initConnection():
-            cause, why = why_not_connected(self.target, self.settings.timeout, 0)
-            raise DeviceFailure(f"cannot connect again: {why}; {device_advice(ended)}", Reason.CANNOT_CONNECT,
-                                {"cause": cause, "why": why})
-        if window.probe_pipeline_depth(conn) == 1:
-            depth, next_step = 1, window.ONE_AT_A_TIME
-        else:
-            next_step = f"trying once more with {depth} commands in flight"
-        self.view.note(f"{self.target.label}: {self._what_happened(ended)}; {next_step}")
-        return depth
-
-    def _what_happened(self, ended: UpdateOutcome) -> str:
-        """The fault that ended an update with commands in flight, and where, in a few words."""
-        if ended.phase == Phase.WRITE.value:
-            where = f"at byte {ended.bytes_written}"
-        elif ended.phase == Phase.VERIFY.value:
-            where = f"at byte {ended.details.get('offset', self.read_back)} of the read-back"
-        else:
-            where = PHASE_WORDS.get(ended.phase, f"in phase {ended.phase}")
-        if ended.reason == Reason.TIMEOUT:
-            return f"no answer within {self.settings.timeout:g} s {where}"
-        if ended.reason == Reason.CONNECTION_LOST:
-            return f"connection lost {where}"
-        return f"a read-back reply that is not data {where}"
 
     def _progress(self, stage: str, current: int, total: int) -> None:
         """The module's progress callback, called for every block: most calls only keep the count,

@@ -11,7 +11,8 @@ from collections.abc import Callable, Iterator, Sequence
 from types import FrameType
 from typing import TYPE_CHECKING, TypeVar
 
-from orbisk_tools.engine.job import Job, Settings
+from orbisk_tools.engine.job import Job
+from orbisk_tools.engine.settings import Settings
 from orbisk_tools.engine.outcomes import DeviceFailure, Outcome
 from orbisk_tools.engine.stop import Stop, Token
 from orbisk_tools.engine.stop import stop as stop_with

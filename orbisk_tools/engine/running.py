@@ -14,9 +14,13 @@ import dataclasses
 from typing import TYPE_CHECKING
 
 from orbisk_tools.engine.outcomes import Result, Runs
+from orbisk_tools.formats.protocol import DEVICE_TYPES, NoFpgaImage
+from orbisk_tools.native import fpga_module
 from orbisk_tools.records.history import Attempt, History, ImageFacts
 
 if TYPE_CHECKING:
+    from orbisk.VornCommService import _TCPConn
+
     from orbisk_tools.engine.site_state import DeviceFacts
 
 # The attempts that wrote the image whole: they reached its read-back.
@@ -94,6 +98,23 @@ def after_a_fault(image: ImageFacts | None, before: DeviceFacts | None, reported
     if image is not None and image.header_version is not None and reported == image.header_version:
         return Runs.IMAGE
     return Runs.OTHER
+
+
+def ask_what_runs(conn: _TCPConn, device_type: int, image: ImageFacts | None,
+                  before: DeviceFacts | None) -> tuple[Runs, str | None]:
+    """(Runs, the version it reports) of a device whose update changed it and failed, asked once
+    more, on a new connection and read-only, what its FPGA runs (it may have restarted); Runs.UNKNOWN
+    and None when it cannot be asked."""
+    try:
+        conn.closeConnection()
+        if not conn.initConnection():
+            return Runs.UNKNOWN, None
+        reported: str | None = DEVICE_TYPES[device_type].read_fpga_version(fpga_module().FpgaTool(conn))
+    except NoFpgaImage:
+        reported = None
+    except Exception:  # it cannot be asked: the message says both possibilities
+        return Runs.UNKNOWN, None
+    return after_a_fault(image, before, reported), reported
 
 
 def _other(reported: str | None) -> Runs:

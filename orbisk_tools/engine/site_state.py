@@ -13,7 +13,7 @@ from orbisk_tools.formats.protocol import DEVICE_TYPES, NoFpgaImage
 if TYPE_CHECKING:
     from orbisk.VornFpga import FpgaTool
 
-    from orbisk_tools.engine.job import Settings
+    from orbisk_tools.engine.settings import Settings
     from orbisk_tools.engine.outcomes import Outcome, Phase
 
 P = ParamSpec("P")

@@ -25,7 +25,8 @@ from orbisk_tools.engine.outcomes import DeviceFailure, Outcome, Phase, Reason, 
 
 if TYPE_CHECKING:
     from orbisk_tools.engine.inspection import Work
-    from orbisk_tools.engine.job import Job, Settings
+    from orbisk_tools.engine.job import Job
+    from orbisk_tools.engine.settings import Settings
     from orbisk_tools.engine.targets import Target
     from orbisk_tools.engine.tracking import Reached
     from orbisk_tools.records.history import History

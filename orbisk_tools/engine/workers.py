@@ -34,7 +34,7 @@ from orbisk_tools.engine.outcomes import DeviceFailure, Outcome, Reason, Result
 
 if TYPE_CHECKING:
     from orbisk_tools.engine.inspection import Work
-    from orbisk_tools.engine.job import Settings
+    from orbisk_tools.engine.settings import Settings
     from orbisk_tools.engine.rollout import Holds
     from orbisk_tools.engine.runner import Interrupted
     from orbisk_tools.engine.stop import Token

@@ -101,7 +101,8 @@ def test_ctrl_c_before_the_erase_is_not_started(emulator, image, tmp_path):
     try:
         assert asked.wait(30)
         process.send_signal(signal.SIGINT)
-        process.stdout.readline()  # the note of the interrupt
+        while "Interrupted" not in process.stdout.readline():  # the interrupt was taken
+            pass
     finally:
         answer.set()
     process.communicate(timeout=60)

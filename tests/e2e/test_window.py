@@ -12,7 +12,8 @@ import pytest
 from orbisk.VornFpga import FpgaTool
 from orbisk.VornPublic import RetCode
 
-from orbisk_tools.engine import job, locks, runner, targets, window
+from orbisk_tools.engine import locks, runner, targets, window
+from orbisk_tools.engine.settings import Settings
 from orbisk_tools.engine.advice import CANNOT_ASK
 from orbisk_tools.formats import protocol
 from orbisk_tools.formats.signed_image import pack
@@ -218,7 +219,7 @@ def update_one(image_file):
 
     def update(device, view, **settings):
         target = targets.Target(device.host, device.port)
-        settings = job.Settings(**{"image": str(image_file[1]), "device_type": 32, "timeout": 0.3,
+        settings = Settings(**{"image": str(image_file[1]), "device_type": 32, "timeout": 0.3,
                                      "window": None, "lock_folder": folder, **settings})
         outcomes, interrupted = runner.update_devices({target: [device.host]}, settings, view, 1)
         assert not interrupted
