@@ -4,9 +4,9 @@ update history (records), the device emulator and an example device class (devic
 and wire formats (formats). The engine's API for scripts is exported here, with every type its
 signatures use."""
 
-from orbisk_tools.engine.api import (CancelToken, HistoryArgument, ProgressCallback, Window, status_of,
-                                     update_device, update_device_async, update_site, update_site_async,
-                                     verify_device, verify_device_async)
+from orbisk_tools.engine.api import CancelToken, ProgressCallback, status_of, update_device, update_site, verify_device
+from orbisk_tools.engine.arguments import HistoryArgument, Window
+from orbisk_tools.engine.asynchronous import update_device_async, update_site_async, verify_device_async
 from orbisk_tools.engine.image import ImagePath, KeyRefused
 from orbisk_tools.engine.inspection import DeviceStatus
 from orbisk_tools.engine.locks import LockFolderRefused

@@ -9,37 +9,30 @@ line is a thin layer over run_updates().
 
 from __future__ import annotations
 
-import asyncio
 import contextlib
-import functools
 import logging
-import math
 import os
-import threading
-from collections.abc import Callable, Coroutine, Iterable, Iterator, Sequence
-from typing import Any, Literal, ParamSpec, Protocol, TypeVar
+from collections.abc import Callable, Iterable, Sequence
+from typing import Protocol
 
 from orbisk_tools.engine import locks
 from orbisk_tools.engine.image import ImagePath, Snapshot, image_snapshot, trusted_keys_from
 from orbisk_tools.engine.settings import Settings
-from orbisk_tools.engine.outcomes import (DeviceFailure, DeviceResult, DeviceState, Outcome, Phase, Reason, Result,
+from orbisk_tools.engine.outcomes import (DeviceResult, DeviceState, Outcome, Phase, Reason, Result,
                                           SiteResult, UpdateError, UpdateInterrupted)
-from orbisk_tools.engine.rollout import Gate, parse_waves, waves_of
+from orbisk_tools.engine.rollout import Gate, waves_of
+from orbisk_tools.engine.arguments import (HistoryArgument, Window, check_options, depth_of, history_to_read,
+                                          history_to_write, resolved_once, target_of, texts, wave_sizes, whole_number)
 from orbisk_tools.engine.runner import update_devices
 from orbisk_tools.engine.stop import Stop
 from orbisk_tools.engine.workers import Pool
-from orbisk_tools.engine.inspection import DeviceStatus, judged, open_if_there, read_back, site_status
-from orbisk_tools.engine.targets import Resolved, Target, parse_address, resolve, same_device
-from orbisk_tools.engine.window import MAX_DEPTH
-from orbisk_tools.formats.protocol import DEVICE_TYPES
+from orbisk_tools.engine.inspection import DeviceStatus, judged, read_back, site_status
+from orbisk_tools.engine.targets import Resolved, Target
 from orbisk_tools.records.history import History, new_run_id
 from orbisk_tools.wording import named
 
-DEFAULT_PORT = 5025
 logger = logging.getLogger("orbisk_tools")  # what the engine notes on the way: a window of 1, a second try
 
-Window = int | Literal["auto"]
-HistoryArgument = History | str | os.PathLike[str] | None
 ProgressCallback = Callable[[str, str, int, int], object]  # (address, stage, current, total)
 
 
@@ -109,7 +102,7 @@ def update_device(address: str, image: ImagePath, *, device_type: int = 32, time
     runs the image, read back and verified); or a dry run. Any other end raises UpdateError; see
     update_site() for the arguments and the other exceptions (UpdateInterrupted carries the
     DeviceResult)."""
-    target = _target(address)
+    target = target_of(address)
     outcomes, site = _update(
         [target], image, jobs=1, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
         window=window, progress=progress, history=history, trust_keys=trust_keys, force=force,
@@ -165,7 +158,7 @@ def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, de
     stops every update after its current exchange, then raises UpdateInterrupted with the
     SiteResult."""
     _, site = _update(
-        [_target(address) for address in _texts(addresses, "addresses")], image, jobs=jobs, device_type=device_type,
+        [target_of(address) for address in texts(addresses, "addresses")], image, jobs=jobs, device_type=device_type,
         timeout=timeout, erase_timeout=erase_timeout, window=window, progress=progress, history=history,
         trust_keys=trust_keys, force=force, dry_run=dry_run, allow_older=allow_older, max_failures=max_failures,
         waves=waves, canary=canary, cancel=cancel)
@@ -189,13 +182,13 @@ def verify_device(address: str, image: ImagePath, *, device_type: int = 32, time
     fails, or `cancel` stopped it: Reason.CANCELLED); ValueError, TypeError, ImageRefused,
     KeyRefused, LockFolderRefused and HistoryUnavailable as update_site() does; KeyboardInterrupt
     after Ctrl-C."""
-    target = _target(address)
-    _check_options(device_type, timeout, jobs=1)
-    depth = _depth(window)
+    target = target_of(address)
+    check_options(device_type, timeout, jobs=1)
+    depth = depth_of(window)
     keys = trusted_keys_from(trust_keys)
-    (target, addresses), = _resolved([target]).items()
+    (target, addresses), = resolved_once([target]).items()
     with image_snapshot(image, device_type, keys) as snapshot, locks.lock_folder() as folder, \
-            _read_history(history) as records:
+            history_to_read(history) as records:
         stop = Stop(cancel)
         outcome = judged(read_back(target, addresses, snapshot.path, device_type, timeout, depth, folder, stop),
                          snapshot.facts, records)
@@ -218,10 +211,10 @@ def status_of(addresses: Iterable[str], *, history: HistoryArgument = None, imag
     its last attempt in `history` (a path, which is not created, or an open History), with the
     flag of an update left unfinished; with `image`, whether it runs exactly that image, from its
     read-back and what it reports (see verify_device()). Raises as update_site() does."""
-    targets = [_target(address) for address in _texts(addresses, "addresses")]
-    _check_options(device_type, timeout, jobs)
+    targets = [target_of(address) for address in texts(addresses, "addresses")]
+    check_options(device_type, timeout, jobs)
     keys = trusted_keys_from(trust_keys)
-    resolved = _resolved(targets)
+    resolved = resolved_once(targets)
     if isinstance(history, History):
         history = history.path
     elif history is not None and not isinstance(history, (str, os.PathLike)):
@@ -231,58 +224,6 @@ def status_of(addresses: Iterable[str], *, history: HistoryArgument = None, imag
         folder = held.enter_context(locks.lock_folder())
         return site_status(resolved, None if history is None else os.fspath(history), device_type, timeout, jobs,
                            folder, snapshot)
-
-
-# ---- the same for asyncio ------------------------------------------------------------------
-
-P = ParamSpec("P")
-R = TypeVar("R")
-
-
-class _EitherToken:
-    """The cancel token of an engine call from asyncio: set by the task's cancellation, or by the
-    caller's own token."""
-
-    def __init__(self, given: CancelToken | None):
-        self._given, self._own = given, threading.Event()
-
-    def is_set(self) -> bool:
-        return self._own.is_set() or (self._given is not None and self._given.is_set())
-
-    def set(self) -> None:
-        self._own.set()
-
-
-def _asynchronous(function: Callable[P, R]) -> Callable[P, Coroutine[Any, Any, R]]:
-    """`function` (an engine call that takes `cancel`) as a coroutine function that runs it in a
-    thread of the loop's default executor."""
-
-    @functools.wraps(function)
-    async def run(*args: P.args, **kwargs: P.kwargs) -> R:
-        token = _EitherToken(kwargs.get("cancel"))  # type: ignore[arg-type]
-        kwargs["cancel"] = token
-        done = asyncio.get_running_loop().run_in_executor(None, functools.partial(function, *args, **kwargs))
-        try:
-            return await asyncio.shield(done)
-        except asyncio.CancelledError as cancelled:
-            token.set()  # every device stops after its current exchange; then the cancellation goes on
-            try:
-                cancelled.result = await done  # type: ignore[attr-defined]
-            except UpdateError as error:
-                cancelled.result = error.outcome  # type: ignore[attr-defined]
-            raise
-
-    run.__doc__ = (f"{function.__name__}() for asyncio: the same arguments, run in a thread of the loop's default "
-                   "executor. Cancelling the task that awaits it stops every device after its current exchange "
-                   "(as `cancel` does), waits for them to stop, then raises the asyncio.CancelledError, whose "
-                   "`result` attribute holds what the call returned, or the UpdateError's outcome: under "
-                   "asyncio.timeout(), that CancelledError is the TimeoutError's __cause__.")
-    return run
-
-
-update_device_async = _asynchronous(update_device)
-update_site_async = _asynchronous(update_site)
-verify_device_async = _asynchronous(verify_device)
 
 
 # ---- what the command line shares ------------------------------------------------------------
@@ -325,19 +266,19 @@ def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: 
             cancel: CancelToken | None, one: bool = False) -> tuple[list[Outcome], SiteResult]:
     """The update of `targets`, as update_site() says; UpdateInterrupted after Ctrl-C, with the
     DeviceResult of the one device (`one`) or the SiteResult."""
-    _check_options(device_type, timeout, jobs, erase_timeout)
-    depth = _depth(window)
+    check_options(device_type, timeout, jobs, erase_timeout)
+    depth = depth_of(window)
     for name, value in (("max_failures", max_failures), ("canary", canary)):
         if value is not None:
-            _whole_number(name, value, 1)
-    sizes = None if waves is None else _wave_sizes(waves, canary, len(targets))
+            whole_number(name, value, 1)
+    sizes = None if waves is None else wave_sizes(waves, canary, len(targets))
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
     keys = trusted_keys_from(trust_keys)
-    resolved = _resolved(targets)
+    resolved = resolved_once(targets)
     stop = Stop(cancel)
     callbacks = Callbacks(progress, stop)
-    with _history(history) as records, image_snapshot(image, device_type, keys) as snapshot:
+    with history_to_write(history) as records, image_snapshot(image, device_type, keys) as snapshot:
         outcomes, run_id, interrupted = run_updates(
             resolved, snapshot, jobs=jobs, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
             window=depth, view=callbacks, history=records, force=force, dry_run=dry_run,
@@ -347,111 +288,3 @@ def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: 
     if interrupted:
         raise UpdateInterrupted(site.devices[0] if one else site) from callbacks.interrupt
     return outcomes, site
-
-
-def _wave_sizes(waves: Sequence[int | str] | str, canary: int | None, count: int) -> tuple[int | str, ...]:
-    """The sizes of `waves` (see rollout.parse_waves), checked for a site of `count` devices."""
-    if canary is not None:
-        raise ValueError("give waves or canary, not both (canary N is waves N,100%)")
-    if isinstance(waves, str):
-        text = waves
-    elif isinstance(waves, Sequence) and all(isinstance(size, (int, str)) and not isinstance(size, bool)
-                                              for size in waves) and waves:
-        text = ",".join(map(str, waves))
-    else:
-        raise TypeError('waves must be a text such as "1,10%,100%" or a list of ints and texts such as "10%"')
-    try:
-        sizes = parse_waves(text)
-        waves_of(list(range(count)), sizes)
-    except ValueError as error:
-        raise ValueError(f"waves: {error}") from None
-    return sizes
-
-
-def _texts(values: Iterable[str], name: str) -> list[str]:
-    if isinstance(values, (str, bytes)):
-        raise TypeError(f"{name} must be a list of addresses, not one {type(values).__name__}")
-    return list(values)
-
-
-def _target(address: str) -> Target:
-    if not isinstance(address, str):
-        raise TypeError(f"an address must be a str, not {type(address).__name__}")
-    return parse_address(address, DEFAULT_PORT)  # ValueError, naming the address
-
-
-def _resolved(targets: Sequence[Target]) -> Resolved:
-    """{target: its addresses} (see targets.resolve); a device given twice is a ValueError."""
-    if not targets:
-        raise ValueError("no address given")
-    seen: set[Target] = set()
-    for target in targets:
-        if target in seen:
-            raise ValueError(f"{target.label} is given twice; give each device once")
-        seen.add(target)
-    resolved = resolve(targets)
-    same = same_device(resolved)
-    if same:
-        first, second, shared = same
-        raise ValueError(f"{first.label} and {second.label} are the same device ({shared.label}); "
-                         "give each device once")
-    return resolved
-
-
-def _check_options(device_type: int, timeout: float, jobs: int, erase_timeout: float = 1.0) -> None:
-    """TypeError or ValueError, naming the argument, for one that cannot be used."""
-    _whole_number("device_type", device_type)
-    if device_type not in DEVICE_TYPES:
-        raise ValueError(f"device_type must be one of {', '.join(map(str, DEVICE_TYPES))}, not {device_type}")
-    for name, seconds in (("timeout", timeout), ("erase_timeout", erase_timeout)):
-        if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
-            raise TypeError(f"{name} must be a number of seconds, not {type(seconds).__name__}")
-        if not (math.isfinite(seconds) and 0 < seconds <= 86400):
-            raise ValueError(f"{name} must be above 0 and at most 86400 seconds, not {seconds!r}")
-    _whole_number("jobs", jobs, 1, 1024)
-
-
-def _whole_number(name: str, value: object, low: int | None = None, high: int | None = None) -> None:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    if (low is not None and value < low) or (high is not None and value > high):
-        raise ValueError(f"{name} must be from {low}{f' to {high}' if high else ' up'}, not {value}")
-
-
-def _depth(window: Window) -> int | None:
-    """The commands in flight of `window`; None for "auto"."""
-    if window == "auto":
-        return None
-    if isinstance(window, bool) or not isinstance(window, int):
-        raise TypeError(f'window must be "auto" or an int, not {type(window).__name__}')
-    _whole_number("window", window, 1, MAX_DEPTH)
-    return window
-
-
-@contextlib.contextmanager
-def _read_history(history: HistoryArgument) -> Iterator[History | None]:
-    """The History that `history` names, to read: a path is opened only when there is a history
-    there, and closed at the end."""
-    if history is None or isinstance(history, History):
-        yield history
-        return
-    if not isinstance(history, (str, os.PathLike)):
-        raise TypeError(f"history must be a path, a History or None, not {type(history).__name__}")
-    opened = open_if_there(os.fspath(history))
-    try:
-        yield opened
-    finally:
-        if opened is not None:
-            opened.close()
-
-
-@contextlib.contextmanager
-def _history(history: HistoryArgument) -> Iterator[History | None]:
-    """The History that `history` names, opened here (and closed at the end) when it is a path."""
-    if history is None or isinstance(history, History):
-        yield history
-        return
-    if not isinstance(history, (str, os.PathLike)):
-        raise TypeError(f"history must be a path, a History or None, not {type(history).__name__}")
-    with History.open(os.fspath(history)) as opened:
-        yield opened
