@@ -4,7 +4,7 @@ outcomes and of the tools, what the update was doing, and what to do next."""
 from __future__ import annotations
 
 import errno
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, TypedDict
 
 from orbisk_tools.wording import named
 
@@ -160,6 +160,13 @@ def exception_reason(error: BaseException) -> Reason:
     if isinstance(error, OSError):
         return Reason.CONNECTION_LOST
     return Reason.ERROR
+
+
+class WhatRuns(TypedDict):
+    """The fields of explain() that say what the device said it runs."""
+    runs: Runs | None
+    version: str | None
+    ran_none: bool
 
 
 def explain(outcome: UpdateOutcome, image: str, timeout: float | None = None, reason: Reason | None = None,

@@ -7,14 +7,14 @@ import contextlib
 import logging
 import threading
 import time
-from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, TypedDict
+from typing import TYPE_CHECKING, Any
 
 from orbisk_tools.native import fpga_module
 from orbisk_tools.engine import running, second_try, window
 from orbisk_tools.engine.labels import set_label
+from orbisk_tools.engine.reports import ProgressReports
 from orbisk_tools.engine.settings import Settings
-from orbisk_tools.engine.advice import (NOT_CHANGED, PHASE_WORDS, exception_reason, explain, said,
+from orbisk_tools.engine.advice import (WhatRuns, NOT_CHANGED, PHASE_WORDS, exception_reason, explain, said,
                                         say, transport_failure)
 from orbisk_tools.engine.connection import PatientErase, device_connection
 from orbisk_tools.engine.locks import serial_lock
@@ -35,20 +35,11 @@ if TYPE_CHECKING:
 
 
 logger = logging.getLogger("orbisk_tools")
-REPORT_SECONDS = 0.02  # how often the view hears of a device's progress
-_WRITE = Phase.WRITE.value  # a plain str: compared for every block
 
 
 # ---- updates -------------------------------------------------------------------------------
 
-class WhatRuns(TypedDict):
-    """The fields of explain() that say what the device said it runs."""
-    runs: Runs | None
-    version: str | None
-    ran_none: bool
-
-
-class Job:
+class Job(ProgressReports):
     """The update of one device: lock, connection, FpgaTool, outcome. Runs in a thread of its own."""
 
     def __init__(self, target: Target, addresses: list[str] | DeviceFailure, settings: Settings, view: View,
@@ -405,50 +396,3 @@ class Job:
         if conn is None or not conn.erasing:
             return None
         return max(0.0, conn.erase_timeout - (time.monotonic() - conn.erase_started))
-
-    def _progress(self, stage: str, current: int, total: int) -> None:
-        """The module's progress callback, called for every block: most calls only keep the count,
-        and the view, and the check for Ctrl-C, come about every REPORT_SECONDS, at each phase's start
-        and at its end."""
-        if 0 < current < self._report_at and stage == self.phase:
-            if stage == _WRITE:
-                self.written = current
-            else:
-                self.read_back = current
-            return
-        self._report(stage, current, total)
-
-    def _report(self, stage: str, current: int, total: int) -> None:
-        if self.stop.is_set():
-            raise KeyboardInterrupt
-        now = time.monotonic()
-        if self.phase != stage:  # "write", then "verify"
-            self._enter(Phase(stage))
-            self._reported = None
-        if stage == _WRITE and current == 0:
-            self.write_starts += 1
-            if self.write_starts == 2:  # the module writes again after a block refused in the window
-                self.view.note(f"{self.target.label}: the device refused the block at byte {self.written} with "
-                               f"{self.depth} commands in flight; writing the image again from the erase, one "
-                               "command at a time")
-        if stage == _WRITE:
-            self.written = current
-        else:
-            self.read_back = current
-        # The next report once about REPORT_SECONDS more of this pace have passed, or at the next tenth.
-        if self._reported is not None and now > self._reported[0] and current > self._reported[1]:
-            pace = (current - self._reported[1]) / (now - self._reported[0])
-            step = min(max(int(pace * REPORT_SECONDS), 16), 1 << 20)
-        else:
-            step = 16
-        next_tenth = -(-(current * 10 // total + 1) * total // 10) if total else 0  # views mark each tenth
-        self._reported, self._report_at = (now, current), min(current + step, next_tenth, total)
-        self.view.progress(self.target.label, stage, current, total)
-
-    def _loading(self, done: Callable[..., str]) -> Callable[..., str]:
-        """The tool's _fpgaDone, which the module calls only once the read-back matched the image:
-        the load begins."""
-        def load(*arguments: object) -> str:
-            self._enter(Phase.LOAD)
-            return done(*arguments)
-        return load
