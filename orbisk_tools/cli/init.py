@@ -2,7 +2,7 @@
 
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (Failure, add_connection_options, add_device_type_option, lock_folder,
-                                          one_device, resolve_devices)
+                                        one_device, resolve_devices)
 from orbisk_tools.formats.protocol import DEVICE_TYPES, NoFpgaImage
 
 NAME = "init"

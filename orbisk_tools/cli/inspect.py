@@ -4,7 +4,8 @@ import hashlib
 import json
 
 from orbisk_tools.formats import files
-from orbisk_tools.cli.arguments import Failure, add_trust_key_option, check_image, printable, trusted_keys
+from orbisk_tools.cli.arguments import Failure, printable
+from orbisk_tools.cli.images import add_trust_key_option, check_image, trusted_keys
 from orbisk_tools.formats.protocol import DEVICE_TYPES
 
 NAME = "inspect"

@@ -5,7 +5,8 @@ import os
 import sys
 
 from orbisk_tools.formats import files
-from orbisk_tools.cli.arguments import PASSWORD_VARIABLE, Failure
+from orbisk_tools.cli.arguments import Failure
+from orbisk_tools.cli.images import PASSWORD_VARIABLE
 
 NAME = "keygen"
 HELP = ("Make a key pair for signing images, in the format of minisign -G: the secret key (readable by its owner "

@@ -6,7 +6,8 @@ import os
 
 from orbisk_tools.formats import files
 from orbisk_tools.cli import options
-from orbisk_tools.cli.arguments import PASSWORD_VARIABLE, Failure, read_secret_key
+from orbisk_tools.cli.arguments import Failure
+from orbisk_tools.cli.images import PASSWORD_VARIABLE, read_secret_key
 
 NAME = "pack"
 HELP = "Sign a raw FPGA image for one or more device types, as a .tbin file."

@@ -1,7 +1,8 @@
 """orbisk-fpga sign: sign an image with a vendor's secret key, as IMAGE.minisig beside it."""
 
 from orbisk_tools.formats import files
-from orbisk_tools.cli.arguments import PASSWORD_VARIABLE, Failure, read_secret_key
+from orbisk_tools.cli.arguments import Failure
+from orbisk_tools.cli.images import PASSWORD_VARIABLE, read_secret_key
 
 NAME = "sign"
 HELP = ("Sign an image file (.tbin, .bin or any other) with a secret key made by orbisk-fpga keygen or minisign -G: "

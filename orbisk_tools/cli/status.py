@@ -5,7 +5,7 @@ import dataclasses
 
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_type_option, add_json_option,
-                                          device_targets, lock_folder, resolve_devices, results_output, write_report)
+                                        device_targets, lock_folder, resolve_devices, results_output, write_report)
 from orbisk_tools.cli.arguments import add_history_options, read_history_path
 from orbisk_tools.engine.site_state import DeviceFacts
 
@@ -69,7 +69,7 @@ def counts_line(statuses, image):
 
 def site_status(args, resolved, path):
     """The DeviceStatus of each device (see inspection.site_status); an --image is read first."""
-    from orbisk_tools.cli.arguments import image_snapshot
+    from orbisk_tools.cli.images import image_snapshot
     from orbisk_tools.engine import inspection
     from orbisk_tools.records.history import HistoryUnavailable
 

@@ -5,9 +5,9 @@ import signal
 
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (INTERRUPTED, TERMINATED, Failure, add_device_options, add_device_type_option,
-                                          add_history_options, add_trust_key_option, device_targets, image_snapshot,
-                                          resolve_devices, results_output, trusted_keys, vendor_verified,
-                                          write_report)
+                                        add_history_options, device_targets, resolve_devices, results_output,
+                                        write_report)
+from orbisk_tools.cli.images import add_trust_key_option, image_snapshot, trusted_keys, vendor_verified
 from orbisk_tools.engine.outcomes import SUCCEEDED
 from orbisk_tools.report.live import view_for
 from orbisk_tools.report.summary import report_fleet, report_one, report_unrecorded

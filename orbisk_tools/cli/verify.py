@@ -7,9 +7,9 @@ import shlex
 
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_type_option, add_history_options,
-                                          add_trust_key_option, device_targets, image_snapshot, lock_folder,
-                                          read_history_path, resolve_devices, results_output, trusted_keys,
-                                          vendor_verified, write_report)
+                                        device_targets, lock_folder, read_history_path, resolve_devices, results_output,
+                                        write_report)
+from orbisk_tools.cli.images import add_trust_key_option, image_snapshot, trusted_keys, vendor_verified
 
 NAME = "verify"
 HELP = ("Read back the FPGA image each device's configuration memory holds, compare it with IMAGE and tell "
