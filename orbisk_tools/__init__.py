@@ -12,7 +12,7 @@ from orbisk_tools.engine.inspection import DeviceStatus
 from orbisk_tools.engine.locks import LockFolderRefused
 from orbisk_tools.engine.outcomes import (DeviceResult, DeviceState, ImageRefused, Phase, Reason, Result, Runs,
                                           SiteResult, UpdateError, UpdateInterrupted)
-from orbisk_tools.engine.site_state import DeviceFacts
+from orbisk_tools.engine.facts import DeviceFacts
 from orbisk_tools.engine.window import ProbedConnection, probe_pipeline_depth
 from orbisk_tools.errors import OrbiskError
 from orbisk_tools.formats.protocol import DEVICE_TYPES, DeviceType

@@ -7,7 +7,7 @@ from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_type_option, add_json_option,
                                         device_targets, lock_folder, resolve_devices, results_output, write_report)
 from orbisk_tools.cli.arguments import add_history_options, read_history_path
-from orbisk_tools.engine.site_state import DeviceFacts
+from orbisk_tools.engine.facts import DeviceFacts
 
 NAME = "status"
 HELP = ("Show what each device reports (serial number, FPGA identity and version, control firmware version) "

@@ -21,7 +21,7 @@ from orbisk_tools.engine.connection import device_connection
 from orbisk_tools.engine.outcomes import (HOLDS, DeviceFailure, Outcome, Phase, Reason, Result, Runs, known_phase,
                                           known_reason)
 from orbisk_tools.engine.runner import for_each_device
-from orbisk_tools.engine.site_state import DeviceFacts, read_facts
+from orbisk_tools.engine.facts import DeviceFacts, read_facts
 from orbisk_tools.records.history import Attempt, History, ImageFacts
 from orbisk_tools.wording import named
 

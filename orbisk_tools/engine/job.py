@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any
 
 from orbisk_tools.native import fpga_module
 from orbisk_tools.engine import running, second_try, window
+from orbisk_tools.engine.facts import DeviceFacts, read_facts
 from orbisk_tools.engine.labels import set_label
 from orbisk_tools.engine.reports import ProgressReports
 from orbisk_tools.engine.settings import Settings
@@ -30,7 +31,7 @@ if TYPE_CHECKING:
     from orbisk.VornUtils import RetType
 
     from orbisk_tools.engine.api import View
-    from orbisk_tools.engine.site_state import AttemptRecord, DeviceFacts
+    from orbisk_tools.records.attempt_record import AttemptRecord
     from orbisk_tools.engine.targets import Target
 
 
@@ -73,13 +74,15 @@ class Job(ProgressReports):
 
     def run(self) -> Outcome:
         from orbisk_tools.records.history import HistoryUnavailable
-        from orbisk_tools.engine.site_state import AttemptRecord
+        from orbisk_tools.records.attempt_record import AttemptRecord
 
         set_label(self.target.label)
         outcome = Outcome(self.target.label)
         start = time.monotonic()
         try:
-            self.record = AttemptRecord(self.settings, self.target.label)
+            settings = self.settings
+            self.record = AttemptRecord(settings.history, settings.run_id, self.target.label, settings.image_facts,
+                                        settings.device_type, settings.window, settings.vendor_key_id)
             held = self.settings.gate and self.settings.gate.refusal(self.target.label, self.stop)
             if held:
                 outcome.result, self.reason = Result.NOT_STARTED, Reason.NOT_STARTED
@@ -214,7 +217,11 @@ class Job(ProgressReports):
     def _finish_record(self, outcome: Outcome) -> None:
         if self.record is None:
             return
-        self.record.finish(outcome, outcome.reason, self.after, outcome.seconds)
+        after = self.after or DeviceFacts()
+        self.record.finish(outcome.result, outcome.reason, outcome.message,
+                           after.fpga_version or outcome.fpga_version or None, after.control_fw_version,
+                           outcome.seconds, outcome.bytes_written, outcome.device_state, outcome.window or None,
+                           outcome.phase)
         if self.record.failure is not None and self.reason != Reason.HISTORY_UNAVAILABLE:  # not said by the message
             outcome.history_error = str(self.record.failure)
 
@@ -248,7 +255,6 @@ class Job(ProgressReports):
         FpgaTool: type[VornFpga.FpgaTool] = fpga_module().FpgaTool
 
         from orbisk_tools.engine import rollout
-        from orbisk_tools.engine.site_state import read_facts
 
         settings = self.settings
         if self.stop.is_set():
@@ -267,7 +273,8 @@ class Job(ProgressReports):
             self._enter(Phase.PROBE)
             self.before = read_facts(tool, settings.device_type)
             assert self.record is not None  # made by run() first
-            self.record.device(self.before)
+            self.record.device(self.before.serial, self.before.fpga_id, self.before.fpga_version,
+                               self.before.control_fw_version)
             self._tell(serial=self.before.serial, fpga_version_before=self.before.fpga_version)
             if self.before.serial:  # to the end: the same device reached by another address is refused
                 held.enter_context(serial_lock(settings.lock_folder, self.before.serial))
@@ -354,7 +361,6 @@ class Job(ProgressReports):
         """After the module loaded the image: what the device reports, which must confirm the load.
         Raises the DeviceFailure of a load that the device's version does not confirm."""
         from orbisk_tools.engine import rollout
-        from orbisk_tools.engine.site_state import DeviceFacts
 
         try:
             control_fw_version = tool._fpgaGetControlFwVer() or None

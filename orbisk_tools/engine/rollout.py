@@ -21,7 +21,7 @@ from orbisk_tools.wording import named
 
 if TYPE_CHECKING:
     from orbisk_tools.engine.settings import Settings
-    from orbisk_tools.engine.site_state import DeviceFacts
+    from orbisk_tools.engine.facts import DeviceFacts
     from orbisk_tools.records.history import Attempt, History, ImageFacts
 
 T = TypeVar("T")

@@ -21,7 +21,7 @@ from orbisk_tools.records.history import Attempt, History, ImageFacts
 if TYPE_CHECKING:
     from orbisk.VornCommService import _TCPConn
 
-    from orbisk_tools.engine.site_state import DeviceFacts
+    from orbisk_tools.engine.facts import DeviceFacts
 
 # The attempts that wrote the image whole: they reached its read-back.
 _WROTE_WHOLE = ("verify", "load", "version", "done")
