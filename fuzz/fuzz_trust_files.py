@@ -27,7 +27,7 @@ import types
 
 from fuzz_harness import FuzzInput, FuzzScript, Refused, RefusingParser, expect, expect_one_line, run, scratch_directory
 from orbisk_tools.formats import signatures
-from orbisk_tools.cli import arguments as shared
+from orbisk_tools.cli import images as shared
 
 workdir = scratch_directory("trust_files")  # a key given as a name is looked for here, never elsewhere
 
@@ -191,5 +191,5 @@ def seeds():
 
 
 if __name__ == "__main__":
-    run("trust_files", check, seeds, ["orbisk_tools.formats.signatures", "orbisk_tools.cli.arguments",
+    run("trust_files", check, seeds, ["orbisk_tools.formats.signatures", "orbisk_tools.cli.images",
                                       "orbisk_tools.formats.files", "minisign.helpers", "base64"])
