@@ -147,7 +147,7 @@ def run(argv, out, err):
 
     with contextlib.redirect_stdout(out):  # so that what --help and --version print is checked too
         args = parser().parse_args(argv)
-    args.out, args.err = out, err
+    args.out, args.err, args.make_parser = out, err, parser
     configure_logging(args.verbose)
     try:
         with wording.use(OPTION_WORDS):

@@ -16,11 +16,9 @@ def add_options(parser):
 
 
 def command(args, *argv):
-    """The arguments of `orbisk-fpga ARGV...`, parsed by that command's own parser, to run with the
-    demo's outputs."""
-    from orbisk_tools.cli import parser
-
-    parsed = parser().parse_args(argv)
+    """The arguments of `orbisk-fpga ARGV...`, parsed by that command's own parser (which the
+    command line gives the demo as args.make_parser), to run with the demo's outputs."""
+    parsed = args.make_parser().parse_args(argv)
     parsed.out, parsed.err = args.out, args.err
     return parsed
 
