@@ -10,14 +10,12 @@ import threading
 from typing import TYPE_CHECKING, TypedDict, Unpack
 
 from orbisk_tools.engine.advice import NOT_CHANGED, PHASE_WORDS
+from orbisk_tools.vocabulary import IMPLIED_STATE
 from orbisk_tools.engine.outcomes import DeviceState, Outcome, Phase, Reason, Result, known_phase, known_state
 
 if TYPE_CHECKING:
     from orbisk_tools.engine.api import View
 
-# The device state each phase implies, from the erase on: a load starts only once the read-back matched.
-IMPLIED_STATE: dict[Phase | None, DeviceState] = {Phase.ERASE: DeviceState.ERASED, Phase.WRITE: DeviceState.ERASED,
-                                                  Phase.LOAD: DeviceState.WRITTEN}
 
 
 class Reached(TypedDict, total=False):
@@ -98,8 +96,8 @@ class Tracker:
             phase = fields.get("phase")
             if phase is not None:
                 record.phase = known_phase(phase, record.phase)
-                implied = IMPLIED_STATE.get(record.phase)
-                if implied is not None and "device_state" not in fields:
+                implied = IMPLIED_STATE.get(record.phase) if record.phase is not None else None
+                if implied is not None and fields.get("device_state") is None:
                     record.device_state = implied
             for name, value in fields.items():
                 if name != "phase" and value is not None:

@@ -21,6 +21,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from types import TracebackType
 from typing import Any, Self
 
+from orbisk_tools.vocabulary import IMPLIED_STATE, UPDATE_RESULTS, DeviceState, Phase, Result
 from orbisk_tools.formats.files import StrPath
 from orbisk_tools.formats.signed_image import read_signed_image
 from orbisk_tools.records import database, processes
@@ -35,21 +36,14 @@ UNFINISHED = ("unfinished update since {time}: it erased the configuration memor
 UNLOADED = ("unfinished update since {time}: its configuration memory holds the image, read back, but its load was "
             "not confirmed; update it again to load it (it is not written again)")
 
-# Where an attempt is, or where it ended: the update's own connect and probe, then the phases of
-# the FPGA module's outcome, as the JSON result and the display name them.
-PHASES = ("connect", "probe", "check", "erase", "write", "verify", "load", "version", "done")
-# From the erase on, the configuration memory holds no verified image; the load starts only once it
-# holds the image whole, and it is not confirmed until the attempt says so.
-PHASE_DEVICE_STATE = {"erase": "erased", "write": "erased", "verify": "erased", "load": "written"}
-DEVICE_STATES = ("untouched", "erased", "written", "loaded")
-# "loaded": its memory held the image, read back, and was loaded without rewriting it.
-# "not started": held back by the rollout controls (--max-failures, --canary), or stopped before its
-# erase: the device untouched.
-OUTCOMES = ("updated", "loaded", "failed", "interrupted", "skipped", "dry run", "not started")
-RUNNING = "running"
-SUCCEEDED = ("updated", "loaded", "skipped")
-# Outcomes of attempts that never changed the device.
-NO_CHANGE = ("skipped", "dry run")
+# The words of an attempt, as the JSON result and the display name them (see vocabulary).
+PHASES = tuple(Phase)
+PHASE_DEVICE_STATE: dict[str, str] = {str(phase): str(state) for phase, state in IMPLIED_STATE.items()}
+DEVICE_STATES = tuple(DeviceState)
+OUTCOMES = UPDATE_RESULTS
+RUNNING = "running"  # the outcome of an attempt until it ends
+# The outcomes of attempts that need nothing more, as --retry-failed sees them.
+SUCCEEDED = (Result.UPDATED, Result.LOADED, Result.SKIPPED)
 
 @dataclasses.dataclass(frozen=True)
 class Operator:
