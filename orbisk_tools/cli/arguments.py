@@ -243,7 +243,7 @@ def add_history_options(parser, reads_only=False):
 
 def read_history_path(args):
     """Where the history to read is, or None with --no-history."""
-    from orbisk_tools.records.history import history_path
+    from orbisk_tools.records.attempts import history_path
 
     return None if args.no_history else history_path(args.history)
 
@@ -253,9 +253,9 @@ def open_history(args):
     HistoryUnavailable with the one line to show."""
     if getattr(args, "no_history", False):
         return None
-    from orbisk_tools.records import history
+    from orbisk_tools.records import attempts, history
 
-    return history.History.open(history.history_path(args.history))
+    return history.History.open(attempts.history_path(args.history))
 
 
 def refuse_text_file(parser, path, error):

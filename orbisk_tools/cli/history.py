@@ -6,7 +6,7 @@ import os
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import Failure, add_json_option, printable, results_output, write_report, write_text
 from orbisk_tools.cli.arguments import add_history_options
-from orbisk_tools.records.history import Attempt
+from orbisk_tools.records.attempts import Attempt
 
 NAME = "history"
 HELP = ("Show the recorded update attempts, newest first: who updated which device, when, from what version to "
@@ -55,7 +55,8 @@ def add_options(parser):
 
 def run(args):
     from orbisk_tools.engine.targets import parse_address
-    from orbisk_tools.records.history import HistoryUnavailable, History, history_path
+    from orbisk_tools.records.history import HistoryUnavailable, History
+    from orbisk_tools.records.attempts import history_path
 
     address = None
     if args.address is not None:
@@ -122,7 +123,8 @@ def export_attempts(args, path):
     """--export FILE: every attempt, oldest first, into FILE, which must be new."""
     from orbisk_tools.formats import files
     from orbisk_tools.records.exchange import exported
-    from orbisk_tools.records.history import HistoryUnavailable, History, current_operator
+    from orbisk_tools.records.history import HistoryUnavailable, History
+    from orbisk_tools.records.attempts import current_operator
 
     def refused(error):
         if isinstance(error, FileExistsError):

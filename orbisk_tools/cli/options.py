@@ -74,7 +74,7 @@ def waves(text):
 def moment(text):
     """A time in ISO 8601, as an aware datetime: a date (its midnight) or a date and time, in UTC
     unless it gives its offset ("Z", "+02:00")."""
-    from orbisk_tools.records.history import recorded_time
+    from orbisk_tools.records.attempts import recorded_time
 
     try:
         value = datetime.datetime.fromisoformat(text)

@@ -96,7 +96,7 @@ def run(args):
 
 def update_site(args, history, keys):
     from orbisk_tools.engine.api import run_updates
-    from orbisk_tools.records.history import now
+    from orbisk_tools.records.attempts import now
     from orbisk_tools.engine.locks import LockFolderRefused
     from orbisk_tools.engine.rollout import RetryRefused, describe_run, devices_to_retry
     from orbisk_tools.engine.workers import Pool, worker_count
@@ -198,7 +198,7 @@ def confirmed(args, count):
 
 def run_inputs(args):
     """The files this run reads, which --json FILE must not replace."""
-    from orbisk_tools.records.history import history_path
+    from orbisk_tools.records.attempts import history_path
 
     named = [args.image, *args.address_files, *args.trust_key, args.retry_failed]
     return named if args.no_history else [*named, history_path(args.history)]

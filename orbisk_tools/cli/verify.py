@@ -34,7 +34,7 @@ def add_options(parser):
 
 def run(args):
     from orbisk_tools.cli.update import RESULTS_LOST, run_heading
-    from orbisk_tools.records.history import new_run_id, now
+    from orbisk_tools.records.attempts import new_run_id, now
     from orbisk_tools.engine.inspection import open_if_there, verdicts
     from orbisk_tools.engine.outcomes import Result
     from orbisk_tools.engine.workers import Pool, worker_count

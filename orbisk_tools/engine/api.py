@@ -28,7 +28,8 @@ from orbisk_tools.engine.stop import Stop
 from orbisk_tools.engine.workers import Pool
 from orbisk_tools.engine.inspection import DeviceStatus, judged, read_back, site_status
 from orbisk_tools.engine.targets import Resolved, Target
-from orbisk_tools.records.history import History, new_run_id
+from orbisk_tools.records.history import History
+from orbisk_tools.records.attempts import new_run_id
 from orbisk_tools.wording import named
 
 logger = logging.getLogger("orbisk_tools")  # what the engine notes on the way: a window of 1, a second try

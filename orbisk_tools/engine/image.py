@@ -17,7 +17,7 @@ from orbisk_tools.errors import OrbiskError
 from orbisk_tools.engine.outcomes import ImageRefused, Reason, known_reason
 from orbisk_tools.formats import files
 from orbisk_tools.formats.files import StrPath
-from orbisk_tools.records.history import ImageFacts
+from orbisk_tools.records.attempts import ImageFacts
 
 if TYPE_CHECKING:
     from orbisk_tools.formats.signatures import PublicKey, Verified
@@ -125,7 +125,7 @@ def image_snapshot(image: ImagePath, device_type: int, keys: Sequence[PublicKey]
     meanwhile, the devices get the bytes that were checked. Messages name `image`. Raises
     ImageRefused."""
     from orbisk_tools.formats import signatures
-    from orbisk_tools.records import history
+    from orbisk_tools.records import attempts
 
     image = os.fspath(image)
     check_image(image, device_type)  # the module's own words for a file it cannot use
@@ -153,7 +153,7 @@ def image_snapshot(image: ImagePath, device_type: int, keys: Sequence[PublicKey]
                                    Reason.IMAGE_CHANGED, {"path": image}) from None
             except OSError as error:
                 raise unreadable(error, image) from None
-        facts = dataclasses.replace(history.image_facts(copy), path=os.path.abspath(image))
+        facts = dataclasses.replace(attempts.image_facts(copy), path=os.path.abspath(image))
         yield Snapshot(copy, facts, vendor)
     finally:
         shutil.rmtree(folder, ignore_errors=True)

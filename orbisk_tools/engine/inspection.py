@@ -22,7 +22,8 @@ from orbisk_tools.engine.outcomes import (HOLDS, DeviceFailure, Outcome, Phase, 
                                           known_reason)
 from orbisk_tools.engine.runner import for_each_device
 from orbisk_tools.engine.facts import DeviceFacts, read_facts
-from orbisk_tools.records.history import Attempt, History, ImageFacts
+from orbisk_tools.records.history import History
+from orbisk_tools.records.attempts import Attempt, ImageFacts
 from orbisk_tools.wording import named
 
 if TYPE_CHECKING:

@@ -22,7 +22,8 @@ from orbisk_tools.wording import named
 if TYPE_CHECKING:
     from orbisk_tools.engine.settings import Settings
     from orbisk_tools.engine.facts import DeviceFacts
-    from orbisk_tools.records.history import Attempt, History, ImageFacts
+    from orbisk_tools.records.history import History
+    from orbisk_tools.records.attempts import Attempt, ImageFacts
 
 T = TypeVar("T")
 

@@ -16,7 +16,8 @@ from typing import TYPE_CHECKING
 from orbisk_tools.engine.outcomes import Result, Runs
 from orbisk_tools.formats.protocol import DEVICE_TYPES, NoFpgaImage
 from orbisk_tools.native import fpga_module
-from orbisk_tools.records.history import Attempt, History, ImageFacts
+from orbisk_tools.records.history import History
+from orbisk_tools.records.attempts import Attempt, ImageFacts
 
 if TYPE_CHECKING:
     from orbisk.VornCommService import _TCPConn

@@ -7,7 +7,8 @@ from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     from orbisk_tools.engine.rollout import Holds
-    from orbisk_tools.records.history import History, ImageFacts
+    from orbisk_tools.records.history import History
+    from orbisk_tools.records.attempts import ImageFacts
 
 
 @dataclasses.dataclass

@@ -8,7 +8,8 @@ from typing import TYPE_CHECKING, ParamSpec
 from orbisk_tools.records.history import PHASE_DEVICE_STATE, HistoryUnavailable
 
 if TYPE_CHECKING:
-    from orbisk_tools.records.history import History, ImageFacts
+    from orbisk_tools.records.history import History
+    from orbisk_tools.records.attempts import ImageFacts
 
 P = ParamSpec("P")
 

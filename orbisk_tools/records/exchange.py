@@ -30,8 +30,8 @@ import uuid
 
 from orbisk_tools.formats import files
 from orbisk_tools.formats.protocol import MAX_REPLY_LINE
-from orbisk_tools.records.history import (DEVICE_STATES, OUTCOMES, PHASES, RUNNING, Attempt, now,
-                                          recorded_time)
+from orbisk_tools.records.history import DEVICE_STATES, OUTCOMES, PHASES, RUNNING
+from orbisk_tools.records.attempts import Attempt, now, recorded_time
 
 FORMAT = "orbisk-fpga update history"
 VERSION = 1

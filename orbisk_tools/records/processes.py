@@ -8,7 +8,7 @@ import socket
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from orbisk_tools.records.history import Attempt
+    from orbisk_tools.records.attempts import Attempt
 
 
 def _stat(pid: int) -> tuple[str, str] | tuple[None, None]:

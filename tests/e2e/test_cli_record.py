@@ -13,7 +13,7 @@ import pytest
 from rich.console import Console
 
 from orbisk_tools import cli
-from orbisk_tools.records import database, history
+from orbisk_tools.records import attempts, database, history
 from orbisk_tools.cli import update
 from orbisk_tools.report.live import TerminalView
 from orbisk_tools.report.output import GuardedOutput
@@ -68,7 +68,7 @@ UNTRUSTED = {
 def test_a_history_another_user_could_have_written_is_refused_before_any_device_is_touched(
         emulator, image, tmp_path, case):
     state = tmp_path / "state"  # the history of XDG_STATE_HOME
-    path = state / "orbisk" / history.FILE_NAME
+    path = state / "orbisk" / attempts.FILE_NAME
     with History.open(path) as records:
         records.start_attempt("run-1", "10.0.0.5:5025")
     make_untrusted, problem = UNTRUSTED[case]

@@ -14,9 +14,10 @@ import textwrap
 
 import pytest
 
-from orbisk_tools.records import database as storage, history
+from orbisk_tools.records import attempts, database as storage, history
 from orbisk_tools.formats import signed_image
-from orbisk_tools.records.history import History, HistoryUnavailable, ImageFacts
+from orbisk_tools.records.history import History, HistoryUnavailable
+from orbisk_tools.records.attempts import ImageFacts
 
 IMAGE = ImageFacts("/images/fpga.tbin", "ab" * 32, 16389, "0.2.4.0")
 OTHER_IMAGE = ImageFacts("/images/fpga-old.tbin", "cd" * 32, 16000, None)
@@ -46,14 +47,14 @@ def run_script(code, *arguments, **popen):
 
 def test_path_resolution():
     home = {"HOME": "/home/field"}
-    assert history.history_path(environ=home) == "/home/field/.local/state/orbisk/history.sqlite3"
-    assert history.history_path(environ={**home, "XDG_STATE_HOME": "relative/state"}) == \
+    assert attempts.history_path(environ=home) == "/home/field/.local/state/orbisk/history.sqlite3"
+    assert attempts.history_path(environ={**home, "XDG_STATE_HOME": "relative/state"}) == \
         "/home/field/.local/state/orbisk/history.sqlite3"
     state = {**home, "XDG_STATE_HOME": "/var/state"}
-    assert history.history_path(environ=state) == "/var/state/orbisk/history.sqlite3"
+    assert attempts.history_path(environ=state) == "/var/state/orbisk/history.sqlite3"
     chosen = {**state, "ORBISK_FPGA_HISTORY": "/srv/site.sqlite3"}
-    assert history.history_path(environ=chosen) == "/srv/site.sqlite3"
-    assert history.history_path("/tmp/x/run.sqlite3", environ=chosen) == "/tmp/x/run.sqlite3"
+    assert attempts.history_path(environ=chosen) == "/srv/site.sqlite3"
+    assert attempts.history_path("/tmp/x/run.sqlite3", environ=chosen) == "/tmp/x/run.sqlite3"
 
 
 def test_folder_is_created_private_and_a_new_attempt_records_who_and_what(path):
@@ -67,9 +68,9 @@ def test_folder_is_created_private_and_a_new_attempt_records_who_and_what(path):
     assert (row.image_path, row.image_sha256, row.image_size, row.image_header_version) == \
         (IMAGE.path, IMAGE.sha256, IMAGE.size, IMAGE.header_version)
     assert (row.device_type, row.window_size, row.pid) == (32, 8, os.getpid())
-    assert (row.operator_user, row.operator_host) == (history.current_operator().user,
-                                                      history.current_operator().host)
-    assert row.tool_version == history.current_versions().tool != "unknown"
+    assert (row.operator_user, row.operator_host) == (attempts.current_operator().user,
+                                                      attempts.current_operator().host)
+    assert row.tool_version == attempts.current_versions().tool != "unknown"
     assert row.started.endswith("+00:00") and len(row.started) == len("2026-01-01T00:00:00+00:00")
 
 
@@ -254,7 +255,7 @@ def test_queries_are_newest_first_and_filter(path):
 
 
 def test_unfinished_and_already_loaded_follow_the_last_change_to_the_device(path):
-    run = history.new_run_id()
+    run = attempts.new_run_id()
     with History.open(path) as records:
         def attempt(phases, outcome, image=IMAGE, serial="SN-1", **finish):
             number = records.start_attempt(run, "10.0.0.9:5025", image)
@@ -293,8 +294,8 @@ def test_image_facts(tmp_path):
     raw.write_bytes(b"\xff" * 1000)
     signed = tmp_path / "fpga.tbin"
     signed.write_bytes(signed_image.pack(b"\xaa" * 500, 32, {"version": "0.2.4.0"}))
-    facts = history.image_facts(str(raw))
+    facts = attempts.image_facts(str(raw))
     assert (facts.path, facts.size, facts.header_version) == (str(raw), 1000, None)
     assert facts.sha256 == hashlib.sha256(raw.read_bytes()).hexdigest()
-    assert history.image_facts(str(signed)).header_version == "0.2.4.0"
-    assert history.image_facts(str(signed)).size == signed.stat().st_size
+    assert attempts.image_facts(str(signed)).header_version == "0.2.4.0"
+    assert attempts.image_facts(str(signed)).size == signed.stat().st_size
