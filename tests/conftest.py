@@ -8,8 +8,6 @@ import inspect
 import io
 import logging
 import os
-import pathlib
-import re
 import sys
 import tracemalloc
 import weakref

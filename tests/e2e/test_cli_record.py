@@ -13,7 +13,7 @@ import pytest
 from rich.console import Console
 
 from orbisk_tools import cli
-from orbisk_tools.records import attempts, database, history
+from orbisk_tools.records import attempts, database
 from orbisk_tools.cli import update
 from orbisk_tools.report.live import TerminalView
 from orbisk_tools.report.output import GuardedOutput

@@ -20,7 +20,6 @@ from orbisk_tools.formats.signed_image import pack
 from orbisk_tools.engine.window import MAX_DEPTH, MIN_DEPTH, ONE_AT_A_TIME, PROBE, ROUND_TRIPS, depth_for, probe_pipeline_depth
 
 from tests.e2e import command_line
-from tests.e2e.command_line import ADVICE
 
 run = functools.partial(command_line.run, timeout=60)
 

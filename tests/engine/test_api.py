@@ -3,7 +3,6 @@ updates, skips, read-backs and status, each error path as an UpdateError and its
 cancelling an update from a thread and from asyncio."""
 
 import asyncio
-import os
 import socket
 import threading
 
@@ -14,22 +13,14 @@ from orbisk_tools import (DeviceState, History, ImageRefused, OrbiskError, Phase
                           status_of, update_device, update_site, verify_device)
 from orbisk_tools import cli
 from orbisk_tools.formats import protocol
-from orbisk_tools.formats.signed_image import pack
 
-RAW = os.urandom(1000)
+from tests.engine.conftest import RAW
 READS_BACK = {"GET_SN", "FPGA_GET_ID", "GET_FPGA_VER", "GET_FE_INFO", "GET_FW_VER", "FPGA_RST_PAGE_PTR", "FPGA_READ"}
 ADVICE = "the device still runs its previous FPGA image until it restarts; run the update again before power-cycling it"
 
 
 def address(device):
     return f"{device.host}:{device.port}"
-
-
-@pytest.fixture
-def image(tmp_path):
-    path = tmp_path / "fw.tbin"
-    path.write_bytes(pack(RAW, 32))
-    return path
 
 
 def refused_port():

@@ -12,7 +12,8 @@ import threading
 import pytest
 
 from orbisk_tools import Reason, Result, UpdateInterrupted, update_device_async, update_site, update_site_async
-from tests.engine.test_api import RAW, address, image  # noqa: F401 (a fixture)
+from tests.engine.conftest import RAW
+from tests.engine.test_api import address
 
 # A script that updates the devices of argv[2:] with the image argv[1] and prints how each was left.
 SCRIPT = textwrap.dedent("""

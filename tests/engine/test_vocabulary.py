@@ -2,7 +2,6 @@
 display and the reference."""
 
 import pathlib
-import re
 
 from orbisk_tools.engine.advice import PHASE_WORDS, REASONS
 from orbisk_tools.engine.outcomes import DeviceState, Phase, Reason

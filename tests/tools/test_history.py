@@ -14,7 +14,7 @@ import textwrap
 
 import pytest
 
-from orbisk_tools.records import attempts, database as storage, history
+from orbisk_tools.records import attempts, database as storage
 from orbisk_tools.formats import signed_image
 from orbisk_tools.records.history import History, HistoryUnavailable
 from orbisk_tools.records.attempts import ImageFacts
