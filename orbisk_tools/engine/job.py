@@ -10,7 +10,7 @@ import time
 from typing import TYPE_CHECKING, Any
 
 from orbisk_tools.native import fpga_module
-from orbisk_tools.engine import running, second_try, window
+from orbisk_tools.engine import running, second_try, tracking, window
 from orbisk_tools.engine.facts import DeviceFacts, read_facts
 from orbisk_tools.engine.labels import set_label
 from orbisk_tools.engine.reports import ProgressReports
@@ -233,21 +233,7 @@ class Job(ProgressReports):
         # A read-back before the erase changes nothing; a load after it does.
         state = DeviceState.UNTOUCHED if phase == Phase.VERIFY and not self.erased else None
         self.record.phase(phase, state)
-        self._tell(phase=phase, device_state=state or (DeviceState.ERASED if phase == Phase.VERIFY else None))
-
-    def _claim(self, serial: str) -> None:
-        """Refuses a device that this run reached by another address already, even one whose
-        update has ended: a device is updated once a run."""
-        claim = getattr(self.view, "claim", None)
-        other = claim(self.target.label, serial) if claim is not None else None
-        if other is not None:
-            raise DeviceFailure(say(Reason.NAMED_TWICE), Reason.NAMED_TWICE, {"other": other})
-
-    def _tell(self, **fields: object) -> None:
-        """Tells the main process's record of this device what the update reached."""
-        recorded = getattr(self.view, "recorded", None)
-        if recorded is not None:
-            recorded(self.target.label, **fields)
+        tracking.tell(self.view, self.target.label, phase=phase, device_state=state or (DeviceState.ERASED if phase == Phase.VERIFY else None))
 
     def _update(self) -> str:
         """What to say of an update that did not fail (empty for an update); raises DeviceFailure,
@@ -275,10 +261,10 @@ class Job(ProgressReports):
             assert self.record is not None  # made by run() first
             self.record.device(self.before.serial, self.before.fpga_id, self.before.fpga_version,
                                self.before.control_fw_version)
-            self._tell(serial=self.before.serial, fpga_version_before=self.before.fpga_version)
+            tracking.tell(self.view, self.target.label, serial=self.before.serial, fpga_version_before=self.before.fpga_version)
             if self.before.serial:  # to the end: the same device reached by another address is refused
                 held.enter_context(serial_lock(settings.lock_folder, self.before.serial))
-                self._claim(self.before.serial)
+                tracking.claim(self.view, self.target.label, self.before.serial)
             not_written = rollout.reason_not_to_write(settings, self.before)
             if not_written:
                 self.result, self.reason, message = not_written
@@ -339,7 +325,7 @@ class Job(ProgressReports):
         runs the image; Result.LOADED: it is loaded as it is) is what happens, and this says so.
         None when the memory does not hold it."""
         tool.pipeline_depth = self.depth = depth
-        self._tell(window=depth)
+        tracking.tell(self.view, self.target.label, window=depth)
         self._enter(Phase.VERIFY)
         result = tool.verifyFpgaImage(self.settings.image, self.settings.device_type,
                                       load=instead == Result.LOADED)
@@ -390,7 +376,7 @@ class Job(ProgressReports):
         if self.stop.is_set():  # Ctrl-C before the erase: the device stays untouched
             raise KeyboardInterrupt
         tool.pipeline_depth = self.depth = depth
-        self._tell(window=depth)
+        tracking.tell(self.view, self.target.label, window=depth)
         self.written = self.read_back = self.write_starts = 0
         self._enter(Phase.ERASE)
         self.view.phase(self.target.label, Phase.ERASE)

@@ -9,9 +9,10 @@ import dataclasses
 import threading
 from typing import TYPE_CHECKING, TypedDict, Unpack
 
-from orbisk_tools.engine.advice import NOT_CHANGED, PHASE_WORDS
+from orbisk_tools.engine.advice import NOT_CHANGED, PHASE_WORDS, say
+from orbisk_tools.engine.outcomes import (DeviceFailure, DeviceState, Outcome, Phase, Reason, Result, known_phase,
+                                          known_state)
 from orbisk_tools.vocabulary import IMPLIED_STATE
-from orbisk_tools.engine.outcomes import DeviceState, Outcome, Phase, Reason, Result, known_phase, known_state
 
 if TYPE_CHECKING:
     from orbisk_tools.engine.api import View
@@ -115,3 +116,20 @@ class Tracker:
         """The Outcome of the device at `address`, whose update ended without telling how."""
         record = self.records.get(address) or DeviceRecord(address)
         return record.ended_without_telling(message, reason)
+
+
+def tell(view: object, address: str, **fields: object) -> None:
+    """Tells the main process's record of the device at `address` (through `view`, when it keeps
+    records) what its update reached."""
+    recorded = getattr(view, "recorded", None)
+    if recorded is not None:
+        recorded(address, **fields)
+
+
+def claim(view: object, address: str, serial: str) -> None:
+    """Refuses a device that this run reached by another address already, even one whose update has
+    ended: a device is updated once a run. Raises DeviceFailure."""
+    claimed = getattr(view, "claim", None)
+    other = claimed(address, serial) if claimed is not None else None
+    if other is not None:
+        raise DeviceFailure(say(Reason.NAMED_TWICE), Reason.NAMED_TWICE, {"other": other})
