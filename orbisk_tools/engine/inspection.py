@@ -22,8 +22,8 @@ from orbisk_tools.engine.outcomes import (HOLDS, DeviceFailure, Outcome, Phase, 
                                           known_reason)
 from orbisk_tools.engine.runner import for_each_device
 from orbisk_tools.engine.facts import DeviceFacts, read_facts
+from orbisk_tools.records.attempts import Attempt, ImageFacts, is_database_url
 from orbisk_tools.records.history import History
-from orbisk_tools.records.attempts import Attempt, ImageFacts
 from orbisk_tools.wording import named
 
 if TYPE_CHECKING:
@@ -261,7 +261,9 @@ def _not_asked(target: Target, message: str) -> tuple[DeviceStatus, Outcome]:
 def open_if_there(path: str | None) -> History | None:
     """The history at `path` if there is one there (reading must not create it); None for none, or
     for `path` None. Raises HistoryUnavailable."""
-    return History.open(path) if path is not None and os.path.exists(path) else None
+    if path is None or not (is_database_url(path) or os.path.exists(path)):
+        return None
+    return History.open(path)
 
 
 def device_status(target: Target, addresses: list[str] | DeviceFailure, device_type: int, timeout: float, folder: int,

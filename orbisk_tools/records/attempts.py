@@ -84,16 +84,21 @@ COLUMNS = ", ".join(field.name for field in dataclasses.fields(Attempt))
 
 def history_path(cli_path: StrPath | None = None, environ: Mapping[str, str] = os.environ) -> str:
     """Where the history is: --history, else $ORBISK_FPGA_HISTORY, else under $XDG_STATE_HOME,
-    else under ~/.local/state."""
-    if cli_path:
-        return os.path.abspath(cli_path)
-    if environ.get(ENVIRONMENT_VARIABLE):
-        return os.path.abspath(environ[ENVIRONMENT_VARIABLE])
+    else under ~/.local/state. A postgresql:// URL (a team's history) is taken as it is."""
+    given = cli_path or environ.get(ENVIRONMENT_VARIABLE)
+    if given:
+        text = os.fspath(given)
+        return text if is_database_url(text) else os.path.abspath(text)
     state = environ.get("XDG_STATE_HOME", "")
     if not os.path.isabs(state):  # a relative value is to be ignored
         home = environ.get("HOME") or os.path.expanduser("~")
         state = os.path.join(home, ".local", "state")
     return os.path.join(state, "orbisk", FILE_NAME)
+
+
+def is_database_url(where: str) -> bool:
+    """Whether `where` names a history in a database (postgresql://...) rather than a file."""
+    return where.startswith(("postgresql://", "postgres://"))
 
 
 def now() -> str:

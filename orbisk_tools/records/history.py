@@ -62,10 +62,15 @@ class History:
         self._lock = threading.Lock()  # one statement at a time on the shared connection
 
     @classmethod
-    def open(cls, path: StrPath) -> Self:
+    def open(cls, path: StrPath) -> History:
         """Opens the history at `path`, creating it (mode 0600) and its folders (mode 0700) when
         missing and bringing its schema up to date. A history that another user could have written
-        is refused. Raises HistoryUnavailable."""
+        is refused. A postgresql:// URL names a team's history in PostgreSQL instead (see
+        records.postgres). Raises HistoryUnavailable."""
+        from orbisk_tools.records import postgres
+
+        if postgres.is_url(path):
+            return postgres.PostgresHistory.open(path)
         path = os.path.abspath(path)
         return cls(path, database.open_database(path))
 
@@ -90,6 +95,23 @@ class History:
             except sqlite3.Error as error:
                 raise HistoryUnavailable(f"cannot write the update history {self.path} ({error})") from None
 
+    def _session_columns(self) -> dict[str, object]:
+        """What a new attempt records of the session that records it, besides its fields: nothing here."""
+        return {}
+
+    def _alive(self, attempt: Attempt) -> bool:
+        """Whether the process that recorded `attempt` still runs (see processes.alive)."""
+        return processes.alive(attempt)
+
+    def lock_device(self, name: str) -> str | None:
+        """Takes the lock of the device named `name` ("address HOST:PORT", "serial SN") that every
+        computer sharing this history sees: None, or who holds it. A history of one computer has
+        none (its device locks are the computer's own, see engine.locks)."""
+        return None
+
+    def unlock_device(self, name: str) -> None:
+        """Releases what lock_device() took."""
+
     def _update(self, attempt: int, **given: object) -> None:
         values = {name: value for name, value in given.items() if value is not None}
         if values:
@@ -112,7 +134,7 @@ class History:
             "image_path": image and image.path, "image_sha256": image and image.sha256,
             "image_size": image and image.size, "image_header_version": image and image.header_version,
             "vendor_key_id": vendor_key_id, "uid": database.new_uid(),
-            "phase": "connect", "device_state": "untouched", "outcome": RUNNING,
+            "phase": "connect", "device_state": "untouched", "outcome": RUNNING, **self._session_columns(),
         }
         names = ", ".join(row)
         inserted = self._write(f"INSERT INTO attempts ({names}) VALUES ({', '.join(':' + n for n in row)})", row)
@@ -246,13 +268,13 @@ class History:
         text of UNFINISHED or UNLOADED, with its time; "" for any other attempt."""
         if attempt.device_state not in ("erased", "written"):
             return ""
-        if attempt.outcome == RUNNING and processes.alive(attempt):
+        if attempt.outcome == RUNNING and self._alive(attempt):
             return ""
         return (UNLOADED if attempt.device_state == "written" else UNFINISHED).format(time=attempt.started)
 
     def is_running(self, attempt: Attempt) -> bool:
         """Whether `attempt` is still "running" in a process that still runs."""
-        return attempt.outcome == RUNNING and processes.alive(attempt)
+        return attempt.outcome == RUNNING and self._alive(attempt)
 
     def outcome_as_read(self, attempt: Attempt) -> str:
         """The attempt's outcome as the user reads it: one recorded as running whose process

@@ -28,9 +28,14 @@ def start_time(pid: int) -> str | None:
     return _stat(pid)[1]
 
 
+def recorded_here(attempt: Attempt) -> bool:
+    """Whether `attempt` was recorded on this computer."""
+    return attempt.operator_host == socket.gethostname()
+
+
 def alive(attempt: Attempt) -> bool:
     """Whether the process that recorded `attempt` still runs (not known on another host: no)."""
-    if attempt.operator_host != socket.gethostname():
+    if not recorded_here(attempt):
         return False
     try:
         os.kill(attempt.pid, 0)

@@ -1,0 +1,274 @@
+"""The update history of a team's site, in PostgreSQL (psycopg 3): the same attempts as the SQLite
+history, which every laptop of the team reads and writes, and one lock per device for the whole
+team (a session advisory lock, which the database releases when the laptop's session ends, however
+it ends).
+
+The URL names the database, never a password: psycopg takes it from ~/.pgpass (or PGPASSFILE), or
+from PGPASSWORD. A database on another computer than this one is reached only as the URL's
+`sslmode` says: without one, the history is refused rather than reached in plain text."""
+
+from __future__ import annotations
+
+import hashlib
+import ipaddress
+import re
+import threading
+import urllib.parse
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Self
+
+from orbisk_tools.records import processes
+from orbisk_tools.records.attempts import Attempt, current_operator, is_database_url
+from orbisk_tools.records.database import HistoryUnavailable
+from orbisk_tools.records.history import History
+
+if TYPE_CHECKING:
+    import psycopg
+
+# The schema, as migrations: MIGRATIONS[i] brings a database from version i to i + 1. The columns of
+# attempts are those of the SQLite history, and db_session: the database session that recorded a
+# running attempt, which tells whether it still runs whichever computer recorded it.
+MIGRATIONS = [
+    (
+        """CREATE TABLE attempts (
+            id BIGSERIAL PRIMARY KEY, run_id TEXT NOT NULL, started TEXT NOT NULL, ended TEXT,
+            operator_user TEXT NOT NULL, operator_host TEXT NOT NULL, pid BIGINT NOT NULL, process_start TEXT,
+            tool_version TEXT NOT NULL, module_version TEXT NOT NULL, address TEXT NOT NULL, serial TEXT,
+            fpga_id TEXT, device_type INTEGER, fpga_version_before TEXT, control_fw_version_before TEXT,
+            fpga_version_after TEXT, control_fw_version_after TEXT, image_path TEXT, image_sha256 TEXT,
+            image_size BIGINT, image_header_version TEXT, window_size INTEGER, bytes_written BIGINT NOT NULL DEFAULT 0,
+            seconds DOUBLE PRECISION, phase TEXT NOT NULL, device_state TEXT NOT NULL, outcome TEXT NOT NULL,
+            reason TEXT, message TEXT NOT NULL DEFAULT '', vendor_key_id TEXT, uid TEXT NOT NULL UNIQUE, origin TEXT,
+            db_session TEXT)""",
+        "CREATE INDEX attempts_by_address ON attempts (address, id)",
+        "CREATE INDEX attempts_by_serial ON attempts (serial, id)",
+        "CREATE INDEX attempts_by_run ON attempts (run_id, id)",
+        "CREATE INDEX attempts_by_time ON attempts (started, id)",
+    ),
+]
+# Serialises the migrations of laptops that open a new database at once.
+MIGRATION_LOCK = 0x4F524248  # "ORBH"
+PARAMETER = re.compile(r"(?<!:):([A-Za-z_][A-Za-z_0-9]*)|\?")  # not a cast (::text)
+
+
+def is_url(where: object) -> bool:
+    """Whether `where` names a PostgreSQL history (a postgresql:// URL) rather than a file."""
+    return isinstance(where, str) and is_database_url(where)
+
+
+def checked_url(url: str) -> str:
+    """`url`, refused with HistoryUnavailable when it holds a password, or names a database on
+    another computer without saying, with sslmode, how to reach it."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.password is not None:
+        raise HistoryUnavailable("the URL of the update history must not hold a password: give it in ~/.pgpass "
+                                 "(or the file PGPASSFILE names), or in PGPASSWORD")
+    query = urllib.parse.parse_qs(parts.query)
+    hosts = [host for value in query.get("host", []) for host in value.split(",")] or [parts.hostname or ""]
+    if not all(map(_local, hosts)) and "sslmode" not in query:
+        raise HistoryUnavailable(f"the update history {url} is on another computer and would be reached in plain "
+                                 "text: add sslmode=verify-full (or require) to its URL, or sslmode=disable to "
+                                 "accept that")
+    return url
+
+
+def _local(host: str) -> bool:
+    """Whether `host` is this computer: a local socket's folder, a loopback address, or localhost."""
+    if host in ("", "localhost") or host.startswith("/"):
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        return False
+
+
+def lock_key(name: str) -> int:
+    """The advisory lock's key for a device named `name` ("address 10.0.0.7:5025", "serial SN-1"):
+    the first 8 bytes of its SHA-256, as the signed 64-bit number PostgreSQL takes."""
+    return int.from_bytes(hashlib.sha256(f"orbisk-fpga device {name}".encode()).digest()[:8], "big", signed=True)
+
+
+class PostgresHistory(History):
+    """The update history in the PostgreSQL database of `url` (see the module). Every method may
+    be called from any thread: one statement at a time, each write a transaction of its own."""
+
+    def __init__(self, url: str, connection: psycopg.Connection[Any], locks: psycopg.Connection[Any]):
+        # Not the SQLite history's connection: the methods that use one are this class's own.
+        self.path, self._lock, self._pg = url, threading.Lock(), connection
+        self._locks = locks  # the session that holds this process's device locks
+        self._locks_lock = threading.Lock()
+        self._held: set[int] = set()
+        self._session = self._session_of(connection)
+
+    @classmethod
+    def open(cls, url: object) -> Self:
+        """Connects to the history at `url`, making its tables or bringing them up to date. Raises
+        HistoryUnavailable."""
+        import psycopg
+
+        assert isinstance(url, str)
+        url = checked_url(url)
+        operator = current_operator()
+        name = f"orbisk-fpga {operator.user}@{operator.host}"[:63]  # who holds a lock, as others see it
+        try:
+            connection = psycopg.connect(url, autocommit=True, application_name=name, connect_timeout=10)
+            locks = psycopg.connect(url, autocommit=True, application_name=name, connect_timeout=10)
+            _migrate(connection)
+        except psycopg.Error as error:
+            raise HistoryUnavailable(f"cannot open the update history {url} ({_said(error)}); give another "
+                                     "--history, or --no-history to update without one") from None
+        return cls(url, connection, locks)
+
+    def close(self) -> None:
+        with self._lock:
+            self._pg.close()
+        with self._locks_lock:
+            self._locks.close()
+
+    # ---- the statements, in psycopg's placeholders
+
+    def _write(self, sql: str, parameters: Mapping[str, object]) -> _Written:  # type: ignore[override]
+        import psycopg
+
+        statement, values = _placeholders(sql, parameters)
+        if statement.lstrip().upper().startswith("INSERT"):
+            statement += " RETURNING id"
+        with self._lock:
+            try:
+                with self._pg.transaction():
+                    cursor = self._pg.execute(statement, values)
+                    row = cursor.fetchone() if cursor.description else None
+            except psycopg.Error as error:
+                raise HistoryUnavailable(f"cannot write the update history {self.path} ({_said(error)})") from None
+        return _Written(row[0] if row else None)
+
+    def _read(self, sql: str, parameters: Sequence[object] | Mapping[str, object]) -> list[Any]:
+        import psycopg
+
+        statement, values = _placeholders(sql, parameters)
+        with self._lock:
+            try:
+                return self._pg.execute(statement, values).fetchall()
+            except psycopg.Error as error:
+                raise HistoryUnavailable(f"cannot read the update history {self.path} ({_said(error)})") from None
+
+    def _session_columns(self) -> dict[str, object]:
+        return {"db_session": self._session}
+
+    def import_attempts(self, rows: Iterable[Mapping[str, object]]) -> int:
+        import psycopg
+
+        names = [name for name in Attempt.__dataclass_fields__ if name != "id"]
+        statement = (f"INSERT INTO attempts ({', '.join(names)}) VALUES ({', '.join('%(' + n + ')s' for n in names)}) "
+                     "ON CONFLICT (uid) DO NOTHING RETURNING id")
+        added = 0
+        with self._lock:
+            try:
+                with self._pg.transaction():
+                    for row in rows:
+                        added += self._pg.execute(statement, dict(row)).rowcount
+            except psycopg.Error as error:
+                raise HistoryUnavailable(f"cannot write the update history {self.path} ({_said(error)})") from None
+        return added
+
+    # ---- whether an attempt still runs, whichever computer recorded it
+
+    def _alive(self, attempt: Attempt) -> bool:
+        if processes.recorded_here(attempt):
+            return processes.alive(attempt)
+        (session,), = self._read("SELECT db_session FROM attempts WHERE id = ?", (attempt.id,)) or [(None,)]
+        if not session:
+            return False
+        pid, _, started = str(session).partition("@")
+        return bool(self._read("SELECT 1 FROM pg_stat_activity WHERE pid = ? AND backend_start::text = ?",
+                               (int(pid), started)))
+
+    @staticmethod
+    def _session_of(connection: psycopg.Connection[Any]) -> str:
+        row = connection.execute("SELECT pg_backend_pid(), backend_start::text FROM pg_stat_activity "
+                                 "WHERE pid = pg_backend_pid()").fetchone()
+        assert row is not None  # a session sees itself
+        return f"{row[0]}@{row[1]}"
+
+    # ---- one lock per device for the whole team
+
+    def lock_device(self, name: str) -> str | None:
+        """Takes the team's lock of the device named `name` for this process's session: None, or
+        who holds it ("user field on laptop-b, since 2026-12-09 14:02:11+00") when another session
+        does. Raises HistoryUnavailable."""
+        import psycopg
+
+        key = lock_key(name)
+        with self._locks_lock:
+            try:
+                if key in self._held:  # this process takes a device's lock once
+                    return None
+                (taken,), = self._locks.execute("SELECT pg_try_advisory_lock(%s)", (key,)).fetchall()
+                if taken:
+                    self._held.add(key)
+                    return None
+                holder = self._locks.execute(
+                    "SELECT a.application_name, date_trunc('second', a.backend_start)::text FROM pg_locks l "
+                    "JOIN pg_stat_activity a ON a.pid = l.pid WHERE l.locktype = 'advisory' AND l.granted "
+                    "AND l.classid = %s AND l.objid = %s AND l.objsubid = 1",
+                    ((key >> 32) & 0xFFFFFFFF, key & 0xFFFFFFFF)).fetchone()
+            except psycopg.Error as error:
+                raise HistoryUnavailable(f"cannot lock the device in the update history {self.path} "
+                                         f"({_said(error)})") from None
+        if holder is None:  # it ended meanwhile: one more try finds it free
+            return self.lock_device(name)
+        who = str(holder[0]).removeprefix("orbisk-fpga ")
+        user, _, host = who.partition("@")
+        return f"user {user} on {host or 'another computer'}, since {holder[1]}"
+
+    def unlock_device(self, name: str) -> None:
+        """Releases the team's lock of the device named `name`, if this process holds it."""
+        import psycopg
+
+        key = lock_key(name)
+        with self._locks_lock:
+            if key not in self._held:
+                return
+            self._held.discard(key)
+            try:
+                self._locks.execute("SELECT pg_advisory_unlock(%s)", (key,))
+            except psycopg.Error:
+                pass  # a session that is gone holds nothing any more
+
+
+class _Written:
+    """What a write gives back: the id of the row an INSERT made."""
+
+    def __init__(self, lastrowid: int | None):
+        self.lastrowid = lastrowid
+
+
+def _placeholders(sql: str, parameters: Sequence[Any] | Mapping[str, Any]) -> tuple[str, Sequence[Any] | Mapping[str, Any]]:
+    """`sql` with SQLite's placeholders (":name", "?") in psycopg's ("%(name)s", "%s")."""
+    return PARAMETER.sub(lambda match: f"%({match.group(1)})s" if match.group(1) else "%s",
+                         sql.replace("%", "%%")), parameters
+
+
+def _migrate(connection: psycopg.Connection[Any]) -> None:
+    """Brings the schema up to date, one laptop at a time."""
+    with connection.transaction():
+        connection.execute("SELECT pg_advisory_xact_lock(%s)", (MIGRATION_LOCK,))
+        connection.execute("CREATE TABLE IF NOT EXISTS orbisk_schema (version INTEGER NOT NULL)")
+        row = connection.execute("SELECT version FROM orbisk_schema").fetchone()
+        version = row[0] if row else 0
+        if version > len(MIGRATIONS):
+            raise HistoryUnavailable(f"the update history is of a newer orbisk-fpga (schema version {version}, this "
+                                     f"one knows up to {len(MIGRATIONS)}); use the newer orbisk-fpga")
+        for statements in MIGRATIONS[version:]:
+            for statement in statements:
+                connection.execute(statement)
+        if row is None:
+            connection.execute("INSERT INTO orbisk_schema VALUES (%s)", (len(MIGRATIONS),))
+        else:
+            connection.execute("UPDATE orbisk_schema SET version = %s", (len(MIGRATIONS),))
+
+
+def _said(error: BaseException) -> str:
+    """What psycopg says of `error`, on one line."""
+    return " ".join(str(error).split()) or type(error).__name__
+
