@@ -19,3 +19,9 @@ def shared(cluster, tmp_path, monkeypatch):
     monkeypatch.setenv("PGPASSFILE", cluster.password_file(tmp_path))
     monkeypatch.delenv("PGPASSWORD", raising=False)
     return cluster.new_database()
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if "tests/shared/" in str(item.fspath):
+            item.add_marker(pytest.mark.postgres)
