@@ -22,6 +22,7 @@ import time
 from typing import Any, Self
 
 from orbisk_tools.devices import flash
+from orbisk_tools.devices.command_log import CommandLog
 from orbisk_tools.formats import files, protocol
 
 log = logging.getLogger(__name__)  # connections and update outcomes, shown by -v
@@ -54,6 +55,29 @@ class Faults:
 NO_FPGA_IMAGE = b"ERR no FPGA image"  # the answer to the FPGA version queries while the FPGA runs no image
 
 
+class LoadedBytes:
+    """What FPGA_REFRESH loaded, kept as its size and SHA-256 rather than as a second copy of
+    the image: equal to the bytes (or a bytearray) of that image, and to another LoadedBytes
+    of it."""
+
+    __slots__ = ("size", "sha256")
+
+    def __init__(self, size: int, sha256: str) -> None:
+        self.size, self.sha256 = size, sha256
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, LoadedBytes):
+            return (self.size, self.sha256) == (other.size, other.sha256)
+        if isinstance(other, (bytes, bytearray)):
+            return len(other) == self.size and hashlib.sha256(other).hexdigest() == self.sha256
+        return NotImplemented
+
+    __hash__ = None  # type: ignore[assignment]  # equal to bytes, whose hash it cannot have
+
+    def __repr__(self) -> str:
+        return f"<LoadedBytes: {self.size} bytes of SHA-256 {self.sha256}>"
+
+
 @dataclasses.dataclass
 class FpgaState:
     fpga_id: str = "0x0362D093"
@@ -68,7 +92,7 @@ class FpgaState:
     loaded: flash.LoadedImage | None = None  # the memory's image, loaded after its last write
     pointer: int = 0
     done: bool = False
-    loaded_image: bytes | None = None  # what FPGA_REFRESH loaded last; None until it loaded one
+    loaded_image: LoadedBytes | None = None  # what FPGA_REFRESH loaded last; None until it loaded one
     blocks_taken: int = 0
     block_attempts: int = 0
     refusals: int = 0  # how often the refuse_block fault refused its block
@@ -102,6 +126,7 @@ class Device:
 
     takes_runs = True  # False: every block write and page read on its own, through program() and read_page()
     label = ""  # what its log lines start with: "ADDRESS: " for a device of a site
+    commands_kept = 1 << 20  # the last commands whose words `commands` keeps (see CommandLog)
 
     def __init__(self, faults: Faults | None = None, erased: bool = False, **fpga: Any) -> None:
         self.faults = faults or Faults()
@@ -112,7 +137,7 @@ class Device:
             self.fpga.memory[:] = flash.device_image()
             self.fpga.loaded = flash.LoadedImage.of(self.fpga.memory, self.fpga.fpga_version)
         self.beams = BeamState()
-        self.commands: list[str] = []  # every command word received, in order
+        self.commands = CommandLog(self.commands_kept)  # the command words received, in order
         self.lock = threading.Lock()
         self.interrupted = threading.Event()  # set while the emulator stops or its power is cut: waits end at once
         self.power_ups = 0  # a connection made before the last power-up is gone
@@ -279,8 +304,8 @@ class Device:
         if not (fpga.done and fpga.memory and fpga.whole):
             why = "not marked done" if fpga.memory and fpga.whole else "no image in the configuration memory"
             return b"ERR nothing to load: " + why.encode()
-        fpga.loaded_image = bytes(fpga.memory)
-        digest = hashlib.sha256(fpga.loaded_image).hexdigest()
+        digest = hashlib.sha256(fpga.memory).hexdigest()
+        fpga.loaded_image = LoadedBytes(len(fpga.memory), digest)
         fpga.fpga_version = fpga.image_versions.get(digest, fpga.new_fpga_version)
         fpga.loaded = flash.LoadedImage(digest, fpga.fpga_version)
         self._unsaved = True
@@ -422,7 +447,7 @@ class Device:
             if plain:
                 self._store(data[done * size : (done + plain) * size], plain)
                 self.fpga.block_attempts += plain
-                self.commands.extend([protocol.FPGA_PROGRAM] * plain)
+                self.commands.append(protocol.FPGA_PROGRAM, plain)
                 replies.append(OK_REPLY * plain)
                 done += plain
                 continue
@@ -452,7 +477,7 @@ class Device:
             pages = bytearray(fpga.memory[start : start + whole * size])
             self._corrupt(pages, start)
             fpga.pointer += len(pages)
-            self.commands.extend([protocol.FPGA_READ] * whole)
+            self.commands.append(protocol.FPGA_READ, whole)
             replies = protocol.page_replies(pages)
         for _ in range(count - whole):
             self.commands.append(protocol.FPGA_READ)

@@ -22,7 +22,10 @@ log = logging.getLogger("orbisk_tools.devices.emulator")  # the same lines as on
 
 class SiteDevice(Device):
     """A Device whose own time (an erase, a write at its rate) is kept for the loop to wait; its
-    log lines name it by the address of its listening socket `listener`."""
+    log lines name it by the address of its listening socket `listener`, and it keeps the words
+    of its last few commands only."""
+
+    commands_kept = 16
 
     def __init__(self, listener, *args, **kwargs):
         super().__init__(*args, **kwargs)
