@@ -48,8 +48,12 @@ class ServingThread:
     async def _serve(self) -> None:
         self._loop, self._task = asyncio.get_running_loop(), asyncio.current_task()
         self._serving.set()
-        with contextlib.suppress(asyncio.CancelledError):
+        try:
             await serving.serve([(self._listener, self._device)], device_calls_in_threads=True)
+        except asyncio.CancelledError:
+            pass
+        finally:
+            self._listener.close()  # if it was stopped before it served
 
     def stop(self) -> None:
         """Stops listening, ends every connection it serves at once, and ends its thread (or

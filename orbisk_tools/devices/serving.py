@@ -62,19 +62,54 @@ def shown_address(sock):
 
 
 async def serve(devices, *, device_calls_in_threads=False):
-    """Serves each (listening socket, Device) of `devices` until cancelled, and then listens
-    no more; a connection ends at once when its task is cancelled (as asyncio.run() does when
-    it ends). `device_calls_in_threads`: each connection calls its device from a thread of its
-    own, where a call may block; else the loop calls it (see the module's docstring)."""
+    """Serves each (listening socket, Device) of `devices` until cancelled; then it listens no
+    more, and every connection ends at once. `device_calls_in_threads`: each connection calls
+    its device from a thread of its own, where a call may block; else the loop calls it (see
+    the module's docstring)."""
     servers = []
+    connections = set()  # the task of each connection
+
+    def connected(device, reader, writer):
+        task = asyncio.create_task(_serve_connection(device, device_calls_in_threads, reader, writer))
+        connections.add(task)
+        task.add_done_callback(functools.partial(_ended, connections, writer))
+
     try:
         for listener, device in devices:
-            serving = functools.partial(_serve_connection, device, device_calls_in_threads)
-            servers.append(await asyncio.start_server(serving, sock=listener))
+            servers.append(await asyncio.start_server(functools.partial(connected, device), sock=listener))
         await asyncio.Event().wait()
     finally:
         for server in servers:
             server.close()
+        await _end_all(connections)
+
+
+async def _end_all(connections):
+    """Ends the task of every connection, and of those still being made as the listening
+    stopped: a connection taken from a listening socket becomes a task two rounds of the loop
+    later, and a task made once the loop ends would never run."""
+    rounds_without = 0
+    while rounds_without < 3:
+        await asyncio.sleep(0)
+        if not connections:
+            rounds_without += 1
+            continue
+        rounds_without = 0
+        for task in connections:
+            task.cancel()
+        await asyncio.wait(connections)
+
+
+def _ended(connections, writer, task):
+    """The connection's task has ended: it closed the connection itself, unless it was
+    cancelled before it began or it failed."""
+    connections.discard(task)
+    if not task.cancelled() and task.exception() is None:
+        return
+    writer.transport.abort()
+    if not task.cancelled():  # as asyncio.start_server() says it
+        task.get_loop().call_exception_handler({"message": "Unhandled exception in client_connected_cb",
+                                                "exception": task.exception(), "transport": writer.transport})
 
 
 _CLOSE = object()
@@ -90,7 +125,7 @@ class _Link:
         self._latency = latency
         self._split = split
         self._loop = asyncio.get_running_loop()
-        self._in_flight = collections.deque()  # (when due, data or _CLOSE), oldest first
+        self._in_flight = collections.deque()  # (when due, data), oldest first
 
     async def send(self, data):
         if self._split:
@@ -112,9 +147,12 @@ class _Link:
             self._writer.write(ENDLESS_CHUNK)
             await self._writer.drain()
 
-    def close(self):
+    async def close(self):
         """Closes the connection once what is in flight went out."""
-        self._send(_CLOSE)
+        if self._latency:
+            await asyncio.sleep(self._latency)
+            self._send_due(everything=True)
+        self._write(_CLOSE)
 
     def _send(self, data):
         if not self._latency:
@@ -139,55 +177,68 @@ class _Link:
 
 
 async def _serve_connection(device, device_calls_in_threads, reader, writer):
-    """One client of `device` (see serve())."""
+    """One client of `device` (see serve()), until it goes away, the device closes the
+    connection or its power is cut, or the task is cancelled."""
     call = _CallingThread() if device_calls_in_threads else _call_inline
-    faults = device.faults
     sock = writer.get_extra_info("socket")
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    link = _Link(writer, faults.latency, faults.split_replies)
+    link = _Link(writer, device.faults.latency, device.faults.split_replies)
     peer = "%s:%s" % writer.get_extra_info("peername")[:2]
     log.info("%s%s connected", device.label, peer)
     powered_up = device.connected(sock)
-    buffer = bytearray()
     try:
-        while data := await reader.read(65536):
-            buffer += data
-            steps = _answers(device, buffer, powered_up)
-            while True:
-                action, argument = await call(_next_step, steps)
-                if action is _WAIT:
-                    await asyncio.sleep(argument)
-                elif action is _SEND_ENDLESS:
-                    await link.send_endless()  # until the client goes away: OSError
-                else:
-                    if argument:
-                        await link.send(argument)
-                    if action is _SEND_AND_CLOSE:
-                        return
-                    if action is _READ_ANSWERED:
-                        break
-    except OSError:
-        return  # the client went away, or the device's power was cut
-    except asyncio.CancelledError:  # the serving stops
-        writer.transport.abort()
-        raise
-    finally:
-        link.close()
         try:
-            unloaded = await call(device.disconnected, sock)
-            log.info("%s%s disconnected%s", device.label, peer, unloaded)
-        finally:
-            if call is not _call_inline:
-                call.end()
+            await _answer_commands(device, call, reader, link, powered_up)
+            await link.close()
+        except (OSError, asyncio.CancelledError):  # the client went away or the serving stops: at once
+            writer.transport.abort()
+    finally:
+        disconnected = call(device.disconnected, sock)
+        if call is not _call_inline:
+            call.end()
+        try:
+            unloaded = await asyncio.shield(disconnected)
+        except asyncio.CancelledError:  # the serving stops meanwhile: the device is told all the same
+            unloaded = await disconnected
+        log.info("%s%s disconnected%s", device.label, peer, unloaded)
 
 
-async def _call_inline(function, *args):
-    return function(*args)
+async def _answer_commands(device, call, reader, link, powered_up):
+    """Answers the commands that come from `reader` on `link` until the client goes away
+    (OSError, or the end of what it sends) or the device closes the connection."""
+    buffer = bytearray()
+    while data := await reader.read(65536):
+        buffer += data
+        steps = _answers(device, buffer, powered_up)
+        while True:
+            action, argument = await call(_next_step, steps)
+            if action is _WAIT:
+                await asyncio.sleep(argument)
+            elif action is _SEND_ENDLESS:
+                await link.send_endless()  # until the client goes away: OSError
+            else:
+                if argument:
+                    await link.send(argument)
+                if action is _SEND_AND_CLOSE:
+                    return
+                if action is _READ_ANSWERED:
+                    break
+
+
+def _call_inline(function, *args):
+    """The future of function(*args), called now by the loop itself."""
+    future = asyncio.get_running_loop().create_future()
+    try:
+        future.set_result(function(*args))
+    except Exception as error:  # the loop's to raise
+        future.set_exception(error)
+    return future
 
 
 class _CallingThread:
     """A thread that makes the calls of one connection to its device, one after the other, for
-    the loop to await: call(function, *args) is a future of function(*args)."""
+    the loop to await: call(function, *args) is the future of function(*args), as
+    _call_inline() is."""
 
     def __init__(self):
         self._loop = asyncio.get_running_loop()
@@ -200,7 +251,7 @@ class _CallingThread:
         return future
 
     def end(self):
-        """Ends the thread once the calls made so far are done."""
+        """Ends the thread once the calls asked for so far are done."""
         self._calls.put(None)
 
     def _make_calls(self):
