@@ -17,7 +17,7 @@ smaller site's peak less its devices at that cost is what the process takes what
 (the interpreter and its modules). 1,000 devices then take that fixed part plus 1,000 times the
 cost of one, to be held against 1.25 x the flash it models: 1.25 x 1,000 x 4 MiB.
 
-    python bench/bench_emulator_memory.py                     # about two minutes
+    python bench/bench_emulator_memory.py                     # about a minute
     python bench/bench_emulator_memory.py --sites 20 100 --size-mib 4 --json memory.json
 """
 
