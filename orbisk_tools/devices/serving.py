@@ -62,54 +62,69 @@ def shown_address(sock):
 
 
 async def serve(devices, *, device_calls_in_threads=False):
-    """Serves each (listening socket, Device) of `devices` until cancelled; then it listens no
-    more, and every connection ends at once. `device_calls_in_threads`: each connection calls
-    its device from a thread of its own, where a call may block; else the loop calls it (see
-    the module's docstring)."""
-    servers = []
+    """Serves each (listening socket, Device) of `devices` until cancelled; then it closes the
+    listening sockets, and every connection ends at once. `device_calls_in_threads`: each
+    connection calls its device from a thread of its own, where a call may block; else the loop
+    calls it (see the module's docstring)."""
+    devices = list(devices)
     connections = set()  # the task of each connection
-
-    def connected(device, reader, writer):
-        task = asyncio.create_task(_serve_connection(device, device_calls_in_threads, reader, writer))
-        connections.add(task)
-        task.add_done_callback(functools.partial(_ended, connections, writer))
-
+    accepting = [asyncio.create_task(_accept(listener, device, device_calls_in_threads, connections))
+                 for listener, device in devices]
     try:
-        for listener, device in devices:
-            servers.append(await asyncio.start_server(functools.partial(connected, device), sock=listener))
         await asyncio.Event().wait()
     finally:
-        for server in servers:
-            server.close()
-        await _end_all(connections)
-
-
-async def _end_all(connections):
-    """Ends the task of every connection, and of those still being made as the listening
-    stopped: a connection taken from a listening socket becomes a task two rounds of the loop
-    later, and a task made once the loop ends would never run."""
-    rounds_without = 0
-    while rounds_without < 3:
-        await asyncio.sleep(0)
-        if not connections:
-            rounds_without += 1
-            continue
-        rounds_without = 0
+        for task in accepting:
+            task.cancel()
+        if accepting:
+            await asyncio.wait(accepting)
+        for listener, _ in devices:
+            listener.close()
         for task in connections:
             task.cancel()
-        await asyncio.wait(connections)
+        if connections:
+            await asyncio.wait(connections)
 
 
-def _ended(connections, writer, task):
-    """The connection's task has ended: it closed the connection itself, unless it was
-    cancelled before it began or it failed."""
+ACCEPT_RETRY_SECONDS = 1.0  # after a connection that could not be accepted (no file descriptor left, say)
+
+
+async def _accept(listener, device, device_calls_in_threads, connections):
+    """Takes the connections that come to `listener`, each served by a task of `connections`
+    from the moment it is taken: none is lost when the task accepting them is cancelled."""
+    loop = asyncio.get_running_loop()
+    listener.setblocking(False)
+    readable = asyncio.Event()
+    loop.add_reader(listener.fileno(), readable.set)
+    try:
+        while True:
+            await readable.wait()
+            readable.clear()
+            while True:
+                try:
+                    sock, address = listener.accept()
+                except (BlockingIOError, InterruptedError):
+                    break
+                except OSError as error:
+                    log.warning("%scannot accept a connection: %s", device.label, error.strerror or error)
+                    await asyncio.sleep(ACCEPT_RETRY_SECONDS)
+                    break
+                sock.setblocking(False)
+                task = loop.create_task(_serve_connection(device, device_calls_in_threads, sock, address))
+                connections.add(task)
+                task.add_done_callback(functools.partial(_ended, connections, sock))
+    finally:
+        loop.remove_reader(listener.fileno())
+
+
+def _ended(connections, sock, task):
+    """The task of the connection of `sock` has ended, having closed it, unless it was
+    cancelled before it began, or it failed."""
     connections.discard(task)
-    if not task.cancelled() and task.exception() is None:
-        return
-    writer.transport.abort()
-    if not task.cancelled():  # as asyncio.start_server() says it
+    if task.cancelled():
+        sock.close()
+    elif task.exception() is not None:  # as asyncio.start_server() says it
         task.get_loop().call_exception_handler({"message": "Unhandled exception in client_connected_cb",
-                                                "exception": task.exception(), "transport": writer.transport})
+                                                "exception": task.exception()})
 
 
 _CLOSE = object()
@@ -176,22 +191,32 @@ class _Link:
             self._writer.write(data)
 
 
-async def _serve_connection(device, device_calls_in_threads, reader, writer):
-    """One client of `device` (see serve()), until it goes away, the device closes the
-    connection or its power is cut, or the task is cancelled."""
+async def _serve_connection(device, device_calls_in_threads, sock, address):
+    """One client of `device` (see serve()), on `sock` from `address`, until it goes away, the
+    device closes the connection or its power is cut, or the task is cancelled."""
+    try:
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        reader, writer = await asyncio.open_connection(sock=sock)
+    except OSError:  # gone already
+        sock.close()
+        return
+    except BaseException:
+        sock.close()
+        raise
     call = _CallingThread() if device_calls_in_threads else _call_inline
-    sock = writer.get_extra_info("socket")
-    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     link = _Link(writer, device.faults.latency, device.faults.split_replies)
-    peer = "%s:%s" % writer.get_extra_info("peername")[:2]
+    peer = "%s:%s" % address[:2]
     log.info("%s%s connected", device.label, peer)
     powered_up = device.connected(sock)
     try:
         try:
             await _answer_commands(device, call, reader, link, powered_up)
             await link.close()
-        except (OSError, asyncio.CancelledError):  # the client went away or the serving stops: at once
+        except (OSError, asyncio.CancelledError):  # the client went away, or the serving stops: at once
             writer.transport.abort()
+        except BaseException:
+            writer.transport.abort()
+            raise
     finally:
         disconnected = call(device.disconnected, sock)
         if call is not _call_inline:
