@@ -302,7 +302,7 @@ class _Discard(io.TextIOBase):
 
 # Python code whose coverage guides the fuzzer besides the targets' own and the native code's
 # (on the fuzzing build): the targets' models and the host code the native code calls.
-INSTRUMENTED = ["orbisk_tools.formats.signed_image", "orbisk_tools.devices.emulator", "orbisk_tools.formats.protocol", "orbisk.VornUtils", "json", "json.decoder"]
+INSTRUMENTED = ["orbisk_tools.formats.signed_image", "orbisk_tools.devices.device", "orbisk_tools.devices.controllers", "orbisk_tools.formats.protocol", "orbisk.VornUtils", "json", "json.decoder"]
 
 
 def instrument(atheris, module):

@@ -13,7 +13,8 @@ import signal
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import Failure, refuse_text_file
 from orbisk_tools.devices import flash
-from orbisk_tools.devices.emulator import SPLIT_PAUSE, SPLIT_SIZE, Faults, default_serial
+from orbisk_tools.devices.emulator import default_serial
+from orbisk_tools.devices.faults import SPLIT_PAUSE, SPLIT_SIZE, Faults
 from orbisk_tools.formats import files
 
 NAME = "emulate"
@@ -42,12 +43,12 @@ def add_options(parser):
 
 
 def run(args):
-    from orbisk_tools.devices import site
+    from orbisk_tools.devices import serving
 
     faults = faults_of_devices(args)
     try:
         serve(args, faults, announce=args.out.line)
-    except site.CannotListen as error:
+    except serving.CannotListen as error:
         raise Failure(cannot_listen(error.host, error.port, error)) from None
 
 
@@ -264,16 +265,16 @@ def site_addresses(args):
 
 def listen(args):
     """The listening socket of each device; with --hosts, a port 0 becomes the one chosen for
-    the first address. Raises site.CannotListen."""
-    from orbisk_tools.devices import site
+    the first address. Raises serving.CannotListen."""
+    from orbisk_tools.devices import serving
 
     addresses = site_addresses(args)
-    listeners = site.listen(addresses[:1])
+    listeners = serving.listen(addresses[:1])
     if args.hosts:
         port = listeners[0].getsockname()[1]
         addresses = [(host, port) for host, _ in addresses]
     try:
-        return listeners + site.listen(addresses[1:])
+        return listeners + serving.listen(addresses[1:])
     except BaseException:
         listeners[0].close()
         raise
@@ -300,9 +301,9 @@ def raise_descriptor_limit(count):
 
 def serve(args, faults, announce=print):
     """Serves the devices that the options in `args` ask for, each with its Faults of `faults`,
-    until interrupted. Raises site.CannotListen when one cannot listen where asked."""
+    until interrupted. Raises serving.CannotListen when one cannot listen where asked."""
     import asyncio
-    from orbisk_tools.devices import site
+    from orbisk_tools.devices import serving, site
 
     raise_descriptor_limit(args.devices)
     listeners = listen(args)
@@ -311,7 +312,7 @@ def serve(args, faults, announce=print):
                                    image_versions=dict(args.header_version_of), serial_number=serial_of(args, listener))
                    for listener, device_faults in zip(listeners, faults)]
         keep_states(args, devices)
-        addresses = [site.shown_address(listener) for listener in listeners]
+        addresses = [serving.shown_address(listener) for listener in listeners]
         serials = [device.fpga.serial_number for device in devices]
         if args.list is not None:
             write_address_list(args, addresses, serials)
@@ -340,10 +341,10 @@ def serve(args, faults, announce=print):
 
 
 async def serve_site(served, devices, power_cycle_after):
-    """site.serve(served), with SIGUSR1, and `power_cycle_after` seconds unless None, switching
-    every device of `devices` off and on."""
+    """serving.serve(served), with SIGUSR1, and `power_cycle_after` seconds unless None,
+    switching every device of `devices` off and on."""
     import asyncio
-    from orbisk_tools.devices import site
+    from orbisk_tools.devices import serving
 
     def power_cycle():
         for device in devices:
@@ -353,7 +354,7 @@ async def serve_site(served, devices, power_cycle_after):
     loop.add_signal_handler(signal.SIGUSR1, power_cycle)
     if power_cycle_after is not None:
         loop.call_later(power_cycle_after, power_cycle)
-    await site.serve(served)
+    await serving.serve(served)
 
 
 def keep_states(args, devices):

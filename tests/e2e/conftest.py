@@ -6,7 +6,7 @@ import threading
 import pytest
 
 from orbisk.VornCommService import _TCPConn
-from orbisk_tools.devices.emulator import DeviceEmulator, Faults, _Server
+from orbisk_tools.devices.emulator import DeviceEmulator, Faults, ServingThread
 from orbisk_tools.formats.signed_image import pack
 
 
@@ -40,16 +40,12 @@ def also_listening():
     servers = []
 
     def listen(device, host):
-        server = _Server((host, 0), device.device)
-        threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True).start()
-        servers.append(server)
-        return server.server_address[1]
+        servers.append(ServingThread((host, 0), device.device).start())
+        return servers[-1].address[1]
 
     yield listen
     for server in servers:
-        server.shutdown()
-        server.close_clients()
-        server.server_close()
+        server.stop()
 
 
 @pytest.fixture

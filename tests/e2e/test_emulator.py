@@ -8,6 +8,8 @@ import sys
 import pytest
 
 from orbisk.VornFpga import FpgaTool
+from orbisk_tools.devices.command_log import CommandLog
+from orbisk_tools.formats import protocol
 
 
 def exchange(sock, data, expect_lines=1):
@@ -36,6 +38,34 @@ def test_several_connections_at_once(emulator, connect):
     assert first._fpgaGetId() == second._fpgaGetId() == "0x0362D093"
     assert first._sendCmd("FPGA_PROGRAM #1").startswith("ERR")  # a bad frame is refused, not dropped
     assert second._fpgaGetControlFwVer() == "0.1.0.6"
+
+
+def test_a_connection_held_inside_the_device_stops_none_of_its_other_connections(emulator, hold_at_block):
+    device = emulator()
+    reached, release = hold_at_block(device, 0, others_wait=False)
+    with socket.create_connection((device.host, device.port), timeout=5) as held, \
+            socket.create_connection((device.host, device.port), timeout=5) as other:
+        assert exchange(held, b"FPGA_ERASE 12\r\n") == b"0\r\n"
+        held.sendall(protocol.block_write(bytes(16)))
+        assert reached.wait(10)
+        assert exchange(other, b"GET_SN\r\n") == device.device.fpga.serial_number.encode() + b"\r\n"
+        release.set()
+        assert exchange(held, b"") == b"0\r\n"
+
+
+def test_the_command_log_counts_every_command_but_keeps_only_the_last_and_refuses_older_ones():
+    log = CommandLog(3)
+    for word in ("GET_SN", "FPGA_ERASE", "FPGA_PROGRAM"):
+        log.append(word)
+    before = len(log)
+    log.append("FPGA_PROGRAM", 2)
+    assert len(log) == 5 and log.count("FPGA_PROGRAM") == 3 and "GET_SN" in log
+    assert log[before:] == log[-2:] == ["FPGA_PROGRAM", "FPGA_PROGRAM"] and log[2] == "FPGA_PROGRAM"
+    for older in (lambda: log[1:], lambda: log[1], lambda: list(log), lambda: log == [""] * 5,
+                  lambda: log.index("GET_SN")):
+        with pytest.raises(IndexError, match="keeps the last 3 of 5 commands"):
+            older()
+    assert log != [] and log[2:] == ["FPGA_PROGRAM"] * 3
 
 
 def test_command_line_reports_its_port_and_serves_and_logs_updates(tmp_path):
