@@ -18,10 +18,11 @@ from orbisk_tools.errors import OrbiskError
 from orbisk_tools.formats.protocol import DEVICE_TYPES, DeviceType
 from orbisk_tools.formats.signed_image import PackError, write_signed_image
 from orbisk_tools.records.history import History, HistoryUnavailable
+from orbisk_tools.records.opening import open_history
 from orbisk_tools.records.attempts import Attempt, ImageFacts, Operator, Versions
 
 __all__ = ["update_device", "verify_device", "update_site", "status_of", "update_device_async",
-           "verify_device_async", "update_site_async", "probe_pipeline_depth", "write_signed_image", "DeviceResult",
+           "verify_device_async", "update_site_async", "probe_pipeline_depth", "write_signed_image", "open_history", "DeviceResult",
            "SiteResult", "DeviceStatus", "DeviceFacts", "Attempt", "History", "ImageFacts", "Operator", "Versions",
            "OrbiskError", "UpdateError", "UpdateInterrupted", "ImageRefused", "KeyRefused", "LockFolderRefused",
            "HistoryUnavailable", "PackError", "Result", "Phase", "DeviceState", "Reason", "Runs", "DEVICE_TYPES",

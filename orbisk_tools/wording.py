@@ -18,6 +18,8 @@ ARGUMENTS = {
     "max_failures": "max_failures={n}",
     "trust_keys": "the keys given in trust_keys",
     "another_history": "give another history, or history=None to update without one",
+    "team_history": "share_site needs a team's history: history=\"postgresql://USER@HOST/DB\"",
+    "site_name": "share_site",
 }
 _words = dict(ARGUMENTS)
 

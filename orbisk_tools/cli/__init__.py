@@ -139,6 +139,8 @@ OPTION_WORDS = {
     "timeout": "--timeout", "waves": "--waves {sizes}", "canary": "--canary {n}", "max_failures": "--max-failures {n}",
     "trust_keys": "the keys given with --trust-key or in ORBISK_FPGA_TRUST_KEYS",
     "another_history": "give another --history PATH, or --no-history to update without a history",
+    "team_history": "--share-site needs a team's history: --history postgresql://USER@HOST/DB",
+    "site_name": "--share-site",
 }
 
 

@@ -233,8 +233,9 @@ def write_text(results, args, text, lost=None):
 
 def add_history_options(parser, reads_only=False):
     chosen = parser.add_mutually_exclusive_group()
-    chosen.add_argument("--history", metavar="PATH",
-                        help="the update history (default: $ORBISK_FPGA_HISTORY, else "
+    chosen.add_argument("--history", metavar="PATH|URL",
+                        help="the update history: a file, or a team's database, postgresql://USER@HOST/DB, its "
+                             "password in ~/.pgpass (default: $ORBISK_FPGA_HISTORY, else "
                              "$XDG_STATE_HOME/orbisk/history.sqlite3, else ~/.local/state/orbisk/history.sqlite3)")
     chosen.add_argument("--no-history", action="store_true",
                         help="read no update history" if reads_only else
@@ -253,9 +254,9 @@ def open_history(args):
     HistoryUnavailable with the one line to show."""
     if getattr(args, "no_history", False):
         return None
-    from orbisk_tools.records import attempts, history
+    from orbisk_tools.records import attempts, opening
 
-    return history.History.open(attempts.history_path(args.history))
+    return opening.open_history(attempts.history_path(args.history))
 
 
 def refuse_text_file(parser, path, error):

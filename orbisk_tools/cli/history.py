@@ -55,8 +55,9 @@ def add_options(parser):
 
 def run(args):
     from orbisk_tools.engine.targets import parse_address
-    from orbisk_tools.records.history import HistoryUnavailable, History
-    from orbisk_tools.records.attempts import history_path
+    from orbisk_tools.records.history import HistoryUnavailable
+    from orbisk_tools.records.opening import open_history
+    from orbisk_tools.records.attempts import history_path, is_database_url
 
     address = None
     if args.address is not None:
@@ -74,7 +75,7 @@ def run(args):
     path = history_path(args.history)
     if args.import_file is not None:
         return import_attempts(args, path)
-    if not os.path.exists(path):  # reading must not create a history
+    if not is_database_url(path) and not os.path.exists(path):  # reading must not create a history
         raise Failure(f"no update history at {path}: nothing was recorded there yet")
     if args.export is not None:
         return export_attempts(args, path)
@@ -84,7 +85,7 @@ def run(args):
         chosen = {"address": address, "serial": args.serial, "run": args.run_id, "since": args.since,
                   "until": args.until}
         try:
-            with History.open(path) as history:
+            with open_history(path) as history:
                 attempts = history.attempts(**chosen, limit=limit)
                 shown = [(attempt, history.outcome_as_read(attempt)) for attempt in attempts]
                 matching = history.count(**chosen) if len(attempts) == limit else len(attempts)
@@ -123,7 +124,8 @@ def export_attempts(args, path):
     """--export FILE: every attempt, oldest first, into FILE, which must be new."""
     from orbisk_tools.formats import files
     from orbisk_tools.records.exchange import exported
-    from orbisk_tools.records.history import HistoryUnavailable, History
+    from orbisk_tools.records.history import HistoryUnavailable
+    from orbisk_tools.records.opening import open_history
     from orbisk_tools.records.attempts import current_operator
 
     def refused(error):
@@ -137,7 +139,7 @@ def export_attempts(args, path):
         raise refused(error) from None
     with output:
         try:
-            with History.open(path) as history:
+            with open_history(path) as history:
                 attempts = history.attempts()
         except HistoryUnavailable as error:
             raise Failure(str(error)) from None
@@ -152,14 +154,15 @@ def export_attempts(args, path):
 def import_attempts(args, path):
     """--import FILE: the attempts of FILE that the history does not hold yet, added to it."""
     from orbisk_tools.records.exchange import Refused, read_attempts
-    from orbisk_tools.records.history import HistoryUnavailable, History
+    from orbisk_tools.records.history import HistoryUnavailable
+    from orbisk_tools.records.opening import open_history
 
     try:
         rows = read_attempts(args.import_file)
     except Refused as refused:
         raise Failure(str(refused)) from None
     try:
-        with History.open(path) as history:
+        with open_history(path) as history:
             added = history.import_attempts(rows)
     except HistoryUnavailable as error:
         raise Failure(str(error)) from None

@@ -2,6 +2,7 @@
 
 import contextlib
 import dataclasses
+import socket
 
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_type_option, add_json_option,
@@ -107,6 +108,7 @@ def print_table(output, statuses):
     with_image = any(status.image is not None for status in statuses)
     if with_image:
         fields.append(Field("Image", rank=4, moves=True))
+    here = socket.gethostname()
     rows = []
     for status in statuses:
         facts = status.reported or DeviceFacts()
@@ -115,6 +117,8 @@ def print_table(output, statuses):
         outcome = status.last_outcome if reason in (None, status.last_outcome) else f"{status.last_outcome} ({reason})"
         recorded = (f"{outcome} {last.started}"
                     + (f", version {last.fpga_version_after}" if last.fpga_version_after else "")
+                    + (f", by {last.operator_user} on {last.operator_host}" if last.operator_host != here
+                       and not last.origin else "")
                     + (f", recorded on {last.origin}" if last.origin else "")) if last else "-"
         cells = [status.address, facts.serial or "-", facts.fpga_id or "-", facts.fpga_version or "-",
                  facts.control_fw_version or "-", recorded]

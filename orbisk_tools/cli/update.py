@@ -74,6 +74,10 @@ def add_rollout_options(parser):
     staged.add_argument("--canary", type=options.device_count, metavar="N",
                         help=f"update the first N devices first ({options.device_count.range}), and the rest only "
                              "if all of them succeeded: --waves N,100%%")
+    rollout.add_argument("--share-site", metavar="NAME",
+                         help="update the site NAME together with other laptops, each given the same device list "
+                              "and the same --history postgresql://USER@HOST/DB: each takes the next device no "
+                              "laptop has taken, and the waves and --max-failures hold for the whole site")
     rollout.add_argument("--yes", action="store_true",
                          help="do not ask before erasing several devices (asked only on a terminal)")
 
@@ -99,6 +103,7 @@ def update_site(args, history, keys):
     from orbisk_tools.records.attempts import now
     from orbisk_tools.engine.locks import LockFolderRefused
     from orbisk_tools.engine.rollout import RetryRefused, describe_run, devices_to_retry
+    from orbisk_tools.engine.sharing import SiteRefused
     from orbisk_tools.engine.workers import Pool, worker_count
 
     if args.retry_failed is not None:
@@ -123,6 +128,8 @@ def update_site(args, history, keys):
             return 0
     targets = device_targets(args)
     check_waves(args, len(targets))
+    if args.share_site is not None and not hasattr(history, "share_site"):
+        args.parser.error("--share-site needs a team's history: --history postgresql://USER@HOST/DB")
     resolved = resolve_devices(args, targets)
     with results_output(args, run_inputs(args)) as results, contextlib.ExitStack() as held:
         snapshot = held.enter_context(image_snapshot(args.image, args.device_type, keys))
@@ -151,8 +158,8 @@ def update_site(args, history, keys):
                 resolved, snapshot, jobs=args.jobs, device_type=args.device_type, timeout=args.timeout,
                 erase_timeout=args.erase_timeout, window=args.window, view=view, history=history,
                 force=args.force, dry_run=args.dry_run, max_failures=args.max_failures, canary=args.canary,
-                cancel=None, pool=pool, waves=args.waves, allow_older=args.allow_older)
-        except LockFolderRefused as refused:
+                cancel=None, pool=pool, waves=args.waves, allow_older=args.allow_older, share_site=args.share_site)
+        except (LockFolderRefused, SiteRefused) as refused:
             raise Failure(str(refused)) from None
         finally:
             if view is not None:
@@ -161,13 +168,32 @@ def update_site(args, history, keys):
             signal.signal(signal.SIGTERM, termination)
         if len(outcomes) > 1:
             report_fleet(args.out, args.err, outcomes, verbose=getattr(args, "verbose", False))
-        else:
+        elif outcomes:
             report_one(args.out, args.err, outcomes[0])
+        if args.share_site is not None:
+            if not outcomes:
+                args.out.line(f"No device of site {args.share_site} was left to take")
+            args.out.line(site_line(args.share_site, history.site_devices(args.share_site)))
         recorded = report_unrecorded(args.err, outcomes)
         written = write_json(results, args, outcomes, run_heading(run_id, started, snapshot.facts), vendor)
     if interrupted:
         return TERMINATED if terminated else INTERRUPTED
     return 0 if written and recorded and all(o.result in SUCCEEDED for o in outcomes) else 1
+
+
+def site_line(name, devices):
+    """What a shared site's `devices` (records.postgres.SiteDevice) say after this laptop's run:
+    "Site rack-7: 300 devices, 152 by this laptop, 148 by field@laptop-b; 2 failed"."""
+    import collections
+
+    by = collections.Counter("this laptop" if device.ours else device.taken_by for device in devices
+                             if device.state == "done")
+    parts = [f"{count} by {who}" for who, count in sorted(by.items(), key=lambda item: item[0] != "this laptop")]
+    failed = sum(device.result not in SUCCEEDED for device in devices if device.state == "done")
+    left = sum(device.state != "done" for device in devices)
+    ending = "; ".join(filter(None, [f"{failed} not succeeded" if failed else "",
+                                      f"{left} not done; run the command again to take them" if left else ""]))
+    return f"Site {name}: {len(devices)} devices, {', '.join(parts) or 'none done'}" + (f"; {ending}" if ending else "")
 
 
 def check_waves(args, count):

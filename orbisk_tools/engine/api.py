@@ -10,6 +10,7 @@ line is a thin layer over run_updates().
 from __future__ import annotations
 
 import contextlib
+import functools
 import logging
 import os
 from collections.abc import Callable, Iterable, Sequence
@@ -24,6 +25,7 @@ from orbisk_tools.engine.rollout import Gate, waves_of
 from orbisk_tools.engine.arguments import (HistoryArgument, Window, check_options, depth_of, history_to_read,
                                           history_to_write, resolved_once, target_of, texts, wave_sizes, whole_number)
 from orbisk_tools.engine.runner import update_devices
+from orbisk_tools.engine.sharing import SharedGate, SharedSite
 from orbisk_tools.engine.stop import Stop
 from orbisk_tools.engine.workers import Pool
 from orbisk_tools.engine.inspection import DeviceStatus, judged, read_back, site_status
@@ -121,7 +123,7 @@ def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, de
                 trust_keys: Iterable[ImagePath] = (), force: bool = False, dry_run: bool = False,
                 allow_older: bool = False, max_failures: int | None = None,
                 waves: Sequence[int | str] | str | None = None, canary: int | None = None,
-                cancel: CancelToken | None = None) -> SiteResult:
+                cancel: CancelToken | None = None, share_site: str | None = None) -> SiteResult:
     """Updates the devices at `addresses`, up to `jobs` at once, each on its own connection, and
     returns their results; a device that fails does not stop the others.
 
@@ -149,7 +151,10 @@ def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, de
     in details["held_by"]. Setting `cancel` stops every update after its current exchange (a
     device not yet erased is left untouched, "not started"; one erased ends with
     Reason.CANCELLED). A device reached by two addresses is updated once; the other is
-    Reason.NAMED_TWICE.
+    Reason.NAMED_TWICE. `share_site` names a site that several computers update together, each
+    given the same `addresses` and the same team history (a postgresql:// URL): each takes the
+    site's next device that none has taken, the waves and `max_failures` hold for the site as a
+    whole, and the result holds the devices this one updated.
 
     Raises, before any device is touched: ValueError or TypeError for an argument that cannot be
     used (an address that is none, two addresses of one device, trust_keys as one text),
@@ -162,7 +167,7 @@ def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, de
         [target_of(address) for address in texts(addresses, "addresses")], image, jobs=jobs, device_type=device_type,
         timeout=timeout, erase_timeout=erase_timeout, window=window, progress=progress, history=history,
         trust_keys=trust_keys, force=force, dry_run=dry_run, allow_older=allow_older, max_failures=max_failures,
-        waves=waves, canary=canary, cancel=cancel)
+        waves=waves, canary=canary, cancel=cancel, share_site=share_site)
     return site
 
 
@@ -233,29 +238,43 @@ def run_updates(resolved: Resolved, snapshot: Snapshot, *, jobs: int, device_typ
                 timeout: float, erase_timeout: float, window: int | None, view: View, history: History | None,
                 force: bool, dry_run: bool, max_failures: int | None, waves: Sequence[int | str] | None,
                 canary: int | None, cancel: CancelToken | None, allow_older: bool = False,
-                pool: Pool | None = None, stop: Stop | None = None) -> tuple[list[Outcome], str, bool]:
+                pool: Pool | None = None, stop: Stop | None = None,
+                share_site: str | None = None) -> tuple[list[Outcome], str, bool]:
     """Updates the devices of `resolved` (see targets.resolve) with the image of `snapshot`,
     telling `view` as they go, on the worker processes of `pool` when it has any: (their
     Outcomes, in order; the run's id; whether Ctrl-C stopped it). `waves` are sizes of
     rollout.parse_waves(). Raises LockFolderRefused before any device is touched, and
-    ValueError for waves that shrink (see rollout.wave_ends)."""
+    ValueError for waves that shrink (see rollout.wave_ends). With `share_site`, the devices this
+    laptop took of the site that name (see sharing): SiteRefused when its list is another."""
+    labels = [target.label for target in resolved]
+    shared = None if share_site is None else shared_site(history, share_site, labels, view)
+    kind = Gate if shared is None else functools.partial(SharedGate, shared)
     gate = None
     if max_failures is not None or waves is not None or canary is not None:
-        labels = [target.label for target in resolved]
         if canary is not None:
-            gate = Gate(max_failures, waves_of(labels, (canary, "100%")), named("canary", n=canary))
+            gate = kind(max_failures, waves_of(labels, (canary, "100%")), named("canary", n=canary))
         elif waves is not None:
-            gate = Gate(max_failures, waves_of(labels, waves), named("waves", sizes=",".join(map(str, waves))))
+            gate = kind(max_failures, waves_of(labels, waves), named("waves", sizes=",".join(map(str, waves))))
         else:
-            gate = Gate(max_failures)
+            gate = kind(max_failures)
     vendor = snapshot.vendor
     run_id = new_run_id()
     with locks.lock_folder() as folder:
         settings = Settings(snapshot.path, device_type, timeout, window, folder, history=history, run_id=run_id,
                             image_facts=snapshot.facts, dry_run=dry_run, force=force, allow_older=allow_older,
                             gate=gate, vendor_key_id=vendor.key_id if vendor else None, erase_timeout=erase_timeout)
-        outcomes, interrupted = update_devices(resolved, settings, view, jobs, cancel, pool, stop)
+        outcomes, interrupted = update_devices(resolved, settings, view, jobs, cancel, pool, stop, shared)
     return outcomes, run_id, interrupted
+
+
+def shared_site(history: History | None, name: str, labels: list[str], view: View) -> SharedSite:
+    """The site `name` of the team's `history`, its devices `labels`, shared out (see sharing);
+    ValueError without a team's history or a name."""
+    if not isinstance(name, str) or not name.strip():
+        raise ValueError(f"{named('site_name')} must name the site, not {name!r}")
+    if not all(hasattr(history, method) for method in ("share_site", "take_device")):
+        raise ValueError(named("team_history"))
+    return SharedSite(history, name, labels, getattr(view, "elsewhere", None))  # type: ignore[arg-type]
 
 
 # ---- the pieces ----------------------------------------------------------------------------
@@ -264,7 +283,8 @@ def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: 
             erase_timeout: float, window: Window, progress: ProgressCallback | None, history: HistoryArgument,
             trust_keys: Iterable[ImagePath], force: bool, dry_run: bool, allow_older: bool,
             max_failures: int | None, waves: Sequence[int | str] | str | None, canary: int | None,
-            cancel: CancelToken | None, one: bool = False) -> tuple[list[Outcome], SiteResult]:
+            cancel: CancelToken | None, one: bool = False,
+            share_site: str | None = None) -> tuple[list[Outcome], SiteResult]:
     """The update of `targets`, as update_site() says; UpdateInterrupted after Ctrl-C, with the
     DeviceResult of the one device (`one`) or the SiteResult."""
     check_options(device_type, timeout, jobs, erase_timeout)
@@ -283,7 +303,8 @@ def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: 
         outcomes, run_id, interrupted = run_updates(
             resolved, snapshot, jobs=jobs, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
             window=depth, view=callbacks, history=records, force=force, dry_run=dry_run,
-            allow_older=allow_older, max_failures=max_failures, waves=sizes, canary=canary, cancel=cancel, stop=stop)
+            allow_older=allow_older, max_failures=max_failures, waves=sizes, canary=canary, cancel=cancel, stop=stop,
+            share_site=share_site)
     vendor = snapshot.vendor
     site = SiteResult(tuple(map(DeviceResult._of, outcomes)), run_id, vendor.key_id if vendor else None)
     if interrupted:

@@ -15,6 +15,7 @@ from orbisk_tools.engine.targets import Resolved, Target, parse_address, resolve
 from orbisk_tools.engine.window import MAX_DEPTH
 from orbisk_tools.formats.protocol import DEVICE_TYPES
 from orbisk_tools.records.history import History
+from orbisk_tools.records.opening import open_history
 
 DEFAULT_PORT = 5025
 Window = int | Literal["auto"]
@@ -125,5 +126,5 @@ def history_to_write(history: HistoryArgument) -> Iterator[History | None]:
         return
     if not isinstance(history, (str, os.PathLike)):
         raise TypeError(f"history must be a path, a History or None, not {type(history).__name__}")
-    with History.open(os.fspath(history)) as opened:
+    with open_history(os.fspath(history)) as opened:
         yield opened

@@ -24,6 +24,7 @@ from orbisk_tools.engine.runner import for_each_device
 from orbisk_tools.engine.facts import DeviceFacts, read_facts
 from orbisk_tools.records.attempts import Attempt, ImageFacts, is_database_url
 from orbisk_tools.records.history import History
+from orbisk_tools.records.opening import open_history
 from orbisk_tools.wording import named
 
 if TYPE_CHECKING:
@@ -263,7 +264,7 @@ def open_if_there(path: str | None) -> History | None:
     for `path` None. Raises HistoryUnavailable."""
     if path is None or not (is_database_url(path) or os.path.exists(path)):
         return None
-    return History.open(path)
+    return open_history(path)
 
 
 def device_status(target: Target, addresses: list[str] | DeviceFailure, device_type: int, timeout: float, folder: int,

@@ -10,7 +10,7 @@ import time
 from typing import TYPE_CHECKING, Any
 
 from orbisk_tools.native import fpga_module
-from orbisk_tools.engine import running, second_try, tracking, window
+from orbisk_tools.engine import running, second_try, sharing, tracking, window
 from orbisk_tools.engine.facts import DeviceFacts, read_facts
 from orbisk_tools.engine.labels import set_label
 from orbisk_tools.engine.reports import ProgressReports
@@ -248,6 +248,9 @@ class Job(ProgressReports):
         self._enter(Phase.CONNECT)
         self.view.phase(self.target.label, Phase.CONNECT)
         with contextlib.ExitStack() as held:
+            if not isinstance(self.addresses, DeviceFailure):  # the team's locks, before anything is sent
+                for address in sorted(self.addresses):
+                    sharing.hold_team_lock(settings.history, held, f"address {address}:{self.target.port}")
             conn = held.enter_context(device_connection(self.target, self.addresses, settings.timeout,
                                                         settings.lock_folder))
             if self.stop.is_set():
@@ -265,6 +268,7 @@ class Job(ProgressReports):
             if self.before.serial:  # to the end: the same device reached by another address is refused
                 held.enter_context(serial_lock(settings.lock_folder, self.before.serial))
                 tracking.claim(self.view, self.target.label, self.before.serial)
+                sharing.hold_team_lock(settings.history, held, f"serial {self.before.serial}")
             not_written = rollout.reason_not_to_write(settings, self.before)
             if not_written:
                 self.result, self.reason, message = not_written

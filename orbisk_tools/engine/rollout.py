@@ -177,6 +177,7 @@ class Gate:
         the wave that did not succeed, or None for a device after the last wave) or
         "max_failures". Raises KeyboardInterrupt when `stop` is set meanwhile."""
         with self._changed:
+            self._look_again()
             if self._waves:
                 wave = self._wave_of.get(address)
                 if wave is None:
@@ -194,11 +195,16 @@ class Gate:
                     if stop.is_set():
                         raise KeyboardInterrupt
                     self._changed.wait(0.2)  # wakes on stop too
+                    self._look_again()
             if self.max_failures is not None and self.failures >= self.max_failures:
                 return (say(Reason.NOT_STARTED, why=f": {self.failures} devices failed "
                                                     f"({named('max_failures', n=self.max_failures)})"),
                         {"held_by": "max_failures"})
         return None
+
+    def _look_again(self) -> None:
+        """Brings what the gate knows of the devices up to date: what this run told it (finished()),
+        here. A gate of a site that several computers share reads the site's devices instead."""
 
     def _wave_failed(self, number: int) -> str:
         first = sum(len(wave) for wave in self._waves[:number]) + 1

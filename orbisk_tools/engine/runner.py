@@ -9,7 +9,7 @@ import signal
 import threading
 from collections.abc import Callable, Iterator, Sequence
 from types import FrameType
-from typing import TYPE_CHECKING, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from orbisk_tools.engine.job import Job
 from orbisk_tools.engine.settings import Settings
@@ -19,6 +19,7 @@ from orbisk_tools.engine.stop import stop as stop_with
 
 if TYPE_CHECKING:
     from orbisk_tools.engine.api import View
+    from orbisk_tools.engine.sharing import SharedSite
     from orbisk_tools.engine.targets import Resolved, Target
     from orbisk_tools.engine.workers import Pool
 
@@ -28,16 +29,23 @@ Interrupted = Callable[[bool, int], object]
 
 
 def for_each_device(resolved: Resolved, work: Callable[[Target, list[str] | DeviceFailure], T], jobs: int,
-                    stop: threading.Event,
-                    interrupted: Interrupted | None = None, cancel: Token | None = None) -> list[T]:
+                    stop: threading.Event, interrupted: Interrupted | None = None, cancel: Token | None = None,
+                    shared: SharedSite | None = None) -> list[T]:
     """work(target, addresses) for every device of `resolved` (see resolve()), `jobs` at a time, each
     in a thread of its own; their results, in the order of `resolved`. Ctrl-C in the calling thread
     sets `stop`, which `work` looks at between its exchanges with the device (a device not yet begun
     is not begun), and calls interrupted(again, signum), `again` False for the first Ctrl-C, `signum`
     the signal (SIGINT, or SIGTERM that the caller's handler turned into one); then it waits for
-    every work to end. Setting `cancel` (anything with is_set()) stops them too, as Stop.CANCEL."""
+    every work to end. Setting `cancel` (anything with is_set()) stops them too, as Stop.CANCEL.
+    With `shared`, a site shared out among laptops, each of `jobs` threads takes the site's next
+    device in turn, and the results are those of the devices this laptop took."""
+    taken: dict[Target, T] = {}
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="device") as pool:
-        futures = [pool.submit(work, target, addresses) for target, addresses in resolved.items()]
+        futures: list[concurrent.futures.Future[Any]]
+        if shared is None:
+            futures = [pool.submit(work, target, addresses) for target, addresses in resolved.items()]
+        else:
+            futures = [pool.submit(_take_and_work, shared, resolved, work, stop, taken) for _ in range(jobs)]
         presses: list[int] = []  # the Ctrl-Cs (and SIGTERMs) that came; acted on in order
         acted = 0
         with _counted_interrupts(presses, stop):
@@ -56,7 +64,21 @@ def for_each_device(resolved: Resolved, work: Callable[[Target, list[str] | Devi
                         interrupted(acted > 1, presses[acted - 1])
                 if len(done) == len(futures):
                     break
+    if shared is not None:
+        for future in futures:
+            future.result()  # what went wrong in a thread of the tools' own
+        return [taken[target] for target in resolved if target in taken]
     return [future.result() for future in futures]
+
+
+def _take_and_work(shared: SharedSite, resolved: Resolved, work: Callable[[Target, list[str] | DeviceFailure], T],
+                   stop: threading.Event, taken: dict[Target, T]) -> None:
+    """Works on the devices of a shared site that this thread takes, one after the other."""
+    by_address = {target.label: target for target in resolved}
+    while (address := shared.take(stop)) is not None:
+        target = by_address[address]
+        taken[target] = result = work(target, resolved[target])
+        shared.done(result)  # type: ignore[arg-type]  # an Outcome: only updates share a site
 
 
 @contextlib.contextmanager
@@ -91,11 +113,12 @@ def _counted_interrupts(presses: list[int], stop: threading.Event) -> Iterator[N
 
 def update_devices(resolved: Resolved, settings: Settings, view: View, jobs: int,
                    cancel: Token | None = None, pool: Pool | None = None,
-                   stop: threading.Event | None = None) -> tuple[list[Outcome], bool]:
+                   stop: threading.Event | None = None, shared: SharedSite | None = None) -> tuple[list[Outcome], bool]:
     """Updates every device of `resolved` (see resolve()), `jobs` at a time, on the workers of
     `pool` (a workers.Pool) when it has any, else in this process; Ctrl-C, or `cancel` (anything
     with is_set()) set by another thread, stops them all after their current exchange, and a
     second Ctrl-C stops waiting for erases. `stop`: the Stop to use (one of its own by default).
+    `shared`: a site shared out among laptops, of which this one updates the devices it takes.
     Returns the outcomes, in order, and whether Ctrl-C (or an interrupt of the view's) stopped it."""
     from orbisk_tools.engine.tracking import Tracker
 
@@ -108,7 +131,7 @@ def update_devices(resolved: Resolved, settings: Settings, view: View, jobs: int
             pressed.append(again)
             interrupt_note(again, view)
 
-        outcomes = pool.update(resolved, settings, view, jobs, stop, told, cancel)
+        outcomes = pool.update(resolved, settings, view, jobs, stop, told, cancel, shared)
         return outcomes, bool(pressed) or getattr(stop, "cause", None) == Stop.INTERRUPT
 
     def interrupted(again: bool, signum: int | None = None) -> None:
@@ -120,7 +143,7 @@ def update_devices(resolved: Resolved, settings: Settings, view: View, jobs: int
 
     updates = {target: Job(target, addresses, settings, view, stop) for target, addresses in resolved.items()}
     outcomes = for_each_device(resolved, lambda target, addresses: updates[target].run(), jobs, stop, interrupted,
-                               cancel)
+                               cancel, shared)
     return outcomes, bool(pressed) or getattr(stop, "cause", None) == Stop.INTERRUPT
 
 

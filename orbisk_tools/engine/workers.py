@@ -35,6 +35,7 @@ from orbisk_tools.engine.outcomes import DeviceFailure, Outcome, Reason, Result
 if TYPE_CHECKING:
     from orbisk_tools.engine.inspection import Work
     from orbisk_tools.engine.settings import Settings
+    from orbisk_tools.engine.sharing import SharedSite
     from orbisk_tools.engine.rollout import Holds
     from orbisk_tools.engine.runner import Interrupted
     from orbisk_tools.engine.stop import Token
@@ -96,6 +97,7 @@ class _Worker:
     running: int = 0  # devices sent and not yet ended
     keys: set[int] = dataclasses.field(default_factory=set)  # of those devices
     open_attempts: dict[int, str] = dataclasses.field(default_factory=dict)  # its devices' history rows -> address
+    team_locks: list[str] = dataclasses.field(default_factory=list)  # the history's device locks taken for it
     reader: threading.Thread | None = None
     lost: bool = False  # it ended before its devices did: none is sent to it any more
     killed: bool = False  # it did not end its devices in time after a second Ctrl-C or a SIGTERM
@@ -178,13 +180,13 @@ class Pool:
     # ---- the main process's side
 
     def update(self, resolved: Resolved, settings: Settings, view: Tracker, jobs: int, stop: threading.Event,
-               interrupted: Interrupted, cancel: Token | None = None) -> list[Outcome]:
+               interrupted: Interrupted, cancel: Token | None = None, shared: SharedSite | None = None) -> list[Outcome]:
         """Updates every device of `resolved` on the workers, `jobs` at a time, as
         runner.update_devices does in one process; `interrupted(again)` is told of each Ctrl-C."""
         portable = dataclasses.replace(settings, history=None, gate=None, lock_folder=-1)  # each worker opens its own
         self._lost_result = None
         outcomes = self._each(("settings", portable, settings.history is not None, settings.gate is not None),
-                              resolved, jobs, stop, interrupted, view, settings.history, settings.gate, cancel)
+                              resolved, jobs, stop, interrupted, view, settings.history, settings.gate, cancel, shared)
         return cast(list[Outcome], outcomes)  # what the workers' Jobs, or _lost(), ended them with
 
     def map(self, resolved: Resolved, work: Work[T], lost: Callable[[Target, str], T], jobs: int,
@@ -200,7 +202,7 @@ class Pool:
 
     def _each(self, first: ToWorker, resolved: Resolved, jobs: int, stop: threading.Event,
               interrupted: Interrupted | None, view: Tracker | None, history: History | None, gate: Holds | None,
-              cancel: Token | None = None) -> list[object]:
+              cancel: Token | None = None, shared: SharedSite | None = None) -> list[object]:
         from orbisk_tools.engine.runner import for_each_device
 
         self._view, self._history, self._gate, self._stop = view, history, gate, stop
@@ -239,7 +241,7 @@ class Pool:
         self._done = threading.Event()
         threading.Thread(target=watch, name="worker-stop", daemon=True).start()
         try:
-            return for_each_device(resolved, self._run, jobs, stop, told, cancel)
+            return for_each_device(resolved, self._run, jobs, stop, told, cancel, shared)
         finally:
             self._done.set()
             for timer in hurried:
@@ -327,6 +329,10 @@ class Pool:
                 worker.open_attempts[cast(int, reply[1])] = cast(str, arguments[1])  # its row: its address
             elif function.__name__ == "finish_attempt":
                 worker.open_attempts.pop(cast(int, arguments[0]), None)  # its row
+            elif function.__name__ == "lock_device" and reply[1] is None:
+                worker.team_locks.append(cast(str, arguments[0]))
+            elif function.__name__ == "unlock_device" and arguments[0] in worker.team_locks:
+                worker.team_locks.remove(arguments[0])
         except BaseException as error:  # raised in the worker's thread that called
             reply = (False, error)
         worker.outbox.send(("reply", number, reply))
@@ -350,6 +356,11 @@ class Pool:
             worker.lost = True
             keys, worker.keys = list(worker.keys), set()
             attempts, worker.open_attempts = dict(worker.open_attempts), {}
+            team_locks, worker.team_locks = worker.team_locks, []
+        for name in team_locks:  # the devices it was updating are free for the team again
+            if self._history is not None:  # only a history takes them
+                with contextlib.suppress(Exception):
+                    self._history.unlock_device(name)
         how = "did not stop, and was killed" if worker.killed else "ended unexpectedly"
         if self._lost_result is not None:
             message = f"the worker process {worker.pid} that asked it {how}; run the command again"

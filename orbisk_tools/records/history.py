@@ -21,7 +21,7 @@ from orbisk_tools.vocabulary import IMPLIED_STATE, UPDATE_RESULTS, DeviceState, 
 from orbisk_tools.formats.files import StrPath
 from orbisk_tools.records import database, processes
 from orbisk_tools.records.attempts import COLUMNS, Attempt, ImageFacts, Operator, Versions, current_operator, \
-    current_versions, now, recorded_time
+    current_versions, is_database_url, now, recorded_time
 from orbisk_tools.records.database import HistoryUnavailable as HistoryUnavailable  # the history's error, here too
 
 
@@ -65,12 +65,10 @@ class History:
     def open(cls, path: StrPath) -> History:
         """Opens the history at `path`, creating it (mode 0600) and its folders (mode 0700) when
         missing and bringing its schema up to date. A history that another user could have written
-        is refused. A postgresql:// URL names a team's history in PostgreSQL instead (see
-        records.postgres). Raises HistoryUnavailable."""
-        from orbisk_tools.records import postgres
-
-        if postgres.is_url(path):
-            return postgres.PostgresHistory.open(path)
+        is refused. Raises HistoryUnavailable; orbisk_tools.open_history() opens a team's history
+        too."""
+        if isinstance(path, str) and is_database_url(path):
+            raise HistoryUnavailable(f"{path} is a team's history: open it with orbisk_tools.open_history()")
         path = os.path.abspath(path)
         return cls(path, database.open_database(path))
 

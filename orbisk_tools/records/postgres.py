@@ -10,15 +10,16 @@ from PGPASSWORD. A database on another computer than this one is reached only as
 from __future__ import annotations
 
 import hashlib
+import collections
 import ipaddress
 import re
 import threading
 import urllib.parse
-from collections.abc import Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, Self
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, NamedTuple, Self
 
 from orbisk_tools.records import processes
-from orbisk_tools.records.attempts import Attempt, current_operator, is_database_url
+from orbisk_tools.records.attempts import Attempt, current_operator, is_database_url, now
 from orbisk_tools.records.database import HistoryUnavailable
 from orbisk_tools.records.history import History
 
@@ -45,7 +46,17 @@ MIGRATIONS = [
         "CREATE INDEX attempts_by_run ON attempts (run_id, id)",
         "CREATE INDEX attempts_by_time ON attempts (started, id)",
     ),
+    # A site shared out among laptops (update --share-site NAME): its devices in the order of its
+    # list, each waiting, taken by a laptop's session, or done with the result of its update.
+    (
+        """CREATE TABLE site_devices (
+            site TEXT NOT NULL, position INTEGER NOT NULL, address TEXT NOT NULL,
+            state TEXT NOT NULL DEFAULT 'waiting', taken_by TEXT, taken_at TEXT, db_session TEXT, result TEXT,
+            PRIMARY KEY (site, address))""",
+    ),
 ]
+# A session that still runs, as db_session names it.
+LIVE_SESSION = "SELECT 1 FROM pg_stat_activity a WHERE a.pid::text || '@' || a.backend_start::text = {column}"
 # Serialises the migrations of laptops that open a new database at once.
 MIGRATION_LOCK = 0x4F524248  # "ORBH"
 PARAMETER = re.compile(r"(?<!:):([A-Za-z_][A-Za-z_0-9]*)|\?")  # not a cast (::text)
@@ -88,6 +99,16 @@ def lock_key(name: str) -> int:
     return int.from_bytes(hashlib.sha256(f"orbisk-fpga device {name}".encode()).digest()[:8], "big", signed=True)
 
 
+class SiteDevice(NamedTuple):
+    """A device of a site shared out among laptops, as the history knows it."""
+    address: str
+    state: str  # "waiting", "taken" or "done"
+    result: str | None  # of its update, once done
+    taken_by: str | None  # "user@host" of the laptop that took it
+    ours: bool  # taken by this process
+    live: bool  # taken by a process whose session still runs
+
+
 class PostgresHistory(History):
     """The update history in the PostgreSQL database of `url` (see the module). Every method may
     be called from any thread: one statement at a time, each write a transaction of its own."""
@@ -97,7 +118,7 @@ class PostgresHistory(History):
         self.path, self._lock, self._pg = url, threading.Lock(), connection
         self._locks = locks  # the session that holds this process's device locks
         self._locks_lock = threading.Lock()
-        self._held: set[int] = set()
+        self._held: collections.Counter[int] = collections.Counter()  # a lock taken n times is released the n-th time
         self._session = self._session_of(connection)
 
     @classmethod
@@ -190,6 +211,59 @@ class PostgresHistory(History):
         assert row is not None  # a session sees itself
         return f"{row[0]}@{row[1]}"
 
+    # ---- a site shared out among laptops
+
+    def share_site(self, site: str, addresses: Sequence[str]) -> None:
+        """Adds the devices `addresses` of the site named `site`, in their order, to those of it
+        that any laptop may take; a device it holds already stays as it is."""
+        rows = [{"site": site, "position": position, "address": address} for position, address in enumerate(addresses)]
+        with self._lock:
+            self._guarded(lambda: self._pg.cursor().executemany(
+                "INSERT INTO site_devices (site, position, address) VALUES (%(site)s, %(position)s, %(address)s) "
+                "ON CONFLICT DO NOTHING", rows), "write")
+
+    def take_device(self, site: str) -> str | None:
+        """Takes for this laptop the first device of `site`, in the site's order, that no laptop
+        has taken (or whose laptop's session ended) and that is not done: its address, or None."""
+        who = current_operator()
+        taken = self._read(
+            "UPDATE site_devices SET state = 'taken', taken_by = :who, taken_at = :now, db_session = :session "
+            "WHERE (site, address) = (SELECT site, address FROM site_devices d WHERE site = :site AND "
+            f"(state = 'waiting' OR (state = 'taken' AND NOT EXISTS ({LIVE_SESSION.format(column='d.db_session')}))) "
+            "ORDER BY position FOR UPDATE SKIP LOCKED LIMIT 1) RETURNING address",
+            {"who": f"{who.user}@{who.host}", "now": now(), "session": self._session, "site": site})
+        return str(taken[0][0]) if taken else None
+
+    def finish_device(self, site: str, address: str, result: str) -> None:
+        """Records that the device at `address` of `site` is done, with `result`."""
+        self._write("UPDATE site_devices SET state = 'done', result = :result WHERE site = :site AND address = :address",
+                    {"result": result, "site": site, "address": address})
+
+    def release_device(self, site: str, address: str) -> None:
+        """Gives the device at `address` of `site`, which this laptop took and did not start, back
+        to the laptops that take the site's devices."""
+        self._write("UPDATE site_devices SET state = 'waiting', taken_by = NULL, taken_at = NULL, db_session = NULL "
+                    "WHERE site = :site AND address = :address AND db_session = :session",
+                    {"site": site, "address": address, "session": self._session})
+
+    def site_devices(self, site: str) -> list[SiteDevice]:
+        """The devices of `site`, in the site's order."""
+        rows = self._read("SELECT address, state, result, taken_by, db_session = :session, "
+                          f"EXISTS ({LIVE_SESSION.format(column='d.db_session')}) "
+                          "FROM site_devices d WHERE site = :site ORDER BY position",
+                          {"site": site, "session": self._session})
+        return [SiteDevice(str(address), str(state), result, taken_by, bool(ours), bool(live))
+                for address, state, result, taken_by, ours, live in rows]
+
+    def _guarded(self, work: Callable[[], object], what: str) -> None:
+        import psycopg
+
+        try:
+            with self._pg.transaction():
+                work()
+        except psycopg.Error as error:
+            raise HistoryUnavailable(f"cannot {what} the update history {self.path} ({_said(error)})") from None
+
     # ---- one lock per device for the whole team
 
     def lock_device(self, name: str) -> str | None:
@@ -201,11 +275,12 @@ class PostgresHistory(History):
         key = lock_key(name)
         with self._locks_lock:
             try:
-                if key in self._held:  # this process takes a device's lock once
+                if self._held[key]:  # held by this process already: taken once more
+                    self._held[key] += 1
                     return None
                 (taken,), = self._locks.execute("SELECT pg_try_advisory_lock(%s)", (key,)).fetchall()
                 if taken:
-                    self._held.add(key)
+                    self._held[key] += 1
                     return None
                 holder = self._locks.execute(
                     "SELECT a.application_name, date_trunc('second', a.backend_start)::text FROM pg_locks l "
@@ -227,9 +302,12 @@ class PostgresHistory(History):
 
         key = lock_key(name)
         with self._locks_lock:
-            if key not in self._held:
+            if not self._held[key]:
                 return
-            self._held.discard(key)
+            self._held[key] -= 1
+            if self._held[key]:
+                return
+            del self._held[key]
             try:
                 self._locks.execute("SELECT pg_advisory_unlock(%s)", (key,))
             except psycopg.Error:

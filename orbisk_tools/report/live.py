@@ -75,6 +75,11 @@ class PlainView:
     def note(self, text):
         self._line(None, text)
 
+    def elsewhere(self, count):
+        """Of a site shared out among laptops: the others took `count` of its devices."""
+        if self.site is not None:
+            self.site.elsewhere = count
+
     def _totals(self, now):
         """The site's totals on a line, when they are due."""
         site = self.site
@@ -143,7 +148,7 @@ class TerminalView:
             size = DownloadColumn()
             self.columns = [phase, self.bar, size, percentage, state]
             self.leaving = [self.bar, size, percentage]
-        self.done = self.failed = 0
+        self.done = self.failed = self.taken_elsewhere = 0
         self.site = SiteTally(devices) if devices > SITE_DEVICES else None
         # The module's log lines (-v) go through sys.stderr, which rich shows above the bars.
         self.console = console or Console(file=output, force_terminal=True)
@@ -155,7 +160,14 @@ class TerminalView:
         self.bars.start()
 
     def count_line(self):
-        return f"{self.done} of {self.devices} devices done, {self.failed} failed"
+        elsewhere = f", {self.taken_elsewhere} taken by other laptops" if self.taken_elsewhere else ""
+        return f"{self.done} of {self.devices} devices done, {self.failed} failed{elsewhere}"
+
+    def elsewhere(self, count):
+        """Of a site shared out among laptops: the others took `count` of its devices."""
+        self.taken_elsewhere = count
+        if self.site is not None:
+            self.site.elsewhere = count
 
     def rows(self, tasks):
         """A line for each of `tasks`, as wide as the console at most: when the columns do not fit,

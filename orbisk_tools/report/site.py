@@ -64,6 +64,7 @@ class SiteTally:
         self.written = self.moved = 0  # of the devices done
         self.size = 0  # of the image, once a device has told it
         self.start = None
+        self.elsewhere = 0  # of a site shared out among laptops: the devices the others took
 
     def phase(self, address, phase, now):
         with self.lock:
@@ -106,8 +107,10 @@ class SiteTally:
             written, moved = self.written, self.moved
         written += sum(entry.written for entry in running)
         moved += sum(entry.moved for entry in running)
+        elsewhere = self.elsewhere
         counts = (f"{done} of {self.devices} devices done, {failed} failed, {len(running)} running, "
-                  f"{self.devices - done - len(running)} not started")
+                  f"{max(0, self.devices - done - len(running) - elsewhere)} not started"
+                  + (f", {elsewhere} taken by other laptops" if elsewhere else ""))
         flow = [f"{decimal(written)} written"]
         elapsed = now - self.start if self.start is not None else 0
         if self.size and moved * 10 >= self.size and elapsed > 0:

@@ -1,5 +1,7 @@
 """orbisk-fpga run as a user runs it, for the end-to-end tests, and what they expect of it."""
 
+import contextlib
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -25,3 +27,30 @@ def start(*args, **options):
 def address(device):
     """The address an emulated device is reached at, as the command line takes it."""
     return f"{device.host}:{device.port}"
+
+
+class Site:
+    """An emulated site in a process of its own (emulate --devices N -v): `addresses` in the
+    order of its list; once it stopped, `log`, its log lines."""
+    addresses: list
+    log: list
+
+    def contacted(self, device):
+        return any(line.startswith(f"INFO {device}: ") for line in self.log)
+
+
+@contextlib.contextmanager
+def site(tmp_path, count, faults="", *options):
+    listing, faults_file = tmp_path / "site.txt", tmp_path / "faults.txt"
+    faults_file.write_text(faults)
+    process = subprocess.Popen([COMMAND, "emulate", "-v", "--devices", str(count), "--port", "0", "--list", listing,
+                                "--faults-file", faults_file, *map(str, options)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    emulated = Site()
+    try:
+        assert process.stdout.readline().startswith("Device emulator site")
+        emulated.addresses = [line.split()[0] for line in listing.read_text().splitlines() if line[:1] != "#"]
+        yield emulated
+    finally:
+        process.send_signal(signal.SIGINT)
+        emulated.log = process.communicate(timeout=30)[1].splitlines()

@@ -2,12 +2,10 @@
 that fails, devices left out or chosen by their tags (never contacted), an image older than the
 device's, and the question asked on a terminal before several devices are erased."""
 
-import contextlib
 import json
 import os
 import shlex
 import shutil
-import signal
 import subprocess
 import time
 
@@ -18,34 +16,7 @@ from orbisk_tools.devices.emulator import DeviceEmulator
 from orbisk_tools.formats.signed_image import pack
 from orbisk_tools.records.history import History
 
-from tests.e2e.command_line import COMMAND, READ_ONLY, address, run
-
-
-class Site:
-    """An emulated site in a process of its own (emulate --devices N -v): `addresses` in the
-    order of its list; once it stopped, `log`, its log lines."""
-    addresses: list
-    log: list
-
-    def contacted(self, device):
-        return any(line.startswith(f"INFO {device}: ") for line in self.log)
-
-
-@contextlib.contextmanager
-def site(tmp_path, count, faults=""):
-    listing, faults_file = tmp_path / "site.txt", tmp_path / "faults.txt"
-    faults_file.write_text(faults)
-    process = subprocess.Popen([COMMAND, "emulate", "-v", "--devices", str(count), "--port", "0", "--list", listing,
-                                "--faults-file", faults_file], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               text=True)
-    emulated = Site()
-    try:
-        assert process.stdout.readline().startswith("Device emulator site")
-        emulated.addresses = [line.split()[0] for line in listing.read_text().splitlines() if line[:1] != "#"]
-        yield emulated
-    finally:
-        process.send_signal(signal.SIGINT)
-        emulated.log = process.communicate(timeout=30)[1].splitlines()
+from tests.e2e.command_line import COMMAND, READ_ONLY, address, run, site
 
 
 def test_a_wave_that_fails_holds_every_wave_after_it(tmp_path, image):

@@ -3,7 +3,7 @@ schema made once however many laptops open it, and its URL's rules."""
 
 import pytest
 
-from orbisk_tools import History, HistoryUnavailable
+from orbisk_tools import HistoryUnavailable, open_history
 from orbisk_tools.records.attempts import ImageFacts, Operator
 from orbisk_tools.records.postgres import checked_url
 
@@ -11,7 +11,7 @@ IMAGE = ImageFacts("/images/fw.tbin", "ab" * 32, 1000, "0.2.4.0")
 
 
 def test_attempts_are_recorded_and_read_as_in_a_local_history(shared):
-    with History.open(shared) as records, History.open(shared) as other:
+    with open_history(shared) as records, open_history(shared) as other:
         first = records.start_attempt("run-1", "10.0.0.7:5025", IMAGE, 32, 8,
                                       operator=Operator("field", "laptop-b"))
         records.record_device(first, serial="SN-1", fpga_version_before="0.2.3.4")
@@ -30,9 +30,9 @@ def test_attempts_are_recorded_and_read_as_in_a_local_history(shared):
 
 
 def test_a_running_attempt_runs_while_its_session_lives(shared):
-    records = History.open(shared)
+    records = open_history(shared)
     attempt = records.start_attempt("run-1", "10.0.0.7:5025", IMAGE, 32, 8, operator=Operator("field", "laptop-b"))
-    with History.open(shared) as reader:
+    with open_history(shared) as reader:
         assert reader.outcome_as_read(reader.attempt(attempt)) == "running"  # on another computer, session alive
         records.close()  # the laptop is gone
         assert reader.outcome_as_read(reader.attempt(attempt)) == "ended unrecorded"

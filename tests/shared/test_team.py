@@ -1,0 +1,135 @@
+"""A team on one site: two laptops (the second one a process with a host name and a lock folder
+of its own) that share one history in PostgreSQL, through orbisk-fpga and the engine."""
+
+import json
+import os
+import signal
+import subprocess
+import time
+
+import pytest
+
+import orbisk_tools
+from orbisk_tools import Reason, Result, open_history
+from orbisk_tools.formats.signed_image import pack
+
+from tests.e2e.command_line import COMMAND, run, site
+
+SECOND_LAPTOP = ["unshare", "--uts", "--mount", "--", "sh", "-c",
+                 'hostname laptop-b && mount -t tmpfs tmpfs /run/lock && exec "$@"', "sh", COMMAND]
+
+
+@pytest.fixture
+def laptop_b():
+    """Starts orbisk-fpga with `args` as another laptop would run it."""
+    if subprocess.run([*SECOND_LAPTOP[:-1], "true"], capture_output=True).returncode != 0:
+        pytest.skip("cannot make a second laptop here: unshare --uts --mount needs the right to")
+
+    def started(*args):
+        return subprocess.Popen([*SECOND_LAPTOP, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True)
+    return started
+
+
+@pytest.fixture
+def image(tmp_path):
+    path = tmp_path / "fw.tbin"
+    path.write_bytes(pack(os.urandom(1000), 32))
+    return path
+
+
+def loads(log, device):
+    return sum(line.startswith(f"INFO {device}: FPGA image") for line in log)
+
+
+def test_two_laptops_share_a_site_each_device_updated_once(tmp_path, shared, laptop_b, image):
+    listing = tmp_path / "site.txt"
+    command = ["update", "--addresses", listing, "--history", shared, "--share-site", "rack-7", "--jobs", 3,
+               "--json", "-", image]
+    with site(tmp_path, 12, "", "--write-rate", 4000) as emulated:
+        other = laptop_b(*command)
+        here = run(*command)
+        there = other.communicate(timeout=120)
+    assert (here.returncode, other.returncode) == (0, 0), (here.stderr, there[1])
+    mine = [device["address"] for device in json.loads(here.stdout)["devices"]]
+    theirs = [device["address"] for device in json.loads(there[0])["devices"]]
+    assert mine and theirs and not set(mine) & set(theirs)
+    assert sorted(mine + theirs) == sorted(emulated.addresses)
+    assert all(loads(emulated.log, device) == 1 for device in emulated.addresses)
+    assert f"Site rack-7: 12 devices, {len(mine)} by this laptop, {len(theirs)} by " in here.stderr + here.stdout
+
+    # status, from either laptop, says who updated each device
+    status = run("status", "--addresses", listing, "--history", shared).stdout
+    assert status.count("on laptop-b") == len(theirs)
+
+    # the same list again: nothing is left of the site; another list under its name is refused
+    again = run(*command)
+    assert again.returncode == 0 and "No device of site rack-7 was left to take" in again.stderr
+    other_list = tmp_path / "other.txt"
+    other_list.write_text("\n".join(emulated.addresses[:5]) + "\n")
+    refused = run("update", "--addresses", other_list, "--history", shared, "--share-site", "rack-7", image)
+    assert refused.returncode == 1
+    assert "the shared site rack-7 has 12 devices, and this list 5" in refused.stderr
+
+
+def test_a_device_another_laptop_updates_is_refused_with_its_name(tmp_path, shared, laptop_b, image):
+    with site(tmp_path, 2, "", "--write-rate", 1000) as emulated:
+        device = emulated.addresses[0]
+        other = laptop_b("update", "--address", device, "--history", shared, image)
+        deadline = time.monotonic() + 30
+        with open_history(shared) as history:
+            while not history.attempts() and time.monotonic() < deadline:
+                time.sleep(0.05)
+        time.sleep(0.5)  # it holds the device's lock before it records its attempt
+        with pytest.raises(orbisk_tools.UpdateError) as refused:
+            orbisk_tools.update_device(device, image, history=shared)
+        other.communicate(timeout=60)
+    result = refused.value.outcome
+    assert result.reason == Reason.DEVICE_LOCKED and result.device_state == "untouched"
+    assert " on laptop-b, since " in result.message and "is updating this device" in result.message
+    assert other.returncode == 0
+
+
+def test_a_laptop_killed_mid_update_leaves_its_devices_to_the_other(tmp_path, shared, laptop_b, image):
+    listing = tmp_path / "site.txt"
+    command = ["update", "--addresses", listing, "--history", shared, "--share-site", "north", "--jobs", 2,
+               "--json", "-", image]
+    with site(tmp_path, 4, "", "--write-rate", 1000) as emulated:
+        other = laptop_b(*command)
+        with open_history(shared) as history:
+            deadline = time.monotonic() + 30
+            while sum(device.state == "taken" for device in history.site_devices("north")) < 2:
+                assert time.monotonic() < deadline and other.poll() is None
+                time.sleep(0.05)
+            time.sleep(0.3)  # writing
+            os.kill(other.pid, signal.SIGKILL)  # too few devices for worker processes: the one process
+            other.communicate()
+            here = run(*command)
+            devices = history.site_devices("north")
+    assert here.returncode == 0, here.stderr
+    taken = json.loads(here.stdout)["devices"]
+    assert sorted(device["address"] for device in taken) == sorted(emulated.addresses)
+    assert {device["result"] for device in taken} == {Result.UPDATED}
+    assert all(device.state == "done" and device.result == Result.UPDATED for device in devices)
+
+
+def test_the_password_is_never_shown(tmp_path, shared, image):
+    with_password = shared.replace("field@", "field:do-not-show@")
+    refused = run("update", "--address", "127.0.0.1:1", "--history", with_password, image)
+    assert refused.returncode == 1 and "do-not-show" not in refused.stdout + refused.stderr
+    assert "must not hold a password" in refused.stderr
+
+
+def test_max_failures_holds_for_the_whole_shared_site(tmp_path, shared, image):
+    import concurrent.futures
+
+    with site(tmp_path, 8, "1 --refuse-block 0 --refuse-times 0\n", "--write-rate", 4000) as emulated:
+        with concurrent.futures.ThreadPoolExecutor(2) as laptops:  # two sessions of the team's history
+            runs = [laptops.submit(orbisk_tools.update_site, emulated.addresses, image, jobs=1, history=shared,
+                                   share_site="west", max_failures=1) for _ in range(2)]
+            devices = [device for run in runs for device in run.result().devices]
+    assert sorted(device.address for device in devices) == sorted(emulated.addresses)
+    results = [device.result for device in devices]
+    assert results.count(Result.FAILED) == 1 and results.count(Result.UPDATED) <= 1  # the one begun meanwhile
+    held = [device for device in devices if device.result == Result.NOT_STARTED]
+    assert len(held) >= 6 and {device.details["held_by"] for device in held} == {"max_failures"}
