@@ -3,7 +3,8 @@ or a team's database (PostgreSQL)."""
 
 from __future__ import annotations
 
-from orbisk_tools.records.history import History, StrPath
+from orbisk_tools.formats.files import StrPath
+from orbisk_tools.records.history import History
 from orbisk_tools.records.postgres import PostgresHistory, is_url
 
 
