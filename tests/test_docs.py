@@ -21,8 +21,9 @@ FOLDERS = ("orbisk_tools", "orbisk", "interop", "host_standin", "docs", "tools",
 # its suffix, alone or with folders above it (`fleet.py`, `engine/workers.py`).
 ROOTED = re.compile(r"(?<![\w./~$-])((?:%s)/[\w./*-]*)" % "|".join(map(re.escape, FOLDERS)))
 FILE = re.compile(r"(?<![\w./~$<-])((?:\w[\w-]*/)*[\w-]+\.(?:py|pyi|cpp|hpp|sh|md|rst|png|toml))\b")
-# Files that the pages name and that are not the repository's.
-NOT_OURS = {"script.py"}
+# Files that the pages name and that are not the repository's: a user's script, the offline
+# bundle's installer (tools/offline-install.sh in the bundle).
+NOT_OURS = {"script.py", "install.sh"}
 # Programs other than orbisk-fpga, whose options a line of code that starts with them gives.
 OTHER_PROGRAMS = re.compile(r"(\$ )?(\S*/)?(pip|python3?(\.\d+)?|pytest|mypy|cibuildwheel|sphinx-build|bash|sh|sudo|"
                             r"apt-get|minisign|git|tar|auditwheel|cmake|tools/\S+|\./install\.sh|PYTHON=\S+)\b")
