@@ -1,10 +1,12 @@
-"""Checks the examples of the API reference (docs/api) and of the README, with mypy installed:
+"""Checks the examples of the documentation (docs/: the API reference's reStructuredText pages and
+the guides' Markdown pages) and of the README, with mypy installed:
     python .ci/check_examples.py OUTPUT_FOLDER
-Every line of code the reference shows (examples, their output, literal blocks, included files)
-must fit 79 columns. The examples that the doctest builder runs, page by page (the global setup
-of conf.py, then the page's testsetup, testcode and testcleanup blocks in their order, as they
-share one namespace when they run), the Python files the pages include, and the README's Python
-blocks (each that begins with an import a script of its own, one that does not going on from the
+Every line of code the reference shows (examples, their output, literal blocks, included files),
+and every line of the guides' Python blocks, must fit 79 columns. The examples that the doctest
+builder runs, page by page (the global setup of docs/conf.py, then the page's testsetup, testcode
+and testcleanup blocks in their order, as they share one namespace when they run), the Python
+files the pages include, and the Python blocks of the guides and of the README (on each page,
+each block that begins with an import a script of its own, one that does not going on from the
 block before it) are written to OUTPUT_FOLDER and checked there with mypy --strict, against the
 installed packages."""
 
@@ -16,7 +18,7 @@ import textwrap
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-DOCS = ROOT / "docs" / "api"
+DOCS = ROOT / "docs"
 README = ROOT / "README.md"
 WIDTH = 79
 RUN = ("testsetup", "testcode", "testcleanup")
@@ -61,11 +63,17 @@ def blocks(lines):
         yield kind, start + 1, textwrap.dedent("\n".join(body)).rstrip("\n").splitlines()
 
 
-def readme_scripts():
-    """The README's Python blocks as scripts: a block that begins with an import starts one, a
-    block that does not goes on from the block before it."""
+def name(page):
+    """A page's name for its scripts: its path in docs/ (or README), as a module name."""
+    parts = page.relative_to(DOCS).with_suffix("").parts if page.is_relative_to(DOCS) else (page.stem,)
+    return "_".join(parts).replace("-", "_").lower()
+
+
+def markdown_scripts(page):
+    """The Python blocks of a Markdown page as scripts: a block that begins with an import starts
+    one, a block that does not goes on from the block before it."""
     scripts = []
-    for block in re.findall(r"^```python\n(.*?)^```", README.read_text(), re.S | re.M):
+    for block in re.findall(r"^```python\n(.*?)^```", page.read_text(), re.S | re.M):
         if scripts and not re.match(r"(import|from) ", block):
             scripts[-1] += "\n" + block
         else:
@@ -78,7 +86,7 @@ def main(output):
     for old in output.glob("*.py"):
         old.unlink()
     too_wide, checked = [], []
-    for page in sorted(DOCS.glob("*.rst")):
+    for page in sorted(DOCS.rglob("*.rst")):
         code = [global_setup()]
         for kind, number, lines in blocks(page.read_text().splitlines()):
             if kind == "include":
@@ -94,11 +102,15 @@ def main(output):
             if kind in RUN:
                 code.append("\n".join(lines))
         if len(code) > 1:
-            checked.append(output / f"page_{page.stem.replace('-', '_')}.py")
+            checked.append(output / f"page_{name(page)}.py")
             checked[-1].write_text("\n\n".join(code) + "\n")
-    for number, script in enumerate(readme_scripts(), 1):
-        checked.append(output / f"readme_{number}.py")
-        checked[-1].write_text(script)
+    for page in [README, *sorted(DOCS.rglob("*.md"))]:
+        for number, script in enumerate(markdown_scripts(page), 1):
+            checked.append(output / f"{name(page)}_{number}.py")
+            checked[-1].write_text(script)
+            if page != README:  # the guides' blocks are shown in the built pages
+                lines = script.splitlines()
+                too_wide += [f"{page.relative_to(ROOT)}: {line}" for line in lines if len(line) > WIDTH]
     # From the output folder, so that the installed packages are the ones mypy sees.
     typed = subprocess.run([sys.executable, "-m", "mypy", "--strict", *(path.name for path in checked)], cwd=output)
     if too_wide:

@@ -1,7 +1,7 @@
 """Draws the figures of bench_update.py --json into one PNG (matplotlib from PyPI):
 
     python bench/bench_update.py --json bench.json
-    python bench/plot_performance.py bench.json docs/performance.png
+    python bench/plot_performance.py bench.json docs/developer-guide/performance.png
 """
 
 import json

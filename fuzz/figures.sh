@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Edges covered and executions per second of each fuzz target, with and without the native
-# code's coverage, as docs/hardening.md reports them:
+# code's coverage, as docs/developer-guide/hardening.md reports them:
 #     bash fuzz/figures.sh [SECONDS]     # 300 seconds per target and build, one run at a time
 # Each target runs alone from its seeds, in a fresh corpus (build/fuzz-figures/), on the
 # ordinary build, where libFuzzer sees only the Python code, then on the fuzzing build. Prints

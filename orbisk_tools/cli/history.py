@@ -44,7 +44,7 @@ def add_options(parser):
                         help="write the attempts as CSV, a header line then one attempt a line, instead of the "
                              "table, to FILE (- or nothing: to standard output)")
     output.add_argument("--export", metavar="FILE",
-                        help="write every attempt to FILE, a new file (JSON, the format is in the README), for "
+                        help="write every attempt to FILE, a new file (JSON, the format is in the field guide), for "
                              "another computer to --import")
     output.add_argument("--import", dest="import_file", metavar="FILE",
                         help="add the attempts of FILE, which --export wrote on another computer, to this "

@@ -1,6 +1,8 @@
-# Sphinx configuration of the API reference. `bash .ci/docs` builds it into build/docs/html
-# (warnings are errors), runs its examples with the doctest builder, and checks them with
-# mypy --strict and against the page width (.ci/check_examples.py).
+# Sphinx configuration of the documentation, this folder: the field guide and the developer guide
+# (Markdown, read by myst-parser) and the API reference (api/). `bash .ci/docs` builds it into
+# build/docs/html (warnings are errors), runs the reference's examples with the doctest builder,
+# and checks them, and the Python examples of the guides and of the README, with mypy --strict
+# (.ci/check_examples.py).
 import ast
 import copy
 import importlib.metadata
@@ -11,8 +13,12 @@ import pathlib
 project = "orbisk native core"
 release = importlib.metadata.version("orbisk-native")
 version = ".".join(release.split(".")[:2])
-extensions = ["sphinx.ext.autodoc", "sphinx.ext.doctest", "sphinx.ext.intersphinx", "sphinx.ext.napoleon"]
+extensions = ["myst_parser", "sphinx.ext.autodoc", "sphinx.ext.doctest", "sphinx.ext.intersphinx",
+              "sphinx.ext.napoleon"]
+source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = []
+# The guides' links to a section of a page: page.md#its-title-in-lower-case.
+myst_heading_anchors = 3
 html_theme = "alabaster"
 # Room for 79 columns of code: 220px of sidebar, 2 x 30px around the text and 2 x 30px inside a
 # code block, and 79 characters of a 0.9 x 17px monospace font 0.6em wide (728px).
