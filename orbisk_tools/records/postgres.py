@@ -113,11 +113,11 @@ class PostgresHistory(History):
     """The update history in the PostgreSQL database of `url` (see the module). Every method may
     be called from any thread: one statement at a time, each write a transaction of its own."""
 
-    def __init__(self, url: str, connection: psycopg.Connection[Any], locks: psycopg.Connection[Any]):
-        # Not the SQLite history's connection: the methods that use one are this class's own.
+    def __init__(self, url: str, connection: psycopg.Connection[Any]):
+        # Not the SQLite history's connection: the methods that use one are this class's own. Its
+        # one session records the attempts, takes a shared site's devices and holds the devices'
+        # locks: they all end together, and a write after a lost session fails before an erase.
         self.path, self._lock, self._pg = url, threading.Lock(), connection
-        self._locks = locks  # the session that holds this process's device locks
-        self._locks_lock = threading.Lock()
         self._held: collections.Counter[int] = collections.Counter()  # a lock taken n times is released the n-th time
         self._session = self._session_of(connection)
 
@@ -132,19 +132,20 @@ class PostgresHistory(History):
         operator = current_operator()
         name = f"orbisk-fpga {operator.user}@{operator.host}"[:63]  # who holds a lock, as others see it
         try:
-            connection = psycopg.connect(url, autocommit=True, application_name=name, connect_timeout=10)
-            locks = psycopg.connect(url, autocommit=True, application_name=name, connect_timeout=10)
+            # A link that dies unseen fails a statement within seconds, rather than hold it for the
+            # system's TCP time-outs (about 15 minutes).
+            connection = psycopg.connect(url, autocommit=True, application_name=name, connect_timeout=10,
+                                         keepalives=1, keepalives_idle=10, keepalives_interval=5, keepalives_count=3,
+                                         tcp_user_timeout=20000)
             _migrate(connection)
         except psycopg.Error as error:
             raise HistoryUnavailable(f"cannot open the update history {url} ({_said(error)}); give another "
                                      "--history, or --no-history to update without one") from None
-        return cls(url, connection, locks)
+        return cls(url, connection)
 
     def close(self) -> None:
         with self._lock:
             self._pg.close()
-        with self._locks_lock:
-            self._locks.close()
 
     # ---- the statements, in psycopg's placeholders
 
@@ -273,16 +274,16 @@ class PostgresHistory(History):
         import psycopg
 
         key = lock_key(name)
-        with self._locks_lock:
+        with self._lock:
             try:
                 if self._held[key]:  # held by this process already: taken once more
                     self._held[key] += 1
                     return None
-                (taken,), = self._locks.execute("SELECT pg_try_advisory_lock(%s)", (key,)).fetchall()
+                (taken,), = self._pg.execute("SELECT pg_try_advisory_lock(%s)", (key,)).fetchall()
                 if taken:
                     self._held[key] += 1
                     return None
-                holder = self._locks.execute(
+                holder = self._pg.execute(
                     "SELECT a.application_name, date_trunc('second', a.backend_start)::text FROM pg_locks l "
                     "JOIN pg_stat_activity a ON a.pid = l.pid WHERE l.locktype = 'advisory' AND l.granted "
                     "AND l.classid = %s AND l.objid = %s AND l.objsubid = 1",
@@ -301,7 +302,7 @@ class PostgresHistory(History):
         import psycopg
 
         key = lock_key(name)
-        with self._locks_lock:
+        with self._lock:
             if not self._held[key]:
                 return
             self._held[key] -= 1
@@ -309,7 +310,7 @@ class PostgresHistory(History):
                 return
             del self._held[key]
             try:
-                self._locks.execute("SELECT pg_advisory_unlock(%s)", (key,))
+                self._pg.execute("SELECT pg_advisory_unlock(%s)", (key,))
             except psycopg.Error:
                 pass  # a session that is gone holds nothing any more
 

@@ -53,3 +53,21 @@ def test_a_url_that_says_how_to_reach_another_computer_is_taken():
     for url in ("postgresql://field@db.site.example/site?sslmode=verify-full", "postgresql://field@/site",
                 "postgresql://field@[::1]:5433/site", "postgresql://field@localhost/site"):
         assert checked_url(url) == url
+
+
+def test_a_laptops_history_moves_into_the_teams_and_back_each_attempt_once(shared, tmp_path):
+    from orbisk_tools.records.history import History
+    from tests.e2e.command_line import run
+
+    laptop = tmp_path / "laptop.sqlite3"
+    with History.open(laptop) as records:
+        for address in ("10.0.0.7:5025", "10.0.0.8:5025"):
+            records.finish_attempt(records.start_attempt("run-1", address, IMAGE, 32, 8), "updated")
+    assert run("history", "--history", laptop, "--export", tmp_path / "laptop.json").returncode == 0
+    added = [run("history", "--history", shared, "--import", tmp_path / "laptop.json").stdout for _ in range(2)]
+    assert added[0].startswith("2 attempts of") and added[1].startswith("0 attempts of")
+    assert run("history", "--history", shared, "--export", tmp_path / "team.json").returncode == 0
+    back = run("history", "--history", tmp_path / "new.sqlite3", "--import", tmp_path / "team.json").stdout
+    assert back.startswith("2 attempts of")
+    with History.open(tmp_path / "new.sqlite3") as copy:
+        assert sorted(attempt.address for attempt in copy.attempts()) == ["10.0.0.7:5025", "10.0.0.8:5025"]

@@ -133,3 +133,22 @@ def test_max_failures_holds_for_the_whole_shared_site(tmp_path, shared, image):
     assert results.count(Result.FAILED) == 1 and results.count(Result.UPDATED) <= 1  # the one begun meanwhile
     held = [device for device in devices if device.result == Result.NOT_STARTED]
     assert len(held) >= 6 and {device.details["held_by"] for device in held} == {"max_failures"}
+
+
+def test_a_laptop_that_loses_the_database_finishes_the_device_it_writes(tmp_path, shared, cluster, image):
+    from tests.e2e.command_line import start
+
+    with site(tmp_path, 2, "", "--write-rate", 1000) as emulated:
+        device = emulated.addresses[0]
+        update = start("update", "--address", device, "--history", shared, image)
+        with open_history(shared) as history:
+            deadline = time.monotonic() + 30
+            while not any(attempt.phase == "write" for attempt in history.attempts()):
+                assert time.monotonic() < deadline
+                time.sleep(0.05)
+        cluster.sql("postgres", "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                                "WHERE application_name LIKE 'orbisk-fpga %'")
+        out, err = update.communicate(timeout=60)
+    assert update.returncode == 1
+    assert "updated" in out and loads(emulated.log, device) == 1
+    assert f"it does not say how the update of {device} ended" in err
