@@ -13,6 +13,8 @@ from orbisk.VornUtils import RetCode
 from orbisk_tools.devices.emulator import DeviceEmulator
 from orbisk_tools.formats.signed_image import pack
 
+from tests.conftest import UNKNOWN_DEVICE_TYPE
+
 from tests.e2e.command_line import ADVICE, COMMAND, address, run
 
 NO_FPGA_IMAGE = "no FPGA image: update it"
@@ -31,7 +33,7 @@ def test_a_write_over_an_image_without_an_erase_reads_back_different_and_is_neve
     path.write_bytes(image)
     with FpgaTool(address=device.host, port=device.port, timeout=2.0) as tool:
         tool.console_progress = False
-        result = tool.processFpgaUpdate(str(path), 40)  # a device type without an erase
+        result = tool.processFpgaUpdate(str(path), UNKNOWN_DEVICE_TYPE)  # a device type without an erase
         assert result.RetCode is RetCode.ERROR and tool.last_outcome.reason == "readback_mismatch"
         assert device.device.fpga.memory[:64] == bytes(old & new for old, new in zip(held, image))
         assert tool._fpgaDone() == "0" and tool._fpgaRefresh().startswith("ERR")  # a host that loads it regardless

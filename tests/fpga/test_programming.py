@@ -89,7 +89,7 @@ class TestUpdate:
     def test_other_device_types_erase_nothing_and_read_no_version(self, make_fpga, tmp_path, caplog):
         caplog.set_level(logging.INFO, "FPGA")
         fpga = make_fpga(erased=True)  # without an erase, flash takes an image only where it is erased
-        ret = vf.FpgaTool(fpga).processFpgaUpdate(image_file(tmp_path, b"abc"), 40)
+        ret = vf.FpgaTool(fpga).processFpgaUpdate(image_file(tmp_path, b"abc"), UNKNOWN_DEVICE_TYPE)
         assert ret.RetData == {"success": True, "error_message": "", "fw_version": ""}
         assert fpga.commands[0] == "FPGA_RST_PAGE_PTR" and fpga.commands[-1] == "FPGA_REFRESH"
         assert "Updated FPGA version: " in caplog.messages
