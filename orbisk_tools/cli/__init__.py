@@ -10,13 +10,13 @@ import logging
 import os
 import sys
 
-from orbisk_tools.cli import (demo, dump, emulate, history, init, inspect, keygen, options, pack, sign, status,
-                              update, verify)
+from orbisk_tools.cli import (demo, dump, emulate, history, init, inspect, keygen, options, pack, report, sign,
+                              status, update, verify)
 from orbisk_tools.cli.arguments import INTERRUPTED, TERMINATED, Failure
 from orbisk_tools.report.output import GuardedOutput, printable
 
 
-COMMANDS = (update, verify, status, history, dump, inspect, init, pack, sign, keygen, emulate, demo)
+COMMANDS = (update, verify, status, history, report, dump, inspect, init, pack, sign, keygen, emulate, demo)
 
 # What --help says, before and after the commands.
 DESCRIPTION = """\

@@ -29,12 +29,7 @@ def add_options(parser):
                         help=f"TCP port of an --address that names none ({options.device_port.range}; default 5025)")
     parser.add_argument("--serial", action=options.Once, help="only the attempts on the device with this serial number")
     parser.add_argument("--run", dest="run_id", action=options.Once, help="only the attempts of this run")
-    parser.add_argument("--since", type=options.moment, action=options.Once, metavar="TIME",
-                        help="only the attempts started at TIME or later: a date or a date and time in ISO 8601 "
-                             "(2026-12-09, 2026-12-09T14:30), in UTC unless it gives its offset from UTC "
-                             "(2026-12-09T14:30+01:00, 2026-12-09T13:30Z); a date alone is its midnight")
-    parser.add_argument("--until", type=options.moment, action=options.Once, metavar="TIME",
-                        help="only the attempts started before TIME (written as for --since)")
+    add_span_options(parser)
     parser.add_argument("--limit", type=options.record_limit, metavar="N",
                         help=f"show the N newest attempts ({options.record_limit.range}; default: "
                              f"{DEFAULT_LIMIT} in the table, every one in --csv and --json)")
@@ -51,6 +46,16 @@ def add_options(parser):
                              "history, keeping where each was recorded; each attempt once, however often "
                              "it is imported")
     add_history_options(parser, reads_only=True)
+
+
+def add_span_options(parser):
+    """--since and --until: the attempts started in a span of time."""
+    parser.add_argument("--since", type=options.moment, action=options.Once, metavar="TIME",
+                        help="only the attempts started at TIME or later: a date or a date and time in ISO 8601 "
+                             "(2026-12-09, 2026-12-09T14:30), in UTC unless it gives its offset from UTC "
+                             "(2026-12-09T14:30+01:00, 2026-12-09T13:30Z); a date alone is its midnight")
+    parser.add_argument("--until", type=options.moment, action=options.Once, metavar="TIME",
+                        help="only the attempts started before TIME (written as for --since)")
 
 
 def run(args):
