@@ -8,7 +8,8 @@ the device runs was decided by the attempt before it. The version before is what
 reported before its oldest attempt in the span; the version after, what it reported at the end
 of its newest attempt, or, when that attempt left it untouched and says nothing of it, what it
 ran before that attempt or after the one before it. A device erased and not loaded since has
-no version after that the history can tell."""
+no version after that the history can tell. A final read-back tells what the device reports
+now, which is then its version after."""
 
 from __future__ import annotations
 
@@ -178,7 +179,9 @@ def version_after(attempts):
 
 def add_verdicts(records, outcomes):
     """Adds the verdict of each judged read-back of `outcomes` (inspection.verdicts()) to the
-    record of its address, and the serial number the device reported to a record without one."""
+    record of its address, the serial number the device reported to a record without one, and
+    the FPGA version it reported as its version after: the device is the truth of what it runs
+    now, whatever the history says."""
     found = {outcome.address: outcome for outcome in outcomes if outcome is not None}
     for record in records:
         outcome = found.get(record.address)
@@ -187,6 +190,7 @@ def add_verdicts(records, outcomes):
         record.verdict_result, record.verdict_text = str(outcome.result), verdict_text(outcome)
         record.verdict = short_verdict(outcome)
         record.serial = record.serial or outcome.serial or ""
+        record.version_after = outcome.fpga_version_before or record.version_after
 
 
 def short_verdict(outcome):

@@ -56,9 +56,12 @@ footer { margin-top: 16px; color: #57606a; font-size: 11px; }
 thead { display: table-header-group; }
 tr { break-inside: avoid; page-break-inside: avoid; }
 @media print {
-  body { margin: 0; font-size: 11px; }
-  table.devices { font-size: 10px; }
-  table.devices td { padding: 3px 5px; }
+  body { margin: 0; font-size: 10px; line-height: 1.25; }
+  h1 { font-size: 18px; }
+  table.devices { font-size: 9px; }
+  table.devices th { padding: 3px 5px; }
+  table.devices td { padding: 2px 5px; }
+  code { font-size: 9px; }
   h2 { break-after: avoid; }
 }
 """
@@ -186,6 +189,6 @@ def sha_cell(record):
 def footer():
     return ("<footer>Each device's row shows its newest update attempt in the span (a dry run or an update not "
             "started is passed over when an older attempt is there). FPGA before: what the device reported "
-            "before its first attempt in the span; FPGA after: what it reported at the end of its newest one "
-            "(not known: its update erased it without loading an image since, or it was not asked). Times are "
-            "in UTC. Made by orbisk-fpga report.</footer>")
+            "before its first attempt in the span; FPGA after: what it reported at the end of its newest one, or "
+            "at the final read-back when there was one (not known: its update erased it without loading an image "
+            "since, or it was not asked). Times are in UTC. Made by orbisk-fpga report.</footer>")

@@ -121,7 +121,7 @@ def test_a_sites_report_opens_prints_and_fetches_nothing_in_a_browser(site_a, tm
     assert rows[0][1:6] == [first, "rack1 north", "0.2.3.4", "0.2.4.0", "skipped (already loaded)"]
     assert rows[0][0] == f"VORN-{int(first.rpartition(':')[2]):06}" and rows[0][9] == "runs"
     assert rows[9][5] == "failed (block refused)" and rows[9][9].startswith("differs at byte offset")
-    assert rows[51][3:6] == ["-", "not known", "not started"]
+    assert rows[51][3:6] == ["-", "0.2.3.4", "not started"]  # the version it reports at the read-back
     assert {row[8] for row in rows[:51]} == {next(row[8] for row in rows)}  # one image, shortened with "…"
     assert rows[0][8].endswith("…") and len(rows[0][8]) == 13
     result_totals, verdict_totals = (dict(map(tuple, table)) for table in
@@ -160,6 +160,8 @@ def test_the_csv_holds_the_same_rows_with_the_whole_sha256(site_a, tmp_path):
     assert {row["result"] for row in rows} == set(RESULTS) and "verdict" not in rows[0]
     assert re.fullmatch(r"[0-9a-f]{64}", rows[0]["image_sha256"]) and rows[0]["image_sha256"].startswith(
         html_rows[0][8].rstrip("…"))
+    assert [rows[51][name] for name in ("fpga_version_before", "fpga_version_after", "result")] == [
+        "", "", "not started"]  # never asked
     silent = rows[4]
     assert (silent["result"], silent["reason"], silent["fpga_version_before"]) == ("failed", "timeout", "0.2.3.4")
     assert silent["message"]
