@@ -23,6 +23,8 @@ RANGES = {
                ("--device-type", "29", DEVICE_TYPES), ("--jobs", "0", "1 to 1024"), ("--window", "1025", "1 to 1024")],
     "status": [("--port", "65536", "1 to 65535"), ("--timeout", "86401", "0.001 to 86400"),
                ("--device-type", "0", DEVICE_TYPES), ("--jobs", "1025", "1 to 1024")],
+    "report": [("--port", "0", "1 to 65535"), ("--timeout", "0", "0.001 to 86400"),
+               ("--device-type", "33", DEVICE_TYPES), ("--jobs", "1025", "1 to 1024"), ("--window", "0", "1 to 1024")],
     "history": [("--port", "0", "1 to 65535"), ("--limit", "1000001", "1 to 1000000")],
     "dump": [("--size", "0", "1 to 268435456"), ("--port", "0", "1 to 65535"), ("--timeout", "86401", "0.001 to 86400"),
              ("--window", "1025", "1 to 1024")],
