@@ -61,6 +61,21 @@ def window_or_auto(text):
 window_or_auto.range = _window_number.range
 
 
+def duration(text):
+    """--soak DURATION: "90s", "5m", "1h", or a plain number of seconds, from 0 to a day; in seconds."""
+    import re
+
+    match = re.fullmatch(r"([0-9]{1,9}(?:\.[0-9]{1,6})?)([smh]?)", text.strip())
+    value = float(match[1]) * {"": 1, "s": 1, "m": 60, "h": 3600}[match[2]] if match else math.nan
+    if not 0 <= value <= 86400:
+        raise argparse.ArgumentTypeError(f"expected a duration from {duration.range}, such as 90s, 5m, 1h or a "
+                                         f"number of seconds, not {text!r}")
+    return value
+
+
+duration.range = "0s to 24h"
+
+
 def waves(text):
     """--waves 1,10%,50%,100%: the sizes of rollout.parse_waves()."""
     from orbisk_tools.engine.rollout import parse_waves

@@ -108,7 +108,8 @@ class Device:
         fpga = self.fpga
         self.power_ups += 1
         fpga.pointer, fpga.config_mode, fpga.done = 0, "", False
-        fpga.fpga_version = flash.version_at_power_up(fpga.memory, fpga.loaded)
+        fpga.fpga_version = None if self.faults.no_image_at_power_up else flash.version_at_power_up(fpga.memory,
+                                                                                                     fpga.loaded)
         running = f"FPGA version {fpga.fpga_version}" if fpga.fpga_version else "no FPGA image"
         log.info("%spowered up: %s", self.label, running)
         self.save()

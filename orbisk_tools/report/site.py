@@ -96,6 +96,12 @@ class SiteTally:
                 self.failed += 1
                 self.failures.append((outcome.address, result_line(outcome)))
 
+    def changed(self, outcome):
+        """A device done before failed now (the check after its wave's soak)."""
+        with self.lock:
+            self.failed += 1
+            self.failures.append((outcome.address, result_line(outcome)))
+
     def totals(self, now):
         """(the devices' counts, the bytes' figures): "120 of 300 devices done, 5 failed, 8 running,
         167 not started" and "12.3 MB written, 4.5 MB/s, 0:01:23 left" (the rate once the site

@@ -24,7 +24,7 @@ def exported(path):
 
 
 def export_text(attempts, **document):
-    return json.dumps({"format": "orbisk-fpga update history", "version": 1, "exported": "2026-01-05T10:00:00+00:00",
+    return json.dumps({"format": "orbisk-fpga update history", "version": 2, "exported": "2026-01-05T10:00:00+00:00",
                        "attempts": attempts, **document})
 
 
@@ -135,7 +135,7 @@ HOSTILE = {
     "not UTF-8": (lambda t: b"\xff\xfe", "it is not UTF-8 text"),
     "nested": (lambda t: "[" * 100000, "nests too deep"),
     "another format": (lambda t: {"format": "something else"}, 'it does not say "format"'),
-    "a newer format": (lambda t: {"version": 2}, "exported by a newer orbisk-fpga (format version 2"),
+    "a newer format": (lambda t: {"version": 3}, "exported by a newer orbisk-fpga (format version 3"),
     "an unknown field": (lambda t: [attempt_like(t, extra=1)], 'attempt 2 has "extra", which orbisk-fpga does not'),
     "a missing field": (lambda t: [{k: v for k, v in attempt_like(t).items() if k != "phase"}],
                         "attempt 2 has no phase"),
