@@ -104,6 +104,7 @@ def device_targets(args):
     for wanted in dict.fromkeys(args.tags):
         if not any(wanted in tags for _, tags in targets.values()):
             args.err.line(f"{args.parser.prog}: warning: --tag {wanted}: no device named carries this tag")
+    args.device_tags = {target.label: tuple(targets[target][1]) for target in chosen}
     return chosen
 
 

@@ -9,6 +9,7 @@ from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_
                                         device_targets, lock_folder, resolve_devices, results_output, write_report)
 from orbisk_tools.cli.arguments import add_history_options, read_history_path
 from orbisk_tools.engine.facts import DeviceFacts
+from orbisk_tools.report.tags import add_group_option, any_tags, grouped, tag_text, tags_of
 
 NAME = "status"
 HELP = ("Show what each device reports (serial number, FPGA identity and version, control firmware version) "
@@ -23,6 +24,7 @@ def add_options(parser):
     parser.add_argument("--jobs", type=options.job_count, default=8, metavar="N",
                         help=f"ask up to N devices at once ({options.job_count.range}; default 8)")
     add_json_option(parser, "the status")
+    add_group_option(parser)
     parser.add_argument("--image", metavar="IMAGE",
                         help="also read back each device and say whether it runs exactly IMAGE, changing nothing")
     add_history_options(parser, reads_only=True)
@@ -34,16 +36,23 @@ def run(args):
     with results_output(args, [path, args.image, *args.address_files]) as results:
         statuses = site_status(args, resolved, path)
         if results is not None:
-            written = write_report(results, args, [as_json(status) for status in statuses])
+            written = write_report(results, args, [{**as_json(status), "tags": list(tags_of(args, status.address))}
+                                                   for status in statuses])
         else:
             written = True
             statuses = sorted(statuses, key=lambda status: not needs_doing(status))  # those that need doing first
-            print_table(args.out, statuses)
-            for status in statuses:
-                if status.unfinished:
-                    args.out.line(f"{status.address}: {status.unfinished}")
-            if len(statuses) > 1:
-                args.out.line(counts_line(statuses, args.image))
+
+            def show(group, members):
+                print_table(args.out, members, args, f"FPGA status: {group}" if group else "FPGA status")
+                for status in members:
+                    if status.unfinished:
+                        args.out.line(f"{status.address}: {status.unfinished}")
+                if group or len(members) > 1:
+                    args.out.line(counts_line(members, args.image))
+
+            grouped(args, statuses, show)
+            if getattr(args, "group_by", None) and len(statuses) > 1:
+                args.out.line(f"All: {counts_line(statuses, args.image)}")
     return 1 if not written or any(map(needs_doing, statuses)) else 0
 
 
@@ -98,7 +107,7 @@ def as_json(status):
             **({} if status.image is None else {"image": status.image, "image_result": status.image_result})}
 
 
-def print_table(output, statuses):
+def print_table(output, statuses, args=None, title="FPGA status"):
     from orbisk_tools.report.tables import Field, print_table as print_fitted
 
     # On a narrow terminal, what the last columns hold goes to a line under each row.
@@ -108,6 +117,9 @@ def print_table(output, statuses):
     with_image = any(status.image is not None for status in statuses)
     if with_image:
         fields.append(Field("Image", rank=4, moves=True))
+    with_tags = args is not None and any_tags(args)
+    if with_tags:
+        fields.insert(1, Field("Tags", rank=6, moves=True))
     here = socket.gethostname()
     rows = []
     for status in statuses:
@@ -120,7 +132,7 @@ def print_table(output, statuses):
                     + (f", by {last.operator_user} on {last.operator_host}" if last.operator_host != here
                        and not last.origin else "")
                     + (f", recorded on {last.origin}" if last.origin else "")) if last else "-"
-        cells = [status.address, facts.serial or "-", facts.fpga_id or "-", facts.fpga_version or "-",
-                 facts.control_fw_version or "-", recorded]
+        cells = [status.address, *([tag_text(args, status.address) or "-"] if with_tags else []), facts.serial or "-",
+                 facts.fpga_id or "-", facts.fpga_version or "-", facts.control_fw_version or "-", recorded]
         rows.append((cells + ([status.image or "-"] if with_image else []), status.problem))
-    print_fitted(output, "FPGA status", fields, rows, pipe_width=200)
+    print_fitted(output, title, fields, rows, pipe_width=200)

@@ -11,6 +11,7 @@ from orbisk_tools.cli.images import add_trust_key_option, image_snapshot, truste
 from orbisk_tools.engine.outcomes import SUCCEEDED
 from orbisk_tools.report.live import view_for
 from orbisk_tools.report.summary import report_fleet, report_one, report_unrecorded
+from orbisk_tools.report.tags import add_group_option, tags_of
 
 RESULTS_LOST = "the output above is the only record of this run"
 
@@ -49,6 +50,7 @@ def add_options(parser):
     parser.add_argument("image", metavar="IMAGE", help="the image file")
     add_history_options(parser)
     add_rollout_options(parser)
+    add_group_option(parser)
 
 
 def add_rollout_options(parser):
@@ -123,13 +125,15 @@ def update_site(args, history, keys):
         if not failed:
             args.out.line("No device to retry: every device of that run succeeded")
             return 0
-        if args.devices:  # only those of the devices named, as --exclude and --tag choose them
-            named = {target.label for target in device_targets(args)}
+        named = {}
+        if args.devices:  # only those of the devices named, as --exclude and --tag choose them, with their tags
+            device_targets(args)
+            named = args.device_tags
             failed = [entry for entry in failed if entry[1] in named]
             args.excluded, args.tags = [], []  # chosen already
         elif args.tags:
             args.parser.error("--tag chooses among the devices of address lists; name the list with --addresses")
-        args.devices = [(where, address, ()) for where, address in failed]
+        args.devices = [(where, address, named.get(address, ())) for where, address in failed]
         if not failed:
             args.out.line("No device to retry: every device named succeeded in that run")
             return 0
@@ -155,7 +159,7 @@ def update_site(args, history, keys):
             max_failures=args.max_failures, canary=args.canary, waves=args.waves, allow_older=args.allow_older,
             share_site=args.share_site, soak=args.soak, backup=folder)
         if len(outcomes) > 1:
-            report_fleet(args.out, args.err, outcomes, verbose=getattr(args, "verbose", False))
+            report_fleet(args.out, args.err, outcomes, verbose=getattr(args, "verbose", False), args=args)
         elif outcomes:
             report_one(args.out, args.err, outcomes[0])
         if args.share_site is not None:
@@ -282,5 +286,6 @@ def write_json(results, args, outcomes, heading, vendor=None):
     if results is None:
         return True
     report = {**heading, "image": args.image, "device_type": args.device_type,
-              "vendor_key_id": vendor and vendor.key_id, "devices": [o.reported() for o in outcomes]}
+              "vendor_key_id": vendor and vendor.key_id,
+              "devices": [{**o.reported(), "tags": list(tags_of(args, o.address))} for o in outcomes]}
     return write_report(results, args, report, RESULTS_LOST)

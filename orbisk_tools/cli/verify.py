@@ -10,6 +10,7 @@ from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_
                                         device_targets, lock_folder, read_history_path, resolve_devices, results_output,
                                         write_report)
 from orbisk_tools.cli.images import add_trust_key_option, image_snapshot, trusted_keys, vendor_verified
+from orbisk_tools.report.tags import add_group_option, grouped, tag_text, tags_of
 
 NAME = "verify"
 HELP = ("Read back the FPGA image each device's configuration memory holds, compare it with IMAGE and tell "
@@ -30,6 +31,7 @@ def add_options(parser):
     add_trust_key_option(parser, "the image must then carry a signature IMAGE.minisig by one of the trusted keys")
     parser.add_argument("image", metavar="IMAGE", help="the image file")
     add_history_options(parser, reads_only=True)
+    add_group_option(parser)
 
 
 def run(args):
@@ -61,7 +63,9 @@ def run(args):
         show_verdicts(args, found, snapshot.facts)
         if results is not None:
             report = {**run_heading(new_run_id(), started, snapshot.facts), "image": args.image,
-                      "device_type": args.device_type, "devices": [as_json(outcome) for outcome in found]}
+                      "device_type": args.device_type,
+                      "devices": [{**as_json(outcome), "tags": list(tags_of(args, outcome.address))}
+                                  for outcome in found]}
             if not write_report(results, args, report, RESULTS_LOST):
                 return 1
     return 0 if all(outcome.result == Result.RUNS for outcome in found) else 1
@@ -73,22 +77,27 @@ ORDER = ("failed", "differs", "not loaded", "not confirmed", "runs")
 
 def show_verdicts(args, found, image):
     """Each device's verdict, those that do not run the image first, grouped by verdict (on a site,
-    those that run it are only counted); then the counts, and the command that loads the image
-    where it is held without running."""
+    those that run it are only counted; with --group-by tag, tag by tag); then the counts, and the
+    command that loads the image where it is held without running."""
     from orbisk_tools.engine.inspection import verdict_text
     from orbisk_tools.engine.outcomes import HOLDS, Result
     from orbisk_tools.report.live import SITE_DEVICES
 
     ordered = sorted(found, key=lambda outcome: ORDER.index(outcome.result))
-    for outcome in ordered:
-        if outcome.result != Result.RUNS or len(found) <= SITE_DEVICES:
-            args.out.line(f"{outcome.address}: {outcome.message if outcome.result in HOLDS else verdict_text(outcome)}")
-    counts = collections.Counter(outcome.result for outcome in found)
-    others = [f"{counts[Result.NOT_LOADED] + counts[Result.NOT_CONFIRMED]} hold it without running it",
-              f"{counts[Result.DIFFERS]} differ", f"{counts[Result.FAILED]} cannot tell"]
-    shown = ", ".join(text for text in others if not text.startswith("0 "))
-    args.out.line(f"{counts[Result.RUNS]} of {len(found)} devices run {args.image}{', ' if shown else ''}{shown} "
-                  f"(SHA-256 {image.sha256}, {image.size} bytes)")
+
+    def show(group, members):
+        if group:
+            args.out.line(f"{group}:")
+        for outcome in members:
+            if outcome.result != Result.RUNS or len(members) <= SITE_DEVICES:
+                tags = f" [{tag_text(args, outcome.address)}]" if tag_text(args, outcome.address) and not group else ""
+                verdict = outcome.message if outcome.result in HOLDS else verdict_text(outcome)
+                args.out.line(f"{outcome.address}{tags}: {verdict}")
+        args.out.line(counts_line(args, members, image))
+
+    grouped(args, ordered, show)
+    if getattr(args, "group_by", None):
+        args.out.line(f"All: {counts_line(args, found, image)}")
     unloaded = [outcome.address for outcome in ordered if outcome.result in HOLDS - {Result.RUNS}]
     if not unloaded:
         return
@@ -100,6 +109,18 @@ def show_verdicts(args, found, image):
     named = " ".join(f"--address {shlex.quote(address)}" for address in unloaded)
     args.out.line(f"To load it where it is held, without writing it again: orbisk-fpga update {named} "
                   f"--device-type {args.device_type} {shlex.quote(args.image)}")
+
+
+def counts_line(args, found, image):
+    """"N of M devices run IMAGE, ..." of the verdicts `found`."""
+    from orbisk_tools.engine.outcomes import Result
+
+    counts = collections.Counter(outcome.result for outcome in found)
+    others = [f"{counts[Result.NOT_LOADED] + counts[Result.NOT_CONFIRMED]} hold it without running it",
+              f"{counts[Result.DIFFERS]} differ", f"{counts[Result.FAILED]} cannot tell"]
+    shown = ", ".join(text for text in others if not text.startswith("0 "))
+    return (f"{counts[Result.RUNS]} of {len(found)} devices run {args.image}{', ' if shown else ''}{shown} "
+            f"(SHA-256 {image.sha256}, {image.size} bytes)")
 
 
 def as_json(outcome):

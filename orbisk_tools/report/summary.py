@@ -8,19 +8,31 @@ from orbisk_tools.report.live import SITE_DEVICES
 from orbisk_tools.report.site import result_line
 from orbisk_tools.report.output import human_rate, shown
 from orbisk_tools.report.tables import Field, console_for, fitted_table, print_table, print_to
+from orbisk_tools.report.tags import any_tags, grouped, tag_text
 
 
 SUMMARY_FIELDS = (Field("Device", whole=True), Field("Result"), Field("FPGA version", rank=2, moves=True),
                   Field("Before", rank=3, moves=True), Field("Time", rank=1))
+TAGS_FIELD = Field("Tags", rank=4, moves=True)
 
 
-def summary_table(outcomes, output):
+def summary_table(outcomes, output, args=None, title="FPGA update summary"):
     """The outcome of each device of a fleet, as a table: the devices that need more first, each
     one's details on a line under its row."""
+    fields, rows = summary_rows(outcomes, args)
+    print_table(output, title, fields, rows, pipe_width=PIPE_WIDTH)
+
+
+def summary_rows(outcomes, args):
+    """The fields and the rows of the summary table of `outcomes`: the tags beside each device
+    when the devices have any."""
     ordered = sorted(outcomes, key=lambda outcome: outcome.result in SUCCEEDED)
-    rows = [([outcome.address, outcome.result, outcome.fpga_version or "-", outcome.fpga_version_before or "-",
-              f"{outcome.seconds:.1f} s"], outcome.message) for outcome in ordered]
-    print_table(output, "FPGA update summary", SUMMARY_FIELDS, rows, pipe_width=PIPE_WIDTH)
+    with_tags = args is not None and any_tags(args)
+    fields = (*SUMMARY_FIELDS[:1], TAGS_FIELD, *SUMMARY_FIELDS[1:]) if with_tags else SUMMARY_FIELDS
+    rows = [([outcome.address, *([tag_text(args, outcome.address) or "-"] if with_tags else []), outcome.result,
+              outcome.fpga_version or "-", outcome.fpga_version_before or "-", f"{outcome.seconds:.1f} s"],
+             outcome.message) for outcome in ordered]
+    return fields, rows
 
 
 PIPE_WIDTH = 160  # of the summary on a file or a pipe
@@ -29,7 +41,7 @@ GROUP_ORDER = (Result.DRY_RUN, Result.SKIPPED, Result.LOADED, Result.UPDATED)
 GROUP_NAMES = {Result.SKIPPED: "verified and skipped", Result.LOADED: "loaded without rewriting"}
 
 
-def site_summary(outcomes, output, verbose=False):
+def site_summary(outcomes, output, verbose=False, args=None, title="FPGA update summary"):
     """The outcome of a site: how many devices ended each way, those that did not succeed by
     reason first (with what to do, once), then the table of every device when it fits the
     terminal (always on a file or a pipe, and with -v), else each failed device with its line."""
@@ -41,13 +53,9 @@ def site_summary(outcomes, output, verbose=False):
     groups = Table.grid(Column(justify="right", no_wrap=True), Column(), padding=(0, 2))
     for count, text in result_groups(outcomes):
         groups.add_row(str(count), shown(text))
-    title = shown(f"FPGA update summary: {len(outcomes)} devices")
+    title = shown(f"{title}: {len(outcomes)} devices")
     failed = [outcome for outcome in outcomes if outcome.result not in SUCCEEDED and outcome.result != Result.NOT_STARTED]
-    ordered = sorted(outcomes, key=lambda outcome: outcome.result in SUCCEEDED)
-    table = fitted_table("Each device", SUMMARY_FIELDS,
-                         [([outcome.address, outcome.result, outcome.fpga_version or "-",
-                            outcome.fpga_version_before or "-", f"{outcome.seconds:.1f} s"], outcome.message)
-                          for outcome in ordered], console.width)
+    table = fitted_table("Each device", *summary_rows(outcomes, args), console.width)
     head = Group(title, groups)
     used = len(console.render_lines(head, pad=False))
     if verbose or not terminal or used + len(console.render_lines(table, pad=False)) < console.height - 2:
@@ -104,21 +112,37 @@ def report_one(out, err, outcome):
              f"({human_rate(size, outcome.read_back_seconds)})")
 
 
-def report_fleet(out, err, outcomes, verbose=False):
-    """What the update of several devices says at its end: the summary, and the counts."""
-    if len(outcomes) > SITE_DEVICES:
-        site_summary(outcomes, out, verbose)
+def report_fleet(out, err, outcomes, verbose=False, args=None):
+    """What the update of several devices says at its end: the summary, and the counts (with
+    --group-by tag, of each tag, then of all)."""
+    def show(group, members):
+        title = f"FPGA update summary: {group}" if group else "FPGA update summary"
+        if len(outcomes) > SITE_DEVICES:
+            site_summary(members, out, verbose, args, title)
+        else:
+            summary_table(members, out, args, title)
+        if group:
+            out.line(counts_line(members))
+
+    if args is None:
+        show(None, outcomes)
     else:
-        summary_table(outcomes, out)
+        grouped(args, outcomes, show)
+    out.line(("All: " if getattr(args, "group_by", None) else "") + counts_line(outcomes))
     counts = collections.Counter(outcome.result for outcome in outcomes)
-    others = ", ".join(f"{counts[result]} {GROUP_NAMES.get(result, result)}"
-                       for result in (Result.LOADED, Result.SKIPPED, Result.DRY_RUN) if counts[result])
-    others = f", {others}" if others else ""
-    out.line(f"{counts[Result.UPDATED]} of {len(outcomes)} devices updated{others}")
     unfinished = len(outcomes) - sum(counts[result] for result in SUCCEEDED)
     if unfinished:
         err.line(f"orbisk-fpga: error: {unfinished} of {len(outcomes)} devices not updated; "
                  "the summary says why for each, and what to do")
+
+
+def counts_line(outcomes):
+    """"N of M devices updated, ..." of `outcomes`."""
+    counts = collections.Counter(outcome.result for outcome in outcomes)
+    others = ", ".join(f"{counts[result]} {GROUP_NAMES.get(result, result)}"
+                       for result in (Result.LOADED, Result.SKIPPED, Result.DRY_RUN) if counts[result])
+    others = f", {others}" if others else ""
+    return f"{counts[Result.UPDATED]} of {len(outcomes)} devices updated{others}"
 
 
 def report_unrecorded(err, outcomes):

@@ -67,6 +67,29 @@ def test_devices_left_out_or_not_chosen_by_a_tag_are_never_contacted(tmp_path, i
     assert [device for device in emulated.addresses if emulated.contacted(device)] == [one, four, five]
 
 
+def test_tags_are_shown_and_group_the_tables_and_counts(tmp_path, image):
+    with site(tmp_path, 4) as emulated:
+        one, two, three, four = emulated.addresses
+        tagged = tmp_path / "tagged.txt"
+        tagged.write_text(f"{one} rack1 north\n{two} rack1\n{three} rack2 north\n{four}\n")
+        update = run("update", "--addresses", tagged, "--json", "-", image)
+        status = run("status", "--addresses", tagged, "--group-by", "tag")
+        verify = run("verify", "--addresses", tagged, "--tag", "north", "--group-by", "tag", image)
+    assert [device["tags"] for device in json.loads(update.stdout)["devices"]] == [
+        ["rack1", "north"], ["rack1"], ["rack2", "north"], []]
+    lines = status.stdout.splitlines()
+    titles = [line.strip() for line in lines if line.strip().startswith("FPGA status")]
+    assert titles == ["FPGA status: tag rack1", "FPGA status: tag north", "FPGA status: tag rack2",
+                      "FPGA status: (no tag)"]
+    assert [line for line in lines if "answered" in line] == [
+        "2 devices: 2 answered", "2 devices: 2 answered", "1 devices: 1 answered", "1 devices: 1 answered",
+        "All: 4 devices: 4 answered"]
+    assert any(line.startswith(one) and "rack1 north" in line for line in lines)
+    verdicts = verify.stdout.splitlines()
+    assert verdicts[0] == "tag north:" and verdicts[1].startswith(f"{one}: ") and verdicts[2].startswith(f"{three}: ")
+    assert verdicts[3].startswith("2 of 2 devices run ") and verdicts[4] == f"All: {verdicts[3]}"
+
+
 def test_an_image_older_than_the_device_reports_is_refused_before_the_erase_unless_allowed(tmp_path,
                                                                                            private_history):
     image = tmp_path / "old.tbin"

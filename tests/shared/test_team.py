@@ -72,22 +72,31 @@ def test_two_laptops_share_a_site_each_device_updated_once(tmp_path, shared, lap
     assert "the shared site rack-7 has 12 devices, and this list 5" in refused.stderr
 
 
-def test_a_device_another_laptop_updates_is_refused_with_its_name(tmp_path, shared, laptop_b, image):
-    with site(tmp_path, 2, "", "--write-rate", 1000) as emulated:
-        device = emulated.addresses[0]
-        other = laptop_b("update", "--address", device, "--history", shared, image)
-        deadline = time.monotonic() + 30
+def test_two_laptops_on_overlapping_halves_update_each_device_once(tmp_path, shared, laptop_b, image):
+    with site(tmp_path, 8, "", "--write-rate", 1000) as emulated:
+        first, second = tmp_path / "first.txt", tmp_path / "second.txt"
+        first.write_text("\n".join(emulated.addresses[:6]) + "\n")
+        second.write_text("\n".join(emulated.addresses[2:]) + "\n")
+        other = laptop_b("update", "--addresses", first, "--history", shared, "--jobs", 6, "--json", "-", image)
         with open_history(shared) as history:
-            while not history.attempts() and time.monotonic() < deadline:
+            deadline = time.monotonic() + 30
+            while len(history.attempts()) < 6:  # it holds the locks of each device before it records it
+                assert time.monotonic() < deadline and other.poll() is None
                 time.sleep(0.05)
-        time.sleep(0.5)  # it holds the device's lock before it records its attempt
-        with pytest.raises(orbisk_tools.UpdateError) as refused:
-            orbisk_tools.update_device(device, image, history=shared)
-        other.communicate(timeout=60)
-    result = refused.value.outcome
-    assert result.reason == Reason.DEVICE_LOCKED and result.device_state == "untouched"
-    assert " on laptop-b, since " in result.message and "is updating this device" in result.message
-    assert other.returncode == 0
+            processes = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
+            here = orbisk_tools.update_site(emulated.addresses[2:], image, history=shared, jobs=6)
+            there = other.communicate(timeout=60)
+            status_there = subprocess.run([*SECOND_LAPTOP, "status", "--addresses", first, "--history", shared,
+                                           "--json"], capture_output=True, text=True).stdout
+    assert other.returncode == 0 and {device["result"] for device in json.loads(there[0])["devices"]} == {"updated"}
+    refused, updated = here.devices[:4], here.devices[4:]
+    assert {(device.reason, device.device_state) for device in refused} == {(Reason.DEVICE_LOCKED, "untouched")}
+    assert all(" on laptop-b, since " in device.message for device in refused)
+    assert {device.result for device in updated} == {Result.UPDATED}
+    assert all(loads(emulated.log, device) == 1 for device in emulated.addresses)
+    newest = {row["address"]: row["last_attempt"]["outcome"] for row in json.loads(status_there)}
+    assert newest == dict.fromkeys(emulated.addresses[:6], "updated")  # not the refusals made here since
+    assert "s3cret" not in processes  # the password is read from the password file only
 
 
 def test_a_laptop_killed_mid_update_leaves_its_devices_to_the_other(tmp_path, shared, laptop_b, image):

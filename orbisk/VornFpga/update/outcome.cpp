@@ -32,7 +32,7 @@ Reason exception_reason(const Outcome& outcome, Ref error, bool too_long)
     if (interop::is_exception(error, PyExc_TimeoutError)) return Reason::timeout;
     if (too_long) return Reason::reply_too_long;
     // Before any device command, an OSError comes from the image file, not the connection.
-    bool from_connection = interop::is_exception(error, PyExc_ConnectionError) || outcome.phase != phase::check;
+    bool from_connection = interop::is_exception(error, PyExc_ConnectionError) || !same_word(outcome.phase, phase::check);
     if (interop::is_exception(error, PyExc_OSError) && from_connection) return Reason::connection_lost;
     return Reason::error;
 }

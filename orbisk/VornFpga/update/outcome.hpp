@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <string_view>
 #include <utility>
 
 #include "FpgaTool.hpp"
@@ -35,6 +36,10 @@ inline constexpr const char* written = "written";
 inline constexpr const char* loaded = "loaded";
 inline constexpr const char* all[] = {untouched, erased, written, loaded};
 }  // namespace state
+
+// Whether a phase or state is the named one. By text, never by address: each translation unit may
+// hold its own copy of a string literal (an AddressSanitizer build does).
+inline bool same_word(const char* word, const char* named) { return std::string_view(word) == named; }
 
 struct Outcome {
     bool ok = false;

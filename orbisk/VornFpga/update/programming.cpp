@@ -118,7 +118,7 @@ public:
             load_signed_image();
         }
         if (!image_as_checked()) {
-            if (outcome_.device_state == state::untouched) outcome_.phase = phase::check;
+            if (same_word(outcome_.device_state, state::untouched)) outcome_.phase = phase::check;
             return false;
         }
         sent_ = 0;
