@@ -340,8 +340,8 @@ def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: 
             resolved, snapshot, jobs=jobs, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
             window=depth, view=callbacks, history=records, force=force, dry_run=dry_run,
             allow_older=allow_older, max_failures=max_failures, waves=sizes, canary=canary, cancel=cancel, stop=stop,
-            share_site=share_site, soak=soak, backup=folder, restore_of=restore and restore.serial,
-            version_after=restore and restore.version)
+            share_site=share_site, soak=soak, backup=folder, restore_of=restore.serial if restore else None,
+            version_after=restore.version if restore else None)
     vendor = snapshot.vendor
     site = SiteResult(tuple(map(DeviceResult._of, outcomes)), run_id, vendor.key_id if vendor else None)
     if interrupted:

@@ -91,9 +91,10 @@ class Restore:
         if self.kept is None:
             return (f"the update history {self.history or '(none)'} records no backup of SHA-256 {self.sha256}: "
                     f"{self.path} is written as any raw image, whichever device it came from")
-        return (f"Backup vouched for by the update history: taken from {self.kept.serial or 'a device without a serial '
-                'number'} at {self.kept.address} on {self.kept.started}, FPGA version "
-                f"{self.kept.fpga_version_before or '(not reported)'}; SHA-256 {self.sha256}")
+        serial = self.kept.serial or "a device without a serial number"
+        return (f"Backup vouched for by the update history: taken from {serial} at {self.kept.address} on "
+                f"{self.kept.started}, FPGA version {self.kept.fpga_version_before or '(not reported)'}; "
+                f"SHA-256 {self.sha256}")
 
 
 def restore_device(address: str, backup: ImagePath, *, history: HistoryArgument = None,

@@ -71,27 +71,6 @@ def judge(image: ImageFacts, facts: DeviceFacts, history: History | None) -> Evi
     return Evidence(Result.NOT_CONFIRMED, _other(reported), f"it runs {_version(reported)}, and {recorded}", change)
 
 
-def still_runs(serial: str, version: str, facts: DeviceFacts) -> Evidence:
-    """The Evidence of what runs on a device that this run left running an image, read back and its
-    load confirmed, at FPGA `version`, on the device with `serial` (the update's own record, as
-    judge() takes the history's newest change), from `facts`, what the device at its address
-    reports now: Result.RUNS when it still reports that version; else Result.NOT_LOADED (another
-    version, or no image: it restarted without loading it), or Result.NOT_CONFIRMED for another
-    device at its address. Its memory is not read back again: the FPGA runs what was loaded until
-    the device restarts, and then only an image loaded after its memory's last write, or none;
-    the image's version tells which (a memory written since, as by another update, says so too)."""
-    if serial and facts.serial != serial:
-        return Evidence(Result.NOT_CONFIRMED, Runs.UNKNOWN, f"its address answers as another device (serial "
-                                                            f"{facts.serial or 'none'}, not {serial})")
-    if facts.no_fpga_image:
-        return Evidence(Result.NOT_LOADED, Runs.NONE, "it runs no FPGA image")
-    reported = facts.fpga_version or ""
-    if reported != version:
-        return Evidence(Result.NOT_LOADED, _other(reported or None),
-                        f"it reports {_version(reported or None)}, not {version or 'none'} as after its update")
-    return Evidence(Result.RUNS, Runs.IMAGE, f"it reports {_version(version or None)}, as after its update")
-
-
 def plan(image: ImageFacts | None, facts: DeviceFacts, history: History | None, force: bool = False) -> Result | None:
     """What an update may do instead of writing the image, once a read-back shows that the memory
     holds it: Result.SKIPPED for a device that runs it, Result.LOADED for one whose memory may hold

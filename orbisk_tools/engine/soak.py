@@ -1,8 +1,8 @@
 """The soak between the waves of a rollout (update --soak DURATION): once every device of a wave
 ended, the wave soaks for DURATION, then each device of it that succeeded is asked, read-only,
-whether it still runs the image (running.still_runs: what it reports, four queries under its
-lock, no read-back); one that does not, or that cannot be asked, fails, and holds the waves
-after it (rollout.Gate). What the check found goes into each device's record, its history row
+whether it still runs the image, as verify asks it (inspection.read_back() under its lock, then
+judged() by running.judge()); one that does not, or that cannot be asked, fails, and holds the
+waves after it (rollout.Gate). What the check found goes into each device's record, its history row
 (its soak; a device that failed it, with its reason and line) and the view.
 
 Ctrl-C, SIGTERM or the cancel token during the soak ends it at once: nothing more is sent to any
@@ -17,12 +17,9 @@ import threading
 import time
 from typing import TYPE_CHECKING, Any
 
-from orbisk_tools.engine import running
-from orbisk_tools.engine.advice import connection_words, said, say
-from orbisk_tools.engine.connection import device_connection
-from orbisk_tools.engine.facts import read_facts
-from orbisk_tools.engine.outcomes import DeviceFailure, Outcome, Reason, Result, Runs
-from orbisk_tools.native import fpga_module
+from orbisk_tools.engine import inspection
+from orbisk_tools.engine.advice import say
+from orbisk_tools.engine.outcomes import HOLDS, Outcome, Reason, Result, Runs
 from orbisk_tools.records.history import HistoryUnavailable
 
 if TYPE_CHECKING:
@@ -119,32 +116,34 @@ class WaveSoak:
             self._record(outcome, Found(f"not checked: {why}"))
 
     def _check(self, outcome: Outcome, waited: str, stop: threading.Event) -> Found:
-        if stop.is_set():
-            return self._record(outcome, Found("not checked: the soak was interrupted"))
-        FpgaTool = fpga_module().FpgaTool
+        """Asks the device of `outcome` what verify asks (inspection.read_back(), judged()): whether
+        its memory holds the image, read back, and its FPGA runs it."""
         settings = self.settings
         target, addresses = self.targets[outcome.address]
-        try:
-            with device_connection(target, addresses, settings.timeout, settings.lock_folder) as conn:
-                facts = read_facts(FpgaTool(conn), settings.device_type)
-        except DeviceFailure as failure:  # it cannot be reached, or another update holds it
-            found = f"it cannot be asked ({str(failure).split('; ')[0]})"
-            return self._failed(outcome, waited, Runs.UNKNOWN, found, None, {"why": str(failure)})
-        except Exception as error:  # the link failed or timed out, or the answer cannot be used
-            if isinstance(error, TimeoutError):
-                why = f"no answer within {settings.timeout:g} s"
-            elif isinstance(error, OSError):
-                why = f"connection lost: {connection_words(error.errno, said(error))}"
-            else:
-                why = f"{type(error).__name__}: {said(error)}"
-            return self._failed(outcome, waited, Runs.UNKNOWN, f"it does not answer ({why})", None,
-                                {"error": type(error).__name__, "text": said(error)})
-        evidence = running.still_runs(outcome.serial, outcome.fpga_version, facts)
-        if evidence.result == Result.RUNS:
-            return self._record(outcome, Found(f"runs the image {waited} after its wave ended: {evidence.why}",
-                                               runs=Runs.IMAGE, version=facts.fpga_version))
-        return self._failed(outcome, waited, evidence.runs, evidence.why, facts.fpga_version,
-                            {"reported": facts.fpga_version, "serial": facts.serial})
+        found = None
+        if not stop.is_set():
+            found = inspection.read_back(target, addresses, settings.image, settings.device_type, settings.timeout,
+                                         settings.window, folder=settings.lock_folder, stop=stop)
+        if found is None:
+            return self._record(outcome, Found("not checked: the soak was interrupted"))
+        image = settings.image_facts
+        judged = inspection.judged(found, image, settings.history) if image is not None else found
+        assert judged is not None  # found was not None
+        if judged.result == Result.RUNS:
+            return self._record(outcome, Found(f"{judged.message} ({waited} after its wave ended)", runs=Runs.IMAGE,
+                                               version=judged.fpga_version))
+        if judged.serial and outcome.serial and judged.serial != outcome.serial:
+            what, runs = f"its address answers as another device (serial {judged.serial}, not {outcome.serial})", \
+                Runs.UNKNOWN
+        elif judged.result in HOLDS:
+            what, runs = judged.details.get("why", judged.result), judged.runs or Runs.UNKNOWN
+        elif judged.result == Result.DIFFERS:
+            what, runs = f"its configuration memory {judged.message}", judged.runs or Runs.OTHER
+        else:
+            what, runs = f"it cannot be asked ({judged.message.split('; ')[0]})", Runs.UNKNOWN
+        details = {"reported": judged.fpga_version_before or None, "serial": judged.serial or None,
+                   "verdict": str(judged.result)}
+        return self._failed(outcome, waited, runs, what, judged.fpga_version_before or None, details)
 
     def _failed(self, outcome: Outcome, waited: str, runs: Runs, found: str, version: str | None,
                 details: dict[str, Any]) -> Found:
