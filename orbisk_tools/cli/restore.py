@@ -63,10 +63,12 @@ def run(args):
         inputs = [args.image, *args.trust_key, None if args.no_history else history_path(args.history)]
         with results_output(args, inputs) as results, contextlib.ExitStack() as held:
             snapshot = held.enter_context(image_snapshot(args.image, args.device_type))  # no signature: vouched
+            with refused_as_failure():
+                restore.same_bytes(snapshot)
             started = now()
             (outcome,), run_id, interrupted, terminated = run_with_view(
                 args, resolved, snapshot, history, held, jobs=1, force=False, dry_run=False, max_failures=None,
-                canary=None, waves=None, allow_older=True, restore_of=restore.serial, version_after=restore.version)
+                canary=None, waves=None, allow_older=True, restore_of=restore.devices())
             if outcome.result == "updated":
                 args.out.line(f"{target.label}: restored {args.image}: it holds its previous image, read back, and "
                               f"runs FPGA version {outcome.fpga_version or '(not reported)'}")

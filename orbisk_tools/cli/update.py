@@ -44,9 +44,9 @@ def add_options(parser):
                                  "or no device is touched")
     parser.add_argument("--backup", metavar="DIR",
                         help="before erasing each device, read its whole configuration memory back into a new file "
-                             "in DIR (made, mode 0700, when missing; refused when it is a link or others can write "
-                             "to it), SERIAL_TIME_SHA16.bin, recorded in the history for restore; a device whose "
-                             "backup cannot be read or written is not erased")
+                             "in DIR (a folder of yours that others cannot write to; not a link), "
+                             "SERIAL_TIME_SHA16.bin, recorded in the history for restore; a device whose backup "
+                             "cannot be read or written is not erased")
     parser.add_argument("image", metavar="IMAGE", help="the image file")
     add_history_options(parser)
     add_rollout_options(parser)

@@ -41,6 +41,8 @@ class Device:
         else:
             self.fpga.memory[:] = flash.device_image()
             self.fpga.loaded = flash.LoadedImage.of(self.fpga.memory, self.fpga.fpga_version)
+            # the version is the image's own: written back (a restored backup), it runs at it again
+            self.fpga.image_versions.setdefault(self.fpga.loaded.sha256, self.fpga.fpga_version)
         self.beams = BeamState()
         self.commands = CommandLog(self.commands_kept)  # the command words received, in order
         self.lock = threading.Lock()  # held while it answers: one batch of commands at a time

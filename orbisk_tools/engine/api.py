@@ -165,12 +165,11 @@ def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, de
 
     `soak`, with `waves` or `canary`, is a number of seconds (0 to 86400) that each wave soaks once
     every device of it ended: then each of its devices that succeeded is asked, read-only, whether
-    it still runs the image (it answers, with its serial number, and reports the FPGA version it
-    reported after its update); one that does not fails with Reason.SOAK_FAILED, which holds the
+    it still runs the image, as verify_device() asks it (its memory read back, and what its FPGA
+    runs judged with the history); one that does not fails with Reason.SOAK_FAILED, which holds the
     waves after it. What the check found is each device's `soak`; a dry run does not soak, and
     `cancel` or Ctrl-C during a soak checks nothing more and starts no other wave. `backup` is a
-    folder (made, mode 0700, when missing; refused when it is a link or others can write to it)
-    where each device's configuration memory is read back into a new file before its erase,
+    folder of the user's (refused when it is missing, a link, or others can write to it) where each device's configuration memory is read back into a new file before its erase,
     SERIAL_TIME_SHA16.bin, recorded in the history with its attempt (see restore_device()); a
     device whose backup cannot be read or written is not erased, and fails with
     Reason.BACKUP_FAILED.
@@ -259,8 +258,8 @@ def run_updates(resolved: Resolved, snapshot: Snapshot, *, jobs: int, device_typ
                 force: bool, dry_run: bool, max_failures: int | None, waves: Sequence[int | str] | None,
                 canary: int | None, cancel: CancelToken | None, allow_older: bool = False,
                 pool: Pool | None = None, stop: Stop | None = None, share_site: str | None = None,
-                soak: float | None = None, backup: str | None = None, restore_of: str | None = None,
-                version_after: str | None = None) -> tuple[list[Outcome], str, bool]:
+                soak: float | None = None, backup: str | None = None,
+                restore_of: dict[str, str | None] | None = None) -> tuple[list[Outcome], str, bool]:
     """Updates the devices of `resolved` (see targets.resolve) with the image of `snapshot`,
     telling `view` as they go, on the worker processes of `pool` when it has any: (their
     Outcomes, in order; the run's id; whether Ctrl-C stopped it). `waves` are sizes of
@@ -268,7 +267,7 @@ def run_updates(resolved: Resolved, snapshot: Snapshot, *, jobs: int, device_typ
     ValueError for waves that shrink (see rollout.wave_ends). With `share_site`, the devices this
     laptop took of the site that name (see sharing): SiteRefused when its list is another.
     `soak`: the seconds each wave soaks (see soak.WaveSoak); `backup`: the folder of the backups,
-    as backup.backup_folder() gives it; `restore_of` and `version_after`: a restore's (see
+    as backup.backup_folder() gives it; `restore_of`: a restore's (see Settings,
     restore)."""
     labels = [target.label for target in resolved]
     shared = None if share_site is None else shared_site(history, share_site, labels, view)
@@ -287,7 +286,7 @@ def run_updates(resolved: Resolved, snapshot: Snapshot, *, jobs: int, device_typ
         settings = Settings(snapshot.path, device_type, timeout, window, folder, history=history, run_id=run_id,
                             image_facts=snapshot.facts, dry_run=dry_run, force=force, allow_older=allow_older,
                             gate=gate, vendor_key_id=vendor.key_id if vendor else None, erase_timeout=erase_timeout,
-                            backup=backup, restore_of=restore_of, version_after=version_after)
+                            backup=backup, restore_of=restore_of)
         if soak is not None and gate is not None and not dry_run:
             gate.soak = WaveSoak(soak, settings, resolved, jobs)
         outcomes, interrupted = update_devices(resolved, settings, view, jobs, cancel, pool, stop, shared)
@@ -336,12 +335,12 @@ def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: 
     with history_to_write(history) as records, image_snapshot(image, device_type, keys) as snapshot:
         if restore is not None:
             restore.vouched(records)
+            restore.same_bytes(snapshot)
         outcomes, run_id, interrupted = run_updates(
             resolved, snapshot, jobs=jobs, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
             window=depth, view=callbacks, history=records, force=force, dry_run=dry_run,
             allow_older=allow_older, max_failures=max_failures, waves=sizes, canary=canary, cancel=cancel, stop=stop,
-            share_site=share_site, soak=soak, backup=folder, restore_of=restore.serial if restore else None,
-            version_after=restore.version if restore else None)
+            share_site=share_site, soak=soak, backup=folder, restore_of=restore.devices() if restore else None)
     vendor = snapshot.vendor
     site = SiteResult(tuple(map(DeviceResult._of, outcomes)), run_id, vendor.key_id if vendor else None)
     if interrupted:

@@ -8,8 +8,8 @@ whole memory, and the image it holds may be longer than the new one; nor the siz
 recorded for the device's last image: the memory may hold another since. A memory that has not
 ended by MAX_MEMORY is no configuration memory the tools know, and is not erased.
 
-The folder is made (mode 0700) when missing, and refused when it is a link, not a folder,
-another user's, or open to others' writes. Each backup is written to a temporary file made in
+The folder must be there, and is refused when it is a link, not a folder, another user's, or
+open to others' writes. Each backup is written to a temporary file made in
 the folder without following links, synced, then linked into place under its name, SERIAL_TIME_
 SHA16.bin (the device's serial number, the UTC time the backup began, the first 16 hex digits of
 its SHA-256): it appears whole, and never replaces anything. The history records its path,
@@ -56,28 +56,17 @@ class FolderRefused(OrbiskError, ValueError):
 
 
 def backup_folder(path: StrPath) -> str:
-    """The absolute path of the folder `path` for backups, made (mode 0700, and the folders above
-    it that are missing) when it is not there. Raises FolderRefused, before any device is touched."""
+    """The absolute path of the folder `path` for backups, once it is found to be a folder of this
+    user's that others cannot write to (see open_folder()). Raises FolderRefused, before any
+    device is touched."""
     path = os.path.abspath(os.fspath(path))
-    missing, above = [], path
-    while not os.path.lexists(above):
-        missing.append(above)
-        above = os.path.dirname(above)
-    for name in reversed(missing):
-        try:
-            os.mkdir(name, 0o700)
-            os.chmod(name, 0o700)  # whatever the umask
-        except FileExistsError:  # made meanwhile: checked below as any other
-            pass
-        except OSError as error:
-            raise FolderRefused(path, _said(error, name), files.ADVICE.get(error.errno, "check the path")) from None
     os.close(open_folder(path))
     return path
 
 
 def open_folder(path: str) -> int:
     """The folder for backups at `path`, opened without following a link, once it is found to be
-    a folder of this user's (or root's) that others cannot write to. Raises FolderRefused."""
+    a folder of this user's that others cannot write to. Raises FolderRefused."""
     try:
         folder = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
     except OSError as error:
@@ -85,9 +74,11 @@ def open_folder(path: str) -> int:
             raise FolderRefused(path, "it is a link, which is not followed", "name the folder itself") from None
         if error.errno == errno.ENOTDIR:
             raise FolderRefused(path, "it is not a folder", "name a folder") from None
+        if error.errno == errno.ENOENT:
+            raise FolderRefused(path, "there is no such folder", f"make it first (mkdir -m 700 {path})") from None
         raise FolderRefused(path, _said(error), files.ADVICE.get(error.errno, "check the path")) from None
     status = os.fstat(folder)
-    if status.st_uid not in (0, os.geteuid()):
+    if status.st_uid != os.geteuid():
         os.close(folder)
         raise FolderRefused(path, "it belongs to another user, so a backup in it cannot be trusted",
                             "name a folder of your own")
@@ -222,9 +213,10 @@ def _unreadable(error: BaseException, timeout: float) -> DeviceFailure:
 def check_restored_device(settings: Settings, before: DeviceFacts) -> None:
     """Raises DeviceFailure (Reason.NOT_ITS_BACKUP) when the device, as it reported itself, is not
     the one that the backup being restored was taken from; nothing without a restore."""
-    if settings.restore_of is None or before.serial == settings.restore_of:
+    if settings.restore_of is None or (before.serial or "") in settings.restore_of:
         return
     backup = settings.image_facts.path if settings.image_facts is not None else settings.image
-    raise DeviceFailure(say(Reason.NOT_ITS_BACKUP, backup=backup, recorded=settings.restore_of,
+    recorded = sorted(settings.restore_of)
+    raise DeviceFailure(say(Reason.NOT_ITS_BACKUP, backup=backup, recorded=" or ".join(recorded),
                             reported=before.serial or "no serial number"),
-                        Reason.NOT_ITS_BACKUP, {"recorded": settings.restore_of, "reported": before.serial})
+                        Reason.NOT_ITS_BACKUP, {"recorded": recorded, "reported": before.serial})

@@ -367,8 +367,9 @@ class Job(ProgressReports):
             raise DeviceFailure(explain(tool.last_outcome, self.settings.image, reason=Reason.LOAD_NOT_CONFIRMED),
                                 Reason.LOAD_NOT_CONFIRMED, {"reported": version})
         self.after = DeviceFacts(fpga_version=version, control_fw_version=control_fw_version)
+        restored = self.settings.restore_of
         mismatch = rollout.version_mismatch(self.settings.image_facts, self.after.fpga_version,
-                                            self.settings.version_after)
+                                            restored.get(self.before.serial or "") if restored and self.before else None)
         if mismatch:
             self.state, self.runs, self.runs_version = DeviceState.WRITTEN, Runs.OTHER, version
             raise mismatch

@@ -21,7 +21,7 @@ from orbisk_tools.engine.advice import say
 from orbisk_tools.engine.api import CancelToken, ProgressCallback, _update
 from orbisk_tools.engine.arguments import HistoryArgument, Window, target_of
 from orbisk_tools.engine.backup import MAX_MEMORY
-from orbisk_tools.engine.image import ImagePath, trusted_keys_from, unreadable
+from orbisk_tools.engine.image import ImagePath, Snapshot, trusted_keys_from, unreadable
 from orbisk_tools.engine.outcomes import DeviceResult, ImageRefused, Reason, UpdateError
 from orbisk_tools.records.attempts import Attempt
 from orbisk_tools.records.history import History
@@ -31,13 +31,13 @@ from orbisk_tools.wording import named
 @dataclasses.dataclass
 class Restore:
     """A backup to write back: its file (`path`, as given), `sha256` and `size`; `trusted`: trusted
-    keys were given, so the history must vouch for it; `kept`: the history's attempt that kept it
-    (see vouched()), or None."""
+    keys were given, so the history must vouch for it; `records`: the history's attempts that kept
+    it (see vouched())."""
     path: str
     sha256: str
     size: int
     trusted: bool
-    kept: Attempt | None = None
+    records: list[Attempt] = dataclasses.field(default_factory=list)  # the attempts that kept it, newest first
     history: str | None = None  # the history that was asked
 
     @classmethod
@@ -66,35 +66,48 @@ class Restore:
         return cls(path, digest.hexdigest(), size, trusted)
 
     @property
-    def serial(self) -> str | None:
-        """The serial number of the device the history recorded the backup from; None: not known."""
-        return self.kept.serial if self.kept is not None else None
+    def kept(self) -> Attempt | None:
+        """The newest attempt of the history that kept this backup (see vouched()), or None."""
+        return self.records[0] if self.records else None
 
-    @property
-    def version(self) -> str | None:
-        """The FPGA version that device reported when the backup was taken; None: not known."""
-        return self.kept.fpga_version_before or None if self.kept is not None else None
+    def devices(self) -> dict[str, str | None] | None:
+        """Settings.restore_of: by the serial number of each device the history recorded this backup
+        from, the FPGA version it reported then; None when the history records none."""
+        if not self.records:
+            return None
+        found: dict[str, str | None] = {}
+        for attempt in reversed(self.records):  # the newest last, so that it counts
+            found[attempt.serial or ""] = attempt.fpga_version_before or None
+        return found
 
     def vouched(self, history: History | None) -> None:
-        """Asks `history` which attempt kept this backup. Raises ImageRefused, with trusted keys,
+        """Asks `history` which attempts kept this backup. Raises ImageRefused, with trusted keys,
         when it recorded none from a device that reported its serial number."""
         self.history = history.path if history is not None else None
-        self.kept = history.backup_of(self.sha256) if history is not None else None
-        if self.trusted and self.serial is None:
-            todo = (f"restore the device's own backup, which the history that recorded it vouches for "
+        self.records = [attempt for attempt in history.backups_of(self.sha256) if attempt.serial] \
+            if history is not None else []
+        if self.trusted and not self.records:
+            todo = (f"restore the device's own backup, with the history that recorded it "
                     f"({named('history_option')})")
             raise ImageRefused(say(Reason.BACKUP_NOT_VOUCHED, backup=self.path, history=self.history or "(none)",
                                    todo=todo), Reason.BACKUP_NOT_VOUCHED, {"sha256": self.sha256})
 
+    def same_bytes(self, snapshot: Snapshot) -> None:
+        """Raises ImageRefused when the private copy of the backup (`snapshot`) is not the file that
+        vouched() asked about: it changed meanwhile."""
+        if snapshot.facts.sha256 != self.sha256:
+            raise ImageRefused(f"{self.path} changed while it was read; restore it again once nothing writes to it",
+                               Reason.IMAGE_CHANGED, {"path": self.path})
+
     def said(self) -> str:
         """One line on who vouches for the backup, once vouched() was asked."""
-        if self.kept is None:
+        kept = self.kept
+        if kept is None:
             return (f"the update history {self.history or '(none)'} records no backup of SHA-256 {self.sha256}: "
                     f"{self.path} is written as any raw image, whichever device it came from")
-        serial = self.kept.serial or "a device without a serial number"
-        return (f"Backup vouched for by the update history: taken from {serial} at {self.kept.address} on "
-                f"{self.kept.started}, FPGA version {self.kept.fpga_version_before or '(not reported)'}; "
-                f"SHA-256 {self.sha256}")
+        return (f"{self.path} is recorded as the backup of {kept.serial} on {kept.started} (at {kept.address}, "
+                f"FPGA version {kept.fpga_version_before or '(not reported)'}) by the update history "
+                f"{self.history}; SHA-256 {self.sha256}")
 
 
 def restore_device(address: str, backup: ImagePath, *, history: HistoryArgument = None,

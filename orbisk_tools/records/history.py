@@ -294,10 +294,10 @@ class History:
             return attempt.outcome
         return "ended unrecorded"
 
-    def backup_of(self, sha256: str) -> Attempt | None:
-        """The newest attempt that kept a backup whose SHA-256 is `sha256` (hex), or None."""
-        found = self._select("WHERE backup_sha256 = ?", (sha256,), limit=1)
-        return found[0] if found else None
+    def backups_of(self, sha256: str) -> list[Attempt]:
+        """The attempts that kept a backup whose SHA-256 is `sha256` (hex), newest first: of one
+        device or of several, whose memories held the same bytes."""
+        return self._select("WHERE backup_sha256 = ?", (sha256,))
 
     def already_loaded(self, serial: str, sha256: str) -> Attempt | None:
         """The attempt that loaded the image with `sha256` into the device with serial number

@@ -11,8 +11,8 @@ from orbisk_tools.engine.outcomes import SUCCEEDED, Phase, Result
 from orbisk_tools.report.output import human_rate
 
 # Every phase of the history's vocabulary, where a device may be or where its update ended.
-PHASE_NAMES = {Phase.CONNECT: "Connecting", Phase.PROBE: "Reading", Phase.CHECK: "Checking", Phase.ERASE: "Erasing",
-               Phase.WRITE: "Writing", Phase.VERIFY: "Verifying", Phase.LOAD: "Loading", Phase.VERSION: "Loading",
+PHASE_NAMES = {Phase.CONNECT: "Connecting", Phase.PROBE: "Reading", Phase.BACKUP: "Backing up", Phase.CHECK: "Checking",
+               Phase.ERASE: "Erasing", Phase.WRITE: "Writing", Phase.VERIFY: "Verifying", Phase.LOAD: "Loading", Phase.VERSION: "Loading",
                Phase.DONE: "Loaded"}
 
 class TimeLeft:
