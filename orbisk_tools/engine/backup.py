@@ -70,7 +70,7 @@ def open_folder(path: str) -> int:
     try:
         folder = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
     except OSError as error:
-        if error.errno == errno.ELOOP:
+        if error.errno in (errno.ELOOP, errno.ENOTDIR) and os.path.islink(path):  # ENOTDIR: Linux's O_DIRECTORY
             raise FolderRefused(path, "it is a link, which is not followed", "name the folder itself") from None
         if error.errno == errno.ENOTDIR:
             raise FolderRefused(path, "it is not a folder", "name a folder") from None
@@ -159,14 +159,17 @@ def _read_into(job: Job, tool: FpgaTool, depth: int, folder: int, temporary: str
     except OSError as error:
         raise _unwritable(error, settings.backup) from None
     digest = hashlib.sha256()
-    with os.fdopen(fd, "wb") as output:
-        def keep(data: bytes) -> None:
-            digest.update(data)
-            try:
-                output.write(data)
-            except OSError as error:
-                raise _NotKept() from error
 
+    def keep(data: bytes) -> None:  # unbuffered: a write that fails fails here, not when the file is closed
+        digest.update(data)
+        view = memoryview(data)
+        try:
+            while view:
+                view = view[os.write(fd, view):]
+        except OSError as error:
+            raise _NotKept() from error
+
+    try:
         try:
             size = memory.read_into(tool, MAX_MEMORY + 1, depth, job.stop, keep, drain=True)
         except _NotKept as error:
@@ -179,10 +182,11 @@ def _read_into(job: Job, tool: FpgaTool, depth: int, folder: int, temporary: str
         if size is None:
             raise KeyboardInterrupt  # stopped before its erase: the device untouched
         try:
-            output.flush()
-            os.fsync(output.fileno())
+            os.fsync(fd)
         except OSError as error:
             raise _unwritable(error, settings.backup) from None
+    finally:
+        os.close(fd)
     if size > MAX_MEMORY:
         raise _failure(f"its configuration memory does not end within {MAX_MEMORY} bytes, more than any FPGA's",
                        "check the device type", {"limit": MAX_MEMORY})
