@@ -115,6 +115,7 @@ class Reason(enum.StrEnum):
     WORKER_ENDED = "worker_ended"  # the worker process that updated it ended, or was killed, before it told how
     SOAK_FAILED = "soak_failed"  # updated, but the check after its wave's soak found it not running the image
     BACKUP_FAILED = "backup_failed"  # its configuration memory could not be read back, or kept, before the erase
+    BACKUP_FOLDER_REFUSED = "backup_folder_refused"  # the folder for backups cannot be used or trusted: no device touched
     NOT_ITS_BACKUP = "not_its_backup"  # restore: the backup was taken from another device
     BACKUP_NOT_VOUCHED = "backup_not_vouched"  # restore under trusted keys: the history recorded no such backup
 

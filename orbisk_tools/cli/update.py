@@ -182,7 +182,7 @@ def backup_folder(args):
         return None
     try:
         return backup.backup_folder(args.backup)
-    except backup.FolderRefused as refused:
+    except backup.BackupFolderRefused as refused:
         raise Failure(str(refused)) from None
 
 

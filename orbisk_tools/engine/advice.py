@@ -138,6 +138,7 @@ REASONS: dict[str, str] = {  # by Reason; looked up by an UpdateOutcome's reason
                           "not written again)",
     Reason.SOAK_FAILED: "the check after its wave's soak ({waited}) found that {found}; {todo}",
     Reason.BACKUP_FAILED: "no backup before the erase: {why}; the device was not changed: {todo}",
+    Reason.BACKUP_FOLDER_REFUSED: "cannot keep backups in {path}: {why}; {todo}",
     Reason.NOT_ITS_BACKUP: "{backup} was taken from the device {recorded}, and this one reports {reported}; restore "
                            "each device's own backup; " + NOT_CHANGED,
     Reason.BACKUP_NOT_VOUCHED: "{backup} is no backup that the update history {history} recorded, and with trusted "

@@ -178,7 +178,7 @@ def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, de
     used (an address that is none, two addresses of one device, trust_keys as one text),
     ImageRefused for an image that fails its checks or its signature, KeyRefused for a trusted
     key that cannot be read, HistoryUnavailable for a history that cannot be opened,
-    LockFolderRefused for a lock folder that cannot be trusted, FolderRefused for a folder of
+    LockFolderRefused for a lock folder that cannot be trusted, BackupFolderRefused for a folder of
     `backup` that cannot be used or trusted: each an OrbiskError. Ctrl-C
     stops every update after its current exchange, then raises UpdateInterrupted with the
     SiteResult."""

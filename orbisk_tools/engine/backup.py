@@ -46,18 +46,18 @@ MAX_MEMORY = 256 * 1024 * 1024  # as dump reads at most: beyond any FPGA's confi
 READ_AGAIN = "check the device and its link, then run the update again"
 
 
-class FolderRefused(OrbiskError, ValueError):
+class BackupFolderRefused(OrbiskError, ValueError):
     """The folder for backups cannot be used or trusted: `why`, and what to do, `todo`."""
 
     def __init__(self, path: str, why: str, todo: str):
-        super().__init__(f"cannot keep backups in {path}: {why}; {todo}", "backup_folder_refused",
-                         {"path": path, "why": why})
+        super().__init__(say(Reason.BACKUP_FOLDER_REFUSED, path=path, why=why, todo=todo),
+                         Reason.BACKUP_FOLDER_REFUSED, {"path": path, "why": why})
         self.why, self.todo = why, todo
 
 
 def backup_folder(path: StrPath) -> str:
     """The absolute path of the folder `path` for backups, once it is found to be a folder of this
-    user's that others cannot write to (see open_folder()). Raises FolderRefused, before any
+    user's that others cannot write to (see open_folder()). Raises BackupFolderRefused, before any
     device is touched."""
     path = os.path.abspath(os.fspath(path))
     os.close(open_folder(path))
@@ -66,25 +66,25 @@ def backup_folder(path: StrPath) -> str:
 
 def open_folder(path: str) -> int:
     """The folder for backups at `path`, opened without following a link, once it is found to be
-    a folder of this user's that others cannot write to. Raises FolderRefused."""
+    a folder of this user's that others cannot write to. Raises BackupFolderRefused."""
     try:
         folder = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
     except OSError as error:
         if error.errno in (errno.ELOOP, errno.ENOTDIR) and os.path.islink(path):  # ENOTDIR: Linux's O_DIRECTORY
-            raise FolderRefused(path, "it is a link, which is not followed", "name the folder itself") from None
+            raise BackupFolderRefused(path, "it is a link, which is not followed", "name the folder itself") from None
         if error.errno == errno.ENOTDIR:
-            raise FolderRefused(path, "it is not a folder", "name a folder") from None
+            raise BackupFolderRefused(path, "it is not a folder", "name a folder") from None
         if error.errno == errno.ENOENT:
-            raise FolderRefused(path, "there is no such folder", f"make it first (mkdir -m 700 {path})") from None
-        raise FolderRefused(path, _said(error), files.ADVICE.get(error.errno, "check the path")) from None
+            raise BackupFolderRefused(path, "there is no such folder", f"make it first (mkdir -m 700 {path})") from None
+        raise BackupFolderRefused(path, _said(error), files.ADVICE.get(error.errno, "check the path")) from None
     status = os.fstat(folder)
     if status.st_uid != os.geteuid():
         os.close(folder)
-        raise FolderRefused(path, "it belongs to another user, so a backup in it cannot be trusted",
+        raise BackupFolderRefused(path, "it belongs to another user, so a backup in it cannot be trusted",
                             "name a folder of your own")
     if status.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
         os.close(folder)
-        raise FolderRefused(path, "others can write to it, so a backup in it cannot be trusted",
+        raise BackupFolderRefused(path, "others can write to it, so a backup in it cannot be trusted",
                             f"make it writable by its owner only (chmod go-w {path}), or name another folder")
     return folder
 
@@ -145,7 +145,7 @@ def before_erase(job: Job, tool: FpgaTool, depth: int) -> None:
 def _folder(path: str) -> int:
     try:
         return open_folder(path)
-    except FolderRefused as refused:  # changed since the run began
+    except BackupFolderRefused as refused:  # changed since the run began
         raise _failure(f"{path}: {refused.why}", refused.todo, {"path": path}) from None
 
 
