@@ -187,6 +187,7 @@ class Gate:
         self._unsoaked: list[set[str]] = [set() for _ in self._waves]  # ended, and not checked after the soak yet
         self._to_soak: list[dict[str, Outcome]] = [{} for _ in self._waves]  # of those, the ones updated here
         self._soaking = [False] * len(self._waves)  # a soak of the wave runs here
+        self._soak_failed = [0] * len(self._waves)  # its devices that failed the check after its soak, here
         self._changed = threading.Condition()
 
     def refusal(self, address: str, stop: threading.Event) -> tuple[str, dict[str, Any]] | None:
@@ -218,7 +219,7 @@ class Gate:
                 # held back for good: said once the failed wave ended and was soaked, all its failures counted
                 if failed is not None and not self._left[failed] and not self._unsoaked[failed]:
                     return (say(Reason.NOT_STARTED, why=self._wave_failed(failed)),
-                            {"held_by": "wave", "wave": failed + 1})
+                            {"held_by": "soak" if self._soak_failed[failed] else "wave", "wave": failed + 1})
                 if failed is None and not any(self._left[:wave]) and not any(self._unsoaked[:wave]):
                     return None
                 if stop.is_set():
@@ -261,6 +262,7 @@ class Gate:
             with self._changed:
                 self.failures += len(failed)
                 self._not_succeeded[number] += len(failed)
+                self._soak_failed[number] += len(failed)
                 for outcome in outcomes:
                     if self._to_soak[number].get(outcome.address) is outcome:
                         del self._to_soak[number][outcome.address]
@@ -282,7 +284,10 @@ class Gate:
         size = len(self._waves[number])
         bad = self._not_succeeded[number]
         which = f"{bad} of the {size} devices of wave" if size > 1 else "the device of wave"
-        return f": {which} {number + 1} ({_devices(first, first + size - 1)}, {self.named}) did not succeed"
+        soaked = self._soak_failed[number]
+        check = "" if not soaked else f", {soaked} of them in the check after its soak" if size > 1 else \
+            " in the check after its soak"
+        return f": {which} {number + 1} ({_devices(first, first + size - 1)}, {self.named}) did not succeed{check}"
 
     def finished(self, outcome: Outcome) -> None:
         with self._changed:

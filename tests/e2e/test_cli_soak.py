@@ -39,8 +39,10 @@ def test_a_device_that_restarts_without_its_image_during_the_soak_holds_the_next
     soaked, held, _ = devices
     assert soaked["reason"] == Reason.SOAK_FAILED
     assert soaked["message"].startswith("the check after its wave's soak (3s) found that its FPGA runs no image; ")
-    assert {device["message"] for device in devices[1:]} == {held["message"]}
-    assert held["message"].startswith("not started: ")
+    assert {device["message"] for device in devices[1:]} == {
+        "not started: the device of wave 1 (device 1, --waves 1,100%) did not succeed in the check after its soak; "
+        "the device was not changed"}
+    assert held["details"] == {"held_by": "soak", "wave": 1}
     # the check only asked and read back; the devices held were never contacted
     assert set(first.device.commands[asked_after:]) <= READS_BACK
     assert len(second.device.commands) == len(third.device.commands) == 0
