@@ -150,6 +150,12 @@ def update_site(args, history, keys):
         if vendor is not None:
             args.out.line(vendor_verified(vendor))
         folder = backup_folder(args)
+        if args.soak is not None and not args.dry_run:
+            from orbisk_tools.engine.soak import unconfirmable
+
+            cannot = unconfirmable(snapshot.facts, history, args.image)
+            if cannot:
+                raise Failure(cannot)
         if not confirmed(args, len(resolved)):
             args.err.line("orbisk-fpga: not confirmed; no device was touched")
             return 1

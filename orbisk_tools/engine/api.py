@@ -28,7 +28,7 @@ from orbisk_tools.engine.arguments import (HistoryArgument, Window, check_option
 from orbisk_tools.engine.backup import backup_folder
 from orbisk_tools.engine.runner import update_devices
 from orbisk_tools.engine.sharing import SharedGate, SharedSite
-from orbisk_tools.engine.soak import WaveSoak
+from orbisk_tools.engine.soak import WaveSoak, unconfirmable
 from orbisk_tools.engine.stop import Stop
 from orbisk_tools.engine.workers import Pool
 from orbisk_tools.engine.inspection import DeviceStatus, judged, read_back, site_status
@@ -333,6 +333,9 @@ def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: 
     callbacks = Callbacks(progress, stop)
     folder = None if backup is None else backup_folder(backup)
     with history_to_write(history) as records, image_snapshot(image, device_type, keys) as snapshot:
+        cannot = None if soak is None or dry_run else unconfirmable(snapshot.facts, records, os.fspath(image))
+        if cannot:
+            raise ValueError(cannot)
         if restore is not None:
             restore.vouched(records)
             restore.same_bytes(snapshot)

@@ -21,8 +21,12 @@ from orbisk_tools.engine import inspection
 from orbisk_tools.engine.advice import say
 from orbisk_tools.engine.outcomes import HOLDS, Outcome, Reason, Result, Runs
 from orbisk_tools.records.history import HistoryUnavailable
+from orbisk_tools.wording import named
 
 if TYPE_CHECKING:
+    from orbisk_tools.records.attempts import ImageFacts
+    from orbisk_tools.records.history import History
+
     from orbisk_tools.engine.api import View
     from orbisk_tools.engine.settings import Settings
     from orbisk_tools.engine.targets import Resolved
@@ -34,6 +38,16 @@ TODO = {Runs.NONE: "check the device, then run the update again (a memory that s
                    "without rewriting)",
         Runs.OTHER: "check what else updated the device, then run the update again",
         Runs.UNKNOWN: "check the device and its link, then verify it"}
+
+
+def unconfirmable(image: ImageFacts, history: History | None, shown: str) -> str | None:
+    """Why a soak cannot check devices updated with `image` (named `shown`): without a history,
+    only the version its header names confirms that a device runs it (running.judge()). None
+    when it can."""
+    if history is not None or image.header_version is not None:
+        return None
+    return (f"a soak cannot confirm that a device runs {shown}: its header names no FPGA version, and no update "
+            f"history is read; give {named('history_option')}")
 
 
 def duration(seconds: float) -> str:

@@ -55,7 +55,7 @@ def test_a_device_that_restarts_without_its_image_during_the_soak_holds_the_next
 def test_ctrl_c_during_a_soak_touches_no_device_and_starts_no_other_wave(tmp_path, emulator, image):
     first, second = emulator(), emulator()
     update = start("update", "--address", address(first), "--address", address(second), "--canary", 1, "--soak",
-                   "10m", "--no-history", "--json", tmp_path / "result.json", "--yes", image)
+                   "10m", "--history", tmp_path / "history.db", "--json", tmp_path / "result.json", "--yes", image)
     wait_for(update, "Wave 1 ended: soaking its 1 device for 10m")
     asked_before = len(first.device.commands)
     update.send_signal(signal.SIGINT)
@@ -82,4 +82,9 @@ def test_the_engine_soaks_between_waves_and_refuses_a_soak_without_waves(tmp_pat
     assert refused.returncode == 2
     assert refused.stderr == ("orbisk-fpga update: error: --soak needs --waves or --canary: each wave soaks before "
                               "the next one starts; see orbisk-fpga update --help\n")
+    # without a history, only an image's header can confirm that a device runs it
+    unconfirmed = run("update", "--address", address(first), "--canary", 1, "--soak", "5m", "--no-history", image)
+    assert (unconfirmed.returncode, unconfirmed.stderr) == (
+        1, f"orbisk-fpga: error: a soak cannot confirm that a device runs {image}: its header names no FPGA version, "
+           "and no update history is read; give --history PATH|URL\n")
     assert len(first.device.commands) == asked
