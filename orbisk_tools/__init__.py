@@ -6,6 +6,8 @@ signatures use."""
 
 from orbisk_tools.engine.api import CancelToken, ProgressCallback, status_of, update_device, update_site, verify_device
 from orbisk_tools.engine.arguments import HistoryArgument, Window
+from orbisk_tools.engine.backup import BackupFolderRefused
+from orbisk_tools.engine.restore import restore_device
 from orbisk_tools.engine.asynchronous import update_device_async, update_site_async, verify_device_async
 from orbisk_tools.engine.image import ImagePath, KeyRefused
 from orbisk_tools.engine.inspection import DeviceStatus
@@ -21,10 +23,10 @@ from orbisk_tools.records.history import History, HistoryUnavailable
 from orbisk_tools.records.opening import open_history
 from orbisk_tools.records.attempts import Attempt, ImageFacts, Operator, Versions
 
-__all__ = ["update_device", "verify_device", "update_site", "status_of", "update_device_async",
+__all__ = ["update_device", "verify_device", "update_site", "status_of", "restore_device", "update_device_async",
            "verify_device_async", "update_site_async", "probe_pipeline_depth", "write_signed_image", "open_history", "DeviceResult",
            "SiteResult", "DeviceStatus", "DeviceFacts", "Attempt", "History", "ImageFacts", "Operator", "Versions",
-           "OrbiskError", "UpdateError", "UpdateInterrupted", "ImageRefused", "KeyRefused", "LockFolderRefused",
+           "OrbiskError", "UpdateError", "UpdateInterrupted", "ImageRefused", "KeyRefused", "LockFolderRefused", "BackupFolderRefused",
            "HistoryUnavailable", "PackError", "Result", "Phase", "DeviceState", "Reason", "Runs", "DEVICE_TYPES",
            "DeviceType", "ProgressCallback", "CancelToken", "ImagePath", "Window", "HistoryArgument",
            "ProbedConnection"]

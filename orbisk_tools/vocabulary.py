@@ -37,6 +37,7 @@ class Phase(enum.StrEnum):
     module's UpdateOutcome."""
     CONNECT = "connect"
     PROBE = "probe"  # the read-only questions before the erase
+    BACKUP = "backup"  # the configuration memory read back into a backup file, before the erase
     CHECK = "check"  # the image's checks, before any device command
     ERASE = "erase"
     WRITE = "write"
@@ -112,6 +113,11 @@ class Reason(enum.StrEnum):
     NOT_LOADED = "not_loaded"  # verify: the memory holds the image, the FPGA runs another or none
     NOT_CONFIRMED = "not_confirmed"  # verify: the memory holds the image; nothing confirms that it runs it
     WORKER_ENDED = "worker_ended"  # the worker process that updated it ended, or was killed, before it told how
+    SOAK_FAILED = "soak_failed"  # updated, but the check after its wave's soak found it not running the image
+    BACKUP_FAILED = "backup_failed"  # its configuration memory could not be read back, or kept, before the erase
+    BACKUP_FOLDER_REFUSED = "backup_folder_refused"  # the folder for backups cannot be used or trusted: no device touched
+    NOT_ITS_BACKUP = "not_its_backup"  # restore: the backup was taken from another device
+    BACKUP_NOT_VOUCHED = "backup_not_vouched"  # restore under trusted keys: the history recorded no such backup
 
 
 # The results an update ends with (those of verify are not recorded in the history).

@@ -20,6 +20,7 @@ ARGUMENTS = {
     "another_history": "give another history, or history=None to update without one",
     "team_history": "share_site needs a team's history: history=\"postgresql://USER@HOST/DB\"",
     "site_name": "share_site",
+    "history_option": "history",
 }
 _words = dict(ARGUMENTS)
 

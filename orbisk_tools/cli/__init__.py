@@ -10,13 +10,13 @@ import logging
 import os
 import sys
 
-from orbisk_tools.cli import (demo, dump, emulate, history, init, inspect, keygen, options, pack, report, sign,
-                              status, update, verify)
+from orbisk_tools.cli import (demo, dump, emulate, history, init, inspect, keygen, options, pack, report,
+                              restore, sign, status, update, verify)
 from orbisk_tools.cli.arguments import INTERRUPTED, TERMINATED, Failure
 from orbisk_tools.report.output import GuardedOutput, printable
 
 
-COMMANDS = (update, verify, status, history, report, dump, inspect, init, pack, sign, keygen, emulate, demo)
+COMMANDS = (update, restore, verify, status, history, report, dump, inspect, init, pack, sign, keygen, emulate, demo)
 
 # What --help says, before and after the commands.
 DESCRIPTION = """\
@@ -141,6 +141,7 @@ OPTION_WORDS = {
     "another_history": "give another --history PATH, or --no-history to update without a history",
     "team_history": "--share-site needs a team's history: --history postgresql://USER@HOST/DB",
     "site_name": "--share-site",
+    "history_option": "--history PATH|URL",
 }
 
 

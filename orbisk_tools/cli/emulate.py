@@ -141,6 +141,9 @@ def add_fault_options(parser):
     faults.add_argument("--split-replies", action="store_true",
                         help=f"send every reply in writes of {SPLIT_SIZE} bytes, {SPLIT_PAUSE * 1000:g} ms apart, "
                              "as a device on a slow link may")
+    faults.add_argument("--no-image-at-power-up", action="store_true",
+                        help="after a power cycle, run no FPGA image whatever the configuration memory holds, as a "
+                             "device whose image loads when asked but not at power-up")
     timings = parser.add_argument_group("the device's own timings")
     timings.add_argument("--erase-seconds", type=options.seconds, default=0.0, metavar="SECONDS",
                          help=f"take SECONDS ({options.seconds.range}) to erase the configuration memory, and "
@@ -162,7 +165,7 @@ def faults_from(args, parser):
                   one_command_per_read=args.one_command_per_read,
                   one_command_per_read_after=args.one_command_per_read_after, silent_after=args.silent_after,
                   erase_seconds=args.erase_seconds, write_rate=args.write_rate, endless_reply=args.endless_reply,
-                  split_replies=args.split_replies)
+                  split_replies=args.split_replies, no_image_at_power_up=args.no_image_at_power_up)
 
 
 class _FaultLineParser(argparse.ArgumentParser):

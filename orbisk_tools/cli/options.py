@@ -4,6 +4,7 @@ takes, and a parser that reports a usage error in one line (exit 2)."""
 import argparse
 import datetime
 import math
+import re
 
 from orbisk_tools.engine.window import MAX_DEPTH
 
@@ -59,6 +60,19 @@ def window_or_auto(text):
 
 
 window_or_auto.range = _window_number.range
+
+
+def duration(text):
+    """--soak DURATION: "90s", "5m", "1h", or a plain number of seconds, from 0 to a day; in seconds."""
+    match = re.fullmatch(r"([0-9]{1,9}(?:\.[0-9]{1,6})?)([smh]?)", text.strip())
+    value = float(match[1]) * {"": 1, "s": 1, "m": 60, "h": 3600}[match[2]] if match else math.nan
+    if not 0 <= value <= 86400:
+        raise argparse.ArgumentTypeError(f"expected a duration (90s, 5m, 1h, or seconds) from {duration.range}, "
+                                         f"not {text!r}")
+    return value
+
+
+duration.range = "0s to 24h"
 
 
 def waves(text):

@@ -22,6 +22,7 @@ EXAMPLES = ("examples:\n  orbisk-fpga update --address 192.168.1.20 --device-typ
             "  orbisk-fpga update --address 192.168.1.20 --address 192.168.1.21:5025 fpga.tbin\n"
             "  orbisk-fpga update --addresses site-a.txt --jobs 4 --json result.json fpga.tbin\n"
             "  orbisk-fpga update --addresses site-a.txt --tag rack1 --waves 1,10%,50%,100% fpga.tbin\n"
+            "  orbisk-fpga update --addresses site-a.txt --canary 2 --soak 10m --backup backups fpga.tbin\n"
             "  orbisk-fpga update --trust-key vendor.pub --address 192.168.1.20 fpga.tbin   # fpga.tbin.minisig too")
 
 
@@ -41,6 +42,11 @@ def add_options(parser):
                                                         "(- : to standard output, and the rest to standard error)")
     add_trust_key_option(parser, "the image must then carry a signature IMAGE.minisig by one of the trusted keys, "
                                  "or no device is touched")
+    parser.add_argument("--backup", metavar="DIR",
+                        help="before erasing each device, read its whole configuration memory back into a new file "
+                             "in DIR (a folder of yours that others cannot write to; not a link), "
+                             "SERIAL_TIME_SHA16.bin, recorded in the history for restore; a device whose backup "
+                             "cannot be read or written is not erased")
     parser.add_argument("image", metavar="IMAGE", help="the image file")
     add_history_options(parser)
     add_rollout_options(parser)
@@ -76,6 +82,11 @@ def add_rollout_options(parser):
     staged.add_argument("--canary", type=options.device_count, metavar="N",
                         help=f"update the first N devices first ({options.device_count.range}), and the rest only "
                              "if all of them succeeded: --waves N,100%%")
+    rollout.add_argument("--soak", type=options.duration, metavar="DURATION",
+                         help="with --waves or --canary: once every device of a wave ended, wait DURATION (90s, 5m, "
+                              f"1h or seconds; {options.duration.range}), then ask each device of it that succeeded, "
+                              "changing nothing, whether it still runs the image; one that does not fails, and the "
+                              "waves after it are not started")
     rollout.add_argument("--share-site", metavar="NAME",
                          help="update the site NAME together with other laptops, each given the same device list "
                               "and the same --history postgresql://USER@HOST/DB: each takes the next device no "
@@ -101,12 +112,8 @@ def run(args):
 
 
 def update_site(args, history, keys):
-    from orbisk_tools.engine.api import run_updates
     from orbisk_tools.records.attempts import now
-    from orbisk_tools.engine.locks import LockFolderRefused
     from orbisk_tools.engine.rollout import RetryRefused, describe_run, devices_to_retry
-    from orbisk_tools.engine.sharing import SiteRefused
-    from orbisk_tools.engine.workers import Pool, worker_count
 
     if args.retry_failed is not None:
         try:
@@ -132,6 +139,8 @@ def update_site(args, history, keys):
             return 0
     targets = device_targets(args)
     check_waves(args, len(targets))
+    if args.soak is not None and args.waves is None and args.canary is None:
+        args.parser.error("--soak needs --waves or --canary: each wave soaks before the next one starts")
     if args.share_site is not None and not hasattr(history, "share_site"):
         args.parser.error("--share-site needs a team's history: --history postgresql://USER@HOST/DB")
     resolved = resolve_devices(args, targets)
@@ -140,36 +149,21 @@ def update_site(args, history, keys):
         vendor = snapshot.vendor
         if vendor is not None:
             args.out.line(vendor_verified(vendor))
+        folder = backup_folder(args)
+        if args.soak is not None and not args.dry_run:
+            from orbisk_tools.engine.soak import unconfirmable
+
+            cannot = unconfirmable(snapshot.facts, history, args.image)
+            if cannot:
+                raise Failure(cannot)
         if not confirmed(args, len(resolved)):
             args.err.line("orbisk-fpga: not confirmed; no device was touched")
             return 1
-        view = None
-        # A closed terminal must not end an update midway.
-        hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
-        terminated = []  # SIGTERM (from timeout, systemd, CI) stops the update as Ctrl-C does
-
-        def terminate(signum, frame):
-            terminated.append(signum)
-            raise KeyboardInterrupt
-
-        termination = signal.signal(signal.SIGTERM, terminate)
-        try:
-            # Both cores for a site: the worker processes are forked before the display's thread starts.
-            pool = held.enter_context(Pool(worker_count(len(resolved), args.jobs)))
-            view = view_for(args.out, len(resolved))
-            started = now()
-            outcomes, run_id, interrupted = run_updates(
-                resolved, snapshot, jobs=args.jobs, device_type=args.device_type, timeout=args.timeout,
-                erase_timeout=args.erase_timeout, window=args.window, view=view, history=history,
-                force=args.force, dry_run=args.dry_run, max_failures=args.max_failures, canary=args.canary,
-                cancel=None, pool=pool, waves=args.waves, allow_older=args.allow_older, share_site=args.share_site)
-        except (LockFolderRefused, SiteRefused) as refused:
-            raise Failure(str(refused)) from None
-        finally:
-            if view is not None:
-                view.close()
-            signal.signal(signal.SIGHUP, hangup)
-            signal.signal(signal.SIGTERM, termination)
+        started = now()
+        outcomes, run_id, interrupted, terminated = run_with_view(
+            args, resolved, snapshot, history, held, jobs=args.jobs, force=args.force, dry_run=args.dry_run,
+            max_failures=args.max_failures, canary=args.canary, waves=args.waves, allow_older=args.allow_older,
+            share_site=args.share_site, soak=args.soak, backup=folder)
         if len(outcomes) > 1:
             report_fleet(args.out, args.err, outcomes, verbose=getattr(args, "verbose", False), args=args)
         elif outcomes:
@@ -183,6 +177,55 @@ def update_site(args, history, keys):
     if interrupted:
         return TERMINATED if terminated else INTERRUPTED
     return 0 if written and recorded and all(o.result in SUCCEEDED for o in outcomes) else 1
+
+
+def backup_folder(args):
+    """The folder of --backup, made when missing (see engine.backup); None without it. A folder that
+    cannot be used or trusted is a Failure, before any device is touched."""
+    from orbisk_tools.engine import backup
+
+    if getattr(args, "backup", None) is None:
+        return None
+    try:
+        return backup.backup_folder(args.backup)
+    except backup.BackupFolderRefused as refused:
+        raise Failure(str(refused)) from None
+
+
+def run_with_view(args, resolved, snapshot, history, held, **engine):
+    """run_updates() of the devices of `resolved` with the image of `snapshot`, drawn by the live view,
+    on worker processes for a site (forked before the view's thread starts, and ended by `held`);
+    `engine` are run_updates()'s rollout options. A closed terminal does not end it, and SIGTERM
+    stops it as Ctrl-C does. (outcomes, run id, interrupted, terminated)."""
+    from orbisk_tools.engine.api import run_updates
+    from orbisk_tools.engine.locks import LockFolderRefused
+    from orbisk_tools.engine.sharing import SiteRefused
+    from orbisk_tools.engine.workers import Pool, worker_count
+
+    view = None
+    hangup = signal.signal(signal.SIGHUP, signal.SIG_IGN)  # a closed terminal must not end an update midway
+    terminated = []  # SIGTERM (from timeout, systemd, CI) stops the update as Ctrl-C does
+
+    def terminate(signum, frame):
+        terminated.append(signum)
+        raise KeyboardInterrupt
+
+    termination = signal.signal(signal.SIGTERM, terminate)
+    try:
+        # Both cores for a site: the worker processes are forked before the display's thread starts.
+        pool = held.enter_context(Pool(worker_count(len(resolved), engine["jobs"])))
+        view = view_for(args.out, len(resolved))
+        outcomes, run_id, interrupted = run_updates(
+            resolved, snapshot, device_type=args.device_type, timeout=args.timeout, erase_timeout=args.erase_timeout,
+            window=args.window, view=view, history=history, cancel=None, pool=pool, **engine)
+    except (LockFolderRefused, SiteRefused) as refused:
+        raise Failure(str(refused)) from None
+    finally:
+        if view is not None:
+            view.close()
+        signal.signal(signal.SIGHUP, hangup)
+        signal.signal(signal.SIGTERM, termination)
+    return outcomes, run_id, interrupted, bool(terminated)
 
 
 def site_line(name, devices):

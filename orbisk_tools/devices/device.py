@@ -41,6 +41,8 @@ class Device:
         else:
             self.fpga.memory[:] = flash.device_image()
             self.fpga.loaded = flash.LoadedImage.of(self.fpga.memory, self.fpga.fpga_version)
+            # the version is the image's own: written back (a restored backup), it runs at it again
+            self.fpga.image_versions.setdefault(self.fpga.loaded.sha256, self.fpga.fpga_version)
         self.beams = BeamState()
         self.commands = CommandLog(self.commands_kept)  # the command words received, in order
         self.lock = threading.Lock()  # held while it answers: one batch of commands at a time
@@ -108,7 +110,8 @@ class Device:
         fpga = self.fpga
         self.power_ups += 1
         fpga.pointer, fpga.config_mode, fpga.done = 0, "", False
-        fpga.fpga_version = flash.version_at_power_up(fpga.memory, fpga.loaded)
+        fpga.fpga_version = None if self.faults.no_image_at_power_up else flash.version_at_power_up(fpga.memory,
+                                                                                                     fpga.loaded)
         running = f"FPGA version {fpga.fpga_version}" if fpga.fpga_version else "no FPGA image"
         log.info("%spowered up: %s", self.label, running)
         self.save()

@@ -29,3 +29,4 @@ class Faults:
     write_rate: float | None = None  # image bytes a second written to the configuration memory; None: at once
     endless_reply: str | None = None  # answer this command word with a line that never ends
     split_replies: bool = False  # send every reply in small writes, a little apart
+    no_image_at_power_up: bool = False  # after a power cycle the FPGA runs no image, whatever the memory holds

@@ -28,6 +28,7 @@ RUNS_OTHER = "the device reports FPGA version {version}; run the update again be
 # a Phase, an UpdateOutcome's phase text, or None for none).
 PHASE_WORDS: dict[str | None, str] = {
     Phase.CONNECT: "while connecting", Phase.PROBE: "while reading what the device reports",
+    Phase.BACKUP: "while backing up",
     Phase.CHECK: "while checking the image", Phase.ERASE: "while erasing", Phase.WRITE: "while writing",
     Phase.VERIFY: "while reading back", Phase.LOAD: "while loading the image",
     Phase.VERSION: "while loading the image", Phase.DONE: "after loading the image"}
@@ -135,6 +136,13 @@ REASONS: dict[str, str] = {  # by Reason; looked up by an UpdateOutcome's reason
     Reason.NOT_LOADED: "holds the image but does not run it: {why}; update it to load it (it is not written again)",
     Reason.NOT_CONFIRMED: "holds the image, but that it runs it is not confirmed: {why}; update it to load it (it is "
                           "not written again)",
+    Reason.SOAK_FAILED: "the check after its wave's soak ({waited}) found that {found}; {todo}",
+    Reason.BACKUP_FAILED: "no backup before the erase: {why}; the device was not changed: {todo}",
+    Reason.BACKUP_FOLDER_REFUSED: "cannot keep backups in {path}: {why}; {todo}",
+    Reason.NOT_ITS_BACKUP: "{backup} was taken from the device {recorded}, and this one reports {reported}; restore "
+                           "each device's own backup; " + NOT_CHANGED,
+    Reason.BACKUP_NOT_VOUCHED: "{backup} is no backup that the update history {history} recorded, and with trusted "
+                               "keys only such a backup is restored; {todo}",
 }
 
 

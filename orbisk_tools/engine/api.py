@@ -14,7 +14,7 @@ import functools
 import logging
 import os
 from collections.abc import Callable, Iterable, Sequence
-from typing import Protocol
+from typing import TYPE_CHECKING, Protocol
 
 from orbisk_tools.engine import locks
 from orbisk_tools.engine.image import ImagePath, Snapshot, image_snapshot, trusted_keys_from
@@ -23,9 +23,12 @@ from orbisk_tools.engine.outcomes import (DeviceResult, DeviceState, Outcome, Ph
                                           SiteResult, UpdateError, UpdateInterrupted)
 from orbisk_tools.engine.rollout import Gate, waves_of
 from orbisk_tools.engine.arguments import (HistoryArgument, Window, check_options, depth_of, history_to_read,
-                                          history_to_write, resolved_once, target_of, texts, wave_sizes, whole_number)
+                                          history_to_write, resolved_once, seconds, target_of, texts, wave_sizes,
+                                          whole_number)
+from orbisk_tools.engine.backup import backup_folder
 from orbisk_tools.engine.runner import update_devices
 from orbisk_tools.engine.sharing import SharedGate, SharedSite
+from orbisk_tools.engine.soak import WaveSoak, unconfirmable
 from orbisk_tools.engine.stop import Stop
 from orbisk_tools.engine.workers import Pool
 from orbisk_tools.engine.inspection import DeviceStatus, judged, read_back, site_status
@@ -33,6 +36,9 @@ from orbisk_tools.engine.targets import Resolved, Target
 from orbisk_tools.records.history import History
 from orbisk_tools.records.attempts import new_run_id
 from orbisk_tools.wording import named
+
+if TYPE_CHECKING:
+    from orbisk_tools.engine.restore import Restore
 
 logger = logging.getLogger("orbisk_tools")  # what the engine notes on the way: a window of 1, a second try
 
@@ -97,8 +103,8 @@ class Callbacks:
 def update_device(address: str, image: ImagePath, *, device_type: int = 32, timeout: float = 5.0,
                   erase_timeout: float = 120.0, window: Window = "auto", progress: ProgressCallback | None = None,
                   history: HistoryArgument = None, trust_keys: Iterable[ImagePath] = (), force: bool = False,
-                  dry_run: bool = False, allow_older: bool = False,
-                  cancel: CancelToken | None = None) -> DeviceResult:
+                  dry_run: bool = False, allow_older: bool = False, cancel: CancelToken | None = None,
+                  backup: ImagePath | None = None) -> DeviceResult:
     """Updates the FPGA image of the device at `address` ("HOST", "HOST:PORT" or "[IPv6]:PORT";
     port 5025 by default) and returns its DeviceResult: updated; loaded (its memory held the
     image, read back, whose load was not confirmed: it is loaded without rewriting); skipped (it
@@ -110,7 +116,7 @@ def update_device(address: str, image: ImagePath, *, device_type: int = 32, time
         [target], image, jobs=1, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
         window=window, progress=progress, history=history, trust_keys=trust_keys, force=force,
         dry_run=dry_run, allow_older=allow_older, max_failures=None, waves=None, canary=None, cancel=cancel,
-        one=True)
+        one=True, backup=backup)
     (outcome,), (result,) = outcomes, site.devices
     if not result.ok:
         raise UpdateError(result) from outcome.error
@@ -123,7 +129,8 @@ def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, de
                 trust_keys: Iterable[ImagePath] = (), force: bool = False, dry_run: bool = False,
                 allow_older: bool = False, max_failures: int | None = None,
                 waves: Sequence[int | str] | str | None = None, canary: int | None = None,
-                cancel: CancelToken | None = None, share_site: str | None = None) -> SiteResult:
+                cancel: CancelToken | None = None, share_site: str | None = None, soak: float | None = None,
+                backup: ImagePath | None = None) -> SiteResult:
     """Updates the devices at `addresses`, up to `jobs` at once, each on its own connection, and
     returns their results; a device that fails does not stop the others.
 
@@ -156,18 +163,30 @@ def update_site(addresses: Iterable[str], image: ImagePath, *, jobs: int = 8, de
     site's next device that none has taken, the waves and `max_failures` hold for the site as a
     whole, and the result holds the devices this one updated.
 
+    `soak`, with `waves` or `canary`, is a number of seconds (0 to 86400) that each wave soaks once
+    every device of it ended: then each of its devices that succeeded is asked, read-only, whether
+    it still runs the image, as verify_device() asks it (its memory read back, and what its FPGA
+    runs judged with the history); one that does not fails with Reason.SOAK_FAILED, which holds the
+    waves after it. What the check found is each device's `soak`; a dry run does not soak, and
+    `cancel` or Ctrl-C during a soak checks nothing more and starts no other wave. `backup` is a
+    folder of the user's (refused when it is missing, a link, or others can write to it) where each device's configuration memory is read back into a new file before its erase,
+    SERIAL_TIME_SHA16.bin, recorded in the history with its attempt (see restore_device()); a
+    device whose backup cannot be read or written is not erased, and fails with
+    Reason.BACKUP_FAILED.
+
     Raises, before any device is touched: ValueError or TypeError for an argument that cannot be
     used (an address that is none, two addresses of one device, trust_keys as one text),
     ImageRefused for an image that fails its checks or its signature, KeyRefused for a trusted
     key that cannot be read, HistoryUnavailable for a history that cannot be opened,
-    LockFolderRefused for a lock folder that cannot be trusted: each an OrbiskError. Ctrl-C
+    LockFolderRefused for a lock folder that cannot be trusted, BackupFolderRefused for a folder of
+    `backup` that cannot be used or trusted: each an OrbiskError. Ctrl-C
     stops every update after its current exchange, then raises UpdateInterrupted with the
     SiteResult."""
     _, site = _update(
         [target_of(address) for address in texts(addresses, "addresses")], image, jobs=jobs, device_type=device_type,
         timeout=timeout, erase_timeout=erase_timeout, window=window, progress=progress, history=history,
         trust_keys=trust_keys, force=force, dry_run=dry_run, allow_older=allow_older, max_failures=max_failures,
-        waves=waves, canary=canary, cancel=cancel, share_site=share_site)
+        waves=waves, canary=canary, cancel=cancel, share_site=share_site, soak=soak, backup=backup)
     return site
 
 
@@ -238,14 +257,18 @@ def run_updates(resolved: Resolved, snapshot: Snapshot, *, jobs: int, device_typ
                 timeout: float, erase_timeout: float, window: int | None, view: View, history: History | None,
                 force: bool, dry_run: bool, max_failures: int | None, waves: Sequence[int | str] | None,
                 canary: int | None, cancel: CancelToken | None, allow_older: bool = False,
-                pool: Pool | None = None, stop: Stop | None = None,
-                share_site: str | None = None) -> tuple[list[Outcome], str, bool]:
+                pool: Pool | None = None, stop: Stop | None = None, share_site: str | None = None,
+                soak: float | None = None, backup: str | None = None,
+                restore_of: dict[str, str | None] | None = None) -> tuple[list[Outcome], str, bool]:
     """Updates the devices of `resolved` (see targets.resolve) with the image of `snapshot`,
     telling `view` as they go, on the worker processes of `pool` when it has any: (their
     Outcomes, in order; the run's id; whether Ctrl-C stopped it). `waves` are sizes of
     rollout.parse_waves(). Raises LockFolderRefused before any device is touched, and
     ValueError for waves that shrink (see rollout.wave_ends). With `share_site`, the devices this
-    laptop took of the site that name (see sharing): SiteRefused when its list is another."""
+    laptop took of the site that name (see sharing): SiteRefused when its list is another.
+    `soak`: the seconds each wave soaks (see soak.WaveSoak); `backup`: the folder of the backups,
+    as backup.backup_folder() gives it; `restore_of`: a restore's (see Settings,
+    restore)."""
     labels = [target.label for target in resolved]
     shared = None if share_site is None else shared_site(history, share_site, labels, view)
     kind = Gate if shared is None else functools.partial(SharedGate, shared)
@@ -262,7 +285,10 @@ def run_updates(resolved: Resolved, snapshot: Snapshot, *, jobs: int, device_typ
     with locks.lock_folder() as folder:
         settings = Settings(snapshot.path, device_type, timeout, window, folder, history=history, run_id=run_id,
                             image_facts=snapshot.facts, dry_run=dry_run, force=force, allow_older=allow_older,
-                            gate=gate, vendor_key_id=vendor.key_id if vendor else None, erase_timeout=erase_timeout)
+                            gate=gate, vendor_key_id=vendor.key_id if vendor else None, erase_timeout=erase_timeout,
+                            backup=backup, restore_of=restore_of)
+        if soak is not None and gate is not None and not dry_run:
+            gate.soak = WaveSoak(soak, settings, resolved, jobs)
         outcomes, interrupted = update_devices(resolved, settings, view, jobs, cancel, pool, stop, shared)
     return outcomes, run_id, interrupted
 
@@ -283,11 +309,17 @@ def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: 
             erase_timeout: float, window: Window, progress: ProgressCallback | None, history: HistoryArgument,
             trust_keys: Iterable[ImagePath], force: bool, dry_run: bool, allow_older: bool,
             max_failures: int | None, waves: Sequence[int | str] | str | None, canary: int | None,
-            cancel: CancelToken | None, one: bool = False,
-            share_site: str | None = None) -> tuple[list[Outcome], SiteResult]:
-    """The update of `targets`, as update_site() says; UpdateInterrupted after Ctrl-C, with the
-    DeviceResult of the one device (`one`) or the SiteResult."""
+            cancel: CancelToken | None, one: bool = False, share_site: str | None = None,
+            soak: float | None = None, backup: ImagePath | None = None,
+            restore: Restore | None = None) -> tuple[list[Outcome], SiteResult]:
+    """The update of `targets`, as update_site() says, or the `restore` of a backup (see restore);
+    UpdateInterrupted after Ctrl-C, with the DeviceResult of the one device (`one`) or the
+    SiteResult."""
     check_options(device_type, timeout, jobs, erase_timeout)
+    if soak is not None:
+        seconds("soak", soak, 0, 86400)
+        if waves is None and canary is None:
+            raise ValueError("soak needs waves or canary: each wave soaks before the next one starts")
     depth = depth_of(window)
     for name, value in (("max_failures", max_failures), ("canary", canary)):
         if value is not None:
@@ -299,12 +331,19 @@ def _update(targets: list[Target], image: ImagePath, *, jobs: int, device_type: 
     resolved = resolved_once(targets)
     stop = Stop(cancel)
     callbacks = Callbacks(progress, stop)
+    folder = None if backup is None else backup_folder(backup)
     with history_to_write(history) as records, image_snapshot(image, device_type, keys) as snapshot:
+        cannot = None if soak is None or dry_run else unconfirmable(snapshot.facts, records, os.fspath(image))
+        if cannot:
+            raise ValueError(cannot)
+        if restore is not None:
+            restore.vouched(records)
+            restore.same_bytes(snapshot)
         outcomes, run_id, interrupted = run_updates(
             resolved, snapshot, jobs=jobs, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
             window=depth, view=callbacks, history=records, force=force, dry_run=dry_run,
             allow_older=allow_older, max_failures=max_failures, waves=sizes, canary=canary, cancel=cancel, stop=stop,
-            share_site=share_site)
+            share_site=share_site, soak=soak, backup=folder, restore_of=restore.devices() if restore else None)
     vendor = snapshot.vendor
     site = SiteResult(tuple(map(DeviceResult._of, outcomes)), run_id, vendor.key_id if vendor else None)
     if interrupted:

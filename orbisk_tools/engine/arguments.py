@@ -91,6 +91,15 @@ def whole_number(name: str, value: object, low: int | None = None, high: int | N
         raise ValueError(f"{name} must be from {low}{f' to {high}' if high else ' up'}, not {value}")
 
 
+def seconds(name: str, value: object, low: float, high: float) -> None:
+    """TypeError or ValueError, naming the argument, for `value` that is no number of seconds from
+    `low` to `high`."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
+    if not (math.isfinite(value) and low <= value <= high):
+        raise ValueError(f"{name} must be from {low:g} to {high:g} seconds, not {value!r}")
+
+
 def depth_of(window: Window) -> int | None:
     """The commands in flight of `window`; None for "auto"."""
     if window == "auto":

@@ -10,7 +10,7 @@ import time
 from typing import TYPE_CHECKING, Any
 
 from orbisk_tools.native import fpga_module
-from orbisk_tools.engine import running, second_try, sharing, tracking, window
+from orbisk_tools.engine import backup, running, second_try, sharing, tracking, window
 from orbisk_tools.engine.facts import DeviceFacts, read_facts
 from orbisk_tools.engine.labels import set_label
 from orbisk_tools.engine.reports import ProgressReports
@@ -42,6 +42,7 @@ logger = logging.getLogger("orbisk_tools")
 
 class Job(ProgressReports):
     """The update of one device: lock, connection, FpgaTool, outcome. Runs in a thread of its own."""
+    backup: str | None = None  # the backup kept of its configuration memory before the erase (backup.py)
 
     def __init__(self, target: Target, addresses: list[str] | DeviceFailure, settings: Settings, view: View,
                  stop: threading.Event):
@@ -146,6 +147,7 @@ class Job(ProgressReports):
         outcome.seconds = end - start
         self._note_versions(outcome)
         self._note_what_runs(outcome)
+        outcome.backup = self.backup
         self._finish_record(outcome)
         starts = self.phase_starts
         if Phase.WRITE in starts:
@@ -269,6 +271,7 @@ class Job(ProgressReports):
                 held.enter_context(serial_lock(settings.lock_folder, self.before.serial))
                 tracking.claim(self.view, self.target.label, self.before.serial)
                 sharing.hold_team_lock(settings.history, held, f"serial {self.before.serial}")
+            backup.check_restored_device(settings, self.before)
             not_written = rollout.reason_not_to_write(settings, self.before)
             if not_written:
                 self.result, self.reason, message = not_written
@@ -300,6 +303,7 @@ class Job(ProgressReports):
             if said is not None:
                 return said
         depth = depth or settings.window or self._probe(conn)
+        backup.before_erase(self, tool, depth)
         result: RetType | None
         try:
             result = self._update_at(tool, depth)  # its exceptions: see run()
@@ -363,7 +367,9 @@ class Job(ProgressReports):
             raise DeviceFailure(explain(tool.last_outcome, self.settings.image, reason=Reason.LOAD_NOT_CONFIRMED),
                                 Reason.LOAD_NOT_CONFIRMED, {"reported": version})
         self.after = DeviceFacts(fpga_version=version, control_fw_version=control_fw_version)
-        mismatch = rollout.version_mismatch(self.settings.image_facts, self.after.fpga_version)
+        restored = self.settings.restore_of
+        mismatch = rollout.version_mismatch(self.settings.image_facts, self.after.fpga_version,
+                                            restored.get(self.before.serial or "") if restored and self.before else None)
         if mismatch:
             self.state, self.runs, self.runs_version = DeviceState.WRITTEN, Runs.OTHER, version
             raise mismatch

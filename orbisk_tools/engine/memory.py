@@ -5,6 +5,7 @@ that erases, writes or loads is sent."""
 from __future__ import annotations
 
 import threading
+from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 from orbisk_tools.formats import protocol
@@ -26,28 +27,49 @@ def read_pages(tool: FpgaTool, size: int, depth: int, stop: threading.Event) -> 
     with `sendRawBytes` only after a receive, as the module's read-back does. What is received but
     not yet taken is at most a page's reply and a receive: a page longer than a receive can carry
     is NotAPage. Raises NotAPage, and what the connection raises (a time-out, a lost link)."""
+    memory = bytearray()
+    read = read_into(tool, size, depth, stop, memory.extend)
+    return None if read is None else bytes(memory)
+
+
+def read_into(tool: FpgaTool, size: int, depth: int, stop: threading.Event,
+              write: Callable[[bytes], object], drain: bool = False) -> int | None:
+    """read_pages(), each run of pages handed to write() as it comes rather than kept: how many
+    bytes were read, or None when `stop` was set first. With `drain`, the replies still in flight
+    when the memory ends are taken off the connection too, so that it can carry the next command."""
     conn = tool._conn
     tool._fpgaRstPagePtr(b"CFG")
     pages = -(-size // protocol.BLOCK_SIZE)
-    memory, received = bytearray(), bytearray()
-    requested = outstanding = 0
-    while len(memory) < size:
+    received = bytearray()
+    done = requested = outstanding = 0
+    ended = False
+    while done < size and not ended:
         if stop.is_set():
             return None
-        page = _take_page(received, len(memory))
-        if page is None:
-            count = min(depth - outstanding, pages - requested)
-            if count:
-                conn.sendRawBytes(protocol.READ_LINE * count)
-                requested += count
-                outstanding += count
-            received += conn.recvRawBytes(protocol.RECEIVE_SIZE)
+        run = bytearray()
+        while done + len(run) < size and (page := _take_page(received, done + len(run))) is not None:
+            outstanding -= 1
+            run += page
+            if len(page) < protocol.BLOCK_SIZE:
+                ended = True  # the memory ends here
+                break
+        if run:
+            kept = bytes(run[: size - done])
+            write(kept)
+            done += len(kept)
             continue
-        outstanding -= 1
-        memory += page
-        if len(page) < protocol.BLOCK_SIZE:
-            break  # the memory ends here; the replies still in flight go with the connection
-    return bytes(memory[:size])
+        count = min(depth - outstanding, pages - requested)
+        if count:
+            conn.sendRawBytes(protocol.READ_LINE * count)
+            requested += count
+            outstanding += count
+        received += conn.recvRawBytes(protocol.RECEIVE_SIZE)
+    while drain and outstanding:  # the replies to the reads past the end
+        if _take_page(received, done) is None:
+            received += conn.recvRawBytes(protocol.RECEIVE_SIZE)
+        else:
+            outstanding -= 1
+    return done
 
 
 def _take_page(received: bytearray, offset: int) -> bytes | None:

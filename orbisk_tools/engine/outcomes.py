@@ -96,6 +96,8 @@ class Outcome:
     runs: Runs | None = None  # what its FPGA runs at the end, as the device said; None: not asked
     window: int = 0  # the commands in flight of the update that ran last; 0: none ran
     history_error: str = ""  # why the history could not record how this update went (it went on all the same)
+    backup: str | None = None  # the file that kept its configuration memory before the erase; None: none
+    soak: str | None = None  # what the check after its wave's soak found, in words; None: no soak
     # What ended it, when an exception did: not reported, but the cause of the engine's UpdateError.
     error: BaseException | None = dataclasses.field(default=None, repr=False, compare=False)
 
@@ -128,6 +130,11 @@ class DeviceResult:
         write_seconds: The time the write took.
         read_back_seconds: The time the read-back took.
         history_error: Why the history could not record this update, which went on all the same.
+        backup: The file that kept the device's configuration memory before its erase (`backup`);
+            None when none was kept.
+        soak: What the check after the soak of its wave found, in words ("runs the image: ...",
+            "not checked: ..."); None without a soak. A check that finds the device not running
+            the image fails it, with Reason.SOAK_FAILED.
     """
     address: str
     result: Result
@@ -146,6 +153,8 @@ class DeviceResult:
     write_seconds: float = 0.0
     read_back_seconds: float = 0.0
     history_error: str = ""
+    backup: str | None = None
+    soak: str | None = None
 
     @property
     def ok(self) -> bool:
@@ -162,7 +171,7 @@ class DeviceResult:
         return cls(outcome.address, outcome.result, outcome.reason, dict(outcome.details), outcome.phase,
                    outcome.device_state, message, outcome.runs, outcome.bytes_written, outcome.window, outcome.serial,
                    outcome.fpga_version_before, outcome.fpga_version, outcome.seconds, outcome.write_seconds,
-                   outcome.read_back_seconds, outcome.history_error)
+                   outcome.read_back_seconds, outcome.history_error, outcome.backup, outcome.soak)
 
 
 @dataclasses.dataclass(frozen=True)

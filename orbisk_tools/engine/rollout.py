@@ -155,52 +155,125 @@ class Holds(Protocol):
     def finished(self, outcome: Outcome) -> None: ...
 
 
+class Soaks(Protocol):
+    """What a Gate asks of the soak of its waves (soak.WaveSoak)."""
+
+    def wave(self, number: int, outcomes: list[Outcome], stop: threading.Event) -> set[str]: ...
+
+    def not_checked(self, outcomes: list[Outcome], why: str) -> None: ...
+
+
 class Gate:
     """Holds back devices not yet started: after `max_failures` failed devices, and with `waves`
     (the addresses of each wave, in order), every device of a wave until each device of the
     waves before it ended updated or skipped; a device in no wave is not started. `named` is
-    how the caller named the waves ("waves 1,10%,100%"), for the reason of a held device."""
+    how the caller named the waves ("waves 1,10%,100%"), for the reason of a held device.
 
-    def __init__(self, max_failures: int | None = None, waves: Iterable[Iterable[str]] = (), named: str = "waves"):
+    With a `soak`, a wave that ended is soaked before the next one starts: the devices of it that
+    succeeded here are checked once the soak is over (soak.wave()), and those that fail the check
+    count as failures of their wave. The soak runs in whichever thread calls soak_due(), or waits
+    for the wave in refusal(), first."""
+
+    def __init__(self, max_failures: int | None = None, waves: Iterable[Iterable[str]] = (), named: str = "waves",
+                 soak: Soaks | None = None):
         self.max_failures = max_failures
         self.named = named
+        self.soak = soak
         self.failures = 0
         self._waves = [list(wave) for wave in waves]
         self._wave_of = {address: number for number, wave in enumerate(self._waves) for address in wave}
         self._left = [set(wave) for wave in self._waves]  # the devices of each wave that have not ended
         self._not_succeeded = [0] * len(self._waves)
+        self._unsoaked: list[set[str]] = [set() for _ in self._waves]  # ended, and not checked after the soak yet
+        self._to_soak: list[dict[str, Outcome]] = [{} for _ in self._waves]  # of those, the ones updated here
+        self._soaking = [False] * len(self._waves)  # a soak of the wave runs here
+        self._soak_failed = [0] * len(self._waves)  # its devices that failed the check after its soak, here
         self._changed = threading.Condition()
 
     def refusal(self, address: str, stop: threading.Event) -> tuple[str, dict[str, Any]] | None:
         """(why, details) of a device at `address` that must not start, or None; waits for the
-        waves before its own first. details["held_by"] is "wave" (details["wave"]: the number of
-        the wave that did not succeed, or None for a device after the last wave) or
-        "max_failures". Raises KeyboardInterrupt when `stop` is set meanwhile."""
+        waves before its own first (and their soaks). details["held_by"] is "wave"
+        (details["wave"]: the number of the wave that did not succeed, or None for a device after
+        the last wave) or "max_failures". Raises KeyboardInterrupt when `stop` is set meanwhile."""
+        held = self._waves_before(address, stop) if self._waves else None
+        if held:
+            return held
         with self._changed:
             self._look_again()
-            if self._waves:
-                wave = self._wave_of.get(address)
-                if wave is None:
-                    last = len(self._wave_of)
-                    return (say(Reason.NOT_STARTED, why=f": it comes after the last wave of {self.named} "
-                                                        f"({_devices(1, last)})"), {"held_by": "wave", "wave": None})
-                while True:
-                    failed = next((number for number in range(wave) if self._not_succeeded[number]), None)
-                    # held back for good: said once the failed wave ended, with all its failures counted
-                    if failed is not None and not self._left[failed]:
-                        return (say(Reason.NOT_STARTED, why=self._wave_failed(failed)),
-                                {"held_by": "wave", "wave": failed + 1})
-                    if failed is None and not any(self._left[:wave]):
-                        break
-                    if stop.is_set():
-                        raise KeyboardInterrupt
-                    self._changed.wait(0.2)  # wakes on stop too
-                    self._look_again()
             if self.max_failures is not None and self.failures >= self.max_failures:
                 return (say(Reason.NOT_STARTED, why=f": {self.failures} devices failed "
                                                     f"({named('max_failures', n=self.max_failures)})"),
                         {"held_by": "max_failures"})
         return None
+
+    def _waves_before(self, address: str, stop: threading.Event) -> tuple[str, dict[str, Any]] | None:
+        wave = self._wave_of.get(address)
+        if wave is None:
+            last = len(self._wave_of)
+            return (say(Reason.NOT_STARTED, why=f": it comes after the last wave of {self.named} "
+                                                f"({_devices(1, last)})"), {"held_by": "wave", "wave": None})
+        while True:
+            with self._changed:
+                self._look_again()
+                failed = next((number for number in range(wave) if self._not_succeeded[number]), None)
+                # held back for good: said once the failed wave ended and was soaked, all its failures counted
+                if failed is not None and not self._left[failed] and not self._unsoaked[failed]:
+                    return (say(Reason.NOT_STARTED, why=self._wave_failed(failed)),
+                            {"held_by": "soak" if self._soak_failed[failed] else "wave", "wave": failed + 1})
+                if failed is None and not any(self._left[:wave]) and not any(self._unsoaked[:wave]):
+                    return None
+                if stop.is_set():
+                    raise KeyboardInterrupt
+                due = self._due_soak()
+                if due is None:
+                    self._changed.wait(0.2)  # wakes on stop too
+                    continue
+            self._soak(*due, stop)
+
+    def soak_due(self, stop: threading.Event) -> None:
+        """Soaks, in the calling thread, each wave that has ended with devices updated here that
+        wait for their check; nothing without a soak. Called as each device ends."""
+        while self.soak is not None:
+            with self._changed:
+                self._look_again()
+                due = self._due_soak()
+            if due is None:
+                return
+            self._soak(*due, stop)
+
+    def _due_soak(self) -> tuple[int, list[Outcome]] | None:
+        """(wave, the outcomes of its devices updated here) of a wave that ended and whose soak is
+        due here, marked as running; None. The caller holds the lock."""
+        for number, waiting in enumerate(self._to_soak):
+            if waiting and not self._left[number] and not self._soaking[number]:
+                self._soaking[number] = True
+                return number, list(waiting.values())
+        return None
+
+    def _soak(self, number: int, outcomes: list[Outcome], stop: threading.Event) -> None:
+        assert self.soak is not None  # only a soak has devices to soak
+        failed: set[str] = set()
+        try:
+            if self._not_succeeded[number]:  # held back already: no wait, and no check, would change that
+                self.soak.not_checked(outcomes, f"wave {number + 1} did not succeed")
+            else:
+                failed = self.soak.wave(number + 1, outcomes, stop)
+        finally:
+            with self._changed:
+                self.failures += len(failed)
+                self._not_succeeded[number] += len(failed)
+                self._soak_failed[number] += len(failed)
+                for outcome in outcomes:
+                    if self._to_soak[number].get(outcome.address) is outcome:
+                        del self._to_soak[number][outcome.address]
+                    self._unsoaked[number].discard(outcome.address)
+                self._soaked(outcomes, failed, stop.is_set())
+                self._soaking[number] = False
+                self._changed.notify_all()
+
+    def _soaked(self, outcomes: list[Outcome], failed: set[str], stopped: bool) -> None:
+        """The devices of `outcomes` were checked after their soak, those of `failed` found not running
+        the image (`stopped`: the soak was interrupted). The caller holds the lock."""
 
     def _look_again(self) -> None:
         """Brings what the gate knows of the devices up to date: what this run told it (finished()),
@@ -211,7 +284,10 @@ class Gate:
         size = len(self._waves[number])
         bad = self._not_succeeded[number]
         which = f"{bad} of the {size} devices of wave" if size > 1 else "the device of wave"
-        return f": {which} {number + 1} ({_devices(first, first + size - 1)}, {self.named}) did not succeed"
+        soaked = self._soak_failed[number]
+        check = "" if not soaked else f", {soaked} of them in the check after its soak" if size > 1 else \
+            " in the check after its soak"
+        return f": {which} {number + 1} ({_devices(first, first + size - 1)}, {self.named}) did not succeed{check}"
 
     def finished(self, outcome: Outcome) -> None:
         with self._changed:
@@ -220,7 +296,16 @@ class Gate:
             if wave is not None and outcome.address in self._left[wave]:
                 self._left[wave].discard(outcome.address)
                 self._not_succeeded[wave] += outcome.result not in SUCCEEDED
+                if self.soaks(outcome):
+                    self._to_soak[wave][outcome.address] = outcome
+                    self._unsoaked[wave].add(outcome.address)
             self._changed.notify_all()
+
+    def soaks(self, outcome: Outcome) -> bool:
+        """Whether the device of `outcome`, which ended, is to be checked after its wave's soak: one
+        of a wave that succeeded (and changed nothing but what it must: not a dry run)."""
+        return self.soak is not None and outcome.address in self._wave_of and outcome.result in SUCCEEDED \
+            and outcome.result != Result.DRY_RUN
 
 
 def _devices(first: int, last: int) -> str:
@@ -244,13 +329,16 @@ def reason_not_to_write(settings: Settings, before: DeviceFacts) -> tuple[Result
     return None
 
 
-def version_mismatch(image: ImageFacts | None, reported: str | None) -> DeviceFailure | None:
+def version_mismatch(image: ImageFacts | None, reported: str | None,
+                     expected: str | None = None) -> DeviceFailure | None:
     """The DeviceFailure of a device that reports, after loading the image, another version than
-    the image's header names; None when they agree or the header names none."""
-    if image is None or image.header_version is None or reported == image.header_version:
+    `expected` (a restore's: the version the device ran when its backup was taken) or else the one
+    the image's header names; None when they agree or neither is known."""
+    expected = expected or (image.header_version if image is not None else None)
+    if expected is None or reported == expected:
         return None
-    return DeviceFailure(say(Reason.VERSION_MISMATCH, reported=reported or "(none)", expected=image.header_version),
-                         Reason.VERSION_MISMATCH, {"reported": reported, "expected": image.header_version})
+    return DeviceFailure(say(Reason.VERSION_MISMATCH, reported=reported or "(none)", expected=expected),
+                         Reason.VERSION_MISMATCH, {"reported": reported, "expected": expected})
 
 
 def version_key(text: object) -> tuple[int, ...] | None:

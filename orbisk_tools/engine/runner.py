@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import functools
 import signal
 import threading
 from collections.abc import Callable, Iterator, Sequence
@@ -20,6 +21,7 @@ from orbisk_tools.engine.stop import stop as stop_with
 if TYPE_CHECKING:
     from orbisk_tools.engine.api import View
     from orbisk_tools.engine.sharing import SharedSite
+    from orbisk_tools.engine.soak import WaveSoak
     from orbisk_tools.engine.targets import Resolved, Target
     from orbisk_tools.engine.workers import Pool
 
@@ -30,7 +32,7 @@ Interrupted = Callable[[bool, int], object]
 
 def for_each_device(resolved: Resolved, work: Callable[[Target, list[str] | DeviceFailure], T], jobs: int,
                     stop: threading.Event, interrupted: Interrupted | None = None, cancel: Token | None = None,
-                    shared: SharedSite | None = None) -> list[T]:
+                    shared: SharedSite | None = None, between: Callable[[], object] | None = None) -> list[T]:
     """work(target, addresses) for every device of `resolved` (see resolve()), `jobs` at a time, each
     in a thread of its own; their results, in the order of `resolved`. Ctrl-C in the calling thread
     sets `stop`, which `work` looks at between its exchanges with the device (a device not yet begun
@@ -38,14 +40,17 @@ def for_each_device(resolved: Resolved, work: Callable[[Target, list[str] | Devi
     the signal (SIGINT, or SIGTERM that the caller's handler turned into one); then it waits for
     every work to end. Setting `cancel` (anything with is_set()) stops them too, as Stop.CANCEL.
     With `shared`, a site shared out among laptops, each of `jobs` threads takes the site's next
-    device in turn, and the results are those of the devices this laptop took."""
+    device in turn, and the results are those of the devices this laptop took. between(), if given,
+    is called in the thread of each device once its work ended (once a shared site knows of it),
+    and while a thread of a shared site waits for a device to take: a wave's soak runs there."""
     taken: dict[Target, T] = {}
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="device") as pool:
         futures: list[concurrent.futures.Future[Any]]
         if shared is None:
-            futures = [pool.submit(work, target, addresses) for target, addresses in resolved.items()]
+            futures = [pool.submit(_work_then, work, between, target, addresses)
+                       for target, addresses in resolved.items()]
         else:
-            futures = [pool.submit(_take_and_work, shared, resolved, work, stop, taken) for _ in range(jobs)]
+            futures = [pool.submit(_take_and_work, shared, resolved, work, stop, taken, between) for _ in range(jobs)]
         presses: list[int] = []  # the Ctrl-Cs (and SIGTERMs) that came; acted on in order
         acted = 0
         with _counted_interrupts(presses, stop):
@@ -71,14 +76,24 @@ def for_each_device(resolved: Resolved, work: Callable[[Target, list[str] | Devi
     return [future.result() for future in futures]
 
 
+def _work_then(work: Callable[[Target, list[str] | DeviceFailure], T], between: Callable[[], object] | None,
+               target: Target, addresses: list[str] | DeviceFailure) -> T:
+    result = work(target, addresses)
+    if between is not None:
+        between()
+    return result
+
+
 def _take_and_work(shared: SharedSite, resolved: Resolved, work: Callable[[Target, list[str] | DeviceFailure], T],
-                   stop: threading.Event, taken: dict[Target, T]) -> None:
+                   stop: threading.Event, taken: dict[Target, T], between: Callable[[], object] | None) -> None:
     """Works on the devices of a shared site that this thread takes, one after the other."""
     by_address = {target.label: target for target in resolved}
-    while (address := shared.take(stop)) is not None:
+    while (address := shared.take(stop, between)) is not None:
         target = by_address[address]
         taken[target] = result = work(target, resolved[target])
         shared.done(result)  # type: ignore[arg-type]  # an Outcome: only updates share a site
+        if between is not None:
+            between()
 
 
 @contextlib.contextmanager
@@ -126,13 +141,18 @@ def update_devices(resolved: Resolved, settings: Settings, view: View, jobs: int
     pressed: list[bool] = []  # the Ctrl-Cs acted on
     if not isinstance(view, Tracker):
         view = Tracker(view, [target.label for target in resolved])
+    gate, between = settings.gate, None
+    soak = getattr(gate, "soak", None)
+    if soak is not None:  # the soak of each wave, once it ended, in the thread of its last device
+        soak.view = view
+        between = functools.partial(gate.soak_due, stop)  # type: ignore[union-attr]  # a Gate's, with a soak
     if pool is not None and pool.workers:
         def told(again: bool, signum: int | None = None) -> None:  # each worker stops its own updates
             pressed.append(again)
             interrupt_note(again, view)
 
-        outcomes = pool.update(resolved, settings, view, jobs, stop, told, cancel, shared)
-        return outcomes, bool(pressed) or getattr(stop, "cause", None) == Stop.INTERRUPT
+        outcomes = pool.update(resolved, settings, view, jobs, stop, told, cancel, shared, between)
+        return _soaked(outcomes, soak), bool(pressed) or getattr(stop, "cause", None) == Stop.INTERRUPT
 
     def interrupted(again: bool, signum: int | None = None) -> None:
         pressed.append(again)
@@ -143,8 +163,16 @@ def update_devices(resolved: Resolved, settings: Settings, view: View, jobs: int
 
     updates = {target: Job(target, addresses, settings, view, stop) for target, addresses in resolved.items()}
     outcomes = for_each_device(resolved, lambda target, addresses: updates[target].run(), jobs, stop, interrupted,
-                               cancel, shared)
-    return outcomes, bool(pressed) or getattr(stop, "cause", None) == Stop.INTERRUPT
+                               cancel, shared, between)
+    return _soaked(outcomes, soak), bool(pressed) or getattr(stop, "cause", None) == Stop.INTERRUPT
+
+
+def _soaked(outcomes: list[Outcome], soak: WaveSoak | None) -> list[Outcome]:
+    """`outcomes`, each with what the check after its wave's soak found, if there was one."""
+    if soak is not None:
+        for outcome in outcomes:
+            soak.apply(outcome)
+    return outcomes
 
 
 def interrupt_note(again: bool, view: View) -> None:

@@ -27,3 +27,7 @@ class Settings:
     gate: Holds | None = None  # a rollout.Gate that may hold devices back, or None
     vendor_key_id: str | None = None  # the key that verified the image's vendor signature, if one was checked
     erase_timeout: float = 120.0  # how long to wait for the answer to the erase
+    backup: str | None = None  # the folder (absolute) for a backup of each device's memory before its erase
+    # a restore of a backup the history recorded: by the serial number of each device it was kept
+    # from, the FPGA version that device ran then (and must run again)
+    restore_of: dict[str, str | None] | None = None

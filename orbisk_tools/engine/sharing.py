@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Protocol
 
 from orbisk_tools.engine.advice import say
 from orbisk_tools.engine.outcomes import DeviceFailure
-from orbisk_tools.engine.rollout import Gate
+from orbisk_tools.engine.rollout import Gate, Soaks
 from orbisk_tools.errors import OrbiskError
 from orbisk_tools.vocabulary import SUCCEEDED, Reason, Result
 
@@ -48,6 +48,8 @@ class SiteStore(Protocol):
 
     def finish_device(self, site: str, address: str, result: str) -> None: ...
 
+    def soak_device(self, site: str, address: str, result: str) -> None: ...
+
     def release_device(self, site: str, address: str) -> None: ...
 
     def site_devices(self, site: str) -> list[SiteDevice]: ...
@@ -64,6 +66,8 @@ class SharedSite:
     def __init__(self, store: SiteStore, name: str, addresses: Sequence[str],
                  elsewhere: Callable[[int], object] | None = None):
         self.store, self.name, self._elsewhere, self._told = store, name, elsewhere, 0
+        # whether a device that ended is checked after its wave's soak (SharedGate.soaks)
+        self.soaks: Callable[[Outcome], bool] = lambda outcome: False
         store.share_site(name, addresses)
         devices = [device.address for device in store.site_devices(name)]
         if devices != list(addresses):
@@ -73,18 +77,22 @@ class SharedSite:
                               + "; give every laptop the same list, or another site name", "site_differs",
                               {"site": name, "devices": len(devices)})
 
-    def take(self, stop: threading.Event) -> str | None:
+    def take(self, stop: threading.Event, idle: Callable[[], object] | None = None) -> str | None:
         """The address of the next device this laptop takes; None once `stop` is set or no device
-        of the site is left to take: while another laptop still updates one, this one waits, as
-        it may die and leave it to be taken again."""
+        of the site is left to take: while another laptop still updates one, or a device waits
+        for the check after its wave's soak, this one waits, calling idle() (which may run this
+        laptop's soak), as the other may die and leave its device to be taken again."""
         while not stop.is_set():
             address = self.store.take_device(self.name)
             devices = self.store.site_devices(self.name)
             self._tell(devices)
             if address is not None:
                 return address
-            if not any(device.state == "taken" and device.live and not device.ours for device in devices):
+            if not any((device.state == "taken" and device.live and not device.ours) or device.state == "soaking"
+                       for device in devices):
                 return None  # done, or being updated here: nothing will come back
+            if idle is not None:
+                idle()
             stop.wait(LOOK_SECONDS)
         return None
 
@@ -93,6 +101,8 @@ class SharedSite:
         if outcome.result == Result.NOT_STARTED and outcome.details.get("held_by") in ("cancel", "interrupt"):
             # stopped here, not held back by the site's waves or max_failures: another laptop may update it
             self.store.release_device(self.name, outcome.address)
+        elif self.soaks(outcome):  # done once checked after its wave's soak, by this laptop
+            self.store.soak_device(self.name, outcome.address, outcome.result)
         else:
             self.store.finish_device(self.name, outcome.address, outcome.result)
 
@@ -106,18 +116,31 @@ class SharedSite:
 
 
 class SharedGate(Gate):
-    """A Gate (waves, max_failures) for the whole of a shared site: what it knows of the devices it
-    reads from the site's devices in the history, whichever laptop updated them."""
+    """A Gate (waves, max_failures, soak) for the whole of a shared site: what it knows of the devices
+    it reads from the site's devices in the history, whichever laptop updated them. With a soak, a
+    device that ended waits in the state "soaking" for its check, by the laptop that updated it,
+    once its wave ended on every laptop; a wave is soaked once none of its devices is soaking. A
+    device left soaking by a laptop that died is taken again, and soaked by the laptop that takes it."""
 
     def __init__(self, site: SharedSite, max_failures: int | None = None, waves: Sequence[Sequence[str]] = (),
-                 named: str = "waves"):
-        super().__init__(max_failures, waves, named)
+                 named: str = "waves", soak: Soaks | None = None):
+        super().__init__(max_failures, waves, named, soak)
         self._site = site
+        site.soaks = self.soaks
 
     def _look_again(self) -> None:
         devices = self._site.store.site_devices(self._site.name)
         self.failures = sum(device.result == Result.FAILED for device in devices)
-        ended = {device.address: device.result for device in devices if device.state == "done"}
+        ended = {device.address: device.result for device in devices if device.state in ("soaking", "done")}
+        soaking = {device.address for device in devices if device.state == "soaking"}
         for number, wave in enumerate(self._waves):
             self._left[number] = {address for address in wave if address not in ended}
             self._not_succeeded[number] = sum(ended[address] not in SUCCEEDED for address in wave if address in ended)
+            self._unsoaked[number] = {address for address in wave if address in soaking}
+
+    def _soaked(self, outcomes: list[Outcome], failed: set[str], stopped: bool) -> None:
+        if stopped:  # left soaking: taken again by a laptop that goes on, once this one's session ends
+            return
+        for outcome in outcomes:
+            result = Result.FAILED if outcome.address in failed else outcome.result
+            self._site.store.finish_device(self._site.name, outcome.address, result)

@@ -85,6 +85,22 @@ class Tracker:
             record.outcome = outcome
         self.view.finished(outcome, phase)
 
+    def changed(self, outcome: Outcome) -> None:
+        """The device of `outcome` ended before, and its outcome is now this one (the check after
+        its wave's soak failed it)."""
+        record = self.records.get(outcome.address)
+        if record is not None:
+            record.outcome = outcome
+        told = getattr(self.view, "changed", None)
+        if told is not None:
+            told(outcome)
+
+    def soaking(self, wave: int, devices: int, left: float | None) -> None:
+        """Wave `wave` of `devices` devices soaks, `left` seconds more (None: its soak is over)."""
+        told = getattr(self.view, "soaking", None)
+        if told is not None:
+            told(wave, devices, left)
+
     # ---- what only the record keeps
 
     def recorded(self, address: str, **fields: Unpack[Reached]) -> None:

@@ -180,13 +180,16 @@ class Pool:
     # ---- the main process's side
 
     def update(self, resolved: Resolved, settings: Settings, view: Tracker, jobs: int, stop: threading.Event,
-               interrupted: Interrupted, cancel: Token | None = None, shared: SharedSite | None = None) -> list[Outcome]:
+               interrupted: Interrupted, cancel: Token | None = None, shared: SharedSite | None = None,
+               between: Callable[[], object] | None = None) -> list[Outcome]:
         """Updates every device of `resolved` on the workers, `jobs` at a time, as
-        runner.update_devices does in one process; `interrupted(again)` is told of each Ctrl-C."""
+        runner.update_devices does in one process; `interrupted(again)` is told of each Ctrl-C,
+        between() is called in this process as each device ends (see runner.for_each_device)."""
         portable = dataclasses.replace(settings, history=None, gate=None, lock_folder=-1)  # each worker opens its own
         self._lost_result = None
         outcomes = self._each(("settings", portable, settings.history is not None, settings.gate is not None),
-                              resolved, jobs, stop, interrupted, view, settings.history, settings.gate, cancel, shared)
+                              resolved, jobs, stop, interrupted, view, settings.history, settings.gate, cancel, shared,
+                              between)
         return cast(list[Outcome], outcomes)  # what the workers' Jobs, or _lost(), ended them with
 
     def map(self, resolved: Resolved, work: Work[T], lost: Callable[[Target, str], T], jobs: int,
@@ -202,7 +205,8 @@ class Pool:
 
     def _each(self, first: ToWorker, resolved: Resolved, jobs: int, stop: threading.Event,
               interrupted: Interrupted | None, view: Tracker | None, history: History | None, gate: Holds | None,
-              cancel: Token | None = None, shared: SharedSite | None = None) -> list[object]:
+              cancel: Token | None = None, shared: SharedSite | None = None,
+              between: Callable[[], object] | None = None) -> list[object]:
         from orbisk_tools.engine.runner import for_each_device
 
         self._view, self._history, self._gate, self._stop = view, history, gate, stop
@@ -241,7 +245,7 @@ class Pool:
         self._done = threading.Event()
         threading.Thread(target=watch, name="worker-stop", daemon=True).start()
         try:
-            return for_each_device(resolved, self._run, jobs, stop, told, cancel, shared)
+            return for_each_device(resolved, self._run, jobs, stop, told, cancel, shared, between)
         finally:
             self._done.set()
             for timer in hurried:

@@ -39,6 +39,11 @@ class AttemptRecord:
         if self.history is not None and self.id is not None:
             self._write(self.history.record_device, self.id, serial, fpga_id, fpga_version, control_fw_version)
 
+    def backup(self, path: str, sha256: str, size: int) -> None:
+        """Records the backup kept of the device's configuration memory before its erase."""
+        if self.history is not None and self.id is not None:
+            self._write(self.history.record_backup, self.id, path, sha256, size)
+
     def phase(self, phase: str, device_state: str | None = None) -> None:
         """Records that the update entered `phase`; the device state is what the phase implies,
         unless given (a read-back before the erase leaves it untouched)."""

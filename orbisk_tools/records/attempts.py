@@ -75,6 +75,10 @@ class Attempt:
     vendor_key_id: str | None
     uid: str  # the attempt's own id, kept when it is exported and imported
     origin: str | None  # imported: the computer whose history recorded it; None: this history
+    backup_path: str | None = None  # the backup of the device's configuration memory kept before the erase
+    backup_sha256: str | None = None  # its SHA-256, hex
+    backup_size: int | None = None  # its size in bytes
+    soak: str | None = None  # what the check after the soak of the device's wave found; None: no soak
 
 
 COLUMNS = ", ".join(field.name for field in dataclasses.fields(Attempt))

@@ -83,6 +83,16 @@ MIGRATIONS = [
         "CREATE UNIQUE INDEX attempts_by_uid ON attempts (uid)",
         "CREATE INDEX attempts_by_time ON attempts (started, id)",
     ),
+    # backup_*: the file that update --backup kept of the device's configuration memory before its
+    # erase, its SHA-256 and size (restore trusts a backup this history recorded from the device);
+    # soak: what the check after update --soak found, in words.
+    (
+        "ALTER TABLE attempts ADD COLUMN backup_path TEXT",
+        "ALTER TABLE attempts ADD COLUMN backup_sha256 TEXT",
+        "ALTER TABLE attempts ADD COLUMN backup_size INTEGER",
+        "ALTER TABLE attempts ADD COLUMN soak TEXT",
+        "CREATE INDEX attempts_by_backup ON attempts (backup_sha256, id)",
+    ),
 ]
 
 

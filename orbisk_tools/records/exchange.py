@@ -3,7 +3,7 @@
 
 The file is a JSON document, in UTF-8, with one attempt a line, oldest first:
 
-    {"format": "orbisk-fpga update history", "version": 1, "exported": "2026-12-09T18:02:11+00:00",
+    {"format": "orbisk-fpga update history", "version": 2, "exported": "2026-12-09T18:02:11+00:00",
      "attempts": [
     {"uid": "5b0c...", "origin": "laptop-b", "run_id": "20261209T021500Z-3fa9c1", "started": ..., ...},
     ...
@@ -19,6 +19,10 @@ A file to import comes from elsewhere: it is read up to MAX_SIZE bytes, and ever
 attempt is checked before anything is imported; a file that fails a check is refused whole, in one
 line that says where and why. So is a file with an attempt that starts more than CLOCK_SLACK after
 this computer's clock: a clock that fast (or a file made up) would put it first for ever.
+
+Version 2 added the fields of a backup kept before the erase and of a soak (BACKUP_AND_SOAK);
+a file of version 1, which has none of them, is imported with them empty. A file of a version
+above VERSION is refused, saying that a newer orbisk-fpga wrote it.
 """
 
 import dataclasses
@@ -34,7 +38,8 @@ from orbisk_tools.records.history import DEVICE_STATES, OUTCOMES, PHASES, RUNNIN
 from orbisk_tools.records.attempts import Attempt, now, recorded_time
 
 FORMAT = "orbisk-fpga update history"
-VERSION = 1
+VERSION = 2
+READABLE = (1, 2)  # the versions of the format that can be imported
 MAX_SIZE = 64 * 1024 * 1024  # a few hundred thousand attempts
 WHAT = "an exported update history"
 
@@ -84,8 +89,8 @@ def read_attempts(path):
         raise Refused(f"{path} was exported by a newer orbisk-fpga (format version {_shown(version)}; this one reads "
                       f"{VERSION}); import it with the newer orbisk-fpga")
     try:
-        if type(version) is not int or version != VERSION:
-            raise Bad(f"its version is {_shown(version)}, not {VERSION}")
+        if type(version) is not int or version not in READABLE:
+            raise Bad(f"its version is {_shown(version)}, not {' or '.join(map(str, READABLE))}")
         _check_keys(document, {"format", "version", "exported", "attempts"}, "the file")
         try:
             _time(document["exported"])
@@ -94,7 +99,7 @@ def read_attempts(path):
         attempts = document["attempts"]
         if not isinstance(attempts, list):
             raise Bad(f"its attempts are {_kind(attempts)}, not a list")
-        rows = [_attempt(number, attempt) for number, attempt in enumerate(attempts, 1)]
+        rows = [_attempt(number, attempt, version) for number, attempt in enumerate(attempts, 1)]
     except Bad as bad:
         raise refused(str(bad)) from None
     _refuse_the_future(path, rows)
@@ -272,19 +277,25 @@ FIELDS = {
     "reason": text(64, optional=True, pattern="[a-z][a-z0-9_]*"),
     "message": text(65536, empty=True),
     "vendor_key_id": text(64, optional=True, pattern="[0-9A-Za-z]+"),
+    "backup_path": text(4096, optional=True),
+    "backup_sha256": text(64, optional=True, pattern="[0-9a-f]{64}"),
+    "backup_size": whole(0, LARGEST_SIZE, optional=True),
+    "soak": text(65536, optional=True, empty=True),
 }
 assert FIELDS.keys() == {field.name for field in dataclasses.fields(Attempt)} - {"id"}
+BACKUP_AND_SOAK = ("backup_path", "backup_sha256", "backup_size", "soak")  # new in version 2
 
 
-def _attempt(number, attempt):
+def _attempt(number, attempt, version=VERSION):
     where = f"attempt {number}"
     if not isinstance(attempt, dict):
         raise Bad(f"{where} is {_kind(attempt)}, not an object")
-    _check_keys(attempt, FIELDS.keys(), where)
-    row = {}
-    for name, check in FIELDS.items():
+    names = FIELDS.keys() - set(BACKUP_AND_SOAK) if version == 1 else FIELDS.keys()
+    _check_keys(attempt, names, where)
+    row = dict.fromkeys(BACKUP_AND_SOAK)
+    for name in names:
         try:
-            row[name] = check(attempt[name])
+            row[name] = FIELDS[name](attempt[name])
         except Bad as bad:
             raise Bad(f"{where}: {name} {bad}") from None
     return row

@@ -156,6 +156,19 @@ class History:
             raise ValueError(f"unknown device state {device_state!r}")
         self._update(attempt, phase=phase, device_state=device_state, bytes_written=bytes_written)
 
+    def record_backup(self, attempt: int, path: str, sha256: str, size: int) -> None:
+        """Records the backup of the device's configuration memory kept before its erase: the
+        file's `path`, its `sha256` (hex) and `size`."""
+        self._update(attempt, backup_path=path, backup_sha256=sha256, backup_size=size)
+
+    def record_soak(self, attempt: int, found: str, failed: str | None = None, reason: str | None = None) -> None:
+        """Records what the check after the soak of the device's wave `found`, in words; with
+        `failed`, the one line of a check that failed, and its `reason`: the attempt then failed."""
+        if failed is None:
+            self._update(attempt, soak=found)
+        else:
+            self._update(attempt, soak=found, outcome=Result.FAILED.value, reason=reason, message=failed)
+
     def finish_attempt(self, attempt: int, outcome: str, reason: str | None = None, message: str = "",
                        fpga_version_after: str | None = None, control_fw_version_after: str | None = None,
                        seconds: float | None = None, bytes_written: int | None = None,
@@ -280,6 +293,11 @@ class History:
         if attempt.outcome != RUNNING or self.is_running(attempt):
             return attempt.outcome
         return "ended unrecorded"
+
+    def backups_of(self, sha256: str) -> list[Attempt]:
+        """The attempts that kept a backup whose SHA-256 is `sha256` (hex), newest first: of one
+        device or of several, whose memories held the same bytes."""
+        return self._select("WHERE backup_sha256 = ?", (sha256,))
 
     def already_loaded(self, serial: str, sha256: str) -> Attempt | None:
         """The attempt that loaded the image with `sha256` into the device with serial number

@@ -47,12 +47,22 @@ MIGRATIONS = [
         "CREATE INDEX attempts_by_time ON attempts (started, id)",
     ),
     # A site shared out among laptops (update --share-site NAME): its devices in the order of its
-    # list, each waiting, taken by a laptop's session, or done with the result of its update.
+    # list, each waiting, taken by a laptop's session, soaking (updated, waiting for the check after
+    # its wave's soak, update --soak) or done with the result of its update.
     (
         """CREATE TABLE site_devices (
             site TEXT NOT NULL, position INTEGER NOT NULL, address TEXT NOT NULL,
             state TEXT NOT NULL DEFAULT 'waiting', taken_by TEXT, taken_at TEXT, db_session TEXT, result TEXT,
             PRIMARY KEY (site, address))""",
+    ),
+    # As the SQLite history's: the backup kept before the erase (update --backup), and what the check
+    # after a wave's soak found (update --soak).
+    (
+        "ALTER TABLE attempts ADD COLUMN backup_path TEXT",
+        "ALTER TABLE attempts ADD COLUMN backup_sha256 TEXT",
+        "ALTER TABLE attempts ADD COLUMN backup_size BIGINT",
+        "ALTER TABLE attempts ADD COLUMN soak TEXT",
+        "CREATE INDEX attempts_by_backup ON attempts (backup_sha256, id)",
     ),
 ]
 # A session that still runs, as db_session names it.
@@ -102,7 +112,7 @@ def lock_key(name: str) -> int:
 class SiteDevice(NamedTuple):
     """A device of a site shared out among laptops, as the history knows it."""
     address: str
-    state: str  # "waiting", "taken" or "done"
+    state: str  # "waiting", "taken", "soaking" or "done"
     result: str | None  # of its update, once done
     taken_by: str | None  # "user@host" of the laptop that took it
     ours: bool  # taken by this process
@@ -225,12 +235,14 @@ class PostgresHistory(History):
 
     def take_device(self, site: str) -> str | None:
         """Takes for this laptop the first device of `site`, in the site's order, that no laptop
-        has taken (or whose laptop's session ended) and that is not done: its address, or None."""
+        has taken (or whose laptop's session ended while it updated or soaked it) and that is not
+        done: its address, or None."""
         who = current_operator()
         taken = self._read(
             "UPDATE site_devices SET state = 'taken', taken_by = :who, taken_at = :now, db_session = :session "
             "WHERE (site, address) = (SELECT site, address FROM site_devices d WHERE site = :site AND "
-            f"(state = 'waiting' OR (state = 'taken' AND NOT EXISTS ({LIVE_SESSION.format(column='d.db_session')}))) "
+            "(state = 'waiting' OR (state IN ('taken', 'soaking') AND "
+            f"NOT EXISTS ({LIVE_SESSION.format(column='d.db_session')}))) "
             "ORDER BY position FOR UPDATE SKIP LOCKED LIMIT 1) RETURNING address",
             {"who": f"{who.user}@{who.host}", "now": now(), "session": self._session, "site": site})
         return str(taken[0][0]) if taken else None
@@ -239,6 +251,12 @@ class PostgresHistory(History):
         """Records that the device at `address` of `site` is done, with `result`."""
         self._write("UPDATE site_devices SET state = 'done', result = :result WHERE site = :site AND address = :address",
                     {"result": result, "site": site, "address": address})
+
+    def soak_device(self, site: str, address: str, result: str) -> None:
+        """Records that the update of the device at `address` of `site` ended with `result`, and
+        that it waits for the check after its wave's soak, by this laptop."""
+        self._write("UPDATE site_devices SET state = 'soaking', result = :result WHERE site = :site AND "
+                    "address = :address", {"result": result, "site": site, "address": address})
 
     def release_device(self, site: str, address: str) -> None:
         """Gives the device at `address` of `site`, which this laptop took and did not start, back

@@ -12,6 +12,7 @@ plain view gives each device's result line as it ends, and the totals now and th
 """
 
 import datetime
+import math
 import threading
 import time
 
@@ -23,6 +24,14 @@ REDRAW_SECONDS = 0.1
 BAR_WIDTHS = (10, 40)  # the narrowest bar that a live row shows, and the widest
 SITE_DEVICES = 20  # above this many devices, the views show the site's totals, not a row per device
 PLAIN_TOTALS_SECONDS = 10.0  # the plain view of a site gives its totals this often, and at each tenth of the devices
+PLAIN_SOAK_SECONDS = 30.0  # the plain view says how long a wave's soak has left this often
+
+
+def soak_left(wave, devices, left):
+    """"Soaking wave 2 (5 devices): 0:04:30 left": the line of a soak with `left` seconds left."""
+    return (f"Soaking wave {wave} ({devices} device{'s' if devices != 1 else ''}): "
+            f"{datetime.timedelta(seconds=math.ceil(left))} left, then each is asked whether it still runs the image")
+
 class PlainView:
     """Not a terminal: a line at the start of each phase and at each tenth of writing and of
     verifying, at most 24 per device, each with a UTC time stamp. For a site, only each
@@ -36,6 +45,7 @@ class PlainView:
         self.site = SiteTally(devices) if devices > SITE_DEVICES else None
         self._totals_lock = threading.Lock()
         self._next_totals = [None, 1]  # when the totals are due next, and at which tenth of the devices
+        self._next_soak_line = None  # when the soak under way says how long it has left next
 
     def phase(self, address, phase):
         if self.site is not None:
@@ -74,6 +84,24 @@ class PlainView:
 
     def note(self, text):
         self._line(None, text)
+
+    def soaking(self, wave, devices, left):
+        """Wave `wave` soaks, `left` seconds more (None: its soak is over): a line every PLAIN_SOAK_SECONDS
+        after the note that it began."""
+        now = time.monotonic()
+        if left is None:
+            self._next_soak_line = None
+        elif self._next_soak_line is None:
+            self._next_soak_line = now + PLAIN_SOAK_SECONDS
+        elif now >= self._next_soak_line:
+            self._next_soak_line += PLAIN_SOAK_SECONDS
+            self._line(None, soak_left(wave, devices, left))
+
+    def changed(self, outcome):
+        """The device of `outcome` ended before; the check after its wave's soak failed it."""
+        self._line(outcome.address, result_line(outcome))
+        if self.site is not None:
+            self.site.changed(outcome)
 
     def elsewhere(self, count):
         """Of a site shared out among laptops: the others took `count` of its devices."""
@@ -129,6 +157,8 @@ class TerminalView:
 
         class Bars(Progress):
             def get_renderables(self):
+                if view.soak_line is not None:
+                    yield Text(view.soak_line)
                 if view.site is not None:
                     yield SiteScreen(view.site)
                     return
@@ -149,6 +179,7 @@ class TerminalView:
             self.columns = [phase, self.bar, size, percentage, state]
             self.leaving = [self.bar, size, percentage]
         self.done = self.failed = self.taken_elsewhere = 0
+        self.soak_line = None  # how long a wave's soak has left, while it soaks
         self.site = SiteTally(devices) if devices > SITE_DEVICES else None
         # The module's log lines (-v) go through sys.stderr, which rich shows above the bars.
         self.console = console or Console(file=output, force_terminal=True)
@@ -268,6 +299,27 @@ class TerminalView:
 
     def note(self, text):
         self.console.print(shown(text))
+
+    def soaking(self, wave, devices, left):
+        """Wave `wave` soaks, `left` seconds more (None: its soak is over): a line above the rows."""
+        self.soak_line = None if left is None else soak_left(wave, devices, left)
+        if not self.output.dead:
+            with self._lock:
+                self._refresh(time.monotonic(), force=True)
+
+    def changed(self, outcome):
+        """The device of `outcome` ended before; the check after its wave's soak failed it."""
+        if self.site is not None:
+            self.site.changed(outcome)
+        else:
+            with self._lock:
+                self.failed += 1
+                entry = self._tasks.get(outcome.address)
+                if entry is not None:
+                    self.bars.update(entry[0], result=outcome.result, state="failed")
+        if not self.output.dead:
+            with self._lock:
+                self._refresh(time.monotonic(), force=True)
 
     def close(self):
         with self._lock:

@@ -11,8 +11,8 @@ from orbisk_tools.engine.outcomes import SUCCEEDED, Phase, Result
 from orbisk_tools.report.output import human_rate
 
 # Every phase of the history's vocabulary, where a device may be or where its update ended.
-PHASE_NAMES = {Phase.CONNECT: "Connecting", Phase.PROBE: "Reading", Phase.CHECK: "Checking", Phase.ERASE: "Erasing",
-               Phase.WRITE: "Writing", Phase.VERIFY: "Verifying", Phase.LOAD: "Loading", Phase.VERSION: "Loading",
+PHASE_NAMES = {Phase.CONNECT: "Connecting", Phase.PROBE: "Reading", Phase.BACKUP: "Backing up", Phase.CHECK: "Checking",
+               Phase.ERASE: "Erasing", Phase.WRITE: "Writing", Phase.VERIFY: "Verifying", Phase.LOAD: "Loading", Phase.VERSION: "Loading",
                Phase.DONE: "Loaded"}
 
 class TimeLeft:
@@ -95,6 +95,12 @@ class SiteTally:
             if outcome.result not in SUCCEEDED:
                 self.failed += 1
                 self.failures.append((outcome.address, result_line(outcome)))
+
+    def changed(self, outcome):
+        """A device done before failed now (the check after its wave's soak)."""
+        with self.lock:
+            self.failed += 1
+            self.failures.append((outcome.address, result_line(outcome)))
 
     def totals(self, now):
         """(the devices' counts, the bytes' figures): "120 of 300 devices done, 5 failed, 8 running,

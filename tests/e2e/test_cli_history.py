@@ -24,7 +24,7 @@ def exported(path):
 
 
 def export_text(attempts, **document):
-    return json.dumps({"format": "orbisk-fpga update history", "version": 1, "exported": "2026-01-05T10:00:00+00:00",
+    return json.dumps({"format": "orbisk-fpga update history", "version": 2, "exported": "2026-01-05T10:00:00+00:00",
                        "attempts": attempts, **document})
 
 
@@ -135,7 +135,7 @@ HOSTILE = {
     "not UTF-8": (lambda t: b"\xff\xfe", "it is not UTF-8 text"),
     "nested": (lambda t: "[" * 100000, "nests too deep"),
     "another format": (lambda t: {"format": "something else"}, 'it does not say "format"'),
-    "a newer format": (lambda t: {"version": 2}, "exported by a newer orbisk-fpga (format version 2"),
+    "a newer format": (lambda t: {"version": 3}, "exported by a newer orbisk-fpga (format version 3"),
     "an unknown field": (lambda t: [attempt_like(t, extra=1)], 'attempt 2 has "extra", which orbisk-fpga does not'),
     "a missing field": (lambda t: [{k: v for k, v in attempt_like(t).items() if k != "phase"}],
                         "attempt 2 has no phase"),
@@ -234,3 +234,26 @@ def test_dump_reads_the_configuration_memory_into_a_new_file_changing_nothing(em
     assert (tmp_path / "all.bin").read_bytes() == raw.read_bytes()
     silent = run("dump", "--address", "127.0.0.1:9", "--timeout", 0.5, "--size", 16, tmp_path / "none.bin")
     assert silent.returncode == 1 and "cannot connect" in silent.stderr and not (tmp_path / "none.bin").exists()
+
+
+def test_an_export_carries_the_backup_of_an_attempt_and_a_file_of_the_first_format_still_imports(
+        tmp_path, private_history):
+    with History.open(str(private_history)) as history:
+        attempt = history.start_attempt("run-1", "10.0.0.5:5025")
+        history.record_backup(attempt, "/backups/SN-1_20260105T100000Z_0123456789abcdef.bin", "0" * 64, 4096)
+        history.finish_attempt(attempt, "updated")
+    assert run("history", "--export", tmp_path / "now.json").returncode == 0
+    template, = exported(tmp_path / "now.json")
+    laptop = tmp_path / "laptop.sqlite3"
+    first_format = {name: value for name, value in attempt_like(template).items()
+                    if name not in ("backup_path", "backup_sha256", "backup_size", "soak")}
+    old = tmp_path / "old.json"
+    old.write_text(export_text([first_format]).replace('"version": 2', '"version": 1'))
+    for path in (tmp_path / "now.json", old):
+        assert run("history", "--history", laptop, "--import", path).returncode == 0
+    with History.open(str(laptop)) as history:
+        kept, = history.backups_of("0" * 64)
+        assert (kept.uid, kept.backup_size) == (template["uid"], 4096)
+        assert len(history.attempts()) == 2
+    refused = run("history", "--history", laptop, "--import", write_export(tmp_path / "mixed.json", [first_format]))
+    assert refused.returncode == 1 and "has no backup_path" in refused.stderr

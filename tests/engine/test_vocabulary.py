@@ -23,6 +23,7 @@ def test_every_reason_key_of_the_module_is_a_reason_with_a_line_and_a_reference_
 def test_every_phase_and_device_state_of_the_module_is_in_the_vocabulary_and_has_its_words():
     import orbisk.VornFpga as module
 
-    assert set(module._PHASES) <= set(Phase) and set(Phase) - set(module._PHASES) == {Phase.CONNECT, Phase.PROBE}
+    assert set(module._PHASES) <= set(Phase) and set(Phase) - set(module._PHASES) == {Phase.CONNECT, Phase.PROBE,
+                                                                                         Phase.BACKUP}
     assert set(module._DEVICE_STATES) == set(DeviceState)
     assert set(PHASE_WORDS) == set(PHASE_NAMES) == set(Phase)

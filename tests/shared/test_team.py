@@ -161,3 +161,40 @@ def test_a_laptop_that_loses_the_database_finishes_the_device_it_writes(tmp_path
     assert update.returncode == 1
     assert "updated" in out and loads(emulated.log, device) == 1
     assert f"it does not say how the update of {device} ended" in err
+
+
+def test_a_soak_holds_the_next_wave_of_a_shared_site_on_every_laptop(tmp_path, shared, image):
+    import concurrent.futures
+
+    from orbisk_tools.devices.emulator import DeviceEmulator, Faults
+
+    devices = [DeviceEmulator(port=0, faults=Faults(write_rate=4000)).start() for _ in range(4)]
+    addresses = [f"{device.host}:{device.port}" for device in devices]
+    try:
+        def laptop(soak):
+            return orbisk_tools.update_site(addresses, image, jobs=1, history=shared, share_site=f"soak-{soak}",
+                                            waves=[1, "100%"], soak=soak)
+
+        with concurrent.futures.ThreadPoolExecutor(2) as laptops:  # two sessions of the team's history
+            runs = [laptops.submit(laptop, 1) for _ in range(2)]
+            first = [device for run in runs for device in run.result().devices]
+        assert sorted(device.address for device in first) == sorted(addresses)
+        assert {device.result for device in first} == {Result.UPDATED}
+        assert all(device.soak.startswith("runs the image") for device in first)
+
+        devices[0].faults.no_image_at_power_up = True  # the canary restarts without its image during the soak
+        with concurrent.futures.ThreadPoolExecutor(2) as laptops:
+            runs = [laptops.submit(laptop, 3) for _ in range(2)]
+            with open_history(shared) as history:  # once the canary waits for the check after its soak
+                while not any(device.state == "soaking" for device in history.site_devices("soak-3")):
+                    time.sleep(0.05)
+            devices[0].power_cycle()
+            second = {device.address: device for run in runs for device in run.result().devices}
+        canary = second.pop(addresses[0])
+        assert (canary.result, canary.reason) == (Result.FAILED, Reason.SOAK_FAILED)
+        assert {device.result for device in second.values()} == {Result.NOT_STARTED}
+        # "soak" where the laptop that soaked the canary tells, "wave" on the other
+        assert {device.details["held_by"] for device in second.values()} <= {"soak", "wave"}
+    finally:
+        for device in devices:
+            device.stop()
