@@ -123,6 +123,9 @@ class _Serving:
         self.replies: dict[int, _Awaited] = {}  # call number -> its reply, once it comes
         self.numbers = itertools.count()
         self.lock = threading.Lock()
+        # Held from taking the progress kept to sending it and what follows it: two threads that
+        # flush at once (the flusher and a device's message) would otherwise send out of order.
+        self.sending = threading.Lock()
         # address -> [((stage, tenth), (address, stage, current, total))] not yet sent
         self.progress: dict[str, list[tuple[tuple[str, int], Report]]] = {}
         self.orphaned = False  # the main process's link closed: no call can be answered any more
@@ -230,9 +233,10 @@ class _Serving:
 
     def send(self, message: FromWorker) -> None:
         """Sends `message` after the progress it follows."""
-        self.flush()
-        with contextlib.suppress(OSError):
-            self.channel.send(message)
+        with self.sending:
+            self._send_progress()
+            with contextlib.suppress(OSError):
+                self.channel.send(message)
 
     def tell(self, subject: str, method: str, *arguments: object, **keywords: object) -> None:
         """A call of the main process's `subject` ("view", "gate") that needs no answer. An Outcome
@@ -247,6 +251,10 @@ class _Serving:
                 outcome.error = error
 
     def flush(self) -> None:
+        with self.sending:
+            self._send_progress()
+
+    def _send_progress(self) -> None:
         with self.lock:
             reports = [report for kept in self.progress.values() for _, report in kept]
             self.progress = {}
