@@ -89,6 +89,7 @@ class Job(ProgressReports):
                 outcome.result, self.reason = Result.NOT_STARTED, Reason.NOT_STARTED
                 outcome.message, self.details = held
             else:
+                start = time.monotonic()  # a device's time is its update's, not its wait for the waves before it
                 outcome.message = self._update()
                 outcome.result = self.result
         except DeviceFailure as failure:
