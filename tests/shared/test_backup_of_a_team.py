@@ -25,4 +25,4 @@ def test_a_backup_recorded_in_the_teams_history_is_restored_under_trusted_keys(s
         assert "runs FPGA version 0.2.3.4" in restored.stdout
         listed = run("history", "--history", shared, "--csv", "-")
     # the update's row, with the backup it kept, and the restore's, whose image the backup was
-    assert listed.stdout.count(kept.name) == 2 and shared not in updated.stdout + restored.stdout
+    assert listed.stdout.count(kept.name) == 2
