@@ -85,11 +85,11 @@ class Job(ProgressReports):
             self.record = AttemptRecord(settings.history, settings.run_id, self.target.label, settings.image_facts,
                                         settings.device_type, settings.window, settings.vendor_key_id)
             held = self.settings.gate and self.settings.gate.refusal(self.target.label, self.stop)
+            start = time.monotonic()  # a device's time is its own, not its wait for the waves before it and their soak
             if held:
                 outcome.result, self.reason = Result.NOT_STARTED, Reason.NOT_STARTED
                 outcome.message, self.details = held
             else:
-                start = time.monotonic()  # a device's time is its update's, not its wait for the waves before it
                 outcome.message = self._update()
                 outcome.result = self.result
         except DeviceFailure as failure:
