@@ -159,13 +159,8 @@ def faults_from(args, parser):
     if args.refuse_times is not None and args.refuse_block is None:
         parser.error("--refuse-times needs --refuse-block")
     refuse_times = 1 if args.refuse_times is None else args.refuse_times or None
-    return Faults(refuse_block=args.refuse_block, refuse_times=refuse_times,
-                  drop_after_blocks=args.drop_after_blocks, corrupt_read_offset=args.corrupt_read_byte,
-                  pad_last_page=args.pad_last_page, reply_delay=args.reply_delay, latency=args.latency,
-                  one_command_per_read=args.one_command_per_read,
-                  one_command_per_read_after=args.one_command_per_read_after, silent_after=args.silent_after,
-                  erase_seconds=args.erase_seconds, write_rate=args.write_rate, endless_reply=args.endless_reply,
-                  split_replies=args.split_replies, no_image_at_power_up=args.no_image_at_power_up)
+    named = {field.name: getattr(args, field.name) for field in dataclasses.fields(Faults) if hasattr(args, field.name)}
+    return Faults(**{**named, "refuse_times": refuse_times, "corrupt_read_offset": args.corrupt_read_byte})
 
 
 class _FaultLineParser(argparse.ArgumentParser):

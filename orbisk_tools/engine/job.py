@@ -57,14 +57,11 @@ class Job(ProgressReports):
         self.tool: FpgaTool | None = None  # the FpgaTool, once connected: its last_outcome says how the update ended
         self.record: AttemptRecord | None = None  # its row in the update history
         self.result = Result.UPDATED  # unless the update ends otherwise
-        # a reason of the tools' own, when the module's says nothing
-        self.reason: Reason | None
-        self.details: dict[str, Any]
-        self.reason, self.details = None, {}
+        self.reason: Reason | None = None  # a reason of the tools' own, when the module's says nothing
+        self.details: dict[str, Any] = {}
         self.error: BaseException | None = None  # the exception that ended the update, if one did
-        # what the device reported before the update and after loading
-        self.before: DeviceFacts | None = None
-        self.after: DeviceFacts | None = None
+        self.before: DeviceFacts | None = None  # what the device reported before the update
+        self.after: DeviceFacts | None = None  # ... and after loading
         self.depth = 0  # the commands in flight of the update that runs
         self.conn: PatientErase | None = None  # the PatientErase connection, once open
         self.erased = False  # the erase was sent: from then on, the device may have changed
