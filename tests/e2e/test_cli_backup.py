@@ -31,6 +31,7 @@ def vendor(tmp_path):
     return public, image
 
 
+@pytest.mark.cryptography  # the vendor's keys
 def test_a_backup_is_kept_before_the_erase_and_restored_only_when_the_history_vouches_for_it(tmp_path, emulator,
                                                                                            vendor):
     public, image = vendor
