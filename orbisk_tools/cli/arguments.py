@@ -32,6 +32,12 @@ def add_connection_options(parser):
                              f"({options.timeout.range} s; default 5)")
 
 
+def add_erase_timeout_option(parser):
+    parser.add_argument("--erase-timeout", type=options.timeout, default=120.0, metavar="SECONDS",
+                        help="how long to wait for the device to erase its configuration memory "
+                             f"({options.timeout.range} s; default 120)")
+
+
 def add_device_options(parser, purpose):
     """--address and --addresses (the devices `purpose`, "to update" say), --exclude,
     --exclude-from and --tag, which choose among them, and the connection's options."""

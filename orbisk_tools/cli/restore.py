@@ -4,8 +4,8 @@ import contextlib
 
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (INTERRUPTED, TERMINATED, Failure, add_connection_options,
-                                        add_device_type_option, add_history_options, one_device, resolve_devices,
-                                        results_output)
+                                        add_device_type_option, add_erase_timeout_option, add_history_options,
+                                        one_device, resolve_devices, results_output)
 from orbisk_tools.cli.images import add_trust_key_option, image_snapshot, refused_as_failure, trusted_keys
 from orbisk_tools.cli.update import RESULTS_LOST, run_heading, run_with_view
 from orbisk_tools.report.summary import report_one, report_unrecorded
@@ -27,9 +27,7 @@ def add_options(parser):
     parser.add_argument("--window", type=options.window_or_auto, default=None, metavar="N",
                         help=f"keep up to N commands in flight ({options.window_or_auto.range}); default: learnt "
                              "from the device")
-    parser.add_argument("--erase-timeout", type=options.timeout, default=120.0, metavar="SECONDS",
-                        help="how long to wait for the device to erase its configuration memory "
-                             f"({options.timeout.range} s; default 120)")
+    add_erase_timeout_option(parser)
     parser.add_argument("--json", metavar="FILE|-", help="also write the device's outcome to FILE, as JSON "
                                                         "(- : to standard output, and the rest to standard error)")
     add_trust_key_option(parser, "BACKUP is then written only when the update history recorded it, kept from this "

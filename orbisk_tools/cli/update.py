@@ -5,8 +5,8 @@ import signal
 
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (INTERRUPTED, TERMINATED, Failure, add_device_options, add_device_type_option,
-                                        add_history_options, device_targets, resolve_devices, results_output,
-                                        write_report)
+                                        add_erase_timeout_option, add_history_options, device_targets,
+                                        resolve_devices, results_output, write_report)
 from orbisk_tools.cli.images import add_trust_key_option, image_snapshot, trusted_keys, vendor_verified
 from orbisk_tools.engine.outcomes import SUCCEEDED
 from orbisk_tools.report.live import view_for
@@ -35,9 +35,7 @@ def add_options(parser):
                         help=f"keep up to N commands in flight ({options.window_or_auto.range}); the default, auto, "
                              "learns from each device with read-only queries how many its link needs, and updates "
                              "one command at a time a device that takes no commands in flight")
-    parser.add_argument("--erase-timeout", type=options.timeout, default=120.0, metavar="SECONDS",
-                        help="how long to wait for the device to erase its configuration memory "
-                             f"({options.timeout.range} s; default 120)")
+    add_erase_timeout_option(parser)
     parser.add_argument("--json", metavar="FILE|-", help="also write each device's outcome to FILE, as JSON "
                                                         "(- : to standard output, and the rest to standard error)")
     add_trust_key_option(parser, "the image must then carry a signature IMAGE.minisig by one of the trusted keys, "

@@ -117,6 +117,11 @@ def update_device(address: str, image: ImagePath, *, device_type: int = 32, time
         window=window, progress=progress, history=history, trust_keys=trust_keys, force=force,
         dry_run=dry_run, allow_older=allow_older, max_failures=None, waves=None, canary=None, cancel=cancel,
         one=True, backup=backup)
+    return only_result(outcomes, site)
+
+
+def only_result(outcomes: list[Outcome], site: SiteResult) -> DeviceResult:
+    """The result of the one device of an update, or UpdateError when it did not succeed."""
     (outcome,), (result,) = outcomes, site.devices
     if not result.ok:
         raise UpdateError(result) from outcome.error

@@ -18,11 +18,11 @@ import stat
 from collections.abc import Iterable
 
 from orbisk_tools.engine.advice import say
-from orbisk_tools.engine.api import CancelToken, ProgressCallback, _update
+from orbisk_tools.engine.api import CancelToken, ProgressCallback, _update, only_result
 from orbisk_tools.engine.arguments import HistoryArgument, Window, target_of
 from orbisk_tools.engine.backup import MAX_MEMORY
 from orbisk_tools.engine.image import ImagePath, Snapshot, trusted_keys_from, unreadable
-from orbisk_tools.engine.outcomes import DeviceResult, ImageRefused, Reason, UpdateError
+from orbisk_tools.engine.outcomes import DeviceResult, ImageRefused, Reason
 from orbisk_tools.records.attempts import Attempt
 from orbisk_tools.records.history import History
 from orbisk_tools.wording import named
@@ -131,7 +131,4 @@ def restore_device(address: str, backup: ImagePath, *, history: HistoryArgument 
         [target], backup, jobs=1, device_type=device_type, timeout=timeout, erase_timeout=erase_timeout,
         window=window, progress=progress, history=history, trust_keys=(), force=False, dry_run=False,
         allow_older=True, max_failures=None, waves=None, canary=None, cancel=cancel, one=True, restore=restore)
-    (outcome,), (result,) = outcomes, site.devices
-    if not result.ok:
-        raise UpdateError(result) from outcome.error
-    return result
+    return only_result(outcomes, site)
