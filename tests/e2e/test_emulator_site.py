@@ -87,6 +87,15 @@ def test_a_site_with_faults_given_to_some_devices_is_updated_device_by_device(tm
                                                                      serial != devices[6][1]]
 
 
+def wait_for_erases(emulator, count):
+    """Reads the log of a site's emulator until `count` of its devices erased their configuration memory."""
+    erased = 0
+    for line in emulator.stderr:
+        erased += line.endswith("FPGA configuration memory erased\n")
+        if erased == count:
+            return
+
+
 def children(pid):
     with contextlib.suppress(FileNotFoundError):
         return [int(child) for child in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
@@ -102,11 +111,7 @@ def test_ctrl_c_stops_every_device_of_a_site_after_its_current_exchange(tmp_path
         update = subprocess.Popen([COMMAND, "update", "--addresses", addresses, "--jobs", "64", "--window", "1",
                                    "--json", results, image], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                   start_new_session=True)
-        erased = 0
-        for line in emulator.stderr:  # until every device is being written to
-            erased += line.endswith("FPGA configuration memory erased\n")
-            if erased == count:
-                break
+        wait_for_erases(emulator, count)  # until every device is being written to
         workers = children(update.pid)
         os.killpg(update.pid, signal.SIGINT)
         shown, errors = update.communicate(timeout=120)
@@ -127,11 +132,7 @@ def test_a_killed_worker_fails_its_devices_and_the_others_go_on(tmp_path, privat
     with site("--devices", 32, "--port", 0, "--list", addresses, "--write-rate", 8000, verbose=True) as (emulator, _):
         update = subprocess.Popen([COMMAND, "update", "--addresses", addresses, "--jobs", "16", "--window", "1",
                                    "--json", results, image], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        erased = 0
-        for line in emulator.stderr:  # the first 16 are being written to, the others wait
-            erased += line.endswith("FPGA configuration memory erased\n")
-            if erased == 16:
-                break
+        wait_for_erases(emulator, 16)  # the first 16 are being written to, the others wait
         killed, _ = children(update.pid)
         os.kill(killed, signal.SIGKILL)
         update.communicate(timeout=120)
@@ -158,11 +159,7 @@ def test_workers_whose_command_was_killed_stop_their_updates_and_end(tmp_path, p
     with site("--devices", 16, "--port", 0, "--list", addresses, "--write-rate", 8000, verbose=True) as (emulator, _):
         update = subprocess.Popen([COMMAND, "update", "--addresses", addresses, "--jobs", "16", "--window", "1",
                                    image], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        erased = 0
-        for line in emulator.stderr:
-            erased += line.endswith("FPGA configuration memory erased\n")
-            if erased == 16:
-                break
+        wait_for_erases(emulator, 16)
         workers = children(update.pid)
         update.kill()
         update.wait()

@@ -16,7 +16,7 @@ from orbisk_tools.devices import flash
 from orbisk_tools.engine.advice import NOT_CHANGED
 
 from tests.e2e.command_line import COMMAND, address, run
-from tests.e2e.test_emulator_site import attempts, children, listed, site
+from tests.e2e.test_emulator_site import attempts, children, listed, site, wait_for_erases
 
 
 def emulated_states(folder, count):
@@ -41,11 +41,7 @@ def test_a_worker_killed_mid_write_leaves_json_history_and_devices_agreeing(tmp_
               "--state", state, verbose=True) as (emulator, _):
         update = subprocess.Popen([COMMAND, "update", "--addresses", addresses, "--jobs", "16", "--window", "1",
                                    "--json", results, image], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        erased = 0
-        for line in emulator.stderr:  # the first 16 are being written to
-            erased += line.endswith("FPGA configuration memory erased\n")
-            if erased == 16:
-                break
+        wait_for_erases(emulator, 16)  # the first 16 are being written to
         killed, _ = children(update.pid)
         os.kill(killed, signal.SIGKILL)
         update.communicate(timeout=120)
@@ -69,11 +65,7 @@ def test_a_stopped_worker_is_killed_after_a_second_ctrl_c_and_its_devices_keep_t
     with site("--devices", 16, "--port", 0, "--list", addresses, "--write-rate", 4000, verbose=True) as (emulator, _):
         update = subprocess.Popen([COMMAND, "update", "--addresses", addresses, "--jobs", "16", "--window", "1",
                                    "--json", results, image], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        erased = 0
-        for line in emulator.stderr:
-            erased += line.endswith("FPGA configuration memory erased\n")
-            if erased == 16:
-                break
+        wait_for_erases(emulator, 16)
         stopped, running = children(update.pid)
         os.kill(stopped, signal.SIGSTOP)
         try:
