@@ -38,6 +38,14 @@ def image(tmp_path):
     return path
 
 
+def wait_until(condition, process=None):
+    """Waits for `condition()`, at most 30 s, while `process` (another laptop's command) still runs."""
+    deadline = time.monotonic() + 30
+    while not condition():
+        assert time.monotonic() < deadline and (process is None or process.poll() is None)
+        time.sleep(0.05)
+
+
 def loads(log, device):
     return sum(line.startswith(f"INFO {device}: FPGA image") for line in log)
 
@@ -79,10 +87,8 @@ def test_two_laptops_on_overlapping_halves_update_each_device_once(tmp_path, sha
         second.write_text("\n".join(emulated.addresses[2:]) + "\n")
         other = laptop_b("update", "--addresses", first, "--history", shared, "--jobs", 6, "--json", "-", image)
         with open_history(shared) as history:
-            deadline = time.monotonic() + 30
-            while len(history.attempts()) < 6:  # it holds the locks of each device before it records it
-                assert time.monotonic() < deadline and other.poll() is None
-                time.sleep(0.05)
+            # it holds the locks of each device before it records it
+            wait_until(lambda: len(history.attempts()) >= 6, other)
             processes = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
             here = orbisk_tools.update_site(emulated.addresses[2:], image, history=shared, jobs=6)
             there = other.communicate(timeout=60)
@@ -106,10 +112,7 @@ def test_a_laptop_killed_mid_update_leaves_its_devices_to_the_other(tmp_path, sh
     with site(tmp_path, 4, "", "--write-rate", 1000) as emulated:
         other = laptop_b(*command)
         with open_history(shared) as history:
-            deadline = time.monotonic() + 30
-            while sum(device.state == "taken" for device in history.site_devices("north")) < 2:
-                assert time.monotonic() < deadline and other.poll() is None
-                time.sleep(0.05)
+            wait_until(lambda: sum(device.state == "taken" for device in history.site_devices("north")) >= 2, other)
             time.sleep(0.3)  # writing
             os.kill(other.pid, signal.SIGKILL)  # too few devices for worker processes: the one process
             other.communicate()
@@ -151,10 +154,7 @@ def test_a_laptop_that_loses_the_database_finishes_the_device_it_writes(tmp_path
         device = emulated.addresses[0]
         update = start("update", "--address", device, "--history", shared, image)
         with open_history(shared) as history:
-            deadline = time.monotonic() + 30
-            while not any(attempt.phase == "write" for attempt in history.attempts()):
-                assert time.monotonic() < deadline
-                time.sleep(0.05)
+            wait_until(lambda: any(attempt.phase == "write" for attempt in history.attempts()))
         cluster.sql("postgres", "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
                                 "WHERE application_name LIKE 'orbisk-fpga %'")
         out, err = update.communicate(timeout=60)
