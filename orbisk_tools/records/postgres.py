@@ -65,8 +65,10 @@ MIGRATIONS = [
         "CREATE INDEX attempts_by_backup ON attempts (backup_sha256, id)",
     ),
 ]
-# A session that still runs, as db_session names it.
-LIVE_SESSION = "SELECT 1 FROM pg_stat_activity a WHERE a.pid::text || '@' || a.backend_start::text = {column}"
+# A session that still runs, as db_session names it ("pid@start"). Its start is compared as a moment,
+# not as text: the text gives the time in the time zone of the session that wrote it.
+LIVE_SESSION = ("SELECT 1 FROM pg_stat_activity a WHERE a.pid = split_part({column}, '@', 1)::integer "
+                "AND a.backend_start = split_part({column}, '@', 2)::timestamptz")
 # Serialises the migrations of laptops that open a new database at once.
 MIGRATION_LOCK = 0x4F524248  # "ORBH"
 PARAMETER = re.compile(r"(?<!:):([A-Za-z_][A-Za-z_0-9]*)|\?")  # not a cast (::text)
@@ -208,12 +210,9 @@ class PostgresHistory(History):
     def _alive(self, attempt: Attempt) -> bool:
         if processes.recorded_here(attempt):
             return processes.alive(attempt)
-        (session,), = self._read("SELECT db_session FROM attempts WHERE id = ?", (attempt.id,)) or [(None,)]
-        if not session:
-            return False
-        pid, _, started = str(session).partition("@")
-        return bool(self._read("SELECT 1 FROM pg_stat_activity WHERE pid = ? AND backend_start::text = ?",
-                               (int(pid), started)))
+        live = self._read(f"SELECT EXISTS ({LIVE_SESSION.format(column='t.db_session')}) FROM attempts t "
+                          "WHERE id = ?", (attempt.id,))
+        return bool(live and live[0][0])
 
     @staticmethod
     def _session_of(connection: psycopg.Connection[Any]) -> str:
