@@ -83,10 +83,10 @@ def checked_url(url: str) -> str:
     """`url`, refused with HistoryUnavailable when it holds a password, or names a database on
     another computer without saying, with sslmode, how to reach it."""
     parts = urllib.parse.urlsplit(url)
-    if parts.password is not None:
+    query = urllib.parse.parse_qs(parts.query)
+    if parts.password is not None or "password" in query:
         raise HistoryUnavailable("the URL of the update history must not hold a password: give it in ~/.pgpass "
                                  "(or the file PGPASSFILE names), or in PGPASSWORD")
-    query = urllib.parse.parse_qs(parts.query)
     hosts = [host for value in query.get("host", []) for host in value.split(",")] or [parts.hostname or ""]
     if not all(map(_local, hosts)) and "sslmode" not in query:
         raise HistoryUnavailable(f"the update history {url} is on another computer and would be reached in plain "
