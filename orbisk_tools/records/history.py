@@ -197,7 +197,10 @@ class History:
         names = [field.name for field in dataclasses.fields(Attempt) if field.name != "id"]
         sql = (f"INSERT INTO attempts ({', '.join(names)}) VALUES ({', '.join(':' + n for n in names)}) "
                "ON CONFLICT (uid) DO NOTHING")
+        return self._write_many(sql, rows)
 
+    def _write_many(self, sql: str, rows: Iterable[Mapping[str, object]]) -> int:
+        """Runs `sql` for each of `rows` in one transaction; how many rows it changed."""
         def insert() -> int:
             before = self._db.total_changes
             self._db.executemany(sql, rows)

@@ -15,7 +15,7 @@ import ipaddress
 import re
 import threading
 import urllib.parse
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple, Self
 
 from orbisk_tools.records import processes
@@ -164,13 +164,13 @@ class PostgresHistory(History):
     def _write(self, sql: str, parameters: Mapping[str, object]) -> _Written:  # type: ignore[override]
         import psycopg
 
-        statement, values = _placeholders(sql, parameters)
+        statement = _placeholders(sql)
         if statement.lstrip().upper().startswith("INSERT"):
             statement += " RETURNING id"
         with self._lock:
             try:
                 with self._pg.transaction():
-                    cursor = self._pg.execute(statement, values)
+                    cursor = self._pg.execute(statement, parameters)
                     row = cursor.fetchone() if cursor.description else None
             except psycopg.Error as error:
                 raise HistoryUnavailable(f"cannot write the update history {self.path} ({_said(error)})") from None
@@ -179,31 +179,26 @@ class PostgresHistory(History):
     def _read(self, sql: str, parameters: Sequence[object] | Mapping[str, object]) -> list[Any]:
         import psycopg
 
-        statement, values = _placeholders(sql, parameters)
         with self._lock:
             try:
-                return self._pg.execute(statement, values).fetchall()
+                return self._pg.execute(_placeholders(sql), parameters).fetchall()
             except psycopg.Error as error:
                 raise HistoryUnavailable(f"cannot read the update history {self.path} ({_said(error)})") from None
 
     def _session_columns(self) -> dict[str, object]:
         return {"db_session": self._session}
 
-    def import_attempts(self, rows: Iterable[Mapping[str, object]]) -> int:
+    def _write_many(self, sql: str, rows: Iterable[Mapping[str, object]]) -> int:
         import psycopg
 
-        names = [name for name in Attempt.__dataclass_fields__ if name != "id"]
-        statement = (f"INSERT INTO attempts ({', '.join(names)}) VALUES ({', '.join('%(' + n + ')s' for n in names)}) "
-                     "ON CONFLICT (uid) DO NOTHING RETURNING id")
-        added = 0
         with self._lock:
             try:
                 with self._pg.transaction():
-                    for row in rows:
-                        added += self._pg.execute(statement, dict(row)).rowcount
+                    cursor = self._pg.cursor()
+                    cursor.executemany(_placeholders(sql), rows)
+                    return cursor.rowcount
             except psycopg.Error as error:
                 raise HistoryUnavailable(f"cannot write the update history {self.path} ({_said(error)})") from None
-        return added
 
     # ---- whether an attempt still runs, whichever computer recorded it
 
@@ -226,11 +221,9 @@ class PostgresHistory(History):
     def share_site(self, site: str, addresses: Sequence[str]) -> None:
         """Adds the devices `addresses` of the site named `site`, in their order, to those of it
         that any laptop may take; a device it holds already stays as it is."""
-        rows = [{"site": site, "position": position, "address": address} for position, address in enumerate(addresses)]
-        with self._lock:
-            self._guarded(lambda: self._pg.cursor().executemany(
-                "INSERT INTO site_devices (site, position, address) VALUES (%(site)s, %(position)s, %(address)s) "
-                "ON CONFLICT DO NOTHING", rows), "write")
+        self._write_many("INSERT INTO site_devices (site, position, address) VALUES (:site, :position, :address) "
+                         "ON CONFLICT DO NOTHING", [{"site": site, "position": position, "address": address}
+                                                    for position, address in enumerate(addresses)])
 
     def take_device(self, site: str) -> str | None:
         """Takes for this laptop the first device of `site`, in the site's order, that no laptop
@@ -272,15 +265,6 @@ class PostgresHistory(History):
                           {"site": site, "session": self._session})
         return [SiteDevice(str(address), str(state), result, taken_by, bool(ours), bool(live))
                 for address, state, result, taken_by, ours, live in rows]
-
-    def _guarded(self, work: Callable[[], object], what: str) -> None:
-        import psycopg
-
-        try:
-            with self._pg.transaction():
-                work()
-        except psycopg.Error as error:
-            raise HistoryUnavailable(f"cannot {what} the update history {self.path} ({_said(error)})") from None
 
     # ---- one lock per device for the whole team
 
@@ -339,10 +323,9 @@ class _Written:
         self.lastrowid = lastrowid
 
 
-def _placeholders(sql: str, parameters: Sequence[Any] | Mapping[str, Any]) -> tuple[str, Sequence[Any] | Mapping[str, Any]]:
+def _placeholders(sql: str) -> str:
     """`sql` with SQLite's placeholders (":name", "?") in psycopg's ("%(name)s", "%s")."""
-    return PARAMETER.sub(lambda match: f"%({match.group(1)})s" if match.group(1) else "%s",
-                         sql.replace("%", "%%")), parameters
+    return PARAMETER.sub(lambda match: f"%({match.group(1)})s" if match.group(1) else "%s", sql.replace("%", "%%"))
 
 
 def _migrate(connection: psycopg.Connection[Any]) -> None:
