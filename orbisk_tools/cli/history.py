@@ -180,12 +180,8 @@ def versions(before, after):
     return f"{before or '?'} -> {after}" if after else (before or "-")
 
 
-def started_as_shown(started):
-    """"2026-12-09 02:15:00" for "2026-12-09T02:15:00+00:00": the column says UTC."""
-    return started.replace("T", " ").removesuffix("+00:00")
-
-
 def print_table(output, shown):
+    from orbisk_tools.report.output import shown_time
     from orbisk_tools.report.tables import Field, print_table as print_fitted
 
     # On a narrow terminal the run, the image and the operator are left out first.
@@ -196,7 +192,7 @@ def print_table(output, shown):
     rows = []
     for attempt, outcome in shown:
         image = f"{os.path.basename(attempt.image_path)} {attempt.image_sha256[:12]}" if attempt.image_path else "-"
-        rows.append(([started_as_shown(attempt.started), attempt.run_id, attempt.address, attempt.serial or "-", outcome, attempt.phase,
+        rows.append(([shown_time(attempt.started), attempt.run_id, attempt.address, attempt.serial or "-", outcome, attempt.phase,
                       attempt.device_state, versions(attempt.fpga_version_before, attempt.fpga_version_after), image,
                       f"{attempt.operator_user}@{attempt.operator_host}"], attempt.message))
     print_fitted(output, "FPGA update history", fields, rows, pipe_width=240)

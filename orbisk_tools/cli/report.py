@@ -9,7 +9,7 @@ from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_
                                         device_targets, lock_folder, read_history_path, resolve_devices,
                                         results_output, write_text)
 from orbisk_tools.cli.history import add_span_options
-from orbisk_tools.cli.images import add_trust_key_option, image_snapshot, trusted_keys
+from orbisk_tools.cli.images import add_trust_key_option, image_snapshot, trusted_keys, vendor_verified
 
 NAME = "report"
 HELP = ("Write a site's report for its customer, from the update history: for each device its serial number, "
@@ -143,7 +143,6 @@ def add_read_back(args, held, report, history, resolved, keys):
     from orbisk_tools.engine.inspection import verdicts
     from orbisk_tools.engine.targets import parse_address
     from orbisk_tools.engine.workers import Pool, worker_count
-    from orbisk_tools.formats.signatures import shown_trusted_comment
     from orbisk_tools.report.customer import add_verdicts
 
     if resolved is None:
@@ -159,8 +158,7 @@ def add_read_back(args, held, report, history, resolved, keys):
     add_verdicts(report.devices, found)
     report.image, report.image_sha256 = os.path.basename(args.verify), snapshot.facts.sha256
     if snapshot.vendor is not None:
-        report.vendor = (f"vendor signature verified: key {snapshot.vendor.key_id}, "
-                         f"{shown_trusted_comment(snapshot.vendor.trusted_comment)}")
+        report.vendor = vendor_verified(snapshot.vendor)
 
 
 def write_report(args, option, output, report):

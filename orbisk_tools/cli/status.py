@@ -108,6 +108,7 @@ def as_json(status):
 
 
 def print_table(output, statuses, args=None, title="FPGA status"):
+    from orbisk_tools.report.output import with_reason
     from orbisk_tools.report.tables import Field, print_table as print_fitted
 
     # On a narrow terminal, what the last columns hold goes to a line under each row.
@@ -125,9 +126,7 @@ def print_table(output, statuses, args=None, title="FPGA status"):
     for status in statuses:
         facts = status.reported or DeviceFacts()
         last = status.last_attempt
-        reason = last.reason.replace("_", " ") if last and last.reason else None  # "block refused"
-        outcome = status.last_outcome if reason in (None, status.last_outcome) else f"{status.last_outcome} ({reason})"
-        recorded = (f"{outcome} {last.started}"
+        recorded = (f"{with_reason(status.last_outcome, last.reason)} {last.started}"
                     + (f", version {last.fpga_version_after}" if last.fpga_version_after else "")
                     + (f", by {last.operator_user} on {last.operator_host}" if last.operator_host != here
                        and not last.origin else "")

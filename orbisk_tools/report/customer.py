@@ -21,7 +21,7 @@ import re
 
 from orbisk_tools.engine.inspection import verdict_text
 from orbisk_tools.engine.outcomes import Result
-from orbisk_tools.report.output import printable
+from orbisk_tools.report.output import printable, with_reason
 
 NO_ATTEMPT = "no attempt recorded"
 ENDED_UNRECORDED = "ended unrecorded"
@@ -31,7 +31,6 @@ CHANGED_NOTHING = (Result.DRY_RUN, Result.NOT_STARTED)
 # The results in the order the totals show them: what needs doing first.
 RESULT_ORDER = (Result.FAILED, Result.INTERRUPTED, ENDED_UNRECORDED, "running", Result.NOT_STARTED, NO_ATTEMPT,
                 Result.DRY_RUN, Result.SKIPPED, Result.LOADED, Result.UPDATED)
-SUCCEEDED = (Result.UPDATED, Result.LOADED, Result.SKIPPED)
 # The verdicts of the final read-back, as the table shows them, in the order the totals show them.
 VERDICT_ORDER = ("cannot tell", "differs", "holds, not loaded", "holds, not confirmed", "runs")
 
@@ -65,12 +64,7 @@ class DeviceRecord:
     @property
     def result_text(self):
         """The result with its reason: "failed (block refused)"."""
-        reason = self.reason.replace("_", " ")
-        return f"{self.result} ({reason})" if reason and reason != self.result else self.result
-
-    @property
-    def succeeded(self):
-        return self.result in SUCCEEDED
+        return with_reason(self.result, self.reason)
 
 
 @dataclasses.dataclass
@@ -78,7 +72,7 @@ class SiteReport:
     """The report of a site: its name ("site-a.txt", or "all devices of the history"), the span
     of time its attempts were chosen in (`since`, `until`: datetimes or None), when it was made
     (`made`, UTC, ISO 8601) and by whom ("user on host"), its devices' records, and with a final
-    read-back the image's file name and SHA-256, and who signed it ("vendor signature verified:
+    read-back the image's file name and SHA-256, and who signed it ("Vendor signature verified:
     key ..."), if its signature was checked."""
     site: str
     since: object
@@ -114,11 +108,6 @@ def utc_minutes(moment):
     if moment.tzinfo is not None:
         moment = moment.astimezone(datetime.timezone.utc)
     return moment.strftime("%Y-%m-%d %H:%M:%S" if moment.second else "%Y-%m-%d %H:%M")
-
-
-def shown_time(recorded):
-    """"2026-12-09 14:02:11" for "2026-12-09T14:02:11+00:00", as the history records times (UTC)."""
-    return recorded.replace("T", " ").removesuffix("+00:00")
 
 
 # ---- gathering ------------------------------------------------------------------------------

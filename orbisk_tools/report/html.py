@@ -7,6 +7,7 @@ from html import escape
 
 from orbisk_tools.report.customer import NO_ATTEMPT, NOT_KNOWN, result_totals, verdict_kind, verdict_totals, \
     version_counts
+from orbisk_tools.report.output import shown_time
 
 # The colour of each result and verdict: a class of the style below, never a text of the data.
 RESULT_CLASSES = {"updated": "good", "loaded": "good", "skipped": "good", "failed": "bad", "interrupted": "warn",
@@ -70,7 +71,6 @@ tr { break-inside: avoid; page-break-inside: avoid; }
 def page(report):
     """The whole page of `report`, a customer.SiteReport, as text."""
     title = f"FPGA update report: {report.site}"
-    made = report.made.replace("T", " ").removesuffix("+00:00")
     parts = [
         "<!DOCTYPE html>",
         '<html lang="en">',
@@ -86,13 +86,13 @@ def page(report):
         "<header>",
         f"<h1>{escape(title)}</h1>",
         f'<p class="meta">{len(report.devices)} devices · {escape(report.span)} · '
-        f"made {escape(made)} UTC by {escape(report.made_by)}</p>",
+        f"made {escape(shown_time(report.made))} UTC by {escape(report.made_by)}</p>",
     ]
     if report.verified:
         parts.append(f'<p class="meta">Verdicts of a final read-back of every device against '
                      f'{escape(report.image)}, SHA-256 <code>{escape(report.image_sha256)}</code></p>')
         if report.vendor:
-            parts.append(f'<p class="meta">{escape(report.vendor[:1].upper() + report.vendor[1:])}</p>')
+            parts.append(f'<p class="meta">{escape(report.vendor)}</p>')
     parts += ["</header>", '<section class="overview">', totals(report), chart(version_counts(report.devices)),
               "</section>", "<h2>Devices</h2>", device_table(report), footer(), "</body>", "</html>", ""]
     return "\n".join(parts)
@@ -165,7 +165,7 @@ def device_row(record, verified):
              cell(record.version_after, "nowrap", missing=NOT_KNOWN if record.result != NO_ATTEMPT else "-"),
              f'<td class="result" title="{escape(record.message)}"><span class="mark"></span>'
              f"{escape(record.result_text)}</td>",
-             cell(record.started.replace("T", " ").removesuffix("+00:00")), cell(record.operator), sha_cell(record)]
+             cell(shown_time(record.started)), cell(record.operator), sha_cell(record)]
     if verified:
         kind = VERDICT_CLASSES.get(verdict_kind(record), "warn") if record.verdict else ""
         verdict = escape(record.verdict) if record.verdict else '<span class="none">-</span>'

@@ -57,6 +57,18 @@ def printable(text):
     return "".join(c if c.isprintable() else " " for c in text)
 
 
+def shown_time(recorded):
+    """"2026-12-09 14:02:11" for "2026-12-09T14:02:11+00:00", as the history records times (UTC)."""
+    return recorded.replace("T", " ").removesuffix("+00:00")
+
+
+def with_reason(result, reason):
+    """A result with its reason key in words, "failed (block refused)"; the result alone when the
+    reason is none or says the same."""
+    words = (reason or "").replace("_", " ")
+    return f"{result} ({words})" if words and words != result else result
+
+
 def shown(text):
     """Text from a device, a file or a message, as rich is to show it: printable(), and never
     read as markup or emoji codes. Everything that goes into a table, a live row or a note goes
