@@ -50,8 +50,7 @@ def run(args):
                 if group or len(members) > 1:
                     args.out.line(counts_line(members, args.image))
 
-            grouped(args, statuses, show)
-            if getattr(args, "group_by", None) and len(statuses) > 1:
+            if grouped(args, statuses, show) and len(statuses) > 1:
                 args.out.line(f"All: {counts_line(statuses, args.image)}")
     return 1 if not written or any(map(needs_doing, statuses)) else 0
 

@@ -90,13 +90,13 @@ def show_verdicts(args, found, image):
             args.out.line(f"{group}:")
         for outcome in members:
             if outcome.result != Result.RUNS or len(members) <= SITE_DEVICES:
-                tags = f" [{tag_text(args, outcome.address)}]" if tag_text(args, outcome.address) and not group else ""
+                tags = "" if group else tag_text(args, outcome.address)
+                tags = f" [{tags}]" if tags else ""
                 verdict = outcome.message if outcome.result in HOLDS else verdict_text(outcome)
                 args.out.line(f"{outcome.address}{tags}: {verdict}")
         args.out.line(counts_line(args, members, image))
 
-    grouped(args, ordered, show)
-    if getattr(args, "group_by", None):
+    if grouped(args, ordered, show):
         args.out.line(f"All: {counts_line(args, found, image)}")
     unloaded = [outcome.address for outcome in ordered if outcome.result in HOLDS - {Result.RUNS}]
     if not unloaded:

@@ -124,11 +124,7 @@ def report_fleet(out, err, outcomes, verbose=False, args=None):
         if group:
             out.line(counts_line(members))
 
-    if args is None:
-        show(None, outcomes)
-    else:
-        grouped(args, outcomes, show)
-    out.line(("All: " if getattr(args, "group_by", None) else "") + counts_line(outcomes))
+    out.line(("All: " if grouped(args, outcomes, show) else "") + counts_line(outcomes))
     counts = collections.Counter(outcome.result for outcome in outcomes)
     unfinished = len(outcomes) - sum(counts[result] for result in SUCCEEDED)
     if unfinished:

@@ -24,23 +24,25 @@ def any_tags(args):
     return any(getattr(args, "device_tags", {}).values())
 
 
-def by_tag(args, items, address=lambda item: item.address):
-    """[(tag, its items)] of `items`, the tags in the order the site first names them (those that
+def by_tag(args, items):
+    """[(tag, its items)] of `items` (each with its .address), the tags in the order the site first names them (those that
     --tag chose only, if it chose some), the items in their order; the untagged last."""
     groups = {}
     for item in items:
-        tags = [tag for tag in tags_of(args, address(item)) if not args.tags or tag in args.tags] or [NO_TAG]
+        tags = [tag for tag in tags_of(args, item.address) if not args.tags or tag in args.tags] or [NO_TAG]
         for tag in tags:
             groups.setdefault(tag, []).append(item)
     untagged = groups.pop(NO_TAG, None)
     return list(groups.items()) + ([(NO_TAG, untagged)] if untagged else [])
 
 
-def grouped(args, items, show, address=lambda item: item.address):
-    """show(title, items) once for the whole of `items`, or, with --group-by tag, once for each tag
-    (title: "tag rack1") and then, for the counts, with no items (title None)."""
+def grouped(args, items, show):
+    """show(title, items) once for the whole of `items` (title None), or, with --group-by tag, once
+    for each tag (title: "tag rack1", or NO_TAG); whether it showed them tag by tag, when the
+    caller then counts the whole site."""
     if getattr(args, "group_by", None) != "tag":
         show(None, items)
-        return
-    for tag, members in by_tag(args, items, address):
+        return False
+    for tag, members in by_tag(args, items):
         show(tag if tag == NO_TAG else f"tag {tag}", members)
+    return True
