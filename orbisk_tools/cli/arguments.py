@@ -68,7 +68,7 @@ def device_targets(args):
 
     if not args.devices:
         args.parser.error("name the device with --address HOST[:PORT], or list devices in a file with --addresses")
-    targets, excluded, problems = {}, {}, []
+    targets, problems = {}, []
     for where, text, tags in args.devices:
         try:
             target = parse_address(text, args.port)
@@ -84,11 +84,7 @@ def device_targets(args):
             problems.append(f"{target.label} is given twice ({targets[target][0]} and {where}); "
                             "give each device once")
         targets.setdefault(target, (where, tags))
-    for where, text in args.excluded:
-        try:
-            excluded.setdefault(parse_address(text, args.port), where)
-        except ValueError as error:
-            problems.append(f"{where}: {error}")
+    excluded = excluded_targets(args, problems)
     if len(problems) > 1:
         for problem in problems:
             args.err.line(f"{args.parser.prog}: error: {problem}")
@@ -112,6 +108,20 @@ def device_targets(args):
             args.err.line(f"{args.parser.prog}: warning: --tag {wanted}: no device named carries this tag")
     args.device_tags = {target.label: tuple(targets[target][1]) for target in chosen}
     return chosen
+
+
+def excluded_targets(args, problems):
+    """{target: where it is named} of the devices that --exclude and --exclude-from leave out, each
+    once; an address that cannot be used is added to `problems` ("WHERE: why")."""
+    from orbisk_tools.engine.targets import parse_address
+
+    excluded = {}
+    for where, text in args.excluded:
+        try:
+            excluded.setdefault(parse_address(text, args.port), where)
+        except ValueError as error:
+            problems.append(f"{where}: {error}")
+    return excluded
 
 
 def one_address(text):

@@ -6,7 +6,7 @@ import os
 
 from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_type_option, add_history_options,
-                                        device_targets, lock_folder, read_history_path, resolve_devices,
+                                        device_targets, excluded_targets, read_history_path, resolve_devices,
                                         results_output, write_text)
 from orbisk_tools.cli.history import add_span_options
 from orbisk_tools.cli.images import add_trust_key_option, image_snapshot, trusted_keys, vendor_verified
@@ -80,36 +80,34 @@ def run(args):
 
 def check_outputs(args):
     """At least one of --html and --csv, and not both to one place: usage errors."""
+    from orbisk_tools.formats import files
+
     if args.html is None and args.csv is None:
         args.parser.error("name the report's file: --html FILE, --csv FILE, or both")
     if args.html is not None and args.csv is not None:
         same = args.html == args.csv == "-" or ("-" not in (args.html, args.csv) and (
-            os.path.abspath(args.html) == os.path.abspath(args.csv) or
-            (os.path.exists(args.html) and os.path.exists(args.csv) and os.path.samefile(args.html, args.csv))))
+            os.path.abspath(args.html) == os.path.abspath(args.csv) or files.input_named_by(args.html, [args.csv])))
         if same:
             args.parser.error(f"--html {args.html} and --csv {args.csv} name the same place; give each its own")
 
 
 def open_existing(held, path):
     """The history at `path`, closed with `held`; None for None. Reading must not create one."""
-    from orbisk_tools.records.attempts import is_database_url
+    from orbisk_tools.engine.inspection import open_if_there
     from orbisk_tools.records.history import HistoryUnavailable
-    from orbisk_tools.records.opening import open_history
 
-    if path is None:
-        return None
-    if not is_database_url(path) and not os.path.exists(path):
-        raise Failure(f"no update history at {path}: nothing was recorded there yet")
     try:
-        return held.enter_context(open_history(path))
+        history = open_if_there(path)
     except HistoryUnavailable as error:
         raise Failure(str(error)) from None
+    if history is None and path is not None:
+        raise Failure(f"no update history at {path}: nothing was recorded there yet")
+    return history and held.enter_context(history)
 
 
 def device_records(args, history, named):
     """The DeviceRecord of each device: of those `named` (Targets, with their tags), or of every
     device of the history in the span less those --exclude names."""
-    from orbisk_tools.engine.targets import parse_address
     from orbisk_tools.records.history import HistoryUnavailable
     from orbisk_tools.report.customer import gather
 
@@ -120,12 +118,10 @@ def device_records(args, history, named):
         raise Failure(str(error)) from None
     if named is not None:
         return records
-    excluded = {}
-    for where, text in args.excluded:
-        try:
-            excluded.setdefault(parse_address(text, args.port).label, where)
-        except ValueError as error:
-            args.parser.error(f"{where}: {error}")
+    problems = []
+    excluded = {target.label: where for target, where in excluded_targets(args, problems).items()}
+    if problems:
+        args.parser.error(problems[0])
     recorded = {record.address for record in records}
     for address, where in excluded.items():
         if address not in recorded:
@@ -140,9 +136,8 @@ def device_records(args, history, named):
 def add_read_back(args, held, report, history, resolved, keys):
     """--verify: reads back every device of `report` (of `resolved` when they were named, else as
     the history gives their addresses) and adds each one's verdict."""
-    from orbisk_tools.engine.inspection import verdicts
+    from orbisk_tools.cli.verify import read_back
     from orbisk_tools.engine.targets import parse_address
-    from orbisk_tools.engine.workers import Pool, worker_count
     from orbisk_tools.report.customer import add_verdicts
 
     if resolved is None:
@@ -152,10 +147,7 @@ def add_read_back(args, held, report, history, resolved, keys):
                 targets.append(parse_address(record.address, args.port))
         resolved = resolve_devices(args, targets)
     snapshot = held.enter_context(image_snapshot(args.verify, args.device_type, keys))
-    with lock_folder() as folder, Pool(worker_count(len(resolved), args.jobs)) as pool:
-        found = verdicts(resolved, snapshot, args.device_type, args.timeout, args.window, args.jobs, folder,
-                         history, pool)
-    add_verdicts(report.devices, found)
+    add_verdicts(report.devices, read_back(args, resolved, snapshot, history))
     report.image, report.image_sha256 = os.path.basename(args.verify), snapshot.facts.sha256
     if snapshot.vendor is not None:
         report.vendor = vendor_verified(snapshot.vendor)

@@ -37,9 +37,8 @@ def add_options(parser):
 def run(args):
     from orbisk_tools.cli.update import RESULTS_LOST, run_heading
     from orbisk_tools.records.attempts import new_run_id, now
-    from orbisk_tools.engine.inspection import open_if_there, verdicts
+    from orbisk_tools.engine.inspection import open_if_there
     from orbisk_tools.engine.outcomes import Result
-    from orbisk_tools.engine.workers import Pool, worker_count
     from orbisk_tools.records.history import HistoryUnavailable
 
     keys = trusted_keys(args)
@@ -57,9 +56,7 @@ def run(args):
         if history is not None:
             held.callback(history.close)
         started = now()
-        with lock_folder() as folder, Pool(worker_count(len(resolved), args.jobs)) as pool:
-            found = verdicts(resolved, snapshot, args.device_type, args.timeout, args.window, args.jobs, folder,
-                             history, pool)
+        found = read_back(args, resolved, snapshot, history)
         show_verdicts(args, found, snapshot.facts)
         if results is not None:
             report = {**run_heading(new_run_id(), started, snapshot.facts), "image": args.image,
@@ -69,6 +66,17 @@ def run(args):
             if not write_report(results, args, report, RESULTS_LOST):
                 return 1
     return 0 if all(outcome.result == Result.RUNS for outcome in found) else 1
+
+
+def read_back(args, resolved, snapshot, history):
+    """The verdict of each device of `resolved` on the image of `snapshot` (inspection.verdicts),
+    up to --jobs at once, each under its device lock."""
+    from orbisk_tools.engine.inspection import verdicts
+    from orbisk_tools.engine.workers import Pool, worker_count
+
+    with lock_folder() as folder, Pool(worker_count(len(resolved), args.jobs)) as pool:
+        return verdicts(resolved, snapshot, args.device_type, args.timeout, args.window, args.jobs, folder, history,
+                        pool)
 
 
 # The order verdicts are shown in: what needs doing first, by kind.
