@@ -9,8 +9,9 @@ from PGPASSWORD. A database on another computer than this one is reached only as
 
 from __future__ import annotations
 
-import hashlib
 import collections
+import contextlib
+import hashlib
 import ipaddress
 import re
 import threading
@@ -143,17 +144,21 @@ class PostgresHistory(History):
         url = checked_url(url)
         operator = current_operator()
         name = f"orbisk-fpga {operator.user}@{operator.host}"[:63]  # who holds a lock, as others see it
-        try:
-            # A link that dies unseen fails a statement within seconds, rather than hold it for the
-            # system's TCP time-outs (about 15 minutes).
-            connection = psycopg.connect(url, autocommit=True, application_name=name, connect_timeout=10,
-                                         keepalives=1, keepalives_idle=10, keepalives_interval=5, keepalives_count=3,
-                                         tcp_user_timeout=20000)
-            _migrate(connection)
-        except psycopg.Error as error:
-            raise HistoryUnavailable(f"cannot open the update history {url} ({_said(error)}); give another "
-                                     "--history, or --no-history to update without one") from None
-        return cls(url, connection)
+        with contextlib.ExitStack() as opened:  # a history that cannot be used leaves no connection open
+            try:
+                # A link that dies unseen fails a statement within seconds, rather than hold it for the
+                # system's TCP time-outs (about 15 minutes).
+                connection = psycopg.connect(url, autocommit=True, application_name=name, connect_timeout=10,
+                                             keepalives=1, keepalives_idle=10, keepalives_interval=5,
+                                             keepalives_count=3, tcp_user_timeout=20000)
+                opened.callback(connection.close)
+                _migrate(connection)
+                history = cls(url, connection)
+            except psycopg.Error as error:
+                raise HistoryUnavailable(f"cannot open the update history {url} ({_said(error)}); give another "
+                                         "--history, or --no-history to update without one") from None
+            opened.pop_all()
+        return history
 
     def close(self) -> None:
         with self._lock:
