@@ -43,7 +43,7 @@ class DeviceRecord:
     `reason` its key and `message` what it said; `started` when it started (UTC, ISO 8601),
     `operator` who ran it ("user on host"); `image_sha256` and `image` the image it wrote.
     With a final read-back, `verdict` is its short verdict ("runs", "differs at byte offset N",
-    "cannot tell (timeout)", ...), `verdict_result` the Result, `verdict_text` the whole of it."""
+    "cannot tell (timeout)", ...), `verdict_text` the whole of it."""
     address: str
     tags: tuple[str, ...] = ()
     serial: str = ""
@@ -58,7 +58,6 @@ class DeviceRecord:
     image: str = ""
     run_id: str = ""
     verdict: str = ""
-    verdict_result: str = ""
     verdict_text: str = ""
 
     @property
@@ -176,8 +175,7 @@ def add_verdicts(records, outcomes):
         outcome = found.get(record.address)
         if outcome is None:
             continue
-        record.verdict_result, record.verdict_text = str(outcome.result), verdict_text(outcome)
-        record.verdict = short_verdict(outcome)
+        record.verdict, record.verdict_text = short_verdict(outcome), verdict_text(outcome)
         record.serial = record.serial or outcome.serial or ""
         record.version_after = outcome.fpga_version_before or record.version_after
 
