@@ -113,7 +113,7 @@ def before_erase(job: Job, tool: FpgaTool, depth: int) -> None:
     (the device untouched), KeyboardInterrupt when the job is stopped meanwhile, and
     HistoryUnavailable when the history cannot record it."""
     settings = job.settings
-    if settings.backup is None or job.backup is not None:  # once a run, before the first erase
+    if settings.backup is None:
         return
     assert job.before is not None and job.record is not None  # identified, and recorded, first
     job._enter(Phase.BACKUP)
