@@ -54,12 +54,12 @@ def run(args):
     try:
         with refused_as_failure():
             restore.vouched(history)
-        if restore.kept is not None:
-            args.out.line(restore.said())
-        else:
-            args.err.line(f"orbisk-fpga restore: warning: {restore.said()}")
         inputs = [args.image, *args.trust_key, None if args.no_history else history_path(args.history)]
         with results_output(args, inputs) as results, contextlib.ExitStack() as held:
+            if restore.kept is not None:  # on standard error when the results go to standard output
+                args.out.line(restore.said())
+            else:
+                args.err.line(f"orbisk-fpga restore: warning: {restore.said()}")
             snapshot = held.enter_context(image_snapshot(args.image, args.device_type))  # no signature: vouched
             with refused_as_failure():
                 restore.same_bytes(snapshot)
