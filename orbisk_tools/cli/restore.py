@@ -8,6 +8,7 @@ from orbisk_tools.cli.arguments import (INTERRUPTED, TERMINATED, Failure, add_co
                                         one_device, resolve_devices, results_output)
 from orbisk_tools.cli.images import add_trust_key_option, image_snapshot, refused_as_failure, trusted_keys
 from orbisk_tools.cli.update import RESULTS_LOST, run_heading, run_with_view
+from orbisk_tools.engine.outcomes import SUCCEEDED
 from orbisk_tools.report.summary import report_one, report_unrecorded
 
 NAME = "restore"
@@ -80,7 +81,7 @@ def run(args):
             history.close()
     if interrupted:
         return TERMINATED if terminated else INTERRUPTED
-    return 0 if written and recorded and outcome.result in ("updated", "skipped") else 1
+    return 0 if written and recorded and outcome.result in SUCCEEDED else 1
 
 
 def write_result(results, args, outcome, heading):
