@@ -176,13 +176,12 @@ class WaveSoak:
         history, run = self.settings.history, self.settings.run_id
         if history is not None and run is not None:
             try:
-                attempt, = history.attempts(run=run, address=outcome.address, limit=1)
-                history.record_soak(attempt.id, found.text, found.failure,
-                                    Reason.SOAK_FAILED if found.failure else None)
+                rows = history.attempts(run=run, address=outcome.address, limit=1)
+                if rows:  # none: the history stopped taking writes before the device's attempt started
+                    history.record_soak(rows[0].id, found.text, found.failure,
+                                        Reason.SOAK_FAILED if found.failure else None)
             except HistoryUnavailable as error:
                 found.history_error = str(error)
-            except ValueError:  # no row of its own: the history stopped taking writes before it started
-                pass
         with self._lock:
             self.found[outcome.address] = found
         return found
