@@ -8,6 +8,7 @@ from orbisk_tools.cli.arguments import (INTERRUPTED, TERMINATED, Failure, add_co
                                         one_device, resolve_devices, results_output)
 from orbisk_tools.cli.images import add_trust_key_option, image_snapshot, refused_as_failure, trusted_keys
 from orbisk_tools.cli.update import RESULTS_LOST, run_heading, run_with_view
+from orbisk_tools.engine.outcomes import SUCCEEDED
 from orbisk_tools.report.summary import report_one, report_unrecorded
 
 NAME = "restore"
@@ -54,12 +55,12 @@ def run(args):
     try:
         with refused_as_failure():
             restore.vouched(history)
-        if restore.kept is not None:
-            args.out.line(restore.said())
-        else:
-            args.err.line(f"orbisk-fpga restore: warning: {restore.said()}")
         inputs = [args.image, *args.trust_key, None if args.no_history else history_path(args.history)]
         with results_output(args, inputs) as results, contextlib.ExitStack() as held:
+            if restore.kept is not None:  # on standard error when the results go to standard output
+                args.out.line(restore.said())
+            else:
+                args.err.line(f"orbisk-fpga restore: warning: {restore.said()}")
             snapshot = held.enter_context(image_snapshot(args.image, args.device_type))  # no signature: vouched
             with refused_as_failure():
                 restore.same_bytes(snapshot)
@@ -80,7 +81,7 @@ def run(args):
             history.close()
     if interrupted:
         return TERMINATED if terminated else INTERRUPTED
-    return 0 if written and recorded and outcome.result in ("updated", "skipped") else 1
+    return 0 if written and recorded and outcome.result in SUCCEEDED else 1
 
 
 def write_result(results, args, outcome, heading):

@@ -178,8 +178,8 @@ def update_site(args, history, keys):
 
 
 def backup_folder(args):
-    """The folder of --backup, made when missing (see engine.backup); None without it. A folder that
-    cannot be used or trusted is a Failure, before any device is touched."""
+    """The folder of --backup, as an absolute path (see engine.backup); None without it. A folder that
+    is missing, or cannot be used or trusted, is a Failure, before any device is touched."""
     from orbisk_tools.engine import backup
 
     if getattr(args, "backup", None) is None:

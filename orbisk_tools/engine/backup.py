@@ -76,7 +76,7 @@ def open_folder(path: str) -> int:
             raise BackupFolderRefused(path, "it is not a folder", "name a folder") from None
         if error.errno == errno.ENOENT:
             raise BackupFolderRefused(path, "there is no such folder", f"make it first (mkdir -m 700 {path})") from None
-        raise BackupFolderRefused(path, _said(error), files.ADVICE.get(error.errno, "check the path")) from None
+        raise BackupFolderRefused(path, files.system_words(error), files.ADVICE.get(error.errno, "check the path")) from None
     status = os.fstat(folder)
     if status.st_uid != os.geteuid():
         os.close(folder)
@@ -87,12 +87,6 @@ def open_folder(path: str) -> int:
         raise BackupFolderRefused(path, "others can write to it, so a backup in it cannot be trusted",
                             f"make it writable by its owner only (chmod go-w {path}), or name another folder")
     return folder
-
-
-def _said(error: OSError, path: str | None = None) -> str:
-    """"PATH: what", the system's words for `error`, as files.problem() starts."""
-    what = error.strerror or str(error)
-    return f"{path + ': ' if path else ''}{what[:1].lower()}{what[1:]}"
 
 
 def file_name(serial: str | None, started: datetime.datetime, sha256: str) -> str:
@@ -113,7 +107,7 @@ def before_erase(job: Job, tool: FpgaTool, depth: int) -> None:
     (the device untouched), KeyboardInterrupt when the job is stopped meanwhile, and
     HistoryUnavailable when the history cannot record it."""
     settings = job.settings
-    if settings.backup is None or job.backup is not None:  # once a run, before the first erase
+    if settings.backup is None:
         return
     assert job.before is not None and job.record is not None  # identified, and recorded, first
     job._enter(Phase.BACKUP)
@@ -199,7 +193,7 @@ def _failure(why: str, todo: str, details: dict[str, object]) -> DeviceFailure:
 
 
 def _unwritable(error: OSError, path: str) -> DeviceFailure:
-    return _failure(_said(error, path), files.ADVICE.get(error.errno, "check the folder for backups"),
+    return _failure(f"{path}: {files.system_words(error)}", files.ADVICE.get(error.errno, "check the folder for backups"),
                     {"errno": error.errno, "path": path})
 
 

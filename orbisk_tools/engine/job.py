@@ -42,7 +42,6 @@ logger = logging.getLogger("orbisk_tools")
 
 class Job(ProgressReports):
     """The update of one device: lock, connection, FpgaTool, outcome. Runs in a thread of its own."""
-    backup: str | None = None  # the backup kept of its configuration memory before the erase (backup.py)
 
     def __init__(self, target: Target, addresses: list[str] | DeviceFailure, settings: Settings, view: View,
                  stop: threading.Event):
@@ -65,6 +64,7 @@ class Job(ProgressReports):
         self.depth = 0  # the commands in flight of the update that runs
         self.conn: PatientErase | None = None  # the PatientErase connection, once open
         self.erased = False  # the erase was sent: from then on, the device may have changed
+        self.backup: str | None = None  # the backup kept of its configuration memory before the erase (backup.py)
         self.state: DeviceState | None = None  # the device state, where this Job knows better than the module's outcome
         # what the device said it runs at the end, and its version
         self.runs: Runs | None = None

@@ -116,8 +116,9 @@ def restore_device(address: str, backup: ImagePath, *, history: HistoryArgument 
                    cancel: CancelToken | None = None) -> DeviceResult:
     """Writes `backup`, a file that the `backup` of update_site() kept of a device's configuration
     memory, back to the device at `address`, through the update's own path, and returns its
-    DeviceResult: updated (the device then holds its previous image, read back, and runs it), or
-    skipped when it runs it already. `history` (a path, created when missing, or an open History)
+    DeviceResult: updated (the device then holds its previous image, read back, and runs it);
+    loaded (its memory held the backup, read back, whose load was not confirmed: it is loaded
+    without rewriting); or skipped when it runs it already. `history` (a path, created when missing, or an open History)
     records the restore, and says which device the backup came from: a backup it recorded is
     written only to that device (same serial number; else Reason.NOT_ITS_BACKUP, the device
     untouched), which must then report the FPGA version it reported when the backup was taken.

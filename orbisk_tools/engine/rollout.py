@@ -184,8 +184,8 @@ class Gate:
         self._wave_of = {address: number for number, wave in enumerate(self._waves) for address in wave}
         self._left = [set(wave) for wave in self._waves]  # the devices of each wave that have not ended
         self._not_succeeded = [0] * len(self._waves)
-        self._unsoaked: list[set[str]] = [set() for _ in self._waves]  # ended, and not checked after the soak yet
-        self._to_soak: list[dict[str, Outcome]] = [{} for _ in self._waves]  # of those, the ones updated here
+        # the devices of each wave updated here that ended, and are not checked after its soak yet
+        self._to_soak: list[dict[str, Outcome]] = [{} for _ in self._waves]
         self._soaking = [False] * len(self._waves)  # a soak of the wave runs here
         self._soak_failed = [0] * len(self._waves)  # its devices that failed the check after its soak, here
         self._changed = threading.Condition()
@@ -217,10 +217,10 @@ class Gate:
                 self._look_again()
                 failed = next((number for number in range(wave) if self._not_succeeded[number]), None)
                 # held back for good: said once the failed wave ended and was soaked, all its failures counted
-                if failed is not None and not self._left[failed] and not self._unsoaked[failed]:
+                if failed is not None and not self._left[failed] and not self._unsoaked(failed):
                     return (say(Reason.NOT_STARTED, why=self._wave_failed(failed)),
                             {"held_by": "soak" if self._soak_failed[failed] else "wave", "wave": failed + 1})
-                if failed is None and not any(self._left[:wave]) and not any(self._unsoaked[:wave]):
+                if failed is None and not any(self._left[:wave]) and not any(map(self._unsoaked, range(wave))):
                     return None
                 if stop.is_set():
                     raise KeyboardInterrupt
@@ -266,7 +266,6 @@ class Gate:
                 for outcome in outcomes:
                     if self._to_soak[number].get(outcome.address) is outcome:
                         del self._to_soak[number][outcome.address]
-                    self._unsoaked[number].discard(outcome.address)
                 self._soaked(outcomes, failed, stop.is_set())
                 self._soaking[number] = False
                 self._changed.notify_all()
@@ -274,6 +273,11 @@ class Gate:
     def _soaked(self, outcomes: list[Outcome], failed: set[str], stopped: bool) -> None:
         """The devices of `outcomes` were checked after their soak, those of `failed` found not running
         the image (`stopped`: the soak was interrupted). The caller holds the lock."""
+
+    def _unsoaked(self, number: int) -> bool:
+        """Whether devices of wave `number` ended, and wait for the check after its soak. The caller
+        holds the lock."""
+        return bool(self._to_soak[number])
 
     def _look_again(self) -> None:
         """Brings what the gate knows of the devices up to date: what this run told it (finished()),
@@ -298,7 +302,6 @@ class Gate:
                 self._not_succeeded[wave] += outcome.result not in SUCCEEDED
                 if self.soaks(outcome):
                     self._to_soak[wave][outcome.address] = outcome
-                    self._unsoaked[wave].add(outcome.address)
             self._changed.notify_all()
 
     def soaks(self, outcome: Outcome) -> bool:

@@ -126,17 +126,20 @@ class SharedGate(Gate):
                  named: str = "waves", soak: Soaks | None = None):
         super().__init__(max_failures, waves, named, soak)
         self._site = site
+        self._in_soak: set[str] = set()  # the site's devices that wait for the check after their wave's soak
         site.soaks = self.soaks
 
     def _look_again(self) -> None:
         devices = self._site.store.site_devices(self._site.name)
         self.failures = sum(device.result == Result.FAILED for device in devices)
         ended = {device.address: device.result for device in devices if device.state in ("soaking", "done")}
-        soaking = {device.address for device in devices if device.state == "soaking"}
+        self._in_soak = {device.address for device in devices if device.state == "soaking"}
         for number, wave in enumerate(self._waves):
             self._left[number] = {address for address in wave if address not in ended}
             self._not_succeeded[number] = sum(ended[address] not in SUCCEEDED for address in wave if address in ended)
-            self._unsoaked[number] = {address for address in wave if address in soaking}
+
+    def _unsoaked(self, number: int) -> bool:
+        return not self._in_soak.isdisjoint(self._waves[number])
 
     def _soaked(self, outcomes: list[Outcome], failed: set[str], stopped: bool) -> None:
         if stopped:  # left soaking: taken again by a laptop that goes on, once this one's session ends

@@ -27,9 +27,9 @@ if TYPE_CHECKING:
     from orbisk_tools.records.attempts import ImageFacts
     from orbisk_tools.records.history import History
 
-    from orbisk_tools.engine.api import View
     from orbisk_tools.engine.settings import Settings
     from orbisk_tools.engine.targets import Resolved
+    from orbisk_tools.engine.tracking import Tracker
 
 COUNTDOWN_SECONDS = 1.0  # how often the view hears how long the soak has left
 
@@ -83,13 +83,13 @@ class Found:
 class WaveSoak:
     """The soak of each wave of a run: `seconds` long, then the check of its devices that
     succeeded, `jobs` at a time, with the connections' settings of `settings` and the addresses of
-    `resolved`. `view` (set by the runner) hears of it: a note as it starts and ends, soaking()
+    `resolved`. `view` (the runner's Tracker) hears of it: a note as it starts and ends, soaking()
     every COUNTDOWN_SECONDS, changed() for each device that failed its check."""
 
     def __init__(self, seconds: float, settings: Settings, resolved: Resolved, jobs: int):
         self.seconds, self.settings, self.jobs = seconds, settings, jobs
         self.targets = {target.label: (target, addresses) for target, addresses in resolved.items()}
-        self.view: View | None = None
+        self.view: Tracker | None = None
         self.found: dict[str, Found] = {}  # by address
         self._lock = threading.Lock()
 
@@ -165,11 +165,10 @@ class WaveSoak:
         result = self._record(outcome, Found(f"does not run the image {waited} after its wave ended: {found}", line,
                                              {"soak_seconds": self.seconds, "runs": runs.value, **details}, runs,
                                              version))
-        changed = getattr(self.view, "changed", None)
-        if changed is not None:
+        if self.view is not None:
             told = dataclasses.replace(outcome)
             result.apply(told)
-            changed(told)
+            self.view.changed(told)
         return result
 
     def _record(self, outcome: Outcome, found: Found) -> Found:
@@ -177,13 +176,12 @@ class WaveSoak:
         history, run = self.settings.history, self.settings.run_id
         if history is not None and run is not None:
             try:
-                attempt, = history.attempts(run=run, address=outcome.address, limit=1)
-                history.record_soak(attempt.id, found.text, found.failure,
-                                    Reason.SOAK_FAILED if found.failure else None)
+                rows = history.attempts(run=run, address=outcome.address, limit=1)
+                if rows:  # none: the history stopped taking writes before the device's attempt started
+                    history.record_soak(rows[0].id, found.text, found.failure,
+                                        Reason.SOAK_FAILED if found.failure else None)
             except HistoryUnavailable as error:
                 found.history_error = str(error)
-            except ValueError:  # no row of its own: the history stopped taking writes before it started
-                pass
         with self._lock:
             self.found[outcome.address] = found
         return found
@@ -193,6 +191,5 @@ class WaveSoak:
             self.view.note(text)
 
     def _soaking(self, number: int, devices: int, left: float | None) -> None:
-        soaking = getattr(self.view, "soaking", None)
-        if soaking is not None:
-            soaking(number, devices, left)
+        if self.view is not None:
+            self.view.soaking(number, devices, left)

@@ -41,8 +41,13 @@ def problem(error: OSError, path: StrPath | None = None) -> str:
     """One line for a file-system error on `path` (by default the error's own file name):
     what happened, and what to do."""
     path = error.filename if path is None else path
+    return f"{path}: {system_words(error)}; {ADVICE.get(error.errno, 'check the path and the file')}"
+
+
+def system_words(error: OSError) -> str:
+    """What happened, in the system's words for `error`, to go on a line: "no such file or directory"."""
     what = error.strerror or str(error)
-    return f"{path}: {what[:1].lower()}{what[1:]}; {ADVICE.get(error.errno, 'check the path and the file')}"
+    return f"{what[:1].lower()}{what[1:]}"
 
 
 def input_named_by(output: StrPath, inputs: Iterable[StrPath]) -> StrPath | None:

@@ -284,18 +284,19 @@ FIELDS = {
 }
 assert FIELDS.keys() == {field.name for field in dataclasses.fields(Attempt)} - {"id"}
 BACKUP_AND_SOAK = ("backup_path", "backup_sha256", "backup_size", "soak")  # new in version 2
+FIRST_FIELDS = {name: check for name, check in FIELDS.items() if name not in BACKUP_AND_SOAK}  # of version 1
 
 
 def _attempt(number, attempt, version=VERSION):
     where = f"attempt {number}"
     if not isinstance(attempt, dict):
         raise Bad(f"{where} is {_kind(attempt)}, not an object")
-    names = FIELDS.keys() - set(BACKUP_AND_SOAK) if version == 1 else FIELDS.keys()
-    _check_keys(attempt, names, where)
+    checks = FIRST_FIELDS if version == 1 else FIELDS  # each in the order of FIELDS: the first bad field is said
+    _check_keys(attempt, checks.keys(), where)
     row = dict.fromkeys(BACKUP_AND_SOAK)
-    for name in names:
+    for name, check in checks.items():
         try:
-            row[name] = FIELDS[name](attempt[name])
+            row[name] = check(attempt[name])
         except Bad as bad:
             raise Bad(f"{where}: {name} {bad}") from None
     return row

@@ -116,3 +116,35 @@ def test_a_device_whose_backup_cannot_be_read_or_written_is_not_erased(tmp_path,
     assert "no answer within 1 s while reading its configuration memory" in json.loads(silent.stdout)["devices"][0][
         "message"]
     assert list(backups.iterdir()) == []
+
+
+def test_a_restore_gives_its_result_alone_on_standard_output_with_json_to_it(tmp_path, emulator, image):
+    device = emulator()
+    backups, history = tmp_path / "backups", tmp_path / "history.db"
+    backups.mkdir(mode=0o700)
+    assert run("update", "--address", address(device), "--backup", backups, "--history", history,
+               image).returncode == 0
+    kept, = backups.iterdir()
+    restored = run("restore", "--address", address(device), "--history", history, "--json", "-", kept)
+    assert restored.returncode == 0, restored.stderr
+    assert json.loads(restored.stdout)["devices"][0]["result"] == "updated"
+    assert restored.stderr.startswith(f"{kept} is recorded as the backup of {device.device.fpga.serial_number} ")
+
+
+def test_a_restore_whose_load_was_never_confirmed_is_loaded_without_rewriting_and_succeeds(tmp_path, emulator,
+                                                                                            image):
+    device = emulator()
+    backups, history = tmp_path / "backups", tmp_path / "history.db"
+    backups.mkdir(mode=0o700)
+    assert run("update", "--address", address(device), "--backup", backups, "--history", history,
+               image).returncode == 0
+    kept, = backups.iterdir()
+    device.faults.endless_reply = "FPGA_REFRESH"
+    unconfirmed = run("restore", "--address", address(device), "--history", history, "--json", "-", kept)
+    assert unconfirmed.returncode == 1 and json.loads(unconfirmed.stdout)["devices"][0]["phase"] == "load"
+    device.faults.endless_reply = None
+    device.power_cycle()
+    loaded = run("restore", "--address", address(device), "--history", history, "--json", "-", kept)
+    outcome, = json.loads(loaded.stdout)["devices"]
+    assert (outcome["result"], outcome["fpga_version"]) == ("loaded", "0.2.3.4")
+    assert loaded.returncode == 0, loaded.stderr

@@ -257,3 +257,15 @@ def test_an_export_carries_the_backup_of_an_attempt_and_a_file_of_the_first_form
         assert len(history.attempts()) == 2
     refused = run("history", "--history", laptop, "--import", write_export(tmp_path / "mixed.json", [first_format]))
     assert refused.returncode == 1 and "has no backup_path" in refused.stderr
+
+
+def test_a_file_of_the_first_format_is_refused_for_its_first_bad_field(tmp_path):
+    fields = ("uid", "origin", "run_id", "started", "ended", "operator_user", "operator_host", "pid", "process_start",
+              "tool_version", "module_version", "address", "serial", "fpga_id", "device_type",
+              "fpga_version_before", "control_fw_version_before", "fpga_version_after", "control_fw_version_after",
+              "image_path", "image_sha256", "image_size", "image_header_version", "window_size", "bytes_written",
+              "seconds", "phase", "device_state", "outcome", "reason", "message", "vendor_key_id")
+    old = tmp_path / "old.json"
+    old.write_text(export_text([dict.fromkeys(fields, [])], version=1))
+    refused = run("history", "--history", tmp_path / "laptop.sqlite3", "--import", old)
+    assert refused.returncode == 1 and "attempt 1: uid is " in refused.stderr
