@@ -7,9 +7,16 @@ import os
 import sys
 
 from orbisk_tools.cli.arguments import Failure, printable
+from orbisk_tools.formats.signatures import SIGNATURE_SUFFIX
 
 TRUST_KEYS_VARIABLE = "ORBISK_FPGA_TRUST_KEYS"
 PASSWORD_VARIABLE = "ORBISK_FPGA_KEY_PASSWORD"
+
+
+def image_files(image):
+    """An image and the signature beside it (IMAGE.minisig): files of the user's that a command
+    reads, and that none of its outputs may replace. None for no image: nothing."""
+    return [] if image is None else [image, f"{image}{SIGNATURE_SUFFIX}"]
 
 
 def add_trust_key_option(parser, what):

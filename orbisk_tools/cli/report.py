@@ -9,7 +9,8 @@ from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_
                                         device_targets, excluded_targets, read_history_path, resolve_devices,
                                         results_output, write_text)
 from orbisk_tools.cli.history import add_span_options
-from orbisk_tools.cli.images import add_trust_key_option, image_snapshot, trusted_keys, vendor_verified
+from orbisk_tools.cli.images import (add_trust_key_option, image_files, image_snapshot, trusted_keys,
+                                     vendor_verified)
 
 NAME = "report"
 HELP = ("Write a site's report for its customer, from the update history: for each device its serial number, "
@@ -61,7 +62,7 @@ def run(args):
     if path is None and named is None:
         args.parser.error("--no-history leaves no device to report on; name them with --address or --addresses")
     resolved = resolve_devices(args, named) if named is not None and args.verify is not None else None
-    inputs = [path, args.verify, *args.address_files, *args.trust_key]
+    inputs = [path, *image_files(args.verify), *args.address_files, *args.trust_key]
     with contextlib.ExitStack() as held:
         outputs = {option: held.enter_context(results_output(args, inputs, option))
                    for option in ("html", "csv") if getattr(args, option) is not None}

@@ -6,7 +6,8 @@ from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (INTERRUPTED, TERMINATED, Failure, add_connection_options,
                                         add_device_type_option, add_erase_timeout_option, add_history_options,
                                         one_device, resolve_devices, results_output)
-from orbisk_tools.cli.images import add_trust_key_option, image_snapshot, refused_as_failure, trusted_keys
+from orbisk_tools.cli.images import (add_trust_key_option, image_files, image_snapshot, refused_as_failure,
+                                     trusted_keys)
 from orbisk_tools.cli.update import RESULTS_LOST, run_heading, run_with_view
 from orbisk_tools.engine.outcomes import SUCCEEDED
 from orbisk_tools.report.summary import report_one, report_unrecorded
@@ -55,7 +56,7 @@ def run(args):
     try:
         with refused_as_failure():
             restore.vouched(history)
-        inputs = [args.image, *args.trust_key, None if args.no_history else history_path(args.history)]
+        inputs = [*image_files(args.image), *args.trust_key, None if args.no_history else history_path(args.history)]
         with results_output(args, inputs) as results, contextlib.ExitStack() as held:
             if restore.kept is not None:  # on standard error when the results go to standard output
                 args.out.line(restore.said())

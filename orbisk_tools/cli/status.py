@@ -8,6 +8,7 @@ from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_type_option, add_json_option,
                                         device_targets, lock_folder, resolve_devices, results_output, write_report)
 from orbisk_tools.cli.arguments import add_history_options, read_history_path
+from orbisk_tools.cli.images import image_files
 from orbisk_tools.engine.facts import DeviceFacts
 from orbisk_tools.report.tags import add_group_option, any_tags, grouped, tag_text, tags_of
 
@@ -33,7 +34,7 @@ def add_options(parser):
 def run(args):
     resolved = resolve_devices(args, device_targets(args))
     path = read_history_path(args)
-    with results_output(args, [path, args.image, *args.address_files]) as results:
+    with results_output(args, [path, *image_files(args.image), *args.address_files]) as results:
         statuses = site_status(args, resolved, path)
         if results is not None:
             written = write_report(results, args, [{**as_json(status), "tags": list(tags_of(args, status.address))}

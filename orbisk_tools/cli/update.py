@@ -7,7 +7,8 @@ from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (INTERRUPTED, TERMINATED, Failure, add_device_options, add_device_type_option,
                                         add_erase_timeout_option, add_history_options, device_targets,
                                         resolve_devices, results_output, write_report)
-from orbisk_tools.cli.images import add_trust_key_option, image_snapshot, trusted_keys, vendor_verified
+from orbisk_tools.cli.images import (add_trust_key_option, image_files, image_snapshot, trusted_keys,
+                                     vendor_verified)
 from orbisk_tools.engine.outcomes import SUCCEEDED
 from orbisk_tools.report.live import view_for
 from orbisk_tools.report.summary import report_fleet, report_one, report_unrecorded
@@ -271,7 +272,7 @@ def run_inputs(args):
     """The files this run reads, which --json FILE must not replace."""
     from orbisk_tools.records.attempts import history_path
 
-    named = [args.image, *args.address_files, *args.trust_key, args.retry_failed]
+    named = [*image_files(args.image), *args.address_files, *args.trust_key, args.retry_failed]
     return named if args.no_history else [*named, history_path(args.history)]
 
 

@@ -9,7 +9,8 @@ from orbisk_tools.cli import options
 from orbisk_tools.cli.arguments import (Failure, add_device_options, add_device_type_option, add_history_options,
                                         device_targets, lock_folder, read_history_path, resolve_devices, results_output,
                                         write_report)
-from orbisk_tools.cli.images import add_trust_key_option, image_snapshot, trusted_keys, vendor_verified
+from orbisk_tools.cli.images import (add_trust_key_option, image_files, image_snapshot, trusted_keys,
+                                     vendor_verified)
 from orbisk_tools.report.tags import add_group_option, grouped, tag_text, tags_of
 
 NAME = "verify"
@@ -44,7 +45,7 @@ def run(args):
     keys = trusted_keys(args)
     resolved = resolve_devices(args, device_targets(args))
     path = read_history_path(args)
-    with results_output(args, [args.image, *args.address_files, *args.trust_key, path]) as results, \
+    with results_output(args, [*image_files(args.image), *args.address_files, *args.trust_key, path]) as results, \
             contextlib.ExitStack() as held:
         snapshot = held.enter_context(image_snapshot(args.image, args.device_type, keys))
         if snapshot.vendor is not None:

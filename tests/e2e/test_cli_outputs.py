@@ -115,6 +115,16 @@ class TestJsonOption:
         assert f"--json {history} is the same file as {history}, an input of this run" in result.stderr
         assert history.read_bytes() == before
 
+    @pytest.mark.parametrize("command", ["update", "verify", "status --image"])
+    def test_the_signature_beside_the_image_is_never_replaced(self, tmp_path, command):
+        image, signature = tmp_path / "fw.bin", tmp_path / "fw.bin.minisig"
+        image.write_bytes(bytes(32))
+        signature.write_text("untrusted comment: the vendor's\n")
+        result = run(*command.split(), image, "--address", "127.0.0.1:9", "--json", signature)
+        assert result.returncode == 2 and len(result.stderr.splitlines()) == 1
+        assert f"--json {signature} is the same file as {signature}, an input of this run" in result.stderr
+        assert signature.read_text() == "untrusted comment: the vendor's\n"
+
 
 def limit_file_size(limit):
     """A child's writes past `limit` bytes fail as on a full disk (EFBIG; Python ignores SIGXFSZ)."""
